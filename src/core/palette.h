@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QColor>
+
+// The seven colours of log lines and status texts, stored as 0x00BBGGRR like the box's
+// original palette so the numbers can be compared with what operators know.
+namespace Palette {
+
+inline constexpr quint32 ColorDeepPink = 9639167;
+inline constexpr quint32 ColorBlue = 16711680;
+inline constexpr quint32 ColorRed = 255;
+inline constexpr quint32 ColorDodgerBlue = 16748574;
+inline constexpr quint32 ColorGreen = 32768;
+inline constexpr quint32 ColorOrangeRed = 17919;
+inline constexpr quint32 ColorSteel = 14316598;
+
+inline constexpr quint32 ColorPurple = 8388736;
+inline constexpr quint32 ColorRoyalBlue = 14772545;
+inline constexpr quint32 ColorMagenta = 16711935;
+inline constexpr quint32 ColorDarkGrey = 8421504;
+
+inline QColor toColor(quint32 bgr)
+{
+    return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF));
+}
+
+} // namespace Palette

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+
+// The box's reply grammar: only the first ten characters of a reply carry meaning.
+namespace Reply {
+
+inline constexpr int kHeadLength = 10;
+
+enum class Kind { Error, Message, BlockRead, BlockWrite, Identifier, Other };
+
+struct Parsed {
+    Kind kind = Kind::Other;
+    // Error and Message: character 10 read as a number, 0 if there is none.
+    int code = 0;
+    // BlockRead and BlockWrite: character 2 read as a number.
+    int block = 0;
+    // BlockRead and BlockWrite: characters 3..10; Identifier: all ten.
+    QString payload;
+};
+
+// Reads one character the way a decimal number is read from text: a digit gives its
+// value, anything else (or a missing character) gives 0.
+int digitValue(const QString &text, int position);
+
+Parsed classify(const QString &head);
+
+} // namespace Reply

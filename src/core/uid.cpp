@@ -1,0 +1,44 @@
+#include "uid.h"
+
+namespace Uid {
+
+bool isDecimal(const QString &text)
+{
+    if (text.isEmpty())
+        return false;
+    for (QChar c : text) {
+        if (c < u'0' || c > u'9')
+            return false;
+    }
+    return true;
+}
+
+qint64 leadingNumber(const QString &text)
+{
+    qsizetype i = 0;
+    while (i < text.size() && text.at(i) == u' ')
+        ++i;
+    qint64 value = 0;
+    // Eighteen digits cannot overflow; the fields never hold more than ten.
+    for (int digits = 0; i < text.size() && digits < 18; ++i, ++digits) {
+        const QChar c = text.at(i);
+        if (c < u'0' || c > u'9')
+            break;
+        value = value * 10 + (c.unicode() - u'0');
+    }
+    return value;
+}
+
+static QString padded(qint64 value, int width)
+{
+    return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0'));
+}
+
+QString StepSetUid(const QString &text, qint64 k)
+{
+    if (isDecimal(text))
+        return padded(leadingNumber(text) + k, kLength);
+    return text.left(4) + padded(leadingNumber(text.mid(4, 6)) + k, 6);
+}
+
+} // namespace Uid

@@ -1,0 +1,25 @@
+#include "portmemory.h"
+
+#include <QSettings>
+
+namespace PortMemory {
+
+static const char *const kApplication = "Kestrel RFID Reader Writer";
+
+QString load()
+{
+    QSettings settings(QString::fromLatin1(kApplication));
+    const QVariant value = settings.value(QStringLiteral("combo/port"), QStringLiteral("01"));
+    // A hand-edited file may hold anything; only a plain text can name an entry.
+    if (value.typeId() != QMetaType::QString)
+        return QStringLiteral("01");
+    return value.toString();
+}
+
+void save(const QString &entry)
+{
+    QSettings settings(QString::fromLatin1(kApplication));
+    settings.setValue(QStringLiteral("combo/port"), entry);
+}
+
+} // namespace PortMemory

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "core/sessionstate.h"
+
+#include <QGroupBox>
+
+class Dialogs;
+class Emphasis;
+class PortScanner;
+class QComboBox;
+class QPushButton;
+class ReaderLink;
+class Transport;
+
+// The " Port info " frame: the port list filled by discovery, Connect/Disconnect and
+// Refresh (drawn over the frame's top right).
+class PortPanel : public QGroupBox {
+    Q_OBJECT
+public:
+    PortPanel(SessionState &state, ReaderLink &link, Transport &transport, Dialogs &dialogs,
+              Emphasis &emphasis, QWidget *parent = nullptr);
+
+    void startScan();
+    void SetConnected(bool connect);
+    void RestartPortScan();
+
+    QComboBox *combo() const { return m_combo; }
+    QPushButton *connectButton() const { return m_connect; }
+    QPushButton *refreshButton() const { return m_refresh; }
+    PortScanner &scanner() const { return *m_scanner; }
+
+signals:
+    // The scan is over and the remembered port is selected.
+    void scanFinished();
+    // The disconnect sequence ran; the auto-write loop must switch itself off.
+    void disconnected();
+
+private:
+    void onConnectClicked();
+    void onPortFound(int number, const QString &device);
+    void onScanFinished();
+    void onPortFailed(const QString &reason);
+    void showDisconnected();
+
+    SessionState &m_state;
+    ReaderLink &m_link;
+    Dialogs &m_dialogs;
+    Emphasis &m_emphasis;
+    PortScanner *m_scanner;
+    QComboBox *m_combo;
+    QPushButton *m_connect;
+    QPushButton *m_refresh;
+};

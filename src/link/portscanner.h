@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+
+class Transport;
+
+// Port discovery: one port number per tick of Port_find_timer, 1 to 26. A port that opens
+// and does not answer the modem probe "AT" with "OK" is reported as found.
+class PortScanner : public QObject {
+    Q_OBJECT
+public:
+    explicit PortScanner(Transport &transport, QObject *parent = nullptr);
+
+    void start();
+    bool isScanning() const { return m_timer.isActive(); }
+    int ScanPortNumber = 0;
+
+signals:
+    void portFound(int number, const QString &device);
+    void finished();
+
+private:
+    void tick();
+
+    Transport &m_transport;
+    QTimer m_timer;
+};

@@ -1,0 +1,122 @@
+#include "readerlink.h"
+
+#include "core/palette.h"
+#include "core/reply.h"
+#include "core/timing.h"
+#include "trafficlog.h"
+#include "transport.h"
+#include "ui/dialogs.h"
+
+static void setupOneShot(QTimer &timer, int intervalMs)
+{
+    timer.setSingleShot(true);
+    timer.setInterval(intervalMs);
+    timer.setTimerType(Qt::PreciseTimer);
+}
+
+ReaderLink::ReaderLink(SessionState &state, Transport &transport, TrafficLog &log,
+                       Dialogs &dialogs, QObject *parent)
+    : QObject(parent), m_state(state), m_transport(transport), m_log(log), m_dialogs(dialogs)
+{
+    setupOneShot(m_tr1, Timing::kQuietLineMs);
+    setupOneShot(m_timout, Timing::kReplyTimeoutMs);
+    setupOneShot(m_timout2, Timing::kStatusClearMs);
+    setupOneShot(m_tcr1, Timing::kLogSettleMs);
+    connect(&m_transport, &Transport::received, this, &ReaderLink::onReceived);
+    connect(&m_transport, &Transport::failed, this, &ReaderLink::portFailed);
+    connect(&m_tr1, &QTimer::timeout, this, &ReaderLink::replyGathered);
+    connect(&m_timout, &QTimer::timeout, this, &ReaderLink::onTimout);
+    connect(&m_timout2, &QTimer::timeout, this, &ReaderLink::onTimout2);
+    connect(&m_tcr1, &QTimer::timeout, this, &ReaderLink::onTcr1);
+}
+
+void ReaderLink::SendCommand(const QString &command)
+{
+    if (!m_state.QuietStart) {
+        m_log.setInsertionColour(Palette::ColorDodgerBlue);
+        m_log.insert(QStringLiteral("Send: ") + command + QStringLiteral("\r\n"));
+    }
+    if (m_state.PortConnected)
+        m_transport.write(command.toLatin1() + "\r\n");
+    else
+        m_dialogs.information(
+            QStringLiteral("Connection Error!"),
+            QStringLiteral("Pleas Select Port-Number And Click the Connect Button. "));
+    m_timout.start();
+}
+
+bool ReaderLink::openPort(const QString &device, QString *reason)
+{
+    return m_transport.open(device, reason);
+}
+
+void ReaderLink::closePort()
+{
+    m_transport.close();
+}
+
+bool ReaderLink::isPortOpen() const
+{
+    return m_transport.isOpen();
+}
+
+void ReaderLink::beginQuietStart()
+{
+    m_state.QuietStart = true;
+}
+
+void ReaderLink::startLogSettle()
+{
+    m_tcr1.start();
+}
+
+QString ReaderLink::takeReplyHead()
+{
+    m_tr1.stop();
+    const QString head = QString::fromLatin1(m_replyBuffer.left(Reply::kHeadLength));
+    m_timout2.start();
+    m_timout.stop();
+    m_replyBuffer.clear();
+    return head;
+}
+
+void ReaderLink::stopReplyTimeout()
+{
+    m_timout.stop();
+}
+
+void ReaderLink::clearReplyBuffer()
+{
+    m_replyBuffer.clear();
+}
+
+void ReaderLink::onReceived()
+{
+    const QByteArray data = m_transport.readAll();
+    // Only the first ten characters are ever interpreted; a device that streams without
+    // pausing must not make the buffer grow.
+    const qsizetype room = Reply::kHeadLength - m_replyBuffer.size();
+    if (room > 0)
+        m_replyBuffer.append(data.left(room));
+    m_tr1.start();
+}
+
+void ReaderLink::onTimout()
+{
+    m_timout.stop();
+    emit replyTimedOut();
+    m_timout2.start();
+}
+
+void ReaderLink::onTimout2()
+{
+    m_timout2.stop();
+    emit statusExpired();
+}
+
+void ReaderLink::onTcr1()
+{
+    m_tcr1.stop();
+    m_log.clear();
+    m_state.QuietStart = false;
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "core/sessionstate.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QTimer>
+
+class Dialogs;
+class TrafficLog;
+class Transport;
+
+// The link to the box: sends commands, gathers replies on the quiet line (Tr1), watches
+// for missing replies (Timout) and times the clean-up of the status labels (timout2).
+class ReaderLink : public QObject {
+    Q_OBJECT
+public:
+    ReaderLink(SessionState &state, Transport &transport, TrafficLog &log, Dialogs &dialogs,
+               QObject *parent = nullptr);
+
+    void SendCommand(const QString &command);
+
+    bool openPort(const QString &device, QString *reason);
+    void closePort();
+    bool isPortOpen() const;
+
+    // Connect sequence: commands are not logged until TCR1 fires 50 ms later, empties
+    // the log and lets logging begin.
+    void beginQuietStart();
+    void startLogSettle();
+
+    // Entry of the reply interpreter: takes the reply gathered so far (at most its first
+    // ten characters), settles the timers and empties the buffer.
+    QString takeReplyHead();
+    void stopReplyTimeout();
+    void clearReplyBuffer();
+    QByteArray replyBuffer() const { return m_replyBuffer; }
+
+    QTimer &Tr1() { return m_tr1; }
+    QTimer &Timout() { return m_timout; }
+    QTimer &timout2() { return m_timout2; }
+    QTimer &TCR1() { return m_tcr1; }
+
+signals:
+    void replyGathered();
+    void replyTimedOut();
+    void statusExpired();
+    void portFailed(const QString &reason);
+
+private:
+    void onReceived();
+    void onTimout();
+    void onTimout2();
+    void onTcr1();
+
+    SessionState &m_state;
+    Transport &m_transport;
+    TrafficLog &m_log;
+    Dialogs &m_dialogs;
+    QByteArray m_replyBuffer;
+    QTimer m_tr1;
+    QTimer m_timout;
+    QTimer m_timout2;
+    QTimer m_tcr1;
+};

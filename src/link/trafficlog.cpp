@@ -1,0 +1,98 @@
+#include "trafficlog.h"
+
+#include "core/palette.h"
+#include "ui/controlnames.h"
+
+#include <QEvent>
+#include <QGridLayout>
+#include <QPushButton>
+
+QString visibleText(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (QChar c : text) {
+        const char16_t u = c.unicode();
+        if (u < 0x20)
+            out += QChar(char16_t(0x2400 + u));
+        else if (u == 0x7F)
+            out += QChar(char16_t(0x2421));
+        else
+            out += c;
+    }
+    return out;
+}
+
+TrafficLog::TrafficLog(QWidget *parent)
+    : QWidget(parent), m_view(new QTextEdit(this)), m_clean(new QPushButton("Clean", this))
+{
+    nameControl(m_view, QStringLiteral("R1"), QStringLiteral("Traffic log"));
+    nameControl(m_clean, QStringLiteral("cm_clean"), QStringLiteral("Clean"));
+    m_view->setReadOnly(true);
+    m_view->setAcceptRichText(false);
+    m_view->setToolTip(QStringLiteral("Double Click for Clean"));
+    m_view->viewport()->installEventFilter(this);
+    QFont f = m_view->font();
+    f.setPointSize(9);
+    m_view->document()->setDefaultFont(f);
+    m_clean->setToolTip(QStringLiteral("Clean Report"));
+    connect(m_clean, &QPushButton::clicked, this, &TrafficLog::cleanClicked);
+
+    auto *grid = new QGridLayout(this);
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->addWidget(m_view, 0, 0);
+    grid->addWidget(m_clean, 0, 0, Qt::AlignRight | Qt::AlignBottom);
+
+    m_cursor = QTextCursor(m_view->document());
+    m_format.setFontPointSize(m_size);
+}
+
+void TrafficLog::setInsertionColour(quint32 bgr)
+{
+    m_format.setForeground(Palette::toColor(bgr));
+}
+
+void TrafficLog::setInsertionSize(int points)
+{
+    m_size = points;
+    m_format.setFontPointSize(points);
+}
+
+void TrafficLog::insert(const QString &text)
+{
+    m_cursor.movePosition(QTextCursor::End);
+    const QStringList lines = text.split(QStringLiteral("\r\n"));
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (i > 0)
+            m_cursor.insertBlock(QTextBlockFormat(), m_format);
+        if (!lines[i].isEmpty())
+            m_cursor.insertText(visibleText(lines[i]), m_format);
+    }
+}
+
+void TrafficLog::moveToEnd()
+{
+    m_cursor.movePosition(QTextCursor::End);
+    m_view->setTextCursor(m_cursor);
+    m_view->ensureCursorVisible();
+}
+
+void TrafficLog::clear()
+{
+    m_view->clear();
+    m_cursor = QTextCursor(m_view->document());
+}
+
+QString TrafficLog::text() const
+{
+    return m_view->toPlainText();
+}
+
+bool TrafficLog::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_view->viewport() && event->type() == QEvent::MouseButtonDblClick) {
+        clear();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QTextCursor>
+#include <QTextEdit>
+#include <QWidget>
+
+class QPushButton;
+
+// The coloured traffic log R1 with its Clean button. Text goes in at an insertion point
+// that stays at the end, in the colour and size last set, always as plain text.
+class TrafficLog : public QWidget {
+    Q_OBJECT
+public:
+    explicit TrafficLog(QWidget *parent = nullptr);
+
+    void setInsertionColour(quint32 bgr);
+    void setInsertionSize(int points);
+    int insertionSize() const { return m_size; }
+    // Inserts text as it stands; "\r\n" ends a line, other control characters are shown
+    // as visible symbols.
+    void insert(const QString &text);
+    void moveToEnd();
+    void clear();
+    QString text() const;
+
+    QTextEdit *view() const { return m_view; }
+    QPushButton *cleanButton() const { return m_clean; }
+
+signals:
+    void cleanClicked();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    QTextEdit *m_view;
+    QPushButton *m_clean;
+    QTextCursor m_cursor;
+    QTextCharFormat m_format;
+    int m_size = 9;
+};
+
+// Makes a received text safe to show: control characters become their visible symbols.
+QString visibleText(const QString &text);

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "core/reply.h"
+#include "core/sessionstate.h"
+
+#include <QObject>
+
+class AutoPanel;
+class AutoWriter;
+class BlockPanel;
+class QCheckBox;
+class ReaderLink;
+class StatusLine;
+class TrafficLog;
+class UidPanel;
+class QWidget;
+
+// What the interpreter shows its results on.
+struct ReplyTargets {
+    TrafficLog &log;
+    StatusLine &status;
+    BlockPanel &blocks;
+    UidPanel &uid;
+    AutoPanel &autoPanel;
+    AutoWriter &autoWriter;
+    QWidget &window;
+};
+
+// Turns each gathered reply into its effects. It does not know which command a reply
+// answers: the reply's own first characters and the shared state decide what it means.
+class ReplyInterpreter : public QObject {
+    Q_OBJECT
+public:
+    ReplyInterpreter(SessionState &state, ReaderLink &link, ReplyTargets targets,
+                     QObject *parent = nullptr);
+
+    // One run per gathered reply (tick of Tr1).
+    void interpret();
+
+private:
+    void onError(int code);
+    void onMessage(int code);
+    void onBlockRead(const Reply::Parsed &reply);
+    void onBlockWrite(const QString &head, const Reply::Parsed &reply);
+    void onIdentifier(const QString &uid);
+    void exitSequence(const QString &head);
+
+    void showTagAbsentLook();
+    void adjustConfigField();
+    void blankFailedRead();
+    void automaticStartCheck(const QCheckBox *option, bool blocked);
+
+    // Auto-write feedback.
+    void autoWriteConfirmation(const Reply::Parsed &reply);
+    void completionCheck();
+    void uidReadBackCheck();
+    void uidRetryOnCardOut();
+
+    SessionState &m_state;
+    ReaderLink &m_link;
+    ReplyTargets m_t;
+};

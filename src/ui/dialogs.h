@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+// Modal message boxes go through here so tests can record them instead of blocking.
+class Dialogs {
+public:
+    virtual ~Dialogs() = default;
+    virtual void information(const QString &title, const QString &text) = 0;
+    virtual void warning(const QString &title, const QString &text) = 0;
+};
+
+class MessageBoxDialogs : public Dialogs {
+public:
+    explicit MessageBoxDialogs(QWidget *parent) : m_parent(parent) {}
+    void information(const QString &title, const QString &text) override;
+    void warning(const QString &title, const QString &text) override;
+
+private:
+    QWidget *m_parent;
+};

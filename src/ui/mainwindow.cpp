@@ -1,0 +1,237 @@
+#include "mainwindow.h"
+
+#include "controlnames.h"
+#include "core/palette.h"
+#include "dialogs.h"
+#include "emphasis.h"
+#include "hints.h"
+#include "link/portpanel.h"
+#include "link/readerlink.h"
+#include "link/serialtransport.h"
+#include "link/trafficlog.h"
+#include "maskedfield.h"
+#include "replies/replyinterpreter.h"
+#include "statusline.h"
+#include "tagops/blockpanel.h"
+#include "tagops/readersettingspanel.h"
+#include "uid/autopanel.h"
+#include "uid/autowriter.h"
+#include "uid/uidpanel.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QKeyEvent>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStatusBar>
+
+MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
+    : QMainWindow(parent), m_emphasis(std::make_unique<Emphasis>())
+{
+    if (!transport) {
+        m_ownTransport = std::make_unique<SerialTransport>();
+        transport = m_ownTransport.get();
+    }
+    if (!dialogs) {
+        m_ownDialogs = std::make_unique<MessageBoxDialogs>(this);
+        dialogs = m_ownDialogs.get();
+    }
+    m_transport = transport;
+    m_dialogs = dialogs;
+    nameControl(this, QStringLiteral("Main1"), QStringLiteral("Kestrel RFID Reader-Writer"));
+    setWindowTitle(QStringLiteral("Kestrel RFID Reader-Writer"));
+
+    m_log = new TrafficLog;
+    m_status = new StatusLine;
+    m_link = new ReaderLink(m_state, *m_transport, *m_log, *m_dialogs, this);
+    m_ports = new PortPanel(m_state, *m_link, *m_transport, *m_dialogs, *m_emphasis);
+    m_settings = new ReaderSettingsPanel;
+    m_uid = new UidPanel;
+    m_blocks = new BlockPanel;
+    m_auto = new AutoPanel;
+    m_autoWriter = new AutoWriter(m_state, *m_auto, this);
+    m_interpreter = new ReplyInterpreter(
+        m_state, *m_link,
+        ReplyTargets{*m_log, *m_status, *m_blocks, *m_uid, *m_auto, *m_autoWriter, *this}, this);
+    m_hints = new Hints(statusBar(), this);
+
+    buildLayout();
+    wireLink();
+    wireEmphasis();
+    addHints();
+    setTabOrder();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::start()
+{
+    m_ports->startScan();
+}
+
+void MainWindow::buildLayout()
+{
+    auto *central = new QWidget;
+    auto *grid = new QGridLayout(central);
+    grid->setContentsMargins(8, 4, 8, 2);
+    grid->setSpacing(6);
+    grid->addWidget(m_ports, 0, 0);
+    grid->addWidget(m_settings, 1, 0);
+    grid->addWidget(m_uid, 0, 1);
+    grid->addWidget(m_blocks, 1, 1);
+    grid->addWidget(m_auto, 0, 2, 2, 1);
+    grid->addWidget(m_status, 2, 0, 1, 3);
+    grid->addWidget(m_log, 3, 0, 1, 3);
+    grid->setRowStretch(3, 1);
+    m_log->setMinimumHeight(73);
+    setCentralWidget(central);
+    const QColor dodger = Palette::toColor(Palette::ColorDodgerBlue);
+    setStyleSheet(QStringLiteral("QGroupBox::title { color: %1; }").arg(dodger.name()));
+    resize(sizeHint().expandedTo(QSize(696, 452)));
+}
+
+void MainWindow::wireLink()
+{
+    connect(m_link, &ReaderLink::replyTimedOut, this, [this] {
+        m_status->showMessage(QStringLiteral("No recpone command!"), Palette::ColorRed);
+    });
+    connect(m_link, &ReaderLink::statusExpired, this, &MainWindow::onStatusExpired);
+    connect(m_log, &TrafficLog::cleanClicked, this, [this] {
+        m_link->clearReplyBuffer();
+        m_log->clear();
+    });
+    connect(m_ports, &PortPanel::disconnected, m_autoWriter, &AutoWriter::onLinkClosed);
+}
+
+void MainWindow::onStatusExpired()
+{
+    m_status->clearMessage();
+    if (m_status->card() != QLatin1String("Card is out of range."))
+        return;
+    if (m_state.AutoWriteRunning)
+        m_status->showCard(QStringLiteral("Searching..."), Palette::ColorOrangeRed);
+    else
+        m_status->setCardText(QStringLiteral("No is card."));
+}
+
+void MainWindow::wireEmphasis()
+{
+    m_emphasis->setClearedByReset({m_settings->button(QStringLiteral("cm_ARE")),
+                                   m_settings->button(QStringLiteral("cm_SM1")),
+                                   m_blocks->writeButton(0)});
+    const auto pair = [this](MaskedField *field, QPushButton *button) {
+        connect(field, &MaskedField::focused, this, [this, button] {
+            m_emphasis->ClearButtonHighlights();
+            m_emphasis->emphasise(button);
+        });
+    };
+    pair(m_settings->areField(), m_settings->button(QStringLiteral("cm_ARE")));
+    pair(m_settings->sm1Field(), m_settings->button(QStringLiteral("cm_SM1")));
+    pair(m_uid->uidField(), m_uid->writeButton());
+    for (int n = 0; n < BlockPanel::kBlocks; ++n)
+        pair(m_blocks->field(n), m_blocks->writeButton(n));
+    for (QRadioButton *base : {m_uid->hexButton(), m_uid->decButton()})
+        connect(base, &QRadioButton::clicked, this, [this] { m_emphasis->ClearButtonHighlights(); });
+}
+
+void MainWindow::addHints()
+{
+    Hints &h = *m_hints;
+    ReaderSettingsPanel &s = *m_settings;
+    h.add(m_ports->connectButton(), QStringLiteral("Port Connect / Disconnect"));
+    h.add(m_ports->refreshButton(), QStringLiteral("Refresh ComPorts"));
+    h.add(s.button("cm_RUX"), QStringLiteral("Read UID HEX Mode"));
+    h.add(s.button("cm_RUD"), QStringLiteral("Read UID Decimal Mode"));
+    h.add(s.button("cm_SBA"), QStringLiteral(" Set Buzzer Active when tag read"));
+    h.add(s.button("cm_SBD"), QStringLiteral(" Set Buzzer De-active when tag read"));
+    h.add(s.button("cm_SB1"), QStringLiteral(" Set Buzzer for 500ms"));
+    h.add(s.button("cm_ARE"), [&s] {
+        return QStringLiteral(" AOR Read mode Enable (password: ") + s.areField()->text()
+               + QStringLiteral(")");
+    });
+    h.add(s.button("cm_ARD"), QStringLiteral(" AOR Read mode Disable"));
+    h.add(s.button("cm_SM0"), QStringLiteral(" Set Mod:0 (open Relay output for all ID's)"));
+    h.add(s.button("cm_SM1"), [&s] {
+        return QStringLiteral(" Set Mod:1 (Open Relay output Only for the Exclusive ID: ")
+               + s.sm1Field()->text() + QStringLiteral(")");
+    });
+    h.add(m_uid->hexButton(), QStringLiteral(" Write UID HEX format"));
+    h.add(m_uid->decButton(), QStringLiteral(" Write UID Decimal format"));
+    h.add(m_uid->incrementToggle(), QStringLiteral(" incrimant UID when Write"));
+    h.add(m_uid->writeButton(), QStringLiteral(" Write UID"));
+    h.add(m_blocks->pwdBox(),
+          QStringLiteral(" Tag Protection 'PWD' Bit (Peotected to Read and Write Blocks)"));
+    h.add(m_blocks->aorBox(),
+          QStringLiteral(" Tag UID Lock 'AOR' Bit (Read UID Only AOR Mode with Valid Password)"));
+    h.add(m_blocks->resetButton(), QStringLiteral(" Set Default Configuration"));
+    h.add(m_blocks->standardButton(), QStringLiteral(" Set Standard Configuration"));
+    for (int n = 0; n < BlockPanel::kBlocks; ++n) {
+        h.add(m_blocks->readButton(n), QStringLiteral(" Read Block %1").arg(n));
+        h.add(m_blocks->writeButton(n), [this, n] {
+            return QStringLiteral(" Write &H") + m_blocks->block(n)
+                   + QStringLiteral(" to Block %1").arg(n);
+        });
+    }
+    h.add(m_blocks->hideButton(), QStringLiteral(" Lock Read and Write Blocks)"));
+    h.add(m_blocks->lockButton(), QStringLiteral(" Lock & Hide UID Code)"));
+    h.add(m_blocks->unlockButton(), QStringLiteral(" UnLock With valid Password"));
+    AutoPanel &a = *m_auto;
+    h.add(a.notConfigBox(), QStringLiteral(" Auto Writ after Detect Not-Confg Tags"));
+    h.add(a.noUidBox(), QStringLiteral(" Auto Writ after Detect No-UID Tags"));
+    h.add(a.withIdBox(), QStringLiteral(" Auto Writ after Detect to all UID's"));
+    h.add(a.autoUnlockBox(),
+          QStringLiteral(" Auto Un-lock Locked Tags Only With Valid Password"));
+    h.add(a.setUidBox(), QStringLiteral(" Auto Set UID"));
+    h.add(a.stepSetUidButton(), QStringLiteral(" Manual increment UID"));
+    h.add(a.autoIncBox(), QStringLiteral(" Auto increment (UID1 + UID2)"));
+    h.add(a.writeBlocksBox(), QStringLiteral(" Auto Wite Block1 to Block6"));
+    h.add(a.writePasswordBox(), QStringLiteral(" Auto Wite Block7 (Password)"));
+    h.add(a.lockBox(), QStringLiteral(" Auto Wite Block0 (Configuration)"));
+    h.add(a.autoButton(), QStringLiteral(" Automaticly Write the Checked Parameters"));
+    h.add(m_status->copyButton(), QStringLiteral(" Copy UID To Write"));
+    h.add(m_log->view()->viewport(), QStringLiteral(" Double Click to Clear!"));
+}
+
+void MainWindow::setTabOrder()
+{
+    ReaderSettingsPanel &s = *m_settings;
+    BlockPanel &b = *m_blocks;
+    AutoPanel &a = *m_auto;
+    QList<QWidget *> order = {m_ports->connectButton(), m_uid->uidField()};
+    for (int n = 1; n < BlockPanel::kBlocks; ++n)
+        order << b.field(n);
+    order << m_ports->combo() << m_ports->refreshButton() << s.button("cm_RUX")
+          << s.button("cm_RUD") << s.button("cm_GTS") << s.button("cm_ARD") << s.button("cm_SBA")
+          << s.button("cm_SBD") << s.button("cm_SB1") << s.button("cm_SM0") << s.areField()
+          << s.button("cm_ARE") << s.sm1Field() << s.button("cm_SM1") << m_uid->hexButton()
+          << m_uid->decButton() << m_uid->incrementToggle() << m_uid->writeButton() << b.pwdBox()
+          << b.field(0) << b.readButton(0) << b.unlockButton() << b.readButton(1)
+          << b.writeButton(1) << b.writeButton(0);
+    for (int n = 2; n < BlockPanel::kBlocks; ++n)
+        order << b.readButton(n) << b.writeButton(n);
+    order << m_log->view() << a.setUidField() << a.setUidBox() << a.incField() << a.autoIncBox()
+          << a.stepSetUidButton() << a.writeBlocksBox() << a.notConfigBox() << a.noUidBox()
+          << a.withIdBox() << a.lockBox() << a.autoButton() << a.writePasswordBox()
+          << a.autoUnlockBox() << b.standardButton() << b.resetButton();
+    for (int n = 1; n < BlockPanel::kBlocks - 1; ++n)
+        order << b.blockOption(n);
+    order << m_log->cleanButton() << b.lockButton() << b.hideButton() << b.blockOption(0);
+    for (qsizetype i = 1; i < order.size(); ++i)
+        QWidget::setTabOrder(order[i - 1], order[i]);
+}
+
+void MainWindow::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) {
+        QMainWindow::keyPressEvent(event);
+        return;
+    }
+    // A focused button takes Enter itself; otherwise Enter presses the default button.
+    QPushButton *target = qobject_cast<QPushButton *>(focusWidget());
+    if (!target)
+        target = m_emphasis->defaultButton();
+    if (target && target->isVisible() && target->isEnabled())
+        target->click();
+    event->accept();
+}

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "core/sessionstate.h"
+
+#include <QMainWindow>
+#include <memory>
+
+class AutoPanel;
+class AutoWriter;
+class BlockPanel;
+class Dialogs;
+class Emphasis;
+class Hints;
+class PortPanel;
+class ReaderLink;
+class ReaderSettingsPanel;
+class ReplyInterpreter;
+class StatusLine;
+class TrafficLog;
+class Transport;
+class UidPanel;
+
+// The tool's single window: assembles the panels and wires them; holds no protocol logic.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+public:
+    // Without a transport the real serial port is used; without dialogs, real message boxes.
+    explicit MainWindow(Transport *transport = nullptr, Dialogs *dialogs = nullptr,
+                        QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // Begins the port scan; called once the window is shown.
+    void start();
+
+    SessionState &state() { return m_state; }
+    ReaderLink &link() const { return *m_link; }
+    TrafficLog &log() const { return *m_log; }
+    StatusLine &status() const { return *m_status; }
+    PortPanel &ports() const { return *m_ports; }
+    ReaderSettingsPanel &readerSettings() const { return *m_settings; }
+    UidPanel &uid() const { return *m_uid; }
+    BlockPanel &blocks() const { return *m_blocks; }
+    AutoPanel &autoPanel() const { return *m_auto; }
+    AutoWriter &autoWriter() const { return *m_autoWriter; }
+    Emphasis &emphasis() const { return *m_emphasis; }
+    Hints &hints() const { return *m_hints; }
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+
+private:
+    void buildLayout();
+    void wireLink();
+    void wireEmphasis();
+    void addHints();
+    void setTabOrder();
+    void onStatusExpired();
+
+    SessionState m_state;
+    std::unique_ptr<Transport> m_ownTransport;
+    std::unique_ptr<Dialogs> m_ownDialogs;
+    Transport *m_transport;
+    Dialogs *m_dialogs;
+    std::unique_ptr<Emphasis> m_emphasis;
+    TrafficLog *m_log;
+    StatusLine *m_status;
+    ReaderLink *m_link;
+    PortPanel *m_ports;
+    ReaderSettingsPanel *m_settings;
+    UidPanel *m_uid;
+    BlockPanel *m_blocks;
+    AutoPanel *m_auto;
+    AutoWriter *m_autoWriter;
+    ReplyInterpreter *m_interpreter;
+    Hints *m_hints;
+};

@@ -1,0 +1,94 @@
+#include "statusline.h"
+
+#include "controlnames.h"
+#include "core/palette.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+
+static void colourLabel(QLabel *label, quint32 colour)
+{
+    QPalette p = label->palette();
+    p.setColor(QPalette::WindowText, Palette::toColor(colour));
+    label->setPalette(p);
+}
+
+static QLabel *statusLabel(const QString &text, quint32 colour, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    QFont f(QStringLiteral("Arial"), 12);
+    f.setBold(true);
+    label->setFont(f);
+    colourLabel(label, colour);
+    return label;
+}
+
+StatusLine::StatusLine(QWidget *parent)
+    : QWidget(parent)
+    , m_messageColour(Palette::ColorOrangeRed)
+    , m_cardColour(Palette::ColorOrangeRed)
+{
+    auto *title = statusLabel(QStringLiteral("Tag Statuse:"), Palette::ColorDodgerBlue, this);
+    nameControl(title, QStringLiteral("Label3"), QStringLiteral("Tag Statuse:"));
+    m_card = statusLabel(QStringLiteral("No is card."), m_cardColour, this);
+    nameControl(m_card, QStringLiteral("Lc"), QStringLiteral("Card status"));
+    m_copy = new QPushButton(QStringLiteral("Copy UID"), this);
+    nameControl(m_copy, QStringLiteral("cm_Copy"), QStringLiteral("Copy UID"));
+    m_copy->setVisible(false);
+    m_message = statusLabel(QString(), m_messageColour, this);
+    nameControl(m_message, QStringLiteral("Lp"), QStringLiteral("Command result"));
+
+    auto *row = new QHBoxLayout(this);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->addWidget(title);
+    row->addWidget(m_card);
+    row->addWidget(m_copy);
+    row->addSpacing(12);
+    row->addWidget(m_message, 1);
+}
+
+void StatusLine::showMessage(const QString &text, quint32 colour)
+{
+    setMessageColour(colour);
+    m_message->setText(text);
+}
+
+void StatusLine::setMessageColour(quint32 colour)
+{
+    m_messageColour = colour;
+    colourLabel(m_message, colour);
+}
+
+void StatusLine::clearMessage()
+{
+    m_message->clear();
+}
+
+QString StatusLine::message() const
+{
+    return m_message->text();
+}
+
+void StatusLine::showCard(const QString &text, quint32 colour)
+{
+    m_cardColour = colour;
+    colourLabel(m_card, colour);
+    m_card->setText(text);
+}
+
+void StatusLine::setCardText(const QString &text)
+{
+    m_card->setText(text);
+}
+
+QString StatusLine::card() const
+{
+    return m_card->text();
+}
+
+void StatusLine::setCopyVisible(bool visible)
+{
+    m_copy->setVisible(visible);
+}

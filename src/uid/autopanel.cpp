@@ -1,0 +1,86 @@
+#include "autopanel.h"
+
+#include "core/palette.h"
+#include "ui/controlnames.h"
+#include "ui/maskedfield.h"
+
+#include <QCheckBox>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace {
+
+QCheckBox *option(const QString &caption, const char *name, bool checked, quint32 colour,
+                  QWidget *parent)
+{
+    auto *box = new QCheckBox(caption, parent);
+    QString shown = caption;
+    nameControl(box, QString::fromLatin1(name), shown.replace(QStringLiteral("&&"), QStringLiteral("&")));
+    box->setChecked(checked);
+    QPalette p = box->palette();
+    p.setColor(QPalette::WindowText, Palette::toColor(colour));
+    box->setPalette(p);
+    return box;
+}
+
+QFrame *separator(const char *name, QWidget *parent)
+{
+    auto *line = new QFrame(parent);
+    line->setObjectName(QString::fromLatin1(name));
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
+}
+
+} // namespace
+
+AutoPanel::AutoPanel(QWidget *parent) : QGroupBox(QStringLiteral(" Automatically "), parent)
+{
+    nameControl(this, QStringLiteral("Frame4"), QStringLiteral("Automatically"));
+    const quint32 blue = Palette::ColorRoyalBlue;
+    m_notConfig = option(QStringLiteral("Not configration"), "ch_Not_Config", true, blue, this);
+    m_noUid = option(QStringLiteral("Not UID Tag"), "ch_No_UID", true, blue, this);
+    m_withId = option(QStringLiteral("With identifier"), "ch_With_ID", true, blue, this);
+    m_autoUnlock = option(QStringLiteral("Auto Unlock"), "ch_Auto_Unlock", false, blue, this);
+    m_setUid = option(QStringLiteral("Auto Set UID"), "ch_Auto_SteUID", false, blue, this);
+    m_stepSetUid = new QPushButton(QStringLiteral("+1"), this);
+    nameControl(m_stepSetUid, QStringLiteral("cm_inc_sUID"), QStringLiteral("+1"));
+    m_stepSetUid->setMaximumWidth(m_stepSetUid->fontMetrics().horizontalAdvance("+1") + 20);
+    m_setUidField = new MaskedField(QStringLiteral("XXXX999999"), QStringLiteral("0000000000"), this);
+    nameControl(m_setUidField, QStringLiteral("tx_Set_UID"), QStringLiteral("UID to write"));
+    m_autoInc = option(QStringLiteral("Auto inc (UID+)"), "ch_Auto_inc", false, blue, this);
+    m_autoInc->setEnabled(false);
+    m_incField = new MaskedField(QStringLiteral("9999999999"), QStringLiteral("0000000001"), this);
+    nameControl(m_incField, QStringLiteral("tx_inc_UID"), QStringLiteral("UID step"));
+    m_writeBlocks = option(QStringLiteral("Write Block (B1-B6)"), "ch_WB1", false, blue, this);
+    m_writePassword = option(QStringLiteral("Write Password (B7)"), "ch_WB7", false,
+                             Palette::ColorOrangeRed, this);
+    m_lock = option(QStringLiteral("Lock UID && Block's "), "ch_WB0", false, Palette::ColorMagenta,
+                    this);
+    m_auto = new QPushButton(QStringLiteral("Auto Wite"), this);
+    nameControl(m_auto, QStringLiteral("cm_auto"), QStringLiteral("Auto Wite"));
+    m_auto->setMinimumHeight(48);
+
+    auto *column = new QVBoxLayout(this);
+    column->setSpacing(3);
+    column->addWidget(m_notConfig);
+    column->addWidget(m_noUid);
+    column->addWidget(m_withId);
+    column->addWidget(separator("Line3", this));
+    column->addWidget(m_autoUnlock);
+    auto *setUidRow = new QHBoxLayout;
+    setUidRow->addWidget(m_setUid);
+    setUidRow->addWidget(m_stepSetUid);
+    column->addLayout(setUidRow);
+    column->addWidget(m_setUidField);
+    column->addWidget(m_autoInc);
+    column->addWidget(m_incField);
+    column->addWidget(separator("Line4", this));
+    column->addWidget(m_writeBlocks);
+    column->addWidget(m_writePassword);
+    column->addWidget(m_lock);
+    column->addStretch();
+    column->addWidget(m_auto);
+}

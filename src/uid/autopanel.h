@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QGroupBox>
+
+class MaskedField;
+class QCheckBox;
+class QPushButton;
+
+// The " Automatically " frame: what the production loop does to every tag, the UID it
+// writes and steps, and the button that switches the loop on and off.
+class AutoPanel : public QGroupBox {
+    Q_OBJECT
+public:
+    explicit AutoPanel(QWidget *parent = nullptr);
+
+    QCheckBox *notConfigBox() const { return m_notConfig; }
+    QCheckBox *noUidBox() const { return m_noUid; }
+    QCheckBox *withIdBox() const { return m_withId; }
+    QCheckBox *autoUnlockBox() const { return m_autoUnlock; }
+    QCheckBox *setUidBox() const { return m_setUid; }
+    QCheckBox *autoIncBox() const { return m_autoInc; }
+    QCheckBox *writeBlocksBox() const { return m_writeBlocks; }
+    QCheckBox *writePasswordBox() const { return m_writePassword; }
+    QCheckBox *lockBox() const { return m_lock; }
+    MaskedField *setUidField() const { return m_setUidField; }
+    MaskedField *incField() const { return m_incField; }
+    QPushButton *stepSetUidButton() const { return m_stepSetUid; }
+    QPushButton *autoButton() const { return m_auto; }
+
+private:
+    QCheckBox *m_notConfig;
+    QCheckBox *m_noUid;
+    QCheckBox *m_withId;
+    QCheckBox *m_autoUnlock;
+    QCheckBox *m_setUid;
+    QPushButton *m_stepSetUid;
+    MaskedField *m_setUidField;
+    QCheckBox *m_autoInc;
+    MaskedField *m_incField;
+    QCheckBox *m_writeBlocks;
+    QCheckBox *m_writePassword;
+    QCheckBox *m_lock;
+    QPushButton *m_auto;
+};

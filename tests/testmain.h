@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QApplication>
+#include <QStyleFactory>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// Runs a QtTest class headless with its own empty settings store.
+#define KESTREL_TEST_MAIN(TestClass)                                                               \
+    int main(int argc, char **argv)                                                                \
+    {                                                                                              \
+        QTemporaryDir config;                                                                      \
+        qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());                                   \
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                                        \
+            qputenv("QT_QPA_PLATFORM", "offscreen");                                               \
+        QApplication app(argc, argv);                                                              \
+        QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));                   \
+        TestClass test;                                                                            \
+        return QTest::qExec(&test, argc, argv);                                                    \
+    }

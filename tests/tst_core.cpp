@@ -1,0 +1,77 @@
+#include "core/reply.h"
+#include "core/uid.h"
+#include "testmain.h"
+
+// The pure rules: how a reply head is classified, how UIDs step.
+class TestCore : public QObject {
+    Q_OBJECT
+private slots:
+    void classify_data();
+    void classify();
+    void stepSetUid_data();
+    void stepSetUid();
+};
+
+void TestCore::classify_data()
+{
+    QTest::addColumn<QString>("head");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("block");
+    QTest::addColumn<QString>("payload");
+    using K = Reply::Kind;
+    QTest::newRow("errorCodeIsTenthCharacter") << "ErrCode:01" << int(K::Error) << 1 << 0 << "";
+    QTest::newRow("errorWithLetterCodeIsZero") << "ErrCode:0x" << int(K::Error) << 0 << 0 << "";
+    QTest::newRow("shortErrorHasNoCode") << "Err" << int(K::Error) << 0 << 0 << "";
+    QTest::newRow("messageBeatsBlockRead") << "MsgCode:05" << int(K::Message) << 5 << 0 << "";
+    QTest::newRow("errBeforeR") << "ErrR000000" << int(K::Error) << 0 << 0 << "";
+    QTest::newRow("blockRead") << "R31234ABCD" << int(K::BlockRead) << 0 << 3 << "1234ABCD";
+    QTest::newRow("blockWrite") << "W700000000" << int(K::BlockWrite) << 0 << 7 << "00000000";
+    QTest::newRow("blockDigitLetterIsZero") << "RX1234ABCD" << int(K::BlockRead) << 0 << 0
+                                            << "1234ABCD";
+    QTest::newRow("blockNine") << "R91234ABCD" << int(K::BlockRead) << 0 << 9 << "1234ABCD";
+    QTest::newRow("shortReadStillRead") << "R3" << int(K::BlockRead) << 0 << 3 << "";
+    QTest::newRow("identifier") << "1122334455" << int(K::Identifier) << 0 << 0 << "1122334455";
+    QTest::newRow("lowerCaseIsNoPrefix") << "err0000001" << int(K::Identifier) << 0 << 0
+                                         << "err0000001";
+    QTest::newRow("reservedIdentifier") << "8813100000" << int(K::Other) << 0 << 0 << "";
+    QTest::newRow("probeAnswer") << "OK" << int(K::Other) << 0 << 0 << "";
+    QTest::newRow("empty") << "" << int(K::Other) << 0 << 0 << "";
+    QTest::newRow("nineCharacters") << "112233445" << int(K::Other) << 0 << 0 << "";
+}
+
+void TestCore::classify()
+{
+    QFETCH(QString, head);
+    const Reply::Parsed p = Reply::classify(head);
+    QTEST(int(p.kind), "kind");
+    QTEST(p.code, "code");
+    QTEST(p.block, "block");
+    QTEST(p.payload, "payload");
+}
+
+void TestCore::stepSetUid_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<qint64>("k");
+    QTest::addColumn<QString>("stepped");
+    QTest::newRow("decimalByOne") << "0000001234" << qint64(1) << "0000001235";
+    QTest::newRow("decimalCarriesIntoPrefix") << "0000999999" << qint64(1) << "0001000000";
+    QTest::newRow("hexDigitsOnlyStepDecimally") << "0000000009" << qint64(1) << "0000000010";
+    QTest::newRow("prefixFormKeepsFirstFour") << "00AB123456" << qint64(1) << "00AB123457";
+    QTest::newRow("prefixFormByTwo") << "00AB123456" << qint64(2) << "00AB123458";
+    QTest::newRow("letterInTailReadsAsZero") << "00000000AB" << qint64(1) << "0000000001";
+    QTest::newRow("tailOverflowGrows") << "00AB999999" << qint64(1) << "00AB1000000";
+    QTest::newRow("elevenDigits") << "9999999999" << qint64(1) << "10000000000";
+    QTest::newRow("zeroStep") << "0000000042" << qint64(0) << "0000000042";
+}
+
+void TestCore::stepSetUid()
+{
+    QFETCH(QString, text);
+    QFETCH(qint64, k);
+    QTEST(Uid::StepSetUid(text, k), "stepped");
+}
+
+KESTREL_TEST_MAIN(TestCore)
+#include "tst_core.moc"
