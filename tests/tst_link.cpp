@@ -1,0 +1,306 @@
+#include "core/palette.h"
+#include "link/portmemory.h"
+#include "testmain.h"
+#include "windowfixture.h"
+
+#include <QSettings>
+
+using namespace Palette;
+
+// Port discovery, connecting, sending and the reply time-outs, on an in-memory port.
+class TestLink : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void scanListsOpenablePortsThatDoNotAnswerOk();
+    void scanSelectsRememberedPortElseFirst();
+    void scanWithNoPortsLeavesEmptyList();
+    void nonsenseInSettingsFallsBackToFirstPort();
+    void connectSendsBuzzerCommandsUnloggedAndRemembersPort();
+    void connectToVanishedPortStaysDisconnected();
+    void disconnectRestoresIdleState();
+    void lineBreakingWhileConnectedDisconnectsAndTells();
+    void refreshRebuildsList();
+    void sendCommandLogsAndWritesOneLine();
+    void sendWhileDisconnectedShowsBoxAndStillArmsTimeout();
+    void noReplyWithin800msShowsNoResponseThenClears();
+    void cardOutOfRangeSettlesAfterSecondStage();
+    void replySplitAcrossChunksIsOneReply();
+    void endlessStreamKeepsBufferSmall();
+    void cleanEmptiesBufferAndLog();
+    void doubleClickEmptiesLogOnly();
+};
+
+void TestLink::init()
+{
+    QSettings(QStringLiteral("Kestrel RFID Reader Writer")).clear();
+}
+
+void TestLink::scanListsOpenablePortsThatDoNotAnswerOk()
+{
+    WindowFixture f({2, 5, 26});
+    f.transport.devices[QStringLiteral("/fake/COM5")] = "\r\nOK\r\n";
+    QVERIFY(f.scan());
+    QComboBox *combo = f.w().ports().combo();
+    QCOMPARE(combo->count(), 2);
+    QCOMPARE(combo->itemText(0), QStringLiteral("02"));
+    QCOMPARE(combo->itemText(1), QStringLiteral("26"));
+    QCOMPARE(combo->itemData(1, Qt::ToolTipRole).toString(), QStringLiteral("/fake/COM26"));
+    QCOMPARE(f.w().ports().scanner().ScanPortNumber, 26);
+    QCOMPARE(f.transport.opened.size(), 26);
+    QCOMPARE(f.transport.written.count("AT\r\n"), 3);
+    QVERIFY(!f.transport.isOpen());
+    QCOMPARE(QApplication::focusWidget(), f.w().ports().connectButton());
+}
+
+void TestLink::scanSelectsRememberedPortElseFirst()
+{
+    PortMemory::save(QStringLiteral("05"));
+    {
+        WindowFixture f({3, 5});
+        QVERIFY(f.scan());
+        QCOMPARE(f.w().ports().combo()->currentText(), QStringLiteral("05"));
+    }
+    {
+        WindowFixture f({3, 7});
+        QVERIFY(f.scan());
+        QCOMPARE(f.w().ports().combo()->currentText(), QStringLiteral("03"));
+    }
+    QSettings(QStringLiteral("Kestrel RFID Reader Writer")).clear();
+    WindowFixture f({1, 4});
+    QVERIFY(f.scan());
+    QCOMPARE(f.w().ports().combo()->currentText(), QStringLiteral("01"));
+}
+
+void TestLink::scanWithNoPortsLeavesEmptyList()
+{
+    WindowFixture f(QList<int>{});
+    QVERIFY(f.scan());
+    QCOMPARE(f.w().ports().combo()->count(), 0);
+    QCOMPARE(f.w().ports().combo()->currentIndex(), -1);
+    f.w().ports().connectButton()->click();
+    QVERIFY(!f.w().state().PortConnected);
+    QCOMPARE(f.w().ports().connectButton()->text(), QStringLiteral("Connect"));
+    QCOMPARE(f.dialogs.boxes.size(), 1);
+}
+
+void TestLink::nonsenseInSettingsFallsBackToFirstPort()
+{
+    QSettings s(QStringLiteral("Kestrel RFID Reader Writer"));
+    s.setValue(QStringLiteral("combo/port"), QStringList{QStringLiteral("x"), QStringLiteral("y")});
+    s.sync();
+    WindowFixture f({2, 3});
+    QVERIFY(f.scan());
+    QCOMPARE(f.w().ports().combo()->currentText(), QStringLiteral("02"));
+}
+
+void TestLink::connectSendsBuzzerCommandsUnloggedAndRemembersPort()
+{
+    WindowFixture f({1, 4});
+    QVERIFY(f.scan());
+    f.w().ports().combo()->setCurrentIndex(1);
+    f.w().ports().connectButton()->click();
+    QVERIFY(f.w().state().PortConnected);
+    QVERIFY(f.w().state().QuietStart);
+    QCOMPARE(f.transport.device, QStringLiteral("/fake/COM4"));
+    QVERIFY(f.transport.written.endsWith("SBA\r\nSB1\r\n"));
+    QVERIFY(f.logText().isEmpty());
+    QCOMPARE(f.w().ports().connectButton()->text(), QStringLiteral("Disconnect"));
+    QVERIFY(!f.w().ports().combo()->isEnabled());
+    QVERIFY(!f.w().ports().refreshButton()->isEnabled());
+    QCOMPARE(PortMemory::load(), QStringLiteral("04"));
+    // A reply during the quiet start is interpreted but not logged; TCR1 empties the log.
+    f.reply("MsgCode:01");
+    QVERIFY(f.logText().isEmpty());
+    QTRY_VERIFY(!f.w().state().QuietStart);
+    QVERIFY(f.logText().isEmpty());
+    f.w().link().SendCommand(QStringLiteral("GTS"));
+    QCOMPARE(f.logText(), QStringLiteral("Send: GTS\n"));
+}
+
+void TestLink::connectToVanishedPortStaysDisconnected()
+{
+    WindowFixture f({1});
+    QVERIFY(f.scan());
+    f.transport.devices.clear();
+    f.w().ports().connectButton()->click();
+    QVERIFY(!f.w().state().PortConnected);
+    QCOMPARE(f.w().ports().connectButton()->text(), QStringLiteral("Connect"));
+    QVERIFY(f.w().ports().combo()->isEnabled());
+    QVERIFY(f.w().ports().refreshButton()->isEnabled());
+    QCOMPARE(f.dialogs.boxes.size(), 1);
+    QVERIFY(f.dialogs.boxes[0].text.contains(QStringLiteral("/fake/COM1")));
+    QVERIFY(f.transport.written.isEmpty() || !f.transport.written.contains("SBA"));
+    QCOMPARE(PortMemory::load(), QStringLiteral("01"));
+}
+
+void TestLink::disconnectRestoresIdleState()
+{
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    f.w().state().AutoWriteRunning = true;
+    f.w().ports().connectButton()->click();
+    QVERIFY(!f.w().state().PortConnected);
+    QVERIFY(!f.w().state().AutoWriteRunning);
+    QVERIFY(!f.transport.isOpen());
+    QCOMPARE(f.w().ports().connectButton()->text(), QStringLiteral("Connect"));
+    QVERIFY(f.w().ports().combo()->isEnabled());
+    QCOMPARE(QApplication::focusWidget(), f.w().ports().combo());
+    QCOMPARE(f.w().emphasis().defaultButton(), f.w().ports().connectButton());
+}
+
+void TestLink::lineBreakingWhileConnectedDisconnectsAndTells()
+{
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    f.transport.breakLine(QStringLiteral("/fake/COM1 stopped working"));
+    QVERIFY(!f.w().state().PortConnected);
+    QCOMPARE(f.w().ports().connectButton()->text(), QStringLiteral("Connect"));
+    QCOMPARE(f.dialogs.boxes.size(), 1);
+    QVERIFY(f.dialogs.boxes[0].text.contains(QStringLiteral("stopped working")));
+    // A second failure report from the same break is not shown twice.
+    f.transport.breakLine(QStringLiteral("again"));
+    QCOMPARE(f.dialogs.boxes.size(), 1);
+    f.transport.devices.insert(QStringLiteral("/fake/COM1"), {});
+    f.w().ports().connectButton()->click();
+    QVERIFY(f.w().state().PortConnected);
+}
+
+void TestLink::refreshRebuildsList()
+{
+    WindowFixture f({1, 2});
+    QVERIFY(f.scan());
+    f.transport.devices.remove(QStringLiteral("/fake/COM1"));
+    f.w().ports().refreshButton()->click();
+    QTRY_VERIFY(!f.w().ports().scanner().isScanning());
+    QCOMPARE(f.w().ports().combo()->count(), 1);
+    QCOMPARE(f.w().ports().combo()->currentText(), QStringLiteral("02"));
+    QCOMPARE(f.w().ports().connectButton()->text(), QStringLiteral("Connect"));
+}
+
+void TestLink::sendCommandLogsAndWritesOneLine()
+{
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    f.w().link().SendCommand(QStringLiteral("SB1"));
+    QCOMPARE(f.transport.written, QByteArray("SB1\r\n"));
+    QCOMPARE(f.logText(), QStringLiteral("Send: SB1\n"));
+    QCOMPARE(f.logColour(QStringLiteral("Send: SB1")), ColorDodgerBlue);
+    QVERIFY(f.w().link().Timout().isActive());
+    f.w().link().SendCommand(QString());
+    QCOMPARE(f.transport.written, QByteArray("SB1\r\n\r\n"));
+    QVERIFY(f.logText().endsWith(QStringLiteral("Send: \n")));
+}
+
+void TestLink::sendWhileDisconnectedShowsBoxAndStillArmsTimeout()
+{
+    WindowFixture f;
+    QVERIFY(f.scan());
+    f.w().link().SendCommand(QStringLiteral("GTS"));
+    QCOMPARE(f.logText(), QStringLiteral("Send: GTS\n"));
+    QVERIFY(f.transport.written.isEmpty() || !f.transport.written.contains("GTS"));
+    QCOMPARE(f.dialogs.boxes.size(), 1);
+    QCOMPARE(f.dialogs.boxes[0].title, QStringLiteral("Connection Error!"));
+    QCOMPARE(f.dialogs.boxes[0].text,
+             QStringLiteral("Pleas Select Port-Number And Click the Connect Button. "));
+    QVERIFY(f.w().link().Timout().isActive());
+}
+
+void TestLink::noReplyWithin800msShowsNoResponseThenClears()
+{
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    QElapsedTimer clock;
+    clock.start();
+    f.w().link().SendCommand(QStringLiteral("GTS"));
+    QTRY_COMPARE_WITH_TIMEOUT(f.w().status().message(), QStringLiteral("No recpone command!"),
+                              3000);
+    QVERIFY(clock.elapsed() >= 790);
+    QCOMPARE(f.w().status().messageColour(), ColorRed);
+    QTRY_COMPARE_WITH_TIMEOUT(f.w().status().message(), QString(), 4000);
+    QVERIFY(clock.elapsed() >= 2290);
+    QCOMPARE(f.w().status().card(), QStringLiteral("No is card."));
+}
+
+void TestLink::cardOutOfRangeSettlesAfterSecondStage()
+{
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    f.reply("MsgCode:05");
+    QCOMPARE(f.w().status().card(), QStringLiteral("Card is out of range."));
+    QTRY_COMPARE_WITH_TIMEOUT(f.w().status().card(), QStringLiteral("No is card."), 4000);
+    QCOMPARE(f.w().status().cardColour(), ColorOrangeRed);
+
+    f.w().state().AutoWriteRunning = true;
+    f.reply("MsgCode:05");
+    QTRY_COMPARE_WITH_TIMEOUT(f.w().status().card(), QStringLiteral("Searching..."), 4000);
+
+    f.reply("MsgCode:04");
+    f.w().link().timout2().setInterval(1);
+    f.reply("MsgCode:01");
+    QTRY_COMPARE(f.w().status().message(), QString());
+    QCOMPARE(f.w().status().card(), QStringLiteral("Ready - No UID"));
+}
+
+void TestLink::replySplitAcrossChunksIsOneReply()
+{
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    QSignalSpy gathered(&f.w().link(), &ReaderLink::replyGathered);
+    f.transport.inject("Msg");
+    f.transport.inject("Code:");
+    f.transport.inject("01\r\n");
+    QVERIFY(gathered.wait(2000));
+    QCOMPARE(gathered.size(), 1);
+    QCOMPARE(f.logText(), QStringLiteral("Recive: MsgCode:01\n"));
+    QVERIFY(!QTest::qWaitFor([&] { return gathered.size() > 1; }, 100));
+    // A notification with no characters still runs the interpreter, which settles Timout.
+    f.w().link().SendCommand(QStringLiteral("GTS"));
+    f.transport.inject(QByteArray());
+    QVERIFY(gathered.wait(2000));
+    QVERIFY(!f.w().link().Timout().isActive());
+    QVERIFY(f.w().link().timout2().isActive());
+}
+
+void TestLink::endlessStreamKeepsBufferSmall()
+{
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    f.w().link().SendCommand(QStringLiteral("GTS"));
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 1000) {
+        f.transport.inject(QByteArray(64, 'Z'));
+        QTest::qWait(5);
+        QVERIFY(f.w().link().replyBuffer().size() <= 10);
+    }
+    QCOMPARE(f.w().status().message(), QStringLiteral("No recpone command!"));
+    QSignalSpy gathered(&f.w().link(), &ReaderLink::replyGathered);
+    QVERIFY(gathered.wait(2000));
+    QVERIFY(f.logText().endsWith(QStringLiteral("Recive: ZZZZZZZZZZ\n")));
+}
+
+void TestLink::cleanEmptiesBufferAndLog()
+{
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    f.w().link().SendCommand(QStringLiteral("GTS"));
+    f.transport.inject("Msg");
+    f.w().log().cleanButton()->click();
+    QVERIFY(f.w().link().replyBuffer().isEmpty());
+    QVERIFY(f.logText().isEmpty());
+}
+
+void TestLink::doubleClickEmptiesLogOnly()
+{
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    f.w().link().SendCommand(QStringLiteral("GTS"));
+    f.transport.inject("Msg");
+    QTest::mouseDClick(f.w().log().view()->viewport(), Qt::LeftButton);
+    QVERIFY(f.logText().isEmpty());
+    QCOMPARE(f.w().link().replyBuffer(), QByteArray("Msg"));
+}
+
+KESTREL_TEST_MAIN(TestLink)
+#include "tst_link.moc"

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "fakes.h"
+#include "link/portpanel.h"
+#include "link/portscanner.h"
+#include "link/readerlink.h"
+#include "link/trafficlog.h"
+#include "ui/mainwindow.h"
+#include "ui/emphasis.h"
+#include "ui/statusline.h"
+
+#include <QPushButton>
+
+#include <QComboBox>
+#include <QTextBlock>
+#include <QtTest>
+#include <memory>
+
+// A main window on an in-memory port: ports COM1..COM26 live under /fake.
+struct WindowFixture {
+    FakeTransport transport;
+    RecordingDialogs dialogs;
+    std::unique_ptr<MainWindow> window;
+
+    explicit WindowFixture(const QList<int> &ports = {1})
+    {
+        qputenv("KESTREL_PORTS_DIR", "/fake");
+        for (int n : ports)
+            transport.devices.insert(QStringLiteral("/fake/COM%1").arg(n), QByteArray());
+        window = std::make_unique<MainWindow>(&transport, &dialogs);
+        window->show();
+    }
+
+    MainWindow &w() { return *window; }
+
+    bool scan()
+    {
+        window->start();
+        return QTest::qWaitFor([this] { return !window->ports().scanner().isScanning(); }, 2000);
+    }
+
+    // Scans, connects to the selected port and waits until logging has begun.
+    bool connectReader()
+    {
+        if (!scan())
+            return false;
+        window->ports().connectButton()->click();
+        const bool settled = QTest::qWaitFor([this] { return !window->state().QuietStart; }, 2000);
+        transport.written.clear();
+        return settled && window->state().PortConnected;
+    }
+
+    // Delivers a reply and waits for the interpreter run that takes it.
+    void reply(const QByteArray &text)
+    {
+        QSignalSpy gathered(&window->link(), &ReaderLink::replyGathered);
+        transport.inject(text);
+        QVERIFY(gathered.wait(2000));
+    }
+
+    QString logText() const { return window->log().text(); }
+
+    // Colour (as 0x00BBGGRR) of the log line that starts with the given text.
+    quint32 logColour(const QString &lineStart) const
+    {
+        const QTextDocument *doc = window->log().view()->document();
+        for (QTextBlock b = doc->begin(); b.isValid(); b = b.next()) {
+            if (!b.text().startsWith(lineStart))
+                continue;
+            const QColor c = b.begin().fragment().charFormat().foreground().color();
+            return quint32(c.red()) | (quint32(c.green()) << 8) | (quint32(c.blue()) << 16);
+        }
+        return 0xFFFFFFFF;
+    }
+};
