@@ -29,6 +29,8 @@ struct WindowFixture {
             transport.devices.insert(QStringLiteral("/fake/COM%1").arg(n), QByteArray());
         window = std::make_unique<MainWindow>(&transport, &dialogs);
         window->show();
+        window->activateWindow();
+        QTest::qWaitForWindowActive(window.get());
     }
 
     MainWindow &w() { return *window; }

@@ -1,0 +1,202 @@
+#include "tagops/blockpanel.h"
+#include "tagops/readersettingspanel.h"
+#include "testmain.h"
+#include "ui/hints.h"
+#include "ui/maskedfield.h"
+#include "uid/autopanel.h"
+#include "uid/uidpanel.h"
+#include "windowfixture.h"
+
+#include <QCheckBox>
+#include <QEnterEvent>
+#include <QLabel>
+#include <QStatusBar>
+#include <QRadioButton>
+
+// The window as the operator meets it: controls, start states, hints and emphasis.
+class TestWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void everyControlIsNamedForAutomation_data();
+    void everyControlIsNamedForAutomation();
+    void startStates();
+    void fieldsTakeOnlyTheirDigitsInUpperCase();
+    void hintsFollowThePointerAndStay();
+    void focusedFieldEmphasisesItsButton();
+    void enterInFieldPressesItsButton();
+    void tabOrderStartsAtConnect();
+    void screenshot();
+
+private:
+    template <typename T = QWidget> T *control(const QString &name)
+    {
+        return f->w().findChild<T *>(name);
+    }
+    void hover(QWidget *widget)
+    {
+        QEnterEvent enter(QPointF(1, 1), QPointF(1, 1), QPointF(1, 1));
+        QApplication::sendEvent(widget, &enter);
+    }
+    std::unique_ptr<WindowFixture> f;
+};
+
+void TestWindow::init()
+{
+    f = std::make_unique<WindowFixture>();
+}
+
+void TestWindow::cleanup()
+{
+    f.reset();
+}
+
+void TestWindow::everyControlIsNamedForAutomation_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("accessibleName");
+    QTest::addColumn<QString>("tooltip");
+    QTest::newRow("Lp") << "Lp" << "Command result" << "";
+    QTest::newRow("cm_connect") << "cm_connect" << "Connect" << "Connect or Disconnect";
+    QTest::newRow("cm_Refreah") << "cm_Refreah" << "Refresh" << "Refresh port";
+    QTest::newRow("tx_Block(3)") << "tx_Block(3)" << "Block Data 3" << "Data value: (0-9) , (A-F)";
+    QTest::newRow("cm_Write(0)") << "cm_Write(0)" << "Write block 0" << "Write Configuration Block";
+    QTest::newRow("cm_Read(7)") << "cm_Read(7)" << "Read block 7" << "Read password Block";
+    QTest::newRow("CB(5)") << "CB(5)" << "Auto-write block 5" << "";
+    QTest::newRow("cm_hide") << "cm_hide" << "Lock" << "Lock Read and Write Blocks";
+    QTest::newRow("cm_Lock") << "cm_Lock" << "Hide" << "Lock & Hide UID Code";
+    QTest::newRow("cm_SBA") << "cm_SBA" << "SBA" << "Set Buzzer Active when tag re";
+    QTest::newRow("tx_ARE") << "tx_ARE" << "AOR read password" << "Password: (0-9) , (A-F)";
+    QTest::newRow("cm_inc_UID") << "cm_inc_UID" << "+1" << "Auto increment";
+    QTest::newRow("ch_WB0") << "ch_WB0" << "Lock UID & Block's " << "";
+    QTest::newRow("R1") << "R1" << "Traffic log" << "Double Click for Clean";
+    QTest::newRow("cm_clean") << "cm_clean" << "Clean" << "Clean Report";
+}
+
+void TestWindow::everyControlIsNamedForAutomation()
+{
+    QFETCH(QString, name);
+    QWidget *w = control(name);
+    QVERIFY2(w, qPrintable(name));
+    QCOMPARE(w->accessibleDescription(), name);
+    QTEST(w->accessibleName(), "accessibleName");
+    QTEST(w->toolTip(), "tooltip");
+}
+
+void TestWindow::startStates()
+{
+    QCOMPARE(f->w().windowTitle(), QStringLiteral("Kestrel RFID Reader-Writer"));
+    BlockPanel &b = f->w().blocks();
+    QCOMPARE(b.block(0), QStringLiteral("00148040"));
+    QCOMPARE(b.block(7), QStringLiteral("00000000"));
+    QCOMPARE(b.writeButton(0)->text(), QStringLiteral("Write Config"));
+    QVERIFY(!b.pwdBox()->isChecked());
+    QVERIFY(b.aorBox()->isHidden() && !b.aorBox()->isEnabled());
+    QVERIFY(!b.hideButton()->isEnabled() && !b.lockButton()->isEnabled());
+    for (int n = 0; n < 7; ++n)
+        QVERIFY(!b.blockOption(n)->isEnabled() && !b.blockOption(n)->isChecked());
+    QCOMPARE(b.passwordLabel()->text(), QStringLiteral("B7- Password :"));
+    AutoPanel &a = f->w().autoPanel();
+    QVERIFY(a.notConfigBox()->isChecked() && a.noUidBox()->isChecked() && a.withIdBox()->isChecked());
+    QVERIFY(!a.autoIncBox()->isEnabled());
+    QCOMPARE(a.incField()->text(), QStringLiteral("0000000001"));
+    QCOMPARE(a.autoButton()->text(), QStringLiteral("Auto Wite"));
+    QCOMPARE(a.lockBox()->text(), QStringLiteral("Lock UID && Block's "));
+    QVERIFY(f->w().uid().hexButton()->isChecked());
+    QCOMPARE(f->w().uid().uidField()->text(), QStringLiteral("0000000000"));
+    QVERIFY(f->w().status().copyButton()->isHidden());
+    QCOMPARE(f->w().status().card(), QStringLiteral("No is card."));
+    QCOMPARE(control<QLabel>("Label3")->text(), QStringLiteral("Tag Statuse:"));
+    QCOMPARE(f->w().readerSettings().sm1Field()->text(), QStringLiteral("0000000000"));
+}
+
+void TestWindow::fieldsTakeOnlyTheirDigitsInUpperCase()
+{
+    MaskedField *are = f->w().readerSettings().areField();
+    are->setFocus();
+    are->selectAll();
+    QTest::keyClicks(are, QStringLiteral("ab12zq"));
+    QVERIFY(are->text().startsWith(QStringLiteral("AB12")));
+    QVERIFY(!are->text().contains(u'Z'));
+    MaskedField *setUid = f->w().autoPanel().setUidField();
+    setUid->setFocus();
+    setUid->setCursorPosition(0);
+    setUid->selectAll();
+    QTest::keyClicks(setUid, QStringLiteral("abcdef1234"));
+    QCOMPARE(setUid->text(), QStringLiteral("ABCD1234"));
+}
+
+void TestWindow::hintsFollowThePointerAndStay()
+{
+    Hints &hints = f->w().hints();
+    hover(f->w().blocks().writeButton(0));
+    QCOMPARE(hints.current(), QStringLiteral(" Write &H00148040 to Block 0"));
+    hover(f->w().blocks().readButton(3));
+    QCOMPARE(hints.current(), QStringLiteral(" Read Block 3"));
+    f->w().readerSettings().areField()->setText(QStringLiteral("1234ABCD"));
+    hover(f->w().readerSettings().button(QStringLiteral("cm_ARE")));
+    QCOMPARE(hints.current(), QStringLiteral(" AOR Read mode Enable (password: 1234ABCD)"));
+    hover(f->w().readerSettings().button(QStringLiteral("cm_GTS")));
+    QCOMPARE(hints.current(), QStringLiteral(" AOR Read mode Enable (password: 1234ABCD)"));
+    hover(f->w().ports().connectButton());
+    QCOMPARE(hints.current(), QStringLiteral("Port Connect / Disconnect"));
+    QTest::mouseClick(f->w().statusBar()->findChild<QLabel *>("Rp1.panel"), Qt::LeftButton);
+    QCOMPARE(hints.current(), QStringLiteral(" Clear: Double Click!"));
+}
+
+void TestWindow::focusedFieldEmphasisesItsButton()
+{
+    Emphasis &e = f->w().emphasis();
+    QPushButton *writeUid = f->w().uid().writeButton();
+    QPushButton *are = f->w().readerSettings().button(QStringLiteral("cm_ARE"));
+    f->w().uid().uidField()->setFocus();
+    QCOMPARE(e.defaultButton(), writeUid);
+    QVERIFY(Emphasis::isHighlighted(writeUid));
+    f->w().readerSettings().areField()->setFocus();
+    QCOMPARE(e.defaultButton(), are);
+    QVERIFY(writeUid->isDefault() == false);
+    QVERIFY(Emphasis::isHighlighted(are));
+    // The reset clears only the ARE, SM1 and block 0 Write highlights.
+    QVERIFY(Emphasis::isHighlighted(writeUid));
+    f->w().blocks().field(4)->setFocus();
+    QCOMPARE(e.defaultButton(), f->w().blocks().writeButton(4));
+    QVERIFY(!Emphasis::isHighlighted(are));
+}
+
+void TestWindow::enterInFieldPressesItsButton()
+{
+    QVERIFY(f->connectReader());
+    f->w().readerSettings().sm1Field()->setFocus();
+    QSignalSpy clicked(f->w().readerSettings().button(QStringLiteral("cm_SM1")),
+                       &QPushButton::clicked);
+    QTest::keyClick(f->w().readerSettings().sm1Field(), Qt::Key_Return);
+    QCOMPARE(clicked.size(), 1);
+    QSignalSpy write4(f->w().blocks().writeButton(4), &QPushButton::clicked);
+    f->w().blocks().field(4)->setFocus();
+    QTest::keyClick(f->w().blocks().field(4), Qt::Key_Enter, Qt::KeypadModifier);
+    QCOMPARE(write4.size(), 1);
+}
+
+void TestWindow::tabOrderStartsAtConnect()
+{
+    QWidget *connect = f->w().ports().connectButton();
+    QCOMPARE(connect->nextInFocusChain(), f->w().uid().uidField());
+    QCOMPARE(f->w().uid().uidField()->nextInFocusChain(), f->w().blocks().field(1));
+    QCOMPARE(f->w().blocks().field(7)->nextInFocusChain(), f->w().ports().combo());
+}
+
+void TestWindow::screenshot()
+{
+    const QString path = qEnvironmentVariable("KESTREL_SCREENSHOT");
+    if (path.isEmpty())
+        QSKIP("set KESTREL_SCREENSHOT to a PNG path to save the main window");
+    QVERIFY(f->connectReader());
+    f->reply("1122334455");
+    f->w().link().SendCommand(QStringLiteral("RB1"));
+    f->reply("R1FF8C6529");
+    QVERIFY(f->w().grab().save(path));
+}
+
+KESTREL_TEST_MAIN(TestWindow)
+#include "tst_window.moc"
