@@ -1,0 +1,140 @@
+#include "link/serialtransport.h"
+#include "pty.h"
+#include "testmain.h"
+#include "ui/mainwindow.h"
+#include "ui/statusline.h"
+#include "fakes.h"
+#include "link/portpanel.h"
+#include "link/portscanner.h"
+#include "link/readerlink.h"
+#include "link/trafficlog.h"
+
+#include <QComboBox>
+#include <QPushButton>
+
+// The real serial layer over a real pseudo-terminal.
+class TestSerial : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void scanProbesWithAtAndListsThePort();
+    void connectAndSendPutsExactBytesOnTheWire();
+    void chunksUnder20msAreOneReply();
+    void repliesThirtyMsApartAreTwoReplies();
+    void farEndClosingDisconnectsWithoutBusyLoop();
+    void portHeldByAnotherProgramIsReported();
+
+private:
+    bool connectWindow();
+
+    std::unique_ptr<PtyPeer> peer;
+    RecordingDialogs dialogs;
+    std::unique_ptr<MainWindow> window;
+};
+
+void TestSerial::init()
+{
+    peer = std::make_unique<PtyPeer>(1);
+    QVERIFY(peer->isValid());
+    qputenv("KESTREL_PORTS_DIR", peer->portsDir().toLocal8Bit());
+    dialogs.boxes.clear();
+    window = std::make_unique<MainWindow>(nullptr, &dialogs);
+    window->show();
+}
+
+void TestSerial::cleanup()
+{
+    window.reset();
+    peer.reset();
+}
+
+bool TestSerial::connectWindow()
+{
+    window->start();
+    if (!QTest::qWaitFor([this] { return !window->ports().scanner().isScanning(); }, 3000))
+        return false;
+    window->ports().connectButton()->click();
+    if (!QTest::qWaitFor([this] { return !window->state().QuietStart; }, 3000))
+        return false;
+    return window->state().PortConnected;
+}
+
+void TestSerial::scanProbesWithAtAndListsThePort()
+{
+    window->start();
+    QTRY_VERIFY(!window->ports().scanner().isScanning());
+    QTRY_COMPARE(peer->received, QByteArray("AT\r\n"));
+    QCOMPARE(window->ports().combo()->count(), 1);
+    QCOMPARE(window->ports().combo()->currentText(), QStringLiteral("01"));
+}
+
+void TestSerial::connectAndSendPutsExactBytesOnTheWire()
+{
+    QVERIFY(connectWindow());
+    QTRY_VERIFY(peer->received.endsWith("SBA\r\nSB1\r\n"));
+    peer->received.clear();
+    window->link().SendCommand(QStringLiteral("SB1"));
+    QTRY_COMPARE(peer->received, QByteArray("SB1\r\n"));
+}
+
+void TestSerial::chunksUnder20msAreOneReply()
+{
+    QVERIFY(connectWindow());
+    QSignalSpy gathered(&window->link(), &ReaderLink::replyGathered);
+    peer->send("Msg");
+    QTest::qWait(5);
+    peer->send("Code:01\r\n");
+    QVERIFY(gathered.wait(2000));
+    QVERIFY(!gathered.wait(100));
+    QCOMPARE(gathered.size(), 1);
+    QCOMPARE(window->status().message(), QStringLiteral("Command Successfully!"));
+}
+
+void TestSerial::repliesThirtyMsApartAreTwoReplies()
+{
+    QVERIFY(connectWindow());
+    QSignalSpy gathered(&window->link(), &ReaderLink::replyGathered);
+    peer->send("MsgCode:04\r\n");
+    QVERIFY(gathered.wait(2000));
+    peer->send("R31234ABCD\r\n");
+    QVERIFY(gathered.wait(2000));
+    QCOMPARE(gathered.size(), 2);
+    QCOMPARE(window->log().text(),
+             QStringLiteral("Recive: MsgCode:04\nRecive: R31234ABCD\n"));
+}
+
+void TestSerial::farEndClosingDisconnectsWithoutBusyLoop()
+{
+    QVERIFY(connectWindow());
+    peer->hangUp();
+    QTRY_VERIFY(!window->state().PortConnected);
+    QCOMPARE(window->ports().connectButton()->text(), QStringLiteral("Connect"));
+    QCOMPARE(dialogs.boxes.size(), 1);
+    // The event loop stays free: a timer still fires on time.
+    QElapsedTimer clock;
+    clock.start();
+    QTest::qWait(50);
+    QVERIFY(clock.elapsed() < 1000);
+    QCOMPARE(dialogs.boxes.size(), 1);
+}
+
+void TestSerial::portHeldByAnotherProgramIsReported()
+{
+    SerialTransport other;
+    QString reason;
+    QVERIFY(other.open(peer->devicePath(), &reason));
+    window->start();
+    QTRY_VERIFY(!window->ports().scanner().isScanning());
+    QCOMPARE(window->ports().combo()->count(), 0);
+    // Selected by hand anyway (e.g. a stale list): the operator is told why it fails.
+    window->ports().combo()->addItem(QStringLiteral("01"));
+    window->ports().connectButton()->click();
+    QVERIFY(!window->state().PortConnected);
+    QCOMPARE(dialogs.boxes.size(), 1);
+    QVERIFY(dialogs.boxes[0].text.contains(peer->devicePath()));
+    QVERIFY(window->ports().refreshButton()->isEnabled());
+}
+
+KESTREL_TEST_MAIN(TestSerial)
+#include "tst_serial.moc"
