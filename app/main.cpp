@@ -5,8 +5,7 @@
 #include <QStyleFactory>
 #include <QTimer>
 
-int main(int argc, char *argv[])
-{
+int main(int argc, char *argv[]) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kestrel-rfid"));
     QApplication::setApplicationDisplayName(QStringLiteral("Kestrel RFID Reader-Writer"));

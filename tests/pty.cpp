@@ -8,8 +8,9 @@
 #include <termios.h>
 #include <unistd.h>
 
-PtyPeer::PtyPeer(int portNumber, QObject *parent) : QObject(parent), m_port(portNumber)
-{
+PtyPeer::PtyPeer(int portNumber, QObject *parent)
+    : QObject(parent)
+    , m_port(portNumber) {
     m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
         hangUp();
@@ -29,24 +30,20 @@ PtyPeer::PtyPeer(int portNumber, QObject *parent) : QObject(parent), m_port(port
     connect(m_notifier, &QSocketNotifier::activated, this, &PtyPeer::onReadable);
 }
 
-PtyPeer::~PtyPeer()
-{
+PtyPeer::~PtyPeer() {
     hangUp();
 }
 
-QString PtyPeer::devicePath() const
-{
+QString PtyPeer::devicePath() const {
     return m_dir.filePath(QStringLiteral("COM%1").arg(m_port));
 }
 
-void PtyPeer::send(const QByteArray &data)
-{
+void PtyPeer::send(const QByteArray &data) {
     if (m_master >= 0)
         ::write(m_master, data.constData(), size_t(data.size()));
 }
 
-void PtyPeer::hangUp()
-{
+void PtyPeer::hangUp() {
     delete m_notifier;
     m_notifier = nullptr;
     if (m_slaveKeepAlive >= 0)
@@ -57,8 +54,7 @@ void PtyPeer::hangUp()
     m_master = -1;
 }
 
-void PtyPeer::onReadable()
-{
+void PtyPeer::onReadable() {
     char buffer[256];
     for (;;) {
         const ssize_t n = ::read(m_master, buffer, sizeof buffer);

@@ -12,8 +12,7 @@ private slots:
     void stepSetUid();
 };
 
-void TestCore::classify_data()
-{
+void TestCore::classify_data() {
     QTest::addColumn<QString>("head");
     QTest::addColumn<int>("kind");
     QTest::addColumn<int>("code");
@@ -27,21 +26,20 @@ void TestCore::classify_data()
     QTest::newRow("errBeforeR") << "ErrR000000" << int(K::Error) << 0 << 0 << "";
     QTest::newRow("blockRead") << "R31234ABCD" << int(K::BlockRead) << 0 << 3 << "1234ABCD";
     QTest::newRow("blockWrite") << "W700000000" << int(K::BlockWrite) << 0 << 7 << "00000000";
-    QTest::newRow("blockDigitLetterIsZero") << "RX1234ABCD" << int(K::BlockRead) << 0 << 0
-                                            << "1234ABCD";
+    QTest::newRow("blockDigitLetterIsZero")
+        << "RX1234ABCD" << int(K::BlockRead) << 0 << 0 << "1234ABCD";
     QTest::newRow("blockNine") << "R91234ABCD" << int(K::BlockRead) << 0 << 9 << "1234ABCD";
     QTest::newRow("shortReadStillRead") << "R3" << int(K::BlockRead) << 0 << 3 << "";
     QTest::newRow("identifier") << "1122334455" << int(K::Identifier) << 0 << 0 << "1122334455";
-    QTest::newRow("lowerCaseIsNoPrefix") << "err0000001" << int(K::Identifier) << 0 << 0
-                                         << "err0000001";
+    QTest::newRow("lowerCaseIsNoPrefix")
+        << "err0000001" << int(K::Identifier) << 0 << 0 << "err0000001";
     QTest::newRow("reservedIdentifier") << "8813100000" << int(K::Other) << 0 << 0 << "";
     QTest::newRow("probeAnswer") << "OK" << int(K::Other) << 0 << 0 << "";
     QTest::newRow("empty") << "" << int(K::Other) << 0 << 0 << "";
     QTest::newRow("nineCharacters") << "112233445" << int(K::Other) << 0 << 0 << "";
 }
 
-void TestCore::classify()
-{
+void TestCore::classify() {
     QFETCH(QString, head);
     const Reply::Parsed p = Reply::classify(head);
     QTEST(int(p.kind), "kind");
@@ -50,8 +48,7 @@ void TestCore::classify()
     QTEST(p.payload, "payload");
 }
 
-void TestCore::stepSetUid_data()
-{
+void TestCore::stepSetUid_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<qint64>("k");
     QTest::addColumn<QString>("stepped");
@@ -66,8 +63,7 @@ void TestCore::stepSetUid_data()
     QTest::newRow("zeroStep") << "0000000042" << qint64(0) << "0000000042";
 }
 
-void TestCore::stepSetUid()
-{
+void TestCore::stepSetUid() {
     QFETCH(QString, text);
     QFETCH(qint64, k);
     QTEST(Uid::StepSetUid(text, k), "stepped");

@@ -1,13 +1,13 @@
-#include "link/serialtransport.h"
-#include "pty.h"
-#include "testmain.h"
-#include "ui/mainwindow.h"
-#include "ui/statusline.h"
 #include "fakes.h"
 #include "link/portpanel.h"
 #include "link/portscanner.h"
 #include "link/readerlink.h"
+#include "link/serialtransport.h"
 #include "link/trafficlog.h"
+#include "pty.h"
+#include "testmain.h"
+#include "ui/mainwindow.h"
+#include "ui/statusline.h"
 
 #include <QComboBox>
 #include <QPushButton>
@@ -33,8 +33,7 @@ private:
     std::unique_ptr<MainWindow> window;
 };
 
-void TestSerial::init()
-{
+void TestSerial::init() {
     peer = std::make_unique<PtyPeer>(1);
     QVERIFY(peer->isValid());
     qputenv("KESTREL_PORTS_DIR", peer->portsDir().toLocal8Bit());
@@ -43,14 +42,12 @@ void TestSerial::init()
     window->show();
 }
 
-void TestSerial::cleanup()
-{
+void TestSerial::cleanup() {
     window.reset();
     peer.reset();
 }
 
-bool TestSerial::connectWindow()
-{
+bool TestSerial::connectWindow() {
     window->start();
     if (!QTest::qWaitFor([this] { return !window->ports().scanner().isScanning(); }, 3000))
         return false;
@@ -60,8 +57,7 @@ bool TestSerial::connectWindow()
     return window->state().PortConnected;
 }
 
-void TestSerial::scanProbesWithAtAndListsThePort()
-{
+void TestSerial::scanProbesWithAtAndListsThePort() {
     window->start();
     QTRY_VERIFY(!window->ports().scanner().isScanning());
     QTRY_COMPARE(peer->received, QByteArray("AT\r\n"));
@@ -69,8 +65,7 @@ void TestSerial::scanProbesWithAtAndListsThePort()
     QCOMPARE(window->ports().combo()->currentText(), QStringLiteral("01"));
 }
 
-void TestSerial::connectAndSendPutsExactBytesOnTheWire()
-{
+void TestSerial::connectAndSendPutsExactBytesOnTheWire() {
     QVERIFY(connectWindow());
     QTRY_VERIFY(peer->received.endsWith("SBA\r\nSB1\r\n"));
     peer->received.clear();
@@ -78,8 +73,7 @@ void TestSerial::connectAndSendPutsExactBytesOnTheWire()
     QTRY_COMPARE(peer->received, QByteArray("SB1\r\n"));
 }
 
-void TestSerial::chunksUnder20msAreOneReply()
-{
+void TestSerial::chunksUnder20msAreOneReply() {
     QVERIFY(connectWindow());
     QSignalSpy gathered(&window->link(), &ReaderLink::replyGathered);
     peer->send("Msg");
@@ -91,8 +85,7 @@ void TestSerial::chunksUnder20msAreOneReply()
     QCOMPARE(window->status().message(), QStringLiteral("Command Successfully!"));
 }
 
-void TestSerial::repliesThirtyMsApartAreTwoReplies()
-{
+void TestSerial::repliesThirtyMsApartAreTwoReplies() {
     QVERIFY(connectWindow());
     QSignalSpy gathered(&window->link(), &ReaderLink::replyGathered);
     peer->send("MsgCode:04\r\n");
@@ -100,12 +93,10 @@ void TestSerial::repliesThirtyMsApartAreTwoReplies()
     peer->send("R31234ABCD\r\n");
     QVERIFY(gathered.wait(2000));
     QCOMPARE(gathered.size(), 2);
-    QCOMPARE(window->log().text(),
-             QStringLiteral("Recive: MsgCode:04\nRecive: R31234ABCD\n"));
+    QCOMPARE(window->log().text(), QStringLiteral("Recive: MsgCode:04\nRecive: R31234ABCD\n"));
 }
 
-void TestSerial::farEndClosingDisconnectsWithoutBusyLoop()
-{
+void TestSerial::farEndClosingDisconnectsWithoutBusyLoop() {
     QVERIFY(connectWindow());
     peer->hangUp();
     QTRY_VERIFY(!window->state().PortConnected);
@@ -119,8 +110,7 @@ void TestSerial::farEndClosingDisconnectsWithoutBusyLoop()
     QCOMPARE(dialogs.boxes.size(), 1);
 }
 
-void TestSerial::portHeldByAnotherProgramIsReported()
-{
+void TestSerial::portHeldByAnotherProgramIsReported() {
     SerialTransport other;
     QString reason;
     QVERIFY(other.open(peer->devicePath(), &reason));

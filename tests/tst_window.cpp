@@ -10,8 +10,8 @@
 #include <QCheckBox>
 #include <QEnterEvent>
 #include <QLabel>
-#include <QStatusBar>
 #include <QRadioButton>
+#include <QStatusBar>
 
 // The window as the operator meets it: controls, start states, hints and emphasis.
 class TestWindow : public QObject {
@@ -30,52 +30,76 @@ private slots:
     void screenshot();
 
 private:
-    template <typename T = QWidget> T *control(const QString &name)
-    {
+    template <typename T = QWidget> T *control(const QString &name) {
         return f->w().findChild<T *>(name);
     }
-    void hover(QWidget *widget)
-    {
+    void hover(QWidget *widget) {
         QEnterEvent enter(QPointF(1, 1), QPointF(1, 1), QPointF(1, 1));
         QApplication::sendEvent(widget, &enter);
     }
     std::unique_ptr<WindowFixture> f;
 };
 
-void TestWindow::init()
-{
+void TestWindow::init() {
     f = std::make_unique<WindowFixture>();
 }
 
-void TestWindow::cleanup()
-{
+void TestWindow::cleanup() {
     f.reset();
 }
 
-void TestWindow::everyControlIsNamedForAutomation_data()
-{
+void TestWindow::everyControlIsNamedForAutomation_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("accessibleName");
     QTest::addColumn<QString>("tooltip");
-    QTest::newRow("Lp") << "Lp" << "Command result" << "";
-    QTest::newRow("cm_connect") << "cm_connect" << "Connect" << "Connect or Disconnect";
-    QTest::newRow("cm_Refreah") << "cm_Refreah" << "Refresh" << "Refresh port";
-    QTest::newRow("tx_Block(3)") << "tx_Block(3)" << "Block Data 3" << "Data value: (0-9) , (A-F)";
-    QTest::newRow("cm_Write(0)") << "cm_Write(0)" << "Write block 0" << "Write Configuration Block";
-    QTest::newRow("cm_Read(7)") << "cm_Read(7)" << "Read block 7" << "Read password Block";
-    QTest::newRow("CB(5)") << "CB(5)" << "Auto-write block 5" << "";
-    QTest::newRow("cm_hide") << "cm_hide" << "Lock" << "Lock Read and Write Blocks";
-    QTest::newRow("cm_Lock") << "cm_Lock" << "Hide" << "Lock & Hide UID Code";
-    QTest::newRow("cm_SBA") << "cm_SBA" << "SBA" << "Set Buzzer Active when tag re";
-    QTest::newRow("tx_ARE") << "tx_ARE" << "AOR read password" << "Password: (0-9) , (A-F)";
-    QTest::newRow("cm_inc_UID") << "cm_inc_UID" << "+1" << "Auto increment";
-    QTest::newRow("ch_WB0") << "ch_WB0" << "Lock UID & Block's " << "";
-    QTest::newRow("R1") << "R1" << "Traffic log" << "Double Click for Clean";
-    QTest::newRow("cm_clean") << "cm_clean" << "Clean" << "Clean Report";
+    QTest::newRow("Lp") << "Lp"
+                        << "Command result"
+                        << "";
+    QTest::newRow("cm_connect") << "cm_connect"
+                                << "Connect"
+                                << "Connect or Disconnect";
+    QTest::newRow("cm_Refreah") << "cm_Refreah"
+                                << "Refresh"
+                                << "Refresh port";
+    QTest::newRow("tx_Block(3)") << "tx_Block(3)"
+                                 << "Block Data 3"
+                                 << "Data value: (0-9) , (A-F)";
+    QTest::newRow("cm_Write(0)") << "cm_Write(0)"
+                                 << "Write block 0"
+                                 << "Write Configuration Block";
+    QTest::newRow("cm_Read(7)") << "cm_Read(7)"
+                                << "Read block 7"
+                                << "Read password Block";
+    QTest::newRow("CB(5)") << "CB(5)"
+                           << "Auto-write block 5"
+                           << "";
+    QTest::newRow("cm_hide") << "cm_hide"
+                             << "Lock"
+                             << "Lock Read and Write Blocks";
+    QTest::newRow("cm_Lock") << "cm_Lock"
+                             << "Hide"
+                             << "Lock & Hide UID Code";
+    QTest::newRow("cm_SBA") << "cm_SBA"
+                            << "SBA"
+                            << "Set Buzzer Active when tag re";
+    QTest::newRow("tx_ARE") << "tx_ARE"
+                            << "AOR read password"
+                            << "Password: (0-9) , (A-F)";
+    QTest::newRow("cm_inc_UID") << "cm_inc_UID"
+                                << "+1"
+                                << "Auto increment";
+    QTest::newRow("ch_WB0") << "ch_WB0"
+                            << "Lock UID & Block's "
+                            << "";
+    QTest::newRow("R1") << "R1"
+                        << "Traffic log"
+                        << "Double Click for Clean";
+    QTest::newRow("cm_clean") << "cm_clean"
+                              << "Clean"
+                              << "Clean Report";
 }
 
-void TestWindow::everyControlIsNamedForAutomation()
-{
+void TestWindow::everyControlIsNamedForAutomation() {
     QFETCH(QString, name);
     QWidget *w = control(name);
     QVERIFY2(w, qPrintable(name));
@@ -84,8 +108,7 @@ void TestWindow::everyControlIsNamedForAutomation()
     QTEST(w->toolTip(), "tooltip");
 }
 
-void TestWindow::startStates()
-{
+void TestWindow::startStates() {
     QCOMPARE(f->w().windowTitle(), QStringLiteral("Kestrel RFID Reader-Writer"));
     BlockPanel &b = f->w().blocks();
     QCOMPARE(b.block(0), QStringLiteral("00148040"));
@@ -98,7 +121,8 @@ void TestWindow::startStates()
         QVERIFY(!b.blockOption(n)->isEnabled() && !b.blockOption(n)->isChecked());
     QCOMPARE(b.passwordLabel()->text(), QStringLiteral("B7- Password :"));
     AutoPanel &a = f->w().autoPanel();
-    QVERIFY(a.notConfigBox()->isChecked() && a.noUidBox()->isChecked() && a.withIdBox()->isChecked());
+    QVERIFY(a.notConfigBox()->isChecked() && a.noUidBox()->isChecked()
+            && a.withIdBox()->isChecked());
     QVERIFY(!a.autoIncBox()->isEnabled());
     QCOMPARE(a.incField()->text(), QStringLiteral("0000000001"));
     QCOMPARE(a.autoButton()->text(), QStringLiteral("Auto Wite"));
@@ -111,8 +135,7 @@ void TestWindow::startStates()
     QCOMPARE(f->w().readerSettings().sm1Field()->text(), QStringLiteral("0000000000"));
 }
 
-void TestWindow::fieldsTakeOnlyTheirDigitsInUpperCase()
-{
+void TestWindow::fieldsTakeOnlyTheirDigitsInUpperCase() {
     MaskedField *are = f->w().readerSettings().areField();
     are->setFocus();
     are->selectAll();
@@ -127,8 +150,7 @@ void TestWindow::fieldsTakeOnlyTheirDigitsInUpperCase()
     QCOMPARE(setUid->text(), QStringLiteral("ABCD1234"));
 }
 
-void TestWindow::hintsFollowThePointerAndStay()
-{
+void TestWindow::hintsFollowThePointerAndStay() {
     Hints &hints = f->w().hints();
     hover(f->w().blocks().writeButton(0));
     QCOMPARE(hints.current(), QStringLiteral(" Write &H00148040 to Block 0"));
@@ -145,8 +167,7 @@ void TestWindow::hintsFollowThePointerAndStay()
     QCOMPARE(hints.current(), QStringLiteral(" Clear: Double Click!"));
 }
 
-void TestWindow::focusedFieldEmphasisesItsButton()
-{
+void TestWindow::focusedFieldEmphasisesItsButton() {
     Emphasis &e = f->w().emphasis();
     QPushButton *writeUid = f->w().uid().writeButton();
     QPushButton *are = f->w().readerSettings().button(QStringLiteral("cm_ARE"));
@@ -164,8 +185,7 @@ void TestWindow::focusedFieldEmphasisesItsButton()
     QVERIFY(!Emphasis::isHighlighted(are));
 }
 
-void TestWindow::enterInFieldPressesItsButton()
-{
+void TestWindow::enterInFieldPressesItsButton() {
     QVERIFY(f->connectReader());
     f->w().readerSettings().sm1Field()->setFocus();
     QSignalSpy clicked(f->w().readerSettings().button(QStringLiteral("cm_SM1")),
@@ -178,16 +198,14 @@ void TestWindow::enterInFieldPressesItsButton()
     QCOMPARE(write4.size(), 1);
 }
 
-void TestWindow::tabOrderStartsAtConnect()
-{
+void TestWindow::tabOrderStartsAtConnect() {
     QWidget *connect = f->w().ports().connectButton();
     QCOMPARE(connect->nextInFocusChain(), f->w().uid().uidField());
     QCOMPARE(f->w().uid().uidField()->nextInFocusChain(), f->w().blocks().field(1));
     QCOMPARE(f->w().blocks().field(7)->nextInFocusChain(), f->w().ports().combo());
 }
 
-void TestWindow::screenshot()
-{
+void TestWindow::screenshot() {
     const QString path = qEnvironmentVariable("KESTREL_SCREENSHOT");
     if (path.isEmpty())
         QSKIP("set KESTREL_SCREENSHOT to a PNG path to save the main window");

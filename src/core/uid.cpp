@@ -2,8 +2,7 @@
 
 namespace Uid {
 
-bool isDecimal(const QString &text)
-{
+bool isDecimal(const QString &text) {
     if (text.isEmpty())
         return false;
     for (QChar c : text) {
@@ -13,8 +12,7 @@ bool isDecimal(const QString &text)
     return true;
 }
 
-qint64 leadingNumber(const QString &text)
-{
+qint64 leadingNumber(const QString &text) {
     qsizetype i = 0;
     while (i < text.size() && text.at(i) == u' ')
         ++i;
@@ -29,13 +27,11 @@ qint64 leadingNumber(const QString &text)
     return value;
 }
 
-static QString padded(qint64 value, int width)
-{
+static QString padded(qint64 value, int width) {
     return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0'));
 }
 
-QString StepSetUid(const QString &text, qint64 k)
-{
+QString StepSetUid(const QString &text, qint64 k) {
     if (isDecimal(text))
         return padded(leadingNumber(text) + k, kLength);
     return text.left(4) + padded(leadingNumber(text.mid(4, 6)) + k, 6);

@@ -23,8 +23,7 @@ constexpr Range kLinuxTable[] = {
 
 } // namespace
 
-QString deviceFor(int number)
-{
+QString deviceFor(int number) {
     if (number < kFirstPort || number > kLastPort)
         return {};
     const QString dir = qEnvironmentVariable("KESTREL_PORTS_DIR");
@@ -41,8 +40,7 @@ QString deviceFor(int number)
 #endif
 }
 
-QString entryText(int number)
-{
+QString entryText(int number) {
     return QStringLiteral("%1").arg(number, 2, 10, QLatin1Char('0'));
 }
 

@@ -2,14 +2,13 @@
 
 #include <QFileInfo>
 
-SerialTransport::SerialTransport(QObject *parent) : Transport(parent)
-{
+SerialTransport::SerialTransport(QObject *parent)
+    : Transport(parent) {
     connect(&m_port, &QSerialPort::readyRead, this, &SerialTransport::notifyReceived);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialTransport::onError);
 }
 
-static QString describeOpenError(const QSerialPort &port, const QString &device)
-{
+static QString describeOpenError(const QSerialPort &port, const QString &device) {
     switch (port.error()) {
     case QSerialPort::DeviceNotFoundError:
         return QStringLiteral("%1 does not exist (unplugged?).").arg(device);
@@ -26,8 +25,7 @@ static QString describeOpenError(const QSerialPort &port, const QString &device)
     }
 }
 
-bool SerialTransport::open(const QString &device, QString *reason)
-{
+bool SerialTransport::open(const QString &device, QString *reason) {
     if (m_port.isOpen())
         m_port.close();
     m_device = device;
@@ -37,11 +35,10 @@ bool SerialTransport::open(const QString &device, QString *reason)
             *reason = describeOpenError(m_port, device);
         return false;
     }
-    const bool configured = m_port.setBaudRate(QSerialPort::Baud9600)
-                            && m_port.setDataBits(QSerialPort::Data8)
-                            && m_port.setParity(QSerialPort::NoParity)
-                            && m_port.setStopBits(QSerialPort::OneStop)
-                            && m_port.setFlowControl(QSerialPort::NoFlowControl);
+    const bool configured
+        = m_port.setBaudRate(QSerialPort::Baud9600) && m_port.setDataBits(QSerialPort::Data8)
+          && m_port.setParity(QSerialPort::NoParity) && m_port.setStopBits(QSerialPort::OneStop)
+          && m_port.setFlowControl(QSerialPort::NoFlowControl);
     if (!configured) {
         if (reason)
             *reason = QStringLiteral("%1 cannot be set to 9600,N,8,1: %2")
@@ -54,33 +51,28 @@ bool SerialTransport::open(const QString &device, QString *reason)
     return true;
 }
 
-void SerialTransport::close()
-{
+void SerialTransport::close() {
     if (m_port.isOpen())
         m_port.close();
 }
 
-bool SerialTransport::isOpen() const
-{
+bool SerialTransport::isOpen() const {
     return m_port.isOpen();
 }
 
-bool SerialTransport::write(const QByteArray &data)
-{
+bool SerialTransport::write(const QByteArray &data) {
     if (!m_port.isOpen())
         return false;
     return m_port.write(data) == data.size();
 }
 
-QByteArray SerialTransport::readAll()
-{
+QByteArray SerialTransport::readAll() {
     if (!m_port.isOpen())
         return {};
     return m_port.readAll();
 }
 
-QByteArray SerialTransport::readWithin(int waitMs)
-{
+QByteArray SerialTransport::readWithin(int waitMs) {
     if (!m_port.isOpen())
         return {};
     if (m_port.bytesAvailable() == 0)
@@ -88,16 +80,15 @@ QByteArray SerialTransport::readWithin(int waitMs)
     return m_port.readAll();
 }
 
-void SerialTransport::onError(QSerialPort::SerialPortError error)
-{
+void SerialTransport::onError(QSerialPort::SerialPortError error) {
     // Qt 6.4 repeats ReadError in a tight loop once the other end is gone: close on the
     // first one so the event loop stays free.
     const bool broken = error == QSerialPort::ReadError || error == QSerialPort::WriteError
                         || error == QSerialPort::ResourceError;
     if (!broken || !m_port.isOpen())
         return;
-    const QString reason = QStringLiteral("%1 stopped working: %2")
-                               .arg(m_device, m_port.errorString());
+    const QString reason
+        = QStringLiteral("%1 stopped working: %2").arg(m_device, m_port.errorString());
     m_port.close();
     emit failed(reason);
 }

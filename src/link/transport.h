@@ -30,8 +30,7 @@ signals:
     void failed(const QString &reason);
 
 protected:
-    void notifyReceived()
-    {
+    void notifyReceived() {
         if (m_receiveEvents)
             emit received();
     }

@@ -2,12 +2,10 @@
 
 #include <QMessageBox>
 
-void MessageBoxDialogs::information(const QString &title, const QString &text)
-{
+void MessageBoxDialogs::information(const QString &title, const QString &text) {
     QMessageBox::information(m_parent, title, text);
 }
 
-void MessageBoxDialogs::warning(const QString &title, const QString &text)
-{
+void MessageBoxDialogs::warning(const QString &title, const QString &text) {
     QMessageBox::warning(m_parent, title, text);
 }

@@ -27,8 +27,8 @@
 #include <QStatusBar>
 
 MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
-    : QMainWindow(parent), m_emphasis(std::make_unique<Emphasis>())
-{
+    : QMainWindow(parent)
+    , m_emphasis(std::make_unique<Emphasis>()) {
     if (!transport) {
         m_ownTransport = std::make_unique<SerialTransport>();
         transport = m_ownTransport.get();
@@ -65,13 +65,11 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
 
 MainWindow::~MainWindow() = default;
 
-void MainWindow::start()
-{
+void MainWindow::start() {
     m_ports->startScan();
 }
 
-void MainWindow::buildLayout()
-{
+void MainWindow::buildLayout() {
     auto *central = new QWidget;
     auto *grid = new QGridLayout(central);
     grid->setContentsMargins(8, 4, 8, 2);
@@ -91,8 +89,7 @@ void MainWindow::buildLayout()
     resize(sizeHint().expandedTo(QSize(696, 452)));
 }
 
-void MainWindow::wireLink()
-{
+void MainWindow::wireLink() {
     connect(m_link, &ReaderLink::replyTimedOut, this, [this] {
         m_status->showMessage(QStringLiteral("No recpone command!"), Palette::ColorRed);
     });
@@ -104,8 +101,7 @@ void MainWindow::wireLink()
     connect(m_ports, &PortPanel::disconnected, m_autoWriter, &AutoWriter::onLinkClosed);
 }
 
-void MainWindow::onStatusExpired()
-{
+void MainWindow::onStatusExpired() {
     m_status->clearMessage();
     if (m_status->card() != QLatin1String("Card is out of range."))
         return;
@@ -115,8 +111,7 @@ void MainWindow::onStatusExpired()
         m_status->setCardText(QStringLiteral("No is card."));
 }
 
-void MainWindow::wireEmphasis()
-{
+void MainWindow::wireEmphasis() {
     m_emphasis->setClearedByReset({m_settings->button(QStringLiteral("cm_ARE")),
                                    m_settings->button(QStringLiteral("cm_SM1")),
                                    m_blocks->writeButton(0)});
@@ -132,11 +127,11 @@ void MainWindow::wireEmphasis()
     for (int n = 0; n < BlockPanel::kBlocks; ++n)
         pair(m_blocks->field(n), m_blocks->writeButton(n));
     for (QRadioButton *base : {m_uid->hexButton(), m_uid->decButton()})
-        connect(base, &QRadioButton::clicked, this, [this] { m_emphasis->ClearButtonHighlights(); });
+        connect(base, &QRadioButton::clicked, this,
+                [this] { m_emphasis->ClearButtonHighlights(); });
 }
 
-void MainWindow::addHints()
-{
+void MainWindow::addHints() {
     Hints &h = *m_hints;
     ReaderSettingsPanel &s = *m_settings;
     h.add(m_ports->connectButton(), QStringLiteral("Port Connect / Disconnect"));
@@ -180,8 +175,7 @@ void MainWindow::addHints()
     h.add(a.notConfigBox(), QStringLiteral(" Auto Writ after Detect Not-Confg Tags"));
     h.add(a.noUidBox(), QStringLiteral(" Auto Writ after Detect No-UID Tags"));
     h.add(a.withIdBox(), QStringLiteral(" Auto Writ after Detect to all UID's"));
-    h.add(a.autoUnlockBox(),
-          QStringLiteral(" Auto Un-lock Locked Tags Only With Valid Password"));
+    h.add(a.autoUnlockBox(), QStringLiteral(" Auto Un-lock Locked Tags Only With Valid Password"));
     h.add(a.setUidBox(), QStringLiteral(" Auto Set UID"));
     h.add(a.stepSetUidButton(), QStringLiteral(" Manual increment UID"));
     h.add(a.autoIncBox(), QStringLiteral(" Auto increment (UID1 + UID2)"));
@@ -193,8 +187,7 @@ void MainWindow::addHints()
     h.add(m_log->view()->viewport(), QStringLiteral(" Double Click to Clear!"));
 }
 
-void MainWindow::setTabOrder()
-{
+void MainWindow::setTabOrder() {
     ReaderSettingsPanel &s = *m_settings;
     BlockPanel &b = *m_blocks;
     AutoPanel &a = *m_auto;
@@ -221,8 +214,7 @@ void MainWindow::setTabOrder()
         QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
-void MainWindow::keyPressEvent(QKeyEvent *event)
-{
+void MainWindow::keyPressEvent(QKeyEvent *event) {
     if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) {
         QMainWindow::keyPressEvent(event);
         return;

@@ -13,11 +13,11 @@
 namespace {
 
 QCheckBox *option(const QString &caption, const char *name, bool checked, quint32 colour,
-                  QWidget *parent)
-{
+                  QWidget *parent) {
     auto *box = new QCheckBox(caption, parent);
     QString shown = caption;
-    nameControl(box, QString::fromLatin1(name), shown.replace(QStringLiteral("&&"), QStringLiteral("&")));
+    nameControl(box, QString::fromLatin1(name),
+                shown.replace(QStringLiteral("&&"), QStringLiteral("&")));
     box->setChecked(checked);
     QPalette p = box->palette();
     p.setColor(QPalette::WindowText, Palette::toColor(colour));
@@ -25,8 +25,7 @@ QCheckBox *option(const QString &caption, const char *name, bool checked, quint3
     return box;
 }
 
-QFrame *separator(const char *name, QWidget *parent)
-{
+QFrame *separator(const char *name, QWidget *parent) {
     auto *line = new QFrame(parent);
     line->setObjectName(QString::fromLatin1(name));
     line->setFrameShape(QFrame::HLine);
@@ -36,8 +35,8 @@ QFrame *separator(const char *name, QWidget *parent)
 
 } // namespace
 
-AutoPanel::AutoPanel(QWidget *parent) : QGroupBox(QStringLiteral(" Automatically "), parent)
-{
+AutoPanel::AutoPanel(QWidget *parent)
+    : QGroupBox(QStringLiteral(" Automatically "), parent) {
     nameControl(this, QStringLiteral("Frame4"), QStringLiteral("Automatically"));
     const quint32 blue = Palette::ColorRoyalBlue;
     m_notConfig = option(QStringLiteral("Not configration"), "ch_Not_Config", true, blue, this);
@@ -48,7 +47,8 @@ AutoPanel::AutoPanel(QWidget *parent) : QGroupBox(QStringLiteral(" Automatically
     m_stepSetUid = new QPushButton(QStringLiteral("+1"), this);
     nameControl(m_stepSetUid, QStringLiteral("cm_inc_sUID"), QStringLiteral("+1"));
     m_stepSetUid->setMaximumWidth(m_stepSetUid->fontMetrics().horizontalAdvance("+1") + 20);
-    m_setUidField = new MaskedField(QStringLiteral("XXXX999999"), QStringLiteral("0000000000"), this);
+    m_setUidField
+        = new MaskedField(QStringLiteral("XXXX999999"), QStringLiteral("0000000000"), this);
     nameControl(m_setUidField, QStringLiteral("tx_Set_UID"), QStringLiteral("UID to write"));
     m_autoInc = option(QStringLiteral("Auto inc (UID+)"), "ch_Auto_inc", false, blue, this);
     m_autoInc->setEnabled(false);

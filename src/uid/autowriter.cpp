@@ -6,32 +6,29 @@
 #include <QPushButton>
 
 AutoWriter::AutoWriter(SessionState &state, AutoPanel &panel, QObject *parent)
-    : QObject(parent), m_state(state), m_panel(panel)
-{
+    : QObject(parent)
+    , m_state(state)
+    , m_panel(panel) {
     m_timerAuto.setSingleShot(true);
     m_timerAuto.setInterval(Timing::kAutoStepMs);
     m_flash.setInterval(Timing::kFlashMs);
     connect(&m_timerAuto, &QTimer::timeout, this, &AutoWriter::step);
 }
 
-void AutoWriter::startStepTimer()
-{
+void AutoWriter::startStepTimer() {
     m_timerAuto.start();
 }
 
-void AutoWriter::stopStepTimer()
-{
+void AutoWriter::stopStepTimer() {
     m_timerAuto.stop();
 }
 
-void AutoWriter::step()
-{
+void AutoWriter::step() {
     m_timerAuto.stop();
     m_state.UnlockPending = false;
 }
 
-void AutoWriter::onLinkClosed()
-{
+void AutoWriter::onLinkClosed() {
     m_panel.autoButton()->setText(QStringLiteral("Auto Wite"));
     m_flash.stop();
     m_state.AutoWriteRunning = false;
