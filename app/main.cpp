@@ -5,12 +5,18 @@
 #include <QStyleFactory>
 #include <QTimer>
 
-int main(int argc, char *argv[]) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("kestrel-rfid"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Kestrel RFID Reader-Writer"));
-    QApplication::setApplicationVersion(QStringLiteral(KESTREL_VERSION));
+static void describe(QCoreApplication &app)
+{
+    app.setApplicationName(QStringLiteral("kestrel-rfid"));
+    app.setApplicationVersion(QStringLiteral(KESTREL_VERSION));
+}
 
+// --help and --version must work without a display, so they are answered before the
+// GUI application exists.
+static void processCommandLine(int argc, char *argv[])
+{
+    QCoreApplication core(argc, argv);
+    describe(core);
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Programs and inspects 125 kHz T5557 tags through a Kestrel "
@@ -19,8 +25,15 @@ int main(int argc, char *argv[]) {
                        "$KESTREL_PORTS_DIR/COMN."));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.process(app);
+    parser.process(core);
+}
 
+int main(int argc, char *argv[])
+{
+    processCommandLine(argc, argv);
+    QApplication app(argc, argv);
+    describe(app);
+    QApplication::setApplicationDisplayName(QStringLiteral("Kestrel RFID Reader-Writer"));
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     MainWindow window;
     window.show();

@@ -29,7 +29,8 @@ struct WindowFixture {
         window = std::make_unique<MainWindow>(&transport, &dialogs);
         window->show();
         window->activateWindow();
-        QTest::qWaitForWindowActive(window.get());
+        if (!QTest::qWaitForWindowActive(window.get()))
+            qWarning("the main window did not become active; focus tests may fail");
     }
 
     MainWindow &w() { return *window; }
