@@ -1,9 +1,28 @@
 #!/usr/bin/env bash
-# Set up, build and start the tool. Without KESTREL_PORTS_DIR it starts a virtual box
-# on a private ports folder as port 01, so the tool can be tried without hardware.
+# Set up, build and start the tool. Without KESTREL_PORTS_DIR it first starts a virtual
+# box on a private ports folder as port 01, so the tool can be tried without hardware.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake --preset default >/dev/null
 cmake --build --preset default -j2
-exec build/app/kestrel-rfid "$@"
+
+if [ -n "${KESTREL_PORTS_DIR:-}" ] || [ "${KESTREL_REAL_PORTS:-}" = 1 ]; then
+    exec build/app/kestrel-rfid "$@"
+fi
+
+ports=$(mktemp -d /tmp/kestrel-ports.XXXXXX)
+control="$ports/box-commands"
+mkfifo "$control"
+# The box reads its commands from a FIFO so that it can be driven from another terminal.
+build/app/kestrel-box --ports-dir "$ports" --port 1 --run "present id 1122334455" \
+    <> "$control" > "$ports/box.log" 2>&1 &
+box=$!
+trap 'kill "$box" 2>/dev/null; wait "$box" 2>/dev/null; rm -rf "$ports"' EXIT
+for _ in $(seq 50); do [ -e "$ports/COM1" ] && break; sleep 0.1; done
+
+cat <<INFO
+Virtual box on port 01 (its log: $ports/box.log). Drive it from another terminal:
+    echo 'present blank' > $control        # or: remove, show, conveyor on, help ...
+INFO
+KESTREL_PORTS_DIR="$ports" build/app/kestrel-rfid "$@"

@@ -1,10 +1,10 @@
+#include "box/ptyendpoint.h"
 #include "fakes.h"
 #include "link/portpanel.h"
 #include "link/portscanner.h"
 #include "link/readerlink.h"
 #include "link/serialtransport.h"
 #include "link/trafficlog.h"
-#include "pty.h"
 #include "testmain.h"
 #include "ui/mainwindow.h"
 #include "ui/statusline.h"
@@ -28,15 +28,21 @@ private slots:
 private:
     bool connectWindow();
 
-    std::unique_ptr<PtyPeer> peer;
+    QTemporaryDir dir;
+    std::unique_ptr<PtyEndpoint> peer;
+    QByteArray received;
     RecordingDialogs dialogs;
     std::unique_ptr<MainWindow> window;
 };
 
 void TestSerial::init() {
-    peer = std::make_unique<PtyPeer>(1);
-    QVERIFY(peer->isValid());
-    qputenv("KESTREL_PORTS_DIR", peer->portsDir().toLocal8Bit());
+    peer = std::make_unique<PtyEndpoint>(dir.path(), 1);
+    QString error;
+    QVERIFY2(peer->open(&error), qPrintable(error));
+    received.clear();
+    connect(peer.get(), &PtyEndpoint::received, this,
+            [this](const QByteArray &data) { received += data; });
+    qputenv("KESTREL_PORTS_DIR", dir.path().toLocal8Bit());
     dialogs.boxes.clear();
     window = std::make_unique<MainWindow>(nullptr, &dialogs);
     window->show();
@@ -60,25 +66,25 @@ bool TestSerial::connectWindow() {
 void TestSerial::scanProbesWithAtAndListsThePort() {
     window->start();
     QTRY_VERIFY(!window->ports().scanner().isScanning());
-    QTRY_COMPARE(peer->received, QByteArray("AT\r\n"));
+    QTRY_COMPARE(received, QByteArray("AT\r\n"));
     QCOMPARE(window->ports().combo()->count(), 1);
     QCOMPARE(window->ports().combo()->currentText(), QStringLiteral("01"));
 }
 
 void TestSerial::connectAndSendPutsExactBytesOnTheWire() {
     QVERIFY(connectWindow());
-    QTRY_VERIFY(peer->received.endsWith("SBA\r\nSB1\r\n"));
-    peer->received.clear();
+    QTRY_VERIFY(received.endsWith("SBA\r\nSB1\r\n"));
+    received.clear();
     window->link().SendCommand(QStringLiteral("SB1"));
-    QTRY_COMPARE(peer->received, QByteArray("SB1\r\n"));
+    QTRY_COMPARE(received, QByteArray("SB1\r\n"));
 }
 
 void TestSerial::chunksUnder20msAreOneReply() {
     QVERIFY(connectWindow());
     QSignalSpy gathered(&window->link(), &ReaderLink::replyGathered);
-    peer->send("Msg");
+    peer->write("Msg");
     QTest::qWait(5);
-    peer->send("Code:01\r\n");
+    peer->write("Code:01\r\n");
     QVERIFY(gathered.wait(2000));
     QVERIFY(!gathered.wait(100));
     QCOMPARE(gathered.size(), 1);
@@ -88,9 +94,9 @@ void TestSerial::chunksUnder20msAreOneReply() {
 void TestSerial::repliesThirtyMsApartAreTwoReplies() {
     QVERIFY(connectWindow());
     QSignalSpy gathered(&window->link(), &ReaderLink::replyGathered);
-    peer->send("MsgCode:04\r\n");
+    peer->write("MsgCode:04\r\n");
     QVERIFY(gathered.wait(2000));
-    peer->send("R31234ABCD\r\n");
+    peer->write("R31234ABCD\r\n");
     QVERIFY(gathered.wait(2000));
     QCOMPARE(gathered.size(), 2);
     QCOMPARE(window->log().text(), QStringLiteral("Recive: MsgCode:04\nRecive: R31234ABCD\n"));
@@ -98,7 +104,7 @@ void TestSerial::repliesThirtyMsApartAreTwoReplies() {
 
 void TestSerial::farEndClosingDisconnectsWithoutBusyLoop() {
     QVERIFY(connectWindow());
-    peer->hangUp();
+    peer->close();
     QTRY_VERIFY(!window->state().PortConnected);
     QCOMPARE(window->ports().connectButton()->text(), QStringLiteral("Connect"));
     QCOMPARE(dialogs.boxes.size(), 1);
@@ -113,7 +119,7 @@ void TestSerial::farEndClosingDisconnectsWithoutBusyLoop() {
 void TestSerial::portHeldByAnotherProgramIsReported() {
     SerialTransport other;
     QString reason;
-    QVERIFY(other.open(peer->devicePath(), &reason));
+    QVERIFY(other.open(peer->linkPath(), &reason));
     window->start();
     QTRY_VERIFY(!window->ports().scanner().isScanning());
     QCOMPARE(window->ports().combo()->count(), 0);
@@ -122,7 +128,7 @@ void TestSerial::portHeldByAnotherProgramIsReported() {
     window->ports().connectButton()->click();
     QVERIFY(!window->state().PortConnected);
     QCOMPARE(dialogs.boxes.size(), 1);
-    QVERIFY(dialogs.boxes[0].text.contains(peer->devicePath()));
+    QVERIFY(dialogs.boxes[0].text.contains(peer->linkPath()));
     QVERIFY(window->ports().refreshButton()->isEnabled());
 }
 

@@ -1,0 +1,124 @@
+#include "box/virtualbox.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QSocketNotifier>
+#include <QTextStream>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char c = 1;
+    [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &c, 1);
+}
+
+void say(const QString &text) {
+    static QTextStream out(stdout);
+    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss.zzz"));
+    for (const QString &line : text.split(u'\n'))
+        out << '[' << stamp << "] " << line << Qt::endl;
+}
+
+// Ends the event loop cleanly on Ctrl-C or kill, so the published port link is removed.
+void quitOnSignals(QCoreApplication &app) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    QCoreApplication app(argc, argv);
+    app.setApplicationName(QStringLiteral("kestrel-box"));
+    app.setApplicationVersion(QStringLiteral(KESTREL_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("A virtual Kestrel reader/writer box on a pseudo-terminal.\n"
+                       "Type commands on standard input (help lists them).\n\n")
+        + VirtualBox::help());
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QString defaultDir
+        = qEnvironmentVariable("KESTREL_PORTS_DIR", QDir::temp().filePath("kestrel-ports"));
+    const QCommandLineOption dirOption(QStringLiteral("ports-dir"),
+                                       QStringLiteral("Folder to publish the port in."),
+                                       QStringLiteral("dir"), defaultDir);
+    const QCommandLineOption portOption(QStringLiteral("port"),
+                                        QStringLiteral("Port number n: published as COMn."),
+                                        QStringLiteral("n"), QStringLiteral("1"));
+    const QCommandLineOption scriptOption(QStringLiteral("script"),
+                                          QStringLiteral("Run the commands of a file."),
+                                          QStringLiteral("file"));
+    const QCommandLineOption runOption(QStringLiteral("run"),
+                                       QStringLiteral("Run one command at start (repeatable)."),
+                                       QStringLiteral("command"));
+    const QCommandLineOption exitOption(QStringLiteral("exit-after-script"),
+                                        QStringLiteral("Quit when the script has run."));
+    parser.addOptions({dirOption, portOption, scriptOption, runOption, exitOption});
+    parser.process(app);
+
+    quitOnSignals(app);
+    VirtualBox box(parser.value(dirOption), parser.value(portOption).toInt());
+    QObject::connect(&box, &VirtualBox::event, &app, [](const QString &text) { say(text); });
+    QString error;
+    if (!box.start(&error)) {
+        say(QStringLiteral("cannot start: ") + error);
+        return 1;
+    }
+    for (const QString &command : parser.values(runOption)) {
+        const QString answer = box.execute(command);
+        if (!answer.isEmpty())
+            say(answer);
+    }
+
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &app, [&] {
+        char buffer[1024];
+        static QByteArray pending;
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n <= 0) {
+            // Standard input closed (started in the background): keep serving the port.
+            input.setEnabled(false);
+            return;
+        }
+        pending.append(buffer, n);
+        qsizetype end;
+        while ((end = pending.indexOf('\n')) >= 0) {
+            const QString line = QString::fromLocal8Bit(pending.left(end)).trimmed();
+            pending.remove(0, end + 1);
+            if (line == QLatin1String("quit")) {
+                app.quit();
+                return;
+            }
+            const QString answer = box.execute(line);
+            if (!answer.isEmpty())
+                say(answer);
+        }
+    });
+
+    if (parser.isSet(scriptOption)) {
+        QFile file(parser.value(scriptOption));
+        if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+            say(QStringLiteral("cannot read the script: ") + file.errorString());
+            return 1;
+        }
+        if (parser.isSet(exitOption))
+            QObject::connect(&box, &VirtualBox::scriptFinished, &app, &QCoreApplication::quit);
+        box.runScript(QString::fromUtf8(file.readAll()).split(u'\n'));
+    }
+    return app.exec();
+}

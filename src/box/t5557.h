@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+#include <array>
+#include <optional>
+
+// A T5557-family tag as the virtual box holds it: eight 32-bit blocks, block 0 the
+// configuration word, block 7 the password.
+namespace T5557 {
+
+inline constexpr quint32 kPwd = 0x00000010;
+inline constexpr quint32 kAor = 0x00000200;
+// RF/64, Manchester, MaxBlock 2: the word that makes the tag emulate an EM4100 tag.
+inline constexpr quint32 kEm4100Emulation = 0x00148040;
+inline constexpr int kBlocks = 8;
+
+struct Config {
+    int bitRateDivisor;
+    QString modulation;
+    int maxBlock;
+    bool pwd;
+    bool aor;
+};
+
+Config decode(quint32 block0);
+
+struct Tag {
+    std::array<quint32, kBlocks> blocks{};
+    std::array<bool, kBlocks> locked{};
+
+    bool pwd() const { return blocks[0] & kPwd; }
+    bool aor() const { return blocks[0] & kAor; }
+    quint32 password() const { return blocks[7]; }
+    // Block 0 is the emulation word once the protection bits are set aside.
+    bool isConfigured() const { return (blocks[0] & ~(kPwd | kAor)) == kEm4100Emulation; }
+    std::optional<quint64> id() const;
+    void setId(quint64 id);
+    QString describe() const;
+};
+
+Tag blankTag();
+Tag configuredTag();
+Tag tagWithId(quint64 id);
+Tag protectedTag(quint32 password, quint64 id, bool aor);
+
+} // namespace T5557
+
+// The EM4100 frame a T5557 sends in blocks 1 and 2: 9 header ones, ten rows of a nibble
+// and its even parity, four even column parities and a stop bit 0.
+namespace Em4100 {
+
+inline constexpr quint64 kMaxId = 0xFFFFFFFFFFULL;
+
+std::pair<quint32, quint32> encode(quint64 id);
+std::optional<quint64> decode(quint32 block1, quint32 block2);
+
+} // namespace Em4100

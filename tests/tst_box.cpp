@@ -1,0 +1,362 @@
+#include "box/boxengine.h"
+#include "box/virtualbox.h"
+#include "link/serialtransport.h"
+#include "testmain.h"
+
+#include <QProcess>
+
+using T5557::Tag;
+
+// The virtual box: EM4100 codec, protocol engine, and the paced pseudo-terminal line.
+class TestBox : public QObject {
+    Q_OBJECT
+private slots:
+    void em4100Vectors_data();
+    void em4100Vectors();
+    void em4100RejectsCorruptFrames();
+    void configDecode();
+    void syntaxErrors_data();
+    void syntaxErrors();
+    void settingsCommandsChangeState();
+    void statusReports_data();
+    void statusReports();
+    void blockReadsAndWrites();
+    void passwordProtection();
+    void aorLockedTagIsSilentUntilWoken();
+    void uidWrites();
+    void arrivalAndDeparture();
+    void replyBytesAndPacingThroughRealPort();
+    void faultsShapeTheNextReply();
+    void conveyorSwapsWrittenTagOnBuzzer();
+    void executableServesItsPort();
+};
+
+void TestBox::em4100Vectors_data() {
+    QTest::addColumn<quint64>("id");
+    QTest::addColumn<quint32>("block1");
+    QTest::addColumn<quint32>("block2");
+    QTest::newRow("1122334455") << quint64(0x1122334455) << quint32(0xFF8C6529)
+                                << quint32(0x8C94A940);
+    QTest::newRow("zero") << quint64(0) << quint32(0xFF800000) << quint32(0x00000000);
+}
+
+void TestBox::em4100Vectors() {
+    QFETCH(quint64, id);
+    QFETCH(quint32, block1);
+    QFETCH(quint32, block2);
+    const auto [b1, b2] = Em4100::encode(id);
+    QCOMPARE(b1, block1);
+    QCOMPARE(b2, block2);
+    QCOMPARE(Em4100::decode(block1, block2), std::optional<quint64>(id));
+    for (quint64 other : {quint64(1), quint64(0xFFFFFFFFFF), quint64(0x00DEADBEEF)}) {
+        const auto [o1, o2] = Em4100::encode(other);
+        QCOMPARE(Em4100::decode(o1, o2), std::optional<quint64>(other));
+    }
+}
+
+void TestBox::em4100RejectsCorruptFrames() {
+    const auto [b1, b2] = Em4100::encode(0x1122334455);
+    for (int bit = 0; bit < 64; ++bit) {
+        const quint64 frame = ((quint64(b1) << 32) | b2) ^ (quint64(1) << bit);
+        QVERIFY2(!Em4100::decode(quint32(frame >> 32), quint32(frame)),
+                 qPrintable(QString::number(bit)));
+    }
+    QVERIFY(!Em4100::decode(0, 0));
+}
+
+void TestBox::configDecode() {
+    const T5557::Config c = T5557::decode(0x00148250);
+    QCOMPARE(c.bitRateDivisor, 64);
+    QCOMPARE(c.modulation, QStringLiteral("Manchester"));
+    QCOMPARE(c.maxBlock, 2);
+    QVERIFY(c.pwd && c.aor);
+    QVERIFY(!T5557::decode(0x00148040).pwd);
+}
+
+void TestBox::syntaxErrors_data() {
+    QTest::addColumn<QByteArray>("command");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::newRow("probe") << QByteArray("AT") << QByteArray("ErrCode:02");
+    QTest::newRow("unknown") << QByteArray("XYZ") << QByteArray("ErrCode:02");
+    QTest::newRow("lowerCase") << QByteArray("rux") << QByteArray("ErrCode:02");
+    QTest::newRow("settingWithOperand") << QByteArray("RUX1") << QByteArray("ErrCode:01");
+    QTest::newRow("shortRead") << QByteArray("RB") << QByteArray("ErrCode:01");
+    QTest::newRow("blockEight") << QByteArray("RB8") << QByteArray("ErrCode:01");
+    QTest::newRow("shortWrite") << QByteArray("WB0001480") << QByteArray("ErrCode:01");
+    QTest::newRow("nonHexWrite") << QByteArray("WB10000000G") << QByteArray("ErrCode:01");
+    QTest::newRow("hexInDecimalUid") << QByteArray("WUD00000000AB") << QByteArray("ErrCode:01");
+    QTest::newRow("shortArePassword") << QByteArray("ARE1234") << QByteArray("ErrCode:01");
+    QTest::newRow("longPasswordWrite")
+        << QByteArray("WP0000000000014804000") << QByteArray("ErrCode:01");
+}
+
+void TestBox::syntaxErrors() {
+    QFETCH(QByteArray, command);
+    BoxEngine box;
+    box.present(T5557::tagWithId(1));
+    QTEST(box.command(command)->text, "reply");
+    QVERIFY(!box.command(QByteArray()).has_value());
+}
+
+void TestBox::settingsCommandsChangeState() {
+    BoxEngine box;
+    for (const char *c : {"RUD", "SBD", "SB1", "SM1A1B2C3D4E5", "ARE0BADF00D"})
+        QCOMPARE(box.command(c)->text, QByteArray("MsgCode:01"));
+    QVERIFY(!box.reportHex);
+    QVERIFY(!box.buzzerOnRead);
+    QCOMPARE(box.buzzes, 1);
+    QCOMPARE(box.relayMode, 1);
+    QCOMPARE(box.exclusiveId, QByteArray("A1B2C3D4E5"));
+    QVERIFY(box.aorReadMode);
+    QCOMPARE(box.aorReadPassword, quint32(0x0BADF00D));
+    for (const char *c : {"RUX", "SBA", "SM0", "ARD"})
+        QCOMPARE(box.command(c)->text, QByteArray("MsgCode:01"));
+    QVERIFY(box.reportHex && box.buzzerOnRead && !box.aorReadMode);
+    QCOMPARE(box.relayMode, 0);
+    QCOMPARE(box.command("SB1")->delayMs, box.delays.settings);
+}
+
+void TestBox::statusReports_data() {
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<bool>("hex");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::newRow("noTag") << 0 << true << QByteArray("MsgCode:02");
+    QTest::newRow("blank") << 1 << true << QByteArray("MsgCode:03");
+    QTest::newRow("configuredNoFrame") << 2 << true << QByteArray("MsgCode:04");
+    QTest::newRow("idHex") << 3 << true << QByteArray("1122334455");
+    QTest::newRow("bigIdDecimal") << 3 << false << QByteArray("ErrCode:06");
+    QTest::newRow("smallIdDecimal") << 4 << false << QByteArray("0000123456");
+    QTest::newRow("protectedStillReports") << 5 << true << QByteArray("1122334455");
+}
+
+void TestBox::statusReports() {
+    QFETCH(int, kind);
+    QFETCH(bool, hex);
+    BoxEngine box;
+    box.reportHex = hex;
+    const Tag tags[] = {Tag{},
+                        T5557::blankTag(),
+                        T5557::configuredTag(),
+                        T5557::tagWithId(0x1122334455),
+                        T5557::tagWithId(123456),
+                        T5557::protectedTag(0x12345678, 0x1122334455, false)};
+    if (kind > 0)
+        box.present(tags[kind]);
+    QTEST(box.command("GTS")->text, "reply");
+}
+
+void TestBox::blockReadsAndWrites() {
+    BoxEngine box;
+    QCOMPARE(box.command("RB3")->text, QByteArray("ErrCode:03"));
+    QCOMPARE(box.command("WB312345678")->text, QByteArray("ErrCode:03"));
+    box.present(T5557::tagWithId(0x1122334455));
+    QCOMPARE(box.command("RB1")->text, QByteArray("R1FF8C6529"));
+    QCOMPARE(box.command("RB1")->delayMs, box.delays.read);
+    QVERIFY(!box.tagWritten());
+    const auto write = box.command("WB3CAFEBABE");
+    QCOMPARE(write->text, QByteArray("W3CAFEBABE"));
+    QCOMPARE(write->delayMs, box.delays.write);
+    QVERIFY(box.tagWritten());
+    QCOMPARE(box.command("RB3")->text, QByteArray("R3CAFEBABE"));
+    box.lockBlock(4);
+    QCOMPARE(box.command("WB400000001")->text, QByteArray("ErrCode:07"));
+    QCOMPARE(box.tag().blocks[4], quint32(0));
+    // Setting PWD without the password: the box reads back a shifted word.
+    QCOMPARE(box.command("WB000148050")->text, QByteArray("W000014805"));
+    QCOMPARE(box.command("RB3")->text, QByteArray("ErrCode:04"));
+    QCOMPARE(box.command("WB312345678")->text, QByteArray("ErrCode:04"));
+}
+
+void TestBox::passwordProtection() {
+    BoxEngine box;
+    box.present(T5557::protectedTag(0x12345678, 0x1122334455, false));
+    QCOMPARE(box.command("RP711111111")->text, QByteArray("ErrCode:05"));
+    QCOMPARE(box.command("RP712345678")->text, QByteArray("R712345678"));
+    QCOMPARE(box.command("WP3111111110000FFFF")->text, QByteArray("ErrCode:05"));
+    QCOMPARE(box.tag().blocks[3], quint32(0));
+    QCOMPARE(box.command("WP3123456780000FFFF")->text, QByteArray("W30000FFFF"));
+    // The unlock: block 0 back to the standard word with the password.
+    QCOMPARE(box.command("WP01234567800148040")->text, QByteArray("W000148040"));
+    QVERIFY(!box.tag().pwd());
+    QCOMPARE(box.command("RB3")->text, QByteArray("R30000FFFF"));
+    // A password write to an unprotected tag is ignored and reports the block unchanged.
+    QCOMPARE(box.command("WP3123456780000AAAA")->text, QByteArray("W30000FFFF"));
+    QCOMPARE(box.command("RP300000000")->text, QByteArray("R30000FFFF"));
+}
+
+void TestBox::aorLockedTagIsSilentUntilWoken() {
+    BoxEngine box;
+    QVERIFY(box.present(T5557::protectedTag(0x0BADF00D, 0x1122334455, true)).isEmpty());
+    QCOMPARE(box.command("GTS")->text, QByteArray("MsgCode:02"));
+    QCOMPARE(box.command("RB1")->text, QByteArray("ErrCode:03"));
+    QCOMPARE(box.command("WUX0000000001")->text, QByteArray("ErrCode:03"));
+    box.command("ARE00000001");
+    QCOMPARE(box.command("GTS")->text, QByteArray("MsgCode:02"));
+    box.command("ARE0BADF00D");
+    QCOMPARE(box.command("GTS")->text, QByteArray("1122334455"));
+    QCOMPARE(box.command("RP10BADF00D")->text, QByteArray("R1FF8C6529"));
+
+    // Locking with AOR through a plain write: the tag falls silent at once.
+    BoxEngine other;
+    other.present(T5557::tagWithId(7));
+    QCOMPARE(other.command("WB000148250")->text, QByteArray("ErrCode:03"));
+    QVERIFY(other.tag().aor());
+}
+
+void TestBox::uidWrites() {
+    BoxEngine box;
+    QCOMPARE(box.command("WUX0000000001")->text, QByteArray("ErrCode:03"));
+    box.present(T5557::blankTag());
+    const auto hex = box.command("WUX00AB123456");
+    QCOMPARE(hex->text, QByteArray("00AB123456"));
+    QCOMPARE(hex->delayMs, box.delays.uid);
+    QCOMPARE(box.tag().blocks[0], T5557::kEm4100Emulation);
+    QCOMPARE(box.tag().id(), std::optional<quint64>(0x00AB123456));
+    box.command("RUD");
+    QCOMPARE(box.command("WUD4294967296")->text, QByteArray("ErrCode:06"));
+    QCOMPARE(box.command("WUD4294967295")->text, QByteArray("4294967295"));
+    QCOMPARE(box.command("WUD9999999999")->text, QByteArray("ErrCode:06"));
+    QCOMPARE(box.command("WUD0000123456")->text, QByteArray("0000123456"));
+    QCOMPARE(box.command("WUXFFFFFFFFFF")->text, QByteArray("ErrCode:06"));
+    QCOMPARE(box.tag().id(), std::optional<quint64>(0xFFFFFFFFFF));
+    box.present(T5557::protectedTag(1, 2, false));
+    QCOMPARE(box.command("WUX0000000001")->text, QByteArray("ErrCode:04"));
+}
+
+void TestBox::arrivalAndDeparture() {
+    BoxEngine box;
+    QCOMPARE(box.present(T5557::blankTag()), QByteArray("MsgCode:03"));
+    QCOMPARE(box.present(T5557::configuredTag()), QByteArray("MsgCode:04"));
+    QCOMPARE(box.present(T5557::tagWithId(0x1122334455)), QByteArray("1122334455"));
+    QCOMPARE(box.remove(), QByteArray("MsgCode:05"));
+    QCOMPARE(box.remove(), QByteArray());
+    QVERIFY(!box.hasTag());
+}
+
+void TestBox::replyBytesAndPacingThroughRealPort() {
+    QTemporaryDir dir;
+    VirtualBox box(dir.path(), 3);
+    QString error;
+    QVERIFY2(box.start(&error), qPrintable(error));
+    SerialTransport port;
+    QVERIFY2(port.open(box.portPath(), &error), qPrintable(error));
+    QByteArray got;
+    QList<qint64> arrivals;
+    QElapsedTimer clock;
+    connect(&port, &Transport::received, this, [&] {
+        const QByteArray data = port.readAll();
+        for (qsizetype i = 0; i < data.size(); ++i)
+            arrivals.append(clock.nsecsElapsed());
+        got += data;
+    });
+    box.present(T5557::tagWithId(0x1122334455));
+    QTRY_COMPARE(got, QByteArray("1122334455\r\n"));
+    got.clear();
+    arrivals.clear();
+    clock.start();
+    port.write("RB1\r\n");
+    QTRY_COMPARE(got, QByteArray("R1FF8C6529\r\n"));
+    const double spanMs = double(arrivals.last() - arrivals.first()) / 1e6;
+    // Twelve characters at 9600 baud take 11 character times after the first.
+    QVERIFY2(spanMs >= 10.0, qPrintable(QString::number(spanMs)));
+    QVERIFY2(double(arrivals.first()) / 1e6 >= box.engine().delays.read,
+             qPrintable(QString::number(arrivals.first() / 1e6)));
+}
+
+void TestBox::faultsShapeTheNextReply() {
+    QTemporaryDir dir;
+    VirtualBox box(dir.path(), 1);
+    QString error;
+    QVERIFY(box.start(&error));
+    SerialTransport port;
+    QVERIFY(port.open(box.portPath(), &error));
+    QByteArray got;
+    QList<qint64> arrivals;
+    QElapsedTimer clock;
+    clock.start();
+    connect(&port, &Transport::received, this, [&] {
+        const QByteArray data = port.readAll();
+        for (qsizetype i = 0; i < data.size(); ++i)
+            arrivals.append(clock.elapsed());
+        got += data;
+    });
+
+    QCOMPARE(box.execute(QStringLiteral("drop")), QString());
+    port.write("SB1\r\n");
+    port.write("SBA\r\n");
+    QTRY_COMPARE(got, QByteArray("MsgCode:01\r\n"));
+
+    got.clear();
+    arrivals.clear();
+    box.execute(QStringLiteral("split"));
+    port.write("SB1\r\n");
+    QTRY_COMPARE(got, QByteArray("MsgCode:01\r\n"));
+    QVERIFY2(arrivals[5] - arrivals[4] >= 25,
+             qPrintable(QString::number(arrivals[5] - arrivals[4])));
+
+    got.clear();
+    box.execute(QStringLiteral("stream on"));
+    QTRY_VERIFY(got.size() > 200);
+    box.execute(QStringLiteral("stream off"));
+
+    QVERIFY(box.execute(QStringLiteral("fly")).startsWith(QStringLiteral("unknown command")));
+    QVERIFY(!box.execute(QStringLiteral("present id 12")).isEmpty());
+    box.execute(QStringLiteral("vanish"));
+    QVERIFY(!QFile::exists(box.portPath()));
+    QCOMPARE(box.execute(QStringLiteral("appear")), QString());
+    QVERIFY(QFile::exists(box.portPath()));
+}
+
+void TestBox::conveyorSwapsWrittenTagOnBuzzer() {
+    QTemporaryDir dir;
+    VirtualBox box(dir.path(), 1);
+    QString error;
+    QVERIFY(box.start(&error));
+    SerialTransport port;
+    QVERIFY(port.open(box.portPath(), &error));
+    QByteArray got;
+    connect(&port, &Transport::received, this, [&] { got += port.readAll(); });
+    box.setConveyor(true, 20);
+    QTRY_COMPARE(got, QByteArray("MsgCode:03\r\n"));
+    // An untouched tag stays when the buzzer sounds (the connect sequence sounds it too).
+    port.write("SB1\r\n");
+    QTRY_COMPARE(got, QByteArray("MsgCode:03\r\nMsgCode:01\r\n"));
+    QVERIFY(!QTest::qWaitFor([&] { return got.contains("MsgCode:05"); }, 150));
+    got.clear();
+    port.write("WUX0000000007\r\n");
+    port.write("SB1\r\n");
+    QTRY_COMPARE(got, QByteArray("0000000007\r\nMsgCode:01\r\nMsgCode:05\r\nMsgCode:03\r\n"));
+    QCOMPARE(box.departed().size(), 1);
+    QCOMPARE(box.departed()[0].id(), std::optional<quint64>(7));
+}
+
+void TestBox::executableServesItsPort() {
+    QTemporaryDir dir;
+    QProcess process;
+    process.setProgram(QStringLiteral(KESTREL_BOX_PATH));
+    process.setArguments({QStringLiteral("--ports-dir"), dir.path(), QStringLiteral("--port"),
+                          QStringLiteral("2"), QStringLiteral("--run"),
+                          QStringLiteral("present id 00DEADBEEF")});
+    process.start();
+    QVERIFY(process.waitForStarted());
+    const QString path = dir.filePath(QStringLiteral("COM2"));
+    QTRY_VERIFY(QFile::exists(path));
+    SerialTransport port;
+    QString error;
+    QVERIFY2(port.open(path, &error), qPrintable(error));
+    QByteArray got;
+    connect(&port, &Transport::received, this, [&] { got += port.readAll(); });
+    port.write("GTS\r\n");
+    QTRY_COMPARE(got, QByteArray("00DEADBEEF\r\n"));
+    process.write("remove\n");
+    QTRY_COMPARE(got, QByteArray("00DEADBEEF\r\nMsgCode:05\r\n"));
+    port.close();
+    process.terminate();
+    QVERIFY(process.waitForFinished(3000));
+    QCOMPARE(process.exitCode(), 0);
+    QVERIFY(!QFile::exists(path));
+    QVERIFY(process.readAllStandardOutput().contains("<- GTS"));
+}
+
+KESTREL_TEST_MAIN(TestBox)
+#include "tst_box.moc"
