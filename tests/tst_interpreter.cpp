@@ -143,18 +143,19 @@ void TestInterpreter::failedReadBlanksTheBlockReadLast() {
     QCOMPARE(QApplication::focusWidget(), w().autoPanel().autoButton());
 }
 
-void TestInterpreter::noPresentAdjustsConfigurationField() {
+void TestInterpreter::noPresentAdjustsConfigurationField()
+{
     w().blocks().pwdBox()->setChecked(true);
     w().blocks().setBlock(0, QStringLiteral("00148040"));
     f->reply("ErrCode:03");
     QCOMPARE(w().blocks().block(0), QStringLiteral("00148050"));
     w().blocks().aorBox()->setChecked(true);
+    w().blocks().setBlock(0, QStringLiteral("11223344"));
     f->reply("ErrCode:03");
-    QCOMPARE(w().blocks().block(0), QStringLiteral("00148250"));
+    QCOMPARE(w().blocks().block(0), QStringLiteral("11223250"));
     w().blocks().pwdBox()->setChecked(false);
-    w().blocks().setBlock(0, QStringLiteral("00148040"));
     f->reply("ErrCode:03");
-    QCOMPARE(w().blocks().block(0), QStringLiteral("00148250"));
+    QCOMPARE(w().blocks().block(0), QStringLiteral("11223040"));
 }
 
 void TestInterpreter::successTextSuppressedOnce() {

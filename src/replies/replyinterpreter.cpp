@@ -1,5 +1,6 @@
 #include "replyinterpreter.h"
 
+#include "core/configword.h"
 #include "core/palette.h"
 #include "core/timing.h"
 #include "core/uid.h"
@@ -175,11 +176,9 @@ void ReplyInterpreter::showTagAbsentLook() {
 }
 
 void ReplyInterpreter::adjustConfigField() {
-    const QString b0 = m_t.blocks.block(0);
-    if (m_t.blocks.pwdBox()->isChecked())
-        m_t.blocks.setBlock(0, b0.left(6) + QStringLiteral("50"));
-    if (m_t.blocks.aorBox()->isChecked())
-        m_t.blocks.setBlock(0, m_t.blocks.block(0).left(5) + QStringLiteral("250"));
+    m_t.blocks.setBlock(0, ConfigWord::afterNoPresent(m_t.blocks.block(0),
+                                                      m_t.blocks.pwdBox()->isChecked(),
+                                                      m_t.blocks.aorBox()->isChecked()));
 }
 
 void ReplyInterpreter::blankFailedRead() {

@@ -89,7 +89,6 @@ BlockPanel::BlockPanel(QWidget *parent)
             m_options[n]->setEnabled(false);
         }
     }
-    m_fields[7]->setTextColour(Palette::ColorSteel);
     m_write[0]->setText(QStringLiteral("Write Config"));
     m_write[0]->setToolTip(QStringLiteral("Write Configuration Block"));
     m_read[7]->setToolTip(QStringLiteral("Read password Block"));
@@ -109,9 +108,9 @@ BlockPanel::BlockPanel(QWidget *parent)
         grid->addWidget(m_write[n], row, 4);
     }
 
-    m_lpass = new QLabel(QStringLiteral("B7- Password :"), this);
+    m_lpass = new QLabel(this);
     nameControl(m_lpass, QStringLiteral("Lpass"), QStringLiteral("Password block label"));
-    setTextColour(m_lpass, Palette::ColorRed);
+    setPasswordPresentation(false);
     m_hide = button(QStringLiteral("Lock"), QStringLiteral("cm_hide"),
                     QStringLiteral("Lock Read and Write Blocks"), this);
     m_lock = button(QStringLiteral("Hide"), QStringLiteral("cm_Lock"),
@@ -143,4 +142,23 @@ void BlockPanel::setBlock(int n, const QString &text) {
 void BlockPanel::setProtectionButtonsEnabled(bool enabled) {
     m_hide->setEnabled(enabled);
     m_lock->setEnabled(enabled);
+}
+
+void BlockPanel::setPasswordPresentation(bool emphasised)
+{
+    m_passwordEmphasised = emphasised;
+    QFont font = m_lpass->font();
+    if (emphasised) {
+        m_lpass->setContentsMargins(0, 0, 0, 4);
+        setTextColour(m_lpass, Palette::ColorOrangeRed);
+        m_lpass->setText(QStringLiteral("Password:"));
+        font.setPointSize(13);
+    } else {
+        m_lpass->setText(QStringLiteral("B7- Password :"));
+        setTextColour(m_lpass, Palette::ColorRed);
+        m_lpass->setContentsMargins(4, 4, 0, 0);
+        font.setPointSize(8);
+    }
+    m_lpass->setFont(font);
+    m_fields[7]->setTextColour(emphasised ? Palette::ColorOrangeRed : Palette::ColorSteel);
 }

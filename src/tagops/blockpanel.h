@@ -38,6 +38,10 @@ public:
     // cm_Lock and cm_hide are usable only after a password was written to block 7.
     void setProtectionButtonsEnabled(bool enabled);
 
+    // The password label and block 7 field: emphasised (the password matters now) or plain.
+    void setPasswordPresentation(bool emphasised);
+    bool passwordEmphasised() const { return m_passwordEmphasised; }
+
 private:
     MaskedField *m_fields[kBlocks];
     QPushButton *m_read[kBlocks];
@@ -51,4 +55,5 @@ private:
     QPushButton *m_unlock;
     QPushButton *m_reset;
     QPushButton *m_default;
+    bool m_passwordEmphasised = false;
 };

@@ -13,6 +13,9 @@
 #include "replies/replyinterpreter.h"
 #include "statusline.h"
 #include "tagops/blockpanel.h"
+#include "tagops/blockoperations.h"
+#include "tagops/protection.h"
+#include "tagops/readersettings.h"
 #include "tagops/readersettingspanel.h"
 #include "uid/autopanel.h"
 #include "uid/autowriter.h"
@@ -55,6 +58,10 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
         m_state, *m_link,
         ReplyTargets{*m_log, *m_status, *m_blocks, *m_uid, *m_auto, *m_autoWriter, *this}, this);
     m_hints = new Hints(statusBar(), this);
+    m_readerSettings = new ReaderSettings(*m_settings, *m_link, *m_dialogs, this);
+    m_protection = new Protection(*m_blocks, *m_link, m_state, *m_emphasis, this);
+    m_blockOps = new BlockOperations(*m_blocks, *m_protection, *m_link, m_state,
+                                     *m_settings->areField(), this);
 
     buildLayout();
     wireLink();

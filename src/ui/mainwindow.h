@@ -7,12 +7,15 @@
 
 class AutoPanel;
 class AutoWriter;
+class BlockOperations;
 class BlockPanel;
 class Dialogs;
 class Emphasis;
 class Hints;
 class PortPanel;
+class Protection;
 class ReaderLink;
+class ReaderSettings;
 class ReaderSettingsPanel;
 class ReplyInterpreter;
 class StatusLine;
@@ -72,5 +75,8 @@ private:
     AutoPanel *m_auto;
     AutoWriter *m_autoWriter;
     ReplyInterpreter *m_interpreter;
+    ReaderSettings *m_readerSettings;
+    Protection *m_protection;
+    BlockOperations *m_blockOps;
     Hints *m_hints;
 };
