@@ -1,3 +1,4 @@
+#include "core/configword.h"
 #include "core/reply.h"
 #include "core/uid.h"
 #include "testmain.h"
@@ -10,6 +11,8 @@ private slots:
     void classify();
     void stepSetUid_data();
     void stepSetUid();
+    void configWordRules_data();
+    void configWordRules();
 };
 
 void TestCore::classify_data() {
@@ -67,6 +70,50 @@ void TestCore::stepSetUid() {
     QFETCH(QString, text);
     QFETCH(qint64, k);
     QTEST(Uid::StepSetUid(text, k), "stepped");
+}
+
+void TestCore::configWordRules_data() {
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("words");
+    QTest::newRow("standardThroughProtectionAndBack")
+        << "00148040" << QStringList{"pwd", "aor", "-pwd", "-aor"}
+        << QStringList{"00148050", "00148250", "00148240", "00148040"};
+    QTest::newRow("otherWordKeepsItsHead") << "11223344" << QStringList{"pwd", "aor", "-aor"}
+                                           << QStringList{"11223350", "11223250", "11223050"};
+    QTest::newRow("defaultWordReplacedBeforeComposing")
+        << "00010000" << QStringList{"pwd"} << QStringList{"00148050"};
+    QTest::newRow("defaultWordReplacedWhenClearing")
+        << "00010000" << QStringList{"-pwd"} << QStringList{"00148040"};
+    QTest::newRow("unlockClearsBothBits")
+        << "00148250" << QStringList{"unlock"} << QStringList{"00148040"};
+    QTest::newRow("noPresentMarksBoth")
+        << "00148040" << QStringList{"noPresent+pwd+aor"} << QStringList{"00148250"};
+    QTest::newRow("noPresentAorOnly")
+        << "00148040" << QStringList{"noPresent+aor"} << QStringList{"00148250"};
+    QTest::newRow("noPresentNeither")
+        << "12345678" << QStringList{"noPresent"} << QStringList{"12345678"};
+}
+
+void TestCore::configWordRules() {
+    QFETCH(QString, start);
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, words);
+    QString word = start;
+    for (qsizetype i = 0; i < steps.size(); ++i) {
+        const QString &step = steps[i];
+        if (step.endsWith(QLatin1String("pwd")) && !step.startsWith(QLatin1String("noPresent")))
+            word = ConfigWord::withPwd(word, !step.startsWith(u'-'));
+        else if (step.endsWith(QLatin1String("aor"))
+                 && !step.startsWith(QLatin1String("noPresent")))
+            word = ConfigWord::withAor(word, !step.startsWith(u'-'));
+        else if (step == QLatin1String("unlock"))
+            word = ConfigWord::unlocked(word);
+        else
+            word = ConfigWord::afterNoPresent(word, step.contains(QLatin1String("pwd")),
+                                              step.contains(QLatin1String("aor")));
+        QCOMPARE(word, words[i]);
+    }
 }
 
 KESTREL_TEST_MAIN(TestCore)

@@ -143,8 +143,7 @@ void TestInterpreter::failedReadBlanksTheBlockReadLast() {
     QCOMPARE(QApplication::focusWidget(), w().autoPanel().autoButton());
 }
 
-void TestInterpreter::noPresentAdjustsConfigurationField()
-{
+void TestInterpreter::noPresentAdjustsConfigurationField() {
     w().blocks().pwdBox()->setChecked(true);
     w().blocks().setBlock(0, QStringLiteral("00148040"));
     f->reply("ErrCode:03");

@@ -144,8 +144,7 @@ void BlockPanel::setProtectionButtonsEnabled(bool enabled) {
     m_lock->setEnabled(enabled);
 }
 
-void BlockPanel::setPasswordPresentation(bool emphasised)
-{
+void BlockPanel::setPasswordPresentation(bool emphasised) {
     m_passwordEmphasised = emphasised;
     QFont font = m_lpass->font();
     if (emphasised) {

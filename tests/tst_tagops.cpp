@@ -1,0 +1,288 @@
+#include "box/virtualbox.h"
+#include "core/palette.h"
+#include "tagops/blockpanel.h"
+#include "tagops/readersettingspanel.h"
+#include "testmain.h"
+#include "ui/maskedfield.h"
+#include "windowfixture.h"
+
+#include <QCheckBox>
+#include <QLabel>
+
+// The operator's single-shot commands: reader settings, blocks, protection.
+class TestTagOps : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void readerSettingButtonsSendTheirCommand_data();
+    void readerSettingButtonsSendTheirCommand();
+    void exclusiveIdOfZerosIsRefused();
+    void enterInPasswordFieldEnablesAorRead();
+    void blockCommandsWithoutPassword();
+    void blockCommandsWithPassword();
+    void blockSevenFieldFeedsAorPassword();
+    void pwdAndAorRulesComposeBlockZero();
+    void programChangeRunsRuleOnceNoOpRunsNothing();
+    void unlockSendsPasswordWriteAndWaits();
+    void resetAndStandard();
+    void lockAndHideSendFixedWords();
+    void protectAndUnlockATagInTheVirtualBox();
+
+private:
+    QByteArray sent() { return std::exchange(f->transport.written, {}); }
+    QPushButton *setting(const char *name) {
+        return f->w().readerSettings().button(QString::fromLatin1(name));
+    }
+    BlockPanel &blocks() { return f->w().blocks(); }
+    std::unique_ptr<WindowFixture> f;
+};
+
+void TestTagOps::init() {
+    f = std::make_unique<WindowFixture>();
+    QVERIFY(f->connectReader());
+}
+
+void TestTagOps::cleanup() {
+    f.reset();
+}
+
+void TestTagOps::readerSettingButtonsSendTheirCommand_data() {
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QByteArray>("wire");
+    for (const char *name : {"RUX", "RUD", "GTS", "SB1", "SBA", "SBD", "SM0", "ARD"})
+        QTest::newRow(name) << QStringLiteral("cm_%1").arg(QLatin1String(name))
+                            << QByteArray(name) + "\r\n";
+    QTest::newRow("cm_ARE") << "cm_ARE" << QByteArray("ARE00000000\r\n");
+}
+
+void TestTagOps::readerSettingButtonsSendTheirCommand() {
+    QFETCH(QString, button);
+    f->w().readerSettings().button(button)->click();
+    QTEST(sent(), "wire");
+}
+
+void TestTagOps::exclusiveIdOfZerosIsRefused() {
+    setting("cm_SM1")->click();
+    QVERIFY(sent().isEmpty());
+    QCOMPARE(f->dialogs.boxes.size(), 1);
+    QCOMPARE(f->dialogs.boxes[0].text, QStringLiteral("The number 0000000000 not is valid UID"));
+    QVERIFY(f->logText().isEmpty());
+    MaskedField *sm1 = f->w().readerSettings().sm1Field();
+    sm1->setFocus();
+    sm1->selectAll();
+    QTest::keyClicks(sm1, QStringLiteral("00a1b2c3d4"));
+    QCOMPARE(sm1->text(), QStringLiteral("00A1B2C3D4"));
+    QTest::keyClick(sm1, Qt::Key_Return);
+    QCOMPARE(sent(), QByteArray("SM100A1B2C3D4\r\n"));
+}
+
+void TestTagOps::enterInPasswordFieldEnablesAorRead() {
+    MaskedField *are = f->w().readerSettings().areField();
+    are->setFocus();
+    are->selectAll();
+    QTest::keyClicks(are, QStringLiteral("0badf00d"));
+    QTest::keyClick(are, Qt::Key_Enter, Qt::KeypadModifier);
+    QCOMPARE(sent(), QByteArray("ARE0BADF00D\r\n"));
+}
+
+void TestTagOps::blockCommandsWithoutPassword() {
+    blocks().readButton(0)->click();
+    QCOMPARE(sent(), QByteArray("RB0\r\n"));
+    QCOMPARE(f->w().state().LastReadBlock, 0);
+    blocks().readButton(6)->click();
+    QCOMPARE(f->w().state().LastReadBlock, 6);
+    QCOMPARE(sent(), QByteArray("RB6\r\n"));
+    blocks().writeButton(0)->click();
+    QCOMPARE(sent(), QByteArray("WB000148040\r\n"));
+    blocks().setBlock(4, QStringLiteral("DEADBEEF"));
+    blocks().field(4)->setFocus();
+    QTest::keyClick(blocks().field(4), Qt::Key_Return);
+    QCOMPARE(sent(), QByteArray("WB4DEADBEEF\r\n"));
+}
+
+void TestTagOps::blockCommandsWithPassword() {
+    blocks().setBlock(7, QStringLiteral("12345678"));
+    blocks().pwdBox()->click();
+    sent();
+    blocks().readButton(7)->click();
+    QCOMPARE(sent(), QByteArray("RP712345678\r\n"));
+    blocks().writeButton(7)->click();
+    QCOMPARE(sent(), QByteArray("WP71234567812345678\r\n"));
+
+    // Every password write first recomposes block 0 from AOR and moves the focus there.
+    blocks().setBlock(0, QStringLiteral("00148250"));
+    blocks().setBlock(5, QStringLiteral("0000ABCD"));
+    blocks().field(5)->setFocus();
+    blocks().writeButton(5)->click();
+    QCOMPARE(sent(), QByteArray("WP5123456780000ABCD\r\n"));
+    QCOMPARE(blocks().block(0), QStringLiteral("00148050"));
+    QCOMPARE(QApplication::focusWidget(), blocks().writeButton(0));
+    QCOMPARE(f->w().emphasis().defaultButton(), blocks().writeButton(0));
+
+    blocks().aorBox()->click();
+    sent();
+    blocks().writeButton(0)->click();
+    QCOMPARE(sent(), QByteArray("WP01234567800148250\r\n"));
+}
+
+void TestTagOps::blockSevenFieldFeedsAorPassword() {
+    blocks().setBlock(7, QStringLiteral("0BADF00D"));
+    QCOMPARE(f->w().readerSettings().areField()->text(), QStringLiteral("0BADF00D"));
+    f->w().readerSettings().areField()->setText(QStringLiteral("11111111"));
+    blocks().setBlock(2, QStringLiteral("22222222"));
+    QCOMPARE(f->w().readerSettings().areField()->text(), QStringLiteral("0BADF00D"));
+}
+
+void TestTagOps::pwdAndAorRulesComposeBlockZero() {
+    QCheckBox *pwd = blocks().pwdBox();
+    QCheckBox *aor = blocks().aorBox();
+    pwd->click();
+    QCOMPARE(blocks().block(0), QStringLiteral("00148050"));
+    QCOMPARE(blocks().passwordLabel()->text(), QStringLiteral("Password:"));
+    QVERIFY(blocks().passwordEmphasised());
+    QCOMPARE(blocks().field(7)->textColour(), Palette::ColorOrangeRed);
+    QVERIFY(aor->isEnabled() && !aor->isHidden());
+    QCOMPARE(blocks().writeButton(0)->text(), QStringLiteral("Write Lock"));
+    QCOMPARE(QApplication::focusWidget(), blocks().writeButton(0));
+    QVERIFY(Emphasis::isHighlighted(blocks().writeButton(0)));
+    aor->click();
+    QCOMPARE(blocks().block(0), QStringLiteral("00148250"));
+    pwd->click();
+    QCOMPARE(blocks().block(0), QStringLiteral("00148040"));
+    QVERIFY(!aor->isChecked() && !aor->isEnabled());
+    QCOMPARE(blocks().writeButton(0)->text(), QStringLiteral("Write Config"));
+    QCOMPARE(blocks().passwordLabel()->text(), QStringLiteral("B7- Password :"));
+    QCOMPARE(blocks().field(7)->textColour(), Palette::ColorSteel);
+    QVERIFY(sent().isEmpty());
+
+    blocks().setBlock(0, QStringLiteral("00010000"));
+    pwd->click();
+    QCOMPARE(blocks().block(0), QStringLiteral("00148050"));
+}
+
+void TestTagOps::programChangeRunsRuleOnceNoOpRunsNothing() {
+    blocks().setBlock(0, QStringLiteral("12345678"));
+    blocks().pwdBox()->setChecked(false);
+    QCOMPARE(blocks().block(0), QStringLiteral("12345678"));
+    blocks().pwdBox()->setChecked(true);
+    QCOMPARE(blocks().block(0), QStringLiteral("12345650"));
+    blocks().pwdBox()->setChecked(true);
+    QCOMPARE(blocks().block(0), QStringLiteral("12345650"));
+}
+
+void TestTagOps::unlockSendsPasswordWriteAndWaits() {
+    blocks().setBlock(7, QStringLiteral("A1B2C3D4"));
+    blocks().pwdBox()->click();
+    blocks().aorBox()->click();
+    QCOMPARE(blocks().block(0), QStringLiteral("00148250"));
+    sent();
+    blocks().unlockButton()->click();
+    QCOMPARE(sent(), QByteArray("WP0A1B2C3D400148040\r\n"));
+    QCOMPARE(blocks().block(0), QStringLiteral("00148040"));
+    QVERIFY(blocks().pwdBox()->isChecked());
+    QVERIFY(f->w().state().UnlockPending);
+    f->reply("W000148040");
+    QVERIFY(!blocks().pwdBox()->isChecked());
+    QVERIFY(!blocks().aorBox()->isChecked());
+    QVERIFY(!f->w().state().UnlockPending);
+    QCOMPARE(sent(), QByteArray("GTS\r\n"));
+}
+
+void TestTagOps::resetAndStandard() {
+    blocks().pwdBox()->click();
+    sent();
+    blocks().resetButton()->click();
+    QVERIFY(!blocks().pwdBox()->isChecked());
+    QCOMPARE(blocks().writeButton(0)->text(), QStringLiteral("Write Config"));
+    QCOMPARE(blocks().block(0), QStringLiteral("00010000"));
+    QCOMPARE(sent(), QByteArray("WB000010000\r\n"));
+    QCOMPARE(QApplication::focusWidget(), blocks().writeButton(0));
+
+    blocks().standardButton()->click();
+    QCOMPARE(blocks().block(0), QStringLiteral("00148040"));
+    QCOMPARE(sent(), QByteArray("WB000148040\r\nGTS\r\n"));
+    QVERIFY(f->logText().endsWith(QStringLiteral("Send: WB000148040\nSend: GTS\n")));
+}
+
+void TestTagOps::lockAndHideSendFixedWords() {
+    QVERIFY(!blocks().lockButton()->isEnabled());
+    f->reply("W700000000");
+    QVERIFY(blocks().lockButton()->isEnabled());
+    blocks().lockButton()->click();
+    QCOMPARE(sent(), QByteArray("WB000148250\r\n"));
+    blocks().hideButton()->click();
+    QCOMPARE(sent(), QByteArray("WB000148050\r\n"));
+    QCOMPARE(blocks().block(0), QStringLiteral("00148040"));
+    QVERIFY(!blocks().pwdBox()->isChecked());
+}
+
+void TestTagOps::protectAndUnlockATagInTheVirtualBox() {
+    f.reset();
+    QTemporaryDir dir;
+    qputenv("KESTREL_PORTS_DIR", dir.path().toLocal8Bit());
+    VirtualBox box(dir.path(), 1);
+    QString error;
+    QVERIFY2(box.start(&error), qPrintable(error));
+    box.present(T5557::tagWithId(0x1122334455));
+    RecordingDialogs dialogs;
+    MainWindow w(nullptr, &dialogs);
+    w.show();
+    w.start();
+    QTRY_VERIFY(!w.ports().scanner().isScanning());
+    w.ports().connectButton()->click();
+    QTRY_VERIFY(!w.state().QuietStart);
+    BlockPanel &b = w.blocks();
+    StatusLine &status = w.status();
+    const auto result = [&] {
+        const bool done = QTest::qWaitFor([&] { return !status.message().isEmpty(); }, 3000);
+        const QString text = status.message();
+        status.clearMessage();
+        return done ? text : QStringLiteral("(no result)");
+    };
+
+    w.readerSettings().button(QStringLiteral("cm_GTS"))->click();
+    QTRY_COMPARE(status.card(), QStringLiteral("ID: 1122334455"));
+    status.clearMessage();
+    b.readButton(1)->click();
+    QCOMPARE(result(), QStringLiteral("Read Ok!"));
+    QCOMPARE(b.block(1), QStringLiteral("FF8C6529"));
+
+    b.setBlock(3, QStringLiteral("CAFEBABE"));
+    b.writeButton(3)->click();
+    QCOMPARE(result(), QStringLiteral("Write Ok! "));
+    b.setBlock(7, QStringLiteral("12345678"));
+    b.writeButton(7)->click();
+    QCOMPARE(result(), QStringLiteral("Write Ok! "));
+    QVERIFY(b.hideButton()->isEnabled());
+
+    b.hideButton()->click();
+    QCOMPARE(result(), QStringLiteral("Write Ok! "));
+    QVERIFY(!b.hideButton()->isEnabled());
+    QVERIFY(box.engine().tag().pwd());
+    b.readButton(3)->click();
+    QCOMPARE(result(), QStringLiteral("No is Password!"));
+    QCOMPARE(b.block(3), QStringLiteral("00000000"));
+
+    b.pwdBox()->click();
+    b.readButton(3)->click();
+    QCOMPARE(result(), QStringLiteral("Read Ok!"));
+    QCOMPARE(b.block(3), QStringLiteral("CAFEBABE"));
+
+    b.setBlock(7, QStringLiteral("00000000"));
+    b.readButton(3)->click();
+    QCOMPARE(result(), QStringLiteral("Password Error!"));
+    QCOMPARE(b.block(3), QStringLiteral("00000000"));
+
+    b.setBlock(7, QStringLiteral("12345678"));
+    status.showCard(QStringLiteral("waiting"), 0);
+    b.unlockButton()->click();
+    QTRY_COMPARE(status.card(), QStringLiteral("ID: 1122334455"));
+    QVERIFY(!b.pwdBox()->isChecked());
+    QVERIFY(!box.engine().tag().pwd());
+    QVERIFY(w.log().text().contains(QStringLiteral("Send: GTS\nRecive: W000148040\n")));
+    QVERIFY(dialogs.boxes.isEmpty());
+}
+
+KESTREL_TEST_MAIN(TestTagOps)
+#include "tst_tagops.moc"
