@@ -11,6 +11,8 @@ private slots:
     void classify();
     void stepSetUid_data();
     void stepSetUid();
+    void baseConversions_data();
+    void baseConversions();
     void configWordRules_data();
     void configWordRules();
 };
@@ -70,6 +72,39 @@ void TestCore::stepSetUid() {
     QFETCH(QString, text);
     QFETCH(qint64, k);
     QTEST(Uid::StepSetUid(text, k), "stepped");
+}
+
+void TestCore::baseConversions_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("hex");
+    QTest::addColumn<QString>("backToDecimal");
+    QTest::newRow("small") << "0000123456"
+                           << "000001E240"
+                           << "0000123456";
+    QTest::newRow("largestConverted") << "2147483647"
+                                      << "007FFFFFFF"
+                                      << "0016777215";
+    QTest::newRow("aboveLargestIsZero") << "2147483648"
+                                        << "0000000000"
+                                        << "0000000000";
+    QTest::newRow("onlyLowest24BitsComeBack") << "0020000000"
+                                              << "0001312D00"
+                                              << "0003222784";
+    QTest::newRow("notDecimalIsZero") << "00000000AB"
+                                      << "0000000000"
+                                      << "0000000000";
+    QTest::newRow("zero") << "0000000000"
+                          << "0000000000"
+                          << "0000000000";
+}
+
+void TestCore::baseConversions() {
+    QFETCH(QString, text);
+    const QString hex = Uid::decimalToHex(text);
+    QTEST(hex, "hex");
+    QTEST(Uid::hexToDecimal(hex), "backToDecimal");
+    QCOMPARE(Uid::hexToDecimal(QStringLiteral("FFFFFFFFFF")), QStringLiteral("0016777215"));
+    QCOMPARE(Uid::hexToDecimal(QStringLiteral("0012AB3456")), QStringLiteral("0011220054"));
 }
 
 void TestCore::configWordRules_data() {

@@ -37,4 +37,18 @@ QString StepSetUid(const QString &text, qint64 k) {
     return text.left(4) + padded(leadingNumber(text.mid(4, 6)) + k, 6);
 }
 
+QString decimalToHex(const QString &text) {
+    constexpr qint64 kLargest = 2147483647;
+    const qint64 value = isDecimal(text) && text.size() <= kLength ? leadingNumber(text) : -1;
+    if (value < 0 || value > kLargest)
+        return QString(kLength, u'0');
+    return QString::number(value, 16).toUpper().rightJustified(kLength, u'0');
+}
+
+QString hexToDecimal(const QString &text) {
+    bool ok = false;
+    const qint64 value = text.mid(4, 6).toLongLong(&ok, 16);
+    return padded(ok ? value : 0, kLength);
+}
+
 } // namespace Uid

@@ -19,4 +19,12 @@ qint64 leadingNumber(const QString &text);
 // number, at least six digits.
 QString StepSetUid(const QString &text, qint64 k);
 
+// The UID field switched to hexadecimal: a decimal text up to 2147483647 becomes its
+// hexadecimal digits, zero-padded to ten; anything else becomes ten zeros.
+QString decimalToHex(const QString &text);
+
+// The UID field switched to decimal: characters 5..10 read as a hexadecimal number, written
+// as ten decimal digits; the first four characters are dropped.
+QString hexToDecimal(const QString &text);
+
 } // namespace Uid

@@ -19,6 +19,7 @@
 #include "tagops/readersettingspanel.h"
 #include "uid/autopanel.h"
 #include "uid/autowriter.h"
+#include "uid/uidoperations.h"
 #include "uid/uidpanel.h"
 
 #include <QCheckBox>
@@ -62,6 +63,8 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
     m_protection = new Protection(*m_blocks, *m_link, m_state, *m_emphasis, this);
     m_blockOps = new BlockOperations(*m_blocks, *m_protection, *m_link, m_state,
                                      *m_settings->areField(), this);
+    m_uidOps = new UidOperations(*m_uid, *m_auto, *m_status, *m_link, *m_readerSettings, m_state,
+                                 *m_emphasis, this);
 
     buildLayout();
     wireLink();
@@ -133,9 +136,6 @@ void MainWindow::wireEmphasis() {
     pair(m_uid->uidField(), m_uid->writeButton());
     for (int n = 0; n < BlockPanel::kBlocks; ++n)
         pair(m_blocks->field(n), m_blocks->writeButton(n));
-    for (QRadioButton *base : {m_uid->hexButton(), m_uid->decButton()})
-        connect(base, &QRadioButton::clicked, this,
-                [this] { m_emphasis->ClearButtonHighlights(); });
 }
 
 void MainWindow::addHints() {

@@ -21,6 +21,7 @@ class ReplyInterpreter;
 class StatusLine;
 class TrafficLog;
 class Transport;
+class UidOperations;
 class UidPanel;
 
 // The tool's single window: assembles the panels and wires them; holds no protocol logic.
@@ -78,5 +79,6 @@ private:
     ReaderSettings *m_readerSettings;
     Protection *m_protection;
     BlockOperations *m_blockOps;
+    UidOperations *m_uidOps;
     Hints *m_hints;
 };

@@ -1,0 +1,168 @@
+#include "box/virtualbox.h"
+#include "core/palette.h"
+#include "testmain.h"
+#include "ui/maskedfield.h"
+#include "uid/autopanel.h"
+#include "uid/uidpanel.h"
+#include "windowfixture.h"
+
+#include <QClipboard>
+#include <QRadioButton>
+
+// UIDs by hand: number base, Write UID with and without stepping, Copy UID, "+1".
+class TestUid : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void baseSwitchConvertsOnlyOnRealChange();
+    void writeUidInBothBasesWithAndWithoutToggle();
+    void stepsThatOverflowAreRefused();
+    void copyUidTakesTheLastReportedUid();
+    void stepSetUidButton();
+    void typedLettersBecomeUpperCase();
+    void writeAndCopyOnTheVirtualBox();
+
+private:
+    QByteArray sent() { return std::exchange(f->transport.written, {}); }
+    UidPanel &uid() { return f->w().uid(); }
+    std::unique_ptr<WindowFixture> f;
+};
+
+void TestUid::init() {
+    f = std::make_unique<WindowFixture>();
+    QVERIFY(f->connectReader());
+}
+
+void TestUid::cleanup() {
+    f.reset();
+}
+
+void TestUid::baseSwitchConvertsOnlyOnRealChange() {
+    MaskedField *field = uid().uidField();
+    field->setText(QStringLiteral("000001E240"));
+    f->w().autoPanel().setUidField()->setText(QStringLiteral("0000001234"));
+    uid().decButton()->click();
+    QCOMPARE(field->text(), QStringLiteral("0000123456"));
+    QCOMPARE(sent(), QByteArray("RUD\r\n"));
+    QCOMPARE(QApplication::focusWidget(), uid().writeButton());
+    uid().decButton()->click();
+    QCOMPARE(field->text(), QStringLiteral("0000123456"));
+    QVERIFY(sent().isEmpty());
+    uid().hexButton()->click();
+    QCOMPARE(field->text(), QStringLiteral("000001E240"));
+    QCOMPARE(sent(), QByteArray("RUX\r\n"));
+    QCOMPARE(f->w().autoPanel().setUidField()->text(), QStringLiteral("0000001234"));
+    QCOMPARE(f->w().autoPanel().incField()->text(), QStringLiteral("0000000001"));
+}
+
+void TestUid::writeUidInBothBasesWithAndWithoutToggle() {
+    MaskedField *field = uid().uidField();
+    field->setText(QStringLiteral("0000000123"));
+    uid().writeButton()->click();
+    QCOMPARE(sent(), QByteArray("WUX0000000123\r\n"));
+    uid().incrementToggle()->click();
+    QVERIFY(uid().incrementToggle()->isChecked());
+    uid().writeButton()->click();
+    QCOMPARE(field->text(), QStringLiteral("0000000124"));
+    QCOMPARE(sent(), QByteArray("WUX0000000124\r\n"));
+    field->setText(QStringLiteral("00000000AB"));
+    uid().writeButton()->click();
+    QCOMPARE(sent(), QByteArray("WUX0000000001\r\n"));
+
+    uid().decButton()->click();
+    sent();
+    uid().incrementToggle()->click();
+    field->setText(QStringLiteral("0000004711"));
+    field->setFocus();
+    QTest::keyClick(field, Qt::Key_Return);
+    QCOMPARE(sent(), QByteArray("WUD0000004711\r\n"));
+}
+
+void TestUid::stepsThatOverflowAreRefused() {
+    MaskedField *field = uid().uidField();
+    field->setText(QStringLiteral("9999999999"));
+    uid().incrementToggle()->click();
+    uid().writeButton()->click();
+    QVERIFY(sent().isEmpty());
+    QCOMPARE(field->text(), QStringLiteral("9999999999"));
+    QCOMPARE(f->w().status().message(), QStringLiteral("UID out of range! (10000000000)"));
+
+    MaskedField *setUid = f->w().autoPanel().setUidField();
+    setUid->setText(QStringLiteral("00AB999999"));
+    f->w().autoPanel().stepSetUidButton()->click();
+    QCOMPARE(setUid->text(), QStringLiteral("00AB999999"));
+}
+
+void TestUid::copyUidTakesTheLastReportedUid() {
+    f->reply("00DEADBEEF");
+    QVERIFY(!f->w().status().copyButton()->isHidden());
+    f->w().status().copyButton()->click();
+    QCOMPARE(uid().uidField()->text(), QStringLiteral("00DEADBEEF"));
+    QCOMPARE(uid().uidField()->textColour(), Palette::ColorDeepPink);
+    QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("00DEADBEEF"));
+    f->reply("MsgCode:05");
+    QCOMPARE(uid().uidField()->textColour(), Palette::ColorDodgerBlue);
+}
+
+void TestUid::stepSetUidButton() {
+    MaskedField *setUid = f->w().autoPanel().setUidField();
+    setUid->setText(QStringLiteral("00AB123456"));
+    f->w().autoPanel().stepSetUidButton()->click();
+    QCOMPARE(setUid->text(), QStringLiteral("00AB123457"));
+    setUid->setText(QStringLiteral("0000999999"));
+    f->w().autoPanel().stepSetUidButton()->click();
+    QCOMPARE(setUid->text(), QStringLiteral("0001000000"));
+    QVERIFY(sent().isEmpty());
+}
+
+void TestUid::typedLettersBecomeUpperCase() {
+    MaskedField *field = uid().uidField();
+    field->setFocus();
+    field->selectAll();
+    QTest::keyClicks(field, QStringLiteral("ab12cd34ef"));
+    QCOMPARE(field->text(), QStringLiteral("AB12CD34EF"));
+    MaskedField *inc = f->w().autoPanel().incField();
+    inc->setFocus();
+    inc->selectAll();
+    QTest::keyClicks(inc, QStringLiteral("a0000000002"));
+    QCOMPARE(inc->text(), QStringLiteral("0000000002"));
+}
+
+void TestUid::writeAndCopyOnTheVirtualBox() {
+    f.reset();
+    QTemporaryDir dir;
+    qputenv("KESTREL_PORTS_DIR", dir.path().toLocal8Bit());
+    VirtualBox box(dir.path(), 1);
+    QString error;
+    QVERIFY2(box.start(&error), qPrintable(error));
+    RecordingDialogs dialogs;
+    MainWindow w(nullptr, &dialogs);
+    w.show();
+    w.start();
+    QTRY_VERIFY(!w.ports().scanner().isScanning());
+    w.ports().connectButton()->click();
+    QTRY_VERIFY(!w.state().QuietStart);
+    box.present(T5557::blankTag());
+    QTRY_COMPARE(w.status().card(), QStringLiteral("Ready - Not Config"));
+
+    w.uid().uidField()->setText(QStringLiteral("00AB123456"));
+    w.uid().writeButton()->click();
+    QTRY_COMPARE(w.status().card(), QStringLiteral("ID: 00AB123456"));
+    QCOMPARE(box.engine().tag().id(), std::optional<quint64>(0x00AB123456));
+    w.uid().uidField()->setText(QStringLiteral("0000000000"));
+    w.status().copyButton()->click();
+    QCOMPARE(w.uid().uidField()->text(), QStringLiteral("00AB123456"));
+
+    w.uid().decButton()->click();
+    QCOMPARE(w.uid().uidField()->text(), QStringLiteral("0001193046"));
+    QTRY_VERIFY(!box.engine().reportHex);
+    w.uid().uidField()->setText(QStringLiteral("0000123456"));
+    w.uid().writeButton()->click();
+    QTRY_COMPARE(w.status().card(), QStringLiteral("ID: 0000123456"));
+    QCOMPARE(box.engine().tag().id(), std::optional<quint64>(123456));
+    QVERIFY(dialogs.boxes.isEmpty());
+}
+
+KESTREL_TEST_MAIN(TestUid)
+#include "tst_uid.moc"
