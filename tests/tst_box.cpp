@@ -334,9 +334,8 @@ void TestBox::executableServesItsPort() {
     QTemporaryDir dir;
     QProcess process;
     process.setProgram(QStringLiteral(KESTREL_BOX_PATH));
-    process.setArguments({QStringLiteral("--ports-dir"), dir.path(), QStringLiteral("--port"),
-                          QStringLiteral("2"), QStringLiteral("--run"),
-                          QStringLiteral("present id 00DEADBEEF")});
+    process.setArguments(
+        {QStringLiteral("--ports-dir"), dir.path(), QStringLiteral("--port"), QStringLiteral("2")});
     process.start();
     QVERIFY(process.waitForStarted());
     const QString path = dir.filePath(QStringLiteral("COM2"));
@@ -346,10 +345,12 @@ void TestBox::executableServesItsPort() {
     QVERIFY2(port.open(path, &error), qPrintable(error));
     QByteArray got;
     connect(&port, &Transport::received, this, [&] { got += port.readAll(); });
-    port.write("GTS\r\n");
+    process.write("present id 00DEADBEEF\n");
     QTRY_COMPARE(got, QByteArray("00DEADBEEF\r\n"));
+    port.write("GTS\r\n");
+    QTRY_COMPARE(got, QByteArray("00DEADBEEF\r\n00DEADBEEF\r\n"));
     process.write("remove\n");
-    QTRY_COMPARE(got, QByteArray("00DEADBEEF\r\nMsgCode:05\r\n"));
+    QTRY_COMPARE(got, QByteArray("00DEADBEEF\r\n00DEADBEEF\r\nMsgCode:05\r\n"));
     port.close();
     process.terminate();
     QVERIFY(process.waitForFinished(3000));

@@ -368,8 +368,12 @@ void TestInterpreter::writeConfirmationAtStepElevenRunsStepNow() {
     w().state().AutoStep = 11;
     w().autoWriter().Timer_Auto().start();
     f->reply("W000148250");
-    QCOMPARE(w().state().AutoStep, 12);
+    // Step 12 ran at once, inside the reply: the cycle is complete.
     QVERIFY(!w().autoWriter().Timer_Auto().isActive());
+    QCOMPARE(w().state().AutoStep, 0);
+    QVERIFY(w().state().TagHandled);
+    QCOMPARE(w().status().message(), QStringLiteral(" Auto Write Complete!\r\n"));
+    QVERIFY(f->logText().endsWith(QStringLiteral("Send: SB1\nRecive: W000148250\n")));
 }
 
 KESTREL_TEST_MAIN(TestInterpreter)

@@ -11,9 +11,9 @@
 #include "ui/statusline.h"
 #include "uid/autopanel.h"
 #include "uid/autowriter.h"
+#include "uid/uidoperations.h"
 #include "uid/uidpanel.h"
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QPushButton>
 #include <QThread>
@@ -270,31 +270,23 @@ void ReplyInterpreter::autoWriteConfirmation(const Reply::Parsed &reply) {
 }
 
 void ReplyInterpreter::completionCheck() {
-    if (m_state.AutoStep != 11)
-        return;
-    m_t.status.showMessage(QStringLiteral(" Auto Write Complete!\r\n"), ColorGreen);
-    m_link.stopReplyTimeout();
-    m_state.SuppressSuccessText = true;
-    QApplication::beep();
-    m_state.AutoStep = 0;
-    m_state.TagHandled = true;
-    m_link.SendCommand(QStringLiteral("SB1"));
-    m_t.autoWriter.stopStepTimer();
-    m_state.AutoStep = 0;
+    if (m_state.AutoStep == 11)
+        m_t.autoWriter.complete(false);
 }
 
 void ReplyInterpreter::uidReadBackCheck() {
     const QString setUid = m_t.autoPanel.setUidField()->text();
     const bool prefixForm = !Uid::isDecimal(setUid) || Uid::leadingNumber(setUid.left(4)) > 0;
+    m_t.autoWriter.uidWriteAnswered();
     const QString &read = m_state.LastUID;
     const QString &expected = m_state.ExpectedUID;
     const bool match = read == expected || (prefixForm && read.mid(4, 6) == expected.mid(4, 6));
     if (match) {
         m_state.UidWriteConfirmed = true;
-        if (m_t.autoPanel.autoIncBox()->isChecked()) {
-            const qint64 k = Uid::leadingNumber(m_t.autoPanel.incField()->text());
-            m_t.autoPanel.setUidField()->setText(Uid::StepSetUid(setUid, k));
-        }
+        const qint64 k = Uid::leadingNumber(m_t.autoPanel.incField()->text());
+        if (m_t.autoPanel.autoIncBox()->isChecked()
+            && !UidOperations::stepField(*m_t.autoPanel.setUidField(), k, m_t.status))
+            m_t.autoWriter.stopAfterThisTag();
         m_state.UidRetryCount = 0;
         m_t.log.moveToEnd();
         m_t.log.setInsertionSize(9);

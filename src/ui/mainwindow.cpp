@@ -17,6 +17,7 @@
 #include "tagops/protection.h"
 #include "tagops/readersettings.h"
 #include "tagops/readersettingspanel.h"
+#include "uid/autooptions.h"
 #include "uid/autopanel.h"
 #include "uid/autowriter.h"
 #include "uid/uidoperations.h"
@@ -54,7 +55,11 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
     m_uid = new UidPanel;
     m_blocks = new BlockPanel;
     m_auto = new AutoPanel;
-    m_autoWriter = new AutoWriter(m_state, *m_auto, this);
+    m_autoWriter = new AutoWriter(
+        m_state,
+        AutoWriter::Parts{*m_auto, *m_blocks, *m_uid, *m_status, *m_link, *m_dialogs, *m_emphasis},
+        this);
+    m_autoOptions = new AutoOptions(*m_auto, *m_blocks, *m_emphasis, this);
     m_interpreter = new ReplyInterpreter(
         m_state, *m_link,
         ReplyTargets{*m_log, *m_status, *m_blocks, *m_uid, *m_auto, *m_autoWriter, *this}, this);

@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <memory>
 
+class AutoOptions;
 class AutoPanel;
 class AutoWriter;
 class BlockOperations;
@@ -75,6 +76,7 @@ private:
     BlockPanel *m_blocks;
     AutoPanel *m_auto;
     AutoWriter *m_autoWriter;
+    AutoOptions *m_autoOptions;
     ReplyInterpreter *m_interpreter;
     ReaderSettings *m_readerSettings;
     Protection *m_protection;
