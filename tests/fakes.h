@@ -1,8 +1,10 @@
 #pragma once
 
+#include "box/boxengine.h"
 #include "link/transport.h"
 #include "ui/dialogs.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QStringList>
 
@@ -29,10 +31,32 @@ public:
     QStringList opened;
     QByteArray written;
     QString device;
+    // Called with every write, e.g. to let a box engine answer.
+    std::function<void(const QByteArray &)> onWrite;
 
 private:
     bool m_open = false;
     QByteArray m_input;
+};
+
+// A box engine answering on the in-memory port, one reply per command line, without
+// pacing: for tests of what the tool sends, not of timing.
+class EngineResponder : public QObject {
+    Q_OBJECT
+public:
+    explicit EngineResponder(FakeTransport &transport);
+    void present(const T5557::Tag &tag);
+    void remove();
+
+    BoxEngine engine;
+    // Commands seen, in order, without line ends.
+    QList<QByteArray> commands;
+
+private:
+    void answer(const QByteArray &text);
+    FakeTransport &m_transport;
+    QElapsedTimer m_clock;
+    qint64 m_lastAnswerAt = 0;
 };
 
 // Records message boxes instead of showing them.

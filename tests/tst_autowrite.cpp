@@ -1,0 +1,368 @@
+#include "box/virtualbox.h"
+#include "core/palette.h"
+#include "tagops/blockpanel.h"
+#include "testmain.h"
+#include "ui/maskedfield.h"
+#include "uid/autopanel.h"
+#include "uid/autowriter.h"
+#include "uid/uidpanel.h"
+#include "windowfixture.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QRadioButton>
+#include <QSet>
+
+// The production loop: its options, its switch, the step plan and whole runs on the box.
+class TestAutoWrite : public QObject {
+    Q_OBJECT
+private slots:
+    void optionReactions();
+    void startNeedsConnectionAndBlinks();
+    void stopMidCycleSendsNothingMore();
+    void stepPlanForOneTag_data();
+    void stepPlanForOneTag();
+    void uidRewrittenWhenReadBackDiffers();
+    void cardOutOfRangeAtUidStepRetries();
+    void lostUidReplyNeverRepeatsTheUid();
+    void conveyorRunWritesEveryTagOnce();
+    void faultsStallAndRecoverOnNextTag();
+
+private:
+    struct Options {
+        bool setUid = false, autoInc = false, unlock = false, password = false, lock = false;
+        QList<int> blocks = {};
+    };
+    static void choose(MainWindow &w, const Options &o);
+};
+
+void TestAutoWrite::choose(MainWindow &w, const Options &o) {
+    AutoPanel &a = w.autoPanel();
+    a.setUidBox()->setChecked(o.setUid);
+    a.autoIncBox()->setChecked(o.autoInc);
+    a.autoUnlockBox()->setChecked(o.unlock);
+    a.writePasswordBox()->setChecked(o.password);
+    a.lockBox()->setChecked(o.lock);
+    for (int n = 1; n <= 6; ++n)
+        w.blocks().blockOption(n)->setChecked(o.blocks.contains(n));
+}
+
+void TestAutoWrite::optionReactions() {
+    WindowFixture f;
+    AutoPanel &a = f.w().autoPanel();
+    BlockPanel &b = f.w().blocks();
+    a.setUidBox()->click();
+    QVERIFY(a.autoIncBox()->isEnabled() && !a.autoIncBox()->isChecked());
+    QVERIFY(!a.incField()->isEnabled());
+    QCOMPARE(QApplication::focusWidget(), a.autoButton());
+    a.autoIncBox()->click();
+    QVERIFY(a.incField()->isEnabled());
+    a.setUidBox()->click();
+    a.setUidBox()->click();
+    QVERIFY(!a.autoIncBox()->isChecked() && !a.incField()->isEnabled());
+
+    a.writeBlocksBox()->click();
+    for (int n = 1; n <= 6; ++n) {
+        QVERIFY(b.blockOption(n)->isEnabled());
+        QCOMPARE(b.blockOption(n)->isChecked(), n >= 3);
+    }
+    QVERIFY(!b.blockOption(0)->isEnabled());
+    a.writeBlocksBox()->click();
+    for (int n = 1; n <= 6; ++n)
+        QVERIFY(!b.blockOption(n)->isEnabled() && !b.blockOption(n)->isChecked());
+
+    a.writePasswordBox()->click();
+    QCOMPARE(b.passwordLabel()->text(), QStringLiteral("Password:"));
+    QCOMPARE(QApplication::focusWidget(), b.field(7));
+    a.autoUnlockBox()->click();
+    QVERIFY(!a.writePasswordBox()->isEnabled() && a.writePasswordBox()->isChecked());
+    QVERIFY(!a.setUidBox()->isEnabled() && !a.writeBlocksBox()->isEnabled());
+    QVERIFY(!a.lockBox()->isEnabled());
+    a.autoUnlockBox()->click();
+    QCOMPARE(b.passwordLabel()->text(), QStringLiteral("B7- Password :"));
+    QVERIFY(a.writePasswordBox()->isChecked() && a.lockBox()->isEnabled());
+    a.writePasswordBox()->click();
+    QCOMPARE(f.w().emphasis().defaultButton(), a.autoButton());
+    a.lockBox()->click();
+    QCOMPARE(QApplication::focusWidget(), a.autoButton());
+}
+
+void TestAutoWrite::startNeedsConnectionAndBlinks() {
+    WindowFixture f;
+    QPushButton *button = f.w().autoPanel().autoButton();
+    button->click();
+    QCOMPARE(f.dialogs.boxes.size(), 1);
+    QCOMPARE(f.dialogs.boxes[0].title, QStringLiteral("Connection Error!"));
+    QCOMPARE(button->text(), QStringLiteral("Auto Wite"));
+    QVERIFY(!f.w().state().AutoWriteRunning);
+
+    QVERIFY(f.connectReader());
+    f.w().blocks().setBlock(0, QStringLiteral("00148250"));
+    button->click();
+    QVERIFY(f.w().state().AutoWriteRunning);
+    QCOMPARE(button->text(), QStringLiteral("Stop"));
+    QCOMPARE(f.w().status().card(), QStringLiteral("Searching..."));
+    QCOMPARE(f.w().blocks().block(0), QStringLiteral("00148040"));
+    QSignalSpy ticks(&f.w().autoWriter().T_Flash(), &QTimer::timeout);
+    QVERIFY(ticks.wait(2000));
+    QVERIFY(f.w().autoWriter().FlashPhase);
+    QVERIFY(!button->isDefault() && !Emphasis::isHighlighted(button));
+    QVERIFY(ticks.wait(2000));
+    QVERIFY(button->isDefault() && Emphasis::isHighlighted(button));
+
+    f.w().ports().connectButton()->click();
+    QVERIFY(!f.w().state().AutoWriteRunning);
+    QCOMPARE(button->text(), QStringLiteral("Auto Wite"));
+    QVERIFY(!f.w().autoWriter().T_Flash().isActive());
+}
+
+void TestAutoWrite::stopMidCycleSendsNothingMore() {
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    f.w().autoPanel().autoButton()->click();
+    f.w().state().AutoStep = 5;
+    f.w().blocks().blockOption(4)->setChecked(true);
+    f.w().autoPanel().autoButton()->click();
+    QCOMPARE(f.w().state().AutoStep, 0);
+    QCOMPARE(f.w().status().card(), QStringLiteral("No is card."));
+    f.reply("W300000000");
+    QVERIFY(!f.w().autoWriter().Timer_Auto().isActive());
+    QVERIFY(f.transport.written.isEmpty());
+}
+
+void TestAutoWrite::stepPlanForOneTag_data() {
+    QTest::addColumn<int>("tag");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QStringList>("plan");
+    QTest::newRow("noOptions") << 0 << QStringList{} << QStringList{"WB000148040", "SB1"};
+    QTest::newRow("onlySetUidHex")
+        << 0 << QStringList{"setUid"} << QStringList{"WUX0000000005", "SB1"};
+    QTest::newRow("onlySetUidDec")
+        << 0 << QStringList{"setUid", "dec"} << QStringList{"RUD", "WUD0000000005", "SB1"};
+    QTest::newRow("blocks3and5") << 0 << QStringList{"cb3", "cb5"}
+                                 << QStringList{"WB000148040", "WB333333333", "WB555555555", "SB1"};
+    QTest::newRow("unlockLockedWord")
+        << 1 << QStringList{"unlock"} << QStringList{"WP0A1B2C3D400148040", "SB1"};
+    QTest::newRow("everything") << 0
+                                << QStringList{"setUid", "cb3", "cb4", "cb6", "password", "lock"}
+                                << QStringList{
+                                       "WUX0000000005", "WB333333333", "WB444444444", "WB666666666",
+                                       "WB7A1B2C3D4",   "WB000148250", "SB1"};
+}
+
+void TestAutoWrite::stepPlanForOneTag() {
+    QFETCH(int, tag);
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, plan);
+    WindowFixture f;
+    EngineResponder box(f.transport);
+    QVERIFY(f.connectReader());
+    MainWindow &w = f.w();
+    Options o;
+    o.setUid = options.contains(QStringLiteral("setUid"));
+    o.unlock = options.contains(QStringLiteral("unlock"));
+    o.password = options.contains(QStringLiteral("password"));
+    o.lock = options.contains(QStringLiteral("lock"));
+    for (int n = 1; n <= 6; ++n) {
+        if (options.contains(QStringLiteral("cb%1").arg(n)))
+            o.blocks << n;
+        w.blocks().setBlock(n, QString(8, QChar(u'0' + n)));
+    }
+    choose(w, o);
+    if (options.contains(QStringLiteral("dec")))
+        w.uid().decButton()->click();
+    w.autoPanel().setUidField()->setText(QStringLiteral("0000000005"));
+    w.blocks().setBlock(7, QStringLiteral("A1B2C3D4"));
+    w.autoPanel().autoButton()->click();
+    w.blocks().setBlock(0, QStringLiteral("00148250"));
+    box.commands.clear();
+    if (options.contains(QStringLiteral("dec")))
+        box.commands << "RUD";
+    box.present(tag == 0 ? T5557::blankTag()
+                         : T5557::protectedTag(0xA1B2C3D4, 0x1122334455, false));
+    QTRY_VERIFY_WITH_TIMEOUT(box.commands.contains("SB1"), 10000);
+    QTRY_COMPARE(w.status().message(), QStringLiteral(" Auto Write Complete!\r\n"));
+    QStringList sent;
+    for (const QByteArray &c : box.commands)
+        sent << QString::fromLatin1(c);
+    QCOMPARE(sent, plan);
+    QCOMPARE(w.state().AutoStep, 0);
+    QVERIFY(w.state().TagHandled);
+    QVERIFY(w.state().AutoWriteRunning);
+}
+
+void TestAutoWrite::uidRewrittenWhenReadBackDiffers() {
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    MainWindow &w = f.w();
+    choose(w, Options{.setUid = true});
+    w.autoPanel().setUidField()->setText(QStringLiteral("0000000042"));
+    w.autoPanel().autoButton()->click();
+    f.reply("MsgCode:03");
+    QTRY_COMPARE(f.transport.written, QByteArray("WUX0000000042\r\n"));
+    f.transport.written.clear();
+    f.reply("0000000041");
+    QCOMPARE(w.state().UidRetryCount, 1);
+    QTRY_COMPARE(f.transport.written, QByteArray("WUX0000000042\r\n"));
+    f.transport.written.clear();
+    f.reply("0000000042");
+    QCOMPARE(w.state().AutoStep, 4);
+    QCOMPARE(w.state().UidRetryCount, 0);
+    QTRY_VERIFY(f.transport.written.contains("SB1"));
+}
+
+void TestAutoWrite::cardOutOfRangeAtUidStepRetries() {
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    MainWindow &w = f.w();
+    w.autoPanel().autoButton()->click();
+    w.state().AutoStep = 3;
+    w.state().ExpectedUID = QStringLiteral("0000000007");
+    w.state().LastUID = QStringLiteral("0000000007");
+    f.reply("MsgCode:05");
+    QCOMPARE(w.state().AutoStep, 3);
+    QCOMPARE(w.state().UidRetryCount, 1);
+    QVERIFY(w.autoWriter().Timer_Auto().isActive());
+    w.autoWriter().Timer_Auto().stop();
+    w.state().UidWriteConfirmed = true;
+    w.state().UidRetryCount = 0;
+    f.reply("MsgCode:05");
+    QVERIFY(!w.autoWriter().Timer_Auto().isActive());
+    QVERIFY(!w.state().UidWriteConfirmed);
+}
+
+void TestAutoWrite::lostUidReplyNeverRepeatsTheUid() {
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    MainWindow &w = f.w();
+    choose(w, Options{.setUid = true, .autoInc = true});
+    w.autoPanel().setUidField()->setText(QStringLiteral("0000000010"));
+    w.autoPanel().autoButton()->click();
+    f.reply("MsgCode:03");
+    QTRY_COMPARE(f.transport.written, QByteArray("WUX0000000010\r\n"));
+    f.transport.written.clear();
+    QTRY_COMPARE_WITH_TIMEOUT(w.status().message(), QStringLiteral("No recpone command!"), 3000);
+    f.reply("MsgCode:05");
+    f.reply("MsgCode:03");
+    QTRY_COMPARE(f.transport.written, QByteArray("WUX0000000011\r\n"));
+    QCOMPARE(w.state().ExpectedUID, QStringLiteral("0000000011"));
+}
+
+namespace {
+
+// A main window on a virtual box in conveyor mode, both on this event loop.
+struct ConveyorRun {
+    QTemporaryDir dir;
+    VirtualBox box{dir.path(), 1};
+    RecordingDialogs dialogs;
+    std::unique_ptr<MainWindow> w;
+
+    bool begin() {
+        qputenv("KESTREL_PORTS_DIR", dir.path().toLocal8Bit());
+        QString error;
+        if (!box.start(&error))
+            return false;
+        w = std::make_unique<MainWindow>(nullptr, &dialogs);
+        w->show();
+        w->start();
+        if (!QTest::qWaitFor([this] { return !w->ports().scanner().isScanning(); }, 3000))
+            return false;
+        w->ports().connectButton()->click();
+        return QTest::qWaitFor([this] { return !w->state().QuietStart; }, 3000);
+    }
+
+    void prepareBatch() {
+        AutoPanel &a = w->autoPanel();
+        a.setUidBox()->click();
+        a.autoIncBox()->click();
+        a.setUidField()->setText(QStringLiteral("0000001000"));
+        a.writeBlocksBox()->click();
+        for (int n = 3; n <= 6; ++n)
+            w->blocks().setBlock(n, QStringLiteral("%1%1%1%1%1%1%1%1").arg(n));
+        w->blocks().setBlock(7, QStringLiteral("5EC12E7A"));
+        a.writePasswordBox()->click();
+        a.lockBox()->click();
+        a.autoButton()->click();
+    }
+
+    bool waitForDeparted(int count, int timeoutMs) {
+        return QTest::qWaitFor([&] { return box.departed().size() >= count; }, timeoutMs);
+    }
+};
+
+// The set UID steps in decimal and is written in the HEX base: 0000001009 is ID 0x1009.
+std::optional<quint64> writtenId(quint64 step) {
+    return QString::number(step).toULongLong(nullptr, 16);
+}
+
+void verifyFinished(const T5557::Tag &tag, quint64 step) {
+    QCOMPARE(tag.id(), writtenId(step));
+    QCOMPARE(tag.blocks[0], T5557::kEm4100Emulation | T5557::kPwd | T5557::kAor);
+    for (int n = 3; n <= 6; ++n)
+        QCOMPARE(tag.blocks[size_t(n)], quint32(0x11111111) * quint32(n));
+    QCOMPARE(tag.blocks[7], quint32(0x5EC12E7A));
+}
+
+} // namespace
+
+void TestAutoWrite::conveyorRunWritesEveryTagOnce() {
+    ConveyorRun run;
+    QVERIFY(run.begin());
+    run.box.engine().delays = {};
+    run.prepareBatch();
+    run.box.setConveyor(true, 30);
+    constexpr int kTags = 20;
+    QVERIFY2(run.waitForDeparted(kTags, 120000),
+             qPrintable(QStringLiteral("%1 tags done").arg(run.box.departed().size())));
+    run.w->autoPanel().autoButton()->click();
+    for (int i = 0; i < kTags; ++i)
+        verifyFinished(run.box.departed()[i], 1000 + quint64(i));
+    QVERIFY(run.dialogs.boxes.isEmpty());
+}
+
+void TestAutoWrite::faultsStallAndRecoverOnNextTag() {
+    ConveyorRun run;
+    QVERIFY(run.begin());
+    run.box.engine().delays = {};
+    int blockWrites = 0;
+    connect(&run.box, &VirtualBox::event, &run.box, [&](const QString &text) {
+        if (!text.startsWith(QLatin1String("<- WB3")))
+            return;
+        ++blockWrites;
+        if (blockWrites == 2)
+            run.box.execute(QStringLiteral("drop"));
+        if (blockWrites == 4)
+            run.box.remove();
+    });
+    run.prepareBatch();
+    run.box.setConveyor(true, 30);
+    // The second tag's block 3 reply is lost: the loop stalls until the operator swaps it.
+    QVERIFY(run.waitForDeparted(1, 20000));
+    QTRY_COMPARE_WITH_TIMEOUT(run.w->status().message(), QStringLiteral("No recpone command!"),
+                              5000);
+    run.box.remove();
+    run.box.present(T5557::blankTag());
+    // The fourth block-3 write meets an empty field: the tag was pulled mid-cycle.
+    QTRY_COMPARE_WITH_TIMEOUT(run.box.departed().size(), 4, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(run.w->status().card(), QStringLiteral("Searching..."), 5000);
+    run.box.present(T5557::blankTag());
+    QVERIFY(run.waitForDeparted(6, 30000));
+    run.w->autoPanel().autoButton()->click();
+
+    const QList<T5557::Tag> &tags = run.box.departed();
+    QSet<quint64> ids;
+    for (const T5557::Tag &tag : tags) {
+        QVERIFY(tag.id().has_value());
+        QVERIFY2(!ids.contains(*tag.id()), "a UID was given twice");
+        ids.insert(*tag.id());
+    }
+    verifyFinished(tags[0], 1000);
+    verifyFinished(tags[2], 1002);
+    verifyFinished(tags[4], 1004);
+    verifyFinished(tags[5], 1005);
+    QCOMPARE(tags[1].id(), writtenId(1001));
+    QCOMPARE(tags[3].id(), writtenId(1003));
+}
+
+KESTREL_TEST_MAIN(TestAutoWrite)
+#include "tst_autowrite.moc"
