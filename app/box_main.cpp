@@ -16,12 +16,14 @@ namespace {
 
 int g_signalPipe[2] = {-1, -1};
 
-void onSignal(int) {
+void onSignal(int)
+{
     const char c = 1;
     [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &c, 1);
 }
 
-void say(const QString &text) {
+void say(const QString &text)
+{
     static QTextStream out(stdout);
     const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss.zzz"));
     for (const QString &line : text.split(u'\n'))
@@ -29,7 +31,8 @@ void say(const QString &text) {
 }
 
 // Ends the event loop cleanly on Ctrl-C or kill, so the published port link is removed.
-void quitOnSignals(QCoreApplication &app) {
+void quitOnSignals(QCoreApplication &app)
+{
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
         return;
     auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
@@ -40,7 +43,8 @@ void quitOnSignals(QCoreApplication &app) {
 
 } // namespace
 
-int main(int argc, char *argv[]) {
+int main(int argc, char *argv[])
+{
     QCoreApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("kestrel-box"));
     app.setApplicationVersion(QStringLiteral(KESTREL_VERSION));

@@ -5,14 +5,16 @@
 #include <QStyleFactory>
 #include <QTimer>
 
-static void describe(QCoreApplication &app) {
+static void describe(QCoreApplication &app)
+{
     app.setApplicationName(QStringLiteral("kestrel-rfid"));
     app.setApplicationVersion(QStringLiteral(KESTREL_VERSION));
 }
 
 // --help and --version must work without a display, so they are answered before the
 // GUI application exists.
-static void processCommandLine(int argc, char *argv[]) {
+static void processCommandLine(int argc, char *argv[])
+{
     QCoreApplication core(argc, argv);
     describe(core);
     QCommandLineParser parser;
@@ -26,7 +28,8 @@ static void processCommandLine(int argc, char *argv[]) {
     parser.process(core);
 }
 
-int main(int argc, char *argv[]) {
+int main(int argc, char *argv[])
+{
     processCommandLine(argc, argv);
     QApplication app(argc, argv);
     describe(app);

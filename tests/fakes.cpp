@@ -2,7 +2,8 @@
 
 #include <QTimer>
 
-bool FakeTransport::open(const QString &dev, QString *reason) {
+bool FakeTransport::open(const QString &dev, QString *reason)
+{
     opened.append(dev);
     if (!devices.contains(dev)) {
         if (reason)
@@ -15,7 +16,8 @@ bool FakeTransport::open(const QString &dev, QString *reason) {
     return true;
 }
 
-bool FakeTransport::write(const QByteArray &data) {
+bool FakeTransport::write(const QByteArray &data)
+{
     if (!m_open)
         return false;
     written += data;
@@ -24,28 +26,33 @@ bool FakeTransport::write(const QByteArray &data) {
     return true;
 }
 
-QByteArray FakeTransport::readAll() {
+QByteArray FakeTransport::readAll()
+{
     return std::exchange(m_input, {});
 }
 
-QByteArray FakeTransport::readWithin(int) {
+QByteArray FakeTransport::readWithin(int)
+{
     if (written.endsWith("AT\r\n"))
         m_input += devices.value(device);
     return readAll();
 }
 
-void FakeTransport::inject(const QByteArray &data) {
+void FakeTransport::inject(const QByteArray &data)
+{
     m_input += data;
     notifyReceived();
 }
 
-void FakeTransport::breakLine(const QString &reason) {
+void FakeTransport::breakLine(const QString &reason)
+{
     m_open = false;
     emit failed(reason);
 }
 
 EngineResponder::EngineResponder(FakeTransport &transport)
-    : m_transport(transport) {
+    : m_transport(transport)
+{
     m_transport.onWrite = [this](const QByteArray &data) {
         for (const QByteArray &line : data.split('\n')) {
             const QByteArray command = line.trimmed();
@@ -58,17 +65,20 @@ EngineResponder::EngineResponder(FakeTransport &transport)
     };
 }
 
-void EngineResponder::present(const T5557::Tag &tag) {
+void EngineResponder::present(const T5557::Tag &tag)
+{
     const QByteArray report = engine.present(tag);
     if (!report.isEmpty())
         answer(report);
 }
 
-void EngineResponder::remove() {
+void EngineResponder::remove()
+{
     answer(engine.remove());
 }
 
-void EngineResponder::answer(const QByteArray &text) {
+void EngineResponder::answer(const QByteArray &text)
+{
     // Replies arrive later than the command left, each after a quiet line of its own.
     if (!m_clock.isValid())
         m_clock.start();

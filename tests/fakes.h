@@ -67,10 +67,12 @@ public:
         QString title;
         QString text;
     };
-    void information(const QString &title, const QString &text) override {
+    void information(const QString &title, const QString &text) override
+    {
         boxes.append({QStringLiteral("information"), title, text});
     }
-    void warning(const QString &title, const QString &text) override {
+    void warning(const QString &title, const QString &text) override
+    {
         boxes.append({QStringLiteral("warning"), title, text});
     }
     QList<Box> boxes;

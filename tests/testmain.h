@@ -7,7 +7,8 @@
 
 // Runs a QtTest class headless with its own empty settings store.
 #define KESTREL_TEST_MAIN(TestClass)                                                               \
-    int main(int argc, char **argv) {                                                              \
+    int main(int argc, char **argv)                                                                \
+    {                                                                                              \
         QTemporaryDir config;                                                                      \
         qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());                                   \
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                                        \

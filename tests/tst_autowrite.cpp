@@ -36,7 +36,8 @@ private:
     static void choose(MainWindow &w, const Options &o);
 };
 
-void TestAutoWrite::choose(MainWindow &w, const Options &o) {
+void TestAutoWrite::choose(MainWindow &w, const Options &o)
+{
     AutoPanel &a = w.autoPanel();
     a.setUidBox()->setChecked(o.setUid);
     a.autoIncBox()->setChecked(o.autoInc);
@@ -47,7 +48,8 @@ void TestAutoWrite::choose(MainWindow &w, const Options &o) {
         w.blocks().blockOption(n)->setChecked(o.blocks.contains(n));
 }
 
-void TestAutoWrite::optionReactions() {
+void TestAutoWrite::optionReactions()
+{
     WindowFixture f;
     AutoPanel &a = f.w().autoPanel();
     BlockPanel &b = f.w().blocks();
@@ -87,7 +89,8 @@ void TestAutoWrite::optionReactions() {
     QCOMPARE(QApplication::focusWidget(), a.autoButton());
 }
 
-void TestAutoWrite::startNeedsConnectionAndBlinks() {
+void TestAutoWrite::startNeedsConnectionAndBlinks()
+{
     WindowFixture f;
     QPushButton *button = f.w().autoPanel().autoButton();
     button->click();
@@ -116,7 +119,8 @@ void TestAutoWrite::startNeedsConnectionAndBlinks() {
     QVERIFY(!f.w().autoWriter().T_Flash().isActive());
 }
 
-void TestAutoWrite::stopMidCycleSendsNothingMore() {
+void TestAutoWrite::stopMidCycleSendsNothingMore()
+{
     WindowFixture f;
     QVERIFY(f.connectReader());
     f.w().autoPanel().autoButton()->click();
@@ -130,7 +134,8 @@ void TestAutoWrite::stopMidCycleSendsNothingMore() {
     QVERIFY(f.transport.written.isEmpty());
 }
 
-void TestAutoWrite::stepPlanForOneTag_data() {
+void TestAutoWrite::stepPlanForOneTag_data()
+{
     QTest::addColumn<int>("tag");
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<QStringList>("plan");
@@ -150,7 +155,8 @@ void TestAutoWrite::stepPlanForOneTag_data() {
                                        "WB7A1B2C3D4",   "WB000148250", "SB1"};
 }
 
-void TestAutoWrite::stepPlanForOneTag() {
+void TestAutoWrite::stepPlanForOneTag()
+{
     QFETCH(int, tag);
     QFETCH(QStringList, options);
     QFETCH(QStringList, plan);
@@ -191,7 +197,8 @@ void TestAutoWrite::stepPlanForOneTag() {
     QVERIFY(w.state().AutoWriteRunning);
 }
 
-void TestAutoWrite::uidRewrittenWhenReadBackDiffers() {
+void TestAutoWrite::uidRewrittenWhenReadBackDiffers()
+{
     WindowFixture f;
     QVERIFY(f.connectReader());
     MainWindow &w = f.w();
@@ -211,7 +218,8 @@ void TestAutoWrite::uidRewrittenWhenReadBackDiffers() {
     QTRY_VERIFY(f.transport.written.contains("SB1"));
 }
 
-void TestAutoWrite::cardOutOfRangeAtUidStepRetries() {
+void TestAutoWrite::cardOutOfRangeAtUidStepRetries()
+{
     WindowFixture f;
     QVERIFY(f.connectReader());
     MainWindow &w = f.w();
@@ -231,7 +239,8 @@ void TestAutoWrite::cardOutOfRangeAtUidStepRetries() {
     QVERIFY(!w.state().UidWriteConfirmed);
 }
 
-void TestAutoWrite::lostUidReplyNeverRepeatsTheUid() {
+void TestAutoWrite::lostUidReplyNeverRepeatsTheUid()
+{
     WindowFixture f;
     QVERIFY(f.connectReader());
     MainWindow &w = f.w();
@@ -257,7 +266,8 @@ struct ConveyorRun {
     RecordingDialogs dialogs;
     std::unique_ptr<MainWindow> w;
 
-    bool begin() {
+    bool begin()
+    {
         qputenv("KESTREL_PORTS_DIR", dir.path().toLocal8Bit());
         QString error;
         if (!box.start(&error))
@@ -271,7 +281,8 @@ struct ConveyorRun {
         return QTest::qWaitFor([this] { return !w->state().QuietStart; }, 3000);
     }
 
-    void prepareBatch() {
+    void prepareBatch()
+    {
         AutoPanel &a = w->autoPanel();
         a.setUidBox()->click();
         a.autoIncBox()->click();
@@ -285,17 +296,20 @@ struct ConveyorRun {
         a.autoButton()->click();
     }
 
-    bool waitForDeparted(int count, int timeoutMs) {
+    bool waitForDeparted(int count, int timeoutMs)
+    {
         return QTest::qWaitFor([&] { return box.departed().size() >= count; }, timeoutMs);
     }
 };
 
 // The set UID steps in decimal and is written in the HEX base: 0000001009 is ID 0x1009.
-std::optional<quint64> writtenId(quint64 step) {
+std::optional<quint64> writtenId(quint64 step)
+{
     return QString::number(step).toULongLong(nullptr, 16);
 }
 
-void verifyFinished(const T5557::Tag &tag, quint64 step) {
+void verifyFinished(const T5557::Tag &tag, quint64 step)
+{
     QCOMPARE(tag.id(), writtenId(step));
     QCOMPARE(tag.blocks[0], T5557::kEm4100Emulation | T5557::kPwd | T5557::kAor);
     for (int n = 3; n <= 6; ++n)
@@ -305,7 +319,8 @@ void verifyFinished(const T5557::Tag &tag, quint64 step) {
 
 } // namespace
 
-void TestAutoWrite::conveyorRunWritesEveryTagOnce() {
+void TestAutoWrite::conveyorRunWritesEveryTagOnce()
+{
     ConveyorRun run;
     QVERIFY(run.begin());
     run.box.engine().delays = {};
@@ -320,7 +335,8 @@ void TestAutoWrite::conveyorRunWritesEveryTagOnce() {
     QVERIFY(run.dialogs.boxes.isEmpty());
 }
 
-void TestAutoWrite::faultsStallAndRecoverOnNextTag() {
+void TestAutoWrite::faultsStallAndRecoverOnNextTag()
+{
     ConveyorRun run;
     QVERIFY(run.begin());
     run.box.engine().delays = {};

@@ -31,7 +31,8 @@ private slots:
     void executableServesItsPort();
 };
 
-void TestBox::em4100Vectors_data() {
+void TestBox::em4100Vectors_data()
+{
     QTest::addColumn<quint64>("id");
     QTest::addColumn<quint32>("block1");
     QTest::addColumn<quint32>("block2");
@@ -40,7 +41,8 @@ void TestBox::em4100Vectors_data() {
     QTest::newRow("zero") << quint64(0) << quint32(0xFF800000) << quint32(0x00000000);
 }
 
-void TestBox::em4100Vectors() {
+void TestBox::em4100Vectors()
+{
     QFETCH(quint64, id);
     QFETCH(quint32, block1);
     QFETCH(quint32, block2);
@@ -54,7 +56,8 @@ void TestBox::em4100Vectors() {
     }
 }
 
-void TestBox::em4100RejectsCorruptFrames() {
+void TestBox::em4100RejectsCorruptFrames()
+{
     const auto [b1, b2] = Em4100::encode(0x1122334455);
     for (int bit = 0; bit < 64; ++bit) {
         const quint64 frame = ((quint64(b1) << 32) | b2) ^ (quint64(1) << bit);
@@ -64,7 +67,8 @@ void TestBox::em4100RejectsCorruptFrames() {
     QVERIFY(!Em4100::decode(0, 0));
 }
 
-void TestBox::configDecode() {
+void TestBox::configDecode()
+{
     const T5557::Config c = T5557::decode(0x00148250);
     QCOMPARE(c.bitRateDivisor, 64);
     QCOMPARE(c.modulation, QStringLiteral("Manchester"));
@@ -73,7 +77,8 @@ void TestBox::configDecode() {
     QVERIFY(!T5557::decode(0x00148040).pwd);
 }
 
-void TestBox::syntaxErrors_data() {
+void TestBox::syntaxErrors_data()
+{
     QTest::addColumn<QByteArray>("command");
     QTest::addColumn<QByteArray>("reply");
     QTest::newRow("probe") << QByteArray("AT") << QByteArray("ErrCode:02");
@@ -90,7 +95,8 @@ void TestBox::syntaxErrors_data() {
         << QByteArray("WP0000000000014804000") << QByteArray("ErrCode:01");
 }
 
-void TestBox::syntaxErrors() {
+void TestBox::syntaxErrors()
+{
     QFETCH(QByteArray, command);
     BoxEngine box;
     box.present(T5557::tagWithId(1));
@@ -98,7 +104,8 @@ void TestBox::syntaxErrors() {
     QVERIFY(!box.command(QByteArray()).has_value());
 }
 
-void TestBox::settingsCommandsChangeState() {
+void TestBox::settingsCommandsChangeState()
+{
     BoxEngine box;
     for (const char *c : {"RUD", "SBD", "SB1", "SM1A1B2C3D4E5", "ARE0BADF00D"})
         QCOMPARE(box.command(c)->text, QByteArray("MsgCode:01"));
@@ -116,7 +123,8 @@ void TestBox::settingsCommandsChangeState() {
     QCOMPARE(box.command("SB1")->delayMs, box.delays.settings);
 }
 
-void TestBox::statusReports_data() {
+void TestBox::statusReports_data()
+{
     QTest::addColumn<int>("kind");
     QTest::addColumn<bool>("hex");
     QTest::addColumn<QByteArray>("reply");
@@ -129,7 +137,8 @@ void TestBox::statusReports_data() {
     QTest::newRow("protectedStillReports") << 5 << true << QByteArray("1122334455");
 }
 
-void TestBox::statusReports() {
+void TestBox::statusReports()
+{
     QFETCH(int, kind);
     QFETCH(bool, hex);
     BoxEngine box;
@@ -145,7 +154,8 @@ void TestBox::statusReports() {
     QTEST(box.command("GTS")->text, "reply");
 }
 
-void TestBox::blockReadsAndWrites() {
+void TestBox::blockReadsAndWrites()
+{
     BoxEngine box;
     QCOMPARE(box.command("RB3")->text, QByteArray("ErrCode:03"));
     QCOMPARE(box.command("WB312345678")->text, QByteArray("ErrCode:03"));
@@ -167,7 +177,8 @@ void TestBox::blockReadsAndWrites() {
     QCOMPARE(box.command("WB312345678")->text, QByteArray("ErrCode:04"));
 }
 
-void TestBox::passwordProtection() {
+void TestBox::passwordProtection()
+{
     BoxEngine box;
     box.present(T5557::protectedTag(0x12345678, 0x1122334455, false));
     QCOMPARE(box.command("RP711111111")->text, QByteArray("ErrCode:05"));
@@ -184,7 +195,8 @@ void TestBox::passwordProtection() {
     QCOMPARE(box.command("RP300000000")->text, QByteArray("R30000FFFF"));
 }
 
-void TestBox::aorLockedTagIsSilentUntilWoken() {
+void TestBox::aorLockedTagIsSilentUntilWoken()
+{
     BoxEngine box;
     QVERIFY(box.present(T5557::protectedTag(0x0BADF00D, 0x1122334455, true)).isEmpty());
     QCOMPARE(box.command("GTS")->text, QByteArray("MsgCode:02"));
@@ -203,7 +215,8 @@ void TestBox::aorLockedTagIsSilentUntilWoken() {
     QVERIFY(other.tag().aor());
 }
 
-void TestBox::uidWrites() {
+void TestBox::uidWrites()
+{
     BoxEngine box;
     QCOMPARE(box.command("WUX0000000001")->text, QByteArray("ErrCode:03"));
     box.present(T5557::blankTag());
@@ -223,7 +236,8 @@ void TestBox::uidWrites() {
     QCOMPARE(box.command("WUX0000000001")->text, QByteArray("ErrCode:04"));
 }
 
-void TestBox::arrivalAndDeparture() {
+void TestBox::arrivalAndDeparture()
+{
     BoxEngine box;
     QCOMPARE(box.present(T5557::blankTag()), QByteArray("MsgCode:03"));
     QCOMPARE(box.present(T5557::configuredTag()), QByteArray("MsgCode:04"));
@@ -233,7 +247,8 @@ void TestBox::arrivalAndDeparture() {
     QVERIFY(!box.hasTag());
 }
 
-void TestBox::replyBytesAndPacingThroughRealPort() {
+void TestBox::replyBytesAndPacingThroughRealPort()
+{
     QTemporaryDir dir;
     VirtualBox box(dir.path(), 3);
     QString error;
@@ -263,7 +278,8 @@ void TestBox::replyBytesAndPacingThroughRealPort() {
              qPrintable(QString::number(arrivals.first() / 1e6)));
 }
 
-void TestBox::faultsShapeTheNextReply() {
+void TestBox::faultsShapeTheNextReply()
+{
     QTemporaryDir dir;
     VirtualBox box(dir.path(), 1);
     QString error;
@@ -307,7 +323,8 @@ void TestBox::faultsShapeTheNextReply() {
     QVERIFY(QFile::exists(box.portPath()));
 }
 
-void TestBox::conveyorSwapsWrittenTagOnBuzzer() {
+void TestBox::conveyorSwapsWrittenTagOnBuzzer()
+{
     QTemporaryDir dir;
     VirtualBox box(dir.path(), 1);
     QString error;
@@ -330,7 +347,8 @@ void TestBox::conveyorSwapsWrittenTagOnBuzzer() {
     QCOMPARE(box.departed()[0].id(), std::optional<quint64>(7));
 }
 
-void TestBox::executableServesItsPort() {
+void TestBox::executableServesItsPort()
+{
     QTemporaryDir dir;
     QProcess process;
     process.setProgram(QStringLiteral(KESTREL_BOX_PATH));

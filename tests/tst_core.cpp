@@ -17,7 +17,8 @@ private slots:
     void configWordRules();
 };
 
-void TestCore::classify_data() {
+void TestCore::classify_data()
+{
     QTest::addColumn<QString>("head");
     QTest::addColumn<int>("kind");
     QTest::addColumn<int>("code");
@@ -44,7 +45,8 @@ void TestCore::classify_data() {
     QTest::newRow("nineCharacters") << "112233445" << int(K::Other) << 0 << 0 << "";
 }
 
-void TestCore::classify() {
+void TestCore::classify()
+{
     QFETCH(QString, head);
     const Reply::Parsed p = Reply::classify(head);
     QTEST(int(p.kind), "kind");
@@ -53,7 +55,8 @@ void TestCore::classify() {
     QTEST(p.payload, "payload");
 }
 
-void TestCore::stepSetUid_data() {
+void TestCore::stepSetUid_data()
+{
     QTest::addColumn<QString>("text");
     QTest::addColumn<qint64>("k");
     QTest::addColumn<QString>("stepped");
@@ -68,13 +71,15 @@ void TestCore::stepSetUid_data() {
     QTest::newRow("zeroStep") << "0000000042" << qint64(0) << "0000000042";
 }
 
-void TestCore::stepSetUid() {
+void TestCore::stepSetUid()
+{
     QFETCH(QString, text);
     QFETCH(qint64, k);
     QTEST(Uid::StepSetUid(text, k), "stepped");
 }
 
-void TestCore::baseConversions_data() {
+void TestCore::baseConversions_data()
+{
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("hex");
     QTest::addColumn<QString>("backToDecimal");
@@ -98,7 +103,8 @@ void TestCore::baseConversions_data() {
                           << "0000000000";
 }
 
-void TestCore::baseConversions() {
+void TestCore::baseConversions()
+{
     QFETCH(QString, text);
     const QString hex = Uid::decimalToHex(text);
     QTEST(hex, "hex");
@@ -107,7 +113,8 @@ void TestCore::baseConversions() {
     QCOMPARE(Uid::hexToDecimal(QStringLiteral("0012AB3456")), QStringLiteral("0011220054"));
 }
 
-void TestCore::configWordRules_data() {
+void TestCore::configWordRules_data()
+{
     QTest::addColumn<QString>("start");
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QStringList>("words");
@@ -130,7 +137,8 @@ void TestCore::configWordRules_data() {
         << "12345678" << QStringList{"noPresent"} << QStringList{"12345678"};
 }
 
-void TestCore::configWordRules() {
+void TestCore::configWordRules()
+{
     QFETCH(QString, start);
     QFETCH(QStringList, steps);
     QFETCH(QStringList, words);

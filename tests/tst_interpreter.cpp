@@ -42,16 +42,19 @@ private:
     MainWindow &w() { return f->w(); }
 };
 
-void TestInterpreter::init() {
+void TestInterpreter::init()
+{
     f = std::make_unique<WindowFixture>();
     QVERIFY(f->connectReader());
 }
 
-void TestInterpreter::cleanup() {
+void TestInterpreter::cleanup()
+{
     f.reset();
 }
 
-void TestInterpreter::errorAndMessageCaptions_data() {
+void TestInterpreter::errorAndMessageCaptions_data()
+{
     QTest::addColumn<QByteArray>("reply");
     QTest::addColumn<QString>("message");
     QTest::addColumn<quint32>("messageColour");
@@ -84,7 +87,8 @@ void TestInterpreter::errorAndMessageCaptions_data() {
                           << "Card is out of range." << ColorGreen;
 }
 
-void TestInterpreter::errorAndMessageCaptions() {
+void TestInterpreter::errorAndMessageCaptions()
+{
     QFETCH(QByteArray, reply);
     f->reply(reply);
     QTEST(w().status().message(), "message");
@@ -97,7 +101,8 @@ void TestInterpreter::errorAndMessageCaptions() {
     QVERIFY(w().link().timout2().isActive());
 }
 
-void TestInterpreter::unknownCodesOnlyLog() {
+void TestInterpreter::unknownCodesOnlyLog()
+{
     f->reply("ErrCode:0x");
     f->reply("MsgCode:09");
     QCOMPARE(w().status().message(), QString());
@@ -106,7 +111,8 @@ void TestInterpreter::unknownCodesOnlyLog() {
     QCOMPARE(f->logColour(QStringLiteral("Recive: ErrCode:0x")), ColorOrangeRed);
 }
 
-void TestInterpreter::shortAndReservedRepliesAreNotShown() {
+void TestInterpreter::shortAndReservedRepliesAreNotShown()
+{
     f->reply("OK");
     QVERIFY(f->logText().isEmpty());
     f->reply("MsgCode:02");
@@ -116,13 +122,15 @@ void TestInterpreter::shortAndReservedRepliesAreNotShown() {
     QVERIFY(w().state().LastUID.isEmpty());
 }
 
-void TestInterpreter::markupAndBinaryAreLoggedLiterally() {
+void TestInterpreter::markupAndBinaryAreLoggedLiterally()
+{
     f->reply("<b>x</b>\x01\xff");
     QCOMPARE(f->logText(), QStringLiteral("Recive: <b>x</b>\u2401\u00ff\n"));
     QCOMPARE(w().status().card(), QStringLiteral("ID: <b>x</b>\x01\u00ff"));
 }
 
-void TestInterpreter::failedReadBlanksTheBlockReadLast() {
+void TestInterpreter::failedReadBlanksTheBlockReadLast()
+{
     w().blocks().setBlock(3, QStringLiteral("12345678"));
     w().state().LastReadBlock = 3;
     f->reply("ErrCode:04");
@@ -143,7 +151,8 @@ void TestInterpreter::failedReadBlanksTheBlockReadLast() {
     QCOMPARE(QApplication::focusWidget(), w().autoPanel().autoButton());
 }
 
-void TestInterpreter::noPresentAdjustsConfigurationField() {
+void TestInterpreter::noPresentAdjustsConfigurationField()
+{
     w().blocks().pwdBox()->setChecked(true);
     w().blocks().setBlock(0, QStringLiteral("00148040"));
     f->reply("ErrCode:03");
@@ -157,7 +166,8 @@ void TestInterpreter::noPresentAdjustsConfigurationField() {
     QCOMPARE(w().blocks().block(0), QStringLiteral("11223040"));
 }
 
-void TestInterpreter::successTextSuppressedOnce() {
+void TestInterpreter::successTextSuppressedOnce()
+{
     w().status().showMessage(QStringLiteral("kept"), ColorRed);
     w().state().SuppressSuccessText = true;
     f->reply("MsgCode:01");
@@ -168,7 +178,8 @@ void TestInterpreter::successTextSuppressedOnce() {
     QCOMPARE(w().status().message(), QStringLiteral("Command Successfully!"));
 }
 
-void TestInterpreter::cardOutOfRangeResetsTagState() {
+void TestInterpreter::cardOutOfRangeResetsTagState()
+{
     f->reply("1122334455");
     QVERIFY(!w().status().copyButton()->isHidden());
     w().blocks().setProtectionButtonsEnabled(true);
@@ -185,7 +196,8 @@ void TestInterpreter::cardOutOfRangeResetsTagState() {
     QCOMPARE(w().uid().uidField()->textColour(), ColorDodgerBlue);
 }
 
-void TestInterpreter::automaticStartChecksConsultTheirOwnBox() {
+void TestInterpreter::automaticStartChecksConsultTheirOwnBox()
+{
     QTimer &timer = w().autoWriter().Timer_Auto();
     f->reply("MsgCode:04");
     QVERIFY(!timer.isActive());
@@ -215,7 +227,8 @@ void TestInterpreter::automaticStartChecksConsultTheirOwnBox() {
     timer.stop();
 }
 
-void TestInterpreter::blockReadFillsNamedField() {
+void TestInterpreter::blockReadFillsNamedField()
+{
     f->reply("R31234ABCD\r\n");
     QCOMPARE(w().blocks().block(3), QStringLiteral("1234ABCD"));
     QCOMPARE(w().status().message(), QStringLiteral("Read Ok!"));
@@ -232,7 +245,8 @@ void TestInterpreter::blockReadFillsNamedField() {
     QCOMPARE(w().status().message(), QString());
 }
 
-void TestInterpreter::blockWriteConfirmsAgainstField() {
+void TestInterpreter::blockWriteConfirmsAgainstField()
+{
     w().blocks().setBlock(2, QStringLiteral("CAFEBABE"));
     f->reply("W2CAFEBABE");
     QCOMPARE(w().status().message(), QStringLiteral("Write Ok! "));
@@ -254,7 +268,8 @@ void TestInterpreter::blockWriteConfirmsAgainstField() {
     QCOMPARE(w().status().message(), QStringLiteral("Write Error! (no password)"));
 }
 
-void TestInterpreter::blockSevenWriteEnablesProtectionButtons() {
+void TestInterpreter::blockSevenWriteEnablesProtectionButtons()
+{
     f->reply("W600000000");
     QVERIFY(!w().blocks().lockButton()->isEnabled());
     f->reply("W700000000");
@@ -266,7 +281,8 @@ void TestInterpreter::blockSevenWriteEnablesProtectionButtons() {
     QVERIFY(!w().blocks().hideButton()->isEnabled());
 }
 
-void TestInterpreter::unlockConfirmationUnchecksPwdAndAsksStatus() {
+void TestInterpreter::unlockConfirmationUnchecksPwdAndAsksStatus()
+{
     w().blocks().pwdBox()->setChecked(true);
     f->reply("W000148040");
     QVERIFY(w().blocks().pwdBox()->isChecked());
@@ -287,7 +303,8 @@ void TestInterpreter::unlockConfirmationUnchecksPwdAndAsksStatus() {
     QCOMPARE(f->transport.written, QByteArray("GTS\r\n"));
 }
 
-void TestInterpreter::identifierShowsUidAndArmsCycle() {
+void TestInterpreter::identifierShowsUidAndArmsCycle()
+{
     f->reply("0012345678\r\n");
     QCOMPARE(w().status().card(), QStringLiteral("ID: 0012345678"));
     QCOMPARE(w().status().cardColour(), ColorDeepPink);
@@ -303,7 +320,8 @@ void TestInterpreter::identifierShowsUidAndArmsCycle() {
     w().autoWriter().Timer_Auto().stop();
 }
 
-void TestInterpreter::uidReadBackMatchStepsSetUid() {
+void TestInterpreter::uidReadBackMatchStepsSetUid()
+{
     AutoPanel &a = w().autoPanel();
     w().state().AutoWriteRunning = true;
     a.autoIncBox()->setChecked(true);
@@ -328,7 +346,8 @@ void TestInterpreter::uidReadBackMatchStepsSetUid() {
     w().autoWriter().Timer_Auto().stop();
 }
 
-void TestInterpreter::fiveFailedReadBacksGiveUp() {
+void TestInterpreter::fiveFailedReadBacksGiveUp()
+{
     w().state().AutoWriteRunning = true;
     w().state().ExpectedUID = QStringLiteral("0000001234");
     for (int attempt = 1; attempt <= 4; ++attempt) {
@@ -349,7 +368,8 @@ void TestInterpreter::fiveFailedReadBacksGiveUp() {
     QCOMPARE(w().log().insertionSize(), 9);
 }
 
-void TestInterpreter::lockAnsweredNoPresentCompletesCycle() {
+void TestInterpreter::lockAnsweredNoPresentCompletesCycle()
+{
     w().state().AutoWriteRunning = true;
     w().state().AutoStep = 11;
     f->reply("ErrCode:03");
@@ -363,7 +383,8 @@ void TestInterpreter::lockAnsweredNoPresentCompletesCycle() {
     QCOMPARE(w().status().message(), QStringLiteral(" Auto Write Complete!\r\n"));
 }
 
-void TestInterpreter::writeConfirmationAtStepElevenRunsStepNow() {
+void TestInterpreter::writeConfirmationAtStepElevenRunsStepNow()
+{
     w().state().AutoWriteRunning = true;
     w().state().AutoStep = 11;
     w().autoWriter().Timer_Auto().start();

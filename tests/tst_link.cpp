@@ -31,11 +31,13 @@ private slots:
     void doubleClickEmptiesLogOnly();
 };
 
-void TestLink::init() {
+void TestLink::init()
+{
     QSettings(QStringLiteral("Kestrel RFID Reader Writer")).clear();
 }
 
-void TestLink::scanListsOpenablePortsThatDoNotAnswerOk() {
+void TestLink::scanListsOpenablePortsThatDoNotAnswerOk()
+{
     WindowFixture f({2, 5, 26});
     f.transport.devices[QStringLiteral("/fake/COM5")] = "\r\nOK\r\n";
     QVERIFY(f.scan());
@@ -51,7 +53,8 @@ void TestLink::scanListsOpenablePortsThatDoNotAnswerOk() {
     QCOMPARE(QApplication::focusWidget(), f.w().ports().connectButton());
 }
 
-void TestLink::scanSelectsRememberedPortElseFirst() {
+void TestLink::scanSelectsRememberedPortElseFirst()
+{
     PortMemory::save(QStringLiteral("05"));
     {
         WindowFixture f({3, 5});
@@ -69,7 +72,8 @@ void TestLink::scanSelectsRememberedPortElseFirst() {
     QCOMPARE(f.w().ports().combo()->currentText(), QStringLiteral("01"));
 }
 
-void TestLink::scanWithNoPortsLeavesEmptyList() {
+void TestLink::scanWithNoPortsLeavesEmptyList()
+{
     WindowFixture f(QList<int>{});
     QVERIFY(f.scan());
     QCOMPARE(f.w().ports().combo()->count(), 0);
@@ -80,7 +84,8 @@ void TestLink::scanWithNoPortsLeavesEmptyList() {
     QCOMPARE(f.dialogs.boxes.size(), 1);
 }
 
-void TestLink::nonsenseInSettingsFallsBackToFirstPort() {
+void TestLink::nonsenseInSettingsFallsBackToFirstPort()
+{
     QSettings s(QStringLiteral("Kestrel RFID Reader Writer"));
     s.setValue(QStringLiteral("combo/port"), QStringList{QStringLiteral("x"), QStringLiteral("y")});
     s.sync();
@@ -89,7 +94,8 @@ void TestLink::nonsenseInSettingsFallsBackToFirstPort() {
     QCOMPARE(f.w().ports().combo()->currentText(), QStringLiteral("02"));
 }
 
-void TestLink::connectSendsBuzzerCommandsUnloggedAndRemembersPort() {
+void TestLink::connectSendsBuzzerCommandsUnloggedAndRemembersPort()
+{
     WindowFixture f({1, 4});
     QVERIFY(f.scan());
     f.w().ports().combo()->setCurrentIndex(1);
@@ -112,7 +118,8 @@ void TestLink::connectSendsBuzzerCommandsUnloggedAndRemembersPort() {
     QCOMPARE(f.logText(), QStringLiteral("Send: GTS\n"));
 }
 
-void TestLink::connectToVanishedPortStaysDisconnected() {
+void TestLink::connectToVanishedPortStaysDisconnected()
+{
     WindowFixture f({1});
     QVERIFY(f.scan());
     f.transport.devices.clear();
@@ -127,7 +134,8 @@ void TestLink::connectToVanishedPortStaysDisconnected() {
     QCOMPARE(PortMemory::load(), QStringLiteral("01"));
 }
 
-void TestLink::disconnectRestoresIdleState() {
+void TestLink::disconnectRestoresIdleState()
+{
     WindowFixture f;
     QVERIFY(f.connectReader());
     f.w().state().AutoWriteRunning = true;
@@ -141,7 +149,8 @@ void TestLink::disconnectRestoresIdleState() {
     QCOMPARE(f.w().emphasis().defaultButton(), f.w().ports().connectButton());
 }
 
-void TestLink::lineBreakingWhileConnectedDisconnectsAndTells() {
+void TestLink::lineBreakingWhileConnectedDisconnectsAndTells()
+{
     WindowFixture f;
     QVERIFY(f.connectReader());
     f.transport.breakLine(QStringLiteral("/fake/COM1 stopped working"));
@@ -157,7 +166,8 @@ void TestLink::lineBreakingWhileConnectedDisconnectsAndTells() {
     QVERIFY(f.w().state().PortConnected);
 }
 
-void TestLink::refreshRebuildsList() {
+void TestLink::refreshRebuildsList()
+{
     WindowFixture f({1, 2});
     QVERIFY(f.scan());
     f.transport.devices.remove(QStringLiteral("/fake/COM1"));
@@ -168,7 +178,8 @@ void TestLink::refreshRebuildsList() {
     QCOMPARE(f.w().ports().connectButton()->text(), QStringLiteral("Connect"));
 }
 
-void TestLink::sendCommandLogsAndWritesOneLine() {
+void TestLink::sendCommandLogsAndWritesOneLine()
+{
     WindowFixture f;
     QVERIFY(f.connectReader());
     f.w().link().SendCommand(QStringLiteral("SB1"));
@@ -181,7 +192,8 @@ void TestLink::sendCommandLogsAndWritesOneLine() {
     QVERIFY(f.logText().endsWith(QStringLiteral("Send: \n")));
 }
 
-void TestLink::sendWhileDisconnectedShowsBoxAndStillArmsTimeout() {
+void TestLink::sendWhileDisconnectedShowsBoxAndStillArmsTimeout()
+{
     WindowFixture f;
     QVERIFY(f.scan());
     f.w().link().SendCommand(QStringLiteral("GTS"));
@@ -194,7 +206,8 @@ void TestLink::sendWhileDisconnectedShowsBoxAndStillArmsTimeout() {
     QVERIFY(f.w().link().Timout().isActive());
 }
 
-void TestLink::noReplyWithin800msShowsNoResponseThenClears() {
+void TestLink::noReplyWithin800msShowsNoResponseThenClears()
+{
     WindowFixture f;
     QVERIFY(f.connectReader());
     QElapsedTimer clock;
@@ -209,7 +222,8 @@ void TestLink::noReplyWithin800msShowsNoResponseThenClears() {
     QCOMPARE(f.w().status().card(), QStringLiteral("No is card."));
 }
 
-void TestLink::cardOutOfRangeSettlesAfterSecondStage() {
+void TestLink::cardOutOfRangeSettlesAfterSecondStage()
+{
     WindowFixture f;
     QVERIFY(f.connectReader());
     f.reply("MsgCode:05");
@@ -228,7 +242,8 @@ void TestLink::cardOutOfRangeSettlesAfterSecondStage() {
     QCOMPARE(f.w().status().card(), QStringLiteral("Ready - No UID"));
 }
 
-void TestLink::replySplitAcrossChunksIsOneReply() {
+void TestLink::replySplitAcrossChunksIsOneReply()
+{
     WindowFixture f;
     QVERIFY(f.connectReader());
     QSignalSpy gathered(&f.w().link(), &ReaderLink::replyGathered);
@@ -247,7 +262,8 @@ void TestLink::replySplitAcrossChunksIsOneReply() {
     QVERIFY(f.w().link().timout2().isActive());
 }
 
-void TestLink::endlessStreamKeepsBufferSmall() {
+void TestLink::endlessStreamKeepsBufferSmall()
+{
     WindowFixture f;
     QVERIFY(f.connectReader());
     f.w().link().SendCommand(QStringLiteral("GTS"));
@@ -264,7 +280,8 @@ void TestLink::endlessStreamKeepsBufferSmall() {
     QVERIFY(f.logText().endsWith(QStringLiteral("Recive: ZZZZZZZZZZ\n")));
 }
 
-void TestLink::cleanEmptiesBufferAndLog() {
+void TestLink::cleanEmptiesBufferAndLog()
+{
     WindowFixture f;
     QVERIFY(f.connectReader());
     f.w().link().SendCommand(QStringLiteral("GTS"));
@@ -274,7 +291,8 @@ void TestLink::cleanEmptiesBufferAndLog() {
     QVERIFY(f.logText().isEmpty());
 }
 
-void TestLink::doubleClickEmptiesLogOnly() {
+void TestLink::doubleClickEmptiesLogOnly()
+{
     WindowFixture f;
     QVERIFY(f.connectReader());
     f.w().link().SendCommand(QStringLiteral("GTS"));

@@ -35,7 +35,8 @@ private:
     std::unique_ptr<MainWindow> window;
 };
 
-void TestSerial::init() {
+void TestSerial::init()
+{
     peer = std::make_unique<PtyEndpoint>(dir.path(), 1);
     QString error;
     QVERIFY2(peer->open(&error), qPrintable(error));
@@ -48,12 +49,14 @@ void TestSerial::init() {
     window->show();
 }
 
-void TestSerial::cleanup() {
+void TestSerial::cleanup()
+{
     window.reset();
     peer.reset();
 }
 
-bool TestSerial::connectWindow() {
+bool TestSerial::connectWindow()
+{
     window->start();
     if (!QTest::qWaitFor([this] { return !window->ports().scanner().isScanning(); }, 3000))
         return false;
@@ -63,7 +66,8 @@ bool TestSerial::connectWindow() {
     return window->state().PortConnected;
 }
 
-void TestSerial::scanProbesWithAtAndListsThePort() {
+void TestSerial::scanProbesWithAtAndListsThePort()
+{
     window->start();
     QTRY_VERIFY(!window->ports().scanner().isScanning());
     QTRY_COMPARE(received, QByteArray("AT\r\n"));
@@ -71,7 +75,8 @@ void TestSerial::scanProbesWithAtAndListsThePort() {
     QCOMPARE(window->ports().combo()->currentText(), QStringLiteral("01"));
 }
 
-void TestSerial::connectAndSendPutsExactBytesOnTheWire() {
+void TestSerial::connectAndSendPutsExactBytesOnTheWire()
+{
     QVERIFY(connectWindow());
     QTRY_VERIFY(received.endsWith("SBA\r\nSB1\r\n"));
     received.clear();
@@ -79,7 +84,8 @@ void TestSerial::connectAndSendPutsExactBytesOnTheWire() {
     QTRY_COMPARE(received, QByteArray("SB1\r\n"));
 }
 
-void TestSerial::chunksUnder20msAreOneReply() {
+void TestSerial::chunksUnder20msAreOneReply()
+{
     QVERIFY(connectWindow());
     QSignalSpy gathered(&window->link(), &ReaderLink::replyGathered);
     peer->write("Msg");
@@ -91,7 +97,8 @@ void TestSerial::chunksUnder20msAreOneReply() {
     QCOMPARE(window->status().message(), QStringLiteral("Command Successfully!"));
 }
 
-void TestSerial::repliesThirtyMsApartAreTwoReplies() {
+void TestSerial::repliesThirtyMsApartAreTwoReplies()
+{
     QVERIFY(connectWindow());
     QSignalSpy gathered(&window->link(), &ReaderLink::replyGathered);
     peer->write("MsgCode:04\r\n");
@@ -102,7 +109,8 @@ void TestSerial::repliesThirtyMsApartAreTwoReplies() {
     QCOMPARE(window->log().text(), QStringLiteral("Recive: MsgCode:04\nRecive: R31234ABCD\n"));
 }
 
-void TestSerial::farEndClosingDisconnectsWithoutBusyLoop() {
+void TestSerial::farEndClosingDisconnectsWithoutBusyLoop()
+{
     QVERIFY(connectWindow());
     peer->close();
     QTRY_VERIFY(!window->state().PortConnected);
@@ -116,7 +124,8 @@ void TestSerial::farEndClosingDisconnectsWithoutBusyLoop() {
     QCOMPARE(dialogs.boxes.size(), 1);
 }
 
-void TestSerial::portHeldByAnotherProgramIsReported() {
+void TestSerial::portHeldByAnotherProgramIsReported()
+{
     SerialTransport other;
     QString reason;
     QVERIFY(other.open(peer->linkPath(), &reason));

@@ -31,23 +31,27 @@ private slots:
 
 private:
     QByteArray sent() { return std::exchange(f->transport.written, {}); }
-    QPushButton *setting(const char *name) {
+    QPushButton *setting(const char *name)
+    {
         return f->w().readerSettings().button(QString::fromLatin1(name));
     }
     BlockPanel &blocks() { return f->w().blocks(); }
     std::unique_ptr<WindowFixture> f;
 };
 
-void TestTagOps::init() {
+void TestTagOps::init()
+{
     f = std::make_unique<WindowFixture>();
     QVERIFY(f->connectReader());
 }
 
-void TestTagOps::cleanup() {
+void TestTagOps::cleanup()
+{
     f.reset();
 }
 
-void TestTagOps::readerSettingButtonsSendTheirCommand_data() {
+void TestTagOps::readerSettingButtonsSendTheirCommand_data()
+{
     QTest::addColumn<QString>("button");
     QTest::addColumn<QByteArray>("wire");
     for (const char *name : {"RUX", "RUD", "GTS", "SB1", "SBA", "SBD", "SM0", "ARD"})
@@ -56,13 +60,15 @@ void TestTagOps::readerSettingButtonsSendTheirCommand_data() {
     QTest::newRow("cm_ARE") << "cm_ARE" << QByteArray("ARE00000000\r\n");
 }
 
-void TestTagOps::readerSettingButtonsSendTheirCommand() {
+void TestTagOps::readerSettingButtonsSendTheirCommand()
+{
     QFETCH(QString, button);
     f->w().readerSettings().button(button)->click();
     QTEST(sent(), "wire");
 }
 
-void TestTagOps::exclusiveIdOfZerosIsRefused() {
+void TestTagOps::exclusiveIdOfZerosIsRefused()
+{
     setting("cm_SM1")->click();
     QVERIFY(sent().isEmpty());
     QCOMPARE(f->dialogs.boxes.size(), 1);
@@ -77,7 +83,8 @@ void TestTagOps::exclusiveIdOfZerosIsRefused() {
     QCOMPARE(sent(), QByteArray("SM100A1B2C3D4\r\n"));
 }
 
-void TestTagOps::enterInPasswordFieldEnablesAorRead() {
+void TestTagOps::enterInPasswordFieldEnablesAorRead()
+{
     MaskedField *are = f->w().readerSettings().areField();
     are->setFocus();
     are->selectAll();
@@ -86,7 +93,8 @@ void TestTagOps::enterInPasswordFieldEnablesAorRead() {
     QCOMPARE(sent(), QByteArray("ARE0BADF00D\r\n"));
 }
 
-void TestTagOps::blockCommandsWithoutPassword() {
+void TestTagOps::blockCommandsWithoutPassword()
+{
     blocks().readButton(0)->click();
     QCOMPARE(sent(), QByteArray("RB0\r\n"));
     QCOMPARE(f->w().state().LastReadBlock, 0);
@@ -101,7 +109,8 @@ void TestTagOps::blockCommandsWithoutPassword() {
     QCOMPARE(sent(), QByteArray("WB4DEADBEEF\r\n"));
 }
 
-void TestTagOps::blockCommandsWithPassword() {
+void TestTagOps::blockCommandsWithPassword()
+{
     blocks().setBlock(7, QStringLiteral("12345678"));
     blocks().pwdBox()->click();
     sent();
@@ -126,7 +135,8 @@ void TestTagOps::blockCommandsWithPassword() {
     QCOMPARE(sent(), QByteArray("WP01234567800148250\r\n"));
 }
 
-void TestTagOps::blockSevenFieldFeedsAorPassword() {
+void TestTagOps::blockSevenFieldFeedsAorPassword()
+{
     blocks().setBlock(7, QStringLiteral("0BADF00D"));
     QCOMPARE(f->w().readerSettings().areField()->text(), QStringLiteral("0BADF00D"));
     f->w().readerSettings().areField()->setText(QStringLiteral("11111111"));
@@ -134,7 +144,8 @@ void TestTagOps::blockSevenFieldFeedsAorPassword() {
     QCOMPARE(f->w().readerSettings().areField()->text(), QStringLiteral("0BADF00D"));
 }
 
-void TestTagOps::pwdAndAorRulesComposeBlockZero() {
+void TestTagOps::pwdAndAorRulesComposeBlockZero()
+{
     QCheckBox *pwd = blocks().pwdBox();
     QCheckBox *aor = blocks().aorBox();
     pwd->click();
@@ -161,7 +172,8 @@ void TestTagOps::pwdAndAorRulesComposeBlockZero() {
     QCOMPARE(blocks().block(0), QStringLiteral("00148050"));
 }
 
-void TestTagOps::programChangeRunsRuleOnceNoOpRunsNothing() {
+void TestTagOps::programChangeRunsRuleOnceNoOpRunsNothing()
+{
     blocks().setBlock(0, QStringLiteral("12345678"));
     blocks().pwdBox()->setChecked(false);
     QCOMPARE(blocks().block(0), QStringLiteral("12345678"));
@@ -171,7 +183,8 @@ void TestTagOps::programChangeRunsRuleOnceNoOpRunsNothing() {
     QCOMPARE(blocks().block(0), QStringLiteral("12345650"));
 }
 
-void TestTagOps::unlockSendsPasswordWriteAndWaits() {
+void TestTagOps::unlockSendsPasswordWriteAndWaits()
+{
     blocks().setBlock(7, QStringLiteral("A1B2C3D4"));
     blocks().pwdBox()->click();
     blocks().aorBox()->click();
@@ -189,7 +202,8 @@ void TestTagOps::unlockSendsPasswordWriteAndWaits() {
     QCOMPARE(sent(), QByteArray("GTS\r\n"));
 }
 
-void TestTagOps::resetAndStandard() {
+void TestTagOps::resetAndStandard()
+{
     blocks().pwdBox()->click();
     sent();
     blocks().resetButton()->click();
@@ -205,7 +219,8 @@ void TestTagOps::resetAndStandard() {
     QVERIFY(f->logText().endsWith(QStringLiteral("Send: WB000148040\nSend: GTS\n")));
 }
 
-void TestTagOps::lockAndHideSendFixedWords() {
+void TestTagOps::lockAndHideSendFixedWords()
+{
     QVERIFY(!blocks().lockButton()->isEnabled());
     f->reply("W700000000");
     QVERIFY(blocks().lockButton()->isEnabled());
@@ -217,7 +232,8 @@ void TestTagOps::lockAndHideSendFixedWords() {
     QVERIFY(!blocks().pwdBox()->isChecked());
 }
 
-void TestTagOps::protectAndUnlockATagInTheVirtualBox() {
+void TestTagOps::protectAndUnlockATagInTheVirtualBox()
+{
     f.reset();
     QTemporaryDir dir;
     qputenv("KESTREL_PORTS_DIR", dir.path().toLocal8Bit());

@@ -29,16 +29,19 @@ private:
     std::unique_ptr<WindowFixture> f;
 };
 
-void TestUid::init() {
+void TestUid::init()
+{
     f = std::make_unique<WindowFixture>();
     QVERIFY(f->connectReader());
 }
 
-void TestUid::cleanup() {
+void TestUid::cleanup()
+{
     f.reset();
 }
 
-void TestUid::baseSwitchConvertsOnlyOnRealChange() {
+void TestUid::baseSwitchConvertsOnlyOnRealChange()
+{
     MaskedField *field = uid().uidField();
     field->setText(QStringLiteral("000001E240"));
     f->w().autoPanel().setUidField()->setText(QStringLiteral("0000001234"));
@@ -56,7 +59,8 @@ void TestUid::baseSwitchConvertsOnlyOnRealChange() {
     QCOMPARE(f->w().autoPanel().incField()->text(), QStringLiteral("0000000001"));
 }
 
-void TestUid::writeUidInBothBasesWithAndWithoutToggle() {
+void TestUid::writeUidInBothBasesWithAndWithoutToggle()
+{
     MaskedField *field = uid().uidField();
     field->setText(QStringLiteral("0000000123"));
     uid().writeButton()->click();
@@ -79,7 +83,8 @@ void TestUid::writeUidInBothBasesWithAndWithoutToggle() {
     QCOMPARE(sent(), QByteArray("WUD0000004711\r\n"));
 }
 
-void TestUid::stepsThatOverflowAreRefused() {
+void TestUid::stepsThatOverflowAreRefused()
+{
     MaskedField *field = uid().uidField();
     field->setText(QStringLiteral("9999999999"));
     uid().incrementToggle()->click();
@@ -94,7 +99,8 @@ void TestUid::stepsThatOverflowAreRefused() {
     QCOMPARE(setUid->text(), QStringLiteral("00AB999999"));
 }
 
-void TestUid::copyUidTakesTheLastReportedUid() {
+void TestUid::copyUidTakesTheLastReportedUid()
+{
     f->reply("00DEADBEEF");
     QVERIFY(!f->w().status().copyButton()->isHidden());
     f->w().status().copyButton()->click();
@@ -105,7 +111,8 @@ void TestUid::copyUidTakesTheLastReportedUid() {
     QCOMPARE(uid().uidField()->textColour(), Palette::ColorDodgerBlue);
 }
 
-void TestUid::stepSetUidButton() {
+void TestUid::stepSetUidButton()
+{
     MaskedField *setUid = f->w().autoPanel().setUidField();
     setUid->setText(QStringLiteral("00AB123456"));
     f->w().autoPanel().stepSetUidButton()->click();
@@ -116,7 +123,8 @@ void TestUid::stepSetUidButton() {
     QVERIFY(sent().isEmpty());
 }
 
-void TestUid::typedLettersBecomeUpperCase() {
+void TestUid::typedLettersBecomeUpperCase()
+{
     MaskedField *field = uid().uidField();
     field->setFocus();
     field->selectAll();
@@ -129,7 +137,8 @@ void TestUid::typedLettersBecomeUpperCase() {
     QCOMPARE(inc->text(), QStringLiteral("0000000002"));
 }
 
-void TestUid::writeAndCopyOnTheVirtualBox() {
+void TestUid::writeAndCopyOnTheVirtualBox()
+{
     f.reset();
     QTemporaryDir dir;
     qputenv("KESTREL_PORTS_DIR", dir.path().toLocal8Bit());

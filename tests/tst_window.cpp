@@ -30,25 +30,30 @@ private slots:
     void screenshot();
 
 private:
-    template <typename T = QWidget> T *control(const QString &name) {
+    template <typename T = QWidget> T *control(const QString &name)
+    {
         return f->w().findChild<T *>(name);
     }
-    void hover(QWidget *widget) {
+    void hover(QWidget *widget)
+    {
         QEnterEvent enter(QPointF(1, 1), QPointF(1, 1), QPointF(1, 1));
         QApplication::sendEvent(widget, &enter);
     }
     std::unique_ptr<WindowFixture> f;
 };
 
-void TestWindow::init() {
+void TestWindow::init()
+{
     f = std::make_unique<WindowFixture>();
 }
 
-void TestWindow::cleanup() {
+void TestWindow::cleanup()
+{
     f.reset();
 }
 
-void TestWindow::everyControlIsNamedForAutomation_data() {
+void TestWindow::everyControlIsNamedForAutomation_data()
+{
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("accessibleName");
     QTest::addColumn<QString>("tooltip");
@@ -99,7 +104,8 @@ void TestWindow::everyControlIsNamedForAutomation_data() {
                               << "Clean Report";
 }
 
-void TestWindow::everyControlIsNamedForAutomation() {
+void TestWindow::everyControlIsNamedForAutomation()
+{
     QFETCH(QString, name);
     QWidget *w = control(name);
     QVERIFY2(w, qPrintable(name));
@@ -108,7 +114,8 @@ void TestWindow::everyControlIsNamedForAutomation() {
     QTEST(w->toolTip(), "tooltip");
 }
 
-void TestWindow::startStates() {
+void TestWindow::startStates()
+{
     QCOMPARE(f->w().windowTitle(), QStringLiteral("Kestrel RFID Reader-Writer"));
     BlockPanel &b = f->w().blocks();
     QCOMPARE(b.block(0), QStringLiteral("00148040"));
@@ -135,7 +142,8 @@ void TestWindow::startStates() {
     QCOMPARE(f->w().readerSettings().sm1Field()->text(), QStringLiteral("0000000000"));
 }
 
-void TestWindow::fieldsTakeOnlyTheirDigitsInUpperCase() {
+void TestWindow::fieldsTakeOnlyTheirDigitsInUpperCase()
+{
     MaskedField *are = f->w().readerSettings().areField();
     are->setFocus();
     are->selectAll();
@@ -150,7 +158,8 @@ void TestWindow::fieldsTakeOnlyTheirDigitsInUpperCase() {
     QCOMPARE(setUid->text(), QStringLiteral("ABCD1234"));
 }
 
-void TestWindow::hintsFollowThePointerAndStay() {
+void TestWindow::hintsFollowThePointerAndStay()
+{
     Hints &hints = f->w().hints();
     hover(f->w().blocks().writeButton(0));
     QCOMPARE(hints.current(), QStringLiteral(" Write &H00148040 to Block 0"));
@@ -167,7 +176,8 @@ void TestWindow::hintsFollowThePointerAndStay() {
     QCOMPARE(hints.current(), QStringLiteral(" Clear: Double Click!"));
 }
 
-void TestWindow::focusedFieldEmphasisesItsButton() {
+void TestWindow::focusedFieldEmphasisesItsButton()
+{
     Emphasis &e = f->w().emphasis();
     QPushButton *writeUid = f->w().uid().writeButton();
     QPushButton *are = f->w().readerSettings().button(QStringLiteral("cm_ARE"));
@@ -185,7 +195,8 @@ void TestWindow::focusedFieldEmphasisesItsButton() {
     QVERIFY(!Emphasis::isHighlighted(are));
 }
 
-void TestWindow::enterInFieldPressesItsButton() {
+void TestWindow::enterInFieldPressesItsButton()
+{
     QVERIFY(f->connectReader());
     f->w().readerSettings().sm1Field()->setFocus();
     QSignalSpy clicked(f->w().readerSettings().button(QStringLiteral("cm_SM1")),
@@ -198,14 +209,16 @@ void TestWindow::enterInFieldPressesItsButton() {
     QCOMPARE(write4.size(), 1);
 }
 
-void TestWindow::tabOrderStartsAtConnect() {
+void TestWindow::tabOrderStartsAtConnect()
+{
     QWidget *connect = f->w().ports().connectButton();
     QCOMPARE(connect->nextInFocusChain(), f->w().uid().uidField());
     QCOMPARE(f->w().uid().uidField()->nextInFocusChain(), f->w().blocks().field(1));
     QCOMPARE(f->w().blocks().field(7)->nextInFocusChain(), f->w().ports().combo());
 }
 
-void TestWindow::screenshot() {
+void TestWindow::screenshot()
+{
     const QString path = qEnvironmentVariable("KESTREL_SCREENSHOT");
     if (path.isEmpty())
         QSKIP("set KESTREL_SCREENSHOT to a PNG path to save the main window");

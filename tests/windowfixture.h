@@ -22,7 +22,8 @@ struct WindowFixture {
     RecordingDialogs dialogs;
     std::unique_ptr<MainWindow> window;
 
-    explicit WindowFixture(const QList<int> &ports = {1}) {
+    explicit WindowFixture(const QList<int> &ports = {1})
+    {
         qputenv("KESTREL_PORTS_DIR", "/fake");
         for (int n : ports)
             transport.devices.insert(QStringLiteral("/fake/COM%1").arg(n), QByteArray());
@@ -35,13 +36,15 @@ struct WindowFixture {
 
     MainWindow &w() { return *window; }
 
-    bool scan() {
+    bool scan()
+    {
         window->start();
         return QTest::qWaitFor([this] { return !window->ports().scanner().isScanning(); }, 2000);
     }
 
     // Scans, connects to the selected port and waits until logging has begun.
-    bool connectReader() {
+    bool connectReader()
+    {
         if (!scan())
             return false;
         window->ports().connectButton()->click();
@@ -51,7 +54,8 @@ struct WindowFixture {
     }
 
     // Delivers a reply and waits for the interpreter run that takes it.
-    void reply(const QByteArray &text) {
+    void reply(const QByteArray &text)
+    {
         QSignalSpy gathered(&window->link(), &ReaderLink::replyGathered);
         transport.inject(text);
         QVERIFY(gathered.wait(2000));
@@ -60,7 +64,8 @@ struct WindowFixture {
     QString logText() const { return window->log().text(); }
 
     // Colour (as 0x00BBGGRR) of the log line that starts with the given text.
-    quint32 logColour(const QString &lineStart) const {
+    quint32 logColour(const QString &lineStart) const
+    {
         const QTextDocument *doc = window->log().view()->document();
         for (QTextBlock b = doc->begin(); b.isValid(); b = b.next()) {
             if (!b.text().startsWith(lineStart))

@@ -4,11 +4,13 @@
 
 namespace {
 
-QByteArray hex8(quint32 v) {
+QByteArray hex8(quint32 v)
+{
     return QByteArray::number(v, 16).toUpper().rightJustified(8, '0');
 }
 
-bool isHex(const QByteArray &s) {
+bool isHex(const QByteArray &s)
+{
     for (char c : s) {
         if (!std::isxdigit(static_cast<unsigned char>(c)))
             return false;
@@ -16,7 +18,8 @@ bool isHex(const QByteArray &s) {
     return true;
 }
 
-bool isDecimal(const QByteArray &s) {
+bool isDecimal(const QByteArray &s)
+{
     for (char c : s) {
         if (c < '0' || c > '9')
             return false;
@@ -49,7 +52,8 @@ const QByteArray kOk = "MsgCode:01";
 
 } // namespace
 
-std::optional<BoxEngine::Reply> BoxEngine::command(const QByteArray &line) {
+std::optional<BoxEngine::Reply> BoxEngine::command(const QByteArray &line)
+{
     if (line.isEmpty())
         return std::nullopt;
     const Syntax *syntax = nullptr;
@@ -89,7 +93,8 @@ std::optional<BoxEngine::Reply> BoxEngine::command(const QByteArray &line) {
     return writeBlock(n, word(9), word(1));
 }
 
-BoxEngine::Reply BoxEngine::settings(const QByteArray &mnemonic, const QByteArray &operand) {
+BoxEngine::Reply BoxEngine::settings(const QByteArray &mnemonic, const QByteArray &operand)
+{
     if (mnemonic == "RUX" || mnemonic == "RUD")
         reportHex = mnemonic == "RUX";
     else if (mnemonic == "SBA" || mnemonic == "SBD")
@@ -110,7 +115,8 @@ BoxEngine::Reply BoxEngine::settings(const QByteArray &mnemonic, const QByteArra
     return Reply{kOk, delays.settings};
 }
 
-bool BoxEngine::answersWithoutPassword() const {
+bool BoxEngine::answersWithoutPassword() const
+{
     if (!m_tag)
         return false;
     if (!m_tag->aor())
@@ -118,7 +124,8 @@ bool BoxEngine::answersWithoutPassword() const {
     return aorReadMode && aorReadPassword == m_tag->password();
 }
 
-QByteArray BoxEngine::identifier(quint64 id) const {
+QByteArray BoxEngine::identifier(quint64 id) const
+{
     if (reportHex)
         return QByteArray::number(id, 16).toUpper().rightJustified(10, '0');
     if (id > 0xFFFFFFFFULL)
@@ -126,7 +133,8 @@ QByteArray BoxEngine::identifier(quint64 id) const {
     return QByteArray::number(id).rightJustified(10, '0');
 }
 
-QByteArray BoxEngine::status() const {
+QByteArray BoxEngine::status() const
+{
     if (!answersWithoutPassword())
         return "MsgCode:02";
     if (!m_tag->isConfigured())
@@ -137,19 +145,22 @@ QByteArray BoxEngine::status() const {
     return identifier(*id);
 }
 
-QByteArray BoxEngine::present(const T5557::Tag &tag) {
+QByteArray BoxEngine::present(const T5557::Tag &tag)
+{
     m_tag = tag;
     m_written = false;
     const QByteArray report = status();
     return report == "MsgCode:02" ? QByteArray() : report;
 }
 
-void BoxEngine::lockBlock(int n) {
+void BoxEngine::lockBlock(int n)
+{
     if (m_tag && n >= 0 && n < T5557::kBlocks)
         m_tag->locked[size_t(n)] = true;
 }
 
-QByteArray BoxEngine::remove() {
+QByteArray BoxEngine::remove()
+{
     if (!m_tag)
         return {};
     m_tag.reset();
@@ -157,7 +168,8 @@ QByteArray BoxEngine::remove() {
     return "MsgCode:05";
 }
 
-BoxEngine::Reply BoxEngine::readBlock(int n, std::optional<quint32> password) {
+BoxEngine::Reply BoxEngine::readBlock(int n, std::optional<quint32> password)
+{
     if (!m_tag || (!password && m_tag->aor()))
         return Reply{kNoTag, delays.read};
     if (!password && m_tag->pwd())
@@ -167,7 +179,8 @@ BoxEngine::Reply BoxEngine::readBlock(int n, std::optional<quint32> password) {
     return Reply{"R" + QByteArray::number(n) + hex8(m_tag->blocks[size_t(n)]), delays.read};
 }
 
-BoxEngine::Reply BoxEngine::writeBlock(int n, quint32 data, std::optional<quint32> password) {
+BoxEngine::Reply BoxEngine::writeBlock(int n, quint32 data, std::optional<quint32> password)
+{
     const QByteArray head = "W" + QByteArray::number(n);
     if (!m_tag || (!password && m_tag->aor()))
         return Reply{kNoTag, delays.write};
@@ -192,7 +205,8 @@ BoxEngine::Reply BoxEngine::writeBlock(int n, quint32 data, std::optional<quint3
     return Reply{head + hex8(data), delays.write};
 }
 
-BoxEngine::Reply BoxEngine::writeUid(bool hex, const QByteArray &operand) {
+BoxEngine::Reply BoxEngine::writeUid(bool hex, const QByteArray &operand)
+{
     if (!m_tag || m_tag->aor())
         return Reply{kNoTag, delays.uid};
     if (m_tag->pwd())

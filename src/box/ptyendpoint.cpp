@@ -14,17 +14,22 @@
 PtyEndpoint::PtyEndpoint(const QString &portsDir, int port, QObject *parent)
     : QObject(parent)
     , m_dir(portsDir)
-    , m_port(port) {}
+    , m_port(port)
+{
+}
 
-PtyEndpoint::~PtyEndpoint() {
+PtyEndpoint::~PtyEndpoint()
+{
     close();
 }
 
-QString PtyEndpoint::linkPath() const {
+QString PtyEndpoint::linkPath() const
+{
     return QDir(m_dir).filePath(QStringLiteral("COM%1").arg(m_port));
 }
 
-bool PtyEndpoint::open(QString *error) {
+bool PtyEndpoint::open(QString *error)
+{
     close();
     const auto fail = [&](const char *what) {
         if (error)
@@ -59,7 +64,8 @@ bool PtyEndpoint::open(QString *error) {
     return true;
 }
 
-void PtyEndpoint::close() {
+void PtyEndpoint::close()
+{
     delete m_notifier;
     m_notifier = nullptr;
     if (m_master >= 0 && QFile::symLinkTarget(linkPath()) == m_slave)
@@ -72,13 +78,15 @@ void PtyEndpoint::close() {
     m_master = -1;
 }
 
-bool PtyEndpoint::write(const QByteArray &data) {
+bool PtyEndpoint::write(const QByteArray &data)
+{
     if (m_master < 0)
         return false;
     return ::write(m_master, data.constData(), size_t(data.size())) == data.size();
 }
 
-void PtyEndpoint::onReadable() {
+void PtyEndpoint::onReadable()
+{
     QByteArray data;
     char buffer[512];
     for (;;) {

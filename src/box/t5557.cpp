@@ -4,11 +4,13 @@
 
 namespace Em4100 {
 
-static int parity(quint32 v) {
+static int parity(quint32 v)
+{
     return qPopulationCount(v) & 1;
 }
 
-std::pair<quint32, quint32> encode(quint64 id) {
+std::pair<quint32, quint32> encode(quint64 id)
+{
     id &= kMaxId;
     quint64 frame = 0x1FF;
     quint32 columns = 0;
@@ -21,7 +23,8 @@ std::pair<quint32, quint32> encode(quint64 id) {
     return {quint32(frame >> 32), quint32(frame)};
 }
 
-std::optional<quint64> decode(quint32 block1, quint32 block2) {
+std::optional<quint64> decode(quint32 block1, quint32 block2)
+{
     const quint64 frame = (quint64(block1) << 32) | block2;
     if ((frame >> 55) != 0x1FF || (frame & 1) != 0)
         return std::nullopt;
@@ -44,7 +47,8 @@ std::optional<quint64> decode(quint32 block1, quint32 block2) {
 
 namespace T5557 {
 
-Config decode(quint32 block0) {
+Config decode(quint32 block0)
+{
     static const int kDivisors[] = {8, 16, 32, 40, 50, 64, 100, 128};
     Config c;
     c.bitRateDivisor = kDivisors[(block0 >> 18) & 7];
@@ -71,19 +75,22 @@ Config decode(quint32 block0) {
     return c;
 }
 
-std::optional<quint64> Tag::id() const {
+std::optional<quint64> Tag::id() const
+{
     if (!isConfigured())
         return std::nullopt;
     return Em4100::decode(blocks[1], blocks[2]);
 }
 
-void Tag::setId(quint64 id) {
+void Tag::setId(quint64 id)
+{
     const auto [b1, b2] = Em4100::encode(id);
     blocks[1] = b1;
     blocks[2] = b2;
 }
 
-QString Tag::describe() const {
+QString Tag::describe() const
+{
     QStringList lines;
     const Config c = decode(blocks[0]);
     lines << QStringLiteral("block 0 %1  RF/%2 %3 MaxBlock %4%5%6")
@@ -107,23 +114,27 @@ QString Tag::describe() const {
     return lines.join(u'\n');
 }
 
-Tag blankTag() {
+Tag blankTag()
+{
     return Tag{};
 }
 
-Tag configuredTag() {
+Tag configuredTag()
+{
     Tag t;
     t.blocks[0] = kEm4100Emulation;
     return t;
 }
 
-Tag tagWithId(quint64 id) {
+Tag tagWithId(quint64 id)
+{
     Tag t = configuredTag();
     t.setId(id);
     return t;
 }
 
-Tag protectedTag(quint32 password, quint64 id, bool aor) {
+Tag protectedTag(quint32 password, quint64 id, bool aor)
+{
     Tag t = tagWithId(id);
     t.blocks[0] |= kPwd | (aor ? kAor : 0);
     t.blocks[7] = password;

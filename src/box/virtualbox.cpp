@@ -12,7 +12,8 @@ constexpr int kLateMs = 1000;
 constexpr int kConveyorLeaveMs = 50;
 constexpr qsizetype kMaxCommandLine = 256;
 
-bool parseHex(const QString &text, int digits, quint64 *value) {
+bool parseHex(const QString &text, int digits, quint64 *value)
+{
     if (text.size() != digits)
         return false;
     bool ok = false;
@@ -24,7 +25,8 @@ bool parseHex(const QString &text, int digits, quint64 *value) {
 
 VirtualBox::VirtualBox(const QString &portsDir, int port, QObject *parent)
     : QObject(parent)
-    , m_endpoint(portsDir, port) {
+    , m_endpoint(portsDir, port)
+{
     m_clock.start();
     m_pace.setTimerType(Qt::PreciseTimer);
     m_pace.setInterval(1);
@@ -34,14 +36,16 @@ VirtualBox::VirtualBox(const QString &portsDir, int port, QObject *parent)
     connect(&m_scriptTimer, &QTimer::timeout, this, &VirtualBox::continueScript);
 }
 
-bool VirtualBox::start(QString *error) {
+bool VirtualBox::start(QString *error)
+{
     if (!m_endpoint.open(error))
         return false;
     emit event(QStringLiteral("listening on %1 (%2)").arg(portPath(), m_endpoint.slavePath()));
     return true;
 }
 
-void VirtualBox::onReceived(const QByteArray &data) {
+void VirtualBox::onReceived(const QByteArray &data)
+{
     for (char c : data) {
         if (c != '\r' && c != '\n') {
             // A line that never ends is noise, not a command.
@@ -54,7 +58,8 @@ void VirtualBox::onReceived(const QByteArray &data) {
     }
 }
 
-void VirtualBox::handleLine(const QByteArray &line) {
+void VirtualBox::handleLine(const QByteArray &line)
+{
     emit event(QStringLiteral("<- %1").arg(QString::fromLatin1(line)));
     const auto reply = m_engine.command(line);
     if (reply)
@@ -62,7 +67,8 @@ void VirtualBox::handleLine(const QByteArray &line) {
     afterCommand(line);
 }
 
-void VirtualBox::afterCommand(const QByteArray &line) {
+void VirtualBox::afterCommand(const QByteArray &line)
+{
     if (!m_conveyor || line != "SB1" || !m_engine.hasTag() || !m_engine.tagWritten())
         return;
     QTimer::singleShot(kConveyorLeaveMs, this, [this] {
@@ -71,12 +77,14 @@ void VirtualBox::afterCommand(const QByteArray &line) {
     });
 }
 
-void VirtualBox::conveyorNext() {
+void VirtualBox::conveyorNext()
+{
     if (m_conveyor && !m_engine.hasTag())
         present(T5557::blankTag());
 }
 
-void VirtualBox::queueReply(const QByteArray &text, int delayMs) {
+void VirtualBox::queueReply(const QByteArray &text, int delayMs)
+{
     const qint64 now = m_clock.nsecsElapsed();
     qint64 readyAt = std::max(now, m_busyUntilNs) + delayMs * kNsPerMs;
     QByteArray data = text + "\r\n";
@@ -106,13 +114,15 @@ void VirtualBox::queueReply(const QByteArray &text, int delayMs) {
     m_busyUntilNs = readyAt + data.size() * kCharNs;
 }
 
-void VirtualBox::queue(const QByteArray &data, qint64 readyAtNs) {
+void VirtualBox::queue(const QByteArray &data, qint64 readyAtNs)
+{
     m_out.push_back({data, readyAtNs});
     if (!m_pace.isActive())
         m_pace.start();
 }
 
-void VirtualBox::pump() {
+void VirtualBox::pump()
+{
     const qint64 now = m_clock.nsecsElapsed();
     if (m_streaming && m_out.empty())
         m_out.push_back({QByteArray("STREAM0123456789"), now});
@@ -133,7 +143,8 @@ void VirtualBox::pump() {
         m_pace.stop();
 }
 
-void VirtualBox::present(const T5557::Tag &tag) {
+void VirtualBox::present(const T5557::Tag &tag)
+{
     if (m_engine.hasTag())
         remove();
     const QByteArray report = m_engine.present(tag);
@@ -143,7 +154,8 @@ void VirtualBox::present(const T5557::Tag &tag) {
         queueReply(report, m_engine.delays.read);
 }
 
-void VirtualBox::remove() {
+void VirtualBox::remove()
+{
     if (!m_engine.hasTag())
         return;
     m_departed.append(m_engine.tag());
@@ -151,14 +163,16 @@ void VirtualBox::remove() {
     emit event(QStringLiteral("tag left the field"));
 }
 
-void VirtualBox::setConveyor(bool on, int gapMs) {
+void VirtualBox::setConveyor(bool on, int gapMs)
+{
     m_conveyor = on;
     m_conveyorGapMs = gapMs;
     if (on && !m_engine.hasTag())
         QTimer::singleShot(gapMs, this, &VirtualBox::conveyorNext);
 }
 
-QString VirtualBox::help() {
+QString VirtualBox::help()
+{
     return QStringLiteral(
         "present blank | config | id <10 hex> | protected <8 hex pw> [<10 hex id>]\n"
         "        | aor <8 hex pw> [<10 hex id>]   put a tag into the field\n"
@@ -175,7 +189,8 @@ QString VirtualBox::help() {
         "help | quit");
 }
 
-QString VirtualBox::presentCommand(const QStringList &words) {
+QString VirtualBox::presentCommand(const QStringList &words)
+{
     const QString kind = words.value(1);
     quint64 id = 0x1122334455ULL;
     if (kind == QLatin1String("blank")) {
@@ -204,7 +219,8 @@ QString VirtualBox::presentCommand(const QStringList &words) {
     return QStringLiteral("present what? blank, config, id, protected or aor");
 }
 
-QString VirtualBox::execute(const QString &line) {
+QString VirtualBox::execute(const QString &line)
+{
     const QStringList words = line.simplified().split(u' ', Qt::SkipEmptyParts);
     const QString verb = words.value(0).toLower();
     if (verb.isEmpty() || verb.startsWith(u'#'))
@@ -276,12 +292,14 @@ QString VirtualBox::execute(const QString &line) {
     return QStringLiteral("unknown command '%1'; try help").arg(verb);
 }
 
-void VirtualBox::runScript(const QStringList &lines) {
+void VirtualBox::runScript(const QStringList &lines)
+{
     m_script = lines;
     continueScript();
 }
 
-void VirtualBox::continueScript() {
+void VirtualBox::continueScript()
+{
     while (!m_script.isEmpty()) {
         const QString line = m_script.takeFirst();
         const QStringList words = line.simplified().split(u' ');

@@ -19,7 +19,8 @@ inline constexpr quint32 ColorRoyalBlue = 14772545;
 inline constexpr quint32 ColorMagenta = 16711935;
 inline constexpr quint32 ColorDarkGrey = 8421504;
 
-inline QColor toColor(quint32 bgr) {
+inline QColor toColor(quint32 bgr)
+{
     return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF));
 }
 

@@ -2,14 +2,16 @@
 
 namespace Reply {
 
-int digitValue(const QString &text, int position) {
+int digitValue(const QString &text, int position)
+{
     if (position < 1 || position > text.size())
         return 0;
     const QChar c = text.at(position - 1);
     return (c >= u'0' && c <= u'9') ? c.unicode() - u'0' : 0;
 }
 
-Parsed classify(const QString &head) {
+Parsed classify(const QString &head)
+{
     Parsed p;
     if (head.startsWith(QLatin1String("Err"))) {
         p.kind = Kind::Error;

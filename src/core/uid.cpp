@@ -2,7 +2,8 @@
 
 namespace Uid {
 
-bool isDecimal(const QString &text) {
+bool isDecimal(const QString &text)
+{
     if (text.isEmpty())
         return false;
     for (QChar c : text) {
@@ -12,7 +13,8 @@ bool isDecimal(const QString &text) {
     return true;
 }
 
-qint64 leadingNumber(const QString &text) {
+qint64 leadingNumber(const QString &text)
+{
     qsizetype i = 0;
     while (i < text.size() && text.at(i) == u' ')
         ++i;
@@ -27,17 +29,20 @@ qint64 leadingNumber(const QString &text) {
     return value;
 }
 
-static QString padded(qint64 value, int width) {
+static QString padded(qint64 value, int width)
+{
     return QStringLiteral("%1").arg(value, width, 10, QLatin1Char('0'));
 }
 
-QString StepSetUid(const QString &text, qint64 k) {
+QString StepSetUid(const QString &text, qint64 k)
+{
     if (isDecimal(text))
         return padded(leadingNumber(text) + k, kLength);
     return text.left(4) + padded(leadingNumber(text.mid(4, 6)) + k, 6);
 }
 
-QString decimalToHex(const QString &text) {
+QString decimalToHex(const QString &text)
+{
     constexpr qint64 kLargest = 2147483647;
     const qint64 value = isDecimal(text) && text.size() <= kLength ? leadingNumber(text) : -1;
     if (value < 0 || value > kLargest)
@@ -45,7 +50,8 @@ QString decimalToHex(const QString &text) {
     return QString::number(value, 16).toUpper().rightJustified(kLength, u'0');
 }
 
-QString hexToDecimal(const QString &text) {
+QString hexToDecimal(const QString &text)
+{
     bool ok = false;
     const qint64 value = text.mid(4, 6).toLongLong(&ok, 16);
     return padded(ok ? value : 0, kLength);

@@ -23,7 +23,8 @@ constexpr Range kLinuxTable[] = {
 
 } // namespace
 
-QString deviceFor(int number) {
+QString deviceFor(int number)
+{
     if (number < kFirstPort || number > kLastPort)
         return {};
     const QString dir = qEnvironmentVariable("KESTREL_PORTS_DIR");
@@ -40,7 +41,8 @@ QString deviceFor(int number) {
 #endif
 }
 
-QString entryText(int number) {
+QString entryText(int number)
+{
     return QStringLiteral("%1").arg(number, 2, 10, QLatin1Char('0'));
 }
 

@@ -6,7 +6,8 @@ namespace PortMemory {
 
 static const char *const kApplication = "Kestrel RFID Reader Writer";
 
-QString load() {
+QString load()
+{
     QSettings settings(QString::fromLatin1(kApplication));
     const QVariant value = settings.value(QStringLiteral("combo/port"), QStringLiteral("01"));
     // A hand-edited file may hold anything; only a plain text can name an entry.
@@ -15,7 +16,8 @@ QString load() {
     return value.toString();
 }
 
-void save(const QString &entry) {
+void save(const QString &entry)
+{
     QSettings settings(QString::fromLatin1(kApplication));
     settings.setValue(QStringLiteral("combo/port"), entry);
 }

@@ -23,7 +23,8 @@ PortPanel::PortPanel(SessionState &state, ReaderLink &link, Transport &transport
     , m_scanner(new PortScanner(transport, this))
     , m_combo(new QComboBox(this))
     , m_connect(new QPushButton(QStringLiteral("Connect"), this))
-    , m_refresh(new QPushButton(QStringLiteral("Refresh"), this)) {
+    , m_refresh(new QPushButton(QStringLiteral("Refresh"), this))
+{
     nameControl(this, QStringLiteral("Frame1"), QStringLiteral("Port info"));
     auto *label = new QLabel(QStringLiteral("Comport:"), this);
     nameControl(label, QStringLiteral("Label1"), QStringLiteral("Comport:"));
@@ -52,16 +53,19 @@ PortPanel::PortPanel(SessionState &state, ReaderLink &link, Transport &transport
     connect(&m_link, &ReaderLink::portFailed, this, &PortPanel::onPortFailed);
 }
 
-void PortPanel::startScan() {
+void PortPanel::startScan()
+{
     m_scanner->start();
 }
 
-void PortPanel::onConnectClicked() {
+void PortPanel::onConnectClicked()
+{
     m_state.PortConnected = !m_state.PortConnected;
     SetConnected(m_state.PortConnected);
 }
 
-void PortPanel::SetConnected(bool connect) {
+void PortPanel::SetConnected(bool connect)
+{
     if (!connect) {
         showDisconnected();
         m_link.closePort();
@@ -92,13 +96,15 @@ void PortPanel::SetConnected(bool connect) {
     m_link.startLogSettle();
 }
 
-void PortPanel::showDisconnected() {
+void PortPanel::showDisconnected()
+{
     m_connect->setText(QStringLiteral("Connect"));
     m_combo->setEnabled(true);
     m_refresh->setEnabled(true);
 }
 
-void PortPanel::RestartPortScan() {
+void PortPanel::RestartPortScan()
+{
     if (m_link.isPortOpen())
         m_link.closePort();
     m_connect->setText(QStringLiteral("Connect"));
@@ -107,12 +113,14 @@ void PortPanel::RestartPortScan() {
     m_scanner->start();
 }
 
-void PortPanel::onPortFound(int number, const QString &device) {
+void PortPanel::onPortFound(int number, const QString &device)
+{
     m_combo->addItem(PortMap::entryText(number));
     m_combo->setItemData(m_combo->count() - 1, device, Qt::ToolTipRole);
 }
 
-void PortPanel::onScanFinished() {
+void PortPanel::onScanFinished()
+{
     if (m_combo->currentIndex() < 0 && m_combo->count() > 0)
         m_combo->setCurrentIndex(0);
     const int remembered = m_combo->findText(PortMemory::load(), Qt::MatchExactly);
@@ -122,7 +130,8 @@ void PortPanel::onScanFinished() {
     emit scanFinished();
 }
 
-void PortPanel::onPortFailed(const QString &reason) {
+void PortPanel::onPortFailed(const QString &reason)
+{
     if (!m_state.PortConnected)
         return;
     m_state.PortConnected = false;

@@ -6,16 +6,19 @@
 
 PortScanner::PortScanner(Transport &transport, QObject *parent)
     : QObject(parent)
-    , m_transport(transport) {
+    , m_transport(transport)
+{
     m_timer.setInterval(Timing::kScanTickMs);
     connect(&m_timer, &QTimer::timeout, this, &PortScanner::tick);
 }
 
-void PortScanner::start() {
+void PortScanner::start()
+{
     m_timer.start();
 }
 
-void PortScanner::tick() {
+void PortScanner::tick()
+{
     ++ScanPortNumber;
     const int number = ScanPortNumber;
     const QString device = PortMap::deviceFor(number);

@@ -7,7 +7,10 @@
 #include "transport.h"
 #include "ui/dialogs.h"
 
-static void setupOneShot(QTimer &timer, int intervalMs) {
+#include <QDeadlineTimer>
+
+static void setupOneShot(QTimer &timer, int intervalMs)
+{
     timer.setSingleShot(true);
     timer.setInterval(intervalMs);
     timer.setTimerType(Qt::PreciseTimer);
@@ -19,7 +22,8 @@ ReaderLink::ReaderLink(SessionState &state, Transport &transport, TrafficLog &lo
     , m_state(state)
     , m_transport(transport)
     , m_log(log)
-    , m_dialogs(dialogs) {
+    , m_dialogs(dialogs)
+{
     setupOneShot(m_tr1, Timing::kQuietLineMs);
     setupOneShot(m_timout, Timing::kReplyTimeoutMs);
     setupOneShot(m_timout2, Timing::kStatusClearMs);
@@ -32,7 +36,8 @@ ReaderLink::ReaderLink(SessionState &state, Transport &transport, TrafficLog &lo
     connect(&m_tcr1, &QTimer::timeout, this, &ReaderLink::onTcr1);
 }
 
-void ReaderLink::SendCommand(const QString &command) {
+void ReaderLink::SendCommand(const QString &command)
+{
     if (!m_state.QuietStart) {
         m_log.setInsertionColour(Palette::ColorDodgerBlue);
         m_log.insert(QStringLiteral("Send: ") + command + QStringLiteral("\r\n"));
@@ -46,27 +51,33 @@ void ReaderLink::SendCommand(const QString &command) {
     m_timout.start();
 }
 
-bool ReaderLink::openPort(const QString &device, QString *reason) {
+bool ReaderLink::openPort(const QString &device, QString *reason)
+{
     return m_transport.open(device, reason);
 }
 
-void ReaderLink::closePort() {
+void ReaderLink::closePort()
+{
     m_transport.close();
 }
 
-bool ReaderLink::isPortOpen() const {
+bool ReaderLink::isPortOpen() const
+{
     return m_transport.isOpen();
 }
 
-void ReaderLink::beginQuietStart() {
+void ReaderLink::beginQuietStart()
+{
     m_state.QuietStart = true;
 }
 
-void ReaderLink::startLogSettle() {
+void ReaderLink::startLogSettle()
+{
     m_tcr1.start();
 }
 
-QString ReaderLink::takeReplyHead() {
+QString ReaderLink::takeReplyHead()
+{
     m_tr1.stop();
     const QString head = QString::fromLatin1(m_replyBuffer.left(Reply::kHeadLength));
     m_timout2.start();
@@ -75,15 +86,19 @@ QString ReaderLink::takeReplyHead() {
     return head;
 }
 
-void ReaderLink::stopReplyTimeout() {
+void ReaderLink::stopReplyTimeout()
+{
     m_timout.stop();
 }
 
-void ReaderLink::clearReplyBuffer() {
+void ReaderLink::clearReplyBuffer()
+{
     m_replyBuffer.clear();
 }
 
-void ReaderLink::onReceived() {
+void ReaderLink::onReceived()
+{
+    m_lastReceiveNs = QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
     const QByteArray data = m_transport.readAll();
     // Only the first ten characters are ever interpreted; a device that streams without
     // pausing must not make the buffer grow.
@@ -93,18 +108,21 @@ void ReaderLink::onReceived() {
     m_tr1.start();
 }
 
-void ReaderLink::onTimout() {
+void ReaderLink::onTimout()
+{
     m_timout.stop();
     emit replyTimedOut();
     m_timout2.start();
 }
 
-void ReaderLink::onTimout2() {
+void ReaderLink::onTimout2()
+{
     m_timout2.stop();
     emit statusExpired();
 }
 
-void ReaderLink::onTcr1() {
+void ReaderLink::onTcr1()
+{
     m_tcr1.stop();
     m_log.clear();
     m_state.QuietStart = false;

@@ -35,6 +35,8 @@ public:
     void stopReplyTimeout();
     void clearReplyBuffer();
     QByteArray replyBuffer() const { return m_replyBuffer; }
+    // When characters last arrived, on the steady clock (for latency figures).
+    qint64 lastReceiveNs() const { return m_lastReceiveNs; }
 
     QTimer &Tr1() { return m_tr1; }
     QTimer &Timout() { return m_timout; }
@@ -58,6 +60,7 @@ private:
     TrafficLog &m_log;
     Dialogs &m_dialogs;
     QByteArray m_replyBuffer;
+    qint64 m_lastReceiveNs = 0;
     QTimer m_tr1;
     QTimer m_timout;
     QTimer m_timout2;

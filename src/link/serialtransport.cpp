@@ -3,12 +3,14 @@
 #include <QFileInfo>
 
 SerialTransport::SerialTransport(QObject *parent)
-    : Transport(parent) {
+    : Transport(parent)
+{
     connect(&m_port, &QSerialPort::readyRead, this, &SerialTransport::notifyReceived);
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialTransport::onError);
 }
 
-static QString describeOpenError(const QSerialPort &port, const QString &device) {
+static QString describeOpenError(const QSerialPort &port, const QString &device)
+{
     switch (port.error()) {
     case QSerialPort::DeviceNotFoundError:
         return QStringLiteral("%1 does not exist (unplugged?).").arg(device);
@@ -25,7 +27,8 @@ static QString describeOpenError(const QSerialPort &port, const QString &device)
     }
 }
 
-bool SerialTransport::open(const QString &device, QString *reason) {
+bool SerialTransport::open(const QString &device, QString *reason)
+{
     if (m_port.isOpen())
         m_port.close();
     m_device = device;
@@ -51,28 +54,33 @@ bool SerialTransport::open(const QString &device, QString *reason) {
     return true;
 }
 
-void SerialTransport::close() {
+void SerialTransport::close()
+{
     if (m_port.isOpen())
         m_port.close();
 }
 
-bool SerialTransport::isOpen() const {
+bool SerialTransport::isOpen() const
+{
     return m_port.isOpen();
 }
 
-bool SerialTransport::write(const QByteArray &data) {
+bool SerialTransport::write(const QByteArray &data)
+{
     if (!m_port.isOpen())
         return false;
     return m_port.write(data) == data.size();
 }
 
-QByteArray SerialTransport::readAll() {
+QByteArray SerialTransport::readAll()
+{
     if (!m_port.isOpen())
         return {};
     return m_port.readAll();
 }
 
-QByteArray SerialTransport::readWithin(int waitMs) {
+QByteArray SerialTransport::readWithin(int waitMs)
+{
     if (!m_port.isOpen())
         return {};
     if (m_port.bytesAvailable() == 0)
@@ -80,7 +88,8 @@ QByteArray SerialTransport::readWithin(int waitMs) {
     return m_port.readAll();
 }
 
-void SerialTransport::onError(QSerialPort::SerialPortError error) {
+void SerialTransport::onError(QSerialPort::SerialPortError error)
+{
     // Qt 6.4 repeats ReadError in a tight loop once the other end is gone: close on the
     // first one so the event loop stays free.
     const bool broken = error == QSerialPort::ReadError || error == QSerialPort::WriteError

@@ -7,7 +7,8 @@
 #include <QGridLayout>
 #include <QPushButton>
 
-QString visibleText(const QString &text) {
+QString visibleText(const QString &text)
+{
     QString out;
     out.reserve(text.size());
     for (QChar c : text) {
@@ -25,7 +26,8 @@ QString visibleText(const QString &text) {
 TrafficLog::TrafficLog(QWidget *parent)
     : QWidget(parent)
     , m_view(new QTextEdit(this))
-    , m_clean(new QPushButton("Clean", this)) {
+    , m_clean(new QPushButton("Clean", this))
+{
     nameControl(m_view, QStringLiteral("R1"), QStringLiteral("Traffic log"));
     nameControl(m_clean, QStringLiteral("cm_clean"), QStringLiteral("Clean"));
     m_view->setReadOnly(true);
@@ -47,16 +49,19 @@ TrafficLog::TrafficLog(QWidget *parent)
     m_format.setFontPointSize(m_size);
 }
 
-void TrafficLog::setInsertionColour(quint32 bgr) {
+void TrafficLog::setInsertionColour(quint32 bgr)
+{
     m_format.setForeground(Palette::toColor(bgr));
 }
 
-void TrafficLog::setInsertionSize(int points) {
+void TrafficLog::setInsertionSize(int points)
+{
     m_size = points;
     m_format.setFontPointSize(points);
 }
 
-void TrafficLog::insert(const QString &text) {
+void TrafficLog::insert(const QString &text)
+{
     m_cursor.movePosition(QTextCursor::End);
     const QStringList lines = text.split(QStringLiteral("\r\n"));
     for (qsizetype i = 0; i < lines.size(); ++i) {
@@ -67,22 +72,26 @@ void TrafficLog::insert(const QString &text) {
     }
 }
 
-void TrafficLog::moveToEnd() {
+void TrafficLog::moveToEnd()
+{
     m_cursor.movePosition(QTextCursor::End);
     m_view->setTextCursor(m_cursor);
     m_view->ensureCursorVisible();
 }
 
-void TrafficLog::clear() {
+void TrafficLog::clear()
+{
     m_view->clear();
     m_cursor = QTextCursor(m_view->document());
 }
 
-QString TrafficLog::text() const {
+QString TrafficLog::text() const
+{
     return m_view->toPlainText();
 }
 
-bool TrafficLog::eventFilter(QObject *watched, QEvent *event) {
+bool TrafficLog::eventFilter(QObject *watched, QEvent *event)
+{
     if (watched == m_view->viewport() && event->type() == QEvent::MouseButtonDblClick) {
         clear();
         return true;

@@ -30,7 +30,8 @@ signals:
     void failed(const QString &reason);
 
 protected:
-    void notifyReceived() {
+    void notifyReceived()
+    {
         if (m_receiveEvents)
             emit received();
     }

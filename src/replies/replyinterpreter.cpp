@@ -24,7 +24,8 @@ namespace {
 
 constexpr int kUidRetryLimit = 5;
 
-bool isBlockValue(const QString &text) {
+bool isBlockValue(const QString &text)
+{
     if (text.size() != 8)
         return false;
     for (QChar c : text) {
@@ -34,7 +35,8 @@ bool isBlockValue(const QString &text) {
     return true;
 }
 
-bool namesBlockField(int n) {
+bool namesBlockField(int n)
+{
     return n >= 0 && n < BlockPanel::kBlocks;
 }
 
@@ -45,11 +47,13 @@ ReplyInterpreter::ReplyInterpreter(SessionState &state, ReaderLink &link, ReplyT
     : QObject(parent)
     , m_state(state)
     , m_link(link)
-    , m_t(targets) {
+    , m_t(targets)
+{
     connect(&m_link, &ReaderLink::replyGathered, this, &ReplyInterpreter::interpret);
 }
 
-void ReplyInterpreter::interpret() {
+void ReplyInterpreter::interpret()
+{
     const QString head = m_link.takeReplyHead();
     const Reply::Parsed reply = Reply::classify(head);
     switch (reply.kind) {
@@ -78,7 +82,8 @@ void ReplyInterpreter::interpret() {
     exitSequence(head);
 }
 
-void ReplyInterpreter::exitSequence(const QString &head) {
+void ReplyInterpreter::exitSequence(const QString &head)
+{
     if (!m_state.QuietStart) {
         m_t.log.setInsertionSize(9);
         if (head.size() == Reply::kHeadLength)
@@ -92,7 +97,8 @@ void ReplyInterpreter::exitSequence(const QString &head) {
     m_t.window.activateWindow();
 }
 
-void ReplyInterpreter::onError(int code) {
+void ReplyInterpreter::onError(int code)
+{
     switch (code) {
     case 1:
         m_t.status.showMessage(QStringLiteral("Length of the command is incorrect!"),
@@ -130,7 +136,8 @@ void ReplyInterpreter::onError(int code) {
     }
 }
 
-void ReplyInterpreter::onMessage(int code) {
+void ReplyInterpreter::onMessage(int code)
+{
     switch (code) {
     case 1:
         if (m_state.SuppressSuccessText)
@@ -170,32 +177,37 @@ void ReplyInterpreter::onMessage(int code) {
     }
 }
 
-void ReplyInterpreter::showTagAbsentLook() {
+void ReplyInterpreter::showTagAbsentLook()
+{
     m_t.status.setCopyVisible(false);
     m_t.uid.setUidColour(ColorDodgerBlue);
 }
 
-void ReplyInterpreter::adjustConfigField() {
+void ReplyInterpreter::adjustConfigField()
+{
     m_t.blocks.setBlock(0, ConfigWord::afterNoPresent(m_t.blocks.block(0),
                                                       m_t.blocks.pwdBox()->isChecked(),
                                                       m_t.blocks.aorBox()->isChecked()));
 }
 
-void ReplyInterpreter::blankFailedRead() {
+void ReplyInterpreter::blankFailedRead()
+{
     if (m_state.LastReadBlock < 1 || m_state.LastReadBlock > 7 || m_state.AutoWriteRunning)
         return;
     m_t.blocks.setBlock(m_state.LastReadBlock, QStringLiteral("00000000"));
     m_state.LastReadBlock = 0;
 }
 
-void ReplyInterpreter::automaticStartCheck(const QCheckBox *option, bool blocked) {
+void ReplyInterpreter::automaticStartCheck(const QCheckBox *option, bool blocked)
+{
     if (!option->isChecked() || blocked || !m_state.AutoWriteRunning)
         return;
     m_state.AutoStep = 1;
     m_t.autoWriter.startStepTimer();
 }
 
-void ReplyInterpreter::onBlockRead(const Reply::Parsed &reply) {
+void ReplyInterpreter::onBlockRead(const Reply::Parsed &reply)
+{
     // A corrupted reply must not put a wrong value into a field that may be written back.
     if (!namesBlockField(reply.block) || !isBlockValue(reply.payload))
         return;
@@ -203,7 +215,8 @@ void ReplyInterpreter::onBlockRead(const Reply::Parsed &reply) {
     m_t.status.showMessage(QStringLiteral("Read Ok!"), ColorDodgerBlue);
 }
 
-void ReplyInterpreter::onBlockWrite(const QString &head, const Reply::Parsed &reply) {
+void ReplyInterpreter::onBlockWrite(const QString &head, const Reply::Parsed &reply)
+{
     const bool unlockConfirmed = head == QLatin1String("W000014804")
                                  || (head == QLatin1String("W000148040") && m_state.UnlockPending);
     if (unlockConfirmed) {
@@ -232,7 +245,8 @@ void ReplyInterpreter::onBlockWrite(const QString &head, const Reply::Parsed &re
         m_t.blocks.setProtectionButtonsEnabled(false);
 }
 
-void ReplyInterpreter::onIdentifier(const QString &uid) {
+void ReplyInterpreter::onIdentifier(const QString &uid)
+{
     m_t.status.showCard(QStringLiteral("ID: ") + uid, ColorDeepPink);
     m_t.status.setCopyVisible(true);
     m_state.LastUID = uid;
@@ -245,7 +259,8 @@ void ReplyInterpreter::onIdentifier(const QString &uid) {
         m_t.autoWriter.startStepTimer();
 }
 
-void ReplyInterpreter::autoWriteConfirmation(const Reply::Parsed &reply) {
+void ReplyInterpreter::autoWriteConfirmation(const Reply::Parsed &reply)
+{
     const int step = m_state.AutoStep;
     if (step == 2 || step == 3) {
         m_state.AutoStep = step + 1;
@@ -269,12 +284,14 @@ void ReplyInterpreter::autoWriteConfirmation(const Reply::Parsed &reply) {
     }
 }
 
-void ReplyInterpreter::completionCheck() {
+void ReplyInterpreter::completionCheck()
+{
     if (m_state.AutoStep == 11)
         m_t.autoWriter.complete(false);
 }
 
-void ReplyInterpreter::uidReadBackCheck() {
+void ReplyInterpreter::uidReadBackCheck()
+{
     const QString setUid = m_t.autoPanel.setUidField()->text();
     const bool prefixForm = !Uid::isDecimal(setUid) || Uid::leadingNumber(setUid.left(4)) > 0;
     m_t.autoWriter.uidWriteAnswered();
@@ -312,7 +329,8 @@ void ReplyInterpreter::uidReadBackCheck() {
     m_state.UidRetryCount = 0;
 }
 
-void ReplyInterpreter::uidRetryOnCardOut() {
+void ReplyInterpreter::uidRetryOnCardOut()
+{
     const bool retry = m_state.AutoWriteRunning && m_state.AutoStep == 3
                        && m_state.LastUID == m_state.ExpectedUID && !m_state.UidWriteConfirmed;
     if (retry) {

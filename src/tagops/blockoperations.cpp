@@ -14,7 +14,8 @@ BlockOperations::BlockOperations(BlockPanel &blocks, Protection &protection, Rea
     , m_blocks(blocks)
     , m_protection(protection)
     , m_link(link)
-    , m_state(state) {
+    , m_state(state)
+{
     for (int n = 0; n < BlockPanel::kBlocks; ++n) {
         connect(m_blocks.readButton(n), &QPushButton::clicked, this, [this, n] { read(n); });
         connect(m_blocks.writeButton(n), &QPushButton::clicked, this, [this, n] { write(n); });
@@ -24,7 +25,8 @@ BlockOperations::BlockOperations(BlockPanel &blocks, Protection &protection, Rea
     }
 }
 
-void BlockOperations::read(int n) {
+void BlockOperations::read(int n)
+{
     m_state.LastReadBlock = n;
     const QString digit = QString::number(n);
     if (m_blocks.pwdBox()->isChecked())
@@ -33,7 +35,8 @@ void BlockOperations::read(int n) {
         m_link.SendCommand(QStringLiteral("RB") + digit);
 }
 
-void BlockOperations::write(int n) {
+void BlockOperations::write(int n)
+{
     const QString digit = QString::number(n);
     if (!m_blocks.pwdBox()->isChecked()) {
         m_link.SendCommand(QStringLiteral("WB") + digit + m_blocks.block(n));

@@ -13,7 +13,8 @@
 
 namespace {
 
-void setTextColour(QWidget *w, quint32 colour) {
+void setTextColour(QWidget *w, quint32 colour)
+{
     QPalette p = w->palette();
     p.setColor(QPalette::WindowText, Palette::toColor(colour));
     p.setColor(QPalette::ButtonText, Palette::toColor(colour));
@@ -21,14 +22,16 @@ void setTextColour(QWidget *w, quint32 colour) {
 }
 
 QPushButton *button(const QString &caption, const QString &name, const QString &tooltip,
-                    QWidget *parent) {
+                    QWidget *parent)
+{
     auto *b = new QPushButton(caption, parent);
     nameControl(b, name, caption);
     b->setToolTip(tooltip);
     return b;
 }
 
-QPushButton *smallButton(QPushButton *b) {
+QPushButton *smallButton(QPushButton *b)
+{
     b->setMaximumWidth(b->fontMetrics().horizontalAdvance(b->text()) + 16);
     return b;
 }
@@ -36,7 +39,8 @@ QPushButton *smallButton(QPushButton *b) {
 } // namespace
 
 BlockPanel::BlockPanel(QWidget *parent)
-    : QGroupBox(QStringLiteral("T5557 RFID Tag info "), parent) {
+    : QGroupBox(QStringLiteral("T5557 RFID Tag info "), parent)
+{
     nameControl(this, QStringLiteral("Frame5"), QStringLiteral("T5557 RFID Tag info"));
 
     auto *config = new QLabel(QStringLiteral("Configuration :"), this);
@@ -130,21 +134,25 @@ BlockPanel::BlockPanel(QWidget *parent)
     grid->addLayout(last, kBlocks + 1, 1, 1, 4);
 }
 
-QString BlockPanel::block(int n) const {
+QString BlockPanel::block(int n) const
+{
     return (n >= 0 && n < kBlocks) ? m_fields[n]->text() : QString();
 }
 
-void BlockPanel::setBlock(int n, const QString &text) {
+void BlockPanel::setBlock(int n, const QString &text)
+{
     if (n >= 0 && n < kBlocks)
         m_fields[n]->setText(text);
 }
 
-void BlockPanel::setProtectionButtonsEnabled(bool enabled) {
+void BlockPanel::setProtectionButtonsEnabled(bool enabled)
+{
     m_hide->setEnabled(enabled);
     m_lock->setEnabled(enabled);
 }
 
-void BlockPanel::setPasswordPresentation(bool emphasised) {
+void BlockPanel::setPasswordPresentation(bool emphasised)
+{
     m_passwordEmphasised = emphasised;
     QFont font = m_lpass->font();
     if (emphasised) {

@@ -15,7 +15,8 @@ Protection::Protection(BlockPanel &blocks, ReaderLink &link, SessionState &state
     , m_blocks(blocks)
     , m_link(link)
     , m_state(state)
-    , m_emphasis(emphasis) {
+    , m_emphasis(emphasis)
+{
     // toggled fires for the operator's clicks and for the program's real changes alike,
     // and not when a box is set to the state it already has.
     connect(m_blocks.pwdBox(), &QCheckBox::toggled, this, &Protection::pwdRule);
@@ -29,14 +30,16 @@ Protection::Protection(BlockPanel &blocks, ReaderLink &link, SessionState &state
     connect(m_blocks.standardButton(), &QPushButton::clicked, this, &Protection::standard);
 }
 
-void Protection::emphasiseConfigWrite(bool focus) {
+void Protection::emphasiseConfigWrite(bool focus)
+{
     QPushButton *write = m_blocks.writeButton(0);
     m_emphasis.emphasise(write);
     if (focus)
         write->setFocus();
 }
 
-void Protection::pwdRule() {
+void Protection::pwdRule()
+{
     const bool pwd = m_blocks.pwdBox()->isChecked();
     m_blocks.passwordLabel()->hide();
     m_blocks.setPasswordPresentation(pwd);
@@ -52,25 +55,29 @@ void Protection::pwdRule() {
     emphasiseConfigWrite(true);
 }
 
-void Protection::aorRule() {
+void Protection::aorRule()
+{
     m_blocks.setBlock(0, ConfigWord::withAor(m_blocks.block(0), m_blocks.aorBox()->isChecked()));
     emphasiseConfigWrite(true);
 }
 
-void Protection::unlock() {
+void Protection::unlock()
+{
     m_blocks.setBlock(0, ConfigWord::unlocked(m_blocks.block(0)));
     m_state.UnlockPending = true;
     m_link.SendCommand(QStringLiteral("WP0") + m_blocks.block(7) + m_blocks.block(0));
 }
 
-void Protection::reset() {
+void Protection::reset()
+{
     m_blocks.pwdBox()->setChecked(false);
     m_blocks.setBlock(0, ConfigWord::kDefault);
     m_link.SendCommand(QStringLiteral("WB0") + m_blocks.block(0));
     emphasiseConfigWrite(true);
 }
 
-void Protection::standard() {
+void Protection::standard()
+{
     m_blocks.pwdBox()->setChecked(false);
     m_blocks.setBlock(0, ConfigWord::kStandard);
     m_link.SendCommand(QStringLiteral("WB0") + m_blocks.block(0));

@@ -12,7 +12,8 @@ ReaderSettings::ReaderSettings(ReaderSettingsPanel &panel, ReaderLink &link, Dia
     : QObject(parent)
     , m_panel(panel)
     , m_link(link)
-    , m_dialogs(dialogs) {
+    , m_dialogs(dialogs)
+{
     for (const char *mnemonic : {"GTS", "SB1", "SBA", "SBD", "SM0", "ARD"}) {
         const QString command = QString::fromLatin1(mnemonic);
         connect(m_panel.button(QStringLiteral("cm_") + command), &QPushButton::clicked, this,
@@ -28,15 +29,18 @@ ReaderSettings::ReaderSettings(ReaderSettingsPanel &panel, ReaderLink &link, Dia
             &ReaderSettings::sendExclusiveId);
 }
 
-void ReaderSettings::reportHex() {
+void ReaderSettings::reportHex()
+{
     m_link.SendCommand(QStringLiteral("RUX"));
 }
 
-void ReaderSettings::reportDecimal() {
+void ReaderSettings::reportDecimal()
+{
     m_link.SendCommand(QStringLiteral("RUD"));
 }
 
-void ReaderSettings::sendExclusiveId() {
+void ReaderSettings::sendExclusiveId()
+{
     if (m_panel.sm1Field()->text() == QLatin1String("0000000000")) {
         m_dialogs.warning(QStringLiteral("Kestrel RFID Reader-Writer"),
                           QStringLiteral("The number 0000000000 not is valid UID"));

@@ -30,13 +30,15 @@ constexpr ButtonSpec kButtons[] = {
     {"cm_SM1", "SM1:", "Exclusive Mode Enable"},
 };
 
-QLabel *label(const char *name, const char *text, QWidget *parent) {
+QLabel *label(const char *name, const char *text, QWidget *parent)
+{
     auto *l = new QLabel(QString::fromLatin1(text), parent);
     nameControl(l, QString::fromLatin1(name), QString::fromLatin1(text));
     return l;
 }
 
-QLabel *heading(const char *name, const char *text, QWidget *parent) {
+QLabel *heading(const char *name, const char *text, QWidget *parent)
+{
     QLabel *l = label(name, text, parent);
     QPalette p = l->palette();
     p.setColor(QPalette::WindowText, Palette::toColor(Palette::ColorDodgerBlue));
@@ -44,7 +46,8 @@ QLabel *heading(const char *name, const char *text, QWidget *parent) {
     return l;
 }
 
-QFrame *separator(const char *name, QWidget *parent) {
+QFrame *separator(const char *name, QWidget *parent)
+{
     auto *line = new QFrame(parent);
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Sunken);
@@ -57,7 +60,8 @@ QFrame *separator(const char *name, QWidget *parent) {
 ReaderSettingsPanel::ReaderSettingsPanel(QWidget *parent)
     : QGroupBox(QStringLiteral(" Device Setting "), parent)
     , m_are(new MaskedField(QStringLiteral("XXXXXXXX"), QStringLiteral("00000000"), this))
-    , m_sm1(new MaskedField(QStringLiteral("XXXXXXXXXX"), QStringLiteral("0000000000"), this)) {
+    , m_sm1(new MaskedField(QStringLiteral("XXXXXXXXXX"), QStringLiteral("0000000000"), this))
+{
     nameControl(this, QStringLiteral("Frame2"), QStringLiteral("Device Setting"));
     for (const ButtonSpec &spec : kButtons) {
         auto *b = new QPushButton(QString::fromLatin1(spec.caption), this);
@@ -95,6 +99,7 @@ ReaderSettingsPanel::ReaderSettingsPanel(QWidget *parent)
     grid->addWidget(m_sm1, 9, 1, 1, 2);
 }
 
-QPushButton *ReaderSettingsPanel::button(const QString &name) const {
+QPushButton *ReaderSettingsPanel::button(const QString &name) const
+{
     return findChild<QPushButton *>(name, Qt::FindDirectChildrenOnly);
 }

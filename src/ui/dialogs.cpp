@@ -2,10 +2,12 @@
 
 #include <QMessageBox>
 
-void MessageBoxDialogs::information(const QString &title, const QString &text) {
+void MessageBoxDialogs::information(const QString &title, const QString &text)
+{
     QMessageBox::information(m_parent, title, text);
 }
 
-void MessageBoxDialogs::warning(const QString &title, const QString &text) {
+void MessageBoxDialogs::warning(const QString &title, const QString &text)
+{
     QMessageBox::warning(m_parent, title, text);
 }

@@ -15,7 +15,9 @@ public:
 class MessageBoxDialogs : public Dialogs {
 public:
     explicit MessageBoxDialogs(QWidget *parent)
-        : m_parent(parent) {}
+        : m_parent(parent)
+    {
+    }
     void information(const QString &title, const QString &text) override;
     void warning(const QString &title, const QString &text) override;
 

@@ -4,7 +4,8 @@
 
 static const char *const kHighlightProperty = "kestrelHighlight";
 
-void Emphasis::setDefault(QPushButton *button) {
+void Emphasis::setDefault(QPushButton *button)
+{
     if (m_default == button)
         return;
     if (m_default)
@@ -14,14 +15,16 @@ void Emphasis::setDefault(QPushButton *button) {
         button->setDefault(true);
 }
 
-void Emphasis::clearDefault(QPushButton *button) {
+void Emphasis::clearDefault(QPushButton *button)
+{
     if (m_default != button)
         return;
     button->setDefault(false);
     m_default = nullptr;
 }
 
-void Emphasis::setHighlight(QPushButton *button, bool on) {
+void Emphasis::setHighlight(QPushButton *button, bool on)
+{
     if (!button || isHighlighted(button) == on)
         return;
     button->setProperty(kHighlightProperty, on);
@@ -34,16 +37,19 @@ void Emphasis::setHighlight(QPushButton *button, bool on) {
     button->setPalette(p);
 }
 
-bool Emphasis::isHighlighted(const QPushButton *button) {
+bool Emphasis::isHighlighted(const QPushButton *button)
+{
     return button && button->property(kHighlightProperty).toBool();
 }
 
-void Emphasis::emphasise(QPushButton *button) {
+void Emphasis::emphasise(QPushButton *button)
+{
     setDefault(button);
     setHighlight(button, true);
 }
 
-void Emphasis::ClearButtonHighlights() {
+void Emphasis::ClearButtonHighlights()
+{
     for (QPushButton *b : m_resetSet)
         setHighlight(b, false);
 }

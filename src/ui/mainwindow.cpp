@@ -33,7 +33,8 @@
 
 MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
     : QMainWindow(parent)
-    , m_emphasis(std::make_unique<Emphasis>()) {
+    , m_emphasis(std::make_unique<Emphasis>())
+{
     if (!transport) {
         m_ownTransport = std::make_unique<SerialTransport>();
         transport = m_ownTransport.get();
@@ -80,11 +81,13 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
 
 MainWindow::~MainWindow() = default;
 
-void MainWindow::start() {
+void MainWindow::start()
+{
     m_ports->startScan();
 }
 
-void MainWindow::buildLayout() {
+void MainWindow::buildLayout()
+{
     auto *central = new QWidget;
     auto *grid = new QGridLayout(central);
     grid->setContentsMargins(8, 4, 8, 2);
@@ -104,7 +107,8 @@ void MainWindow::buildLayout() {
     resize(sizeHint().expandedTo(QSize(696, 452)));
 }
 
-void MainWindow::wireLink() {
+void MainWindow::wireLink()
+{
     connect(m_link, &ReaderLink::replyTimedOut, this, [this] {
         m_status->showMessage(QStringLiteral("No recpone command!"), Palette::ColorRed);
     });
@@ -116,7 +120,8 @@ void MainWindow::wireLink() {
     connect(m_ports, &PortPanel::disconnected, m_autoWriter, &AutoWriter::onLinkClosed);
 }
 
-void MainWindow::onStatusExpired() {
+void MainWindow::onStatusExpired()
+{
     m_status->clearMessage();
     if (m_status->card() != QLatin1String("Card is out of range."))
         return;
@@ -126,7 +131,8 @@ void MainWindow::onStatusExpired() {
         m_status->setCardText(QStringLiteral("No is card."));
 }
 
-void MainWindow::wireEmphasis() {
+void MainWindow::wireEmphasis()
+{
     m_emphasis->setClearedByReset({m_settings->button(QStringLiteral("cm_ARE")),
                                    m_settings->button(QStringLiteral("cm_SM1")),
                                    m_blocks->writeButton(0)});
@@ -143,7 +149,8 @@ void MainWindow::wireEmphasis() {
         pair(m_blocks->field(n), m_blocks->writeButton(n));
 }
 
-void MainWindow::addHints() {
+void MainWindow::addHints()
+{
     Hints &h = *m_hints;
     ReaderSettingsPanel &s = *m_settings;
     h.add(m_ports->connectButton(), QStringLiteral("Port Connect / Disconnect"));
@@ -199,7 +206,8 @@ void MainWindow::addHints() {
     h.add(m_log->view()->viewport(), QStringLiteral(" Double Click to Clear!"));
 }
 
-void MainWindow::setTabOrder() {
+void MainWindow::setTabOrder()
+{
     ReaderSettingsPanel &s = *m_settings;
     BlockPanel &b = *m_blocks;
     AutoPanel &a = *m_auto;
@@ -226,7 +234,8 @@ void MainWindow::setTabOrder() {
         QWidget::setTabOrder(order[i - 1], order[i]);
 }
 
-void MainWindow::keyPressEvent(QKeyEvent *event) {
+void MainWindow::keyPressEvent(QKeyEvent *event)
+{
     if (event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) {
         QMainWindow::keyPressEvent(event);
         return;

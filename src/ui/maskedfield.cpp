@@ -4,7 +4,8 @@
 
 #include <QFocusEvent>
 
-static QString qtMask(const QString &mask) {
+static QString qtMask(const QString &mask)
+{
     QString out = QStringLiteral(">");
     for (QChar c : mask)
         out += (c == u'X') ? u'H' : u'9';
@@ -12,7 +13,8 @@ static QString qtMask(const QString &mask) {
 }
 
 MaskedField::MaskedField(const QString &mask, const QString &initial, QWidget *parent)
-    : QLineEdit(parent) {
+    : QLineEdit(parent)
+{
     setInputMask(qtMask(mask));
     setText(initial);
     QFont f = font();
@@ -21,14 +23,16 @@ MaskedField::MaskedField(const QString &mask, const QString &initial, QWidget *p
     setMinimumWidth(fontMetrics().horizontalAdvance(QString(mask.size() + 2, u'W')));
 }
 
-void MaskedField::setTextColour(quint32 bgr) {
+void MaskedField::setTextColour(quint32 bgr)
+{
     m_colour = bgr;
     QPalette p = palette();
     p.setColor(QPalette::Text, Palette::toColor(bgr));
     setPalette(p);
 }
 
-void MaskedField::focusInEvent(QFocusEvent *event) {
+void MaskedField::focusInEvent(QFocusEvent *event)
+{
     QLineEdit::focusInEvent(event);
     emit focused();
 }

@@ -7,13 +7,15 @@
 #include <QLabel>
 #include <QPushButton>
 
-static void colourLabel(QLabel *label, quint32 colour) {
+static void colourLabel(QLabel *label, quint32 colour)
+{
     QPalette p = label->palette();
     p.setColor(QPalette::WindowText, Palette::toColor(colour));
     label->setPalette(p);
 }
 
-static QLabel *statusLabel(const QString &text, quint32 colour, QWidget *parent) {
+static QLabel *statusLabel(const QString &text, quint32 colour, QWidget *parent)
+{
     auto *label = new QLabel(text, parent);
     label->setTextFormat(Qt::PlainText);
     QFont f(QStringLiteral("Arial"), 12);
@@ -26,7 +28,8 @@ static QLabel *statusLabel(const QString &text, quint32 colour, QWidget *parent)
 StatusLine::StatusLine(QWidget *parent)
     : QWidget(parent)
     , m_messageColour(Palette::ColorOrangeRed)
-    , m_cardColour(Palette::ColorOrangeRed) {
+    , m_cardColour(Palette::ColorOrangeRed)
+{
     auto *title = statusLabel(QStringLiteral("Tag Statuse:"), Palette::ColorDodgerBlue, this);
     nameControl(title, QStringLiteral("Label3"), QStringLiteral("Tag Statuse:"));
     m_card = statusLabel(QStringLiteral("No is card."), m_cardColour, this);
@@ -46,38 +49,46 @@ StatusLine::StatusLine(QWidget *parent)
     row->addWidget(m_message, 1);
 }
 
-void StatusLine::showMessage(const QString &text, quint32 colour) {
+void StatusLine::showMessage(const QString &text, quint32 colour)
+{
     setMessageColour(colour);
     m_message->setText(text);
 }
 
-void StatusLine::setMessageColour(quint32 colour) {
+void StatusLine::setMessageColour(quint32 colour)
+{
     m_messageColour = colour;
     colourLabel(m_message, colour);
 }
 
-void StatusLine::clearMessage() {
+void StatusLine::clearMessage()
+{
     m_message->clear();
 }
 
-QString StatusLine::message() const {
+QString StatusLine::message() const
+{
     return m_message->text();
 }
 
-void StatusLine::showCard(const QString &text, quint32 colour) {
+void StatusLine::showCard(const QString &text, quint32 colour)
+{
     m_cardColour = colour;
     colourLabel(m_card, colour);
     m_card->setText(text);
 }
 
-void StatusLine::setCardText(const QString &text) {
+void StatusLine::setCardText(const QString &text)
+{
     m_card->setText(text);
 }
 
-QString StatusLine::card() const {
+QString StatusLine::card() const
+{
     return m_card->text();
 }
 
-void StatusLine::setCopyVisible(bool visible) {
+void StatusLine::setCopyVisible(bool visible)
+{
     m_copy->setVisible(visible);
 }

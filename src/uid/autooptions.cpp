@@ -12,7 +12,8 @@ AutoOptions::AutoOptions(AutoPanel &panel, BlockPanel &blocks, Emphasis &emphasi
     : QObject(parent)
     , m_panel(panel)
     , m_blocks(blocks)
-    , m_emphasis(emphasis) {
+    , m_emphasis(emphasis)
+{
     connect(m_panel.setUidBox(), &QCheckBox::toggled, this, &AutoOptions::onSetUid);
     connect(m_panel.autoIncBox(), &QCheckBox::toggled, this, &AutoOptions::onAutoInc);
     connect(m_panel.autoUnlockBox(), &QCheckBox::toggled, this, &AutoOptions::onAutoUnlock);
@@ -21,13 +22,15 @@ AutoOptions::AutoOptions(AutoPanel &panel, BlockPanel &blocks, Emphasis &emphasi
     connect(m_panel.lockBox(), &QCheckBox::toggled, this, [this] { focusAutoButton(true); });
 }
 
-void AutoOptions::focusAutoButton(bool makeDefault) {
+void AutoOptions::focusAutoButton(bool makeDefault)
+{
     m_panel.autoButton()->setFocus();
     if (makeDefault)
         m_emphasis.setDefault(m_panel.autoButton());
 }
 
-void AutoOptions::onSetUid(bool checked) {
+void AutoOptions::onSetUid(bool checked)
+{
     m_panel.setUidField()->setEnabled(checked);
     m_panel.autoIncBox()->setEnabled(checked);
     // Every change of "Auto Set UID" switches stepping off; it has to be chosen again.
@@ -36,13 +39,15 @@ void AutoOptions::onSetUid(bool checked) {
     focusAutoButton(false);
 }
 
-void AutoOptions::onAutoInc(bool checked) {
+void AutoOptions::onAutoInc(bool checked)
+{
     m_panel.incField()->setEnabled(checked);
     if (checked)
         focusAutoButton(false);
 }
 
-void AutoOptions::onAutoUnlock(bool checked) {
+void AutoOptions::onAutoUnlock(bool checked)
+{
     for (QCheckBox *box : {m_panel.setUidBox(), m_panel.writeBlocksBox(),
                            m_panel.writePasswordBox(), m_panel.lockBox()})
         box->setEnabled(!checked);
@@ -50,7 +55,8 @@ void AutoOptions::onAutoUnlock(bool checked) {
     m_blocks.setPasswordPresentation(checked);
 }
 
-void AutoOptions::onWriteBlocks(bool checked) {
+void AutoOptions::onWriteBlocks(bool checked)
+{
     for (int n = 1; n <= 6; ++n) {
         m_blocks.blockOption(n)->setEnabled(checked);
         m_blocks.blockOption(n)->setChecked(checked);
@@ -61,7 +67,8 @@ void AutoOptions::onWriteBlocks(bool checked) {
     focusAutoButton(false);
 }
 
-void AutoOptions::onWritePassword(bool checked) {
+void AutoOptions::onWritePassword(bool checked)
+{
     m_blocks.setPasswordPresentation(checked);
     if (!checked) {
         focusAutoButton(true);

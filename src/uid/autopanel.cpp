@@ -13,7 +13,8 @@
 namespace {
 
 QCheckBox *option(const QString &caption, const char *name, bool checked, quint32 colour,
-                  QWidget *parent) {
+                  QWidget *parent)
+{
     auto *box = new QCheckBox(caption, parent);
     QString shown = caption;
     nameControl(box, QString::fromLatin1(name),
@@ -25,7 +26,8 @@ QCheckBox *option(const QString &caption, const char *name, bool checked, quint3
     return box;
 }
 
-QFrame *separator(const char *name, QWidget *parent) {
+QFrame *separator(const char *name, QWidget *parent)
+{
     auto *line = new QFrame(parent);
     line->setObjectName(QString::fromLatin1(name));
     line->setFrameShape(QFrame::HLine);
@@ -36,7 +38,8 @@ QFrame *separator(const char *name, QWidget *parent) {
 } // namespace
 
 AutoPanel::AutoPanel(QWidget *parent)
-    : QGroupBox(QStringLiteral(" Automatically "), parent) {
+    : QGroupBox(QStringLiteral(" Automatically "), parent)
+{
     nameControl(this, QStringLiteral("Frame4"), QStringLiteral("Automatically"));
     const quint32 blue = Palette::ColorRoyalBlue;
     m_notConfig = option(QStringLiteral("Not configration"), "ch_Not_Config", true, blue, this);

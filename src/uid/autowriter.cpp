@@ -35,7 +35,8 @@ constexpr int kComplete = 12;
 AutoWriter::AutoWriter(SessionState &state, Parts parts, QObject *parent)
     : QObject(parent)
     , m_state(state)
-    , m_p(parts) {
+    , m_p(parts)
+{
     m_timerAuto.setSingleShot(true);
     m_timerAuto.setInterval(Timing::kAutoStepMs);
     m_flash.setInterval(Timing::kFlashMs);
@@ -45,15 +46,18 @@ AutoWriter::AutoWriter(SessionState &state, Parts parts, QObject *parent)
     connect(&m_p.link, &ReaderLink::replyTimedOut, this, &AutoWriter::onReplyTimedOut);
 }
 
-void AutoWriter::startStepTimer() {
+void AutoWriter::startStepTimer()
+{
     m_timerAuto.start();
 }
 
-void AutoWriter::stopStepTimer() {
+void AutoWriter::stopStepTimer()
+{
     m_timerAuto.stop();
 }
 
-void AutoWriter::toggle() {
+void AutoWriter::toggle()
+{
     if (!m_state.PortConnected) {
         m_p.dialogs.information(
             QStringLiteral("Connection Error!"),
@@ -66,7 +70,8 @@ void AutoWriter::toggle() {
         start();
 }
 
-void AutoWriter::start() {
+void AutoWriter::start()
+{
     m_state.AutoWriteRunning = true;
     m_p.blocks.setBlock(0, ConfigWord::kStandard);
     m_p.autoPanel.autoButton()->setText(QStringLiteral("Stop"));
@@ -75,7 +80,8 @@ void AutoWriter::start() {
     m_flash.start();
 }
 
-void AutoWriter::stop() {
+void AutoWriter::stop()
+{
     m_state.AutoWriteRunning = false;
     m_p.autoPanel.autoButton()->setText(QStringLiteral("Auto Wite"));
     if (m_p.status.card() == QLatin1String("Searching..."))
@@ -85,13 +91,15 @@ void AutoWriter::stop() {
     m_timerAuto.stop();
 }
 
-void AutoWriter::onLinkClosed() {
+void AutoWriter::onLinkClosed()
+{
     m_p.autoPanel.autoButton()->setText(QStringLiteral("Auto Wite"));
     m_flash.stop();
     m_state.AutoWriteRunning = false;
 }
 
-void AutoWriter::blink() {
+void AutoWriter::blink()
+{
     if (!m_state.AutoWriteRunning)
         return;
     FlashPhase = !FlashPhase;
@@ -104,14 +112,16 @@ void AutoWriter::blink() {
     }
 }
 
-void AutoWriter::onReplyTimedOut() {
+void AutoWriter::onReplyTimedOut()
+{
     // A UID write whose answer never came may or may not have reached the tag.
     if (m_uidWriteOutstanding)
         m_uidUncertain = true;
     m_uidWriteOutstanding = false;
 }
 
-bool AutoWriter::sendUidWrite() {
+bool AutoWriter::sendUidWrite()
+{
     MaskedField &setUid = *m_p.autoPanel.setUidField();
     // Never give a second tag the UID that may already sit on a tag pulled mid-write.
     if (m_uidUncertain && m_p.autoPanel.autoIncBox()->isChecked()) {
@@ -135,7 +145,8 @@ bool AutoWriter::sendUidWrite() {
     return true;
 }
 
-void AutoWriter::step() {
+void AutoWriter::step()
+{
     m_timerAuto.stop();
     m_state.UnlockPending = false;
     AutoPanel &a = m_p.autoPanel;
@@ -184,7 +195,8 @@ void AutoWriter::step() {
     }
 }
 
-void AutoWriter::complete(bool pause) {
+void AutoWriter::complete(bool pause)
+{
     m_p.status.showMessage(QStringLiteral(" Auto Write Complete!\r\n"), Palette::ColorGreen);
     m_p.link.stopReplyTimeout();
     m_state.SuppressSuccessText = true;

@@ -25,7 +25,8 @@ UidOperations::UidOperations(UidPanel &uid, AutoPanel &autoPanel, StatusLine &st
     , m_link(link)
     , m_settings(settings)
     , m_state(state)
-    , m_emphasis(emphasis) {
+    , m_emphasis(emphasis)
+{
     // Each conversion assumes the field holds the other base, so it runs only on a real
     // change of the selection, never on a click of the button already selected.
     connect(m_uid.hexButton(), &QRadioButton::toggled, this, [this](bool on) {
@@ -41,7 +42,8 @@ UidOperations::UidOperations(UidPanel &uid, AutoPanel &autoPanel, StatusLine &st
     connect(m_auto.stepSetUidButton(), &QPushButton::clicked, this, &UidOperations::stepSetUid);
 }
 
-void UidOperations::onBaseChanged(bool hex) {
+void UidOperations::onBaseChanged(bool hex)
+{
     m_emphasis.ClearButtonHighlights();
     MaskedField &field = *m_uid.uidField();
     if (hex) {
@@ -54,7 +56,8 @@ void UidOperations::onBaseChanged(bool hex) {
     m_uid.writeButton()->setFocus();
 }
 
-bool UidOperations::stepField(MaskedField &field, qint64 k, StatusLine &status) {
+bool UidOperations::stepField(MaskedField &field, qint64 k, StatusLine &status)
+{
     const QString stepped = Uid::StepSetUid(field.text(), k);
     if (stepped.size() > Uid::kLength) {
         status.showMessage(QStringLiteral("UID out of range! (") + stepped + u')',
@@ -65,7 +68,8 @@ bool UidOperations::stepField(MaskedField &field, qint64 k, StatusLine &status) 
     return true;
 }
 
-void UidOperations::writeUid() {
+void UidOperations::writeUid()
+{
     MaskedField &field = *m_uid.uidField();
     if (m_uid.incrementToggle()->isChecked() && !stepField(field, 1, m_status))
         return;
@@ -75,7 +79,8 @@ void UidOperations::writeUid() {
         m_link.SendCommand(QStringLiteral("WUD") + field.text());
 }
 
-void UidOperations::copyUid() {
+void UidOperations::copyUid()
+{
     m_uid.uidField()->setText(m_state.LastUID);
     m_uid.setUidColour(Palette::ColorDeepPink);
     QClipboard *clipboard = QGuiApplication::clipboard();
@@ -83,6 +88,7 @@ void UidOperations::copyUid() {
     clipboard->setText(m_uid.uidField()->text());
 }
 
-void UidOperations::stepSetUid() {
+void UidOperations::stepSetUid()
+{
     stepField(*m_auto.setUidField(), 1, m_status);
 }

@@ -14,7 +14,8 @@ UidPanel::UidPanel(QWidget *parent)
     , m_dec(new QRadioButton(QStringLiteral("DEC"), this))
     , m_uid(new MaskedField(QStringLiteral("XXXXXXXXXX"), QStringLiteral("0000000000"), this))
     , m_inc(new QPushButton(QStringLiteral("+1"), this))
-    , m_write(new QPushButton(QStringLiteral("Write"), this)) {
+    , m_write(new QPushButton(QStringLiteral("Write"), this))
+{
     nameControl(this, QStringLiteral("Frame3"), QStringLiteral("UID Setting"));
     auto *label = new QLabel(QStringLiteral("Set UID"), this);
     nameControl(label, QStringLiteral("Label2"), QStringLiteral("Set UID"));
@@ -39,6 +40,7 @@ UidPanel::UidPanel(QWidget *parent)
     row->addWidget(m_write);
 }
 
-void UidPanel::setUidColour(quint32 colour) {
+void UidPanel::setUidColour(quint32 colour)
+{
     m_uid->setTextColour(colour);
 }
