@@ -89,7 +89,6 @@ void TestSerial::chunksUnder20msAreOneReply()
     QVERIFY(connectWindow());
     QSignalSpy gathered(&window->link(), &ReaderLink::replyGathered);
     peer->write("Msg");
-    QTest::qWait(5);
     peer->write("Code:01\r\n");
     QVERIFY(gathered.wait(2000));
     QVERIFY(!gathered.wait(100));
