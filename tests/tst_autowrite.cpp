@@ -1,4 +1,4 @@
-#include "box/virtualbox.h"
+#include "boxfixture.h"
 #include "core/palette.h"
 #include "tagops/blockpanel.h"
 #include "testmain.h"
@@ -259,28 +259,8 @@ void TestAutoWrite::lostUidReplyNeverRepeatsTheUid()
 
 namespace {
 
-// A main window on a virtual box in conveyor mode, both on this event loop.
-struct ConveyorRun {
-    QTemporaryDir dir;
-    VirtualBox box{dir.path(), 1};
-    RecordingDialogs dialogs;
-    std::unique_ptr<MainWindow> w;
-
-    bool begin()
-    {
-        qputenv("KESTREL_PORTS_DIR", dir.path().toLocal8Bit());
-        QString error;
-        if (!box.start(&error))
-            return false;
-        w = std::make_unique<MainWindow>(nullptr, &dialogs);
-        w->show();
-        w->start();
-        if (!QTest::qWaitFor([this] { return !w->ports().scanner().isScanning(); }, 3000))
-            return false;
-        w->ports().connectButton()->click();
-        return QTest::qWaitFor([this] { return !w->state().QuietStart; }, 3000);
-    }
-
+// A main window on a virtual box, prepared for a batch written on a conveyor.
+struct ConveyorRun : BoxedWindow {
     void prepareBatch()
     {
         AutoPanel &a = w->autoPanel();

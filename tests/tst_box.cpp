@@ -1,5 +1,6 @@
 #include "box/boxengine.h"
 #include "box/virtualbox.h"
+#include "boxfixture.h"
 #include "link/serialtransport.h"
 #include "testmain.h"
 
@@ -249,102 +250,66 @@ void TestBox::arrivalAndDeparture()
 
 void TestBox::replyBytesAndPacingThroughRealPort()
 {
-    QTemporaryDir dir;
-    VirtualBox box(dir.path(), 3);
-    QString error;
-    QVERIFY2(box.start(&error), qPrintable(error));
-    SerialTransport port;
-    QVERIFY2(port.open(box.portPath(), &error), qPrintable(error));
-    QByteArray got;
-    QList<qint64> arrivals;
-    QElapsedTimer clock;
-    connect(&port, &Transport::received, this, [&] {
-        const QByteArray data = port.readAll();
-        for (qsizetype i = 0; i < data.size(); ++i)
-            arrivals.append(clock.nsecsElapsed());
-        got += data;
-    });
-    box.present(T5557::tagWithId(0x1122334455));
-    QTRY_COMPARE(got, QByteArray("1122334455\r\n"));
-    got.clear();
-    arrivals.clear();
-    clock.start();
-    port.write("RB1\r\n");
-    QTRY_COMPARE(got, QByteArray("R1FF8C6529\r\n"));
-    const double spanMs = double(arrivals.last() - arrivals.first()) / 1e6;
+    BoxOnPort b;
+    QVERIFY(b.open());
+    b.box.present(T5557::tagWithId(0x1122334455));
+    QTRY_COMPARE(b.got, QByteArray("1122334455\r\n"));
+    b.forget();
+    const qint64 sentAt = b.clock.nsecsElapsed();
+    b.port.write("RB1\r\n");
+    QTRY_COMPARE(b.got, QByteArray("R1FF8C6529\r\n"));
+    const double spanMs = double(b.arrivalsNs.last() - b.arrivalsNs.first()) / 1e6;
     // Twelve characters at 9600 baud take 11 character times after the first.
     QVERIFY2(spanMs >= 10.0, qPrintable(QString::number(spanMs)));
-    QVERIFY2(double(arrivals.first()) / 1e6 >= box.engine().delays.read,
-             qPrintable(QString::number(arrivals.first() / 1e6)));
+    const double firstMs = double(b.arrivalsNs.first() - sentAt) / 1e6;
+    QVERIFY2(firstMs >= b.box.engine().delays.read, qPrintable(QString::number(firstMs)));
 }
 
 void TestBox::faultsShapeTheNextReply()
 {
-    QTemporaryDir dir;
-    VirtualBox box(dir.path(), 1);
-    QString error;
-    QVERIFY(box.start(&error));
-    SerialTransport port;
-    QVERIFY(port.open(box.portPath(), &error));
-    QByteArray got;
-    QList<qint64> arrivals;
-    QElapsedTimer clock;
-    clock.start();
-    connect(&port, &Transport::received, this, [&] {
-        const QByteArray data = port.readAll();
-        for (qsizetype i = 0; i < data.size(); ++i)
-            arrivals.append(clock.elapsed());
-        got += data;
-    });
+    BoxOnPort b;
+    QVERIFY(b.open());
+    QCOMPARE(b.box.execute(QStringLiteral("drop")), QString());
+    b.port.write("SB1\r\n");
+    b.port.write("SBA\r\n");
+    QTRY_COMPARE(b.got, QByteArray("MsgCode:01\r\n"));
 
-    QCOMPARE(box.execute(QStringLiteral("drop")), QString());
-    port.write("SB1\r\n");
-    port.write("SBA\r\n");
-    QTRY_COMPARE(got, QByteArray("MsgCode:01\r\n"));
+    b.forget();
+    b.box.execute(QStringLiteral("split"));
+    b.port.write("SB1\r\n");
+    QTRY_COMPARE(b.got, QByteArray("MsgCode:01\r\n"));
+    const double gapMs = double(b.arrivalsNs[5] - b.arrivalsNs[4]) / 1e6;
+    QVERIFY2(gapMs >= 25, qPrintable(QString::number(gapMs)));
 
-    got.clear();
-    arrivals.clear();
-    box.execute(QStringLiteral("split"));
-    port.write("SB1\r\n");
-    QTRY_COMPARE(got, QByteArray("MsgCode:01\r\n"));
-    QVERIFY2(arrivals[5] - arrivals[4] >= 25,
-             qPrintable(QString::number(arrivals[5] - arrivals[4])));
+    b.forget();
+    b.box.execute(QStringLiteral("stream on"));
+    QTRY_VERIFY(b.got.size() > 200);
+    b.box.execute(QStringLiteral("stream off"));
 
-    got.clear();
-    box.execute(QStringLiteral("stream on"));
-    QTRY_VERIFY(got.size() > 200);
-    box.execute(QStringLiteral("stream off"));
-
-    QVERIFY(box.execute(QStringLiteral("fly")).startsWith(QStringLiteral("unknown command")));
-    QVERIFY(!box.execute(QStringLiteral("present id 12")).isEmpty());
-    box.execute(QStringLiteral("vanish"));
-    QVERIFY(!QFile::exists(box.portPath()));
-    QCOMPARE(box.execute(QStringLiteral("appear")), QString());
-    QVERIFY(QFile::exists(box.portPath()));
+    QVERIFY(b.box.execute(QStringLiteral("fly")).startsWith(QStringLiteral("unknown command")));
+    QVERIFY(!b.box.execute(QStringLiteral("present id 12")).isEmpty());
+    b.box.execute(QStringLiteral("vanish"));
+    QVERIFY(!QFile::exists(b.box.portPath()));
+    QCOMPARE(b.box.execute(QStringLiteral("appear")), QString());
+    QVERIFY(QFile::exists(b.box.portPath()));
 }
 
 void TestBox::conveyorSwapsWrittenTagOnBuzzer()
 {
-    QTemporaryDir dir;
-    VirtualBox box(dir.path(), 1);
-    QString error;
-    QVERIFY(box.start(&error));
-    SerialTransport port;
-    QVERIFY(port.open(box.portPath(), &error));
-    QByteArray got;
-    connect(&port, &Transport::received, this, [&] { got += port.readAll(); });
-    box.setConveyor(true, 20);
-    QTRY_COMPARE(got, QByteArray("MsgCode:03\r\n"));
+    BoxOnPort b;
+    QVERIFY(b.open());
+    b.box.setConveyor(true, 20);
+    QTRY_COMPARE(b.got, QByteArray("MsgCode:03\r\n"));
     // An untouched tag stays when the buzzer sounds (the connect sequence sounds it too).
-    port.write("SB1\r\n");
-    QTRY_COMPARE(got, QByteArray("MsgCode:03\r\nMsgCode:01\r\n"));
-    QVERIFY(!QTest::qWaitFor([&] { return got.contains("MsgCode:05"); }, 150));
-    got.clear();
-    port.write("WUX0000000007\r\n");
-    port.write("SB1\r\n");
-    QTRY_COMPARE(got, QByteArray("0000000007\r\nMsgCode:01\r\nMsgCode:05\r\nMsgCode:03\r\n"));
-    QCOMPARE(box.departed().size(), 1);
-    QCOMPARE(box.departed()[0].id(), std::optional<quint64>(7));
+    b.port.write("SB1\r\n");
+    QTRY_COMPARE(b.got, QByteArray("MsgCode:03\r\nMsgCode:01\r\n"));
+    QVERIFY(!QTest::qWaitFor([&] { return b.got.contains("MsgCode:05"); }, 150));
+    b.forget();
+    b.port.write("WUX0000000007\r\n");
+    b.port.write("SB1\r\n");
+    QTRY_COMPARE(b.got, QByteArray("0000000007\r\nMsgCode:01\r\nMsgCode:05\r\nMsgCode:03\r\n"));
+    QCOMPARE(b.box.departed().size(), 1);
+    QCOMPARE(b.box.departed()[0].id(), std::optional<quint64>(7));
 }
 
 void TestBox::executableServesItsPort()

@@ -1,4 +1,4 @@
-#include "box/virtualbox.h"
+#include "boxfixture.h"
 #include "core/palette.h"
 #include "tagops/blockpanel.h"
 #include "tagops/readersettingspanel.h"
@@ -235,19 +235,12 @@ void TestTagOps::lockAndHideSendFixedWords()
 void TestTagOps::protectAndUnlockATagInTheVirtualBox()
 {
     f.reset();
-    QTemporaryDir dir;
-    qputenv("KESTREL_PORTS_DIR", dir.path().toLocal8Bit());
-    VirtualBox box(dir.path(), 1);
-    QString error;
-    QVERIFY2(box.start(&error), qPrintable(error));
+    BoxedWindow run;
+    QVERIFY(run.begin());
+    VirtualBox &box = run.box;
+    MainWindow &w = *run.w;
+    RecordingDialogs &dialogs = run.dialogs;
     box.present(T5557::tagWithId(0x1122334455));
-    RecordingDialogs dialogs;
-    MainWindow w(nullptr, &dialogs);
-    w.show();
-    w.start();
-    QTRY_VERIFY(!w.ports().scanner().isScanning());
-    w.ports().connectButton()->click();
-    QTRY_VERIFY(!w.state().QuietStart);
     BlockPanel &b = w.blocks();
     StatusLine &status = w.status();
     const auto result = [&] {

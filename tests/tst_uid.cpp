@@ -1,4 +1,4 @@
-#include "box/virtualbox.h"
+#include "boxfixture.h"
 #include "core/palette.h"
 #include "testmain.h"
 #include "ui/maskedfield.h"
@@ -140,18 +140,11 @@ void TestUid::typedLettersBecomeUpperCase()
 void TestUid::writeAndCopyOnTheVirtualBox()
 {
     f.reset();
-    QTemporaryDir dir;
-    qputenv("KESTREL_PORTS_DIR", dir.path().toLocal8Bit());
-    VirtualBox box(dir.path(), 1);
-    QString error;
-    QVERIFY2(box.start(&error), qPrintable(error));
-    RecordingDialogs dialogs;
-    MainWindow w(nullptr, &dialogs);
-    w.show();
-    w.start();
-    QTRY_VERIFY(!w.ports().scanner().isScanning());
-    w.ports().connectButton()->click();
-    QTRY_VERIFY(!w.state().QuietStart);
+    BoxedWindow run;
+    QVERIFY(run.begin());
+    VirtualBox &box = run.box;
+    MainWindow &w = *run.w;
+    RecordingDialogs &dialogs = run.dialogs;
     box.present(T5557::blankTag());
     QTRY_COMPARE(w.status().card(), QStringLiteral("Ready - Not Config"));
 

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "box/virtualbox.h"
+#include "fakes.h"
+#include "link/portpanel.h"
+#include "link/portscanner.h"
+#include "link/serialtransport.h"
+#include "ui/mainwindow.h"
+
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+
+// A virtual box with the tool's serial layer open on its port, recording what arrives and
+// when (nanoseconds since open()).
+struct BoxOnPort {
+    QTemporaryDir dir;
+    VirtualBox box{dir.path(), 1};
+    SerialTransport port;
+    QByteArray got;
+    QList<qint64> arrivalsNs;
+    QElapsedTimer clock;
+
+    bool open()
+    {
+        QString error;
+        if (!box.start(&error) || !port.open(box.portPath(), &error)) {
+            qWarning("%s", qPrintable(error));
+            return false;
+        }
+        clock.start();
+        QObject::connect(&port, &Transport::received, &port, [this] {
+            const QByteArray data = port.readAll();
+            for (qsizetype i = 0; i < data.size(); ++i)
+                arrivalsNs.append(clock.nsecsElapsed());
+            got += data;
+        });
+        return true;
+    }
+
+    void forget()
+    {
+        got.clear();
+        arrivalsNs.clear();
+    }
+};
+
+// The tool's main window connected to a virtual box on a real pseudo-terminal, both on
+// this event loop.
+struct BoxedWindow {
+    QTemporaryDir dir;
+    VirtualBox box{dir.path(), 1};
+    RecordingDialogs dialogs;
+    std::unique_ptr<MainWindow> w;
+
+    bool begin()
+    {
+        qputenv("KESTREL_PORTS_DIR", dir.path().toLocal8Bit());
+        QString error;
+        if (!box.start(&error))
+            return false;
+        w = std::make_unique<MainWindow>(nullptr, &dialogs);
+        w->show();
+        w->start();
+        if (!QTest::qWaitFor([this] { return !w->ports().scanner().isScanning(); }, 3000))
+            return false;
+        w->ports().connectButton()->click();
+        return QTest::qWaitFor([this] { return !w->state().QuietStart; }, 3000)
+               && w->state().PortConnected;
+    }
+};
