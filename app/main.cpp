@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QIcon>
 #include <QStyleFactory>
 #include <QTimer>
 
@@ -34,6 +35,8 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     describe(app);
     QApplication::setApplicationDisplayName(QStringLiteral("Kestrel RFID Reader-Writer"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("kestrel-rfid"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("kestrel-rfid")));
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     MainWindow window;
     window.show();
