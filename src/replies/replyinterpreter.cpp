@@ -113,7 +113,7 @@ void ReplyInterpreter::onError(int code)
         completionCheck();
         blankFailedRead();
         // The box needs a moment after losing the tag; characters wait in the port.
-        QThread::msleep(Timing::kNoPresentPauseMs);
+        QThread::msleep(m_pauseMs);
         break;
     case 4:
         m_t.status.showMessage(QStringLiteral("No is Password!"), ColorOrangeRed);

@@ -2,6 +2,7 @@
 
 #include "core/reply.h"
 #include "core/sessionstate.h"
+#include "core/timing.h"
 
 #include <QObject>
 
@@ -37,6 +38,9 @@ public:
     // One run per gathered reply (tick of Tr1).
     void interpret();
 
+    // The blocking pause after "No Precent!"; only fuzzing shortens it.
+    void setNoPresentPauseMs(int ms) { m_pauseMs = ms; }
+
 private:
     void onError(int code);
     void onMessage(int code);
@@ -59,4 +63,5 @@ private:
     SessionState &m_state;
     ReaderLink &m_link;
     ReplyTargets m_t;
+    int m_pauseMs = Timing::kNoPresentPauseMs;
 };

@@ -49,6 +49,7 @@ public:
     AutoWriter &autoWriter() const { return *m_autoWriter; }
     Emphasis &emphasis() const { return *m_emphasis; }
     Hints &hints() const { return *m_hints; }
+    ReplyInterpreter &interpreter() const { return *m_interpreter; }
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;

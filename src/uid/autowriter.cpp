@@ -206,7 +206,7 @@ void AutoWriter::complete(bool pause)
     m_p.link.SendCommand(QStringLiteral("SB1"));
     if (pause) {
         // The box sounds its buzzer; nothing else of the loop may go out meanwhile.
-        QThread::msleep(Timing::kNoPresentPauseMs);
+        QThread::msleep(m_pauseMs);
     } else {
         m_timerAuto.stop();
         m_state.AutoStep = 0;

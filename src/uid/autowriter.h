@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/sessionstate.h"
+#include "core/timing.h"
 
 #include <QObject>
 #include <QTimer>
@@ -40,6 +41,9 @@ public:
     // handler pauses afterwards; the reply side stops Timer_Auto instead.
     void complete(bool pause);
 
+    // The blocking pause after a completed tag; only fuzzing shortens it.
+    void setCompletionPauseMs(int ms) { m_pauseMs = ms; }
+
     // Switches the loop on or off, as the "Auto Wite" / "Stop" button does.
     void toggle();
     // The link was closed: the loop switches itself off.
@@ -68,4 +72,5 @@ private:
     bool m_uidWriteOutstanding = false;
     bool m_uidUncertain = false;
     bool m_stopAfterTag = false;
+    int m_pauseMs = Timing::kNoPresentPauseMs;
 };

@@ -1,0 +1,81 @@
+// Feeds arbitrary bytes, in arbitrary chunks, through reception, gathering and the reply
+// interpreter of a real main window whose shared state is taken from the input too.
+
+#include "fakes.h"
+#include "link/readerlink.h"
+#include "link/trafficlog.h"
+#include "replies/replyinterpreter.h"
+#include "tagops/blockpanel.h"
+#include "ui/mainwindow.h"
+#include "uid/autopanel.h"
+#include "uid/autowriter.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <cstddef>
+#include <cstdint>
+
+namespace {
+
+struct Harness {
+    FakeTransport transport;
+    RecordingDialogs dialogs;
+    MainWindow *window = nullptr;
+    int runs = 0;
+
+    Harness()
+    {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        static int argc = 1;
+        static char name[] = "fuzz_replies";
+        static char *argv[] = {name, nullptr};
+        new QApplication(argc, argv);
+        transport.devices.insert(QStringLiteral("fuzz"), {});
+        transport.open(QStringLiteral("fuzz"), nullptr);
+        window = new MainWindow(&transport, &dialogs);
+        window->interpreter().setNoPresentPauseMs(0);
+        window->autoWriter().setCompletionPauseMs(0);
+        window->state().PortConnected = true;
+    }
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static Harness h;
+    if (size < 2)
+        return 0;
+    MainWindow &w = *h.window;
+    SessionState &s = w.state();
+    const uint8_t flags = data[0];
+    s.AutoWriteRunning = flags & 1;
+    s.UnlockPending = flags & 2;
+    s.TagHandled = flags & 4;
+    s.UidWriteConfirmed = flags & 8;
+    s.SuppressSuccessText = flags & 16;
+    w.blocks().pwdBox()->setChecked(flags & 32);
+    w.blocks().aorBox()->setChecked(flags & 64);
+    w.autoPanel().autoIncBox()->setChecked(flags & 128);
+    s.AutoStep = data[1] % 14;
+    s.LastReadBlock = data[1] % 8;
+
+    // Then chunks: a length byte (low 6 bits + 1 bytes follow; bit 7: the line goes quiet
+    // afterwards, so the interpreter runs).
+    size_t i = 2;
+    while (i < size) {
+        const uint8_t head = data[i++];
+        const size_t length = std::min<size_t>((head & 0x3F) + 1, size - i);
+        h.transport.inject(QByteArray(reinterpret_cast<const char *>(data + i), qsizetype(length)));
+        i += length;
+        if (head & 0x80)
+            w.interpreter().interpret();
+    }
+    w.interpreter().interpret();
+    w.autoWriter().Timer_Auto().stop();
+    h.dialogs.boxes.clear();
+    h.transport.written.clear();
+    if (++h.runs % 500 == 0)
+        w.log().clear();
+    return 0;
+}
