@@ -4,6 +4,7 @@
 #include "fakes.h"
 #include "link/portpanel.h"
 #include "link/portscanner.h"
+#include "link/readerlink.h"
 #include "link/serialtransport.h"
 #include "ui/mainwindow.h"
 
@@ -67,7 +68,13 @@ struct BoxedWindow {
         if (!QTest::qWaitFor([this] { return !w->ports().scanner().isScanning(); }, 3000))
             return false;
         w->ports().connectButton()->click();
-        return QTest::qWaitFor([this] { return !w->state().QuietStart; }, 3000)
+        // Done once the box has answered the connect sequence and the tool has read it all.
+        return QTest::qWaitFor(
+                   [this] {
+                       return !w->state().QuietStart && box.idle() && !w->link().Tr1().isActive()
+                              && w->link().replyBuffer().isEmpty();
+                   },
+                   3000)
                && w->state().PortConnected;
     }
 };

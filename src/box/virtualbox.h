@@ -23,6 +23,8 @@ public:
     bool start(QString *error);
     QString portPath() const { return m_endpoint.linkPath(); }
     BoxEngine &engine() { return m_engine; }
+    // Nothing is waiting to go out on the line.
+    bool idle() const { return m_out.empty() && !m_streaming; }
 
     void present(const T5557::Tag &tag);
     void remove();

@@ -53,6 +53,7 @@ void StatusLine::showMessage(const QString &text, quint32 colour)
 {
     setMessageColour(colour);
     m_message->setText(text);
+    emit messageShown(text);
 }
 
 void StatusLine::setMessageColour(quint32 colour)

@@ -26,6 +26,10 @@ public:
     void setCopyVisible(bool visible);
     QPushButton *copyButton() const { return m_copy; }
 
+signals:
+    // A new text went onto the message label.
+    void messageShown(const QString &text);
+
 private:
     QLabel *m_card;
     QLabel *m_message;

@@ -1,0 +1,148 @@
+// A whole shift in minutes: the production loop over many tags with the box's processing
+// delays at zero, printing resident memory as it goes, and the cost of one log line at a
+// small and at a large traffic log.
+
+#include "core/palette.h"
+#include "link/portpanel.h"
+#include "link/portscanner.h"
+#include "link/trafficlog.h"
+#include "tagops/blockpanel.h"
+#include "ui/mainwindow.h"
+#include "ui/maskedfield.h"
+#include "ui/statusline.h"
+#include "uid/autopanel.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCommandLineParser>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextDocument>
+#include <cstdio>
+
+namespace {
+
+long residentKb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    }
+    return -1;
+}
+
+// Microseconds to append one reply line once the log holds `lines` lines.
+double appendMicros(TrafficLog &log, int lines)
+{
+    log.clear();
+    log.setInsertionColour(Palette::ColorGreen);
+    for (int i = 0; i < lines; ++i)
+        log.insert(QStringLiteral("Recive: MsgCode:01\r\n"));
+    constexpr int kSamples = 300;
+    QElapsedTimer clock;
+    clock.start();
+    for (int i = 0; i < kSamples; ++i) {
+        log.insert(QStringLiteral("Recive: 1122334455\r\n"));
+        log.moveToEnd();
+    }
+    QCoreApplication::processEvents();
+    return double(clock.nsecsElapsed()) / 1e3 / kSamples;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+    QApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    const QCommandLineOption tagsOption(QStringLiteral("tags"), QStringLiteral("Tags to write."),
+                                        QStringLiteral("n"), QStringLiteral("1000"));
+    parser.addOption(tagsOption);
+    parser.process(app);
+    const int tags = parser.value(tagsOption).toInt();
+
+    MainWindow w;
+    w.show();
+    const double small = appendMicros(w.log(), 100);
+    const double large = appendMicros(w.log(), 20000);
+    std::printf("log line append         %.1f us at 100 lines, %.1f us at 20000 lines (x%.2f)\n",
+                small, large, large / small);
+    w.log().clear();
+    if (tags <= 0)
+        return 0;
+
+    QTemporaryDir ports;
+    qputenv("KESTREL_PORTS_DIR", ports.path().toLocal8Bit());
+    QProcess box;
+    box.start(QStringLiteral(KESTREL_BOX_PATH),
+              {QStringLiteral("--ports-dir"), ports.path(), QStringLiteral("--run"),
+               QStringLiteral("delay settings 0"), QStringLiteral("--run"),
+               QStringLiteral("delay read 0"), QStringLiteral("--run"),
+               QStringLiteral("delay write 0"), QStringLiteral("--run"),
+               QStringLiteral("delay uid 0")});
+    if (!box.waitForStarted()
+        || !QTest::qWaitFor([&] { return QFile::exists(ports.filePath("COM1")); }, 5000)) {
+        std::fprintf(stderr, "the virtual box did not start\n");
+        return 1;
+    }
+    w.start();
+    if (!QTest::qWaitFor([&] { return !w.ports().scanner().isScanning(); }, 5000))
+        return 1;
+    w.ports().connectButton()->click();
+    if (!QTest::qWaitFor([&] { return !w.state().QuietStart && w.state().PortConnected; }, 5000)) {
+        std::fprintf(stderr, "the tool could not connect to the virtual box\n");
+        return 1;
+    }
+    AutoPanel &a = w.autoPanel();
+    a.setUidBox()->click();
+    a.autoIncBox()->click();
+    a.setUidField()->setText(QStringLiteral("0000000001"));
+    a.writeBlocksBox()->click();
+    w.blocks().setBlock(7, QStringLiteral("5EC12E7A"));
+    a.writePasswordBox()->click();
+    a.lockBox()->click();
+    a.autoButton()->click();
+    box.write("conveyor on 20\n");
+
+    int done = 0;
+    long rssAt100 = 0;
+    QElapsedTimer clock;
+    clock.start();
+    QObject::connect(&w.status(), &StatusLine::messageShown, &w, [&](const QString &text) {
+        if (!text.startsWith(QLatin1String(" Auto Write Complete!")))
+            return;
+        ++done;
+        if (done == 100)
+            rssAt100 = residentKb();
+        if (done % 100 == 0) {
+            std::printf("%5d tags  %6.0f s  resident %ld kB  log %d lines\n", done,
+                        double(clock.elapsed()) / 1000, residentKb(),
+                        w.log().view()->document()->blockCount());
+            std::fflush(stdout);
+        }
+    });
+    const bool finished = QTest::qWaitFor([&] { return done >= tags; }, tags * 10000);
+    a.autoButton()->click();
+    box.write("quit\n");
+    box.waitForFinished(3000);
+    if (!finished) {
+        std::fprintf(stderr, "only %d tags were completed\n", done);
+        return 1;
+    }
+    const long rssEnd = residentKb();
+    if (rssAt100 > 0)
+        std::printf("resident memory         %ld kB after 100 tags, %ld kB after %d (%+.1f%%)\n",
+                    rssAt100, rssEnd, done, 100.0 * double(rssEnd - rssAt100) / double(rssAt100));
+    return 0;
+}
