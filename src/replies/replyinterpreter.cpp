@@ -29,7 +29,7 @@ bool isBlockValue(const QString &text)
     if (text.size() != 8)
         return false;
     for (QChar c : text) {
-        if (!c.isDigit() && !(c >= u'A' && c <= u'F') && !(c >= u'a' && c <= u'f'))
+        if (!(c >= u'0' && c <= u'9') && !(c >= u'A' && c <= u'F') && !(c >= u'a' && c <= u'f'))
             return false;
     }
     return true;
