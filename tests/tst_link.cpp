@@ -29,6 +29,7 @@ private slots:
     void endlessStreamKeepsBufferSmall();
     void cleanEmptiesBufferAndLog();
     void doubleClickEmptiesLogOnly();
+    void logKeepsTheNewestLinesUnchanged();
 };
 
 void TestLink::init()
@@ -302,6 +303,30 @@ void TestLink::doubleClickEmptiesLogOnly()
     QTest::mouseDClick(f.w().log().view()->viewport(), Qt::LeftButton);
     QVERIFY(f.logText().isEmpty());
     QCOMPARE(f.w().link().replyBuffer(), QByteArray("Msg"));
+}
+
+void TestLink::logKeepsTheNewestLinesUnchanged()
+{
+    WindowFixture f;
+    TrafficLog &log = f.w().log();
+    const int total = TrafficLog::kMaxLines + 150;
+    for (int i = 0; i < total; ++i) {
+        log.setInsertionColour(i % 2 ? ColorGreen : ColorDodgerBlue);
+        log.insert(QStringLiteral("Send: line %1\r\n").arg(i));
+    }
+    const QStringList lines = log.text().split(u'\n', Qt::SkipEmptyParts);
+    QVERIFY(lines.size() <= TrafficLog::kMaxLines);
+    QCOMPARE(lines.last(), QStringLiteral("Send: line %1").arg(total - 1));
+    const int first = lines.first().mid(11).toInt();
+    for (qsizetype i = 0; i < lines.size(); ++i)
+        QCOMPARE(lines[i], QStringLiteral("Send: line %1").arg(first + i));
+    QCOMPARE(f.logColour(QStringLiteral("Send: line %1").arg(total - 1)),
+             (total - 1) % 2 ? ColorGreen : ColorDodgerBlue);
+    // Further lines still land at the end, in their own colour.
+    log.setInsertionColour(ColorRed);
+    log.insert(QStringLiteral("Recive: MsgCode:01\r\n"));
+    QCOMPARE(f.logColour(QStringLiteral("Recive: MsgCode:01")), ColorRed);
+    QVERIFY(log.text().endsWith(QStringLiteral("Recive: MsgCode:01\n")));
 }
 
 KESTREL_TEST_MAIN(TestLink)

@@ -25,18 +25,20 @@ QString visibleText(const QString &text)
 
 TrafficLog::TrafficLog(QWidget *parent)
     : QWidget(parent)
-    , m_view(new QTextEdit(this))
+    , m_view(new QPlainTextEdit(this))
     , m_clean(new QPushButton("Clean", this))
 {
     nameControl(m_view, QStringLiteral("R1"), QStringLiteral("Traffic log"));
     nameControl(m_clean, QStringLiteral("cm_clean"), QStringLiteral("Clean"));
     m_view->setReadOnly(true);
-    m_view->setAcceptRichText(false);
     m_view->setToolTip(QStringLiteral("Double Click for Clean"));
     m_view->viewport()->installEventFilter(this);
     QFont f = m_view->font();
     f.setPointSize(9);
     m_view->document()->setDefaultFont(f);
+    // Nobody undoes traffic; the undo history would grow with every line of a shift.
+    m_view->document()->setUndoRedoEnabled(false);
+    m_view->setMaximumBlockCount(kMaxLines);
     m_clean->setToolTip(QStringLiteral("Clean Report"));
     connect(m_clean, &QPushButton::clicked, this, &TrafficLog::cleanClicked);
 

@@ -1,7 +1,7 @@
 #pragma once
 
+#include <QPlainTextEdit>
 #include <QTextCursor>
-#include <QTextEdit>
 #include <QWidget>
 
 class QPushButton;
@@ -11,6 +11,10 @@ class QPushButton;
 class TrafficLog : public QWidget {
     Q_OBJECT
 public:
+    // The newest lines kept: a shift's production run writes about 20 lines a tag, and an
+    // operator scrolls back minutes, not hours.
+    static constexpr int kMaxLines = 2000;
+
     explicit TrafficLog(QWidget *parent = nullptr);
 
     void setInsertionColour(quint32 bgr);
@@ -23,7 +27,7 @@ public:
     void clear();
     QString text() const;
 
-    QTextEdit *view() const { return m_view; }
+    QPlainTextEdit *view() const { return m_view; }
     QPushButton *cleanButton() const { return m_clean; }
 
 signals:
@@ -33,7 +37,7 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    QTextEdit *m_view;
+    QPlainTextEdit *m_view;
     QPushButton *m_clean;
     QTextCursor m_cursor;
     QTextCharFormat m_format;
