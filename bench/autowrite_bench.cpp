@@ -1,6 +1,7 @@
 // Runs the production loop against a virtual box in conveyor mode and prints how fast it
 // goes, next to the floor that the fixed intervals, the wire and the box allow.
 
+#include "benchsupport.h"
 #include "box/boxengine.h"
 #include "box/virtualbox.h"
 #include "core/timing.h"
@@ -76,36 +77,12 @@ int main(int argc, char *argv[])
     const int tags = parser.value(tagsOption).toInt();
     const int gap = parser.value(gapOption).toInt();
 
-    QTemporaryDir ports;
-    qputenv("KESTREL_PORTS_DIR", ports.path().toLocal8Bit());
-    QProcess box;
-    box.start(QStringLiteral(KESTREL_BOX_PATH), {QStringLiteral("--ports-dir"), ports.path()});
-    if (!box.waitForStarted()
-        || !QTest::qWaitFor([&] { return QFile::exists(ports.filePath("COM1")); }, 5000)) {
-        std::fprintf(stderr, "the virtual box did not start\n");
+    BoxProcess box;
+    if (!box.start())
         return 1;
-    }
-
     MainWindow w;
-    w.show();
-    w.start();
-    if (!QTest::qWaitFor([&] { return !w.ports().scanner().isScanning(); }, 5000))
+    if (!startProductionRun(w))
         return 1;
-    w.ports().connectButton()->click();
-    if (!QTest::qWaitFor([&] { return !w.state().QuietStart; }, 5000) || !w.state().PortConnected) {
-        std::fprintf(stderr, "the tool could not connect to the virtual box\n");
-        return 1;
-    }
-
-    AutoPanel &a = w.autoPanel();
-    a.setUidBox()->click();
-    a.autoIncBox()->click();
-    a.setUidField()->setText(QStringLiteral("0000000001"));
-    a.writeBlocksBox()->click();
-    w.blocks().setBlock(7, QStringLiteral("5EC12E7A"));
-    a.writePasswordBox()->click();
-    a.lockBox()->click();
-    a.autoButton()->click();
 
     QList<double> latencies;
     QList<double> latenciesNoPause;
@@ -130,12 +107,10 @@ int main(int argc, char *argv[])
         }
     });
 
-    box.write(QStringLiteral("conveyor on %1\n").arg(gap).toLatin1());
+    box.command(QStringLiteral("conveyor on %1").arg(gap));
     const bool done
         = QTest::qWaitFor([&] { return completions.size() >= tags; }, tags * 10000 + 10000);
-    a.autoButton()->click();
-    box.write("quit\n");
-    box.waitForFinished(3000);
+    w.autoPanel().autoButton()->click();
     if (!done || completions.size() < 2) {
         std::fprintf(stderr, "only %lld tags were completed\n", qlonglong(completions.size()));
         return 1;

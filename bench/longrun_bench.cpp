@@ -2,6 +2,7 @@
 // delays at zero, printing resident memory as it goes, and the cost of one log line at a
 // small and at a large traffic log.
 
+#include "benchsupport.h"
 #include "core/palette.h"
 #include "link/portpanel.h"
 #include "link/portscanner.h"
@@ -90,39 +91,14 @@ int main(int argc, char *argv[])
     if (tags <= 0)
         return withinBounds ? 0 : 2;
 
-    QTemporaryDir ports;
-    qputenv("KESTREL_PORTS_DIR", ports.path().toLocal8Bit());
-    QProcess box;
-    box.start(QStringLiteral(KESTREL_BOX_PATH),
-              {QStringLiteral("--ports-dir"), ports.path(), QStringLiteral("--run"),
-               QStringLiteral("delay settings 0"), QStringLiteral("--run"),
-               QStringLiteral("delay read 0"), QStringLiteral("--run"),
-               QStringLiteral("delay write 0"), QStringLiteral("--run"),
-               QStringLiteral("delay uid 0")});
-    if (!box.waitForStarted()
-        || !QTest::qWaitFor([&] { return QFile::exists(ports.filePath("COM1")); }, 5000)) {
-        std::fprintf(stderr, "the virtual box did not start\n");
+    BoxProcess box;
+    if (!box.start({QStringLiteral("delay settings 0"), QStringLiteral("delay read 0"),
+                    QStringLiteral("delay write 0"), QStringLiteral("delay uid 0")}))
         return 1;
-    }
-    w.start();
-    if (!QTest::qWaitFor([&] { return !w.ports().scanner().isScanning(); }, 5000))
+    if (!startProductionRun(w))
         return 1;
-    w.ports().connectButton()->click();
-    if (!QTest::qWaitFor([&] { return !w.state().QuietStart && w.state().PortConnected; }, 5000)) {
-        std::fprintf(stderr, "the tool could not connect to the virtual box\n");
-        return 1;
-    }
-    AutoPanel &a = w.autoPanel();
-    a.setUidBox()->click();
-    a.autoIncBox()->click();
-    a.setUidField()->setText(QStringLiteral("0000000001"));
-    a.writeBlocksBox()->click();
-    w.blocks().setBlock(7, QStringLiteral("5EC12E7A"));
-    a.writePasswordBox()->click();
-    a.lockBox()->click();
-    a.autoButton()->click();
     // The next tag arrives after the tool's 180 ms pause at the end of a tag, as on a line.
-    box.write("conveyor on 300\n");
+    box.command(QStringLiteral("conveyor on 300"));
 
     int done = 0;
     long rssAt100 = 0;
@@ -142,9 +118,7 @@ int main(int argc, char *argv[])
         }
     });
     const bool finished = QTest::qWaitFor([&] { return done >= tags; }, tags * 10000);
-    a.autoButton()->click();
-    box.write("quit\n");
-    box.waitForFinished(3000);
+    w.autoPanel().autoButton()->click();
     if (!finished) {
         std::fprintf(stderr, "only %d tags were completed\n", done);
         return 1;

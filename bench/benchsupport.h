@@ -1,0 +1,71 @@
+#pragma once
+
+#include "link/portpanel.h"
+#include "link/portscanner.h"
+#include "tagops/blockpanel.h"
+#include "ui/mainwindow.h"
+#include "ui/maskedfield.h"
+#include "uid/autopanel.h"
+
+#include <QCheckBox>
+#include <QFile>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <cstdio>
+
+// kestrel-box in a process of its own on a private ports folder, so the tool's blocking
+// pauses do not stall the box, as with real hardware.
+struct BoxProcess {
+    QTemporaryDir ports;
+    QProcess process;
+
+    bool start(const QStringList &commands = {})
+    {
+        qputenv("KESTREL_PORTS_DIR", ports.path().toLocal8Bit());
+        QStringList arguments = {QStringLiteral("--ports-dir"), ports.path()};
+        for (const QString &command : commands)
+            arguments << QStringLiteral("--run") << command;
+        process.start(QStringLiteral(KESTREL_BOX_PATH), arguments);
+        const bool up
+            = process.waitForStarted()
+              && QTest::qWaitFor([this] { return QFile::exists(ports.filePath("COM1")); }, 5000);
+        if (!up)
+            std::fprintf(stderr, "the virtual box did not start\n");
+        return up;
+    }
+
+    void command(const QString &line) { process.write(line.toLatin1() + '\n'); }
+
+    ~BoxProcess()
+    {
+        command(QStringLiteral("quit"));
+        process.waitForFinished(3000);
+    }
+};
+
+// Scans, connects, and prepares the batch both benchmarks write: Auto Set UID stepping
+// from 0000000001, blocks 3-6, the password and the lock. Then switches the loop on.
+inline bool startProductionRun(MainWindow &w)
+{
+    w.show();
+    w.start();
+    if (!QTest::qWaitFor([&] { return !w.ports().scanner().isScanning(); }, 5000))
+        return false;
+    w.ports().connectButton()->click();
+    if (!QTest::qWaitFor([&] { return !w.state().QuietStart; }, 5000) || !w.state().PortConnected) {
+        std::fprintf(stderr, "the tool could not connect to the virtual box\n");
+        return false;
+    }
+    AutoPanel &a = w.autoPanel();
+    a.setUidBox()->click();
+    a.autoIncBox()->click();
+    a.setUidField()->setText(QStringLiteral("0000000001"));
+    a.writeBlocksBox()->click();
+    w.blocks().setBlock(7, QStringLiteral("5EC12E7A"));
+    a.writePasswordBox()->click();
+    a.lockBox()->click();
+    a.autoButton()->click();
+    return true;
+}
