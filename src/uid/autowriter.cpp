@@ -120,7 +120,7 @@ void AutoWriter::onReplyTimedOut()
     m_uidWriteOutstanding = false;
 }
 
-bool AutoWriter::sendUidWrite()
+void AutoWriter::sendUidWrite()
 {
     MaskedField &setUid = *m_p.autoPanel.setUidField();
     // Never give a second tag the UID that may already sit on a tag pulled mid-write.
@@ -128,7 +128,7 @@ bool AutoWriter::sendUidWrite()
         const qint64 k = Uid::leadingNumber(m_p.autoPanel.incField()->text());
         if (!UidOperations::stepField(setUid, k, m_p.status)) {
             stop();
-            return true;
+            return;
         }
     }
     m_uidUncertain = false;
@@ -139,10 +139,9 @@ bool AutoWriter::sendUidWrite()
     else if (m_p.uid.decButton()->isChecked())
         mnemonic = QStringLiteral("WUD");
     else
-        return true;
+        return;
     m_uidWriteOutstanding = true;
     m_p.link.SendCommand(mnemonic + setUid.text());
-    return true;
 }
 
 void AutoWriter::step()
@@ -165,8 +164,10 @@ void AutoWriter::step()
         }
         if (s == kUid) {
             m_state.ExpectedUID = a.setUidField()->text();
-            if (a.setUidBox()->isChecked() && sendUidWrite())
+            if (a.setUidBox()->isChecked()) {
+                sendUidWrite();
                 return;
+            }
             if (!a.autoUnlockBox()->isChecked()) {
                 m_p.link.SendCommand(QStringLiteral("WB0") + ConfigWord::kStandard);
                 return;

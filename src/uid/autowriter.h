@@ -63,7 +63,7 @@ private:
     void stop();
     void blink();
     void onReplyTimedOut();
-    bool sendUidWrite();
+    void sendUidWrite();
 
     SessionState &m_state;
     Parts m_p;
