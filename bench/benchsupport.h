@@ -27,6 +27,8 @@ struct BoxProcess {
         QStringList arguments = {QStringLiteral("--ports-dir"), ports.path()};
         for (const QString &command : commands)
             arguments << QStringLiteral("--run") << command;
+        // The box echoes every event; unread, that would pile up in this process.
+        process.setStandardOutputFile(QProcess::nullDevice());
         process.start(QStringLiteral(KESTREL_BOX_PATH), arguments);
         const bool up
             = process.waitForStarted()
