@@ -11,9 +11,9 @@ class QPushButton;
 class TrafficLog : public QWidget {
     Q_OBJECT
 public:
-    // The newest lines kept: a shift's production run writes about 20 lines a tag, and an
-    // operator scrolls back minutes, not hours.
-    static constexpr int kMaxLines = 2000;
+    // The newest lines kept: a production run writes about 20 lines a tag, so this holds
+    // the last 50 tags, and the memory of a whole shift stays what it is after a few minutes.
+    static constexpr int kMaxLines = 1000;
 
     explicit TrafficLog(QWidget *parent = nullptr);
 
