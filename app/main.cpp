@@ -1,9 +1,9 @@
+#include "ui/appsetup.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QIcon>
-#include <QStyleFactory>
 #include <QTimer>
 
 static void describe(QCoreApplication &app)
@@ -37,7 +37,7 @@ int main(int argc, char *argv[])
     QApplication::setApplicationDisplayName(QStringLiteral("Kestrel RFID Reader-Writer"));
     QGuiApplication::setDesktopFileName(QStringLiteral("kestrel-rfid"));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("kestrel-rfid")));
-    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    setUpApplication(app);
     MainWindow window;
     window.show();
     QTimer::singleShot(0, &window, &MainWindow::start);

@@ -9,6 +9,7 @@
 #include "link/portscanner.h"
 #include "link/readerlink.h"
 #include "tagops/blockpanel.h"
+#include "ui/appsetup.h"
 #include "ui/mainwindow.h"
 #include "ui/maskedfield.h"
 #include "ui/statusline.h"
@@ -65,6 +66,7 @@ int main(int argc, char *argv[])
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
     QApplication app(argc, argv);
+    setUpApplication(app);
     QCommandLineParser parser;
     parser.addHelpOption();
     const QCommandLineOption tagsOption(QStringLiteral("tags"), QStringLiteral("Tags to write."),

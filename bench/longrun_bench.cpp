@@ -8,6 +8,7 @@
 #include "link/portscanner.h"
 #include "link/trafficlog.h"
 #include "tagops/blockpanel.h"
+#include "ui/appsetup.h"
 #include "ui/mainwindow.h"
 #include "ui/maskedfield.h"
 #include "ui/statusline.h"
@@ -71,6 +72,7 @@ int main(int argc, char *argv[])
     QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
     QApplication app(argc, argv);
+    setUpApplication(app);
     QCommandLineParser parser;
     parser.addHelpOption();
     const QCommandLineOption tagsOption(QStringLiteral("tags"), QStringLiteral("Tags to write."),

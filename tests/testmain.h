@@ -1,7 +1,8 @@
 #pragma once
 
+#include "ui/appsetup.h"
+
 #include <QApplication>
-#include <QStyleFactory>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -14,7 +15,7 @@
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                                        \
             qputenv("QT_QPA_PLATFORM", "offscreen");                                               \
         QApplication app(argc, argv);                                                              \
-        QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));                   \
+        setUpApplication(app);                                                                     \
         TestClass test;                                                                            \
         return QTest::qExec(&test, argc, argv);                                                    \
     }
