@@ -43,7 +43,12 @@ struct BoxProcess {
     ~BoxProcess()
     {
         command(QStringLiteral("quit"));
-        process.waitForFinished(3000);
+        process.closeWriteChannel();
+        if (process.waitForFinished(3000))
+            return;
+        process.terminate();
+        if (!process.waitForFinished(3000))
+            process.kill();
     }
 };
 
