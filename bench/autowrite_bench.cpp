@@ -9,7 +9,6 @@
 #include "link/portscanner.h"
 #include "link/readerlink.h"
 #include "tagops/blockpanel.h"
-#include "ui/appsetup.h"
 #include "ui/mainwindow.h"
 #include "ui/maskedfield.h"
 #include "ui/statusline.h"
@@ -62,11 +61,8 @@ double percentile(QList<double> v, double p)
 
 int main(int argc, char *argv[])
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QTemporaryDir config;
-    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
-    QApplication app(argc, argv);
-    setUpApplication(app);
+    BenchApplication bench(argc, argv);
+    QApplication &app = *bench.app;
     QCommandLineParser parser;
     parser.addHelpOption();
     const QCommandLineOption tagsOption(QStringLiteral("tags"), QStringLiteral("Tags to write."),

@@ -3,9 +3,12 @@
 #include "link/portpanel.h"
 #include "link/portscanner.h"
 #include "tagops/blockpanel.h"
+#include "ui/appsetup.h"
 #include "ui/mainwindow.h"
 #include "ui/maskedfield.h"
 #include "uid/autopanel.h"
+
+#include <QApplication>
 
 #include <QCheckBox>
 #include <QFile>
@@ -14,6 +17,21 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <cstdio>
+#include <memory>
+
+// A headless application set up like the tool, with its own empty settings store.
+struct BenchApplication {
+    QTemporaryDir config;
+    std::unique_ptr<QApplication> app;
+
+    BenchApplication(int &argc, char **argv)
+    {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+        app = std::make_unique<QApplication>(argc, argv);
+        setUpApplication(*app);
+    }
+};
 
 // kestrel-box in a process of its own on a private ports folder, so the tool's blocking
 // pauses do not stall the box, as with real hardware.

@@ -8,7 +8,6 @@
 #include "link/portscanner.h"
 #include "link/trafficlog.h"
 #include "tagops/blockpanel.h"
-#include "ui/appsetup.h"
 #include "ui/mainwindow.h"
 #include "ui/maskedfield.h"
 #include "ui/statusline.h"
@@ -68,11 +67,8 @@ double appendMicros(TrafficLog &log, int lines)
 
 int main(int argc, char *argv[])
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QTemporaryDir config;
-    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
-    QApplication app(argc, argv);
-    setUpApplication(app);
+    BenchApplication bench(argc, argv);
+    QApplication &app = *bench.app;
     QCommandLineParser parser;
     parser.addHelpOption();
     const QCommandLineOption tagsOption(QStringLiteral("tags"), QStringLiteral("Tags to write."),
