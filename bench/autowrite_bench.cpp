@@ -13,12 +13,14 @@
 #include "ui/maskedfield.h"
 #include "ui/statusline.h"
 #include "uid/autopanel.h"
+#include "uid/autowriter.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QCommandLineParser>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QMap>
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -84,25 +86,39 @@ int main(int argc, char *argv[])
 
     QList<double> latencies;
     QList<double> latenciesNoPause;
-    QList<double> cycles;
     QList<qint64> completions;
-    qint64 cycleStart = -1;
+    QList<double> cycles;
     QElapsedTimer clock;
     clock.start();
+    const auto nowNs = [] {
+        return QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
+    };
     QObject::connect(&w.link(), &ReaderLink::replyGathered, &w, [&] {
-        const qint64 now = QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
-        const double ms = double(now - w.link().lastReceiveNs()) / 1e6 - Timing::kQuietLineMs;
+        const double ms = double(nowNs() - w.link().lastReceiveNs()) / 1e6 - Timing::kQuietLineMs;
         latencies.append(ms);
         if (w.status().message() != QLatin1String("No Precent!")
             && !w.status().message().startsWith(QLatin1String(" Auto")))
             latenciesNoPause.append(ms);
-        if (w.state().AutoStep == 1 && cycleStart < 0)
-            cycleStart = clock.elapsed();
-        if (w.state().TagHandled && cycleStart >= 0) {
-            cycles.append(double(clock.elapsed() - cycleStart));
-            completions.append(clock.elapsed());
-            cycleStart = -1;
-        }
+    });
+    QObject::connect(&w.autoWriter(), &AutoWriter::tagEnded, &w,
+                     [&](const AutoLoop::TagOutcome &t) {
+                         completions.append(clock.elapsed());
+                         cycles.append(double(t.endMs - t.startMs));
+                     });
+    // Each command of the loop against the end of the interval that gated it: the quiet
+    // line after the reply it follows, or a Timer_Auto tick, whichever ended last.
+    QMap<QString, QList<double>> stepDelays;
+    QObject::connect(&w.link(), &ReaderLink::commandSent, &w, [&](const QString &command) {
+        const qint64 now = nowNs();
+        const qint64 quietEnd = w.link().lastReceiveNs() + qint64(Timing::kQuietLineMs) * 1000000;
+        const qint64 tickEnd
+            = w.autoWriter().stepTimerStartedNs() + qint64(Timing::kAutoStepMs) * 1000000;
+        const bool tick = tickEnd <= now && tickEnd > quietEnd;
+        const qint64 gateEnd = tick ? tickEnd : quietEnd;
+        const QString kind
+            = command.left(3)
+              + (tick ? QStringLiteral(" after a tick") : QStringLiteral(" after the quiet line"));
+        stepDelays[kind].append(double(now - gateEnd) / 1e6);
     });
 
     box.command(QStringLiteral("conveyor on %1").arg(gap));
@@ -132,5 +148,10 @@ int main(int argc, char *argv[])
                 percentile(latencies, 0.5), percentile(latencies, 1.0));
     std::printf("  without the 180 ms no-tag pause: median %.2f ms, worst %.2f ms\n",
                 percentile(latenciesNoPause, 0.5), percentile(latenciesNoPause, 1.0));
+    std::printf("step delay after its gating interval (median / worst, ms):\n");
+    for (auto it = stepDelays.cbegin(); it != stepDelays.cend(); ++it)
+        std::printf("  %-32s %6.2f / %6.2f  (%lld sent)\n", qPrintable(it.key()),
+                    percentile(it.value(), 0.5), percentile(it.value(), 1.0),
+                    qlonglong(it.value().size()));
     return 0;
 }

@@ -34,7 +34,6 @@ struct Harness {
         transport.open(QStringLiteral("fuzz"), nullptr);
         window = new MainWindow(&transport, &dialogs);
         window->interpreter().setNoPresentPauseMs(0);
-        window->autoWriter().setCompletionPauseMs(0);
         window->state().PortConnected = true;
     }
 };
@@ -49,15 +48,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     MainWindow &w = *h.window;
     SessionState &s = w.state();
     const uint8_t flags = data[0];
-    s.AutoWriteRunning = flags & 1;
+    AutoLoop::Engine::State loop;
+    loop.AutoWriteRunning = flags & 1;
     s.UnlockPending = flags & 2;
-    s.TagHandled = flags & 4;
-    s.UidWriteConfirmed = flags & 8;
-    s.SuppressSuccessText = flags & 16;
+    loop.TagHandled = flags & 4;
+    loop.UidWriteConfirmed = flags & 8;
+    loop.SuppressSuccessText = flags & 16;
     w.blocks().pwdBox()->setChecked(flags & 32);
     w.blocks().aorBox()->setChecked(flags & 64);
     w.autoPanel().autoIncBox()->setChecked(flags & 128);
-    s.AutoStep = data[1] % 14;
+    loop.AutoStep = data[1] % 14;
+    loop.UidUncertain = data[1] & 0x40;
+    loop.UidWriteOutstanding = data[1] & 0x80;
+    w.autoWriter().restoreLoopState(loop);
     s.LastReadBlock = data[1] % 8;
 
     // Then chunks: a length byte (low 6 bits + 1 bytes follow; bit 7: the line goes quiet
@@ -73,6 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     w.interpreter().interpret();
     w.autoWriter().Timer_Auto().stop();
+    w.autoWriter().hold().stop();
     h.dialogs.boxes.clear();
     h.transport.written.clear();
     if (++h.runs % 500 == 0)

@@ -1,5 +1,6 @@
 #include "boxfixture.h"
 #include "core/palette.h"
+#include "link/readerlink.h"
 #include "tagops/blockpanel.h"
 #include "testmain.h"
 #include "ui/maskedfield.h"
@@ -20,13 +21,12 @@ private slots:
     void optionReactions();
     void startNeedsConnectionAndBlinks();
     void stopMidCycleSendsNothingMore();
-    void stepPlanForOneTag_data();
-    void stepPlanForOneTag();
-    void uidRewrittenWhenReadBackDiffers();
-    void cardOutOfRangeAtUidStepRetries();
     void lostUidReplyNeverRepeatsTheUid();
+    void lostReplyToCommandSentWithinReplyIsReported();
     void conveyorRunWritesEveryTagOnce();
     void faultsStallAndRecoverOnNextTag();
+    void lateUidReplyStillCompletesWithoutSkipping();
+    void wrongReadBackOnTheBoxEndsFailed();
 
 private:
     struct Options {
@@ -97,12 +97,12 @@ void TestAutoWrite::startNeedsConnectionAndBlinks()
     QCOMPARE(f.dialogs.boxes.size(), 1);
     QCOMPARE(f.dialogs.boxes[0].title, QStringLiteral("Connection Error!"));
     QCOMPARE(button->text(), QStringLiteral("Auto Wite"));
-    QVERIFY(!f.w().state().AutoWriteRunning);
+    QVERIFY(!loop(f.w()).AutoWriteRunning);
 
     QVERIFY(f.connectReader());
     f.w().blocks().setBlock(0, QStringLiteral("00148250"));
     button->click();
-    QVERIFY(f.w().state().AutoWriteRunning);
+    QVERIFY(loop(f.w()).AutoWriteRunning);
     QCOMPARE(button->text(), QStringLiteral("Stop"));
     QCOMPARE(f.w().status().card(), QStringLiteral("Searching..."));
     QCOMPARE(f.w().blocks().block(0), QStringLiteral("00148040"));
@@ -114,7 +114,7 @@ void TestAutoWrite::startNeedsConnectionAndBlinks()
     QVERIFY(button->isDefault() && Emphasis::isHighlighted(button));
 
     f.w().ports().connectButton()->click();
-    QVERIFY(!f.w().state().AutoWriteRunning);
+    QVERIFY(!loop(f.w()).AutoWriteRunning);
     QCOMPARE(button->text(), QStringLiteral("Auto Wite"));
     QVERIFY(!f.w().autoWriter().T_Flash().isActive());
 }
@@ -124,119 +124,14 @@ void TestAutoWrite::stopMidCycleSendsNothingMore()
     WindowFixture f;
     QVERIFY(f.connectReader());
     f.w().autoPanel().autoButton()->click();
-    f.w().state().AutoStep = 5;
+    setLoop(f.w(), [](Loop &s) { s.AutoStep = 5; });
     f.w().blocks().blockOption(4)->setChecked(true);
     f.w().autoPanel().autoButton()->click();
-    QCOMPARE(f.w().state().AutoStep, 0);
+    QCOMPARE(loop(f.w()).AutoStep, 0);
     QCOMPARE(f.w().status().card(), QStringLiteral("No is card."));
     f.reply("W300000000");
     QVERIFY(!f.w().autoWriter().Timer_Auto().isActive());
     QVERIFY(f.transport.written.isEmpty());
-}
-
-void TestAutoWrite::stepPlanForOneTag_data()
-{
-    QTest::addColumn<int>("tag");
-    QTest::addColumn<QStringList>("options");
-    QTest::addColumn<QStringList>("plan");
-    QTest::newRow("noOptions") << 0 << QStringList{} << QStringList{"WB000148040", "SB1"};
-    QTest::newRow("onlySetUidHex")
-        << 0 << QStringList{"setUid"} << QStringList{"WUX0000000005", "SB1"};
-    QTest::newRow("onlySetUidDec")
-        << 0 << QStringList{"setUid", "dec"} << QStringList{"RUD", "WUD0000000005", "SB1"};
-    QTest::newRow("blocks3and5") << 0 << QStringList{"cb3", "cb5"}
-                                 << QStringList{"WB000148040", "WB333333333", "WB555555555", "SB1"};
-    QTest::newRow("unlockLockedWord")
-        << 1 << QStringList{"unlock"} << QStringList{"WP0A1B2C3D400148040", "SB1"};
-    QTest::newRow("everything") << 0
-                                << QStringList{"setUid", "cb3", "cb4", "cb6", "password", "lock"}
-                                << QStringList{
-                                       "WUX0000000005", "WB333333333", "WB444444444", "WB666666666",
-                                       "WB7A1B2C3D4",   "WB000148250", "SB1"};
-}
-
-void TestAutoWrite::stepPlanForOneTag()
-{
-    QFETCH(int, tag);
-    QFETCH(QStringList, options);
-    QFETCH(QStringList, plan);
-    WindowFixture f;
-    EngineResponder box(f.transport);
-    QVERIFY(f.connectReader());
-    MainWindow &w = f.w();
-    Options o;
-    o.setUid = options.contains(QStringLiteral("setUid"));
-    o.unlock = options.contains(QStringLiteral("unlock"));
-    o.password = options.contains(QStringLiteral("password"));
-    o.lock = options.contains(QStringLiteral("lock"));
-    for (int n = 1; n <= 6; ++n) {
-        if (options.contains(QStringLiteral("cb%1").arg(n)))
-            o.blocks << n;
-        w.blocks().setBlock(n, QString(8, QChar(u'0' + n)));
-    }
-    choose(w, o);
-    if (options.contains(QStringLiteral("dec")))
-        w.uid().decButton()->click();
-    w.autoPanel().setUidField()->setText(QStringLiteral("0000000005"));
-    w.blocks().setBlock(7, QStringLiteral("A1B2C3D4"));
-    w.autoPanel().autoButton()->click();
-    w.blocks().setBlock(0, QStringLiteral("00148250"));
-    box.commands.clear();
-    if (options.contains(QStringLiteral("dec")))
-        box.commands << "RUD";
-    box.present(tag == 0 ? T5557::blankTag()
-                         : T5557::protectedTag(0xA1B2C3D4, 0x1122334455, false));
-    QTRY_VERIFY_WITH_TIMEOUT(box.commands.contains("SB1"), 10000);
-    QTRY_COMPARE(w.status().message(), QStringLiteral(" Auto Write Complete!\r\n"));
-    QStringList sent;
-    for (const QByteArray &c : box.commands)
-        sent << QString::fromLatin1(c);
-    QCOMPARE(sent, plan);
-    QCOMPARE(w.state().AutoStep, 0);
-    QVERIFY(w.state().TagHandled);
-    QVERIFY(w.state().AutoWriteRunning);
-}
-
-void TestAutoWrite::uidRewrittenWhenReadBackDiffers()
-{
-    WindowFixture f;
-    QVERIFY(f.connectReader());
-    MainWindow &w = f.w();
-    choose(w, Options{.setUid = true});
-    w.autoPanel().setUidField()->setText(QStringLiteral("0000000042"));
-    w.autoPanel().autoButton()->click();
-    f.reply("MsgCode:03");
-    QTRY_COMPARE(f.transport.written, QByteArray("WUX0000000042\r\n"));
-    f.transport.written.clear();
-    f.reply("0000000041");
-    QCOMPARE(w.state().UidRetryCount, 1);
-    QTRY_COMPARE(f.transport.written, QByteArray("WUX0000000042\r\n"));
-    f.transport.written.clear();
-    f.reply("0000000042");
-    QCOMPARE(w.state().AutoStep, 4);
-    QCOMPARE(w.state().UidRetryCount, 0);
-    QTRY_VERIFY(f.transport.written.contains("SB1"));
-}
-
-void TestAutoWrite::cardOutOfRangeAtUidStepRetries()
-{
-    WindowFixture f;
-    QVERIFY(f.connectReader());
-    MainWindow &w = f.w();
-    w.autoPanel().autoButton()->click();
-    w.state().AutoStep = 3;
-    w.state().ExpectedUID = QStringLiteral("0000000007");
-    w.state().LastUID = QStringLiteral("0000000007");
-    f.reply("MsgCode:05");
-    QCOMPARE(w.state().AutoStep, 3);
-    QCOMPARE(w.state().UidRetryCount, 1);
-    QVERIFY(w.autoWriter().Timer_Auto().isActive());
-    w.autoWriter().Timer_Auto().stop();
-    w.state().UidWriteConfirmed = true;
-    w.state().UidRetryCount = 0;
-    f.reply("MsgCode:05");
-    QVERIFY(!w.autoWriter().Timer_Auto().isActive());
-    QVERIFY(!w.state().UidWriteConfirmed);
 }
 
 void TestAutoWrite::lostUidReplyNeverRepeatsTheUid()
@@ -254,7 +149,37 @@ void TestAutoWrite::lostUidReplyNeverRepeatsTheUid()
     f.reply("MsgCode:05");
     f.reply("MsgCode:03");
     QTRY_COMPARE(f.transport.written, QByteArray("WUX0000000011\r\n"));
-    QCOMPARE(w.state().ExpectedUID, QStringLiteral("0000000011"));
+    QCOMPARE(loop(w).ExpectedUID, QStringLiteral("0000000011"));
+}
+
+// Block writes after the first go out inside the previous reply's handling; the end of that
+// handling once cancelled their time-out, and a lost reply stalled the loop without a word.
+void TestAutoWrite::lostReplyToCommandSentWithinReplyIsReported()
+{
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    MainWindow &w = f.w();
+    choose(w, Options{.blocks = {3, 4}});
+    w.blocks().setBlock(3, QStringLiteral("33333333"));
+    w.blocks().setBlock(4, QStringLiteral("44444444"));
+    w.autoPanel().autoButton()->click();
+    f.reply("MsgCode:03");
+    QTRY_COMPARE(f.transport.written, QByteArray("WB000148040\r\n"));
+    f.reply("W000148040");
+    QTRY_VERIFY(f.transport.written.endsWith("WB333333333\r\n"));
+    f.reply("W333333333");
+    QVERIFY(f.transport.written.endsWith("WB444444444\r\n"));
+    QVERIFY(w.link().Timout().isActive());
+    QTRY_COMPARE_WITH_TIMEOUT(w.status().message(), QStringLiteral("No recpone command!"), 3000);
+
+    // The protocol's intervals are precise, and the pause after a tag blocks nothing.
+    for (QTimer *t : {&w.autoWriter().Timer_Auto(), &w.autoWriter().hold(), &w.link().Tr1(),
+                      &w.link().Timout()})
+        QCOMPARE(t->timerType(), Qt::PreciseTimer);
+    f.reply("W444444444");
+    QVERIFY(f.transport.written.endsWith("SB1\r\n"));
+    QVERIFY(w.autoWriter().hold().isActive());
+    QCOMPARE(w.status().message(), QStringLiteral(" Auto Write Complete!\r\n"));
 }
 
 namespace {
@@ -306,7 +231,7 @@ void TestAutoWrite::conveyorRunWritesEveryTagOnce()
     run.box.engine().delays = {};
     run.prepareBatch();
     run.box.setConveyor(true, 30);
-    constexpr int kTags = 20;
+    constexpr int kTags = 5;
     QVERIFY2(run.waitForDeparted(kTags, 120000),
              qPrintable(QStringLiteral("%1 tags done").arg(run.box.departed().size())));
     run.w->autoPanel().autoButton()->click();
@@ -358,6 +283,53 @@ void TestAutoWrite::faultsStallAndRecoverOnNextTag()
     verifyFinished(tags[5], 1005);
     QCOMPARE(tags[1].id(), writtenId(1001));
     QCOMPARE(tags[3].id(), writtenId(1003));
+}
+
+// The UID's read-back comes after its time-out: the tag is finished, the next gets the next UID.
+void TestAutoWrite::lateUidReplyStillCompletesWithoutSkipping()
+{
+    ConveyorRun run;
+    QVERIFY(run.begin());
+    run.box.engine().delays = {};
+    bool delayed = false;
+    connect(&run.box, &VirtualBox::event, &run.box, [&](const QString &text) {
+        if (delayed || !text.startsWith(QLatin1String("<- WUX")))
+            return;
+        delayed = true;
+        run.box.execute(QStringLiteral("late"));
+    });
+    QList<AutoLoop::TagOutcome> outcomes;
+    connect(&run.w->autoWriter(), &AutoWriter::tagEnded, &run.box,
+            [&](const AutoLoop::TagOutcome &t) { outcomes << t; });
+    run.prepareBatch();
+    run.box.setConveyor(true, 30);
+    QVERIFY(run.waitForDeparted(2, 30000));
+    run.w->autoPanel().autoButton()->click();
+    verifyFinished(run.box.departed()[0], 1000);
+    verifyFinished(run.box.departed()[1], 1001);
+    QCOMPARE(outcomes.first().result, AutoLoop::TagOutcome::Result::Complete);
+}
+
+// Auto Unlock on a tag that is not protected writes nothing to block 0: the tag is not what
+// the operator asked for, and the operator sees and hears that.
+void TestAutoWrite::wrongReadBackOnTheBoxEndsFailed()
+{
+    BoxedWindow run;
+    QVERIFY(run.begin());
+    run.box.engine().delays = {};
+    const int buzzes = run.box.engine().buzzes;
+    run.w->autoPanel().autoUnlockBox()->click();
+    run.w->autoPanel().autoButton()->click();
+    QList<AutoLoop::TagOutcome> outcomes;
+    connect(&run.w->autoWriter(), &AutoWriter::tagEnded, &run.box,
+            [&](const AutoLoop::TagOutcome &t) { outcomes << t; });
+    run.box.present(T5557::blankTag());
+    QTRY_COMPARE_WITH_TIMEOUT(outcomes.size(), 1, 5000);
+    QCOMPARE(outcomes[0].result, AutoLoop::TagOutcome::Result::Failed);
+    QTRY_COMPARE(run.w->status().message(), QStringLiteral(" Auto Write Failed!"));
+    QCOMPARE(run.w->status().messageColour(), Palette::ColorRed);
+    QVERIFY(run.w->log().text().contains(QStringLiteral("Auto Write Failed! block 0")));
+    QTRY_COMPARE(run.box.engine().buzzes, buzzes + 1);
 }
 
 KESTREL_TEST_MAIN(TestAutoWrite)

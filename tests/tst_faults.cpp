@@ -6,6 +6,7 @@
 #include "ui/maskedfield.h"
 #include "ui/statusline.h"
 #include "uid/autopanel.h"
+#include "windowfixture.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -42,10 +43,10 @@ void TestFaults::portPulledMidCycleAndReattached()
     run.box.setConveyor(true, 30);
     QTRY_VERIFY_WITH_TIMEOUT(run.box.departed().size() >= 2, 20000);
     // Pull the adapter while the next tag is being written.
-    QTRY_VERIFY_WITH_TIMEOUT(w.state().AutoStep >= 4, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(loop(w).AutoStep >= 4, 10000);
     run.box.execute(QStringLiteral("vanish"));
     QTRY_VERIFY(!w.state().PortConnected);
-    QVERIFY(!w.state().AutoWriteRunning);
+    QVERIFY(!loop(w).AutoWriteRunning);
     QCOMPARE(w.ports().connectButton()->text(), QStringLiteral("Connect"));
     QCOMPARE(run.dialogs.boxes.size(), 1);
 

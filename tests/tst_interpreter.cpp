@@ -119,7 +119,7 @@ void TestInterpreter::shortAndReservedRepliesAreNotShown()
     f->reply("8813100000");
     QCOMPARE(f->logColour(QStringLiteral("Recive: 8813100000")), ColorGreen);
     QCOMPARE(w().status().card(), QStringLiteral("No is card."));
-    QVERIFY(w().state().LastUID.isEmpty());
+    QVERIFY(loop(w()).LastUID.isEmpty());
 }
 
 void TestInterpreter::markupAndBinaryAreLoggedLiterally()
@@ -144,7 +144,7 @@ void TestInterpreter::failedReadBlanksTheBlockReadLast()
 
     w().blocks().setBlock(5, QStringLiteral("ABCDEF01"));
     w().state().LastReadBlock = 5;
-    w().state().AutoWriteRunning = true;
+    setLoop(w(), [](Loop &s) { s.AutoWriteRunning = true; });
     f->reply("ErrCode:04");
     QCOMPARE(w().blocks().block(5), QStringLiteral("ABCDEF01"));
     QCOMPARE(w().state().LastReadBlock, 5);
@@ -169,11 +169,11 @@ void TestInterpreter::noPresentAdjustsConfigurationField()
 void TestInterpreter::successTextSuppressedOnce()
 {
     w().status().showMessage(QStringLiteral("kept"), ColorRed);
-    w().state().SuppressSuccessText = true;
+    setLoop(w(), [](Loop &s) { s.SuppressSuccessText = true; });
     f->reply("MsgCode:01");
     QCOMPARE(w().status().message(), QStringLiteral("kept"));
     QCOMPARE(w().status().messageColour(), ColorGreen);
-    QVERIFY(!w().state().SuppressSuccessText);
+    QVERIFY(!loop(w()).SuppressSuccessText);
     f->reply("MsgCode:01");
     QCOMPARE(w().status().message(), QStringLiteral("Command Successfully!"));
 }
@@ -183,16 +183,16 @@ void TestInterpreter::cardOutOfRangeResetsTagState()
     f->reply("1122334455");
     QVERIFY(!w().status().copyButton()->isHidden());
     w().blocks().setProtectionButtonsEnabled(true);
-    w().state().TagHandled = true;
-    w().state().UidRetryCount = 3;
+    setLoop(w(), [](Loop &s) { s.TagHandled = true; });
+    setLoop(w(), [](Loop &s) { s.UidRetryCount = 3; });
     w().status().showMessage(QStringLiteral("Write Ok! "), ColorDeepPink);
     f->reply("MsgCode:05");
     QVERIFY(w().status().copyButton()->isHidden());
     QCOMPARE(w().status().message(), QString());
     QVERIFY(!w().blocks().lockButton()->isEnabled());
     QVERIFY(!w().blocks().hideButton()->isEnabled());
-    QVERIFY(!w().state().TagHandled);
-    QCOMPARE(w().state().UidRetryCount, 0);
+    QVERIFY(!loop(w()).TagHandled);
+    QCOMPARE(loop(w()).UidRetryCount, 0);
     QCOMPARE(w().uid().uidField()->textColour(), ColorDodgerBlue);
 }
 
@@ -202,26 +202,26 @@ void TestInterpreter::automaticStartChecksConsultTheirOwnBox()
     f->reply("MsgCode:04");
     QVERIFY(!timer.isActive());
 
-    w().state().AutoWriteRunning = true;
+    setLoop(w(), [](Loop &s) { s.AutoWriteRunning = true; });
     w().autoPanel().noUidBox()->setChecked(false);
     f->reply("MsgCode:04");
     QVERIFY(!timer.isActive());
-    QCOMPARE(w().state().AutoStep, 0);
+    QCOMPARE(loop(w()).AutoStep, 0);
 
-    w().state().UidWriteConfirmed = true;
+    setLoop(w(), [](Loop &s) { s.UidWriteConfirmed = true; });
     f->reply("MsgCode:03");
     QVERIFY(!timer.isActive());
-    QVERIFY(!w().state().UidWriteConfirmed);
+    QVERIFY(!loop(w()).UidWriteConfirmed);
     f->reply("MsgCode:03");
     QVERIFY(timer.isActive());
-    QCOMPARE(w().state().AutoStep, 1);
+    QCOMPARE(loop(w()).AutoStep, 1);
 
     timer.stop();
-    w().state().AutoStep = 0;
-    w().state().TagHandled = true;
+    setLoop(w(), [](Loop &s) { s.AutoStep = 0; });
+    setLoop(w(), [](Loop &s) { s.TagHandled = true; });
     f->reply("ErrCode:06");
     QVERIFY(!timer.isActive());
-    w().state().TagHandled = false;
+    setLoop(w(), [](Loop &s) { s.TagHandled = false; });
     f->reply("ErrCode:06");
     QVERIFY(timer.isActive());
     timer.stop();
@@ -309,12 +309,12 @@ void TestInterpreter::identifierShowsUidAndArmsCycle()
     QCOMPARE(w().status().card(), QStringLiteral("ID: 0012345678"));
     QCOMPARE(w().status().cardColour(), ColorDeepPink);
     QVERIFY(!w().status().copyButton()->isHidden());
-    QCOMPARE(w().state().LastUID, QStringLiteral("0012345678"));
-    QCOMPARE(w().state().AutoStep, 1);
+    QCOMPARE(loop(w()).LastUID, QStringLiteral("0012345678"));
+    QCOMPARE(loop(w()).AutoStep, 1);
     QVERIFY(!w().autoWriter().Timer_Auto().isActive());
     QCOMPARE(f->logColour(QStringLiteral("Recive: 0012345678")), ColorDeepPink);
 
-    w().state().AutoWriteRunning = true;
+    setLoop(w(), [](Loop &s) { s.AutoWriteRunning = true; });
     f->reply("0012345679");
     QVERIFY(w().autoWriter().Timer_Auto().isActive());
     w().autoWriter().Timer_Auto().stop();
@@ -323,14 +323,14 @@ void TestInterpreter::identifierShowsUidAndArmsCycle()
 void TestInterpreter::uidReadBackMatchStepsSetUid()
 {
     AutoPanel &a = w().autoPanel();
-    w().state().AutoWriteRunning = true;
+    setLoop(w(), [](Loop &s) { s.AutoWriteRunning = true; });
     a.autoIncBox()->setChecked(true);
     a.setUidField()->setText(QStringLiteral("0000001234"));
-    w().state().ExpectedUID = QStringLiteral("0000001234");
-    w().state().AutoStep = 3;
+    setLoop(w(), [](Loop &s) { s.ExpectedUID = QStringLiteral("0000001234"); });
+    setLoop(w(), [](Loop &s) { s.AutoStep = 3; });
     f->reply("0000001234");
-    QCOMPARE(w().state().AutoStep, 4);
-    QVERIFY(w().state().UidWriteConfirmed);
+    QCOMPARE(loop(w()).AutoStep, 4);
+    QVERIFY(loop(w()).UidWriteConfirmed);
     QCOMPARE(a.setUidField()->text(), QStringLiteral("0000001235"));
     QVERIFY(w().autoWriter().Timer_Auto().isActive());
     w().autoWriter().Timer_Auto().stop();
@@ -338,45 +338,45 @@ void TestInterpreter::uidReadBackMatchStepsSetUid()
     // Prefix form: only characters 5..10 have to match.
     a.setUidField()->setText(QStringLiteral("00AB123456"));
     a.incField()->setText(QStringLiteral("0000000002"));
-    w().state().ExpectedUID = QStringLiteral("00AB123456");
-    w().state().AutoStep = 3;
+    setLoop(w(), [](Loop &s) { s.ExpectedUID = QStringLiteral("00AB123456"); });
+    setLoop(w(), [](Loop &s) { s.AutoStep = 3; });
     f->reply("FFFF123456");
-    QCOMPARE(w().state().AutoStep, 4);
+    QCOMPARE(loop(w()).AutoStep, 4);
     QCOMPARE(a.setUidField()->text(), QStringLiteral("00AB123458"));
     w().autoWriter().Timer_Auto().stop();
 }
 
 void TestInterpreter::fiveFailedReadBacksGiveUp()
 {
-    w().state().AutoWriteRunning = true;
-    w().state().ExpectedUID = QStringLiteral("0000001234");
+    setLoop(w(), [](Loop &s) { s.AutoWriteRunning = true; });
+    setLoop(w(), [](Loop &s) { s.ExpectedUID = QStringLiteral("0000001234"); });
     for (int attempt = 1; attempt <= 4; ++attempt) {
-        w().state().AutoStep = 3;
+        setLoop(w(), [](Loop &s) { s.AutoStep = 3; });
         f->reply("0000009999");
-        QCOMPARE(w().state().UidRetryCount, attempt);
-        QCOMPARE(w().state().AutoStep, 3);
+        QCOMPARE(loop(w()).UidRetryCount, attempt);
+        QCOMPARE(loop(w()).AutoStep, 3);
         QVERIFY(w().autoWriter().Timer_Auto().isActive());
     }
     QVERIFY(!f->logText().contains(QStringLiteral("Error - can not Write UID!")));
     f->reply("0000009999");
     QVERIFY(f->logText().contains(QStringLiteral("Error - can not Write UID!   ID: 0000009999\n")));
     QCOMPARE(f->logColour(QStringLiteral("Error - can not")), ColorOrangeRed);
-    QCOMPARE(w().state().AutoStep, 0);
-    QVERIFY(w().state().TagHandled);
-    QCOMPARE(w().state().UidRetryCount, 0);
+    QCOMPARE(loop(w()).AutoStep, 0);
+    QVERIFY(loop(w()).TagHandled);
+    QCOMPARE(loop(w()).UidRetryCount, 0);
     QVERIFY(!w().autoWriter().Timer_Auto().isActive());
     QCOMPARE(w().log().insertionSize(), 9);
 }
 
 void TestInterpreter::lockAnsweredNoPresentCompletesCycle()
 {
-    w().state().AutoWriteRunning = true;
-    w().state().AutoStep = 11;
+    setLoop(w(), [](Loop &s) { s.AutoWriteRunning = true; });
+    setLoop(w(), [](Loop &s) { s.AutoStep = 11; });
     f->reply("ErrCode:03");
     QCOMPARE(w().status().message(), QStringLiteral(" Auto Write Complete!\r\n"));
     QCOMPARE(w().status().messageColour(), ColorGreen);
-    QCOMPARE(w().state().AutoStep, 0);
-    QVERIFY(w().state().TagHandled);
+    QCOMPARE(loop(w()).AutoStep, 0);
+    QVERIFY(loop(w()).TagHandled);
     QCOMPARE(f->transport.written, QByteArray("SB1\r\n"));
     QVERIFY(f->logText().endsWith(QStringLiteral("Send: SB1\nRecive: ErrCode:03\n")));
     f->reply("MsgCode:01");
@@ -385,14 +385,14 @@ void TestInterpreter::lockAnsweredNoPresentCompletesCycle()
 
 void TestInterpreter::writeConfirmationAtStepElevenRunsStepNow()
 {
-    w().state().AutoWriteRunning = true;
-    w().state().AutoStep = 11;
+    setLoop(w(), [](Loop &s) { s.AutoWriteRunning = true; });
+    setLoop(w(), [](Loop &s) { s.AutoStep = 11; });
     w().autoWriter().Timer_Auto().start();
     f->reply("W000148250");
     // Step 12 ran at once, inside the reply: the cycle is complete.
     QVERIFY(!w().autoWriter().Timer_Auto().isActive());
-    QCOMPARE(w().state().AutoStep, 0);
-    QVERIFY(w().state().TagHandled);
+    QCOMPARE(loop(w()).AutoStep, 0);
+    QVERIFY(loop(w()).TagHandled);
     QCOMPARE(w().status().message(), QStringLiteral(" Auto Write Complete!\r\n"));
     QVERIFY(f->logText().endsWith(QStringLiteral("Send: SB1\nRecive: W000148250\n")));
 }

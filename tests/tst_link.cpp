@@ -1,6 +1,8 @@
 #include "core/palette.h"
 #include "link/portmemory.h"
 #include "testmain.h"
+#include "uid/autopanel.h"
+#include "uid/autowriter.h"
 #include "windowfixture.h"
 
 #include <QSettings>
@@ -139,10 +141,11 @@ void TestLink::disconnectRestoresIdleState()
 {
     WindowFixture f;
     QVERIFY(f.connectReader());
-    f.w().state().AutoWriteRunning = true;
+    f.w().autoPanel().autoButton()->click();
+    QVERIFY(f.w().autoWriter().engine().AutoWriteRunning());
     f.w().ports().connectButton()->click();
     QVERIFY(!f.w().state().PortConnected);
-    QVERIFY(!f.w().state().AutoWriteRunning);
+    QVERIFY(!f.w().autoWriter().engine().AutoWriteRunning());
     QVERIFY(!f.transport.isOpen());
     QCOMPARE(f.w().ports().connectButton()->text(), QStringLiteral("Connect"));
     QVERIFY(f.w().ports().combo()->isEnabled());
@@ -232,7 +235,7 @@ void TestLink::cardOutOfRangeSettlesAfterSecondStage()
     QTRY_COMPARE_WITH_TIMEOUT(f.w().status().card(), QStringLiteral("No is card."), 4000);
     QCOMPARE(f.w().status().cardColour(), ColorOrangeRed);
 
-    f.w().state().AutoWriteRunning = true;
+    f.w().autoPanel().autoButton()->click();
     f.reply("MsgCode:05");
     QTRY_COMPARE_WITH_TIMEOUT(f.w().status().card(), QStringLiteral("Searching..."), 4000);
 

@@ -8,13 +8,30 @@
 #include "ui/emphasis.h"
 #include "ui/mainwindow.h"
 #include "ui/statusline.h"
+#include "uid/autowriter.h"
 
 #include <QPushButton>
 
 #include <QComboBox>
 #include <QTextBlock>
 #include <QtTest>
+#include <functional>
 #include <memory>
+
+using Loop = AutoLoop::Engine::State;
+
+inline const Loop &loop(MainWindow &w)
+{
+    return w.autoWriter().engine().state();
+}
+
+// Puts the window's loop into a state directly, for replies that only matter in it.
+inline void setLoop(MainWindow &w, const std::function<void(Loop &)> &change)
+{
+    Loop s = loop(w);
+    change(s);
+    w.autoWriter().restoreLoopState(s);
+}
 
 // A main window on an in-memory port: ports COM1..COM26 live under /fake.
 struct WindowFixture {

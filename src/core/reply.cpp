@@ -36,4 +36,24 @@ Parsed classify(const QString &head)
     return p;
 }
 
+QString errorText(int code)
+{
+    switch (code) {
+    case 1:
+        return QStringLiteral("Length of the command is incorrect!");
+    case 2:
+        return QStringLiteral("Command is wrong!");
+    case 3:
+        return QStringLiteral("No Precent!");
+    case 4:
+        return QStringLiteral("No is Password!");
+    case 5:
+        return QStringLiteral("Password Error!");
+    case 7:
+        return QStringLiteral("Lock error!");
+    default:
+        return {};
+    }
+}
+
 } // namespace Reply

@@ -25,4 +25,7 @@ int digitValue(const QString &text, int position);
 
 Parsed classify(const QString &head);
 
+// What the message label says for an error reply's code; empty for codes without one.
+QString errorText(int code);
+
 } // namespace Reply

@@ -48,7 +48,9 @@ void ReaderLink::SendCommand(const QString &command)
         m_dialogs.information(
             QStringLiteral("Connection Error!"),
             QStringLiteral("Pleas Select Port-Number And Click the Connect Button. "));
+    m_sentDuringReply = true;
     m_timout.start();
+    emit commandSent(command);
 }
 
 bool ReaderLink::openPort(const QString &device, QString *reason)
@@ -83,7 +85,19 @@ QString ReaderLink::takeReplyHead()
     m_timout2.start();
     m_timout.stop();
     m_replyBuffer.clear();
+    m_sentDuringReply = false;
     return head;
+}
+
+void ReaderLink::flushOutput()
+{
+    m_transport.flush();
+}
+
+void ReaderLink::endReply()
+{
+    if (!m_sentDuringReply)
+        m_timout.stop();
 }
 
 void ReaderLink::stopReplyTimeout()

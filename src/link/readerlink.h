@@ -33,6 +33,11 @@ public:
     // ten characters), settles the timers and empties the buffer.
     QString takeReplyHead();
     void stopReplyTimeout();
+    // Exit of the reply interpreter: the reply is handled, so its time-out goes, unless a
+    // command went out while handling it; that command's time-out must stand.
+    void endReply();
+    // Lets what was sent leave the port before a blocking pause.
+    void flushOutput();
     void clearReplyBuffer();
     QByteArray replyBuffer() const { return m_replyBuffer; }
     // When characters last arrived, on the steady clock (for latency figures).
@@ -44,6 +49,8 @@ public:
     QTimer &TCR1() { return m_tcr1; }
 
 signals:
+    // A command went to the port (or met a closed link).
+    void commandSent(const QString &command);
     void replyGathered();
     void replyTimedOut();
     void statusExpired();
@@ -61,6 +68,7 @@ private:
     Dialogs &m_dialogs;
     QByteArray m_replyBuffer;
     qint64 m_lastReceiveNs = 0;
+    bool m_sentDuringReply = false;
     QTimer m_tr1;
     QTimer m_timout;
     QTimer m_timout2;

@@ -72,6 +72,12 @@ bool SerialTransport::write(const QByteArray &data)
     return m_port.write(data) == data.size();
 }
 
+void SerialTransport::flush()
+{
+    if (m_port.isOpen())
+        m_port.flush();
+}
+
 QByteArray SerialTransport::readAll()
 {
     if (!m_port.isOpen())

@@ -14,6 +14,7 @@ public:
     void close() override;
     bool isOpen() const override;
     bool write(const QByteArray &data) override;
+    void flush() override;
     QByteArray readAll() override;
     QByteArray readWithin(int waitMs) override;
 

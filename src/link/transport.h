@@ -15,6 +15,9 @@ public:
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
     virtual bool write(const QByteArray &data) = 0;
+    // Hands what was written to the device now instead of at the next turn of the event
+    // loop, before the event thread blocks.
+    virtual void flush() {}
     virtual QByteArray readAll() = 0;
     // Waits at most waitMs for input, then returns whatever has arrived.
     virtual QByteArray readWithin(int waitMs) = 0;

@@ -9,7 +9,6 @@
 class AutoPanel;
 class AutoWriter;
 class BlockPanel;
-class QCheckBox;
 class ReaderLink;
 class StatusLine;
 class TrafficLog;
@@ -52,13 +51,7 @@ private:
     void showTagAbsentLook();
     void adjustConfigField();
     void blankFailedRead();
-    void automaticStartCheck(const QCheckBox *option, bool blocked);
-
-    // Auto-write feedback.
-    void autoWriteConfirmation(const Reply::Parsed &reply);
-    void completionCheck();
-    void uidReadBackCheck();
-    void uidRetryOnCardOut();
+    bool running() const;
 
     SessionState &m_state;
     ReaderLink &m_link;

@@ -56,10 +56,10 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
     m_uid = new UidPanel;
     m_blocks = new BlockPanel;
     m_auto = new AutoPanel;
-    m_autoWriter = new AutoWriter(
-        m_state,
-        AutoWriter::Parts{*m_auto, *m_blocks, *m_uid, *m_status, *m_link, *m_dialogs, *m_emphasis},
-        this);
+    m_autoWriter = new AutoWriter(m_state,
+                                  AutoWriter::Parts{*m_auto, *m_blocks, *m_uid, *m_status, *m_link,
+                                                    *m_log, *m_dialogs, *m_emphasis},
+                                  this);
     m_autoOptions = new AutoOptions(*m_auto, *m_blocks, *m_emphasis, this);
     m_interpreter = new ReplyInterpreter(
         m_state, *m_link,
@@ -69,8 +69,8 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
     m_protection = new Protection(*m_blocks, *m_link, m_state, *m_emphasis, this);
     m_blockOps = new BlockOperations(*m_blocks, *m_protection, *m_link, m_state,
                                      *m_settings->areField(), this);
-    m_uidOps = new UidOperations(*m_uid, *m_auto, *m_status, *m_link, *m_readerSettings, m_state,
-                                 *m_emphasis, this);
+    m_uidOps = new UidOperations(*m_uid, *m_auto, *m_status, *m_link, *m_readerSettings,
+                                 m_autoWriter->engine(), *m_emphasis, this);
 
     buildLayout();
     wireLink();
@@ -125,7 +125,7 @@ void MainWindow::onStatusExpired()
     m_status->clearMessage();
     if (m_status->card() != QLatin1String("Card is out of range."))
         return;
-    if (m_state.AutoWriteRunning)
+    if (m_autoWriter->engine().AutoWriteRunning())
         m_status->showCard(QStringLiteral("Searching..."), Palette::ColorOrangeRed);
     else
         m_status->setCardText(QStringLiteral("No is card."));

@@ -1,59 +1,76 @@
 #include "autowriter.h"
 
 #include "autopanel.h"
-#include "core/configword.h"
-#include "core/palette.h"
 #include "core/timing.h"
-#include "core/uid.h"
 #include "link/readerlink.h"
+#include "link/trafficlog.h"
 #include "tagops/blockpanel.h"
 #include "ui/dialogs.h"
 #include "ui/emphasis.h"
 #include "ui/maskedfield.h"
 #include "ui/statusline.h"
-#include "uid/uidoperations.h"
 #include "uidpanel.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDeadlineTimer>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QThread>
 
-namespace {
-
-constexpr int kUnlock = 2;
-constexpr int kUid = 3;
-constexpr int kFirstBlock = 4;
-constexpr int kLastBlock = 9;
-constexpr int kPassword = 10;
-constexpr int kLock = 11;
-constexpr int kComplete = 12;
-
-} // namespace
+using AutoLoop::StepTimer;
 
 AutoWriter::AutoWriter(SessionState &state, Parts parts, QObject *parent)
     : QObject(parent)
     , m_state(state)
     , m_p(parts)
 {
+    // These intervals gate the protocol: a coarse timer fires up to 5 % early.
     m_timerAuto.setSingleShot(true);
     m_timerAuto.setInterval(Timing::kAutoStepMs);
+    m_timerAuto.setTimerType(Qt::PreciseTimer);
+    m_hold.setSingleShot(true);
+    m_hold.setInterval(Timing::kNoPresentPauseMs);
+    m_hold.setTimerType(Qt::PreciseTimer);
     m_flash.setInterval(Timing::kFlashMs);
-    connect(&m_timerAuto, &QTimer::timeout, this, &AutoWriter::step);
+    connect(&m_timerAuto, &QTimer::timeout, this, [this] { apply(m_engine.tick(options())); });
+    connect(&m_hold, &QTimer::timeout, this, [this] { apply(m_engine.holdEnded(options())); });
     connect(&m_flash, &QTimer::timeout, this, &AutoWriter::blink);
     connect(m_p.autoPanel.autoButton(), &QPushButton::clicked, this, &AutoWriter::toggle);
-    connect(&m_p.link, &ReaderLink::replyTimedOut, this, &AutoWriter::onReplyTimedOut);
+    connect(&m_p.link, &ReaderLink::replyTimedOut, this,
+            [this] { apply(m_engine.replyTimedOut()); });
 }
 
-void AutoWriter::startStepTimer()
+AutoLoop::Options AutoWriter::options() const
 {
-    m_timerAuto.start();
+    const AutoPanel &a = m_p.autoPanel;
+    const BlockPanel &b = m_p.blocks;
+    AutoLoop::Options o;
+    o.autoUnlock = a.autoUnlockBox()->isChecked();
+    o.setUid = a.setUidBox()->isChecked();
+    o.autoInc = a.autoIncBox()->isChecked();
+    for (int n = 1; n <= 6; ++n)
+        o.blocks[size_t(n)] = b.blockOption(n)->isChecked();
+    o.writePassword = a.writePasswordBox()->isChecked();
+    o.lock = a.lockBox()->isChecked();
+    o.withId = a.withIdBox()->isChecked();
+    o.noUid = a.noUidBox()->isChecked();
+    o.notConfig = a.notConfigBox()->isChecked();
+    for (int n = 0; n < BlockPanel::kBlocks; ++n)
+        o.blockTexts[size_t(n)] = b.block(n);
+    o.setUidText = a.setUidField()->text();
+    o.incText = a.incField()->text();
+    if (m_p.uid.hexButton()->isChecked())
+        o.base = AutoLoop::Options::Base::Hex;
+    else if (m_p.uid.decButton()->isChecked())
+        o.base = AutoLoop::Options::Base::Dec;
+    else
+        o.base = AutoLoop::Options::Base::None;
+    return o;
 }
 
-void AutoWriter::stopStepTimer()
+void AutoWriter::onReply(const Reply::Parsed &reply)
 {
-    m_timerAuto.stop();
+    apply(m_engine.reply(reply, options()));
 }
 
 void AutoWriter::toggle()
@@ -64,43 +81,36 @@ void AutoWriter::toggle()
             QStringLiteral("Pleas Select Port-Number And Click the Connect Button. "));
         return;
     }
-    if (m_state.AutoWriteRunning)
-        stop();
-    else
-        start();
-}
-
-void AutoWriter::start()
-{
-    m_state.AutoWriteRunning = true;
-    m_p.blocks.setBlock(0, ConfigWord::kStandard);
+    if (m_engine.AutoWriteRunning()) {
+        apply(m_engine.stop());
+        showSwitchedOff();
+        return;
+    }
+    apply(m_engine.start(options()));
     m_p.autoPanel.autoButton()->setText(QStringLiteral("Stop"));
     if (m_p.status.card() == QLatin1String("No is card."))
         m_p.status.setCardText(QStringLiteral("Searching..."));
     m_flash.start();
 }
 
-void AutoWriter::stop()
+void AutoWriter::showSwitchedOff()
 {
-    m_state.AutoWriteRunning = false;
     m_p.autoPanel.autoButton()->setText(QStringLiteral("Auto Wite"));
     if (m_p.status.card() == QLatin1String("Searching..."))
         m_p.status.setCardText(QStringLiteral("No is card."));
     m_flash.stop();
-    m_state.AutoStep = 0;
-    m_timerAuto.stop();
 }
 
 void AutoWriter::onLinkClosed()
 {
+    apply(m_engine.linkClosed());
     m_p.autoPanel.autoButton()->setText(QStringLiteral("Auto Wite"));
     m_flash.stop();
-    m_state.AutoWriteRunning = false;
 }
 
 void AutoWriter::blink()
 {
-    if (!m_state.AutoWriteRunning)
+    if (!m_engine.AutoWriteRunning())
         return;
     FlashPhase = !FlashPhase;
     QPushButton *button = m_p.autoPanel.autoButton();
@@ -112,110 +122,38 @@ void AutoWriter::blink()
     }
 }
 
-void AutoWriter::onReplyTimedOut()
+void AutoWriter::apply(const AutoLoop::Actions &a)
 {
-    // A UID write whose answer never came may or may not have reached the tag.
-    if (m_uidWriteOutstanding)
-        m_uidUncertain = true;
-    m_uidWriteOutstanding = false;
-}
-
-void AutoWriter::sendUidWrite()
-{
-    MaskedField &setUid = *m_p.autoPanel.setUidField();
-    // Never give a second tag the UID that may already sit on a tag pulled mid-write.
-    if (m_uidUncertain && m_p.autoPanel.autoIncBox()->isChecked()) {
-        const qint64 k = Uid::leadingNumber(m_p.autoPanel.incField()->text());
-        if (!UidOperations::stepField(setUid, k, m_p.status)) {
-            stop();
-            return;
-        }
+    if (a.ranStep)
+        m_state.UnlockPending = false;
+    if (a.block0)
+        m_p.blocks.setBlock(0, *a.block0);
+    if (a.setUid)
+        m_p.autoPanel.setUidField()->setText(*a.setUid);
+    for (const AutoLoop::LogLine &line : a.log) {
+        m_p.log.setInsertionSize(line.size);
+        m_p.log.setInsertionColour(line.colour);
+        m_p.log.insert(line.text);
+        m_p.log.moveToEnd();
+        m_p.log.setInsertionSize(9);
     }
-    m_uidUncertain = false;
-    m_state.ExpectedUID = setUid.text();
-    QString mnemonic;
-    if (m_p.uid.hexButton()->isChecked())
-        mnemonic = QStringLiteral("WUX");
-    else if (m_p.uid.decButton()->isChecked())
-        mnemonic = QStringLiteral("WUD");
-    else
-        return;
-    m_uidWriteOutstanding = true;
-    m_p.link.SendCommand(mnemonic + setUid.text());
-}
-
-void AutoWriter::step()
-{
-    m_timerAuto.stop();
-    m_state.UnlockPending = false;
-    AutoPanel &a = m_p.autoPanel;
-    BlockPanel &b = m_p.blocks;
-    for (;;) {
-        const int s = m_state.AutoStep;
-        if (s == 1) {
-            m_state.AutoStep = kUnlock;
-            m_timerAuto.start();
-            return;
-        }
-        if (s == kUnlock && a.autoUnlockBox()->isChecked()) {
-            b.setBlock(0, ConfigWord::unlocked(b.block(0)));
-            m_p.link.SendCommand(QStringLiteral("WP0") + b.block(7) + b.block(0));
-            return;
-        }
-        if (s == kUid) {
-            m_state.ExpectedUID = a.setUidField()->text();
-            if (a.setUidBox()->isChecked()) {
-                sendUidWrite();
-                return;
-            }
-            if (!a.autoUnlockBox()->isChecked()) {
-                m_p.link.SendCommand(QStringLiteral("WB0") + ConfigWord::kStandard);
-                return;
-            }
-        }
-        if (s >= kFirstBlock && s <= kLastBlock && b.blockOption(s - 3)->isChecked()) {
-            const int n = s - 3;
-            m_p.link.SendCommand(QStringLiteral("WB%1").arg(n) + b.block(n));
-            return;
-        }
-        if (s == kPassword && a.writePasswordBox()->isChecked()) {
-            m_p.link.SendCommand(QStringLiteral("WB7") + b.block(7));
-            return;
-        }
-        if (s == kLock && a.lockBox()->isChecked()) {
-            m_p.link.SendCommand(QStringLiteral("WB0") + ConfigWord::kWithPwdAor);
-            return;
-        }
-        if (s == kComplete) {
-            complete(true);
-            return;
-        }
-        if (s < kUnlock || s > kComplete)
-            return;
-        m_state.AutoStep = s + 1;
-    }
-}
-
-void AutoWriter::complete(bool pause)
-{
-    m_p.status.showMessage(QStringLiteral(" Auto Write Complete!\r\n"), Palette::ColorGreen);
-    m_p.link.stopReplyTimeout();
-    m_state.SuppressSuccessText = true;
-    QApplication::beep();
-    m_state.AutoStep = 0;
-    m_state.TagHandled = true;
-    m_p.link.SendCommand(QStringLiteral("SB1"));
-    if (pause) {
-        // The box sounds its buzzer; nothing else of the loop may go out meanwhile.
-        QThread::msleep(m_pauseMs);
-    } else {
+    for (const AutoLoop::Message &m : a.messages)
+        m_p.status.showMessage(m.text, m.colour);
+    if (a.stopReplyTimeout)
+        m_p.link.stopReplyTimeout();
+    for (int i = 0; i < a.beeps; ++i)
+        QApplication::beep();
+    if (a.command)
+        m_p.link.SendCommand(*a.command);
+    if (a.timer == StepTimer::Start) {
+        m_timerAuto.start();
+        m_timerStartedNs = QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
+    } else if (a.timer == StepTimer::Stop)
         m_timerAuto.stop();
-        m_state.AutoStep = 0;
-    }
-    if (!m_stopAfterTag)
-        return;
-    m_stopAfterTag = false;
-    stop();
-    m_p.status.showMessage(QStringLiteral("UID out of range! Auto Write stopped."),
-                           Palette::ColorOrangeRed);
+    if (a.hold)
+        m_hold.start();
+    if (a.switchedOff)
+        showSwitchedOff();
+    if (a.outcome)
+        emit tagEnded(*a.outcome);
 }

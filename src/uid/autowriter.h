@@ -1,7 +1,7 @@
 #pragma once
 
+#include "core/autoloop.h"
 #include "core/sessionstate.h"
-#include "core/timing.h"
 
 #include <QObject>
 #include <QTimer>
@@ -12,10 +12,12 @@ class Dialogs;
 class Emphasis;
 class ReaderLink;
 class StatusLine;
+class TrafficLog;
 class UidPanel;
 
-// The production loop's own side: the start/stop button and its blinking, and the step
-// handler that sends each step's command. The reply interpreter moves the steps on.
+// The production loop in the window: reads the options from the panels, feeds the loop
+// engine, and carries out what it answers. Owns Timer_Auto, the blinking T_Flash and the
+// hold after a finished tag.
 class AutoWriter : public QObject {
     Q_OBJECT
 public:
@@ -25,52 +27,47 @@ public:
         UidPanel &uid;
         StatusLine &status;
         ReaderLink &link;
+        TrafficLog &log;
         Dialogs &dialogs;
         Emphasis &emphasis;
     };
 
     AutoWriter(SessionState &state, Parts parts, QObject *parent = nullptr);
 
-    void startStepTimer();
-    void stopStepTimer();
-    // The step handler, run by Timer_Auto and directly by the reply interpreter. It stops
-    // Timer_Auto first, so a pending tick never runs the same step twice.
-    void step();
+    const AutoLoop::Engine &engine() const { return m_engine; }
+    AutoLoop::Options options() const;
 
-    // The cycle is over: " Auto Write Complete!", beeps, sounds the box's buzzer. The step
-    // handler pauses afterwards; the reply side stops Timer_Auto instead.
-    void complete(bool pause);
-
-    // The blocking pause after a completed tag; only fuzzing shortens it.
-    void setCompletionPauseMs(int ms) { m_pauseMs = ms; }
-
+    // Every gathered reply, once, after the interpreter's own effects of its class.
+    void onReply(const Reply::Parsed &reply);
     // Switches the loop on or off, as the "Auto Wite" / "Stop" button does.
     void toggle();
     // The link was closed: the loop switches itself off.
     void onLinkClosed();
 
-    // The UID written last was answered (read back or refused): the tag's UID is known.
-    void uidWriteAnswered() { m_uidWriteOutstanding = false; }
-    // The set UID cannot step any further: finish this tag, then switch the loop off.
-    void stopAfterThisTag() { m_stopAfterTag = true; }
+    // Sets the loop's state at once; fuzzing explores states that no run reaches quickly.
+    void restoreLoopState(const AutoLoop::Engine::State &s) { m_engine.restore(s); }
 
     QTimer &Timer_Auto() { return m_timerAuto; }
     QTimer &T_Flash() { return m_flash; }
+    QTimer &hold() { return m_hold; }
     bool FlashPhase = false;
+    // When Timer_Auto was last started, on the steady clock (for timing figures).
+    qint64 stepTimerStartedNs() const { return m_timerStartedNs; }
+
+signals:
+    // A tag's cycle ended, however it ended.
+    void tagEnded(const AutoLoop::TagOutcome &outcome);
 
 private:
-    void start();
-    void stop();
+    void apply(const AutoLoop::Actions &a);
+    void showSwitchedOff();
     void blink();
-    void onReplyTimedOut();
-    void sendUidWrite();
 
     SessionState &m_state;
     Parts m_p;
+    AutoLoop::Engine m_engine;
     QTimer m_timerAuto;
     QTimer m_flash;
-    bool m_uidWriteOutstanding = false;
-    bool m_uidUncertain = false;
-    bool m_stopAfterTag = false;
-    int m_pauseMs = Timing::kNoPresentPauseMs;
+    QTimer m_hold;
+    qint64 m_timerStartedNs = 0;
 };

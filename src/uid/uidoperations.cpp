@@ -16,15 +16,15 @@
 #include <QRadioButton>
 
 UidOperations::UidOperations(UidPanel &uid, AutoPanel &autoPanel, StatusLine &status,
-                             ReaderLink &link, ReaderSettings &settings, SessionState &state,
-                             Emphasis &emphasis, QObject *parent)
+                             ReaderLink &link, ReaderSettings &settings,
+                             const AutoLoop::Engine &loop, Emphasis &emphasis, QObject *parent)
     : QObject(parent)
     , m_uid(uid)
     , m_auto(autoPanel)
     , m_status(status)
     , m_link(link)
     , m_settings(settings)
-    , m_state(state)
+    , m_loop(loop)
     , m_emphasis(emphasis)
 {
     // Each conversion assumes the field holds the other base, so it runs only on a real
@@ -81,7 +81,7 @@ void UidOperations::writeUid()
 
 void UidOperations::copyUid()
 {
-    m_uid.uidField()->setText(m_state.LastUID);
+    m_uid.uidField()->setText(m_loop.LastUID());
     m_uid.setUidColour(Palette::ColorDeepPink);
     QClipboard *clipboard = QGuiApplication::clipboard();
     clipboard->clear();

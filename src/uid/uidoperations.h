@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/sessionstate.h"
+#include "core/autoloop.h"
 
 #include <QObject>
 #include <optional>
@@ -19,7 +19,7 @@ class UidOperations : public QObject {
     Q_OBJECT
 public:
     UidOperations(UidPanel &uid, AutoPanel &autoPanel, StatusLine &status, ReaderLink &link,
-                  ReaderSettings &settings, SessionState &state, Emphasis &emphasis,
+                  ReaderSettings &settings, const AutoLoop::Engine &loop, Emphasis &emphasis,
                   QObject *parent = nullptr);
 
     void writeUid();
@@ -38,6 +38,6 @@ private:
     StatusLine &m_status;
     ReaderLink &m_link;
     ReaderSettings &m_settings;
-    SessionState &m_state;
+    const AutoLoop::Engine &m_loop;
     Emphasis &m_emphasis;
 };

@@ -1,0 +1,185 @@
+#pragma once
+
+#include "core/reply.h"
+
+#include <QList>
+#include <QString>
+#include <array>
+#include <functional>
+#include <optional>
+
+// The production loop as one state machine: fed with the operator's switch, the replies,
+// time-outs and ticks, it answers with what to send, show and time. No widgets, no timers.
+namespace AutoLoop {
+
+// Steps of one tag's cycle; the numbers are the ones operators and the logs know.
+enum Step : int {
+    kIdle = 0,
+    kTagFound = 1,
+    kUnlock = 2,
+    kUid = 3,
+    kFirstBlock = 4,
+    kLastBlock = 9,
+    kPassword = 10,
+    kLock = 11,
+    kComplete = 12,
+};
+
+inline constexpr int kUidRetryLimit = 5;
+
+// What the operator chose for every tag, as the panels show it when the engine asks.
+struct Options {
+    enum class Base { None, Hex, Dec };
+
+    bool autoUnlock = false;
+    bool setUid = false;
+    bool autoInc = false;
+    // Index n is the box beside block n; only 1..6 are read.
+    std::array<bool, 7> blocks{};
+    bool writePassword = false;
+    bool lock = false;
+    bool withId = true;
+    bool noUid = true;
+    bool notConfig = true;
+    std::array<QString, 8> blockTexts;
+    QString setUidText;
+    QString incText;
+    Base base = Base::Hex;
+};
+
+struct Write {
+    int step = 0;
+    int block = 0;
+    QString sent;
+    QString readBack;
+    bool answered = false;
+    bool ok = false;
+};
+
+// How one tag ended, with everything that was sent to it and what came back.
+struct TagOutcome {
+    enum class Result { Complete, Failed, Stalled, LeftEarly, Stopped };
+
+    Result result = Result::Stalled;
+    int step = 0;
+    QString detail;
+    QString uidAsked;
+    QString uidRead;
+    bool hexBase = true;
+    QList<Write> writes;
+    int retries = 0;
+    qint64 startMs = 0;
+    qint64 endMs = 0;
+
+    bool passwordWritten() const;
+    bool locked() const;
+};
+
+QString resultName(TagOutcome::Result result);
+
+struct Message {
+    QString text;
+    quint32 colour = 0;
+};
+
+struct LogLine {
+    QString text;
+    quint32 colour = 0;
+    int size = 9;
+};
+
+enum class StepTimer { Leave, Start, Stop };
+
+// What the window has to do after an event, in this order: fields, log, messages, the
+// reply time-out, beeps, the command, Timer_Auto, the hold, the switch, the outcome.
+struct Actions {
+    std::optional<QString> block0;
+    std::optional<QString> setUid;
+    QList<LogLine> log;
+    QList<Message> messages;
+    bool stopReplyTimeout = false;
+    int beeps = 0;
+    std::optional<QString> command;
+    StepTimer timer = StepTimer::Leave;
+    // No further command of the loop may leave before the hold ends.
+    bool hold = false;
+    // A step ran: the manual unlock's follow-up no longer applies.
+    bool ranStep = false;
+    // The loop switched itself off.
+    bool switchedOff = false;
+    std::optional<TagOutcome> outcome;
+};
+
+class Engine {
+public:
+    // The loop's state under the names the behaviour is described with.
+    struct State {
+        bool AutoWriteRunning = false;
+        int AutoStep = kIdle;
+        bool TagHandled = false;
+        QString ExpectedUID;
+        bool SuppressSuccessText = false;
+        bool LastTagFailed = false;
+        bool UidWriteConfirmed = false;
+        int UidRetryCount = 0;
+        QString LastUID;
+        // The UID write awaits its read-back.
+        bool UidWriteOutstanding = false;
+        // A UID write got no usable answer: it may sit on a tag.
+        bool UidUncertain = false;
+        // The tag left the field since the last UID write, so a read-back is of another tag.
+        bool TagLeftSinceUidWrite = false;
+        bool StopAfterTag = false;
+        bool Holding = false;
+        bool TickDeferred = false;
+    };
+
+    // Wall-clock milliseconds for the outcome's times; tests drive their own.
+    std::function<qint64()> clock;
+
+    Engine();
+
+    const State &state() const { return m_s; }
+    bool AutoWriteRunning() const { return m_s.AutoWriteRunning; }
+    bool SuppressSuccessText() const { return m_s.SuppressSuccessText; }
+    // The suppressed success reply must not turn a failed tag's red message green.
+    bool ShowsFailure() const { return m_s.SuppressSuccessText && m_s.LastTagFailed; }
+    const QString &LastUID() const { return m_s.LastUID; }
+    bool tagInProgress() const { return m_tag.has_value(); }
+
+    Actions start(const Options &o);
+    Actions stop();
+    // The link closed: the loop is off, but a pending tick still runs its step.
+    Actions linkClosed();
+    // The step handler: Timer_Auto's tick.
+    Actions tick(const Options &o);
+    Actions holdEnded(const Options &o);
+    Actions reply(const Reply::Parsed &r, const Options &o);
+    Actions replyTimedOut();
+
+    // Sets any state at once; for fuzzing, which explores states no run reaches quickly.
+    void restore(const State &s);
+
+private:
+    void runSteps(Options o, Actions &a);
+    void send(Actions &a, int block, const QString &command, const QString &value);
+    void sendUidWrite(const Options &o, Actions &a);
+    void onError(int code, const Options &o, Actions &a);
+    void onMessage(int code, const Options &o, Actions &a);
+    void onBlockWrite(const Reply::Parsed &r, const Options &o, Actions &a);
+    void onIdentifier(const QString &uid, const Options &o, Actions &a);
+    void readBackCheck(const Options &o, Actions &a);
+    void beginCycle(Actions &a, const QString &why);
+    void finishTag(Actions &a, bool failed, const QString &detail);
+    void endTag(Actions &a, TagOutcome::Result result, const QString &detail);
+    void noteStall(const QString &why);
+    void switchOff(Actions &a, const QString &why);
+
+    State m_s;
+    std::optional<TagOutcome> m_tag;
+    // The loop command whose reply is awaited, if any.
+    std::optional<Write> m_awaiting;
+    QString m_stallReason;
+};
+
+} // namespace AutoLoop

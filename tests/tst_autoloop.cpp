@@ -1,0 +1,511 @@
+#include "box/boxengine.h"
+#include "core/autoloop.h"
+#include "core/palette.h"
+#include "testmain.h"
+
+#include <QtTest>
+
+using namespace AutoLoop;
+using Result = TagOutcome::Result;
+
+namespace {
+
+// Plays the window's part around the engine, without timers: replies come before the next
+// 300 ms tick, a box engine answers the commands, and the clock is the test's.
+struct Driver {
+    Engine e;
+    Options o;
+    BoxEngine box;
+    QStringList sent;
+    QList<QByteArray> pending;
+    QList<Message> messages;
+    QList<LogLine> log;
+    QList<TagOutcome> outcomes;
+    int beeps = 0;
+    int ticks = 0;
+    bool armed = false;
+    bool holding = false;
+    bool switchedOff = false;
+    qint64 now = 0;
+    // Changes a reply on its way back (a lost one becomes empty).
+    std::function<QByteArray(const QString &command, const QByteArray &reply)> line;
+
+    Driver()
+    {
+        e.clock = [this] {
+            return now;
+        };
+        box.delays = {};
+        o.blockTexts = {"00148040", "11111111", "22222222", "33333333",
+                        "44444444", "55555555", "66666666", "A1B2C3D4"};
+        o.setUidText = QStringLiteral("0000000005");
+        o.incText = QStringLiteral("0000000001");
+    }
+
+    void apply(const Actions &a)
+    {
+        if (a.block0)
+            o.blockTexts[0] = *a.block0;
+        if (a.setUid)
+            o.setUidText = *a.setUid;
+        log += a.log;
+        messages += a.messages;
+        beeps += a.beeps;
+        if (a.timer != StepTimer::Leave)
+            armed = a.timer == StepTimer::Start;
+        holding = holding || a.hold;
+        switchedOff = switchedOff || a.switchedOff;
+        if (a.outcome)
+            outcomes << *a.outcome;
+        if (!a.command)
+            return;
+        sent << *a.command;
+        const auto answer = box.command(a.command->toLatin1());
+        const QByteArray text = answer ? answer->text : QByteArray();
+        const QByteArray delivered = line ? line(*a.command, text) : text;
+        if (!delivered.isEmpty())
+            pending << delivered;
+    }
+
+    void start() { apply(e.start(o)); }
+    void stop() { apply(e.stop()); }
+    void reply(const QByteArray &head)
+    {
+        apply(e.reply(Reply::classify(QString::fromLatin1(head.left(10))), o));
+    }
+    void timeout() { apply(e.replyTimedOut()); }
+
+    // Runs until nothing moves: a pending reply first, then the end of the hold, then a tick.
+    void settle()
+    {
+        for (int guard = 0; guard < 200; ++guard) {
+            if (!pending.isEmpty()) {
+                reply(pending.takeFirst());
+                continue;
+            }
+            if (holding) {
+                holding = false;
+                apply(e.holdEnded(o));
+                continue;
+            }
+            if (!armed)
+                return;
+            armed = false;
+            ++ticks;
+            now += 300;
+            apply(e.tick(o));
+        }
+        QFAIL("the loop never settled");
+    }
+
+    void present(const T5557::Tag &tag)
+    {
+        const QByteArray report = box.present(tag);
+        if (!report.isEmpty())
+            pending << report;
+        settle();
+    }
+
+    void remove()
+    {
+        pending << box.remove();
+        settle();
+    }
+
+    QString lastMessage() const { return messages.isEmpty() ? QString() : messages.last().text; }
+};
+
+void choose(Options &o, const QStringList &options)
+{
+    o.setUid = options.contains(QStringLiteral("setUid"));
+    o.autoInc = options.contains(QStringLiteral("autoInc"));
+    o.autoUnlock = options.contains(QStringLiteral("unlock"));
+    o.writePassword = options.contains(QStringLiteral("password"));
+    o.lock = options.contains(QStringLiteral("lock"));
+    if (options.contains(QStringLiteral("dec")))
+        o.base = Options::Base::Dec;
+    for (int n = 1; n <= 6; ++n)
+        o.blocks[size_t(n)] = options.contains(QStringLiteral("cb%1").arg(n));
+}
+
+} // namespace
+
+// The production loop's engine on its own: step plans, reply transitions and the faults
+// that once let a tag go wrong unseen.
+class TestAutoLoop : public QObject {
+    Q_OBJECT
+private slots:
+    void stepPlanForOneTag_data();
+    void stepPlanForOneTag();
+    void replyTransitions_data();
+    void replyTransitions();
+    void uidReadBackRetriesThenGivesUp();
+    void outcomeCarriesWhatWasWrittenAndReadBack();
+    void failedBlockWriteEndsAsFailedAndStillMovesTheConveyor();
+    void lateUidConfirmationSkipsNoUid();
+    void mismatchAfterTimeOutRepeatsTheSameUid();
+    void uidWriteAnsweredByErrorIsNeverGivenAgain();
+    void stopForgetsStopAfterThisTag();
+    void tickDuringHoldWaitsForItsEnd();
+    void tagLeavingOrStallingEndsItsOutcome();
+};
+
+void TestAutoLoop::stepPlanForOneTag_data()
+{
+    QTest::addColumn<bool>("lockedTag");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QStringList>("plan");
+    QTest::addColumn<int>("ticks");
+    QTest::newRow("noOptions") << false << QStringList{} << QStringList{"WB000148040", "SB1"} << 3;
+    QTest::newRow("onlySetUidHex")
+        << false << QStringList{"setUid"} << QStringList{"WUX0000000005", "SB1"} << 3;
+    QTest::newRow("onlySetUidDec")
+        << false << QStringList{"setUid", "dec"} << QStringList{"WUD0000000005", "SB1"} << 3;
+    QTest::newRow("blocks3and5") << false << QStringList{"cb3", "cb5"}
+                                 << QStringList{"WB000148040", "WB333333333", "WB555555555", "SB1"}
+                                 << 3;
+    QTest::newRow("unlockLockedTag")
+        << true << QStringList{"unlock"} << QStringList{"WP0A1B2C3D400148040", "SB1"} << 3;
+    QTest::newRow("unlockThenUidAndBlocks")
+        << true << QStringList{"unlock", "setUid", "cb1"}
+        << QStringList{"WP0A1B2C3D400148040", "WUX0000000005", "WB111111111", "SB1"} << 4;
+    QTest::newRow("everything")
+        << false << QStringList{"setUid", "cb3", "cb4", "cb6", "password", "lock"}
+        << QStringList{"WUX0000000005", "WB333333333", "WB444444444", "WB666666666",
+                       "WB7A1B2C3D4",   "WB000148250", "SB1"}
+        << 3;
+}
+
+void TestAutoLoop::stepPlanForOneTag()
+{
+    QFETCH(bool, lockedTag);
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, plan);
+    QFETCH(int, ticks);
+    Driver d;
+    choose(d.o, options);
+    d.start();
+    QCOMPARE(d.o.blockTexts[0], QStringLiteral("00148040"));
+    d.o.blockTexts[0] = QStringLiteral("00148250");
+    d.present(lockedTag ? T5557::protectedTag(0xA1B2C3D4, 0x1122334455, false) : T5557::blankTag());
+    QCOMPARE(d.sent, plan);
+    QCOMPARE(d.ticks, ticks);
+    QCOMPARE(d.lastMessage(), QStringLiteral(" Auto Write Complete!\r\n"));
+    QCOMPARE(d.messages.last().colour, Palette::ColorGreen);
+    QCOMPARE(d.beeps, 1);
+    QCOMPARE(d.e.state().AutoStep, 0);
+    QVERIFY(d.e.state().TagHandled);
+    QVERIFY(d.e.AutoWriteRunning());
+    QCOMPARE(d.outcomes.size(), 1);
+    QCOMPARE(d.outcomes[0].result, Result::Complete);
+}
+
+void TestAutoLoop::replyTransitions_data()
+{
+    QTest::addColumn<int>("step");
+    QTest::addColumn<bool>("running");
+    QTest::addColumn<bool>("tagHandled");
+    QTest::addColumn<bool>("uidConfirmed");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<int>("nextStep");
+    QTest::addColumn<int>("timer");
+    QTest::addColumn<bool>("handledAfter");
+    const int leave = int(StepTimer::Leave), start = int(StepTimer::Start);
+    const int stop = int(StepTimer::Stop);
+    QTest::newRow("hexBaseReportStarts")
+        << 0 << true << false << false << QByteArray("ErrCode:06") << 1 << start << false;
+    QTest::newRow("hexBaseReportWaitsForTagToLeave")
+        << 0 << true << true << false << QByteArray("ErrCode:06") << 0 << leave << true;
+    QTest::newRow("hexBaseReportWhileOff")
+        << 0 << false << false << false << QByteArray("ErrCode:06") << 0 << leave << false;
+    QTest::newRow("notConfigStarts")
+        << 0 << true << true << false << QByteArray("MsgCode:03") << 1 << start << true;
+    QTest::newRow("notConfigAfterConfirmedUidWaits")
+        << 0 << true << false << true << QByteArray("MsgCode:03") << 0 << leave << false;
+    QTest::newRow("noUidStarts") << 0 << true << false << false << QByteArray("MsgCode:04") << 1
+                                 << start << false;
+    QTest::newRow("noUidWaitsForTagToLeave")
+        << 0 << true << true << false << QByteArray("MsgCode:04") << 0 << leave << true;
+    QTest::newRow("identifierWhileOffOnlyMarksTag")
+        << 0 << false << false << false << QByteArray("1122334455") << 1 << leave << false;
+    QTest::newRow("identifierStarts")
+        << 6 << true << true << false << QByteArray("1122334455") << 1 << start << true;
+    QTest::newRow("unlockConfirmed")
+        << 2 << true << false << false << QByteArray("W000148040") << 3 << start << false;
+    QTest::newRow("configurationConfirmed")
+        << 3 << true << false << false << QByteArray("W000148040") << 4 << start << false;
+    QTest::newRow("lockConfirmedCompletes")
+        << 11 << true << false << false << QByteArray("W000148250") << 0 << stop << true;
+    QTest::newRow("lockAnsweredNoPresentCompletes")
+        << 11 << true << false << false << QByteArray("ErrCode:03") << 0 << stop << true;
+    QTest::newRow("writeAfterCycleIgnored")
+        << 12 << true << false << false << QByteArray("W000148250") << 12 << leave << false;
+    QTest::newRow("writeWhileOffIgnored")
+        << 5 << false << false << false << QByteArray("W222222222") << 5 << leave << false;
+    QTest::newRow("cardOutReadiesNextTag")
+        << 0 << true << true << false << QByteArray("MsgCode:05") << 0 << leave << false;
+    QTest::newRow("cardOutRetriesUidWrite")
+        << 3 << true << true << false << QByteArray("MsgCode:05") << 3 << start << false;
+}
+
+void TestAutoLoop::replyTransitions()
+{
+    QFETCH(int, step);
+    QFETCH(bool, running);
+    QFETCH(bool, tagHandled);
+    QFETCH(bool, uidConfirmed);
+    QFETCH(QByteArray, reply);
+    Engine e;
+    Engine::State s;
+    s.AutoStep = step;
+    s.AutoWriteRunning = running;
+    s.TagHandled = tagHandled;
+    s.UidWriteConfirmed = uidConfirmed;
+    s.ExpectedUID = s.LastUID = QStringLiteral("0000000007");
+    e.restore(s);
+    Options o;
+    o.lock = true;
+    const Actions a = e.reply(Reply::classify(QString::fromLatin1(reply)), o);
+    QTEST(e.state().AutoStep, "nextStep");
+    QTEST(int(a.timer), "timer");
+    QTEST(e.state().TagHandled, "handledAfter");
+    if (reply == "MsgCode:03")
+        QVERIFY(!e.state().UidWriteConfirmed);
+}
+
+void TestAutoLoop::uidReadBackRetriesThenGivesUp()
+{
+    Driver d;
+    choose(d.o, {QStringLiteral("setUid"), QStringLiteral("autoInc")});
+    d.o.setUidText = QStringLiteral("00AB123456");
+    d.o.incText = QStringLiteral("0000000002");
+    d.start();
+    // Prefix form: a read-back that differs only in characters 1..4 matches.
+    d.line = [](const QString &command, const QByteArray &reply) {
+        return command.startsWith(QLatin1String("WUX")) ? QByteArray("FFFF123456") : reply;
+    };
+    d.present(T5557::blankTag());
+    QCOMPARE(d.o.setUidText, QStringLiteral("00AB123458"));
+    QCOMPARE(d.outcomes.last().result, Result::Complete);
+
+    d.remove();
+    d.sent.clear();
+    d.line = [](const QString &command, const QByteArray &reply) {
+        return command.startsWith(QLatin1String("WUX")) ? QByteArray("0000009999") : reply;
+    };
+    d.present(T5557::blankTag());
+    QCOMPARE(d.sent.count(QStringLiteral("WUX00AB123458")), kUidRetryLimit);
+    QCOMPARE(d.sent.last(), QStringLiteral("SB1"));
+    QCOMPARE(d.log.last().text, QStringLiteral("Auto Write Failed! UID read back as 0000009999 "
+                                               "after 5 writes of 00AB123458\r\n"));
+    QCOMPARE(d.log[d.log.size() - 2].text,
+             QStringLiteral("Error - can not Write UID!   ID: 0000009999\r\n"));
+    QCOMPARE(d.log[d.log.size() - 2].colour, Palette::ColorOrangeRed);
+    QCOMPARE(d.log[d.log.size() - 2].size, 16);
+    QCOMPARE(d.lastMessage(), QStringLiteral(" Auto Write Failed!"));
+    QCOMPARE(d.outcomes.last().result, Result::Failed);
+    QCOMPARE(d.outcomes.last().retries, kUidRetryLimit);
+    QCOMPARE(d.e.state().UidRetryCount, 0);
+    QVERIFY(d.e.state().TagHandled);
+    QCOMPARE(d.o.setUidText, QStringLiteral("00AB123458"));
+}
+
+void TestAutoLoop::outcomeCarriesWhatWasWrittenAndReadBack()
+{
+    Driver d;
+    choose(d.o, {"setUid", "cb3", "password", "lock"});
+    d.start();
+    d.now = 1000;
+    d.present(T5557::blankTag());
+    QCOMPARE(d.outcomes.size(), 1);
+    const TagOutcome &t = d.outcomes[0];
+    QCOMPARE(t.result, Result::Complete);
+    QCOMPARE(t.uidAsked, QStringLiteral("0000000005"));
+    QCOMPARE(t.uidRead, QStringLiteral("0000000005"));
+    QVERIFY(t.hexBase);
+    QCOMPARE(t.writes.size(), 3);
+    QCOMPARE(t.writes[0].block, 3);
+    QCOMPARE(t.writes[0].sent, QStringLiteral("33333333"));
+    QCOMPARE(t.writes[0].readBack, QStringLiteral("33333333"));
+    QVERIFY(t.passwordWritten());
+    QVERIFY(t.locked());
+    QCOMPARE(t.startMs, 1000);
+    QCOMPARE(t.endMs, 1000 + 3 * 300);
+}
+
+// A block that reads back wrong once showed " Auto Write Complete!" in green.
+void TestAutoLoop::failedBlockWriteEndsAsFailedAndStillMovesTheConveyor()
+{
+    Driver d;
+    choose(d.o, {"cb3", "cb4"});
+    d.start();
+    d.line = [](const QString &command, const QByteArray &reply) {
+        return command.startsWith(QLatin1String("WB3")) ? QByteArray("W333333334") : reply;
+    };
+    d.present(T5557::blankTag());
+    QCOMPARE(d.sent, (QStringList{"WB000148040", "WB333333333", "WB444444444", "SB1"}));
+    QCOMPARE(d.messages[0].text, QStringLiteral("Write Error! "));
+    QCOMPARE(d.messages[1].text, QStringLiteral("Write Ok! "));
+    QCOMPARE(d.lastMessage(), QStringLiteral(" Auto Write Failed!"));
+    QCOMPARE(d.messages.last().colour, Palette::ColorRed);
+    QVERIFY(d.log.last().text.startsWith(QStringLiteral("Auto Write Failed! block 3")));
+    QCOMPARE(d.log.last().colour, Palette::ColorRed);
+    QCOMPARE(d.beeps, 2);
+    QCOMPARE(d.outcomes[0].result, Result::Failed);
+}
+
+// A UID write confirmed after its time-out once left the tool believing it unanswered.
+void TestAutoLoop::lateUidConfirmationSkipsNoUid()
+{
+    Driver d;
+    choose(d.o, {"setUid", "autoInc"});
+    d.o.setUidText = QStringLiteral("0000000010");
+    d.start();
+    QByteArray late;
+    d.line = [&](const QString &command, const QByteArray &reply) {
+        if (!command.startsWith(QLatin1String("WUX")) || !late.isNull())
+            return reply;
+        late = reply;
+        return QByteArray();
+    };
+    d.present(T5557::blankTag());
+    d.timeout();
+    d.pending << late;
+    d.settle();
+    QCOMPARE(d.outcomes.last().result, Result::Complete);
+    d.remove();
+    d.present(T5557::blankTag());
+    QCOMPARE(d.sent.filter(QStringLiteral("WUX")), (QStringList{"WUX0000000010", "WUX0000000011"}));
+}
+
+// After a time-out the read-back of the same tag differs: the same UID goes to it again.
+void TestAutoLoop::mismatchAfterTimeOutRepeatsTheSameUid()
+{
+    Driver d;
+    choose(d.o, {"setUid", "autoInc"});
+    d.o.setUidText = QStringLiteral("0000000010");
+    d.start();
+    int uidWrites = 0;
+    d.line = [&](const QString &command, const QByteArray &reply) {
+        if (!command.startsWith(QLatin1String("WUX")) || ++uidWrites > 1)
+            return reply;
+        return QByteArray();
+    };
+    d.present(T5557::blankTag());
+    d.timeout();
+    d.reply("0000000009");
+    d.settle();
+    QCOMPARE(d.sent.filter(QStringLiteral("WUX")), (QStringList{"WUX0000000010", "WUX0000000010"}));
+
+    // Had another tag come meanwhile, the first may hold the UID: the next one is used.
+    Driver other;
+    choose(other.o, {"setUid", "autoInc"});
+    other.o.setUidText = QStringLiteral("0000000010");
+    other.start();
+    other.line = d.line;
+    uidWrites = 0;
+    other.present(T5557::blankTag());
+    other.timeout();
+    other.reply("MsgCode:05");
+    other.reply("0000000009");
+    other.settle();
+    QCOMPARE(other.sent.filter(QStringLiteral("WUX")),
+             (QStringList{"WUX0000000010", "WUX0000000011"}));
+    QCOMPARE(other.outcomes.last().uidAsked, QStringLiteral("0000000011"));
+}
+
+// An error reply to a UID write once left the next tag with the same UID.
+void TestAutoLoop::uidWriteAnsweredByErrorIsNeverGivenAgain()
+{
+    Driver d;
+    choose(d.o, {"setUid", "autoInc"});
+    d.o.setUidText = QStringLiteral("0000000010");
+    d.start();
+    d.line = [](const QString &command, const QByteArray &reply) {
+        return command == QLatin1String("WUX0000000010") ? QByteArray("ErrCode:03") : reply;
+    };
+    d.present(T5557::blankTag());
+    QCOMPARE(d.e.state().AutoStep, int(kUid));
+    d.remove();
+    d.present(T5557::blankTag());
+    QCOMPARE(d.sent.filter(QStringLiteral("WUX")), (QStringList{"WUX0000000010", "WUX0000000011"}));
+    QCOMPARE(d.outcomes.first().result, Result::LeftEarly);
+    QCOMPARE(d.outcomes.last().result, Result::Complete);
+}
+
+// A UID overflow's "stop after this tag" once outlived Stop and ended the next run early.
+void TestAutoLoop::stopForgetsStopAfterThisTag()
+{
+    Driver d;
+    choose(d.o, {"setUid", "autoInc", "cb3"});
+    d.o.setUidText = QStringLiteral("9999999999");
+    d.start();
+    d.line = [](const QString &command, const QByteArray &reply) {
+        return command.startsWith(QLatin1String("WB3")) ? QByteArray() : reply;
+    };
+    d.present(T5557::blankTag());
+    QVERIFY(d.lastMessage().startsWith(QStringLiteral("UID out of range!")));
+    d.timeout();
+    d.stop();
+    QCOMPARE(d.outcomes.last().result, Result::Stopped);
+    d.o.setUidText = QStringLiteral("0000000001");
+    d.line = nullptr;
+    d.start();
+    d.remove();
+    d.present(T5557::blankTag());
+    QCOMPARE(d.lastMessage(), QStringLiteral(" Auto Write Complete!\r\n"));
+    QVERIFY(d.e.AutoWriteRunning());
+    QVERIFY(!d.switchedOff);
+}
+
+void TestAutoLoop::tickDuringHoldWaitsForItsEnd()
+{
+    Engine e;
+    Options o;
+    e.start(o);
+    Engine::State s = e.state();
+    s.AutoStep = kComplete;
+    e.restore(s);
+    const Actions done = e.tick(o);
+    QCOMPARE(done.command, QStringLiteral("SB1"));
+    QVERIFY(done.hold);
+    s = e.state();
+    s.AutoStep = kUid;
+    e.restore(s);
+    const Actions early = e.tick(o);
+    QVERIFY(!early.command);
+    QCOMPARE(e.holdEnded(o).command, QStringLiteral("WB000148040"));
+}
+
+void TestAutoLoop::tagLeavingOrStallingEndsItsOutcome()
+{
+    Driver d;
+    choose(d.o, {"cb3", "cb4"});
+    d.start();
+    d.line = [](const QString &command, const QByteArray &reply) {
+        return command.startsWith(QLatin1String("WB4")) ? QByteArray() : reply;
+    };
+    d.present(T5557::blankTag());
+    d.timeout();
+    QVERIFY(d.outcomes.isEmpty());
+    d.line = nullptr;
+    d.reply("MsgCode:04");
+    QCOMPARE(d.outcomes.size(), 1);
+    QCOMPARE(d.outcomes[0].result, Result::Stalled);
+    QCOMPARE(d.outcomes[0].detail, QStringLiteral("no reply at step 7"));
+    QVERIFY(!d.outcomes[0].writes.last().answered);
+    d.settle();
+    QCOMPARE(d.outcomes.size(), 2);
+
+    d.remove();
+    d.line = [](const QString &command, const QByteArray &reply) {
+        return command.startsWith(QLatin1String("WB3")) ? QByteArray("MsgCode:05") : reply;
+    };
+    d.present(T5557::blankTag());
+    QCOMPARE(d.outcomes.last().result, Result::LeftEarly);
+    d.stop();
+    QCOMPARE(d.outcomes.size(), 3);
+}
+
+KESTREL_TEST_MAIN(TestAutoLoop)
+#include "tst_autoloop.moc"
