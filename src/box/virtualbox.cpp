@@ -8,8 +8,6 @@ constexpr qint64 kNsPerMs = 1000000;
 constexpr int kSplitAt = 5;
 constexpr int kSplitGapMs = 30;
 constexpr int kLateMs = 1000;
-// A finished tag is taken off the conveyor shortly after the buzzer.
-constexpr int kConveyorLeaveMs = 50;
 constexpr qsizetype kMaxCommandLine = 256;
 
 bool parseHex(const QString &text, int digits, quint64 *value)

@@ -17,6 +17,8 @@ class VirtualBox : public QObject {
 public:
     // One character at 9600 baud, 8N1: ten bits.
     static constexpr qint64 kCharNs = 1041667;
+    // A finished tag is taken off the conveyor this long after the buzzer.
+    static constexpr int kConveyorLeaveMs = 50;
 
     VirtualBox(const QString &portsDir, int port, QObject *parent = nullptr);
 

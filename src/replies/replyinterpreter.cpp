@@ -76,9 +76,10 @@ void ReplyInterpreter::interpret()
         break;
     }
     m_t.autoWriter.onReply(reply);
-    if (reply.kind == Reply::Kind::Error && reply.code == 3) {
-        // The box needs a moment after losing the tag; characters wait in the port, but what
-        // was just sent (the buzzer after a locked tag) must not.
+    // The box needs a moment after losing the tag. A tag the loop just finished gets that
+    // moment from the loop's hold, which blocks nothing: replies to the buzzer and the next
+    // tag's report then arrive one by one instead of merging during a blocking pause.
+    if (reply.kind == Reply::Kind::Error && reply.code == 3 && !m_t.autoWriter.hold().isActive()) {
         m_link.flushOutput();
         QThread::msleep(m_pauseMs);
     }
