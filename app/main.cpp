@@ -1,10 +1,14 @@
+#include "record/productionrecord.h"
 #include "ui/appsetup.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QFileInfo>
 #include <QIcon>
 #include <QTimer>
+#include <cstdio>
+#include <optional>
 
 static void describe(QCoreApplication &app)
 {
@@ -12,9 +16,10 @@ static void describe(QCoreApplication &app)
     app.setApplicationVersion(QStringLiteral(KESTREL_VERSION));
 }
 
-// --help and --version must work without a display, so they are answered before the
-// GUI application exists.
-static void processCommandLine(int argc, char *argv[])
+// --help, --version and --export-records must work without a display, so they are
+// answered before the GUI application exists. Returns an exit code when there is nothing
+// more to do.
+static std::optional<int> processCommandLine(int argc, char *argv[])
 {
     QCoreApplication core(argc, argv);
     describe(core);
@@ -26,12 +31,50 @@ static void processCommandLine(int argc, char *argv[])
                        "$KESTREL_PORTS_DIR/COMN."));
     parser.addHelpOption();
     parser.addVersionOption();
+    const QCommandLineOption record(QStringLiteral("record"),
+                                    QStringLiteral("The production record file (default: %1).")
+                                        .arg(ProductionRecord::defaultPath()),
+                                    QStringLiteral("file"));
+    const QCommandLineOption exportRecords(
+        QStringLiteral("export-records"),
+        QStringLiteral("Write the record's tags as CSV to <file> and exit."),
+        QStringLiteral("file"));
+    const QCommandLineOption batch(QStringLiteral("batch"),
+                                   QStringLiteral("With --export-records: only batch <n>."),
+                                   QStringLiteral("n"));
+    parser.addOptions({record, exportRecords, batch});
     parser.process(core);
+    if (parser.isSet(record))
+        ProductionRecord::setConfiguredPath(parser.value(record));
+    if (!parser.isSet(exportRecords))
+        return std::nullopt;
+    ProductionRecord::Filter filter;
+    if (parser.isSet(batch)) {
+        bool ok = false;
+        filter.batch = parser.value(batch).toLongLong(&ok);
+        if (!ok) {
+            std::fprintf(stderr, "kestrel-rfid: --batch needs a batch number\n");
+            return 2;
+        }
+    }
+    if (!QFileInfo::exists(ProductionRecord::configuredPath())) {
+        std::fprintf(stderr, "kestrel-rfid: there is no production record at %s\n",
+                     qPrintable(ProductionRecord::configuredPath()));
+        return 1;
+    }
+    ProductionRecord recordFile(ProductionRecord::configuredPath());
+    QString error;
+    if (!recordFile.exportCsv(parser.value(exportRecords), filter, &error)) {
+        std::fprintf(stderr, "kestrel-rfid: %s\n", qPrintable(error));
+        return 1;
+    }
+    return 0;
 }
 
 int main(int argc, char *argv[])
 {
-    processCommandLine(argc, argv);
+    if (const std::optional<int> done = processCommandLine(argc, argv))
+        return *done;
     QApplication app(argc, argv);
     describe(app);
     QApplication::setApplicationDisplayName(QStringLiteral("Kestrel RFID Reader-Writer"));

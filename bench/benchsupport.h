@@ -28,6 +28,7 @@ struct BenchApplication {
     {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
+        qputenv("XDG_DATA_HOME", config.path().toLocal8Bit());
         app = std::make_unique<QApplication>(argc, argv);
         setUpApplication(*app);
     }

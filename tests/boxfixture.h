@@ -6,6 +6,7 @@
 #include "link/portscanner.h"
 #include "link/readerlink.h"
 #include "link/serialtransport.h"
+#include "record/productionrecord.h"
 #include "ui/mainwindow.h"
 
 #include <QElapsedTimer>
@@ -62,6 +63,7 @@ struct BoxedWindow {
         QString error;
         if (!box.start(&error))
             return false;
+        ProductionRecord::setConfiguredPath(dir.filePath(QStringLiteral("production.sqlite")));
         w = std::make_unique<MainWindow>(nullptr, &dialogs);
         w->show();
         w->start();

@@ -5,6 +5,7 @@
 #include "link/portscanner.h"
 #include "link/readerlink.h"
 #include "link/trafficlog.h"
+#include "record/productionrecord.h"
 #include "ui/emphasis.h"
 #include "ui/mainwindow.h"
 #include "ui/statusline.h"
@@ -13,6 +14,7 @@
 #include <QPushButton>
 
 #include <QComboBox>
+#include <QTemporaryDir>
 #include <QTextBlock>
 #include <QtTest>
 #include <functional>
@@ -35,6 +37,8 @@ inline void setLoop(MainWindow &w, const std::function<void(Loop &)> &change)
 
 // A main window on an in-memory port: ports COM1..COM26 live under /fake.
 struct WindowFixture {
+    // Each window records into a file of its own.
+    QTemporaryDir recordDir;
     FakeTransport transport;
     RecordingDialogs dialogs;
     std::unique_ptr<MainWindow> window;
@@ -44,6 +48,8 @@ struct WindowFixture {
         qputenv("KESTREL_PORTS_DIR", "/fake");
         for (int n : ports)
             transport.devices.insert(QStringLiteral("/fake/COM%1").arg(n), QByteArray());
+        ProductionRecord::setConfiguredPath(
+            recordDir.filePath(QStringLiteral("production.sqlite")));
         window = std::make_unique<MainWindow>(&transport, &dialogs);
         window->show();
         window->activateWindow();

@@ -233,6 +233,23 @@ void Engine::send(Actions &a, int block, const QString &command, const QString &
     if (m_tag)
         m_tag->writes.append(w);
     a.command = command;
+    announce(a);
+}
+
+void Engine::announce(Actions &a)
+{
+    if (!m_tag || m_announced)
+        return;
+    m_announced = true;
+    a.started = *m_tag;
+}
+
+void Engine::newTag()
+{
+    m_tag = TagOutcome{};
+    m_tag->serial = ++m_serial;
+    m_tag->startMs = clock();
+    m_announced = false;
 }
 
 void Engine::sendUidWrite(const Options &o, Actions &a)
@@ -249,6 +266,13 @@ void Engine::sendUidWrite(const Options &o, Actions &a)
         }
         uid = stepped;
         a.setUid = uid;
+    }
+    if (o.autoInc && uidGuard) {
+        if (const std::optional<QString> where = uidGuard(uid)) {
+            a.uidRefused = *where;
+            switchOff(a, QStringLiteral("UID %1 is already on a tag").arg(uid));
+            return;
+        }
     }
     m_s.UidUncertain = false;
     m_s.TagLeftSinceUidWrite = false;
@@ -271,6 +295,7 @@ void Engine::sendUidWrite(const Options &o, Actions &a)
         m_tag->hexBase = o.base == Options::Base::Hex;
     }
     a.command = mnemonic + uid;
+    announce(a);
 }
 
 void Engine::onError(int code, const Options &o, Actions &a)
@@ -403,12 +428,12 @@ void Engine::readBackCheck(const Options &o, Actions &a)
     const QString &expected = m_s.ExpectedUID;
     const bool match = read == expected || (prefixForm && read.mid(4, 6) == expected.mid(4, 6));
     // The tag that left had its outcome; what is written from here on goes to this one.
-    if (!m_tag && m_s.AutoWriteRunning) {
-        m_tag = TagOutcome{};
-        m_tag->startMs = clock();
-    }
-    if (m_tag)
+    if (!m_tag && m_s.AutoWriteRunning)
+        newTag();
+    if (m_tag) {
         m_tag->uidRead = read;
+        m_tag->uidConfirmed = match;
+    }
     if (match) {
         // The UID's fate is known now, however late the answer came.
         m_s.UidUncertain = false;
@@ -458,8 +483,7 @@ void Engine::beginCycle(Actions &a, const QString &why)
                                    : m_stallReason;
         endTag(a, TagOutcome::Result::Stalled, reason);
     }
-    m_tag = TagOutcome{};
-    m_tag->startMs = clock();
+    newTag();
     m_awaiting.reset();
     m_stallReason.clear();
     m_s.AutoStep = kTagFound;

@@ -60,11 +60,15 @@ struct Write {
 struct TagOutcome {
     enum class Result { Complete, Failed, Stalled, LeftEarly, Stopped };
 
+    // Counts the tags of one engine, so a tag's start and end can be matched.
+    int serial = 0;
     Result result = Result::Stalled;
     int step = 0;
     QString detail;
     QString uidAsked;
     QString uidRead;
+    // The UID read back matched the one asked for: it sits on this tag.
+    bool uidConfirmed = false;
     bool hexBase = true;
     QList<Write> writes;
     int retries = 0;
@@ -107,7 +111,11 @@ struct Actions {
     bool ranStep = false;
     // The loop switched itself off.
     bool switchedOff = false;
+    // A tag's first command went out.
+    std::optional<TagOutcome> started;
     std::optional<TagOutcome> outcome;
+    // The UID to write is already on a tag: why, in words. Nothing was written.
+    std::optional<QString> uidRefused;
 };
 
 class Engine {
@@ -136,6 +144,9 @@ public:
 
     // Wall-clock milliseconds for the outcome's times; tests drive their own.
     std::function<qint64()> clock;
+    // Asked before each UID write with "Auto inc (UID+)": says where the UID already sits,
+    // or nothing when it is free.
+    std::function<std::optional<QString>(const QString &uid)> uidGuard;
 
     Engine();
 
@@ -143,7 +154,7 @@ public:
     bool AutoWriteRunning() const { return m_s.AutoWriteRunning; }
     bool SuppressSuccessText() const { return m_s.SuppressSuccessText; }
     // The suppressed success reply must not turn a failed tag's red message green.
-    bool ShowsFailure() const { return m_s.SuppressSuccessText && m_s.LastTagFailed; }
+    bool showsFailure() const { return m_s.SuppressSuccessText && m_s.LastTagFailed; }
     const QString &LastUID() const { return m_s.LastUID; }
     bool tagInProgress() const { return m_tag.has_value(); }
 
@@ -173,6 +184,8 @@ private:
     void finishTag(Actions &a, bool failed, const QString &detail);
     void endTag(Actions &a, TagOutcome::Result result, const QString &detail);
     void noteStall(const QString &why);
+    void newTag();
+    void announce(Actions &a);
     void switchOff(Actions &a, const QString &why);
 
     State m_s;
@@ -180,6 +193,8 @@ private:
     // The loop command whose reply is awaited, if any.
     std::optional<Write> m_awaiting;
     QString m_stallReason;
+    int m_serial = 0;
+    bool m_announced = false;
 };
 
 } // namespace AutoLoop

@@ -84,6 +84,7 @@ void ReplyInterpreter::interpret()
         QThread::msleep(m_pauseMs);
     }
     exitSequence(head);
+    emit interpreted(head);
 }
 
 void ReplyInterpreter::exitSequence(const QString &head)
@@ -133,7 +134,7 @@ void ReplyInterpreter::onMessage(int code)
 {
     switch (code) {
     case 1:
-        if (m_t.autoWriter.engine().ShowsFailure())
+        if (m_t.autoWriter.engine().showsFailure())
             break;
         if (m_t.autoWriter.engine().SuppressSuccessText())
             m_t.status.setMessageColour(ColorGreen);

@@ -40,6 +40,10 @@ public:
     // The blocking pause after "No Precent!"; only fuzzing shortens it.
     void setNoPresentPauseMs(int ms) { m_pauseMs = ms; }
 
+signals:
+    // A reply was interpreted, with the ten characters that carried its meaning.
+    void interpreted(const QString &head);
+
 private:
     void onError(int code);
     void onMessage(int code);

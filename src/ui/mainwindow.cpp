@@ -10,6 +10,8 @@
 #include "link/serialtransport.h"
 #include "link/trafficlog.h"
 #include "maskedfield.h"
+#include "record/recorder.h"
+#include "record/recordswindow.h"
 #include "replies/replyinterpreter.h"
 #include "statusline.h"
 #include "tagops/blockoperations.h"
@@ -29,6 +31,7 @@
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShortcut>
 #include <QStatusBar>
 
 MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
@@ -71,6 +74,17 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
                                      *m_settings->areField(), this);
     m_uidOps = new UidOperations(*m_uid, *m_auto, *m_status, *m_link, *m_readerSettings,
                                  m_autoWriter->engine(), *m_emphasis, this);
+
+    m_recorder = new Recorder(
+        *m_autoWriter, [this] { return m_ports->combo()->currentData(Qt::ToolTipRole).toString(); },
+        *m_dialogs, statusBar(), this);
+    connect(m_uidOps, &UidOperations::uidWriteSent, m_recorder, &Recorder::onManualUidWrite);
+    connect(m_interpreter, &ReplyInterpreter::interpreted, m_recorder,
+            &Recorder::onReplyInterpreted);
+    connect(m_link, &ReaderLink::replyTimedOut, m_recorder, &Recorder::onReplyTimedOut);
+    connect(m_recorder, &Recorder::recordsRequested, this, &MainWindow::showRecords);
+    auto *records = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_R), this);
+    connect(records, &QShortcut::activated, this, &MainWindow::showRecords);
 
     buildLayout();
     wireLink();
@@ -232,6 +246,17 @@ void MainWindow::setTabOrder()
     order << m_log->cleanButton() << b.lockButton() << b.hideButton() << b.blockOption(0);
     for (qsizetype i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
+}
+
+RecordsWindow *MainWindow::showRecords()
+{
+    if (!m_records)
+        m_records = new RecordsWindow(m_recorder->record(), this);
+    else
+        m_records->refresh();
+    m_records->show();
+    m_records->raise();
+    return m_records;
 }
 
 void MainWindow::keyPressEvent(QKeyEvent *event)

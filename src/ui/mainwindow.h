@@ -26,6 +26,9 @@ class UidOperations;
 class UidPanel;
 
 // The tool's single window: assembles the panels and wires them; holds no protocol logic.
+class Recorder;
+class RecordsWindow;
+
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -50,6 +53,9 @@ public:
     Emphasis &emphasis() const { return *m_emphasis; }
     Hints &hints() const { return *m_hints; }
     ReplyInterpreter &interpreter() const { return *m_interpreter; }
+    Recorder &recorder() const { return *m_recorder; }
+    // The Records window, opened (and read anew) by the Records button or Ctrl+R.
+    RecordsWindow *showRecords();
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
@@ -84,4 +90,6 @@ private:
     BlockOperations *m_blockOps;
     UidOperations *m_uidOps;
     Hints *m_hints;
+    Recorder *m_recorder;
+    RecordsWindow *m_records = nullptr;
 };

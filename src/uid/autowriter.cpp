@@ -91,6 +91,7 @@ void AutoWriter::toggle()
     if (m_p.status.card() == QLatin1String("No is card."))
         m_p.status.setCardText(QStringLiteral("Searching..."));
     m_flash.start();
+    emit switched(true);
 }
 
 void AutoWriter::showSwitchedOff()
@@ -99,13 +100,17 @@ void AutoWriter::showSwitchedOff()
     if (m_p.status.card() == QLatin1String("Searching..."))
         m_p.status.setCardText(QStringLiteral("No is card."));
     m_flash.stop();
+    emit switched(false);
 }
 
 void AutoWriter::onLinkClosed()
 {
+    const bool wasRunning = m_engine.AutoWriteRunning();
     apply(m_engine.linkClosed());
     m_p.autoPanel.autoButton()->setText(QStringLiteral("Auto Wite"));
     m_flash.stop();
+    if (wasRunning)
+        emit switched(false);
 }
 
 void AutoWriter::blink()
@@ -145,6 +150,8 @@ void AutoWriter::apply(const AutoLoop::Actions &a)
         QApplication::beep();
     if (a.command)
         m_p.link.SendCommand(*a.command);
+    if (a.started)
+        emit tagStarted(*a.started);
     if (a.timer == StepTimer::Start) {
         m_timerAuto.start();
         m_timerStartedNs = QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
@@ -152,8 +159,10 @@ void AutoWriter::apply(const AutoLoop::Actions &a)
         m_timerAuto.stop();
     if (a.hold)
         m_hold.start();
-    if (a.switchedOff)
-        showSwitchedOff();
     if (a.outcome)
         emit tagEnded(*a.outcome);
+    if (a.switchedOff)
+        showSwitchedOff();
+    if (a.uidRefused)
+        emit uidRefused(*a.uidRefused);
 }

@@ -54,9 +54,21 @@ public:
     // When Timer_Auto was last started, on the steady clock (for timing figures).
     qint64 stepTimerStartedNs() const { return m_timerStartedNs; }
 
+    // Asked before each UID write with "Auto inc (UID+)": where the UID already sits, if it does.
+    void setUidGuard(std::function<std::optional<QString>(const QString &uid)> guard)
+    {
+        m_engine.uidGuard = std::move(guard);
+    }
+
 signals:
+    // The loop was switched on (a batch begins) or off, by the operator or by itself.
+    void switched(bool on);
+    // A tag's first command went out.
+    void tagStarted(const AutoLoop::TagOutcome &tag);
     // A tag's cycle ended, however it ended.
     void tagEnded(const AutoLoop::TagOutcome &outcome);
+    // The loop stopped rather than write a UID that is already on a tag.
+    void uidRefused(const QString &why);
 
 private:
     void apply(const AutoLoop::Actions &a);

@@ -73,10 +73,11 @@ void UidOperations::writeUid()
     MaskedField &field = *m_uid.uidField();
     if (m_uid.incrementToggle()->isChecked() && !stepField(field, 1, m_status))
         return;
-    if (m_uid.hexButton()->isChecked())
-        m_link.SendCommand(QStringLiteral("WUX") + field.text());
-    else if (m_uid.decButton()->isChecked())
-        m_link.SendCommand(QStringLiteral("WUD") + field.text());
+    const bool hex = m_uid.hexButton()->isChecked();
+    if (!hex && !m_uid.decButton()->isChecked())
+        return;
+    m_link.SendCommand((hex ? QStringLiteral("WUX") : QStringLiteral("WUD")) + field.text());
+    emit uidWriteSent(field.text(), hex);
 }
 
 void UidOperations::copyUid()

@@ -30,6 +30,10 @@ public:
     // reported, so a field never shows a cut-off UID that would repeat an earlier one.
     static bool stepField(MaskedField &field, qint64 k, StatusLine &status);
 
+signals:
+    // A UID was written by hand.
+    void uidWriteSent(const QString &uid, bool hex);
+
 private:
     void onBaseChanged(bool hex);
 

@@ -1,0 +1,250 @@
+#include "recorder.h"
+
+#include "core/palette.h"
+#include "ui/dialogs.h"
+#include "uid/autowriter.h"
+
+#include <QLabel>
+#include <QStatusBar>
+#include <QSysInfo>
+#include <QTimer>
+#include <QToolButton>
+
+using AutoLoop::TagOutcome;
+
+Recorder::Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, Dialogs &dialogs,
+                   QStatusBar *statusBar, QObject *parent)
+    : QObject(parent)
+    , m_autoWriter(autoWriter)
+    , m_portDevice(std::move(portDevice))
+    , m_dialogs(dialogs)
+    , m_record(std::make_unique<ProductionRecord>(ProductionRecord::configuredPath()))
+    , m_summary(new QLabel)
+    , m_warning(new QLabel)
+    , m_recordsButton(new QToolButton)
+{
+    m_summary->setObjectName(QStringLiteral("lb_Record_Summary"));
+    m_summary->setTextFormat(Qt::PlainText);
+    m_warning->setObjectName(QStringLiteral("lb_Record_Warning"));
+    m_warning->setTextFormat(Qt::PlainText);
+    QPalette p = m_warning->palette();
+    p.setColor(QPalette::WindowText, Palette::toColor(Palette::ColorRed));
+    m_warning->setPalette(p);
+    m_warning->hide();
+    m_recordsButton->setObjectName(QStringLiteral("cm_Records"));
+    m_recordsButton->setText(QStringLiteral("Records"));
+    m_recordsButton->setToolTip(QStringLiteral("Production record: batches and tags (Ctrl+R)"));
+    m_recordsButton->setAccessibleDescription(QStringLiteral("cm_Records"));
+    if (statusBar) {
+        statusBar->addPermanentWidget(m_warning);
+        statusBar->addPermanentWidget(m_summary);
+        statusBar->addPermanentWidget(m_recordsButton);
+    }
+    connect(m_recordsButton, &QToolButton::clicked, this, &Recorder::recordsRequested);
+    connect(&m_autoWriter, &AutoWriter::switched, this, &Recorder::onSwitched);
+    connect(&m_autoWriter, &AutoWriter::tagStarted, this, &Recorder::onTagStarted);
+    connect(&m_autoWriter, &AutoWriter::tagEnded, this, &Recorder::onTagEnded);
+    connect(&m_autoWriter, &AutoWriter::uidRefused, this, &Recorder::onUidRefused);
+    m_autoWriter.setUidGuard([this](const QString &uid) { return guard(uid); });
+    m_record->markInterrupted();
+    showSummary();
+    // Said once the window is up, not from inside its construction.
+    QTimer::singleShot(0, this, &Recorder::checkProblem);
+}
+
+Recorder::~Recorder()
+{
+    m_autoWriter.setUidGuard({});
+    if (m_batch)
+        m_record->endBatch(*m_batch);
+    if (m_manualBatch)
+        m_record->endBatch(*m_manualBatch);
+}
+
+void Recorder::checkProblem()
+{
+    if (m_record->problem().isEmpty())
+        return;
+    const QString text = QStringLiteral("Production record is off: %1. UIDs are not checked "
+                                        "against earlier batches.")
+                             .arg(m_record->problem());
+    m_warning->setText(text);
+    m_warning->setToolTip(text);
+    m_warning->show();
+    if (m_warned)
+        return;
+    m_warned = true;
+    m_dialogs.warning(QStringLiteral("Production record"), text);
+}
+
+ProductionRecord::Batch Recorder::describeBatch() const
+{
+    const AutoLoop::Options o = m_autoWriter.options();
+    ProductionRecord::Batch b;
+    b.station = QSysInfo::machineHostName();
+    b.port = m_portDevice ? m_portDevice() : QString();
+    QStringList options;
+    const auto add = [&options](bool on, const char *name) {
+        if (on)
+            options << QString::fromLatin1(name);
+    };
+    add(o.autoUnlock, "Auto Unlock");
+    add(o.setUid, "Auto Set UID");
+    add(o.setUid && o.autoInc, "Auto inc (UID+)");
+    QStringList blocks;
+    for (int n = 1; n <= 6; ++n) {
+        if (o.blocks[size_t(n)])
+            blocks << QStringLiteral("%1=%2").arg(n).arg(o.blockTexts[size_t(n)]);
+    }
+    if (!blocks.isEmpty())
+        options << QStringLiteral("Write Block");
+    add(o.writePassword, "Write Password (B7)");
+    if (o.writePassword)
+        blocks << QStringLiteral("7=(password)");
+    add(o.lock, "Lock UID & Block's");
+    add(o.notConfig, "starts on Not configration");
+    add(o.noUid, "starts on Not UID Tag");
+    add(o.withId, "starts on With identifier");
+    b.options = options.join(QStringLiteral(", "));
+    b.blocks = blocks.join(u' ');
+    if (o.setUid) {
+        b.firstUid = o.setUidText;
+        b.step = o.autoInc ? o.incText : QStringLiteral("0");
+    }
+    b.base = o.base == AutoLoop::Options::Base::Dec ? QStringLiteral("DEC") : QStringLiteral("HEX");
+    return b;
+}
+
+void Recorder::onSwitched(bool on)
+{
+    if (!on) {
+        if (m_batch)
+            m_record->endBatch(*m_batch);
+        m_batch.reset();
+        checkProblem();
+        return;
+    }
+    m_counts = {};
+    m_lastTag.clear();
+    m_rows.clear();
+    m_batch = m_record->beginBatch(describeBatch());
+    showSummary();
+    checkProblem();
+}
+
+void Recorder::onTagStarted(const TagOutcome &tag)
+{
+    if (!m_batch)
+        return;
+    if (const auto row = m_record->beginTag(*m_batch, tag))
+        m_rows.insert(tag.serial, *row);
+    checkProblem();
+}
+
+void Recorder::onTagEnded(const TagOutcome &tag)
+{
+    switch (tag.result) {
+    case TagOutcome::Result::Complete:
+        ++m_counts.complete;
+        break;
+    case TagOutcome::Result::Failed:
+        ++m_counts.failed;
+        break;
+    default:
+        ++m_counts.stalled;
+        break;
+    }
+    const QString uid = tag.uidRead.isEmpty() ? tag.uidAsked : tag.uidRead;
+    m_lastTag = (uid.isEmpty() ? QStringLiteral("last tag") : QStringLiteral("last ") + uid)
+                + QStringLiteral(": ") + AutoLoop::resultName(tag.result);
+    showSummary();
+    if (!m_batch)
+        return;
+    std::optional<qint64> row = m_rows.take(tag.serial);
+    if (!row)
+        row = m_record->beginTag(*m_batch, tag);
+    if (row)
+        m_record->endTag(*row, tag);
+    checkProblem();
+}
+
+void Recorder::showSummary()
+{
+    QString text = QStringLiteral("Batch: %1 complete / %2 failed / %3 stalled")
+                       .arg(m_counts.complete)
+                       .arg(m_counts.failed)
+                       .arg(m_counts.stalled);
+    if (!m_lastTag.isEmpty())
+        text += QStringLiteral(" \u2014 ") + m_lastTag;
+    m_summary->setText(text);
+}
+
+std::optional<QString> Recorder::guard(const QString &uid)
+{
+    const auto prior = m_record->findWritten(uid);
+    if (!prior)
+        return std::nullopt;
+    return QStringLiteral("UID %1 was already written to a tag on %2 in batch %3 (station %4, "
+                          "port %5). Nothing was written; the loop stopped. Set the next free "
+                          "UID and start again.")
+        .arg(uid, prior->when)
+        .arg(prior->batch)
+        .arg(prior->station, prior->port.isEmpty() ? QStringLiteral("-") : prior->port);
+}
+
+void Recorder::onUidRefused(const QString &why)
+{
+    // Not from inside the loop's step: the box is shown once the step has returned.
+    QTimer::singleShot(
+        0, this, [this, why] { m_dialogs.warning(QStringLiteral("UID already written"), why); });
+}
+
+void Recorder::onManualUidWrite(const QString &uid, bool hex)
+{
+    if (m_manualRow)
+        endManualTag({}, QStringLiteral("stalled"),
+                     QStringLiteral("no answer before the next "
+                                    "write"));
+    if (!m_manualBatch) {
+        ProductionRecord::Batch b;
+        b.station = QSysInfo::machineHostName();
+        b.port = m_portDevice ? m_portDevice() : QString();
+        b.options = QStringLiteral("manual UID writes");
+        b.base = hex ? QStringLiteral("HEX") : QStringLiteral("DEC");
+        b.manual = true;
+        m_manualBatch = m_record->beginBatch(b);
+    }
+    if (m_manualBatch)
+        m_manualRow = m_record->beginManualTag(*m_manualBatch, uid, hex);
+    m_manualUid = uid;
+    checkProblem();
+}
+
+void Recorder::onReplyInterpreted(const QString &head)
+{
+    if (!m_manualRow)
+        return;
+    const Reply::Parsed reply = Reply::classify(head);
+    if (reply.kind == Reply::Kind::Identifier) {
+        const bool match = reply.payload == m_manualUid;
+        endManualTag(reply.payload, match ? QStringLiteral("complete") : QStringLiteral("failed"),
+                     match ? QString() : QStringLiteral("read back as ") + reply.payload);
+        return;
+    }
+    endManualTag({}, QStringLiteral("failed"), QStringLiteral("answered ") + head.trimmed());
+}
+
+void Recorder::onReplyTimedOut()
+{
+    if (m_manualRow)
+        endManualTag({}, QStringLiteral("stalled"), QStringLiteral("no reply"));
+}
+
+void Recorder::endManualTag(const QString &uidRead, const QString &result, const QString &detail)
+{
+    const qint64 row = *m_manualRow;
+    m_manualRow.reset();
+    m_record->endManualTag(row, uidRead, !uidRead.isEmpty() && uidRead == m_manualUid, result,
+                           detail);
+    checkProblem();
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "core/autoloop.h"
+#include "productionrecord.h"
+
+#include <QHash>
+#include <QObject>
+#include <functional>
+#include <memory>
+
+class AutoWriter;
+class Dialogs;
+class QLabel;
+class QStatusBar;
+class QToolButton;
+
+// Keeps the production record in step with the loop: a batch per run, a row per tag, the
+// duplicate guard before each stepped UID, and what the status bar says about it.
+class Recorder : public QObject {
+    Q_OBJECT
+public:
+    Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, Dialogs &dialogs,
+             QStatusBar *statusBar, QObject *parent = nullptr);
+    ~Recorder() override;
+
+    ProductionRecord &record() const { return *m_record; }
+    QToolButton *recordsButton() const { return m_recordsButton; }
+    QLabel *summaryLabel() const { return m_summary; }
+    QLabel *warningLabel() const { return m_warning; }
+
+    struct Counts {
+        int complete = 0;
+        int failed = 0;
+        int stalled = 0;
+    };
+    Counts counts() const { return m_counts; }
+
+    // A UID written by hand, and the reply that answered it.
+    void onManualUidWrite(const QString &uid, bool hex);
+    void onReplyInterpreted(const QString &head);
+    void onReplyTimedOut();
+
+signals:
+    void recordsRequested();
+
+private:
+    void onSwitched(bool on);
+    void onTagStarted(const AutoLoop::TagOutcome &tag);
+    void onTagEnded(const AutoLoop::TagOutcome &tag);
+    void onUidRefused(const QString &why);
+    std::optional<QString> guard(const QString &uid);
+    void endManualTag(const QString &uidRead, const QString &result, const QString &detail);
+    void checkProblem();
+    void showSummary();
+    ProductionRecord::Batch describeBatch() const;
+
+    AutoWriter &m_autoWriter;
+    std::function<QString()> m_portDevice;
+    Dialogs &m_dialogs;
+    std::unique_ptr<ProductionRecord> m_record;
+    QLabel *m_summary;
+    QLabel *m_warning;
+    QToolButton *m_recordsButton;
+    std::optional<qint64> m_batch;
+    std::optional<qint64> m_manualBatch;
+    std::optional<qint64> m_manualRow;
+    QString m_manualUid;
+    QHash<int, qint64> m_rows;
+    Counts m_counts;
+    QString m_lastTag;
+    bool m_warned = false;
+};

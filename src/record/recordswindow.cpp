@@ -1,0 +1,199 @@
+#include "recordswindow.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSortFilterProxyModel>
+#include <QSplitter>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlQueryModel>
+#include <QTableView>
+#include <QVBoxLayout>
+
+namespace {
+
+const QStringList kResults = {QStringLiteral("complete"),    QStringLiteral("failed"),
+                              QStringLiteral("stalled"),     QStringLiteral("left the field early"),
+                              QStringLiteral("stopped"),     QStringLiteral("interrupted"),
+                              QStringLiteral("in progress"), QStringLiteral("sent")};
+
+QTableView *tableView(QWidget *parent)
+{
+    auto *view = new QTableView(parent);
+    view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view->setAlternatingRowColors(true);
+    view->verticalHeader()->hide();
+    view->horizontalHeader()->setStretchLastSection(true);
+    return view;
+}
+
+} // namespace
+
+RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
+    : QDialog(parent)
+    , m_record(record)
+    , m_batch(new QComboBox(this))
+    , m_result(new QComboBox(this))
+    , m_uid(new QLineEdit(this))
+    , m_export(new QPushButton(QStringLiteral("Export CSV..."), this))
+    , m_status(new QLabel(this))
+    , m_batches(new QSqlQueryModel(this))
+    , m_tags(new QSqlQueryModel(this))
+    , m_sorted(new QSortFilterProxyModel(this))
+    , m_batchView(tableView(this))
+    , m_tagView(tableView(this))
+{
+    setObjectName(QStringLiteral("RecordsWindow"));
+    setWindowTitle(QStringLiteral("Records"));
+    m_batch->setAccessibleName(QStringLiteral("Batch"));
+    m_result->setAccessibleName(QStringLiteral("Result"));
+    m_uid->setAccessibleName(QStringLiteral("UID contains"));
+    m_uid->setPlaceholderText(QStringLiteral("UID contains"));
+    m_uid->setClearButtonEnabled(true);
+    m_result->addItem(QStringLiteral("All results"));
+    m_result->addItems(kResults);
+    m_batchView->setAccessibleName(QStringLiteral("Batches"));
+    m_tagView->setAccessibleName(QStringLiteral("Tags"));
+    m_batchView->setModel(m_batches);
+    m_sorted->setSourceModel(m_tags);
+    m_tagView->setModel(m_sorted);
+    m_tagView->setSortingEnabled(true);
+    m_tagView->sortByColumn(-1, Qt::AscendingOrder);
+
+    auto *filters = new QHBoxLayout;
+    auto *batchLabel = new QLabel(QStringLiteral("&Batch:"), this);
+    batchLabel->setBuddy(m_batch);
+    auto *resultLabel = new QLabel(QStringLiteral("&Result:"), this);
+    resultLabel->setBuddy(m_result);
+    auto *uidLabel = new QLabel(QStringLiteral("&UID:"), this);
+    uidLabel->setBuddy(m_uid);
+    filters->addWidget(batchLabel);
+    filters->addWidget(m_batch, 2);
+    filters->addWidget(resultLabel);
+    filters->addWidget(m_result, 1);
+    filters->addWidget(uidLabel);
+    filters->addWidget(m_uid, 1);
+    filters->addWidget(m_export);
+
+    auto *split = new QSplitter(Qt::Vertical, this);
+    split->addWidget(m_batchView);
+    split->addWidget(m_tagView);
+    split->setStretchFactor(1, 3);
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(filters);
+    layout->addWidget(split, 1);
+    layout->addWidget(m_status);
+    resize(960, 560);
+
+    connect(m_batch, &QComboBox::currentIndexChanged, this, &RecordsWindow::applyFilter);
+    connect(m_result, &QComboBox::currentIndexChanged, this, &RecordsWindow::applyFilter);
+    connect(m_uid, &QLineEdit::textChanged, this, &RecordsWindow::applyFilter);
+    connect(m_export, &QPushButton::clicked, this, &RecordsWindow::exportClicked);
+    connect(m_batchView, &QTableView::doubleClicked, this, [this](const QModelIndex &index) {
+        const qint64 id = m_batches->index(index.row(), 0).data().toLongLong();
+        const int at = m_batch->findData(id);
+        if (at >= 0)
+            m_batch->setCurrentIndex(at);
+    });
+    refresh();
+}
+
+ProductionRecord::Filter RecordsWindow::filter() const
+{
+    ProductionRecord::Filter f;
+    if (m_batch->currentData().isValid())
+        f.batch = m_batch->currentData().toLongLong();
+    if (m_result->currentIndex() > 0)
+        f.result = m_result->currentText();
+    f.uidText = m_uid->text().trimmed();
+    return f;
+}
+
+void RecordsWindow::refresh()
+{
+    if (!m_record.isOpen()) {
+        m_status->setText(QStringLiteral("The production record cannot be read: ")
+                          + m_record.problem());
+        m_export->setEnabled(false);
+        return;
+    }
+    const QVariant chosen = m_batch->currentData();
+    QSqlQuery batches(m_record.database());
+    batches.exec(QStringLiteral(
+        "SELECT b.id, b.started, b.stopped, b.station, b.port, b.options, b.first_uid, b.step, "
+        "b.base, (SELECT count(*) FROM tag t WHERE t.batch_id = b.id) FROM batch b "
+        "ORDER BY b.id DESC"));
+    m_batches->setQuery(std::move(batches));
+    const QStringList batchHeaders
+        = {QStringLiteral("Batch"),     QStringLiteral("Started"), QStringLiteral("Stopped"),
+           QStringLiteral("Station"),   QStringLiteral("Port"),    QStringLiteral("Options"),
+           QStringLiteral("First UID"), QStringLiteral("Step"),    QStringLiteral("Base"),
+           QStringLiteral("Tags")};
+    for (int i = 0; i < batchHeaders.size(); ++i)
+        m_batches->setHeaderData(i, Qt::Horizontal, batchHeaders[i]);
+
+    const QSignalBlocker block(m_batch);
+    m_batch->clear();
+    m_batch->addItem(QStringLiteral("All batches"));
+    QSqlQuery ids(m_record.database());
+    ids.exec(QStringLiteral("SELECT id, started, port, manual FROM batch ORDER BY id DESC"));
+    while (ids.next()) {
+        const QString kind = ids.value(3).toInt() ? QStringLiteral(" (manual)") : QString();
+        m_batch->addItem(QStringLiteral("%1 \u2014 %2 %3%4")
+                             .arg(ids.value(0).toString(), ids.value(1).toString(),
+                                  ids.value(2).toString(), kind),
+                         ids.value(0));
+    }
+    const int at = chosen.isValid() ? m_batch->findData(chosen) : 0;
+    m_batch->setCurrentIndex(at < 0 ? 0 : at);
+    applyFilter();
+}
+
+void RecordsWindow::applyFilter()
+{
+    if (!m_record.isOpen())
+        return;
+    const ProductionRecord::Filter f = filter();
+    QSqlQuery q(m_record.database());
+    q.prepare(ProductionRecord::tagQuery(f));
+    ProductionRecord::bindFilter(q, f);
+    if (!q.exec()) {
+        m_status->setText(QStringLiteral("The production record cannot be read: ")
+                          + q.lastError().text());
+        return;
+    }
+    m_tags->setQuery(std::move(q));
+    const QStringList headers = ProductionRecord::tagColumns();
+    for (int i = 0; i < headers.size(); ++i)
+        m_tags->setHeaderData(i, Qt::Horizontal, headers[i]);
+    QString text = QDir::toNativeSeparators(m_record.path());
+    if (!m_record.problem().isEmpty())
+        text += QStringLiteral(" \u2014 ") + m_record.problem();
+    m_status->setText(text);
+}
+
+bool RecordsWindow::exportTo(const QString &file, QString *error)
+{
+    return m_record.exportCsv(file, filter(), error);
+}
+
+void RecordsWindow::exportClicked()
+{
+    const QString file = QFileDialog::getSaveFileName(this, QStringLiteral("Export records"),
+                                                      QStringLiteral("records.csv"),
+                                                      QStringLiteral("CSV files (*.csv)"));
+    if (file.isEmpty())
+        return;
+    QString error;
+    if (!exportTo(file, &error))
+        QMessageBox::warning(this, QStringLiteral("Export records"), error);
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "productionrecord.h"
+
+#include <QDialog>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QSortFilterProxyModel;
+class QSqlQueryModel;
+class QTableView;
+
+// The production record on screen: batches, and the tags of the chosen batch, result and
+// UID text; what it shows can be exported as CSV.
+class RecordsWindow : public QDialog {
+    Q_OBJECT
+public:
+    RecordsWindow(ProductionRecord &record, QWidget *parent = nullptr);
+
+    // Reads the record anew, keeping the filters.
+    void refresh();
+    ProductionRecord::Filter filter() const;
+    bool exportTo(const QString &file, QString *error);
+
+    QComboBox *batchBox() const { return m_batch; }
+    QComboBox *resultBox() const { return m_result; }
+    QLineEdit *uidField() const { return m_uid; }
+    QTableView *tagView() const { return m_tagView; }
+    QTableView *batchView() const { return m_batchView; }
+    QSqlQueryModel *tagModel() const { return m_tags; }
+
+private:
+    void applyFilter();
+    void exportClicked();
+
+    ProductionRecord &m_record;
+    QComboBox *m_batch;
+    QComboBox *m_result;
+    QLineEdit *m_uid;
+    QPushButton *m_export;
+    QLabel *m_status;
+    QSqlQueryModel *m_batches;
+    QSqlQueryModel *m_tags;
+    QSortFilterProxyModel *m_sorted;
+    QTableView *m_batchView;
+    QTableView *m_tagView;
+};
