@@ -43,13 +43,13 @@ struct WindowFixture {
     RecordingDialogs dialogs;
     std::unique_ptr<MainWindow> window;
 
-    explicit WindowFixture(const QList<int> &ports = {1})
+    explicit WindowFixture(const QList<int> &ports = {1}, const QString &record = {})
     {
         qputenv("KESTREL_PORTS_DIR", "/fake");
         for (int n : ports)
             transport.devices.insert(QStringLiteral("/fake/COM%1").arg(n), QByteArray());
         ProductionRecord::setConfiguredPath(
-            recordDir.filePath(QStringLiteral("production.sqlite")));
+            record.isEmpty() ? recordDir.filePath(QStringLiteral("production.sqlite")) : record);
         window = std::make_unique<MainWindow>(&transport, &dialogs);
         window->show();
         window->activateWindow();

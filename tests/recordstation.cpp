@@ -1,0 +1,66 @@
+// One production station in a process of its own: a virtual box on its own ports folder and
+// the tool's window running the loop on a conveyor, recording into the file it is given.
+// The record tests kill it or run two at once; it says on standard output when a tag's
+// first command went out and when a tag ended.
+
+#include "boxfixture.h"
+#include "record/productionrecord.h"
+#include "ui/appsetup.h"
+#include "ui/maskedfield.h"
+#include "uid/autopanel.h"
+#include "uid/autowriter.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    setUpApplication(app);
+    const QStringList args = app.arguments();
+    if (args.size() < 4) {
+        std::fprintf(stderr, "usage: recordstation RECORD FIRST_UID TAGS\n");
+        return 2;
+    }
+    BoxedWindow run;
+    if (!run.begin())
+        return 3;
+    // The fixture picks a record of its own; this station records where it is told.
+    run.w.reset();
+    ProductionRecord::setConfiguredPath(args[1]);
+    run.w = std::make_unique<MainWindow>(nullptr, &run.dialogs);
+    run.w->show();
+    run.w->start();
+    if (!QTest::qWaitFor([&] { return !run.w->ports().scanner().isScanning(); }, 3000))
+        return 3;
+    run.w->ports().connectButton()->click();
+    if (!QTest::qWaitFor([&] { return !run.w->state().QuietStart; }, 3000))
+        return 3;
+    run.box.engine().delays = {};
+    AutoPanel &a = run.w->autoPanel();
+    a.setUidBox()->click();
+    a.autoIncBox()->click();
+    a.setUidField()->setText(args[2]);
+    a.autoButton()->click();
+    const int tags = args[3].toInt();
+    int ended = 0;
+    QObject::connect(&run.w->autoWriter(), &AutoWriter::tagStarted, &app,
+                     [](const AutoLoop::TagOutcome &t) {
+                         std::printf("started %d\n", t.serial);
+                         std::fflush(stdout);
+                     });
+    QObject::connect(
+        &run.w->autoWriter(), &AutoWriter::tagEnded, &app, [&](const AutoLoop::TagOutcome &t) {
+            std::printf("ended %d %s\n", t.serial, qPrintable(AutoLoop::resultName(t.result)));
+            std::fflush(stdout);
+            if (++ended >= tags)
+                QTimer::singleShot(0, &app, &QApplication::quit);
+        });
+    run.box.setConveyor(true, 30);
+    const int code = app.exec();
+    for (const auto &box : run.dialogs.boxes)
+        std::fprintf(stderr, "%s: %s\n", qPrintable(box.title), qPrintable(box.text));
+    return run.dialogs.boxes.isEmpty() ? code : 4;
+}

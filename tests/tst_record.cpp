@@ -1,0 +1,350 @@
+#include "boxfixture.h"
+#include "record/productionrecord.h"
+#include "record/recorder.h"
+#include "record/recordswindow.h"
+#include "tagops/blockpanel.h"
+#include "testmain.h"
+#include "ui/maskedfield.h"
+#include "uid/autopanel.h"
+#include "uid/autowriter.h"
+#include "windowfixture.h"
+
+#include <QCheckBox>
+#include <QCryptographicHash>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlQueryModel>
+#include <QSqlRecord>
+#include <csignal>
+
+namespace {
+
+QByteArray checksum(const QString &file)
+{
+    QFile f(file);
+    f.open(QIODevice::ReadOnly);
+    return QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256);
+}
+
+// Runs SQL on a file outside the tool, as another program (or an older tool) would.
+bool prepareFile(const QString &file, const QStringList &statements)
+{
+    bool ok = true;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "prepare");
+        db.setDatabaseName(file);
+        ok = db.open();
+        for (const QString &sql : statements) {
+            QSqlQuery q(db);
+            if (!q.exec(sql)) {
+                qWarning() << sql << q.lastError().text();
+                ok = false;
+            }
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("prepare"));
+    return ok;
+}
+
+QList<QStringList> rows(ProductionRecord &record, const QString &sql)
+{
+    QList<QStringList> out;
+    QSqlQuery q(record.database());
+    if (!q.exec(sql))
+        qWarning() << sql << q.lastError().text();
+    while (q.next()) {
+        QStringList row;
+        for (int i = 0; i < q.record().count(); ++i)
+            row << q.value(i).toString();
+        out << row;
+    }
+    return out;
+}
+
+// A station process: a virtual box and the tool's loop recording into one file.
+struct Station {
+    QProcess process;
+    QByteArray output;
+
+    void start(const QString &record, const QString &firstUid, int tags)
+    {
+        process.setProcessChannelMode(QProcess::SeparateChannels);
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, &process,
+                         [this] { output += process.readAllStandardOutput(); });
+        process.start(QStringLiteral(RECORD_STATION), {record, firstUid, QString::number(tags)});
+    }
+};
+
+} // namespace
+
+// The production record: its file, what a batch leaves in it, the duplicate guard, and a
+// record shared or cut off.
+class TestRecord : public QObject {
+    Q_OBJECT
+private slots:
+    void csvFieldQuoting_data();
+    void csvFieldQuoting();
+    void olderFileIsMigratedForward();
+    void filesThatAreNotOursAreLeftUntouched_data();
+    void filesThatAreNotOursAreLeftUntouched();
+    void batchOnTheBoxIsRecordedAndGuarded();
+    void killedStationLosesNoFinishedTag();
+    void twoStationsRecordIntoOneFile();
+    void unwritableFolderKeepsTheToolWorking();
+};
+
+void TestRecord::csvFieldQuoting_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("quoted");
+    QTest::newRow("plain") << "0000001000"
+                           << "0000001000";
+    QTest::newRow("comma") << "a,b"
+                           << "\"a,b\"";
+    QTest::newRow("quote") << "say \"hi\""
+                           << "\"say \"\"hi\"\"\"";
+    QTest::newRow("lineBreak") << "one\r\ntwo"
+                               << "\"one\r\ntwo\"";
+    QTest::newRow("empty") << ""
+                           << "";
+}
+
+void TestRecord::csvFieldQuoting()
+{
+    QFETCH(QString, field);
+    QTEST(csvField(field), "quoted");
+}
+
+void TestRecord::olderFileIsMigratedForward()
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("old.sqlite"));
+    QVERIFY(prepareFile(
+        file,
+        {"CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL)",
+         "CREATE TABLE batch (id INTEGER PRIMARY KEY, started TEXT NOT NULL, stopped TEXT, "
+         "station TEXT NOT NULL, port TEXT, options TEXT, blocks TEXT, first_uid TEXT, step TEXT, "
+         "base TEXT, manual INTEGER NOT NULL DEFAULT 0)",
+         "CREATE TABLE tag (id INTEGER PRIMARY KEY, batch_id INTEGER NOT NULL, started TEXT NOT "
+         "NULL, ended TEXT, uid_asked TEXT, uid_read TEXT, uid_confirmed INTEGER NOT NULL DEFAULT "
+         "0, base TEXT, writes TEXT, password_written INTEGER NOT NULL DEFAULT 0, "
+         "password_fingerprint TEXT, locked INTEGER NOT NULL DEFAULT 0, retries INTEGER NOT NULL "
+         "DEFAULT 0, result TEXT NOT NULL, detail TEXT)",
+         "INSERT INTO batch (id, started, station) VALUES (7, '2026-01-01T00:00:00Z', 'old')",
+         "INSERT INTO tag (batch_id, started, uid_asked, uid_read, uid_confirmed, result) VALUES "
+         "(7, '2026-01-01T00:00:01Z', '0000000042', '0000000042', 1, 'complete')",
+         "PRAGMA user_version = 1"}));
+    ProductionRecord record(file);
+    QVERIFY2(record.isWritable(), qPrintable(record.problem()));
+    QCOMPARE(rows(record, "PRAGMA user_version"),
+             QList<QStringList>{{QString::number(ProductionRecord::kSchemaVersion)}});
+    QCOMPARE(rows(record, "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name "
+                          "LIKE 'tag_%'"),
+             QList<QStringList>{{"3"}});
+    const auto prior = record.findWritten(QStringLiteral("0000000042"));
+    QVERIFY(prior);
+    QCOMPARE(prior->batch, 7);
+    QVERIFY(!record.findWritten(QStringLiteral("0000000043")));
+}
+
+void TestRecord::filesThatAreNotOursAreLeftUntouched_data()
+{
+    QTest::addColumn<QStringList>("statements");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("readable");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("newerVersion") << QStringList{"CREATE TABLE batch (id INTEGER PRIMARY KEY)",
+                                                 "PRAGMA user_version = 99"}
+                                  << QByteArray() << true << "written by a newer version";
+    QTest::newRow("foreignDatabase")
+        << QStringList{"CREATE TABLE invoices (id INTEGER PRIMARY KEY)"} << QByteArray() << false
+        << "is not a production record (it holds other tables)";
+    QTest::newRow("notADatabase") << QStringList{} << QByteArray("tag,uid\n1,2\n") << false
+                                  << "is not a production record";
+}
+
+void TestRecord::filesThatAreNotOursAreLeftUntouched()
+{
+    QFETCH(QStringList, statements);
+    QFETCH(QByteArray, bytes);
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("other.sqlite"));
+    if (!statements.isEmpty())
+        QVERIFY(prepareFile(file, statements));
+    if (!bytes.isEmpty()) {
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+    const QByteArray before = checksum(file);
+    {
+        ProductionRecord record(file);
+        QVERIFY(!record.isWritable());
+        QTEST(record.isOpen(), "readable");
+        QFETCH(QString, problem);
+        QVERIFY2(record.problem().contains(problem), qPrintable(record.problem()));
+        QVERIFY(!record.beginBatch({}));
+    }
+    QCOMPARE(checksum(file), before);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"other.sqlite"});
+}
+
+// A batch written on the virtual box, found tag by tag; a second run from the same set UID
+// stops before writing a UID that is already on a tag, unless stepping is off.
+void TestRecord::batchOnTheBoxIsRecordedAndGuarded()
+{
+    BoxedWindow run;
+    QVERIFY(run.begin());
+    MainWindow &w = *run.w;
+    run.box.engine().delays = {};
+    AutoPanel &a = w.autoPanel();
+    a.setUidBox()->click();
+    a.autoIncBox()->click();
+    a.setUidField()->setText(QStringLiteral("0000002000"));
+    a.writeBlocksBox()->click();
+    w.blocks().blockOption(4)->setChecked(false);
+    w.blocks().blockOption(5)->setChecked(false);
+    w.blocks().blockOption(6)->setChecked(false);
+    w.blocks().setBlock(3, QStringLiteral("3333AAAA"));
+    w.blocks().setBlock(7, QStringLiteral("5EC12E7A"));
+    a.writePasswordBox()->click();
+    a.autoButton()->click();
+    run.box.setConveyor(true, 30);
+    QTRY_VERIFY_WITH_TIMEOUT(run.box.departed().size() >= 3, 30000);
+    a.autoButton()->click();
+    run.box.setConveyor(false, 30);
+
+    ProductionRecord &record = w.recorder().record();
+    const auto batch = rows(record, "SELECT options, blocks, first_uid, step, base, station, "
+                                    "port, stopped IS NOT NULL FROM batch");
+    QCOMPARE(batch.size(), 1);
+    QVERIFY(batch[0][0].contains(QStringLiteral("Auto inc (UID+)")));
+    QCOMPARE(batch[0][1], QStringLiteral("3=3333AAAA 7=(password)"));
+    QCOMPARE(batch[0].mid(2, 3), (QStringList{"0000002000", "0000000001", "HEX"}));
+    QVERIFY(batch[0][6].endsWith(QStringLiteral("COM1")));
+    QCOMPARE(batch[0][7], QStringLiteral("1"));
+    const auto tags = rows(record, "SELECT uid_asked, uid_read, result, writes, password_written, "
+                                   "password_fingerprint FROM tag ORDER BY id LIMIT 3");
+    for (int i = 0; i < 3; ++i) {
+        const QString uid = QStringLiteral("00000020%1").arg(i, 2, 10, QLatin1Char('0'));
+        QCOMPARE(tags[i].mid(0, 3), (QStringList{uid, uid, "complete"}));
+        QCOMPARE(tags[i][3], QStringLiteral("3:3333AAAA=3333AAAA 7:(password)=ok"));
+        QCOMPARE(tags[i][4], QStringLiteral("1"));
+        QCOMPARE(tags[i][5].size(), 8);
+    }
+    QVERIFY(!rows(record, "SELECT group_concat(writes) || group_concat(password_fingerprint) "
+                          "FROM tag")[0][0]
+                 .contains(QStringLiteral("5EC12E7A")));
+    QVERIFY(w.recorder().summaryLabel()->text().startsWith(QStringLiteral("Batch: ")));
+
+    RecordsWindow *records = w.showRecords();
+    QCOMPARE(records->tagModel()->rowCount(), 3);
+    records->uidField()->setText(QStringLiteral("2001"));
+    QCOMPARE(records->tagModel()->rowCount(), 1);
+    QTemporaryDir out;
+    QString error;
+    QVERIFY(records->exportTo(out.filePath("one.csv"), &error));
+    QFile csv(out.filePath("one.csv"));
+    QVERIFY(csv.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = csv.readAll().split('\n');
+    QVERIFY(lines[0].startsWith("Tag,Batch,Station"));
+    QVERIFY(lines[1].contains(",0000002001,0000002001,"));
+    records->close();
+
+    // The same set UID again: the loop writes nothing and says where the UID went.
+    a.setUidField()->setText(QStringLiteral("0000002001"));
+    a.autoButton()->click();
+    QVERIFY(loop(w).AutoWriteRunning);
+    run.box.present(T5557::blankTag());
+    QTRY_COMPARE_WITH_TIMEOUT(run.dialogs.boxes.size(), 1, 5000);
+    QCOMPARE(run.dialogs.boxes[0].title, QStringLiteral("UID already written"));
+    QVERIFY(run.dialogs.boxes[0].text.contains(QStringLiteral("UID 0000002001")));
+    QVERIFY(run.dialogs.boxes[0].text.contains(QStringLiteral("in batch 1")));
+    QVERIFY(!loop(w).AutoWriteRunning);
+    QCOMPARE(a.autoButton()->text(), QStringLiteral("Auto Wite"));
+    QVERIFY(!run.box.engine().tag().id().has_value());
+
+    // Without stepping the same UID on every tag is what the operator asked for.
+    a.autoIncBox()->click();
+    a.autoButton()->click();
+    run.box.remove();
+    run.box.present(T5557::blankTag());
+    QTRY_COMPARE_WITH_TIMEOUT(run.box.engine().tag().id(), std::optional<quint64>(0x2001), 10000);
+    QCOMPARE(run.dialogs.boxes.size(), 1);
+}
+
+// Killed in the middle of a tag: the tags before it are in the record, and the next start
+// marks the one in progress as interrupted.
+void TestRecord::killedStationLosesNoFinishedTag()
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("shared.sqlite"));
+    Station s;
+    s.start(file, QStringLiteral("0000003000"), 100);
+    QTRY_VERIFY_WITH_TIMEOUT(s.output.contains("started 3\n"), 30000);
+    ::kill(pid_t(s.process.processId()), SIGKILL);
+    QVERIFY(s.process.waitForFinished(5000));
+    QCOMPARE(s.process.exitStatus(), QProcess::CrashExit);
+
+    ProductionRecord::setConfiguredPath(file);
+    RecordingDialogs dialogs;
+    FakeTransport transport;
+    MainWindow w(&transport, &dialogs);
+    ProductionRecord &record = w.recorder().record();
+    const auto tags = rows(record, "SELECT uid_read, result FROM tag ORDER BY id");
+    QCOMPARE(tags.size(), 3);
+    QCOMPARE(tags[0], (QStringList{"0000003000", "complete"}));
+    QCOMPARE(tags[1], (QStringList{"0000003001", "complete"}));
+    QCOMPARE(tags[2][1], QStringLiteral("interrupted"));
+    QCOMPARE(rows(record, "SELECT count(*) FROM batch WHERE stopped IS NULL"),
+             QList<QStringList>{{"0"}});
+    QVERIFY(dialogs.boxes.isEmpty());
+}
+
+void TestRecord::twoStationsRecordIntoOneFile()
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("shared.sqlite"));
+    Station first;
+    Station second;
+    first.start(file, QStringLiteral("0000004000"), 4);
+    second.start(file, QStringLiteral("0000005000"), 4);
+    QVERIFY(first.process.waitForFinished(60000));
+    QVERIFY(second.process.waitForFinished(60000));
+    // A station that saw any message box (a record error among them) exits with 4.
+    QCOMPARE(first.process.exitCode(), 0);
+    QCOMPARE(second.process.exitCode(), 0);
+    ProductionRecord record(file);
+    QCOMPARE(rows(record, "SELECT count(*), count(DISTINCT uid_read), count(DISTINCT batch_id) "
+                          "FROM tag WHERE result = 'complete'"),
+             (QList<QStringList>{{"8", "8", "2"}}));
+}
+
+void TestRecord::unwritableFolderKeepsTheToolWorking()
+{
+    QTemporaryFile notAFolder;
+    QVERIFY(notAFolder.open());
+    WindowFixture f({1}, notAFolder.fileName() + QStringLiteral("/production.sqlite"));
+    QTRY_COMPARE(f.dialogs.boxes.size(), 1);
+    QCOMPARE(f.dialogs.boxes[0].title, QStringLiteral("Production record"));
+    MainWindow &w = f.w();
+    const QString warning = w.recorder().warningLabel()->text();
+    QVERIFY(warning.startsWith(QStringLiteral("Production record is off: the folder ")));
+    QVERIFY(warning.contains(QStringLiteral("UIDs are not checked")));
+    QVERIFY(!w.recorder().warningLabel()->isHidden());
+    // The loop still writes tags, and the warning is not repeated.
+    QVERIFY(f.connectReader());
+    w.autoPanel().setUidBox()->click();
+    w.autoPanel().autoIncBox()->click();
+    w.autoPanel().autoButton()->click();
+    f.reply("MsgCode:03");
+    QTRY_COMPARE(f.transport.written, QByteArray("WUX0000000000\r\n"));
+    QCOMPARE(f.dialogs.boxes.size(), 1);
+}
+
+KESTREL_TEST_MAIN(TestRecord)
+#include "tst_record.moc"
