@@ -219,6 +219,9 @@ void TestRecord::batchOnTheBoxIsRecordedAndGuarded()
     run.box.setConveyor(false, 30);
 
     ProductionRecord &record = w.recorder().record();
+    // The record is written once the loop's commands have left.
+    QTRY_COMPARE(rows(record, "SELECT count(*) FROM batch WHERE stopped IS NOT NULL"),
+                 QList<QStringList>{{"1"}});
     const auto batch = rows(record, "SELECT options, blocks, first_uid, step, base, station, "
                                     "port, stopped IS NOT NULL FROM batch");
     QCOMPARE(batch.size(), 1);

@@ -41,9 +41,14 @@ Recorder::Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, 
         statusBar->addPermanentWidget(m_recordsButton);
     }
     connect(m_recordsButton, &QToolButton::clicked, this, &Recorder::recordsRequested);
-    connect(&m_autoWriter, &AutoWriter::switched, this, &Recorder::onSwitched);
-    connect(&m_autoWriter, &AutoWriter::tagStarted, this, &Recorder::onTagStarted);
-    connect(&m_autoWriter, &AutoWriter::tagEnded, this, &Recorder::onTagEnded);
+    // Queued: the command that started or ended a tag leaves the port before the file is
+    // written, and the three keep their order.
+    connect(&m_autoWriter, &AutoWriter::switched, this, &Recorder::onSwitched,
+            Qt::QueuedConnection);
+    connect(&m_autoWriter, &AutoWriter::tagStarted, this, &Recorder::onTagStarted,
+            Qt::QueuedConnection);
+    connect(&m_autoWriter, &AutoWriter::tagEnded, this, &Recorder::onTagEnded,
+            Qt::QueuedConnection);
     connect(&m_autoWriter, &AutoWriter::uidRefused, this, &Recorder::onUidRefused);
     m_autoWriter.setUidGuard([this](const QString &uid) { return guard(uid); });
     m_record->markInterrupted();
