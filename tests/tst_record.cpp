@@ -257,6 +257,14 @@ void TestRecord::batchOnTheBoxIsRecordedAndGuarded()
     QVERIFY(lines[0].startsWith("Tag,Batch,Station"));
     QVERIFY(lines[1].contains(",0000002001,0000002001,"));
     records->close();
+    QProcess tool;
+    tool.start(QStringLiteral(KESTREL_TOOL_PATH), {"--record", record.path(), "--export-records",
+                                                   out.filePath("all.csv"), "--batch", "1"});
+    QVERIFY(tool.waitForFinished(10000));
+    QCOMPARE(tool.exitCode(), 0);
+    QFile all(out.filePath("all.csv"));
+    QVERIFY(all.open(QIODevice::ReadOnly));
+    QCOMPARE(all.readAll().count("\r\n"), 4);
 
     // The same set UID again: the loop writes nothing and says where the UID went.
     a.setUidField()->setText(QStringLiteral("0000002001"));
