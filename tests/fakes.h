@@ -75,5 +75,11 @@ public:
     {
         boxes.append({QStringLiteral("warning"), title, text});
     }
+    bool question(const QString &title, const QString &text) override
+    {
+        boxes.append({QStringLiteral("question"), title, text});
+        return answer;
+    }
     QList<Box> boxes;
+    bool answer = true;
 };

@@ -1,6 +1,7 @@
 #include "box/boxengine.h"
 #include "box/virtualbox.h"
 #include "boxfixture.h"
+#include "core/tagconfig.h"
 #include "link/serialtransport.h"
 #include "testmain.h"
 
@@ -15,6 +16,7 @@ private slots:
     void em4100Vectors_data();
     void em4100Vectors();
     void em4100RejectsCorruptFrames();
+    void configDecode_data();
     void configDecode();
     void syntaxErrors_data();
     void syntaxErrors();
@@ -57,25 +59,73 @@ void TestBox::em4100Vectors()
     }
 }
 
+// Every single flipped bit is caught, and the check names what caught it.
 void TestBox::em4100RejectsCorruptFrames()
 {
-    const auto [b1, b2] = Em4100::encode(0x1122334455);
-    for (int bit = 0; bit < 64; ++bit) {
-        const quint64 frame = ((quint64(b1) << 32) | b2) ^ (quint64(1) << bit);
-        QVERIFY2(!Em4100::decode(quint32(frame >> 32), quint32(frame)),
-                 qPrintable(QString::number(bit)));
+    for (quint64 id : {quint64(0x1122334455), quint64(0), quint64(0xFFFFFFFFFF)}) {
+        const auto [b1, b2] = Em4100::encode(id);
+        for (int bit = 0; bit < 64; ++bit) {
+            const quint64 frame = ((quint64(b1) << 32) | b2) ^ (quint64(1) << bit);
+            const Em4100::Check c = Em4100::check(quint32(frame >> 32), quint32(frame));
+            QVERIFY2(!c.id, qPrintable(QString::number(bit)));
+            const QString expected = bit >= 55  ? QStringLiteral("header")
+                                     : bit == 0 ? QStringLiteral("stop bit")
+                                     : bit < 5
+                                         ? QStringLiteral("column parity")
+                                         : QStringLiteral("row parity %1").arg(10 - (bit - 5) / 5);
+            QCOMPARE(c.failure, expected);
+        }
     }
-    QVERIFY(!Em4100::decode(0, 0));
+    QCOMPARE(Em4100::check(0, 0).failure, QStringLiteral("header"));
+    QCOMPARE(Em4100::decimalForm(0x1122334455), QStringLiteral("0573785173"));
+}
+
+void TestBox::configDecode_data()
+{
+    QTest::addColumn<QString>("word");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("em4100") << "00148040"
+                            << "RF/64, Manchester, MaxBlock 2, PWD off, AOR off, ST off";
+    QTest::newRow("locked") << "00148250"
+                            << "RF/64, Manchester, MaxBlock 2, PWD on, AOR on, ST off";
+    QTest::newRow("rf8Direct") << "00000000"
+                               << "RF/8, Direct, MaxBlock 0, PWD off, AOR off, ST off";
+    QTest::newRow("rf16Psk1") << "00041000"
+                              << "RF/16, PSK1, MaxBlock 0, PWD off, AOR off, ST off";
+    QTest::newRow("rf32Psk2") << "00082000"
+                              << "RF/32, PSK2, MaxBlock 0, PWD off, AOR off, ST off";
+    QTest::newRow("rf40Psk3") << "000C3000"
+                              << "RF/40, PSK3, MaxBlock 0, PWD off, AOR off, ST off";
+    QTest::newRow("rf50Fsk1") << "00104000"
+                              << "RF/50, FSK1, MaxBlock 0, PWD off, AOR off, ST off";
+    QTest::newRow("rf100Fsk2") << "00185000"
+                               << "RF/100, FSK2, MaxBlock 0, PWD off, AOR off, ST off";
+    QTest::newRow("rf128Fsk1a") << "001C6000"
+                                << "RF/128, FSK1a, MaxBlock 0, PWD off, AOR off, ST off";
+    QTest::newRow("fsk2a") << "00007000"
+                           << "RF/8, FSK2a, MaxBlock 0, PWD off, AOR off, ST off";
+    QTest::newRow("defaultWordBiphase") << "00010000"
+                                        << "RF/8, Biphase, MaxBlock 0, PWD off, AOR off, ST off";
+    QTest::newRow("maxBlock7St") << "000080E8"
+                                 << "RF/8, Manchester, MaxBlock 7, PWD off, AOR off, ST on";
+    QTest::newRow("undefinedModulation") << "00009000"
+                                         << "not a T5557 configuration";
+    QTest::newRow("topReserved") << "80148040"
+                                 << "not a T5557 configuration";
+    QTest::newRow("bit17Reserved") << "00168040"
+                                   << "not a T5557 configuration";
+    QTest::newRow("bit8Reserved") << "00148140"
+                                  << "not a T5557 configuration";
+    QTest::newRow("bit1Reserved") << "00148042"
+                                  << "not a T5557 configuration";
+    QTest::newRow("notHex") << "0014804G"
+                            << "not eight hexadecimal digits";
 }
 
 void TestBox::configDecode()
 {
-    const T5557::Config c = T5557::decode(0x00148250);
-    QCOMPARE(c.bitRateDivisor, 64);
-    QCOMPARE(c.modulation, QStringLiteral("Manchester"));
-    QCOMPARE(c.maxBlock, 2);
-    QVERIFY(c.pwd && c.aor);
-    QVERIFY(!T5557::decode(0x00148040).pwd);
+    QFETCH(QString, word);
+    QTEST(TagConfig::describe(word), "text");
 }
 
 void TestBox::syntaxErrors_data()

@@ -1,13 +1,19 @@
 #include "boxfixture.h"
 #include "core/palette.h"
 #include "tagops/blockpanel.h"
+#include "tagops/inspectionbar.h"
 #include "tagops/readersettingspanel.h"
+#include "tagops/taginspector.h"
 #include "testmain.h"
 #include "ui/maskedfield.h"
 #include "windowfixture.h"
 
 #include <QCheckBox>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
+#include <QToolButton>
 
 // The operator's single-shot commands: reader settings, blocks, protection.
 class TestTagOps : public QObject {
@@ -28,6 +34,8 @@ private slots:
     void resetAndStandard();
     void lockAndHideSendFixedWords();
     void protectAndUnlockATagInTheVirtualBox();
+    void readSaveAndRestoreATagOnTheVirtualBox();
+    void restoreRefusesAndStopsSafely();
 
 private:
     QByteArray sent() { return std::exchange(f->transport.written, {}); }
@@ -291,6 +299,91 @@ void TestTagOps::protectAndUnlockATagInTheVirtualBox()
     QVERIFY(!box.engine().tag().pwd());
     QVERIFY(w.log().text().contains(QStringLiteral("Send: GTS\nRecive: W000148040\n")));
     QVERIFY(dialogs.boxes.isEmpty());
+}
+
+// A whole tag read, understood, saved, and written onto a blank tag that then matches it.
+void TestTagOps::readSaveAndRestoreATagOnTheVirtualBox()
+{
+    f.reset();
+    BoxedWindow run;
+    QVERIFY(run.begin());
+    MainWindow &w = *run.w;
+    T5557::Tag original = T5557::tagWithId(0x1122334455);
+    for (int n = 3; n <= 6; ++n)
+        original.blocks[size_t(n)] = 0x01010101u * quint32(n);
+    original.blocks[7] = 0x5EC12E7A;
+    run.box.present(original);
+    QTRY_COMPARE(w.status().card(), QStringLiteral("ID: 1122334455"));
+    w.inspectionBar().readAllButton()->click();
+    QTRY_COMPARE_WITH_TIMEOUT(w.status().message(), QStringLiteral("Read all: 8 of 8"), 10000);
+    QCOMPARE(w.blocks().block(6), QStringLiteral("06060606"));
+    QCOMPARE(w.inspectionBar().configInfo()->text(),
+             QStringLiteral("B0: RF/64, Manchester, MaxBlock 2, PWD off, AOR off, ST off"));
+    QCOMPARE(w.inspectionBar().idInfo()->text(),
+             QStringLiteral("B1-B2: EM4100 ID 1122334455 (0573785173)"));
+
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("tag.json"));
+    QString error;
+    QVERIFY2(w.inspector().saveTo(file, &error), qPrintable(error));
+    run.box.remove();
+    run.box.present(T5557::blankTag());
+    QTRY_COMPARE(w.status().card(), QStringLiteral("Ready - Not Config"));
+    w.inspector().restoreFrom(file);
+    QTRY_COMPARE_WITH_TIMEOUT(w.status().message(),
+                              QStringLiteral("Restore complete: 8 blocks written"), 10000);
+    QCOMPARE(run.box.engine().tag().blocks, original.blocks);
+    QVERIFY(run.dialogs.boxes.isEmpty());
+}
+
+void TestTagOps::restoreRefusesAndStopsSafely()
+{
+    f.reset();
+    BoxedWindow run;
+    QVERIFY(run.begin());
+    MainWindow &w = *run.w;
+    QTemporaryDir dir;
+    const auto tagFile = [&](const QString &name, const QJsonArray &blocks) {
+        const QString path = dir.filePath(name);
+        QFile out(path);
+        out.open(QIODevice::WriteOnly);
+        out.write(
+            QJsonDocument(
+                QJsonObject{{"format", "kestrel-rfid-tag"}, {"version", 1}, {"blocks", blocks}})
+                .toJson());
+        return path;
+    };
+    const QJsonValue null(QJsonValue::Null);
+    run.box.present(T5557::blankTag());
+    QTRY_COMPARE(w.status().card(), QStringLiteral("Ready - Not Config"));
+
+    // A protecting configuration without its password is never written.
+    w.inspector().restoreFrom(
+        tagFile("nopassword.json", {"00148050", "11111111", null, null, null, null, null, null}));
+    // Protection is asked for, showing the password; "No" writes nothing.
+    run.dialogs.answer = false;
+    w.inspector().restoreFrom(
+        tagFile("protects.json", {"00148250", null, null, null, null, null, null, "5EC12E7A"}));
+    QFile garbage(dir.filePath("garbage.json"));
+    garbage.open(QIODevice::WriteOnly);
+    garbage.write("{\"format\": 12, \x01");
+    garbage.close();
+    w.inspector().restoreFrom(garbage.fileName());
+    QCOMPARE(run.dialogs.boxes.size(), 3);
+    QVERIFY(run.dialogs.boxes[0].text.contains(QStringLiteral("carries no block 7")));
+    QCOMPARE(run.dialogs.boxes[1].kind, QStringLiteral("question"));
+    QVERIFY(run.dialogs.boxes[1].text.contains(QStringLiteral("5EC12E7A")));
+    QVERIFY(run.dialogs.boxes[2].text.contains(QStringLiteral("is not a tag file")));
+    QVERIFY(!run.box.engine().tagWritten());
+
+    // A block that does not take its value stops the restore there.
+    run.box.engine().lockBlock(4);
+    w.inspector().restoreFrom(
+        tagFile("locked.json", {null, null, null, "33333333", "44444444", "55555555", null, null}));
+    QTRY_VERIFY(w.status().message().startsWith(QStringLiteral("Restore stopped: block 4")));
+    QVERIFY(!w.inspector().busy());
+    QCOMPARE(run.box.engine().tag().blocks[3], quint32(0x33333333));
+    QCOMPARE(run.box.engine().tag().blocks[5], quint32(0));
 }
 
 KESTREL_TEST_MAIN(TestTagOps)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/em4100.h"
+
 #include <QString>
 #include <QtGlobal>
 #include <array>
@@ -14,16 +16,6 @@ inline constexpr quint32 kAor = 0x00000200;
 // RF/64, Manchester, MaxBlock 2: the word that makes the tag emulate an EM4100 tag.
 inline constexpr quint32 kEm4100Emulation = 0x00148040;
 inline constexpr int kBlocks = 8;
-
-struct Config {
-    int bitRateDivisor;
-    QString modulation;
-    int maxBlock;
-    bool pwd;
-    bool aor;
-};
-
-Config decode(quint32 block0);
 
 struct Tag {
     std::array<quint32, kBlocks> blocks{};
@@ -45,14 +37,3 @@ Tag tagWithId(quint64 id);
 Tag protectedTag(quint32 password, quint64 id, bool aor);
 
 } // namespace T5557
-
-// The EM4100 frame a T5557 sends in blocks 1 and 2: 9 header ones, ten rows of a nibble
-// and its even parity, four even column parities and a stop bit 0.
-namespace Em4100 {
-
-inline constexpr quint64 kMaxId = 0xFFFFFFFFFFULL;
-
-std::pair<quint32, quint32> encode(quint64 id);
-std::optional<quint64> decode(quint32 block1, quint32 block2);
-
-} // namespace Em4100

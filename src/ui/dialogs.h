@@ -10,6 +10,8 @@ public:
     virtual ~Dialogs() = default;
     virtual void information(const QString &title, const QString &text) = 0;
     virtual void warning(const QString &title, const QString &text) = 0;
+    // Yes or No; No is the safe answer and the default.
+    virtual bool question(const QString &title, const QString &text) = 0;
 };
 
 class MessageBoxDialogs : public Dialogs {
@@ -20,6 +22,7 @@ public:
     }
     void information(const QString &title, const QString &text) override;
     void warning(const QString &title, const QString &text) override;
+    bool question(const QString &title, const QString &text) override;
 
 private:
     QWidget *m_parent;

@@ -16,9 +16,11 @@
 #include "statusline.h"
 #include "tagops/blockoperations.h"
 #include "tagops/blockpanel.h"
+#include "tagops/inspectionbar.h"
 #include "tagops/protection.h"
 #include "tagops/readersettings.h"
 #include "tagops/readersettingspanel.h"
+#include "tagops/taginspector.h"
 #include "uid/autooptions.h"
 #include "uid/autopanel.h"
 #include "uid/autowriter.h"
@@ -33,6 +35,7 @@
 #include <QRadioButton>
 #include <QShortcut>
 #include <QStatusBar>
+#include <QToolButton>
 
 MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
     : QMainWindow(parent)
@@ -85,6 +88,16 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
     connect(m_recorder, &Recorder::recordsRequested, this, &MainWindow::showRecords);
     auto *records = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_R), this);
     connect(records, &QShortcut::activated, this, &MainWindow::showRecords);
+
+    m_inspectionBar = new InspectionBar(this);
+    addToolBar(Qt::TopToolBarArea, m_inspectionBar);
+    m_inspector
+        = new TagInspector(TagInspector::Parts{*m_inspectionBar, *m_blocks, *m_blockOps, *m_link,
+                                               *m_status, *m_dialogs, m_autoWriter->engine()},
+                           this);
+    connect(m_interpreter, &ReplyInterpreter::interpreted, m_inspector,
+            &TagInspector::onReplyInterpreted);
+    connect(m_link, &ReaderLink::replyTimedOut, m_inspector, &TagInspector::onReplyTimedOut);
 
     buildLayout();
     wireLink();
@@ -218,6 +231,10 @@ void MainWindow::addHints()
     h.add(a.autoButton(), QStringLiteral(" Automaticly Write the Checked Parameters"));
     h.add(m_status->copyButton(), QStringLiteral(" Copy UID To Write"));
     h.add(m_log->view()->viewport(), QStringLiteral(" Double Click to Clear!"));
+    h.add(m_inspectionBar->readAllButton(), QStringLiteral(" Read Block 0 to Block 7"));
+    h.add(m_inspectionBar->saveButton(), QStringLiteral(" Save the Blocks read to a File"));
+    h.add(m_inspectionBar->restoreButton(),
+          QStringLiteral(" Write a saved Tag to the Tag in the Field"));
 }
 
 void MainWindow::setTabOrder()

@@ -26,7 +26,9 @@ class UidOperations;
 class UidPanel;
 
 // The tool's single window: assembles the panels and wires them; holds no protocol logic.
+class InspectionBar;
 class Recorder;
+class TagInspector;
 class RecordsWindow;
 
 class MainWindow : public QMainWindow {
@@ -54,6 +56,8 @@ public:
     Hints &hints() const { return *m_hints; }
     ReplyInterpreter &interpreter() const { return *m_interpreter; }
     Recorder &recorder() const { return *m_recorder; }
+    InspectionBar &inspectionBar() const { return *m_inspectionBar; }
+    TagInspector &inspector() const { return *m_inspector; }
     // The Records window, opened (and read anew) by the Records button or Ctrl+R.
     RecordsWindow *showRecords();
 
@@ -91,5 +95,7 @@ private:
     UidOperations *m_uidOps;
     Hints *m_hints;
     Recorder *m_recorder;
+    InspectionBar *m_inspectionBar;
+    TagInspector *m_inspector;
     RecordsWindow *m_records = nullptr;
 };

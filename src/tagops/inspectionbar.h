@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QToolBar>
+
+class QLabel;
+class QToolButton;
+
+// Tag inspection above the specified frames: Read All, Save Tag, Restore Tag, and what
+// block 0 and blocks 1-2 mean.
+class InspectionBar : public QToolBar {
+    Q_OBJECT
+public:
+    explicit InspectionBar(QWidget *parent = nullptr);
+
+    QToolButton *readAllButton() const { return m_readAll; }
+    QToolButton *saveButton() const { return m_save; }
+    QToolButton *restoreButton() const { return m_restore; }
+    QLabel *configInfo() const { return m_config; }
+    QLabel *idInfo() const { return m_id; }
+
+private:
+    QToolButton *m_readAll;
+    QToolButton *m_save;
+    QToolButton *m_restore;
+    QLabel *m_config;
+    QLabel *m_id;
+};
