@@ -41,6 +41,12 @@ InspectionBar::InspectionBar(QWidget *parent)
     , m_id(info(QStringLiteral("lb_EM_Info"), this))
 {
     setObjectName(QStringLiteral("tb_Inspection"));
+    // The tool bar sizes its items once; the texts change with every read.
+    const QFontMetrics metrics(m_config->font());
+    m_config->setMinimumWidth(metrics.horizontalAdvance(
+        QStringLiteral("B0: RF/128, Manchester, MaxBlock 7, PWD off, AOR off, ST off")));
+    m_id->setMinimumWidth(metrics.horizontalAdvance(
+        QStringLiteral("B1-B2: EM4100 ID 1122334455 (0573785173)")));
     setMovable(false);
     setFloatable(false);
     addWidget(m_readAll);
