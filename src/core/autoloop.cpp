@@ -70,15 +70,7 @@ Actions Engine::start(const Options &)
 Actions Engine::stop()
 {
     Actions a;
-    if (m_tag)
-        endTag(a, TagOutcome::Result::Stopped,
-               QStringLiteral("stopped by the operator at step %1").arg(m_s.AutoStep));
-    m_s.AutoWriteRunning = false;
-    m_s.StopAfterTag = false;
-    m_s.TickDeferred = false;
-    m_s.AutoStep = kIdle;
-    m_awaiting.reset();
-    a.timer = StepTimer::Stop;
+    turnOff(a, QStringLiteral("stopped by the operator at step %1").arg(m_s.AutoStep));
     return a;
 }
 
@@ -93,7 +85,7 @@ Actions Engine::linkClosed()
     return a;
 }
 
-void Engine::switchOff(Actions &a, const QString &why)
+void Engine::turnOff(Actions &a, const QString &why)
 {
     if (m_tag)
         endTag(a, TagOutcome::Result::Stopped, why);
@@ -101,7 +93,13 @@ void Engine::switchOff(Actions &a, const QString &why)
     m_s.StopAfterTag = false;
     m_s.TickDeferred = false;
     m_s.AutoStep = kIdle;
+    m_awaiting.reset();
     a.timer = StepTimer::Stop;
+}
+
+void Engine::switchOff(Actions &a, const QString &why)
+{
+    turnOff(a, why);
     a.switchedOff = true;
 }
 

@@ -186,6 +186,8 @@ private:
     void noteStall(const QString &why);
     void newTag();
     void announce(Actions &a);
+    void turnOff(Actions &a, const QString &why);
+    // The loop turns itself off; the window shows it as switched off.
     void switchOff(Actions &a, const QString &why);
 
     State m_s;
