@@ -77,7 +77,7 @@ int main(int argc, char *argv[])
         return *done;
     QApplication app(argc, argv);
     describe(app);
-    QApplication::setApplicationDisplayName(QStringLiteral("Kestrel RFID Reader-Writer"));
+    // No application display name: X11 would append it to the message boxes' titles.
     QGuiApplication::setDesktopFileName(QStringLiteral("kestrel-rfid"));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("kestrel-rfid")));
     setUpApplication(app);

@@ -17,7 +17,19 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+
+// The offscreen platform complains once per shown window; figures are what a bench prints.
+inline void quietOffscreenWarnings(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    if (text.contains(QLatin1String("does not support propagateSizeHints"))
+        || text.contains(QLatin1String("does not support raise")))
+        return;
+    std::fprintf(stderr, "%s\n", qPrintable(text));
+    if (type == QtFatalMsg)
+        std::abort();
+}
 
 // A headless application set up like the tool, with its own empty settings store.
 struct BenchApplication {
@@ -29,6 +41,7 @@ struct BenchApplication {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
         qputenv("XDG_DATA_HOME", config.path().toLocal8Bit());
+        qInstallMessageHandler(quietOffscreenWarnings);
         app = std::make_unique<QApplication>(argc, argv);
         setUpApplication(*app);
     }

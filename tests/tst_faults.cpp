@@ -48,7 +48,7 @@ void TestFaults::portPulledMidCycleAndReattached()
     QTRY_VERIFY(!w.state().PortConnected);
     QVERIFY(!loop(w).AutoWriteRunning);
     QCOMPARE(w.ports().connectButton()->text(), QStringLiteral("Connect"));
-    QCOMPARE(run.dialogs.boxes.size(), 1);
+    QTRY_COMPARE(run.dialogs.boxes.size(), 1);
 
     QCOMPARE(run.box.execute(QStringLiteral("appear")), QString());
     w.ports().connectButton()->click();

@@ -23,6 +23,7 @@ private slots:
     void disconnectRestoresIdleState();
     void lineBreakingWhileConnectedDisconnectsAndTells();
     void refreshRebuildsList();
+    void connectDuringScanEndsTheScan();
     void sendCommandLogsAndWritesOneLine();
     void sendWhileDisconnectedShowsBoxAndStillArmsTimeout();
     void noReplyWithin800msShowsNoResponseThenClears();
@@ -160,14 +161,37 @@ void TestLink::lineBreakingWhileConnectedDisconnectsAndTells()
     f.transport.breakLine(QStringLiteral("/fake/COM1 stopped working"));
     QVERIFY(!f.w().state().PortConnected);
     QCOMPARE(f.w().ports().connectButton()->text(), QStringLiteral("Connect"));
-    QCOMPARE(f.dialogs.boxes.size(), 1);
+    // Not from inside the port's own notification.
+    QVERIFY(f.dialogs.boxes.isEmpty());
+    QTRY_COMPARE(f.dialogs.boxes.size(), 1);
     QVERIFY(f.dialogs.boxes[0].text.contains(QStringLiteral("stopped working")));
     // A second failure report from the same break is not shown twice.
     f.transport.breakLine(QStringLiteral("again"));
+    QTest::qWait(20);
     QCOMPARE(f.dialogs.boxes.size(), 1);
     f.transport.devices.insert(QStringLiteral("/fake/COM1"), {});
     f.w().ports().connectButton()->click();
     QVERIFY(f.w().state().PortConnected);
+}
+
+// The window and the port agree: a scan tick never reopens the link under a connection.
+void TestLink::connectDuringScanEndsTheScan()
+{
+    WindowFixture f({1, 2, 3});
+    // Slowed down, so that Connect surely comes while the scan still probes.
+    f.w().ports().scanner().Port_find_timer().setInterval(200);
+    f.w().start();
+    QTRY_VERIFY(f.w().ports().combo()->count() >= 1);
+    QVERIFY(f.w().ports().scanner().isScanning());
+    f.w().ports().connectButton()->click();
+    QVERIFY(!f.w().ports().scanner().isScanning());
+    QTest::qWait(450);
+    QVERIFY(f.w().state().PortConnected && f.transport.isOpen());
+    QCOMPARE(f.transport.device, QStringLiteral("/fake/COM1"));
+    f.transport.close();
+    f.w().link().SendCommand(QStringLiteral("GTS"));
+    QCOMPARE(f.dialogs.boxes.size(), 1);
+    QVERIFY(f.dialogs.boxes[0].text.contains(QStringLiteral("not sent")));
 }
 
 void TestLink::refreshRebuildsList()

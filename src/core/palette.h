@@ -15,7 +15,7 @@ inline constexpr quint32 ColorOrangeRed = 17919;
 inline constexpr quint32 ColorSteel = 14316598;
 
 inline constexpr quint32 ColorPurple = 8388736;
-inline constexpr quint32 ColorRoyalBlue = 14772545;
+inline constexpr quint32 ColorRoyalBlue = 14706497;
 inline constexpr quint32 ColorMagenta = 16711935;
 inline constexpr quint32 ColorDarkGrey = 8421504;
 

@@ -11,6 +11,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 
 PortPanel::PortPanel(SessionState &state, ReaderLink &link, Transport &transport, Dialogs &dialogs,
@@ -74,6 +75,8 @@ void PortPanel::SetConnected(bool connect)
         emit disconnected();
         return;
     }
+    // A scan tick would open another device on the same port and close it again.
+    m_scanner->stop();
     m_connect->setText(QStringLiteral("Disconnect"));
     m_combo->setEnabled(false);
     m_refresh->setEnabled(false);
@@ -136,8 +139,11 @@ void PortPanel::onPortFailed(const QString &reason)
         return;
     m_state.PortConnected = false;
     SetConnected(false);
-    m_dialogs.warning(QStringLiteral("Connection Error!"),
-                      reason
-                          + QStringLiteral("\nThe link is closed. Check the reader and "
-                                           "its cable, then press Connect."));
+    // Shown once the port's own error notification has returned.
+    QTimer::singleShot(0, this, [this, reason] {
+        m_dialogs.warning(QStringLiteral("Connection Error!"),
+                          reason
+                              + QStringLiteral("\nThe link is closed. Check the reader and "
+                                               "its cable, then press Connect."));
+    });
 }

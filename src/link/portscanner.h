@@ -13,7 +13,10 @@ public:
     explicit PortScanner(Transport &transport, QObject *parent = nullptr);
 
     void start();
+    // Ends the scan where it is; the ports found so far stay listed.
+    void stop() { m_timer.stop(); }
     bool isScanning() const { return m_timer.isActive(); }
+    QTimer &Port_find_timer() { return m_timer; }
     int ScanPortNumber = 0;
 
 signals:

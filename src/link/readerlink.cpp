@@ -42,9 +42,12 @@ void ReaderLink::SendCommand(const QString &command)
         m_log.setInsertionColour(Palette::ColorDodgerBlue);
         m_log.insert(QStringLiteral("Send: ") + command + QStringLiteral("\r\n"));
     }
-    if (m_state.PortConnected)
-        m_transport.write(command.toLatin1() + "\r\n");
-    else
+    if (m_state.PortConnected) {
+        if (!m_transport.write(command.toLatin1() + "\r\n"))
+            m_dialogs.warning(
+                QStringLiteral("Connection Error!"),
+                QStringLiteral("\"%1\" was not sent: the port is not open.").arg(command));
+    } else
         m_dialogs.information(
             QStringLiteral("Connection Error!"),
             QStringLiteral("Pleas Select Port-Number And Click the Connect Button. "));

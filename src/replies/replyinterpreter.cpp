@@ -98,8 +98,9 @@ void ReplyInterpreter::exitSequence(const QString &head)
     if (running())
         m_t.autoPanel.autoButton()->setFocus();
     m_link.endReply();
-    // Activates the window without taking the focus from the field being edited.
-    m_t.window.activateWindow();
+    // Keeps the keyboard in the window without raising it over what the operator works in.
+    if (m_t.window.isActiveWindow())
+        m_t.window.activateWindow();
 }
 
 bool ReplyInterpreter::running() const

@@ -83,9 +83,7 @@ BlockPanel::BlockPanel(QWidget *parent)
                            : QStringLiteral("Block Data %1").arg(n));
         m_fields[n]->setToolTip(QStringLiteral("Data value: (0-9) , (A-F)"));
         m_read[n] = button(QStringLiteral("Read"), indexedName("cm_Read", n), QString(), this);
-        m_read[n]->setAccessibleName(QStringLiteral("Read block %1").arg(n));
         m_write[n] = button(QStringLiteral("Write"), indexedName("cm_Write", n), QString(), this);
-        m_write[n]->setAccessibleName(QStringLiteral("Write block %1").arg(n));
         if (n < kBlocks - 1) {
             m_options[n] = new QCheckBox(this);
             nameControl(m_options[n], indexedName("CB", n),

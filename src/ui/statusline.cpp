@@ -3,6 +3,7 @@
 #include "controlnames.h"
 #include "core/palette.h"
 
+#include <QAccessible>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -12,6 +13,16 @@ static void colourLabel(QLabel *label, quint32 colour)
     QPalette p = label->palette();
     p.setColor(QPalette::WindowText, Palette::toColor(colour));
     label->setPalette(p);
+}
+
+// Assistive technology learns of a new result or card state as a name change of the label.
+static void setAnnounced(QLabel *label, const QString &text)
+{
+    if (label->text() == text)
+        return;
+    label->setText(text);
+    QAccessibleEvent event(label, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&event);
 }
 
 static QLabel *statusLabel(const QString &text, quint32 colour, QWidget *parent)
@@ -52,7 +63,7 @@ StatusLine::StatusLine(QWidget *parent)
 void StatusLine::showMessage(const QString &text, quint32 colour)
 {
     setMessageColour(colour);
-    m_message->setText(text);
+    setAnnounced(m_message, text);
     emit messageShown(text);
 }
 
@@ -64,7 +75,7 @@ void StatusLine::setMessageColour(quint32 colour)
 
 void StatusLine::clearMessage()
 {
-    m_message->clear();
+    setAnnounced(m_message, QString());
 }
 
 QString StatusLine::message() const
@@ -76,12 +87,12 @@ void StatusLine::showCard(const QString &text, quint32 colour)
 {
     m_cardColour = colour;
     colourLabel(m_card, colour);
-    m_card->setText(text);
+    setAnnounced(m_card, text);
 }
 
 void StatusLine::setCardText(const QString &text)
 {
-    m_card->setText(text);
+    setAnnounced(m_card, text);
 }
 
 QString StatusLine::card() const
