@@ -5,6 +5,7 @@
 #include "uid/autowriter.h"
 #include "windowfixture.h"
 
+#include <QScrollBar>
 #include <QSettings>
 
 using namespace Palette;
@@ -314,9 +315,16 @@ void TestLink::cleanEmptiesBufferAndLog()
 {
     WindowFixture f;
     QVERIFY(f.connectReader());
-    f.w().link().SendCommand(QStringLiteral("GTS"));
+    for (int i = 0; i < 100; ++i)
+        f.w().link().SendCommand(QStringLiteral("GTS"));
+    // The button stays clear of the scroll bar a long log shows.
+    TrafficLog &log = f.w().log();
+    QScrollBar *bar = log.view()->verticalScrollBar();
+    QTRY_VERIFY(bar->isVisible());
+    const QRect button(log.cleanButton()->mapTo(&log, QPoint()), log.cleanButton()->size());
+    QVERIFY(!button.intersects(QRect(bar->mapTo(&log, QPoint()), bar->size())));
     f.transport.inject("Msg");
-    f.w().log().cleanButton()->click();
+    log.cleanButton()->click();
     QVERIFY(f.w().link().replyBuffer().isEmpty());
     QVERIFY(f.logText().isEmpty());
 }

@@ -6,8 +6,11 @@
 #include "link/serialtransport.h"
 #include "link/trafficlog.h"
 #include "testmain.h"
+
+#include "ui/hints.h"
 #include "ui/mainwindow.h"
 #include "ui/statusline.h"
+#include <unistd.h>
 
 #include <QComboBox>
 #include <QPushButton>
@@ -24,6 +27,7 @@ private slots:
     void repliesThirtyMsApartAreTwoReplies();
     void farEndClosingDisconnectsWithoutBusyLoop();
     void portHeldByAnotherProgramIsReported();
+    void portRefusedForLackOfPermissionIsExplained();
 
 private:
     bool connectWindow();
@@ -138,6 +142,22 @@ void TestSerial::portHeldByAnotherProgramIsReported()
     QCOMPARE(dialogs.boxes.size(), 1);
     QVERIFY(dialogs.boxes[0].text.contains(peer->linkPath()));
     QVERIFY(window->ports().refreshButton()->isEnabled());
+}
+
+void TestSerial::portRefusedForLackOfPermissionIsExplained()
+{
+    if (::geteuid() == 0)
+        QSKIP("root may open any device node");
+    QFile node(dir.filePath(QStringLiteral("COM3")));
+    QVERIFY(node.open(QIODevice::WriteOnly));
+    node.close();
+    QVERIFY(node.setPermissions({}));
+    window->start();
+    QTRY_VERIFY(!window->ports().scanner().isScanning());
+    QCOMPARE(window->ports().combo()->findText(QStringLiteral("03")), -1);
+    const QString hint = window->hints().current();
+    QVERIFY2(hint.contains(node.fileName()) && hint.contains(QStringLiteral("dialout")),
+             qPrintable(hint));
 }
 
 KESTREL_TEST_MAIN(TestSerial)

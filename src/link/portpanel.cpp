@@ -87,8 +87,10 @@ void PortPanel::SetConnected(bool connect)
         // Leave the window as it was before the click: the link is not open.
         m_state.PortConnected = false;
         showDisconnected();
-        if (device.isEmpty())
+        if (device.isEmpty()) {
             reason = QStringLiteral("No port is selected.");
+            hintAtRefusedPorts();
+        }
         m_dialogs.warning(QStringLiteral("Connection Error!"), reason);
         return;
     }
@@ -104,6 +106,16 @@ void PortPanel::showDisconnected()
     m_connect->setText(QStringLiteral("Connect"));
     m_combo->setEnabled(true);
     m_refresh->setEnabled(true);
+}
+
+void PortPanel::hintAtRefusedPorts()
+{
+    const QStringList refused = m_scanner->refused();
+    if (refused.isEmpty())
+        return;
+    emit permissionHint(QStringLiteral("%1 may not be opened by you: join the 'dialout' group "
+                                       "(sudo usermod -aG dialout $USER), then log in again.")
+                            .arg(refused.join(QStringLiteral(", "))));
 }
 
 void PortPanel::RestartPortScan()
@@ -130,6 +142,7 @@ void PortPanel::onScanFinished()
     if (remembered >= 0)
         m_combo->setCurrentIndex(remembered);
     m_connect->setFocus();
+    hintAtRefusedPorts();
     emit scanFinished();
 }
 

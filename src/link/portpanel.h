@@ -34,6 +34,8 @@ signals:
     void scanFinished();
     // The disconnect sequence ran; the auto-write loop must switch itself off.
     void disconnected();
+    // Why a port the operator may expect is missing from the list, for the status bar.
+    void permissionHint(const QString &text);
 
 private:
     void onConnectClicked();
@@ -41,6 +43,7 @@ private:
     void onScanFinished();
     void onPortFailed(const QString &reason);
     void showDisconnected();
+    void hintAtRefusedPorts();
 
     SessionState &m_state;
     ReaderLink &m_link;

@@ -4,6 +4,13 @@
 #include "portmap.h"
 #include "transport.h"
 
+#include <QFile>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <unistd.h>
+#endif
+
 PortScanner::PortScanner(Transport &transport, QObject *parent)
     : QObject(parent)
     , m_transport(transport)
@@ -14,7 +21,21 @@ PortScanner::PortScanner(Transport &transport, QObject *parent)
 
 void PortScanner::start()
 {
+    m_refused.clear();
     m_timer.start();
+}
+
+// The device is there, but its permissions keep this user out.
+static bool permissionRefused(const QString &device)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray path = QFile::encodeName(device);
+    return ::access(path.constData(), F_OK) == 0 && ::access(path.constData(), R_OK | W_OK) != 0
+           && errno == EACCES;
+#else
+    Q_UNUSED(device);
+    return false;
+#endif
 }
 
 void PortScanner::tick()
@@ -28,6 +49,8 @@ void PortScanner::tick()
         const QByteArray answer = m_transport.readWithin(Timing::kProbeWaitMs);
         if (!answer.contains("OK"))
             emit portFound(number, device);
+    } else if (!device.isEmpty() && permissionRefused(device)) {
+        m_refused << device;
     }
     m_transport.setReceiveEvents(true);
     m_transport.close();

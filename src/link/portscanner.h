@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QStringList>
 #include <QTimer>
 
 class Transport;
@@ -18,6 +19,8 @@ public:
     bool isScanning() const { return m_timer.isActive(); }
     QTimer &Port_find_timer() { return m_timer; }
     int ScanPortNumber = 0;
+    // Devices that exist but that this user may not open (left out of the list).
+    QStringList refused() const { return m_refused; }
 
 signals:
     void portFound(int number, const QString &device);
@@ -28,4 +31,5 @@ private:
 
     Transport &m_transport;
     QTimer m_timer;
+    QStringList m_refused;
 };

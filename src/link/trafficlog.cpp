@@ -5,7 +5,9 @@
 
 #include <QEvent>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QPushButton>
+#include <QStyle>
 
 QString visibleText(const QString &text)
 {
@@ -45,7 +47,15 @@ TrafficLog::TrafficLog(QWidget *parent)
     auto *grid = new QGridLayout(this);
     grid->setContentsMargins(0, 0, 0, 0);
     grid->addWidget(m_view, 0, 0);
-    grid->addWidget(m_clean, 0, 0, Qt::AlignRight | Qt::AlignBottom);
+    // Over the log's corner, but beside its scroll bar, so both stay usable.
+    auto *corner = new QHBoxLayout;
+    const int frame = m_view->frameWidth();
+    corner->setContentsMargins(
+        0, 0, style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_view) + frame + 2,
+        frame + 2);
+    corner->addStretch();
+    corner->addWidget(m_clean, 0, Qt::AlignBottom);
+    grid->addLayout(corner, 0, 0, Qt::AlignRight | Qt::AlignBottom);
 
     m_cursor = QTextCursor(m_view->document());
     m_format.setFontPointSize(m_size);

@@ -145,6 +145,7 @@ void MainWindow::wireLink()
         m_log->clear();
     });
     connect(m_ports, &PortPanel::disconnected, m_autoWriter, &AutoWriter::onLinkClosed);
+    connect(m_ports, &PortPanel::permissionHint, m_hints, &Hints::ShowHint);
 }
 
 void MainWindow::onStatusExpired()
