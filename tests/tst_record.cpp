@@ -266,15 +266,20 @@ void TestRecord::batchOnTheBoxIsRecordedAndGuarded()
     QVERIFY(all.open(QIODevice::ReadOnly));
     QCOMPARE(all.readAll().count("\r\n"), 4);
 
-    // The same set UID again: the loop writes nothing and says where the UID went.
-    a.setUidField()->setText(QStringLiteral("0000002001"));
-    a.autoButton()->click();
-    QVERIFY(loop(w).AutoWriteRunning);
-    // Two reports without a quiet line between them would be read as one.
+    // The same set UID again: the loop writes nothing and says where the UID went. The field
+    // is emptied first, one report at a time: two without a quiet line are read as one, and
+    // a confirmed UID holds the "Not configration" start until a tag leaves.
     if (run.box.engine().hasTag()) {
         run.box.remove();
         QTRY_COMPARE(w.status().card(), QStringLiteral("Card is out of range."));
     }
+    run.box.present(T5557::blankTag());
+    QTRY_COMPARE(w.status().card(), QStringLiteral("Ready - Not Config"));
+    run.box.remove();
+    QTRY_COMPARE(w.status().card(), QStringLiteral("Card is out of range."));
+    a.setUidField()->setText(QStringLiteral("0000002001"));
+    a.autoButton()->click();
+    QVERIFY(loop(w).AutoWriteRunning);
     run.box.present(T5557::blankTag());
     QTRY_COMPARE_WITH_TIMEOUT(run.dialogs.boxes.size(), 1, 5000);
     QCOMPARE(run.dialogs.boxes[0].title, QStringLiteral("UID already written"));
