@@ -269,14 +269,23 @@ void TestRecord::batchOnTheBoxIsRecordedAndGuarded()
     // The same set UID again: the loop writes nothing and says where the UID went. The field
     // is emptied first, one report at a time: two without a quiet line are read as one, and
     // a confirmed UID holds the "Not configration" start until a tag leaves.
+    const auto quiet = [&] {
+        return QTest::qWaitFor([&] {
+            return run.box.idle() && !w.link().Tr1().isActive() && w.link().replyBuffer().isEmpty();
+        });
+    };
+    QVERIFY(quiet());
     if (run.box.engine().hasTag()) {
         run.box.remove();
         QTRY_COMPARE(w.status().card(), QStringLiteral("Card is out of range."));
     }
+    QVERIFY(quiet());
     run.box.present(T5557::blankTag());
     QTRY_COMPARE(w.status().card(), QStringLiteral("Ready - Not Config"));
+    QVERIFY(quiet());
     run.box.remove();
     QTRY_COMPARE(w.status().card(), QStringLiteral("Card is out of range."));
+    QVERIFY(quiet());
     a.setUidField()->setText(QStringLiteral("0000002001"));
     a.autoButton()->click();
     QVERIFY(loop(w).AutoWriteRunning);
@@ -292,8 +301,10 @@ void TestRecord::batchOnTheBoxIsRecordedAndGuarded()
     // Without stepping the same UID on every tag is what the operator asked for.
     a.autoIncBox()->click();
     a.autoButton()->click();
+    QVERIFY(quiet());
     run.box.remove();
     QTRY_COMPARE(w.status().card(), QStringLiteral("Card is out of range."));
+    QVERIFY(quiet());
     run.box.present(T5557::blankTag());
     QTRY_COMPARE_WITH_TIMEOUT(run.box.engine().tag().id(), std::optional<quint64>(0x2001), 10000);
     QCOMPARE(run.dialogs.boxes.size(), 1);
