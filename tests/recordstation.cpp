@@ -46,18 +46,23 @@ int main(int argc, char **argv)
     a.autoButton()->click();
     const int tags = args[3].toInt();
     int ended = 0;
-    QObject::connect(&run.w->autoWriter(), &AutoWriter::tagStarted, &app,
-                     [](const AutoLoop::TagOutcome &t) {
-                         std::printf("started %d\n", t.serial);
-                         std::fflush(stdout);
-                     });
+    // Queued, like the record's own slots and after them: what is said here is in the file.
     QObject::connect(
-        &run.w->autoWriter(), &AutoWriter::tagEnded, &app, [&](const AutoLoop::TagOutcome &t) {
+        &run.w->autoWriter(), &AutoWriter::tagStarted, &app,
+        [](const AutoLoop::TagOutcome &t) {
+            std::printf("started %d\n", t.serial);
+            std::fflush(stdout);
+        },
+        Qt::QueuedConnection);
+    QObject::connect(
+        &run.w->autoWriter(), &AutoWriter::tagEnded, &app,
+        [&](const AutoLoop::TagOutcome &t) {
             std::printf("ended %d %s\n", t.serial, qPrintable(AutoLoop::resultName(t.result)));
             std::fflush(stdout);
             if (++ended >= tags)
                 QTimer::singleShot(0, &app, &QApplication::quit);
-        });
+        },
+        Qt::QueuedConnection);
     run.box.setConveyor(true, 30);
     const int code = app.exec();
     for (const auto &box : run.dialogs.boxes)
