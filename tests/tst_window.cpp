@@ -7,12 +7,15 @@
 #include "uid/uidpanel.h"
 #include "windowfixture.h"
 
+#include <QAbstractButton>
 #include <QAccessible>
 
 #include <QCheckBox>
 #include <QEnterEvent>
 #include <QLabel>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QScrollArea>
 #include <QStatusBar>
 
 // The window as the operator meets it: controls, start states, hints and emphasis.
@@ -24,6 +27,7 @@ private slots:
     void everyControlIsNamedForAutomation_data();
     void everyControlIsNamedForAutomation();
     void accessibleNamesFollowWhatControlsShow();
+    void smallScreenReachesEveryControl();
     void startStates();
     void fieldsTakeOnlyTheirDigitsInUpperCase();
     void hintsFollowThePointerAndStay();
@@ -140,6 +144,39 @@ void TestWindow::accessibleNamesFollowWhatControlsShow()
     QCOMPARE(spoken(control("Lp")), QStringLiteral("Command Successfully!"));
     f->reply("0000001234");
     QCOMPARE(spoken(control("Lc")), QStringLiteral("ID: 0000001234"));
+}
+
+// 150 % scaling on a 1280x900 screen leaves about 853x600; every control must stay reachable,
+// and at the normal size no caption is cut.
+void TestWindow::smallScreenReachesEveryControl()
+{
+    MainWindow &w = f->w();
+    QList<QAbstractButton *> buttons = w.findChildren<QAbstractButton *>();
+    for (QAbstractButton *b : buttons) {
+        if (!b->isVisible() || b->text().isEmpty())
+            continue;
+        QString text = b->text();
+        text.replace(QStringLiteral("&&"), QStringLiteral("&"));
+        const int needed = qobject_cast<QCheckBox *>(b) || qobject_cast<QRadioButton *>(b)
+                               ? b->sizeHint().width() - 1
+                               : b->fontMetrics().horizontalAdvance(text) + 4;
+        QVERIFY2(b->width() >= needed, qPrintable(b->objectName()));
+    }
+    w.resize(800, 560);
+    QTRY_VERIFY(w.width() <= 800 && w.height() <= 560);
+    auto *scroll = w.findChild<QScrollArea *>(QStringLiteral("sa_Main"));
+    QVERIFY(scroll);
+    const QRegularExpression controls(QStringLiteral("^(cm_|tx_|ch_|op_|CB\\()"));
+    int checked = 0;
+    for (QWidget *c : scroll->widget()->findChildren<QWidget *>(controls)) {
+        if (!c->isVisibleTo(scroll->widget()))
+            continue;
+        scroll->ensureWidgetVisible(c, 0, 0);
+        const QRect inViewport(c->mapTo(scroll->viewport(), QPoint()), c->size());
+        QVERIFY2(scroll->viewport()->rect().contains(inViewport), qPrintable(c->objectName()));
+        ++checked;
+    }
+    QVERIFY(checked > 60);
 }
 
 void TestWindow::startStates()

@@ -33,6 +33,7 @@
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
 #include <QShortcut>
 #include <QStatusBar>
 #include <QToolButton>
@@ -128,10 +129,19 @@ void MainWindow::buildLayout()
     grid->addWidget(m_log, 3, 0, 1, 3);
     grid->setRowStretch(3, 1);
     m_log->setMinimumHeight(73);
-    setCentralWidget(central);
+    // On a screen smaller than the layout (150 % scaling on a laptop) the content scrolls,
+    // so every control stays reachable; otherwise the log takes the slack.
+    auto *scroll = new QScrollArea;
+    scroll->setObjectName(QStringLiteral("sa_Main"));
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidget(central);
+    setCentralWidget(scroll);
     const QColor dodger = Palette::toColor(Palette::ColorDodgerBlue);
     setStyleSheet(QStringLiteral("QGroupBox::title { color: %1; }").arg(dodger.name()));
-    resize(sizeHint().expandedTo(QSize(696, 452)));
+    const QSize content = central->sizeHint() + QSize(0, statusBar()->sizeHint().height())
+                          + QSize(0, m_inspectionBar->sizeHint().height());
+    resize(content.expandedTo(QSize(696, 452)));
 }
 
 void MainWindow::wireLink()
