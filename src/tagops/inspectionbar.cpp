@@ -45,8 +45,8 @@ InspectionBar::InspectionBar(QWidget *parent)
     const QFontMetrics metrics(m_config->font());
     m_config->setMinimumWidth(metrics.horizontalAdvance(
         QStringLiteral("B0: RF/128, Manchester, MaxBlock 7, PWD off, AOR off, ST off")));
-    m_id->setMinimumWidth(metrics.horizontalAdvance(
-        QStringLiteral("B1-B2: EM4100 ID 1122334455 (0573785173)")));
+    m_id->setMinimumWidth(
+        metrics.horizontalAdvance(QStringLiteral("B1-B2: EM4100 ID 1122334455 (0573785173)")));
     setMovable(false);
     setFloatable(false);
     addWidget(m_readAll);
