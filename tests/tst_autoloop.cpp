@@ -67,7 +67,7 @@ struct Driver {
             pending << delivered;
     }
 
-    void start() { apply(e.start(o)); }
+    void start() { apply(e.start()); }
     void stop() { apply(e.stop()); }
     void reply(const QByteArray &head)
     {
@@ -462,7 +462,7 @@ void TestAutoLoop::tickDuringHoldWaitsForItsEnd()
 {
     Engine e;
     Options o;
-    e.start(o);
+    e.start();
     Engine::State s = e.state();
     s.AutoStep = kComplete;
     e.restore(s);

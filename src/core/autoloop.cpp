@@ -10,22 +10,36 @@ using namespace Palette;
 
 namespace AutoLoop {
 
-bool TagOutcome::passwordWritten() const
+const Write *TagOutcome::writeAt(int step) const
 {
     for (const Write &w : writes) {
-        if (w.step == kPassword && w.ok)
-            return true;
+        if (w.step == step)
+            return &w;
     }
-    return false;
+    return nullptr;
+}
+
+bool TagOutcome::passwordWritten() const
+{
+    const Write *w = writeAt(kPassword);
+    return w && w->ok;
 }
 
 bool TagOutcome::locked() const
 {
+    const Write *w = writeAt(kLock);
+    return w && w->ok;
+}
+
+QString TagOutcome::firstFailure() const
+{
     for (const Write &w : writes) {
-        if (w.step == kLock && w.ok)
-            return true;
+        if (w.answered && !w.ok)
+            return QStringLiteral("block %1 written %2, read back %3")
+                .arg(w.block)
+                .arg(w.sent, w.readBack);
     }
-    return false;
+    return {};
 }
 
 QString resultName(TagOutcome::Result result)
@@ -58,7 +72,7 @@ void Engine::restore(const State &s)
     m_stallReason.clear();
 }
 
-Actions Engine::start(const Options &)
+Actions Engine::start()
 {
     Actions a;
     m_s.AutoWriteRunning = true;
@@ -205,13 +219,7 @@ void Engine::runSteps(Options o, Actions &a)
             return;
         }
         if (s == kComplete) {
-            QString failure;
-            for (const Write &w : m_tag ? m_tag->writes : QList<Write>{}) {
-                if (w.answered && !w.ok && failure.isEmpty())
-                    failure = QStringLiteral("block %1 written %2, read back %3")
-                                  .arg(w.block)
-                                  .arg(w.sent, w.readBack);
-            }
+            const QString failure = m_tag ? m_tag->firstFailure() : QString();
             finishTag(a, !failure.isEmpty(), failure);
             return;
         }
@@ -300,15 +308,12 @@ void Engine::onError(int code, const Options &o, Actions &a)
 {
     if (code == 6) {
         if (o.withId && !m_s.TagHandled && m_s.AutoWriteRunning)
-            beginCycle(a, QStringLiteral("a tag was reported"));
+            beginCycle(a);
         return;
     }
     if (code == 3 && m_s.AutoStep == kLock) {
         // A tag locked by the last write no longer answers: that is its confirmation.
-        if (m_tag && !m_tag->writes.isEmpty() && m_tag->writes.last().step == kLock) {
-            m_tag->writes.last().answered = true;
-            m_tag->writes.last().ok = true;
-        }
+        noteAnswer(kLock, QString(), true);
         m_awaiting.reset();
         m_s.AutoStep = kComplete;
         runSteps(o, a);
@@ -334,12 +339,12 @@ void Engine::onMessage(int code, const Options &o, Actions &a)
         break;
     case 3:
         if (o.notConfig && !m_s.UidWriteConfirmed && m_s.AutoWriteRunning)
-            beginCycle(a, QStringLiteral("a tag was reported"));
+            beginCycle(a);
         m_s.UidWriteConfirmed = false;
         break;
     case 4:
         if (o.noUid && !m_s.TagHandled && m_s.AutoWriteRunning)
-            beginCycle(a, QStringLiteral("a tag was reported"));
+            beginCycle(a);
         break;
     case 5: {
         m_s.TagHandled = false;
@@ -377,12 +382,7 @@ void Engine::onBlockWrite(const Reply::Parsed &r, const Options &o, Actions &a)
     } else if (s >= kFirstBlock && s <= kPassword) {
         ok = r.block >= 0 && r.block < 8 && o.blockTexts[size_t(r.block)] == r.payload;
     }
-    if (m_tag && !m_tag->writes.isEmpty() && m_tag->writes.last().step == s) {
-        Write &w = m_tag->writes.last();
-        w.answered = true;
-        w.readBack = r.payload;
-        w.ok = ok;
-    }
+    noteAnswer(s, r.payload, ok);
     m_awaiting.reset();
     m_stallReason.clear();
     if (s == kUnlock || s == kUid) {
@@ -408,7 +408,7 @@ void Engine::onIdentifier(const QString &uid, const Options &o, Actions &a)
         return;
     }
     if (m_s.AutoWriteRunning) {
-        beginCycle(a, QStringLiteral("a tag was reported"));
+        beginCycle(a);
         return;
     }
     m_s.AutoStep = kTagFound;
@@ -473,12 +473,23 @@ void Engine::readBackCheck(const Options &o, Actions &a)
                   .arg(expected));
 }
 
-void Engine::beginCycle(Actions &a, const QString &why)
+void Engine::noteAnswer(int step, const QString &readBack, bool ok)
+{
+    if (!m_tag || m_tag->writes.isEmpty() || m_tag->writes.last().step != step)
+        return;
+    Write &w = m_tag->writes.last();
+    w.answered = true;
+    w.readBack = readBack;
+    w.ok = ok;
+}
+
+void Engine::beginCycle(Actions &a)
 {
     if (m_tag) {
-        const QString reason = m_stallReason.isEmpty()
-                                   ? QStringLiteral("%1 at step %2").arg(why).arg(m_s.AutoStep)
-                                   : m_stallReason;
+        const QString reason
+            = m_stallReason.isEmpty()
+                  ? QStringLiteral("a tag was reported at step %1").arg(m_s.AutoStep)
+                  : m_stallReason;
         endTag(a, TagOutcome::Result::Stalled, reason);
     }
     newTag();

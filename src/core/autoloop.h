@@ -75,8 +75,13 @@ struct TagOutcome {
     qint64 startMs = 0;
     qint64 endMs = 0;
 
+    // The write a step sent, if it sent one.
+    const Write *writeAt(int step) const;
     bool passwordWritten() const;
     bool locked() const;
+    // "block 3 written 33333333, read back 33333334" for the first write that read back
+    // wrong; empty when none did.
+    QString firstFailure() const;
 };
 
 QString resultName(TagOutcome::Result result);
@@ -156,9 +161,8 @@ public:
     // The suppressed success reply must not turn a failed tag's red message green.
     bool showsFailure() const { return m_s.SuppressSuccessText && m_s.LastTagFailed; }
     const QString &LastUID() const { return m_s.LastUID; }
-    bool tagInProgress() const { return m_tag.has_value(); }
 
-    Actions start(const Options &o);
+    Actions start();
     Actions stop();
     // The link closed: the loop is off, but a pending tick still runs its step.
     Actions linkClosed();
@@ -180,7 +184,9 @@ private:
     void onBlockWrite(const Reply::Parsed &r, const Options &o, Actions &a);
     void onIdentifier(const QString &uid, const Options &o, Actions &a);
     void readBackCheck(const Options &o, Actions &a);
-    void beginCycle(Actions &a, const QString &why);
+    void beginCycle(Actions &a);
+    // The answer to the write the current step sent, on the tag's own record of it.
+    void noteAnswer(int step, const QString &readBack, bool ok);
     void finishTag(Actions &a, bool failed, const QString &detail);
     void endTag(Actions &a, TagOutcome::Result result, const QString &detail);
     void noteStall(const QString &why);

@@ -86,7 +86,7 @@ void AutoWriter::toggle()
         showSwitchedOff();
         return;
     }
-    apply(m_engine.start(options()));
+    apply(m_engine.start());
     m_p.autoPanel.autoButton()->setText(QStringLiteral("Stop"));
     if (m_p.status.card() == QLatin1String("No is card."))
         m_p.status.setCardText(QStringLiteral("Searching..."));
