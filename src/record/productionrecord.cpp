@@ -61,11 +61,6 @@ QString nowText()
     return timeText(QDateTime::currentMSecsSinceEpoch());
 }
 
-QString resultText(TagOutcome::Result result)
-{
-    return AutoLoop::resultName(result);
-}
-
 // What was written, never the password: "3:33333333=33333333 7:(password)=ok".
 QString describeWrites(const QList<Write> &writes)
 {
@@ -159,8 +154,16 @@ void ProductionRecord::fail(const QString &what, const QString &why)
 bool ProductionRecord::exec(const QString &sql)
 {
     QSqlQuery q(database());
-    if (q.exec(sql))
-        return true;
+    return q.exec(sql) || failed(q);
+}
+
+bool ProductionRecord::execute(QSqlQuery &q)
+{
+    return q.exec() || failed(q);
+}
+
+bool ProductionRecord::failed(const QSqlQuery &q)
+{
     fail(QStringLiteral("%1 cannot be written").arg(QDir::toNativeSeparators(m_path)),
          q.lastError().text());
     return false;
@@ -236,10 +239,8 @@ bool ProductionRecord::openFile()
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(salt.data()), 4);
     q.prepare(QStringLiteral("INSERT OR IGNORE INTO meta (key, value) VALUES ('salt', ?)"));
     q.addBindValue(QString::fromLatin1(salt.toHex()));
-    if (!q.exec()) {
-        fail(QStringLiteral("%1 cannot be written").arg(m_path), q.lastError().text());
+    if (!execute(q))
         return true;
-    }
     // Another window may have set it first.
     if (q.exec(QStringLiteral("SELECT value FROM meta WHERE key = 'salt'")) && q.next())
         m_salt = QByteArray::fromHex(q.value(0).toByteArray());
@@ -290,10 +291,8 @@ std::optional<qint64> ProductionRecord::beginBatch(const Batch &b)
           QVariant(b.blocks), QVariant(b.firstUid), QVariant(b.step), QVariant(b.base),
           QVariant(b.manual ? 1 : 0), QVariant(qint64(::getpid()))})
         q.addBindValue(v);
-    if (!q.exec()) {
-        fail(QStringLiteral("%1 cannot be written").arg(m_path), q.lastError().text());
+    if (!execute(q))
         return std::nullopt;
-    }
     return q.lastInsertId().toLongLong();
 }
 
@@ -305,8 +304,7 @@ void ProductionRecord::endBatch(qint64 batch)
     q.prepare(QStringLiteral("UPDATE batch SET stopped = ? WHERE id = ?"));
     q.addBindValue(nowText());
     q.addBindValue(batch);
-    if (!q.exec())
-        fail(QStringLiteral("%1 cannot be written").arg(m_path), q.lastError().text());
+    execute(q);
 }
 
 std::optional<qint64> ProductionRecord::beginTag(qint64 batch, const TagOutcome &t)
@@ -320,10 +318,8 @@ std::optional<qint64> ProductionRecord::beginTag(qint64 batch, const TagOutcome 
     q.addBindValue(timeText(t.startMs));
     q.addBindValue(t.uidAsked.isEmpty() ? QVariant() : QVariant(t.uidAsked));
     q.addBindValue(t.hexBase ? QStringLiteral("HEX") : QStringLiteral("DEC"));
-    if (!q.exec()) {
-        fail(QStringLiteral("%1 cannot be written").arg(m_path), q.lastError().text());
+    if (!execute(q))
         return std::nullopt;
-    }
     return q.lastInsertId().toLongLong();
 }
 
@@ -331,11 +327,7 @@ bool ProductionRecord::endTag(qint64 row, const TagOutcome &t)
 {
     if (!m_writable)
         return false;
-    QString password;
-    for (const Write &w : t.writes) {
-        if (w.step == AutoLoop::kPassword)
-            password = w.sent;
-    }
+    const Write *password = t.writeAt(AutoLoop::kPassword);
     QSqlQuery q(database());
     q.prepare(QStringLiteral(
         "UPDATE tag SET ended = ?, uid_asked = ?, uid_read = ?, uid_confirmed = ?, base = ?, "
@@ -346,45 +338,11 @@ bool ProductionRecord::endTag(qint64 row, const TagOutcome &t)
           t.uidRead.isEmpty() ? QVariant() : QVariant(t.uidRead), QVariant(t.uidConfirmed ? 1 : 0),
           QVariant(t.hexBase ? QStringLiteral("HEX") : QStringLiteral("DEC")),
           QVariant(describeWrites(t.writes)), QVariant(t.passwordWritten() ? 1 : 0),
-          password.isEmpty() ? QVariant() : QVariant(fingerprint(password)),
-          QVariant(t.locked() ? 1 : 0), QVariant(t.retries), QVariant(resultText(t.result)),
-          QVariant(t.detail), QVariant(row)})
+          password ? QVariant(fingerprint(password->sent)) : QVariant(),
+          QVariant(t.locked() ? 1 : 0), QVariant(t.retries),
+          QVariant(AutoLoop::resultName(t.result)), QVariant(t.detail), QVariant(row)})
         q.addBindValue(v);
-    if (!q.exec()) {
-        fail(QStringLiteral("%1 cannot be written").arg(m_path), q.lastError().text());
-        return false;
-    }
-    return true;
-}
-
-std::optional<qint64> ProductionRecord::beginManualTag(qint64 batch, const QString &uid, bool hex)
-{
-    TagOutcome t;
-    t.startMs = QDateTime::currentMSecsSinceEpoch();
-    t.uidAsked = uid;
-    t.hexBase = hex;
-    return beginTag(batch, t);
-}
-
-bool ProductionRecord::endManualTag(qint64 row, const QString &uidRead, bool confirmed,
-                                    const QString &result, const QString &detail)
-{
-    if (!m_writable)
-        return false;
-    QSqlQuery q(database());
-    q.prepare(QStringLiteral("UPDATE tag SET ended = ?, uid_read = ?, uid_confirmed = ?, "
-                             "result = ?, detail = ? WHERE id = ?"));
-    q.addBindValue(nowText());
-    q.addBindValue(uidRead.isEmpty() ? QVariant() : QVariant(uidRead));
-    q.addBindValue(confirmed ? 1 : 0);
-    q.addBindValue(result);
-    q.addBindValue(detail);
-    q.addBindValue(row);
-    if (!q.exec()) {
-        fail(QStringLiteral("%1 cannot be written").arg(m_path), q.lastError().text());
-        return false;
-    }
-    return true;
+    return execute(q);
 }
 
 std::optional<ProductionRecord::PriorTag> ProductionRecord::findWritten(const QString &uid)
@@ -428,10 +386,8 @@ int ProductionRecord::markInterrupted()
             "UPDATE tag SET result = 'interrupted', ended = started, detail = 'the tool ended "
             "while this tag was being written' WHERE batch_id = ? AND result = 'in progress'"));
         u.addBindValue(batch);
-        if (!u.exec()) {
-            fail(QStringLiteral("%1 cannot be written").arg(m_path), u.lastError().text());
+        if (!execute(u))
             return marked;
-        }
         marked += u.numRowsAffected();
         u.prepare(QStringLiteral("UPDATE batch SET stopped = COALESCE((SELECT max(started) FROM "
                                  "tag WHERE batch_id = batch.id), started) "

@@ -65,10 +65,6 @@ public:
     // A tag's row goes in when its first command leaves and is completed when it ends.
     std::optional<qint64> beginTag(qint64 batch, const AutoLoop::TagOutcome &tag);
     bool endTag(qint64 row, const AutoLoop::TagOutcome &tag);
-    // A manual UID write: its row, then its answer.
-    std::optional<qint64> beginManualTag(qint64 batch, const QString &uid, bool hex);
-    bool endManualTag(qint64 row, const QString &uidRead, bool confirmed, const QString &result,
-                      const QString &detail);
 
     std::optional<PriorTag> findWritten(const QString &uid);
     // Tags left "in progress" by a tool that is gone are marked interrupted.
@@ -86,6 +82,9 @@ private:
     bool openFile();
     bool migrate(int from);
     bool exec(const QString &sql);
+    // Runs a prepared statement; a failure turns recording off and says why.
+    bool execute(QSqlQuery &q);
+    bool failed(const QSqlQuery &q);
     void fail(const QString &what, const QString &why);
 
     QString m_path;

@@ -4,6 +4,7 @@
 #include "ui/dialogs.h"
 #include "uid/autowriter.h"
 
+#include <QDateTime>
 #include <QLabel>
 #include <QStatusBar>
 #include <QSysInfo>
@@ -82,12 +83,18 @@ void Recorder::checkProblem()
     m_dialogs.warning(QStringLiteral("Production record"), text);
 }
 
-ProductionRecord::Batch Recorder::describeBatch() const
+ProductionRecord::Batch Recorder::station() const
 {
-    const AutoLoop::Options o = m_autoWriter.options();
     ProductionRecord::Batch b;
     b.station = QSysInfo::machineHostName();
     b.port = m_portDevice ? m_portDevice() : QString();
+    return b;
+}
+
+ProductionRecord::Batch Recorder::describeBatch() const
+{
+    const AutoLoop::Options o = m_autoWriter.options();
+    ProductionRecord::Batch b = station();
     QStringList options;
     const auto add = [&options](bool on, const char *name) {
         if (on)
@@ -207,21 +214,21 @@ void Recorder::onUidRefused(const QString &why)
 void Recorder::onManualUidWrite(const QString &uid, bool hex)
 {
     if (m_manualRow)
-        endManualTag({}, QStringLiteral("stalled"),
-                     QStringLiteral("no answer before the next "
-                                    "write"));
+        endManualTag({}, TagOutcome::Result::Stalled,
+                     QStringLiteral("no answer before the next write"));
     if (!m_manualBatch) {
-        ProductionRecord::Batch b;
-        b.station = QSysInfo::machineHostName();
-        b.port = m_portDevice ? m_portDevice() : QString();
+        ProductionRecord::Batch b = station();
         b.options = QStringLiteral("manual UID writes");
         b.base = hex ? QStringLiteral("HEX") : QStringLiteral("DEC");
         b.manual = true;
         m_manualBatch = m_record->beginBatch(b);
     }
+    m_manualTag = TagOutcome{};
+    m_manualTag.startMs = QDateTime::currentMSecsSinceEpoch();
+    m_manualTag.uidAsked = uid;
+    m_manualTag.hexBase = hex;
     if (m_manualBatch)
-        m_manualRow = m_record->beginManualTag(*m_manualBatch, uid, hex);
-    m_manualUid = uid;
+        m_manualRow = m_record->beginTag(*m_manualBatch, m_manualTag);
     checkProblem();
 }
 
@@ -230,26 +237,31 @@ void Recorder::onReplyInterpreted(const QString &head)
     if (!m_manualRow)
         return;
     const Reply::Parsed reply = Reply::classify(head);
-    if (reply.kind == Reply::Kind::Identifier) {
-        const bool match = reply.payload == m_manualUid;
-        endManualTag(reply.payload, match ? QStringLiteral("complete") : QStringLiteral("failed"),
-                     match ? QString() : QStringLiteral("read back as ") + reply.payload);
+    if (reply.kind != Reply::Kind::Identifier) {
+        endManualTag({}, TagOutcome::Result::Failed, QStringLiteral("answered ") + head.trimmed());
         return;
     }
-    endManualTag({}, QStringLiteral("failed"), QStringLiteral("answered ") + head.trimmed());
+    const bool match = reply.payload == m_manualTag.uidAsked;
+    endManualTag(reply.payload, match ? TagOutcome::Result::Complete : TagOutcome::Result::Failed,
+                 match ? QString() : QStringLiteral("read back as ") + reply.payload);
 }
 
 void Recorder::onReplyTimedOut()
 {
     if (m_manualRow)
-        endManualTag({}, QStringLiteral("stalled"), QStringLiteral("no reply"));
+        endManualTag({}, TagOutcome::Result::Stalled, QStringLiteral("no reply"));
 }
 
-void Recorder::endManualTag(const QString &uidRead, const QString &result, const QString &detail)
+void Recorder::endManualTag(const QString &uidRead, TagOutcome::Result result,
+                            const QString &detail)
 {
     const qint64 row = *m_manualRow;
     m_manualRow.reset();
-    m_record->endManualTag(row, uidRead, !uidRead.isEmpty() && uidRead == m_manualUid, result,
-                           detail);
+    m_manualTag.uidRead = uidRead;
+    m_manualTag.uidConfirmed = !uidRead.isEmpty() && uidRead == m_manualTag.uidAsked;
+    m_manualTag.result = result;
+    m_manualTag.detail = detail;
+    m_manualTag.endMs = QDateTime::currentMSecsSinceEpoch();
+    m_record->endTag(row, m_manualTag);
     checkProblem();
 }

@@ -28,13 +28,6 @@ public:
     QLabel *summaryLabel() const { return m_summary; }
     QLabel *warningLabel() const { return m_warning; }
 
-    struct Counts {
-        int complete = 0;
-        int failed = 0;
-        int stalled = 0;
-    };
-    Counts counts() const { return m_counts; }
-
     // A UID written by hand, and the reply that answered it.
     void onManualUidWrite(const QString &uid, bool hex);
     void onReplyInterpreted(const QString &head);
@@ -49,9 +42,12 @@ private:
     void onTagEnded(const AutoLoop::TagOutcome &tag);
     void onUidRefused(const QString &why);
     std::optional<QString> guard(const QString &uid);
-    void endManualTag(const QString &uidRead, const QString &result, const QString &detail);
+    void endManualTag(const QString &uidRead, AutoLoop::TagOutcome::Result result,
+                      const QString &detail);
     void checkProblem();
     void showSummary();
+    // The station part of a batch: this host and the port in use.
+    ProductionRecord::Batch station() const;
     ProductionRecord::Batch describeBatch() const;
 
     AutoWriter &m_autoWriter;
@@ -64,8 +60,13 @@ private:
     std::optional<qint64> m_batch;
     std::optional<qint64> m_manualBatch;
     std::optional<qint64> m_manualRow;
-    QString m_manualUid;
+    AutoLoop::TagOutcome m_manualTag;
     QHash<int, qint64> m_rows;
+    struct Counts {
+        int complete = 0;
+        int failed = 0;
+        int stalled = 0;
+    };
     Counts m_counts;
     QString m_lastTag;
     bool m_warned = false;

@@ -20,10 +20,10 @@
 
 namespace {
 
-const QStringList kResults = {QStringLiteral("complete"),    QStringLiteral("failed"),
-                              QStringLiteral("stalled"),     QStringLiteral("left the field early"),
-                              QStringLiteral("stopped"),     QStringLiteral("interrupted"),
-                              QStringLiteral("in progress"), QStringLiteral("sent")};
+const QStringList kResults = {QStringLiteral("complete"),   QStringLiteral("failed"),
+                              QStringLiteral("stalled"),    QStringLiteral("left the field early"),
+                              QStringLiteral("stopped"),    QStringLiteral("interrupted"),
+                              QStringLiteral("in progress")};
 
 QTableView *tableView(QWidget *parent)
 {
