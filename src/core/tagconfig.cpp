@@ -8,36 +8,13 @@ Config decode(quint32 word)
     Config c;
     c.bitRateDivisor = kDivisors[(word >> 18) & 7];
     c.modulationCode = int((word >> 12) & 0x1F);
-    switch (c.modulationCode) {
-    case 0:
-        c.modulation = QStringLiteral("Direct");
-        break;
-    case 1:
-    case 2:
-    case 3:
-        c.modulation = QStringLiteral("PSK%1").arg(c.modulationCode);
-        break;
-    case 4:
-        c.modulation = QStringLiteral("FSK1");
-        break;
-    case 5:
-        c.modulation = QStringLiteral("FSK2");
-        break;
-    case 6:
-        c.modulation = QStringLiteral("FSK1a");
-        break;
-    case 7:
-        c.modulation = QStringLiteral("FSK2a");
-        break;
-    case 8:
-        c.modulation = QStringLiteral("Manchester");
-        break;
-    case 16:
+    // Codes 0 to 8 and 16 are defined; the others are reserved.
+    static const char *const kModulations[]
+        = {"Direct", "PSK1", "PSK2", "PSK3", "FSK1", "FSK2", "FSK1a", "FSK2a", "Manchester"};
+    if (c.modulationCode <= 8)
+        c.modulation = QString::fromLatin1(kModulations[c.modulationCode]);
+    else if (c.modulationCode == 16)
         c.modulation = QStringLiteral("Biphase");
-        break;
-    default:
-        break;
-    }
     c.maxBlock = int((word >> 5) & 7);
     c.pwd = word & kPwd;
     c.aor = word & kAor;
