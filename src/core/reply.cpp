@@ -36,6 +36,17 @@ Parsed classify(const QString &head)
     return p;
 }
 
+bool isBlockValue(const QString &text)
+{
+    if (text.size() != 8)
+        return false;
+    for (QChar c : text) {
+        if (!(c >= u'0' && c <= u'9') && !(c >= u'A' && c <= u'F') && !(c >= u'a' && c <= u'f'))
+            return false;
+    }
+    return true;
+}
+
 QString errorText(int code)
 {
     switch (code) {

@@ -25,6 +25,9 @@ int digitValue(const QString &text, int position);
 
 Parsed classify(const QString &head);
 
+// Eight hexadecimal digits, as a block value is written.
+bool isBlockValue(const QString &text);
+
 // What the message label says for an error reply's code; empty for codes without one.
 QString errorText(int code);
 

@@ -20,17 +20,6 @@ using namespace Palette;
 
 namespace {
 
-bool isBlockValue(const QString &text)
-{
-    if (text.size() != 8)
-        return false;
-    for (QChar c : text) {
-        if (!(c >= u'0' && c <= u'9') && !(c >= u'A' && c <= u'F') && !(c >= u'a' && c <= u'f'))
-            return false;
-    }
-    return true;
-}
-
 bool namesBlockField(int n)
 {
     return n >= 0 && n < BlockPanel::kBlocks;
@@ -191,7 +180,7 @@ void ReplyInterpreter::blankFailedRead()
 void ReplyInterpreter::onBlockRead(const Reply::Parsed &reply)
 {
     // A corrupted reply must not put a wrong value into a field that may be written back.
-    if (!namesBlockField(reply.block) || !isBlockValue(reply.payload))
+    if (!namesBlockField(reply.block) || !Reply::isBlockValue(reply.payload))
         return;
     m_t.blocks.setBlock(reply.block, reply.payload.toUpper());
     m_t.status.showMessage(QStringLiteral("Read Ok!"), ColorDodgerBlue);

@@ -31,17 +31,6 @@ namespace {
 const QString kFormat = QStringLiteral("kestrel-rfid-tag");
 constexpr qint64 kMaxFileBytes = 64 * 1024;
 
-bool isBlockText(const QString &text)
-{
-    if (text.size() != 8)
-        return false;
-    for (QChar c : text) {
-        if (!c.isDigit() && !(c >= u'A' && c <= u'F') && !(c >= u'a' && c <= u'f'))
-            return false;
-    }
-    return true;
-}
-
 // The blocks of a tag file, or what is wrong with it.
 struct TagFile {
     std::array<std::optional<QString>, 8> blocks;
@@ -81,7 +70,7 @@ TagFile readTagFile(const QString &path)
         const QJsonValue v = blocks.at(n);
         if (v.isNull())
             continue;
-        if (!isBlockText(v.toString())) {
+        if (!Reply::isBlockValue(v.toString())) {
             t.problem
                 = QStringLiteral("block %1 in %2 is not eight hexadecimal digits").arg(n).arg(path);
             return t;
@@ -197,13 +186,14 @@ void TagInspector::finishReadAll()
 void TagInspector::onReplyInterpreted(const QString &head)
 {
     const Reply::Parsed r = Reply::classify(head);
-    if (r.kind == Reply::Kind::BlockRead && r.block >= 0 && r.block < 8 && isBlockText(r.payload))
+    if (r.kind == Reply::Kind::BlockRead && r.block >= 0 && r.block < 8
+        && Reply::isBlockValue(r.payload))
         m_read[size_t(r.block)] = true;
     if (r.kind == Reply::Kind::Message && r.code == 5)
         m_read = {};
     if (m_job == Job::ReadAll) {
-        const bool ok
-            = r.kind == Reply::Kind::BlockRead && r.block == m_next && isBlockText(r.payload);
+        const bool ok = r.kind == Reply::Kind::BlockRead && r.block == m_next
+                        && Reply::isBlockValue(r.payload);
         if (!ok)
             m_failed << m_next;
         ++m_next;
