@@ -35,13 +35,20 @@ void BlockOperations::read(int n)
         m_link.SendCommand(QStringLiteral("RB") + digit);
 }
 
-void BlockOperations::write(int n)
+QString BlockOperations::writeCommand(int n, const QString &value, const QString &password)
 {
     const QString digit = QString::number(n);
+    if (password.isEmpty())
+        return QStringLiteral("WB") + digit + value;
+    return QStringLiteral("WP") + digit + password + value;
+}
+
+void BlockOperations::write(int n)
+{
     if (!m_blocks.pwdBox()->isChecked()) {
-        m_link.SendCommand(QStringLiteral("WB") + digit + m_blocks.block(n));
+        m_link.SendCommand(writeCommand(n, m_blocks.block(n)));
         return;
     }
     m_protection.aorRule();
-    m_link.SendCommand(QStringLiteral("WP") + digit + m_blocks.block(7) + m_blocks.block(n));
+    m_link.SendCommand(writeCommand(n, m_blocks.block(n), m_blocks.block(7)));
 }

@@ -20,6 +20,9 @@ public:
     void read(int n);
     void write(int n);
 
+    // "WB" + block + value, or with a password "WP" + block + password + value.
+    static QString writeCommand(int n, const QString &value, const QString &password = {});
+
 private:
     BlockPanel &m_blocks;
     Protection &m_protection;

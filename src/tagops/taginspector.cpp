@@ -319,13 +319,11 @@ void TagInspector::writeNext()
         return;
     }
     const Write &w = m_plan[m_written];
-    const QString digit = QString::number(w.block);
-    // A protected tag is written with its password, as the block panel does.
-    const QString command = m_protectedTag ? QStringLiteral("WP") + digit + m_password + w.value
-                                           : QStringLiteral("WB") + digit + w.value;
-    // The field shows what is being written, so the write's own confirmation is right.
+    // The field shows what is being written, so the write's own confirmation is right; a
+    // protected tag is written with its password, as the block panel does.
     m_p.blocks.setBlock(w.block, w.value);
-    m_p.link.SendCommand(command);
+    m_p.link.SendCommand(
+        BlockOperations::writeCommand(w.block, w.value, m_protectedTag ? m_password : QString()));
 }
 
 bool TagInspector::confirmsWrite(const QString &head, const Write &w) const
