@@ -5,8 +5,8 @@
 #include "tagops/blockpanel.h"
 #include "ui/appsetup.h"
 #include "ui/mainwindow.h"
-#include "ui/maskedfield.h"
 #include "uid/autopanel.h"
+#include "widgets/maskedfield.h"
 
 #include <QApplication>
 

@@ -9,9 +9,9 @@
 #include "link/trafficlog.h"
 #include "tagops/blockpanel.h"
 #include "ui/mainwindow.h"
-#include "ui/maskedfield.h"
-#include "ui/statusline.h"
 #include "uid/autopanel.h"
+#include "widgets/maskedfield.h"
+#include "widgets/statusline.h"
 
 #include <QApplication>
 #include <QCheckBox>

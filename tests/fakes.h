@@ -2,7 +2,7 @@
 
 #include "box/boxengine.h"
 #include "link/transport.h"
-#include "ui/dialogs.h"
+#include "widgets/dialogs.h"
 
 #include <QElapsedTimer>
 #include <QHash>

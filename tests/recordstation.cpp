@@ -6,9 +6,9 @@
 #include "boxfixture.h"
 #include "record/productionrecord.h"
 #include "ui/appsetup.h"
-#include "ui/maskedfield.h"
 #include "uid/autopanel.h"
 #include "uid/autowriter.h"
+#include "widgets/maskedfield.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -3,9 +3,9 @@
 #include "link/trafficlog.h"
 #include "tagops/blockpanel.h"
 #include "testmain.h"
-#include "ui/maskedfield.h"
-#include "ui/statusline.h"
 #include "uid/autopanel.h"
+#include "widgets/maskedfield.h"
+#include "widgets/statusline.h"
 #include "windowfixture.h"
 
 #include <QCheckBox>

@@ -1,10 +1,10 @@
 #include "core/palette.h"
 #include "tagops/blockpanel.h"
 #include "testmain.h"
-#include "ui/maskedfield.h"
 #include "uid/autopanel.h"
 #include "uid/autowriter.h"
 #include "uid/uidpanel.h"
+#include "widgets/maskedfield.h"
 #include "windowfixture.h"
 
 #include <QCheckBox>

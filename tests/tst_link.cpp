@@ -1,5 +1,7 @@
 #include "core/palette.h"
+#include "fakes.h"
 #include "link/portmemory.h"
+#include "link/readerlink.h"
 #include "testmain.h"
 #include "uid/autopanel.h"
 #include "uid/autowriter.h"
@@ -7,6 +9,7 @@
 
 #include <QScrollBar>
 #include <QSettings>
+#include <QSignalSpy>
 
 using namespace Palette;
 
@@ -27,6 +30,7 @@ private slots:
     void connectDuringScanEndsTheScan();
     void sendCommandLogsAndWritesOneLine();
     void sendWhileDisconnectedShowsBoxAndStillArmsTimeout();
+    void linkWithoutWindowReportsEachOutcome();
     void noReplyWithin800msShowsNoResponseThenClears();
     void cardOutOfRangeSettlesAfterSecondStage();
     void replySplitAcrossChunksIsOneReply();
@@ -233,6 +237,39 @@ void TestLink::sendWhileDisconnectedShowsBoxAndStillArmsTimeout()
     QCOMPARE(f.dialogs.boxes[0].text,
              QStringLiteral("Pleas Select Port-Number And Click the Connect Button. "));
     QVERIFY(f.w().link().Timout().isActive());
+}
+
+// The link shows nothing itself: every outcome of a send is a report, and it needs no widget.
+void TestLink::linkWithoutWindowReportsEachOutcome()
+{
+    SessionState state;
+    FakeTransport port;
+    ReaderLink link(state, port);
+    QSignalSpy logged(&link, &ReaderLink::commandLogged);
+    QSignalSpy notConnected(&link, &ReaderLink::notConnected);
+    QSignalSpy failed(&link, &ReaderLink::sendFailed);
+    QSignalSpy settled(&link, &ReaderLink::logSettled);
+
+    link.SendCommand(QStringLiteral("GTS"));
+    QCOMPARE(notConnected.size(), 1);
+    QCOMPARE(logged.size(), 1);
+
+    state.PortConnected = true; // the window believes it is connected; the port is not open
+    link.SendCommand(QStringLiteral("RB1"));
+    QCOMPARE(failed.size(), 1);
+    QCOMPARE(failed.at(0).at(0).toString(), QStringLiteral("RB1"));
+
+    port.devices.insert(QStringLiteral("dev"), QByteArray());
+    QVERIFY(link.openPort(QStringLiteral("dev"), nullptr));
+    link.beginQuietStart();
+    link.SendCommand(QStringLiteral("SB1"));
+    QCOMPARE(logged.size(), 2); // not logged during the quiet start
+    QCOMPARE(port.written, QByteArray("SB1\r\n"));
+    link.startLogSettle();
+    QVERIFY(settled.wait());
+    link.SendCommand(QStringLiteral("SB1"));
+    QCOMPARE(logged.size(), 3);
+    QCOMPARE(failed.size() + notConnected.size(), 2);
 }
 
 void TestLink::noReplyWithin800msShowsNoResponseThenClears()

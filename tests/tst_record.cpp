@@ -4,9 +4,9 @@
 #include "record/recordswindow.h"
 #include "tagops/blockpanel.h"
 #include "testmain.h"
-#include "ui/maskedfield.h"
 #include "uid/autopanel.h"
 #include "uid/autowriter.h"
+#include "widgets/maskedfield.h"
 #include "windowfixture.h"
 
 #include <QCheckBox>

@@ -9,7 +9,7 @@
 
 #include "ui/hints.h"
 #include "ui/mainwindow.h"
-#include "ui/statusline.h"
+#include "widgets/statusline.h"
 #include <unistd.h>
 
 #include <QComboBox>

@@ -5,7 +5,7 @@
 #include "tagops/readersettingspanel.h"
 #include "tagops/taginspector.h"
 #include "testmain.h"
-#include "ui/maskedfield.h"
+#include "widgets/maskedfield.h"
 #include "windowfixture.h"
 
 #include <QCheckBox>

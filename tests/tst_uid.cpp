@@ -1,9 +1,9 @@
 #include "boxfixture.h"
 #include "core/palette.h"
 #include "testmain.h"
-#include "ui/maskedfield.h"
 #include "uid/autopanel.h"
 #include "uid/uidpanel.h"
+#include "widgets/maskedfield.h"
 #include "windowfixture.h"
 
 #include <QClipboard>

@@ -2,9 +2,9 @@
 #include "tagops/readersettingspanel.h"
 #include "testmain.h"
 #include "ui/hints.h"
-#include "ui/maskedfield.h"
 #include "uid/autopanel.h"
 #include "uid/uidpanel.h"
+#include "widgets/maskedfield.h"
 #include "windowfixture.h"
 
 #include <QAbstractButton>

@@ -6,10 +6,10 @@
 #include "link/readerlink.h"
 #include "link/trafficlog.h"
 #include "record/productionrecord.h"
-#include "ui/emphasis.h"
 #include "ui/mainwindow.h"
-#include "ui/statusline.h"
 #include "uid/autowriter.h"
+#include "widgets/emphasis.h"
+#include "widgets/statusline.h"
 
 #include <QPushButton>
 

@@ -4,9 +4,9 @@
 #include "portmemory.h"
 #include "portscanner.h"
 #include "readerlink.h"
-#include "ui/controlnames.h"
-#include "ui/dialogs.h"
-#include "ui/emphasis.h"
+#include "widgets/controlnames.h"
+#include "widgets/dialogs.h"
+#include "widgets/emphasis.h"
 
 #include <QComboBox>
 #include <QLabel>

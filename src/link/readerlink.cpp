@@ -1,11 +1,8 @@
 #include "readerlink.h"
 
-#include "core/palette.h"
 #include "core/reply.h"
 #include "core/timing.h"
-#include "trafficlog.h"
 #include "transport.h"
-#include "ui/dialogs.h"
 
 #include <QDeadlineTimer>
 
@@ -16,13 +13,10 @@ static void setupOneShot(QTimer &timer, int intervalMs)
     timer.setTimerType(Qt::PreciseTimer);
 }
 
-ReaderLink::ReaderLink(SessionState &state, Transport &transport, TrafficLog &log, Dialogs &dialogs,
-                       QObject *parent)
+ReaderLink::ReaderLink(SessionState &state, Transport &transport, QObject *parent)
     : QObject(parent)
     , m_state(state)
     , m_transport(transport)
-    , m_log(log)
-    , m_dialogs(dialogs)
 {
     setupOneShot(m_tr1, Timing::kQuietLineMs);
     setupOneShot(m_timout, Timing::kReplyTimeoutMs);
@@ -38,19 +32,12 @@ ReaderLink::ReaderLink(SessionState &state, Transport &transport, TrafficLog &lo
 
 void ReaderLink::SendCommand(const QString &command)
 {
-    if (!m_state.QuietStart) {
-        m_log.setInsertionColour(Palette::ColorDodgerBlue);
-        m_log.insert(QStringLiteral("Send: ") + command + QStringLiteral("\r\n"));
-    }
-    if (m_state.PortConnected) {
-        if (!m_transport.write(command.toLatin1() + "\r\n"))
-            m_dialogs.warning(
-                QStringLiteral("Connection Error!"),
-                QStringLiteral("\"%1\" was not sent: the port is not open.").arg(command));
-    } else
-        m_dialogs.information(
-            QStringLiteral("Connection Error!"),
-            QStringLiteral("Pleas Select Port-Number And Click the Connect Button. "));
+    if (!m_state.QuietStart)
+        emit commandLogged(command);
+    if (!m_state.PortConnected)
+        emit notConnected(command);
+    else if (!m_transport.write(command.toLatin1() + "\r\n"))
+        emit sendFailed(command);
     m_sentDuringReply = true;
     m_timout.start();
     emit commandSent(command);
@@ -141,6 +128,6 @@ void ReaderLink::onTimout2()
 void ReaderLink::onTcr1()
 {
     m_tcr1.stop();
-    m_log.clear();
+    emit logSettled();
     m_state.QuietStart = false;
 }

@@ -6,17 +6,15 @@
 #include <QObject>
 #include <QTimer>
 
-class Dialogs;
-class TrafficLog;
 class Transport;
 
 // The link to the box: sends commands, gathers replies on the quiet line (Tr1), watches
 // for missing replies (Timout) and times the clean-up of the status labels (timout2).
+// It shows nothing itself: the window turns its reports into log lines and messages.
 class ReaderLink : public QObject {
     Q_OBJECT
 public:
-    ReaderLink(SessionState &state, Transport &transport, TrafficLog &log, Dialogs &dialogs,
-               QObject *parent = nullptr);
+    ReaderLink(SessionState &state, Transport &transport, QObject *parent = nullptr);
 
     void SendCommand(const QString &command);
 
@@ -24,8 +22,8 @@ public:
     void closePort();
     bool isPortOpen() const;
 
-    // Connect sequence: commands are not logged until TCR1 fires 50 ms later, empties
-    // the log and lets logging begin.
+    // Connect sequence: commands are not reported for the log until TCR1 fires 50 ms later,
+    // asks for the log to be emptied and lets logging begin.
     void beginQuietStart();
     void startLogSettle();
 
@@ -49,8 +47,15 @@ public:
     QTimer &TCR1() { return m_tcr1; }
 
 signals:
-    // A command went to the port (or met a closed link).
+    // A command is about to go out and belongs in the traffic log (not during the quiet start).
+    void commandLogged(const QString &command);
+    // The command could not go out: no port is connected, or the open port refused it.
+    void notConnected(const QString &command);
+    void sendFailed(const QString &command);
+    // A command went to the port (or met a closed link); its time-out is running.
     void commandSent(const QString &command);
+    // The quiet start is over: what was logged so far is connect noise.
+    void logSettled();
     void replyGathered();
     void replyTimedOut();
     void statusExpired();
@@ -64,8 +69,6 @@ private:
 
     SessionState &m_state;
     Transport &m_transport;
-    TrafficLog &m_log;
-    Dialogs &m_dialogs;
     QByteArray m_replyBuffer;
     qint64 m_lastReceiveNs = 0;
     bool m_sentDuringReply = false;

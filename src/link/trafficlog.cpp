@@ -1,7 +1,7 @@
 #include "trafficlog.h"
 
 #include "core/palette.h"
-#include "ui/controlnames.h"
+#include "widgets/controlnames.h"
 
 #include <QEvent>
 #include <QGridLayout>

@@ -1,8 +1,8 @@
 #include "recorder.h"
 
 #include "core/palette.h"
-#include "ui/dialogs.h"
 #include "uid/autowriter.h"
+#include "widgets/dialogs.h"
 
 #include <QDateTime>
 #include <QLabel>

@@ -6,11 +6,11 @@
 #include "link/readerlink.h"
 #include "link/trafficlog.h"
 #include "tagops/blockpanel.h"
-#include "ui/maskedfield.h"
-#include "ui/statusline.h"
 #include "uid/autopanel.h"
 #include "uid/autowriter.h"
 #include "uid/uidpanel.h"
+#include "widgets/maskedfield.h"
+#include "widgets/statusline.h"
 
 #include <QCheckBox>
 #include <QPushButton>
@@ -146,7 +146,7 @@ void ReplyInterpreter::onMessage(int code)
         m_t.uid.writeButton()->setFocus();
         break;
     case 5:
-        m_t.status.showCard(QStringLiteral("Card is out of range."), ColorOrangeRed);
+        m_t.status.showCard(StatusLine::Card::OutOfRange, ColorOrangeRed);
         showTagAbsentLook();
         m_t.status.clearMessage();
         m_t.blocks.setProtectionButtonsEnabled(false);

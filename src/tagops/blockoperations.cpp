@@ -3,7 +3,7 @@
 #include "blockpanel.h"
 #include "link/readerlink.h"
 #include "protection.h"
-#include "ui/maskedfield.h"
+#include "widgets/maskedfield.h"
 
 #include <QCheckBox>
 #include <QPushButton>

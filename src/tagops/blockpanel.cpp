@@ -1,8 +1,8 @@
 #include "blockpanel.h"
 
 #include "core/palette.h"
-#include "ui/controlnames.h"
-#include "ui/maskedfield.h"
+#include "widgets/controlnames.h"
+#include "widgets/maskedfield.h"
 
 #include <QCheckBox>
 #include <QFrame>

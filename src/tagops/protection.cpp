@@ -3,7 +3,7 @@
 #include "blockpanel.h"
 #include "core/configword.h"
 #include "link/readerlink.h"
-#include "ui/emphasis.h"
+#include "widgets/emphasis.h"
 
 #include <QCheckBox>
 #include <QLabel>

@@ -2,8 +2,8 @@
 
 #include "link/readerlink.h"
 #include "readersettingspanel.h"
-#include "ui/dialogs.h"
-#include "ui/maskedfield.h"
+#include "widgets/dialogs.h"
+#include "widgets/maskedfield.h"
 
 #include <QPushButton>
 

@@ -9,9 +9,9 @@
 #include "core/tagconfig.h"
 #include "inspectionbar.h"
 #include "link/readerlink.h"
-#include "ui/dialogs.h"
-#include "ui/maskedfield.h"
-#include "ui/statusline.h"
+#include "widgets/dialogs.h"
+#include "widgets/maskedfield.h"
+#include "widgets/statusline.h"
 
 #include <QCheckBox>
 #include <QDateTime>

@@ -1,6 +1,6 @@
 #include "hints.h"
 
-#include "controlnames.h"
+#include "widgets/controlnames.h"
 
 #include <QEvent>
 #include <QLabel>

@@ -1,19 +1,14 @@
 #include "mainwindow.h"
 
-#include "controlnames.h"
 #include "core/palette.h"
-#include "dialogs.h"
-#include "emphasis.h"
 #include "hints.h"
 #include "link/portpanel.h"
 #include "link/readerlink.h"
 #include "link/serialtransport.h"
 #include "link/trafficlog.h"
-#include "maskedfield.h"
 #include "record/recorder.h"
 #include "record/recordswindow.h"
 #include "replies/replyinterpreter.h"
-#include "statusline.h"
 #include "tagops/blockoperations.h"
 #include "tagops/blockpanel.h"
 #include "tagops/inspectionbar.h"
@@ -26,6 +21,11 @@
 #include "uid/autowriter.h"
 #include "uid/uidoperations.h"
 #include "uid/uidpanel.h"
+#include "widgets/controlnames.h"
+#include "widgets/dialogs.h"
+#include "widgets/emphasis.h"
+#include "widgets/maskedfield.h"
+#include "widgets/statusline.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -57,7 +57,7 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
 
     m_log = new TrafficLog;
     m_status = new StatusLine;
-    m_link = new ReaderLink(m_state, *m_transport, *m_log, *m_dialogs, this);
+    m_link = new ReaderLink(m_state, *m_transport, this);
     m_ports = new PortPanel(m_state, *m_link, *m_transport, *m_dialogs, *m_emphasis);
     m_settings = new ReaderSettingsPanel;
     m_uid = new UidPanel;
@@ -146,6 +146,21 @@ void MainWindow::buildLayout()
 
 void MainWindow::wireLink()
 {
+    connect(m_link, &ReaderLink::commandLogged, this, [this](const QString &command) {
+        m_log->setInsertionColour(Palette::ColorDodgerBlue);
+        m_log->insert(QStringLiteral("Send: ") + command + QStringLiteral("\r\n"));
+    });
+    connect(m_link, &ReaderLink::notConnected, this, [this] {
+        m_dialogs->information(
+            QStringLiteral("Connection Error!"),
+            QStringLiteral("Pleas Select Port-Number And Click the Connect Button. "));
+    });
+    connect(m_link, &ReaderLink::sendFailed, this, [this](const QString &command) {
+        m_dialogs->warning(
+            QStringLiteral("Connection Error!"),
+            QStringLiteral("\"%1\" was not sent: the port is not open.").arg(command));
+    });
+    connect(m_link, &ReaderLink::logSettled, m_log, &TrafficLog::clear);
     connect(m_link, &ReaderLink::replyTimedOut, this, [this] {
         m_status->showMessage(QStringLiteral("No recpone command!"), Palette::ColorRed);
     });
@@ -161,12 +176,12 @@ void MainWindow::wireLink()
 void MainWindow::onStatusExpired()
 {
     m_status->clearMessage();
-    if (m_status->card() != QLatin1String("Card is out of range."))
+    if (m_status->cardState() != StatusLine::Card::OutOfRange)
         return;
     if (m_autoWriter->engine().AutoWriteRunning())
-        m_status->showCard(QStringLiteral("Searching..."), Palette::ColorOrangeRed);
+        m_status->showCard(StatusLine::Card::Searching, Palette::ColorOrangeRed);
     else
-        m_status->setCardText(QStringLiteral("No is card."));
+        m_status->showCard(StatusLine::Card::NoCard);
 }
 
 void MainWindow::wireEmphasis()

@@ -2,8 +2,8 @@
 
 #include "autopanel.h"
 #include "tagops/blockpanel.h"
-#include "ui/emphasis.h"
-#include "ui/maskedfield.h"
+#include "widgets/emphasis.h"
+#include "widgets/maskedfield.h"
 
 #include <QCheckBox>
 #include <QPushButton>

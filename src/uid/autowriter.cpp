@@ -5,11 +5,11 @@
 #include "link/readerlink.h"
 #include "link/trafficlog.h"
 #include "tagops/blockpanel.h"
-#include "ui/dialogs.h"
-#include "ui/emphasis.h"
-#include "ui/maskedfield.h"
-#include "ui/statusline.h"
 #include "uidpanel.h"
+#include "widgets/dialogs.h"
+#include "widgets/emphasis.h"
+#include "widgets/maskedfield.h"
+#include "widgets/statusline.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -88,8 +88,8 @@ void AutoWriter::toggle()
     }
     apply(m_engine.start());
     m_p.autoPanel.autoButton()->setText(QStringLiteral("Stop"));
-    if (m_p.status.card() == QLatin1String("No is card."))
-        m_p.status.setCardText(QStringLiteral("Searching..."));
+    if (m_p.status.cardState() == StatusLine::Card::NoCard)
+        m_p.status.showCard(StatusLine::Card::Searching);
     m_flash.start();
     emit switched(true);
 }
@@ -97,8 +97,8 @@ void AutoWriter::toggle()
 void AutoWriter::showSwitchedOff()
 {
     m_p.autoPanel.autoButton()->setText(QStringLiteral("Auto Wite"));
-    if (m_p.status.card() == QLatin1String("Searching..."))
-        m_p.status.setCardText(QStringLiteral("No is card."));
+    if (m_p.status.cardState() == StatusLine::Card::Searching)
+        m_p.status.showCard(StatusLine::Card::NoCard);
     m_flash.stop();
     emit switched(false);
 }

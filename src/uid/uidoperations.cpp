@@ -5,10 +5,10 @@
 #include "core/uid.h"
 #include "link/readerlink.h"
 #include "tagops/readersettings.h"
-#include "ui/emphasis.h"
-#include "ui/maskedfield.h"
-#include "ui/statusline.h"
 #include "uidpanel.h"
+#include "widgets/emphasis.h"
+#include "widgets/maskedfield.h"
+#include "widgets/statusline.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

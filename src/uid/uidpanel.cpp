@@ -1,7 +1,7 @@
 #include "uidpanel.h"
 
-#include "ui/controlnames.h"
-#include "ui/maskedfield.h"
+#include "widgets/controlnames.h"
+#include "widgets/maskedfield.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

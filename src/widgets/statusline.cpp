@@ -36,6 +36,20 @@ static QLabel *statusLabel(const QString &text, quint32 colour, QWidget *parent)
     return label;
 }
 
+static QString cardCaption(StatusLine::Card state)
+{
+    switch (state) {
+    case StatusLine::Card::Searching:
+        return QStringLiteral("Searching...");
+    case StatusLine::Card::OutOfRange:
+        return QStringLiteral("Card is out of range.");
+    case StatusLine::Card::NoCard:
+    case StatusLine::Card::Reported:
+        break;
+    }
+    return QStringLiteral("No is card.");
+}
+
 StatusLine::StatusLine(QWidget *parent)
     : QWidget(parent)
     , m_messageColour(Palette::ColorOrangeRed)
@@ -43,7 +57,7 @@ StatusLine::StatusLine(QWidget *parent)
 {
     auto *title = statusLabel(QStringLiteral("Tag Statuse:"), Palette::ColorDodgerBlue, this);
     nameControl(title, QStringLiteral("Label3"), QStringLiteral("Tag Statuse:"));
-    m_card = statusLabel(QStringLiteral("No is card."), m_cardColour, this);
+    m_card = statusLabel(cardCaption(Card::NoCard), m_cardColour, this);
     nameControl(m_card, QStringLiteral("Lc"), QStringLiteral("Card status"));
     m_copy = new QPushButton(QStringLiteral("Copy UID"), this);
     nameControl(m_copy, QStringLiteral("cm_Copy"), QStringLiteral("Copy UID"));
@@ -87,12 +101,21 @@ void StatusLine::showCard(const QString &text, quint32 colour)
 {
     m_cardColour = colour;
     colourLabel(m_card, colour);
+    m_cardState = Card::Reported;
     setAnnounced(m_card, text);
 }
 
-void StatusLine::setCardText(const QString &text)
+void StatusLine::showCard(Card state)
 {
-    setAnnounced(m_card, text);
+    m_cardState = state;
+    setAnnounced(m_card, cardCaption(state));
+}
+
+void StatusLine::showCard(Card state, quint32 colour)
+{
+    m_cardColour = colour;
+    colourLabel(m_card, colour);
+    showCard(state);
 }
 
 QString StatusLine::card() const

@@ -18,8 +18,13 @@ public:
     QString message() const;
     quint32 messageColour() const { return m_messageColour; }
 
+    // What the card label shows: one of its own states, or a text the box reported.
+    enum class Card { NoCard, Searching, OutOfRange, Reported };
     void showCard(const QString &text, quint32 colour);
-    void setCardText(const QString &text);
+    // A state with its fixed caption; the label keeps its colour unless one is given.
+    void showCard(Card state);
+    void showCard(Card state, quint32 colour);
+    Card cardState() const { return m_cardState; }
     QString card() const;
     quint32 cardColour() const { return m_cardColour; }
 
@@ -36,4 +41,5 @@ private:
     QPushButton *m_copy;
     quint32 m_messageColour;
     quint32 m_cardColour;
+    Card m_cardState = Card::NoCard;
 };
