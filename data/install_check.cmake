@@ -10,7 +10,11 @@ foreach(path
         bin/kestrel-box
         share/applications/kestrel-rfid.desktop
         share/icons/hicolor/scalable/apps/kestrel-rfid.svg
-        share/metainfo/org.kestrel.RfidReaderWriter.metainfo.xml)
+        share/metainfo/org.kestrel.RfidReaderWriter.metainfo.xml
+        share/man/man1/kestrel-rfid.1.gz
+        share/man/man1/kestrel-box.1.gz
+        share/doc/kestrel-rfid/copyright
+        share/doc/kestrel-rfid/changelog.gz)
     if(NOT EXISTS "${PREFIX}/${path}")
         message(FATAL_ERROR "missing after install: ${path}")
     endif()

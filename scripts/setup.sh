@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, only when some are missing.
+# With "test": also what the test suite uses (lintian, a PostgreSQL server).
 set -euo pipefail
-packages=(cmake g++ make qt6-base-dev qt6-serialport-dev libqt6sql6-sqlite libgl-dev appstream
-          desktop-file-utils)
+packages=(cmake g++ make dpkg-dev qt6-base-dev qt6-serialport-dev libqt6sql6-sqlite
+          libqt6sql6-psql libqt6svg6 libgl-dev appstream desktop-file-utils)
+[ "${1:-}" = test ] && packages+=(lintian postgresql-15)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
