@@ -63,7 +63,13 @@ int main(int argc, char *argv[])
     ProductionRecord::Batch info;
     info.station = QStringLiteral("bench");
     info.port = QStringLiteral("/dev/ttyUSB0");
-    const qint64 batch = *record.beginBatch(info);
+    const QString batch = *record.beginBatch(info);
+    QSqlQuery id(record.database());
+    id.prepare(QStringLiteral("SELECT id FROM batch WHERE uuid = ?"));
+    id.addBindValue(batch);
+    if (!id.exec() || !id.next())
+        return 1;
+    const qint64 batchId = id.value(0).toLongLong();
     QElapsedTimer clock;
     clock.start();
     // Filled in one statement; the loop's own way of writing a tag is timed below.
@@ -77,7 +83,7 @@ int main(int argc, char *argv[])
         "'3:33333333=33333333 4:44444444=44444444 7:(password)=ok', 1, '1A2B3C4D', 1, 0, "
         "'complete', '' FROM n"));
     fill.addBindValue(tags);
-    fill.addBindValue(batch);
+    fill.addBindValue(batchId);
     if (!fill.exec()) {
         std::fprintf(stderr, "%s\n", qPrintable(fill.lastError().text()));
         return 1;
@@ -90,7 +96,7 @@ int main(int argc, char *argv[])
         const AutoLoop::TagOutcome t = typicalTag(tags + i);
         QElapsedTimer one;
         one.start();
-        record.endTag(*record.beginTag(batch, t), t);
+        record.endTag(*record.beginTag(batch, t), batch, t);
         perTag << one.nsecsElapsed() / 1e6;
     }
     std::printf("recording one tag       median %.2f ms, worst %.2f ms (two commits)\n",

@@ -145,6 +145,7 @@ private slots:
     void lateUidConfirmationSkipsNoUid();
     void mismatchAfterTimeOutRepeatsTheSameUid();
     void uidWriteAnsweredByErrorIsNeverGivenAgain();
+    void uidsHeldElsewhereAreSteppedPastAndRefusalStops();
     void stopForgetsStopAfterThisTag();
     void tickDuringHoldWaitsForItsEnd();
     void tagLeavingOrStallingEndsItsOutcome();
@@ -376,6 +377,46 @@ void TestAutoLoop::lateUidConfirmationSkipsNoUid()
     d.remove();
     d.present(T5557::blankTag());
     QCOMPARE(d.sent.filter(QStringLiteral("WUX")), (QStringList{"WUX0000000010", "WUX0000000011"}));
+}
+
+// A shared numbering: UIDs another station holds are stepped past (and logged); a refused
+// UID stops the loop before anything is written; endless skipping ends too.
+void TestAutoLoop::uidsHeldElsewhereAreSteppedPastAndRefusalStops()
+{
+    using Kind = Engine::UidVerdict::Kind;
+    Driver d;
+    choose(d.o, {"setUid", "autoInc"});
+    d.o.setUidText = QStringLiteral("0000000010");
+    QStringList asked;
+    d.e.uidGuard = [&](const QString &uid) {
+        asked << uid;
+        if (uid == QLatin1String("0000000010") || uid == QLatin1String("0000000011"))
+            return Engine::UidVerdict{Kind::Skip, QStringLiteral("held by station B")};
+        if (uid == QLatin1String("0000000013"))
+            return Engine::UidVerdict{Kind::Refuse, QStringLiteral("server away")};
+        return Engine::UidVerdict{};
+    };
+    d.start();
+    d.present(T5557::blankTag());
+    QCOMPARE(d.sent.filter(QStringLiteral("WUX")), QStringList{"WUX0000000012"});
+    QCOMPARE(d.log[0].text, QStringLiteral("UID 0000000010 skipped: held by station B\r\n"));
+    QCOMPARE(d.outcomes.last().uidConfirmed, true);
+    d.remove();
+    d.present(T5557::blankTag());
+    QCOMPARE(d.sent.filter(QStringLiteral("WUX")).size(), 1);
+    QVERIFY(d.switchedOff);
+    QCOMPARE(asked.last(), QStringLiteral("0000000013"));
+
+    Driver busy;
+    choose(busy.o, {"setUid", "autoInc"});
+    busy.e.uidGuard = [](const QString &) {
+        return Engine::UidVerdict{Kind::Skip, QStringLiteral("held")};
+    };
+    busy.start();
+    busy.present(T5557::blankTag());
+    QVERIFY(busy.switchedOff);
+    QVERIFY(busy.sent.filter(QStringLiteral("WUX")).isEmpty());
+    QCOMPARE(busy.log.size(), Engine::kMaxSkips);
 }
 
 // After a time-out the read-back of the same tag differs: the same UID goes to it again.

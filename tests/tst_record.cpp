@@ -144,7 +144,15 @@ void TestRecord::olderFileIsMigratedForward()
              QList<QStringList>{{QString::number(ProductionRecord::kSchemaVersion)}});
     QCOMPARE(rows(record, "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name "
                           "LIKE 'tag_%'"),
-             QList<QStringList>{{"3"}});
+             QList<QStringList>{{"4"}});
+    // The old tag, written before reservations existed, still stops a second writing.
+    ProductionRecord::Batch here;
+    here.station = QStringLiteral("old");
+    QCOMPARE(record.reserve(QStringLiteral("0000000042"), here, {}).kind,
+             ProductionRecord::Reservation::Kind::Written);
+    const auto fresh = record.reserve(QStringLiteral("0000000043"), here, {});
+    QVERIFY2(fresh.kind == ProductionRecord::Reservation::Kind::Reserved,
+             qPrintable(record.problem()));
     const auto prior = record.findWritten(QStringLiteral("0000000042"));
     QVERIFY(prior);
     QCOMPARE(prior->batch, 7);

@@ -273,12 +273,26 @@ void Engine::sendUidWrite(const Options &o, Actions &a)
         uid = stepped;
         a.setUid = uid;
     }
-    if (o.autoInc && uidGuard) {
-        if (const std::optional<QString> where = uidGuard(uid)) {
-            a.uidRefused = *where;
-            switchOff(a, QStringLiteral("UID %1 is already on a tag").arg(uid));
+    for (int skips = 0; o.autoInc && uidGuard; ++skips) {
+        const UidVerdict verdict = uidGuard(uid);
+        if (verdict.kind == UidVerdict::Kind::Free)
+            break;
+        if (verdict.kind == UidVerdict::Kind::Refuse || skips >= kMaxSkips) {
+            a.uidRefused = verdict.why;
+            switchOff(a, QStringLiteral("UID %1 was not written: %2").arg(uid, verdict.why));
             return;
         }
+        a.log.append(
+            {QStringLiteral("UID %1 skipped: %2\r\n").arg(uid, verdict.why), ColorOrangeRed});
+        const QString stepped = Uid::StepSetUid(uid, Uid::leadingNumber(o.incText));
+        if (stepped.size() > Uid::kLength || stepped == uid) {
+            const QString text = QStringLiteral("UID out of range! (") + stepped + u')';
+            a.messages.append({text, ColorOrangeRed});
+            switchOff(a, text);
+            return;
+        }
+        uid = stepped;
+        a.setUid = uid;
     }
     m_s.UidUncertain = false;
     m_s.TagLeftSinceUidWrite = false;

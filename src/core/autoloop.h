@@ -119,7 +119,7 @@ struct Actions {
     // A tag's first command went out.
     std::optional<TagOutcome> started;
     std::optional<TagOutcome> outcome;
-    // The UID to write is already on a tag: why, in words. Nothing was written.
+    // The UID to write may not be written: why, in words. Nothing was written.
     std::optional<QString> uidRefused;
 };
 
@@ -149,9 +149,16 @@ public:
 
     // Wall-clock milliseconds for the outcome's times; tests drive their own.
     std::function<qint64()> clock;
-    // Asked before each UID write with "Auto inc (UID+)": says where the UID already sits,
-    // or nothing when it is free.
-    std::function<std::optional<QString>(const QString &uid)> uidGuard;
+    // Asked before each UID write with "Auto inc (UID+)": whether the UID is free (and now
+    // held for this station), to be stepped past, or must not be written at all.
+    struct UidVerdict {
+        enum class Kind { Free, Skip, Refuse } kind = Kind::Free;
+        // Where the UID sits, in words.
+        QString why;
+    };
+    std::function<UidVerdict(const QString &uid)> uidGuard;
+    // Stepping past UIDs held elsewhere ends after this many in a row.
+    static constexpr int kMaxSkips = 100;
 
     Engine();
 

@@ -4,13 +4,18 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QSaveFile>
+#include <QSettings>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QStandardPaths>
 #include <QSysInfo>
+#include <QUrl>
+#include <QUrlQuery>
 #include <QUuid>
 
 #include <cerrno>
@@ -23,6 +28,8 @@ using AutoLoop::Write;
 namespace {
 
 QString g_configuredPath;
+// The settings store the port memory uses.
+constexpr const char *kSettingsName = "Kestrel RFID Reader Writer";
 
 constexpr int kBusyTimeoutMs = 5000;
 constexpr int kFingerprintRounds = 1000;
@@ -49,7 +56,40 @@ const QList<QStringList> kMigrations = {
         QStringLiteral("CREATE INDEX tag_uid_asked ON tag(uid_asked)"),
         QStringLiteral("CREATE INDEX tag_batch ON tag(batch_id)"),
     },
+    {
+        QStringLiteral("ALTER TABLE batch ADD COLUMN uuid TEXT"),
+        QStringLiteral("ALTER TABLE tag ADD COLUMN uuid TEXT"),
+        QStringLiteral("CREATE UNIQUE INDEX batch_uuid ON batch(uuid)"),
+        QStringLiteral("CREATE UNIQUE INDEX tag_uuid ON tag(uuid)"),
+        QStringLiteral("CREATE TABLE reservation (uid TEXT PRIMARY KEY, station TEXT NOT NULL, "
+                       "port TEXT NOT NULL DEFAULT '', batch_uuid TEXT, reserved TEXT NOT NULL)"),
+    },
 };
+
+// Every change the record takes, each safe to send twice (a spooled statement may have
+// reached the server before the connection broke).
+const QString kInsertBatch = QStringLiteral(
+    "INSERT INTO batch (uuid, started, station, port, options, blocks, first_uid, step, base, "
+    "manual, pid) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (uuid) DO NOTHING");
+const QString kEndBatch = QStringLiteral("UPDATE batch SET stopped = ? WHERE uuid = ?");
+const QString kInsertTag = QStringLiteral(
+    "INSERT INTO tag (uuid, batch_id, started, uid_asked, base, result) "
+    "SELECT ?, id, ?, ?, ?, 'in progress' FROM batch WHERE uuid = ? ON CONFLICT (uuid) DO NOTHING");
+// A tag's whole outcome in one statement: its row goes in now if its start was not recorded.
+const QString kEndTag = QStringLiteral(
+    "INSERT INTO tag (uuid, batch_id, started, ended, uid_asked, uid_read, uid_confirmed, base, "
+    "writes, password_written, password_fingerprint, locked, retries, result, detail) "
+    "SELECT ?, id, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ? FROM batch WHERE uuid = ? "
+    "ON CONFLICT (uuid) DO UPDATE SET ended = excluded.ended, uid_asked = excluded.uid_asked, "
+    "uid_read = excluded.uid_read, uid_confirmed = excluded.uid_confirmed, base = excluded.base, "
+    "writes = excluded.writes, password_written = excluded.password_written, "
+    "password_fingerprint = excluded.password_fingerprint, locked = excluded.locked, "
+    "retries = excluded.retries, result = excluded.result, detail = excluded.detail");
+// Where a UID was written and confirmed first.
+const QString kFindWritten = QStringLiteral(
+    "SELECT t.id, t.batch_id, COALESCE(t.ended, t.started), b.station, b.port FROM tag t "
+    "JOIN batch b ON b.id = t.batch_id WHERE t.uid_confirmed = 1 "
+    "AND (t.uid_read = ? OR t.uid_asked = ?) ORDER BY t.id LIMIT 1");
 
 QString timeText(qint64 ms)
 {
@@ -86,6 +126,66 @@ QString describeWrites(const QList<Write> &writes)
     return parts.join(u' ');
 }
 
+QVariant nullable(const QString &text)
+{
+    return text.isEmpty() ? QVariant() : QVariant(text);
+}
+
+// A libpq address (postgresql://user@host:port/db?key=value) as the driver's settings. The
+// driver takes no address, only its parts; a password in it is refused, never kept.
+bool configureServer(QSqlDatabase &db, const QString &location, QString *why)
+{
+    const QUrl url(location, QUrl::StrictMode);
+    if (!url.isValid()) {
+        *why = url.errorString();
+        return false;
+    }
+    if (!url.password().isEmpty()) {
+        *why = QStringLiteral("it holds a password; keep it in ~/.pgpass instead");
+        return false;
+    }
+    db.setHostName(url.host());
+    if (url.port() > 0)
+        db.setPort(url.port());
+    db.setDatabaseName(url.path().mid(1));
+    db.setUserName(url.userName());
+    QStringList options;
+    bool timeout = false;
+    for (const auto &[key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) {
+        if (key == QLatin1String("host"))
+            db.setHostName(value);
+        else if (key == QLatin1String("port"))
+            db.setPort(value.toInt());
+        else if (key == QLatin1String("dbname"))
+            db.setDatabaseName(value);
+        else if (key == QLatin1String("user"))
+            db.setUserName(value);
+        else if (key == QLatin1String("password")) {
+            *why = QStringLiteral("it holds a password; keep it in ~/.pgpass instead");
+            return false;
+        } else if (value.contains(u';')) {
+            *why = QStringLiteral("the value of %1 holds a semicolon").arg(key);
+            return false;
+        } else {
+            QString quoted = value;
+            quoted.replace(u'\\', QStringLiteral("\\\\")).replace(u'\'', QStringLiteral("\\'"));
+            options << key + QStringLiteral("='") + quoted + u'\'';
+            timeout = timeout || key == QLatin1String("connect_timeout");
+        }
+    }
+    // A station waits a few seconds for a server that is away, not the default for ever.
+    if (!timeout)
+        options << QStringLiteral("connect_timeout=3");
+    db.setConnectOptions(options.join(u';'));
+    return true;
+}
+
+ProductionRecord::PriorTag priorTag(const QSqlQuery &q)
+{
+    return {q.value(0).toLongLong(), q.value(1).toLongLong(), q.value(2).toString(),
+            q.value(3).toString(), q.value(4).toString()};
+}
+
 bool processGone(qint64 pid)
 {
     if (pid <= 0)
@@ -114,7 +214,30 @@ QString ProductionRecord::defaultPath()
 
 QString ProductionRecord::configuredPath()
 {
-    return g_configuredPath.isEmpty() ? defaultPath() : g_configuredPath;
+    if (!g_configuredPath.isEmpty())
+        return g_configuredPath;
+    // A line sets its server once per PC; anything but a text there is ignored.
+    const QVariant stored = QSettings(QString::fromLatin1(kSettingsName)).value("record");
+    if (stored.typeId() == QMetaType::QString && !stored.toString().trimmed().isEmpty())
+        return stored.toString().trimmed();
+    return defaultPath();
+}
+
+bool ProductionRecord::isServer(const QString &location)
+{
+    return location.startsWith(QLatin1String("postgresql://"))
+           || location.startsWith(QLatin1String("postgres://"));
+}
+
+QString ProductionRecord::newKey()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces);
+}
+
+QString ProductionRecord::spoolPath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
+           + QStringLiteral("/record-spool.sqlite");
 }
 
 void ProductionRecord::setConfiguredPath(const QString &path)
@@ -122,21 +245,31 @@ void ProductionRecord::setConfiguredPath(const QString &path)
     g_configuredPath = path;
 }
 
-ProductionRecord::ProductionRecord(const QString &path)
-    : m_path(path)
+ProductionRecord::ProductionRecord(const QString &location)
+    : m_path(location)
     , m_connection(QStringLiteral("record-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
+    , m_server(isServer(location))
 {
-    m_open = openFile();
+    if (m_server) {
+        m_spoolConnection = m_connection + QStringLiteral("-spool");
+        m_open = openServer();
+        resume();
+    } else
+        m_open = openFile();
 }
 
 ProductionRecord::~ProductionRecord()
 {
-    {
-        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-        if (db.isOpen())
-            db.close();
+    for (const QString &name : {m_connection, m_spoolConnection}) {
+        if (name.isEmpty())
+            continue;
+        {
+            QSqlDatabase db = QSqlDatabase::database(name, false);
+            if (db.isOpen())
+                db.close();
+        }
+        QSqlDatabase::removeDatabase(name);
     }
-    QSqlDatabase::removeDatabase(m_connection);
 }
 
 QSqlDatabase ProductionRecord::database() const
@@ -164,7 +297,8 @@ bool ProductionRecord::execute(QSqlQuery &q)
 
 bool ProductionRecord::failed(const QSqlQuery &q)
 {
-    fail(QStringLiteral("%1 cannot be written").arg(QDir::toNativeSeparators(m_path)),
+    fail(QStringLiteral("%1 cannot be written")
+             .arg(m_server ? m_path : QDir::toNativeSeparators(m_path)),
          q.lastError().text());
     return false;
 }
@@ -278,71 +412,309 @@ bool ProductionRecord::migrate(int from)
     return true;
 }
 
-std::optional<qint64> ProductionRecord::beginBatch(const Batch &b)
+bool ProductionRecord::openServer()
 {
-    if (!m_writable)
-        return std::nullopt;
-    QSqlQuery q(database());
-    q.prepare(QStringLiteral(
-        "INSERT INTO batch (started, station, port, options, blocks, first_uid, step, base, "
-        "manual, pid) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"));
-    for (const QVariant &v :
-         {QVariant(nowText()), QVariant(b.station), QVariant(b.port), QVariant(b.options),
-          QVariant(b.blocks), QVariant(b.firstUid), QVariant(b.step), QVariant(b.base),
-          QVariant(b.manual ? 1 : 0), QVariant(qint64(::getpid()))})
-        q.addBindValue(v);
-    if (!execute(q))
-        return std::nullopt;
-    return q.lastInsertId().toLongLong();
-}
-
-void ProductionRecord::endBatch(qint64 batch)
-{
-    if (!m_writable)
-        return;
-    QSqlQuery q(database());
-    q.prepare(QStringLiteral("UPDATE batch SET stopped = ? WHERE id = ?"));
-    q.addBindValue(nowText());
-    q.addBindValue(batch);
-    execute(q);
-}
-
-std::optional<qint64> ProductionRecord::beginTag(qint64 batch, const TagOutcome &t)
-{
-    if (!m_writable)
-        return std::nullopt;
-    QSqlQuery q(database());
-    q.prepare(QStringLiteral("INSERT INTO tag (batch_id, started, uid_asked, base, result) "
-                             "VALUES (?, ?, ?, ?, 'in progress')"));
-    q.addBindValue(batch);
-    q.addBindValue(timeText(t.startMs));
-    q.addBindValue(t.uidAsked.isEmpty() ? QVariant() : QVariant(t.uidAsked));
-    q.addBindValue(t.hexBase ? QStringLiteral("HEX") : QStringLiteral("DEC"));
-    if (!execute(q))
-        return std::nullopt;
-    return q.lastInsertId().toLongLong();
-}
-
-bool ProductionRecord::endTag(qint64 row, const TagOutcome &t)
-{
-    if (!m_writable)
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL"))) {
+        fail(QStringLiteral("the PostgreSQL driver of Qt is missing (package libqt6sql6-psql)"),
+             {});
         return false;
-    const Write *password = t.writeAt(AutoLoop::kPassword);
+    }
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connection);
+    QString why;
+    if (!configureServer(db, m_path, &why)) {
+        fail(QStringLiteral("%1 is not a usable record address").arg(m_path), why);
+        return false;
+    }
+    QSqlDatabase spool = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_spoolConnection);
+    spool.setDatabaseName(spoolPath());
+    spool.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
+    QDir().mkpath(QFileInfo(spoolPath()).absolutePath());
+    QSqlQuery q(spool);
+    if (!spool.open()
+        || !q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS spool (id INTEGER PRIMARY KEY, "
+                                  "target TEXT NOT NULL, statement TEXT NOT NULL, "
+                                  "args TEXT NOT NULL)"))) {
+        // Without a spool an outcome could be lost while the server is away: record nothing.
+        fail(QStringLiteral("the spool %1 cannot be written").arg(spoolPath()),
+             spool.lastError().text() + q.lastError().text());
+        m_spoolConnection.clear();
+        return false;
+    }
+    return true;
+}
+
+bool ProductionRecord::connectServer()
+{
+    QSqlDatabase db = database();
+    if (db.isOpen())
+        db.close();
+    if (!db.open()) {
+        goOffline(db.lastError().text());
+        return false;
+    }
+    QSqlQuery q(db);
+    m_problem.clear();
+    if (!q.exec(QStringLiteral("SELECT value FROM meta WHERE key = 'schema_version'"))
+        || !q.next()) {
+        fail(QStringLiteral("%1 holds no production record; set it up with the script "
+                            "record-postgresql.sql")
+                 .arg(m_path),
+             q.lastError().text());
+        db.close();
+        return false;
+    }
+    const int version = q.value(0).toInt();
+    if (version != kSchemaVersion) {
+        fail(QStringLiteral("%1 holds production record version %2; this tool writes version %3")
+                 .arg(m_path)
+                 .arg(version)
+                 .arg(kSchemaVersion),
+             {});
+        db.close();
+        return false;
+    }
+    if (q.exec(QStringLiteral("SELECT value FROM meta WHERE key = 'salt'")) && q.next())
+        m_salt = QByteArray::fromHex(q.value(0).toByteArray());
+    m_connected = true;
+    return true;
+}
+
+void ProductionRecord::goOffline(const QString &why)
+{
+    m_connected = false;
+    m_writable = false;
+    m_problem = QStringLiteral("the server %1 cannot be reached (%2)").arg(m_path, why.trimmed());
+}
+
+bool ProductionRecord::serverGone()
+{
+    QSqlQuery ping(database());
+    if (ping.exec(QStringLiteral("SELECT 1")))
+        return false;
+    goOffline(ping.lastError().text());
+    return true;
+}
+
+int ProductionRecord::spooled() const
+{
+    if (m_spoolConnection.isEmpty())
+        return 0;
+    QSqlQuery q(QSqlDatabase::database(m_spoolConnection, false));
+    q.prepare(QStringLiteral("SELECT count(*) FROM spool WHERE target = ?"));
+    q.addBindValue(m_path);
+    return q.exec() && q.next() ? q.value(0).toInt() : 0;
+}
+
+bool ProductionRecord::spool(const QString &sql, const QVariantList &args)
+{
+    if (m_spoolConnection.isEmpty())
+        return false;
+    QJsonArray values;
+    for (const QVariant &v : args)
+        values.append(QJsonValue::fromVariant(v));
+    QSqlQuery q(QSqlDatabase::database(m_spoolConnection, false));
+    q.prepare(QStringLiteral("INSERT INTO spool (target, statement, args) VALUES (?, ?, ?)"));
+    q.addBindValue(m_path);
+    q.addBindValue(sql);
+    q.addBindValue(QString::fromUtf8(QJsonDocument(values).toJson(QJsonDocument::Compact)));
+    if (q.exec())
+        return true;
+    m_problem = QStringLiteral("the spool %1 cannot be written (%2)")
+                    .arg(spoolPath(), q.lastError().text());
+    return false;
+}
+
+bool ProductionRecord::resume()
+{
+    if (!m_server)
+        return m_writable;
+    if (m_spoolConnection.isEmpty() || (!m_connected && !connectServer()))
+        return false;
+    QSqlDatabase spoolDb = QSqlDatabase::database(m_spoolConnection, false);
+    QSqlQuery lock(spoolDb);
+    // One window sends the spool at a time, so its statements keep their order.
+    if (!lock.exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return false;
+    QSqlQuery pending(spoolDb);
+    pending.prepare(
+        QStringLiteral("SELECT id, statement, args FROM spool WHERE target = ? ORDER BY id"));
+    pending.addBindValue(m_path);
+    bool sent = pending.exec();
+    while (sent && pending.next()) {
+        QSqlQuery q(database());
+        q.prepare(pending.value(1).toString());
+        const QJsonArray values
+            = QJsonDocument::fromJson(pending.value(2).toString().toUtf8()).array();
+        for (const QJsonValue &v : values) {
+            // JSON keeps numbers as doubles; the columns want integers.
+            if (v.isDouble())
+                q.addBindValue(qint64(v.toDouble()));
+            else
+                q.addBindValue(v.toVariant());
+        }
+        if (!q.exec()) {
+            if (!serverGone())
+                failed(q);
+            sent = false;
+            break;
+        }
+        QSqlQuery done(spoolDb);
+        done.prepare(QStringLiteral("DELETE FROM spool WHERE id = ?"));
+        done.addBindValue(pending.value(0));
+        done.exec();
+    }
+    pending.finish();
+    lock.exec(QStringLiteral("COMMIT"));
+    if (!sent)
+        return false;
+    m_writable = true;
+    m_problem.clear();
+    return true;
+}
+
+bool ProductionRecord::write(const QString &sql, const QVariantList &args)
+{
+    if (m_server) {
+        if (m_spoolConnection.isEmpty())
+            return false;
+        // Waiting statements go first, or this one waits behind them.
+        if ((!m_connected || !m_writable || spooled() > 0) && !resume())
+            return spool(sql, args);
+    } else if (!m_writable)
+        return false;
     QSqlQuery q(database());
-    q.prepare(QStringLiteral(
-        "UPDATE tag SET ended = ?, uid_asked = ?, uid_read = ?, uid_confirmed = ?, base = ?, "
-        "writes = ?, password_written = ?, password_fingerprint = ?, locked = ?, retries = ?, "
-        "result = ?, detail = ? WHERE id = ?"));
-    for (const QVariant &v :
-         {QVariant(timeText(t.endMs)), t.uidAsked.isEmpty() ? QVariant() : QVariant(t.uidAsked),
-          t.uidRead.isEmpty() ? QVariant() : QVariant(t.uidRead), QVariant(t.uidConfirmed ? 1 : 0),
-          QVariant(t.hexBase ? QStringLiteral("HEX") : QStringLiteral("DEC")),
-          QVariant(describeWrites(t.writes)), QVariant(t.passwordWritten() ? 1 : 0),
-          password ? QVariant(fingerprint(password->sent)) : QVariant(),
-          QVariant(t.locked() ? 1 : 0), QVariant(t.retries),
-          QVariant(AutoLoop::resultName(t.result)), QVariant(t.detail), QVariant(row)})
+    q.prepare(sql);
+    for (const QVariant &v : args)
         q.addBindValue(v);
-    return execute(q);
+    if (q.exec())
+        return true;
+    if (m_server && serverGone())
+        return spool(sql, args);
+    return failed(q);
+}
+
+std::optional<QString> ProductionRecord::beginBatch(const Batch &b)
+{
+    if (!m_server && !m_writable)
+        return std::nullopt;
+    const QString key = newKey();
+    if (!write(kInsertBatch, {key, nowText(), b.station, b.port, b.options, b.blocks, b.firstUid,
+                              b.step, b.base, b.manual ? 1 : 0, qint64(::getpid())}))
+        return std::nullopt;
+    return key;
+}
+
+void ProductionRecord::endBatch(const QString &batch)
+{
+    write(kEndBatch, {nowText(), batch});
+}
+
+std::optional<QString> ProductionRecord::beginTag(const QString &batch, const TagOutcome &t)
+{
+    if (!m_server && !m_writable)
+        return std::nullopt;
+    const QString key = newKey();
+    if (!write(kInsertTag, {key, timeText(t.startMs), nullable(t.uidAsked),
+                            t.hexBase ? QStringLiteral("HEX") : QStringLiteral("DEC"), batch}))
+        return std::nullopt;
+    return key;
+}
+
+bool ProductionRecord::endTag(const QString &row, const QString &batch, const TagOutcome &t)
+{
+    const Write *password = t.writeAt(AutoLoop::kPassword);
+    // Without the record's salt (a server not reached since start) no fingerprint is made.
+    const QVariant print = password && !(m_server && m_salt.isEmpty())
+                               ? QVariant(fingerprint(password->sent))
+                               : QVariant();
+    return write(kEndTag,
+                 {row, timeText(t.startMs), timeText(t.endMs), nullable(t.uidAsked),
+                  nullable(t.uidRead), t.uidConfirmed ? 1 : 0,
+                  t.hexBase ? QStringLiteral("HEX") : QStringLiteral("DEC"),
+                  describeWrites(t.writes), t.passwordWritten() ? 1 : 0, print, t.locked() ? 1 : 0,
+                  t.retries, AutoLoop::resultName(t.result), t.detail, batch});
+}
+
+ProductionRecord::Reservation ProductionRecord::reserve(const QString &uid, const Batch &station,
+                                                        const QString &batch)
+{
+    Reservation r;
+    if (m_server && (!m_connected || spooled() > 0) && !resume())
+        return r;
+    if (!m_open)
+        return r;
+    const auto ours = [&](const PriorTag &p) {
+        return p.station == station.station && p.port == station.port;
+    };
+    QSqlQuery q(database());
+    q.prepare(kFindWritten);
+    q.addBindValue(uid);
+    q.addBindValue(uid);
+    if (!q.exec()) {
+        if (!m_server || !serverGone())
+            failed(q);
+        return r;
+    }
+    if (q.next()) {
+        r.where = priorTag(q);
+        r.kind = ours(r.where) ? Reservation::Kind::Written : Reservation::Kind::WrittenElsewhere;
+        return r;
+    }
+    q.finish();
+    if (!m_writable)
+        return r;
+    q.prepare(QStringLiteral("INSERT INTO reservation (uid, station, port, batch_uuid, reserved) "
+                             "VALUES (?, ?, ?, ?, ?) ON CONFLICT (uid) DO NOTHING"));
+    // A station without a port is stored with an empty one, never NULL, so it matches itself.
+    const QString port = station.port.isNull() ? QStringLiteral("") : station.port;
+    for (const QVariant &v : {QVariant(uid), QVariant(station.station), QVariant(port),
+                              QVariant(batch), QVariant(nowText())})
+        q.addBindValue(v);
+    if (!q.exec()) {
+        if (!m_server || !serverGone())
+            failed(q);
+        return r;
+    }
+    if (q.numRowsAffected() == 1) {
+        r.kind = Reservation::Kind::Reserved;
+        return r;
+    }
+    q.prepare(QStringLiteral("SELECT station, port, reserved FROM reservation WHERE uid = ?"));
+    q.addBindValue(uid);
+    if (!q.exec() || !q.next()) {
+        if (!m_server || !serverGone())
+            failed(q);
+        return r;
+    }
+    r.where.station = q.value(0).toString();
+    r.where.port = q.value(1).toString();
+    r.where.when = q.value(2).toString();
+    q.finish();
+    if (!ours(r.where)) {
+        r.kind = Reservation::Kind::HeldElsewhere;
+        return r;
+    }
+    // Held by this station before (a tag that never completed): it is held anew for this batch.
+    q.prepare(QStringLiteral("UPDATE reservation SET batch_uuid = ?, reserved = ? WHERE uid = ?"));
+    q.addBindValue(batch);
+    q.addBindValue(nowText());
+    q.addBindValue(uid);
+    if (!q.exec()) {
+        if (!m_server || !serverGone())
+            failed(q);
+        return r;
+    }
+    r.kind = Reservation::Kind::Reserved;
+    return r;
+}
+
+QString ProductionRecord::openReservationQuery()
+{
+    return QStringLiteral(
+        "SELECT r.uid, r.station, r.port, r.reserved, b.id FROM reservation r "
+        "LEFT JOIN batch b ON b.uuid = r.batch_uuid WHERE NOT EXISTS (SELECT 1 FROM tag t "
+        "WHERE t.uid_confirmed = 1 AND (t.uid_read = r.uid OR t.uid_asked = r.uid)) "
+        "ORDER BY r.reserved");
 }
 
 std::optional<ProductionRecord::PriorTag> ProductionRecord::findWritten(const QString &uid)
@@ -350,16 +722,12 @@ std::optional<ProductionRecord::PriorTag> ProductionRecord::findWritten(const QS
     if (!m_open)
         return std::nullopt;
     QSqlQuery q(database());
-    q.prepare(QStringLiteral(
-        "SELECT t.id, t.batch_id, COALESCE(t.ended, t.started), b.station, b.port FROM tag t "
-        "JOIN batch b ON b.id = t.batch_id WHERE t.uid_confirmed = 1 "
-        "AND (t.uid_read = ? OR t.uid_asked = ?) ORDER BY t.id LIMIT 1"));
+    q.prepare(kFindWritten);
     q.addBindValue(uid);
     q.addBindValue(uid);
     if (!q.exec() || !q.next())
         return std::nullopt;
-    return PriorTag{q.value(0).toLongLong(), q.value(1).toLongLong(), q.value(2).toString(),
-                    q.value(3).toString(), q.value(4).toString()};
+    return priorTag(q);
 }
 
 int ProductionRecord::markInterrupted()

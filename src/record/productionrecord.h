@@ -5,15 +5,18 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
+#include <QVariantList>
 #include <optional>
 
-// The production record: which UID went to which tag, in batches, kept in an SQLite file
-// that outlives the window and that several tool windows on one PC may share.
+// The production record: which UID went to which tag, in batches. It is an SQLite file that
+// the tool windows of one PC may share, or a PostgreSQL database that the stations of a line
+// share; both hold the same tables and are written by the same statements.
 class ProductionRecord {
 public:
     // Version 1: batches and tags. Version 2: the owning process of a batch and the indexes
-    // the duplicate lookup runs on.
-    static constexpr int kSchemaVersion = 2;
+    // the duplicate lookup runs on. Version 3: rows named by a key the station makes (so a
+    // statement sent twice records once) and UID reservations.
+    static constexpr int kSchemaVersion = 3;
 
     struct Batch {
         QString station;
@@ -42,31 +45,58 @@ public:
         QString uidText;
     };
 
-    // production.sqlite in the per-user data folder, unless --record chose another file.
+    // Whether the UID is free: held now for this station, held or written by another one,
+    // written by this one, or not known because the record cannot be reached.
+    struct Reservation {
+        enum class Kind { Reserved, HeldElsewhere, WrittenElsewhere, Written, Unavailable };
+        Kind kind = Kind::Unavailable;
+        PriorTag where;
+    };
+
+    // production.sqlite in the per-user data folder, unless --record or the settings' "record"
+    // key name another file or a server (postgresql://...).
     static QString defaultPath();
     static QString configuredPath();
     static void setConfiguredPath(const QString &path);
+    static bool isServer(const QString &location);
+    // Where outcomes wait while the server cannot be reached.
+    static QString spoolPath();
+    // The key of a new batch or tag row.
+    static QString newKey();
 
-    explicit ProductionRecord(const QString &path);
+    explicit ProductionRecord(const QString &location);
     ~ProductionRecord();
     ProductionRecord(const ProductionRecord &) = delete;
     ProductionRecord &operator=(const ProductionRecord &) = delete;
 
     QString path() const { return m_path; }
+    bool isShared() const { return m_server; }
     // Readable (possibly read-only); its tables can be shown and exported.
-    bool isOpen() const { return m_open; }
+    bool isOpen() const { return m_open && (!m_server || m_connected); }
     bool isWritable() const { return m_writable; }
     // Why recording is off; empty while it works.
     QString problem() const { return m_problem; }
     QSqlDatabase database() const;
 
-    std::optional<qint64> beginBatch(const Batch &batch);
-    void endBatch(qint64 batch);
+    // Batches and tags are named by keys made here; nothing when recording is off.
+    std::optional<QString> beginBatch(const Batch &batch);
+    void endBatch(const QString &batch);
     // A tag's row goes in when its first command leaves and is completed when it ends.
-    std::optional<qint64> beginTag(qint64 batch, const AutoLoop::TagOutcome &tag);
-    bool endTag(qint64 row, const AutoLoop::TagOutcome &tag);
+    std::optional<QString> beginTag(const QString &batch, const AutoLoop::TagOutcome &tag);
+    bool endTag(const QString &row, const QString &batch, const AutoLoop::TagOutcome &tag);
 
     std::optional<PriorTag> findWritten(const QString &uid);
+    // Holds the UID for this station and batch before it is written, unless another station
+    // holds it or any station wrote it; one statement, so two stations never both get it.
+    Reservation reserve(const QString &uid, const Batch &station, const QString &batch);
+    // Reservations whose tag never completed, as the Records window lists them.
+    static QString openReservationQuery();
+
+    // Server only: statements waiting in the spool.
+    int spooled() const;
+    // Server only: connects again if needed and sends what waits in the spool, in order.
+    // True when the server answers and nothing waits.
+    bool resume();
     // Tags left "in progress" by a tool that is gone are marked interrupted.
     int markInterrupted();
 
@@ -80,7 +110,14 @@ public:
 
 private:
     bool openFile();
+    bool openServer();
+    bool connectServer();
     bool migrate(int from);
+    // Runs a statement that changes the record; on a server that is gone it waits in the spool.
+    bool write(const QString &sql, const QVariantList &args);
+    bool spool(const QString &sql, const QVariantList &args);
+    bool serverGone();
+    void goOffline(const QString &why);
     bool exec(const QString &sql);
     // Runs a prepared statement; a failure turns recording off and says why.
     bool execute(QSqlQuery &q);
@@ -89,6 +126,9 @@ private:
 
     QString m_path;
     QString m_connection;
+    QString m_spoolConnection;
+    bool m_server = false;
+    bool m_connected = false;
     bool m_open = false;
     bool m_writable = false;
     QString m_problem;

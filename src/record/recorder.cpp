@@ -12,6 +12,9 @@
 #include <QToolButton>
 
 using AutoLoop::TagOutcome;
+using Verdict = AutoLoop::Engine::UidVerdict;
+
+static constexpr int kRetryMs = 3000;
 
 Recorder::Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, Dialogs &dialogs,
                    QStatusBar *statusBar, QObject *parent)
@@ -23,6 +26,7 @@ Recorder::Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, 
     , m_summary(new QLabel)
     , m_warning(new QLabel)
     , m_recordsButton(new QToolButton)
+    , m_retry(new QTimer(this))
 {
     m_summary->setObjectName(QStringLiteral("lb_Record_Summary"));
     m_summary->setTextFormat(Qt::PlainText);
@@ -52,6 +56,8 @@ Recorder::Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, 
             Qt::QueuedConnection);
     connect(&m_autoWriter, &AutoWriter::uidRefused, this, &Recorder::onUidRefused);
     m_autoWriter.setUidGuard([this](const QString &uid) { return guard(uid); });
+    m_retry->setInterval(kRetryMs);
+    connect(m_retry, &QTimer::timeout, this, &Recorder::retry);
     m_record->markInterrupted();
     showSummary();
     // Said once the window is up, not from inside its construction.
@@ -67,13 +73,34 @@ Recorder::~Recorder()
         m_record->endBatch(*m_manualBatch);
 }
 
+void Recorder::retry()
+{
+    if (m_record->resume())
+        m_record->markInterrupted();
+    checkProblem();
+}
+
 void Recorder::checkProblem()
 {
-    if (m_record->problem().isEmpty())
+    const bool waiting = m_record->isShared() && m_record->spooled() > 0;
+    if (m_record->problem().isEmpty()) {
+        // A server that answers again: the warning goes, and a later outage is told anew.
+        m_warning->hide();
+        m_warned = false;
+        if (!waiting)
+            m_retry->stop();
         return;
-    const QString text = QStringLiteral("Production record is off: %1. UIDs are not checked "
-                                        "against earlier batches.")
-                             .arg(m_record->problem());
+    }
+    if (m_record->isShared() && !m_retry->isActive())
+        m_retry->start();
+    const QString text = m_record->isShared()
+                             ? QStringLiteral("Production record is off: %1. No UID is written "
+                                              "until it can be reserved; outcomes wait on this "
+                                              "PC and are sent when the server answers.")
+                                   .arg(m_record->problem())
+                             : QStringLiteral("Production record is off: %1. UIDs are not "
+                                              "checked against earlier batches.")
+                                   .arg(m_record->problem());
     m_warning->setText(text);
     m_warning->setToolTip(text);
     m_warning->show();
@@ -172,11 +199,9 @@ void Recorder::onTagEnded(const TagOutcome &tag)
     showSummary();
     if (!m_batch)
         return;
-    std::optional<qint64> row = m_rows.take(tag.serial);
-    if (!row)
-        row = m_record->beginTag(*m_batch, tag);
-    if (row)
-        m_record->endTag(*row, tag);
+    // A tag whose start was not recorded gets its row now.
+    QString row = m_rows.take(tag.serial);
+    m_record->endTag(row.isEmpty() ? ProductionRecord::newKey() : row, *m_batch, tag);
     checkProblem();
 }
 
@@ -191,24 +216,55 @@ void Recorder::showSummary()
     m_summary->setText(text);
 }
 
-std::optional<QString> Recorder::guard(const QString &uid)
+Verdict Recorder::guard(const QString &uid)
 {
-    const auto prior = m_record->findWritten(uid);
-    if (!prior)
-        return std::nullopt;
-    return QStringLiteral("UID %1 was already written to a tag on %2 in batch %3 (station %4, "
-                          "port %5). Nothing was written; the loop stopped. Set the next free "
-                          "UID and start again.")
-        .arg(uid, prior->when)
-        .arg(prior->batch)
-        .arg(prior->station, prior->port.isEmpty() ? QStringLiteral("-") : prior->port);
+    using Kind = ProductionRecord::Reservation::Kind;
+    const ProductionRecord::Reservation r
+        = m_record->reserve(uid, station(), m_batch.value_or(QString()));
+    const auto port = [&r] {
+        return r.where.port.isEmpty() ? QStringLiteral("-") : r.where.port;
+    };
+    switch (r.kind) {
+    case Kind::Reserved:
+        return {};
+    case Kind::HeldElsewhere:
+        return {Verdict::Kind::Skip, QStringLiteral("held by station %1 (port %2) since %3")
+                                         .arg(r.where.station, port(), r.where.when)};
+    case Kind::WrittenElsewhere:
+        return {Verdict::Kind::Skip,
+                QStringLiteral("written by station %1 (port %2) on %3 in batch %4")
+                    .arg(r.where.station, port(), r.where.when)
+                    .arg(r.where.batch)};
+    case Kind::Written:
+        m_refusalTitle = QStringLiteral("UID already written");
+        return {Verdict::Kind::Refuse,
+                QStringLiteral("UID %1 was already written to a tag on %2 in batch %3 (station "
+                               "%4, port %5). Nothing was written; the loop stopped. Set the "
+                               "next free UID and start again.")
+                    .arg(uid, r.where.when)
+                    .arg(r.where.batch)
+                    .arg(r.where.station, port())};
+    case Kind::Unavailable:
+        break;
+    }
+    // A file of this PC that cannot be written leaves the loop running, with the warning; a
+    // shared numbering cannot be kept without its server.
+    if (!m_record->isShared())
+        return {};
+    checkProblem();
+    m_refusalTitle = QStringLiteral("Production record");
+    return {Verdict::Kind::Refuse,
+            QStringLiteral("Production record is off: %1. UID %2 could not be reserved, so it "
+                           "was not written and the loop stopped. Start again once the server "
+                           "is back.")
+                .arg(m_record->problem(), uid)};
 }
 
 void Recorder::onUidRefused(const QString &why)
 {
     // Not from inside the loop's step: the box is shown once the step has returned.
-    QTimer::singleShot(
-        0, this, [this, why] { m_dialogs.warning(QStringLiteral("UID already written"), why); });
+    const QString title = m_refusalTitle;
+    QTimer::singleShot(0, this, [this, title, why] { m_dialogs.warning(title, why); });
 }
 
 void Recorder::onManualUidWrite(const QString &uid, bool hex)
@@ -255,13 +311,13 @@ void Recorder::onReplyTimedOut()
 void Recorder::endManualTag(const QString &uidRead, TagOutcome::Result result,
                             const QString &detail)
 {
-    const qint64 row = *m_manualRow;
+    const QString row = *m_manualRow;
     m_manualRow.reset();
     m_manualTag.uidRead = uidRead;
     m_manualTag.uidConfirmed = !uidRead.isEmpty() && uidRead == m_manualTag.uidAsked;
     m_manualTag.result = result;
     m_manualTag.detail = detail;
     m_manualTag.endMs = QDateTime::currentMSecsSinceEpoch();
-    m_record->endTag(row, m_manualTag);
+    m_record->endTag(row, *m_manualBatch, m_manualTag);
     checkProblem();
 }

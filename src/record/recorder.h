@@ -12,6 +12,7 @@ class AutoWriter;
 class Dialogs;
 class QLabel;
 class QStatusBar;
+class QTimer;
 class QToolButton;
 
 // Keeps the production record in step with the loop: a batch per run, a row per tag, the
@@ -41,7 +42,8 @@ private:
     void onTagStarted(const AutoLoop::TagOutcome &tag);
     void onTagEnded(const AutoLoop::TagOutcome &tag);
     void onUidRefused(const QString &why);
-    std::optional<QString> guard(const QString &uid);
+    AutoLoop::Engine::UidVerdict guard(const QString &uid);
+    void retry();
     void endManualTag(const QString &uidRead, AutoLoop::TagOutcome::Result result,
                       const QString &detail);
     void checkProblem();
@@ -57,11 +59,14 @@ private:
     QLabel *m_summary;
     QLabel *m_warning;
     QToolButton *m_recordsButton;
-    std::optional<qint64> m_batch;
-    std::optional<qint64> m_manualBatch;
-    std::optional<qint64> m_manualRow;
+    std::optional<QString> m_batch;
+    std::optional<QString> m_manualBatch;
+    std::optional<QString> m_manualRow;
     AutoLoop::TagOutcome m_manualTag;
-    QHash<int, qint64> m_rows;
+    QHash<int, QString> m_rows;
+    QString m_refusalTitle;
+    // Brings a shared record back once its server answers again.
+    QTimer *m_retry;
     struct Counts {
         int complete = 0;
         int failed = 0;

@@ -55,7 +55,7 @@ public:
     qint64 stepTimerStartedNs() const { return m_timerStartedNs; }
 
     // Asked before each UID write with "Auto inc (UID+)": where the UID already sits, if it does.
-    void setUidGuard(std::function<std::optional<QString>(const QString &uid)> guard)
+    void setUidGuard(std::function<AutoLoop::Engine::UidVerdict(const QString &uid)> guard)
     {
         m_engine.uidGuard = std::move(guard);
     }
