@@ -31,10 +31,13 @@ static std::optional<int> processCommandLine(int argc, char *argv[])
                        "$KESTREL_PORTS_DIR/COMN."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption record(QStringLiteral("record"),
-                                    QStringLiteral("The production record file (default: %1).")
-                                        .arg(ProductionRecord::defaultPath()),
-                                    QStringLiteral("file"));
+    const QCommandLineOption record(
+        QStringLiteral("record"),
+        QStringLiteral("The production record: a file, or a PostgreSQL server shared by several "
+                       "stations as postgresql://host/database?... (default: the settings' "
+                       "\"record\" key, else %1).")
+            .arg(ProductionRecord::defaultPath()),
+        QStringLiteral("file|uri"));
     const QCommandLineOption exportRecords(
         QStringLiteral("export-records"),
         QStringLiteral("Write the record's tags as CSV to <file> and exit."),
@@ -57,7 +60,8 @@ static std::optional<int> processCommandLine(int argc, char *argv[])
             return 2;
         }
     }
-    if (!QFileInfo::exists(ProductionRecord::configuredPath())) {
+    if (!ProductionRecord::isServer(ProductionRecord::configuredPath())
+        && !QFileInfo::exists(ProductionRecord::configuredPath())) {
         std::fprintf(stderr, "kestrel-rfid: there is no production record at %s\n",
                      qPrintable(ProductionRecord::configuredPath()));
         return 1;

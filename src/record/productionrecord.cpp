@@ -486,12 +486,14 @@ void ProductionRecord::goOffline(const QString &why)
     m_problem = QStringLiteral("the server %1 cannot be reached (%2)").arg(m_path, why.trimmed());
 }
 
-bool ProductionRecord::serverGone()
+bool ProductionRecord::serverGone(const QSqlQuery &failed)
 {
     QSqlQuery ping(database());
     if (ping.exec(QStringLiteral("SELECT 1")))
         return false;
-    goOffline(ping.lastError().text());
+    // The statement that failed usually says more than the ping after it.
+    const QString why = failed.lastError().text().trimmed();
+    goOffline(why.isEmpty() ? ping.lastError().text() : why);
     return true;
 }
 
@@ -553,7 +555,7 @@ bool ProductionRecord::resume()
                 q.addBindValue(v.toVariant());
         }
         if (!q.exec()) {
-            if (!serverGone())
+            if (!serverGone(q))
                 failed(q);
             sent = false;
             break;
@@ -588,7 +590,7 @@ bool ProductionRecord::write(const QString &sql, const QVariantList &args)
         q.addBindValue(v);
     if (q.exec())
         return true;
-    if (m_server && serverGone())
+    if (m_server && serverGone(q))
         return spool(sql, args);
     return failed(q);
 }
@@ -651,7 +653,7 @@ ProductionRecord::Reservation ProductionRecord::reserve(const QString &uid, cons
     q.addBindValue(uid);
     q.addBindValue(uid);
     if (!q.exec()) {
-        if (!m_server || !serverGone())
+        if (!m_server || !serverGone(q))
             failed(q);
         return r;
     }
@@ -671,7 +673,7 @@ ProductionRecord::Reservation ProductionRecord::reserve(const QString &uid, cons
                               QVariant(batch), QVariant(nowText())})
         q.addBindValue(v);
     if (!q.exec()) {
-        if (!m_server || !serverGone())
+        if (!m_server || !serverGone(q))
             failed(q);
         return r;
     }
@@ -682,7 +684,7 @@ ProductionRecord::Reservation ProductionRecord::reserve(const QString &uid, cons
     q.prepare(QStringLiteral("SELECT station, port, reserved FROM reservation WHERE uid = ?"));
     q.addBindValue(uid);
     if (!q.exec() || !q.next()) {
-        if (!m_server || !serverGone())
+        if (!m_server || !serverGone(q))
             failed(q);
         return r;
     }
@@ -700,7 +702,7 @@ ProductionRecord::Reservation ProductionRecord::reserve(const QString &uid, cons
     q.addBindValue(nowText());
     q.addBindValue(uid);
     if (!q.exec()) {
-        if (!m_server || !serverGone())
+        if (!m_server || !serverGone(q))
             failed(q);
         return r;
     }
@@ -813,7 +815,7 @@ void ProductionRecord::bindFilter(QSqlQuery &q, const Filter &f)
 
 bool ProductionRecord::exportCsv(const QString &file, const Filter &f, QString *error)
 {
-    if (!m_open) {
+    if (!isOpen()) {
         *error = m_problem;
         return false;
     }

@@ -116,7 +116,7 @@ private:
     // Runs a statement that changes the record; on a server that is gone it waits in the spool.
     bool write(const QString &sql, const QVariantList &args);
     bool spool(const QString &sql, const QVariantList &args);
-    bool serverGone();
+    bool serverGone(const QSqlQuery &failed);
     void goOffline(const QString &why);
     bool exec(const QString &sql);
     // Runs a prepared statement; a failure turns recording off and says why.

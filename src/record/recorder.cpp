@@ -61,7 +61,7 @@ Recorder::Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, 
     m_record->markInterrupted();
     showSummary();
     // Said once the window is up, not from inside its construction.
-    QTimer::singleShot(0, this, &Recorder::checkProblem);
+    QTimer::singleShot(0, this, [this] { checkProblem(true); });
 }
 
 Recorder::~Recorder()
@@ -80,7 +80,7 @@ void Recorder::retry()
     checkProblem();
 }
 
-void Recorder::checkProblem()
+void Recorder::checkProblem(bool atStart)
 {
     const bool waiting = m_record->isShared() && m_record->spooled() > 0;
     if (m_record->problem().isEmpty()) {
@@ -104,7 +104,9 @@ void Recorder::checkProblem()
     m_warning->setText(text);
     m_warning->setToolTip(text);
     m_warning->show();
-    if (m_warned)
+    // A server going away mid-run is told by the status bar, and by a box only if the loop
+    // then needs a UID; a local file that fails is told at once.
+    if (m_warned || (m_record->isShared() && !atStart))
         return;
     m_warned = true;
     m_dialogs.warning(QStringLiteral("Production record"), text);

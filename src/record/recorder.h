@@ -46,7 +46,7 @@ private:
     void retry();
     void endManualTag(const QString &uidRead, AutoLoop::TagOutcome::Result result,
                       const QString &detail);
-    void checkProblem();
+    void checkProblem(bool atStart = false);
     void showSummary();
     // The station part of a batch: this host and the port in use.
     ProductionRecord::Batch station() const;

@@ -1,0 +1,91 @@
+-- The shared production record on PostgreSQL: run once, as the owner of an empty database,
+--   psql -v ON_ERROR_STOP=1 -d kestrel -f record-postgresql.sql
+-- then give each station's login the role kestrel_station:
+--   CREATE ROLE station1 LOGIN IN ROLE kestrel_station;
+-- Stations add batches, tags and reservations, read everything, and change only rows their
+-- own login added; they delete nothing and change no table.
+
+BEGIN;
+
+CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT NOT NULL);
+
+CREATE TABLE batch (
+    id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    uuid TEXT UNIQUE,
+    started TEXT NOT NULL,
+    stopped TEXT,
+    station TEXT NOT NULL,
+    port TEXT,
+    options TEXT,
+    blocks TEXT,
+    first_uid TEXT,
+    step TEXT,
+    base TEXT,
+    manual INTEGER NOT NULL DEFAULT 0,
+    pid BIGINT,
+    login TEXT NOT NULL DEFAULT current_user
+);
+
+CREATE TABLE tag (
+    id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    uuid TEXT UNIQUE,
+    batch_id BIGINT NOT NULL REFERENCES batch (id),
+    started TEXT NOT NULL,
+    ended TEXT,
+    uid_asked TEXT,
+    uid_read TEXT,
+    uid_confirmed INTEGER NOT NULL DEFAULT 0,
+    base TEXT,
+    writes TEXT,
+    password_written INTEGER NOT NULL DEFAULT 0,
+    password_fingerprint TEXT,
+    locked INTEGER NOT NULL DEFAULT 0,
+    retries INTEGER NOT NULL DEFAULT 0,
+    result TEXT NOT NULL,
+    detail TEXT,
+    login TEXT NOT NULL DEFAULT current_user
+);
+CREATE INDEX tag_uid_read ON tag (uid_read);
+CREATE INDEX tag_uid_asked ON tag (uid_asked);
+CREATE INDEX tag_batch ON tag (batch_id);
+
+-- The primary key is what keeps two stations from ever holding one UID.
+CREATE TABLE reservation (
+    uid TEXT PRIMARY KEY,
+    station TEXT NOT NULL,
+    port TEXT NOT NULL DEFAULT '',
+    batch_uuid TEXT,
+    reserved TEXT NOT NULL,
+    login TEXT NOT NULL DEFAULT current_user
+);
+
+INSERT INTO meta (key, value) VALUES
+    ('schema_version', '3'),
+    ('salt', md5(random()::text || clock_timestamp()::text));
+
+DO $$
+BEGIN
+    IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'kestrel_station') THEN
+        CREATE ROLE kestrel_station NOLOGIN;
+    END IF;
+END
+$$;
+
+GRANT SELECT ON meta TO kestrel_station;
+GRANT SELECT, INSERT, UPDATE ON batch, tag, reservation TO kestrel_station;
+
+-- Every login reads the whole record; it changes only what it added itself.
+ALTER TABLE batch ENABLE ROW LEVEL SECURITY;
+ALTER TABLE tag ENABLE ROW LEVEL SECURITY;
+ALTER TABLE reservation ENABLE ROW LEVEL SECURITY;
+CREATE POLICY station_read ON batch FOR SELECT USING (true);
+CREATE POLICY station_add ON batch FOR INSERT WITH CHECK (login = current_user);
+CREATE POLICY station_change ON batch FOR UPDATE USING (login = current_user);
+CREATE POLICY station_read ON tag FOR SELECT USING (true);
+CREATE POLICY station_add ON tag FOR INSERT WITH CHECK (login = current_user);
+CREATE POLICY station_change ON tag FOR UPDATE USING (login = current_user);
+CREATE POLICY station_read ON reservation FOR SELECT USING (true);
+CREATE POLICY station_add ON reservation FOR INSERT WITH CHECK (login = current_user);
+CREATE POLICY station_change ON reservation FOR UPDATE USING (login = current_user);
+
+COMMIT;
