@@ -8,6 +8,7 @@
 #include "link/portpanel.h"
 #include "link/portscanner.h"
 #include "link/readerlink.h"
+#include "record/productionrecord.h"
 #include "tagops/blockpanel.h"
 #include "ui/mainwindow.h"
 #include "uid/autopanel.h"
@@ -15,9 +16,12 @@
 #include "widgets/maskedfield.h"
 #include "widgets/statusline.h"
 
+#include "record/productionrecord.h"
 #include <QApplication>
 #include <QCheckBox>
+
 #include <QCommandLineParser>
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -27,6 +31,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUuid>
 #include <algorithm>
 #include <cstdio>
 
@@ -64,6 +69,44 @@ double percentile(QList<double> v, double p)
     return v[qsizetype(p * double(v.size() - 1))];
 }
 
+// What the record adds to a tag, measured on its own: the reservation before the UID write,
+// the row when the tag starts and its outcome when it ends.
+int timeRecording(const QString &location)
+{
+    ProductionRecord record(location);
+    if (!record.isWritable()) {
+        std::fprintf(stderr, "%s\n", qPrintable(record.problem()));
+        return 1;
+    }
+    ProductionRecord::Batch station;
+    station.station = QStringLiteral("bench");
+    station.port = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    const QString batch = *record.beginBatch(station);
+    QList<double> reserve;
+    QList<double> total;
+    const qint64 first = QDateTime::currentMSecsSinceEpoch() % 1000000 * 1000;
+    for (int i = 0; i < 200; ++i) {
+        AutoLoop::TagOutcome t;
+        t.uidAsked = QStringLiteral("%1").arg(first + i, 10, 16, QChar(u'0')).toUpper();
+        t.uidRead = t.uidAsked;
+        t.uidConfirmed = true;
+        t.startMs = QDateTime::currentMSecsSinceEpoch();
+        t.endMs = t.startMs + 1500;
+        QElapsedTimer one;
+        one.start();
+        record.reserve(t.uidAsked, station, batch);
+        reserve << double(one.nsecsElapsed()) / 1e6;
+        record.endTag(*record.beginTag(batch, t), batch, t);
+        total << double(one.nsecsElapsed()) / 1e6;
+    }
+    record.endBatch(batch);
+    std::printf("record (%s): reservation median %.2f / worst %.2f ms; reservation + tag "
+                "start + outcome median %.2f / worst %.2f ms per tag\n",
+                record.isShared() ? "server" : "file", percentile(reserve, 0.5),
+                percentile(reserve, 1.0), percentile(total, 0.5), percentile(total, 1.0));
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -77,8 +120,15 @@ int main(int argc, char *argv[])
     const QCommandLineOption gapOption(QStringLiteral("gap"),
                                        QStringLiteral("Conveyor gap between tags in ms."),
                                        QStringLiteral("ms"), QStringLiteral("100"));
-    parser.addOptions({tagsOption, gapOption});
+    const QCommandLineOption recordOption(
+        QStringLiteral("record"),
+        QStringLiteral("Production record to use (a file or postgresql://...); also times "
+                       "reserving and recording tags on it directly."),
+        QStringLiteral("file|uri"));
+    parser.addOptions({tagsOption, gapOption, recordOption});
     parser.process(app);
+    if (parser.isSet(recordOption))
+        ProductionRecord::setConfiguredPath(parser.value(recordOption));
     const int tags = parser.value(tagsOption).toInt();
     const int gap = parser.value(gapOption).toInt();
 
@@ -159,5 +209,7 @@ int main(int argc, char *argv[])
         std::printf("  %-32s %6.2f / %6.2f  (%lld sent)\n", qPrintable(it.key()),
                     percentile(it.value(), 0.5), percentile(it.value(), 1.0),
                     qlonglong(it.value().size()));
+    if (parser.isSet(recordOption))
+        return timeRecording(parser.value(recordOption));
     return 0;
 }

@@ -63,7 +63,7 @@ int main(int argc, char **argv)
                 QTimer::singleShot(0, &app, &QApplication::quit);
         },
         Qt::QueuedConnection);
-    run.box.setConveyor(true, 30);
+    run.box.setConveyor(true, 150, 150);
     const int code = app.exec();
     for (const auto &box : run.dialogs.boxes)
         std::fprintf(stderr, "%s: %s\n", qPrintable(box.title), qPrintable(box.text));

@@ -69,7 +69,7 @@ void VirtualBox::afterCommand(const QByteArray &line)
 {
     if (!m_conveyor || line != "SB1" || !m_engine.hasTag() || !m_engine.tagWritten())
         return;
-    QTimer::singleShot(kConveyorLeaveMs, this, [this] {
+    QTimer::singleShot(m_conveyorLeaveMs, this, [this] {
         remove();
         QTimer::singleShot(m_conveyorGapMs, this, &VirtualBox::conveyorNext);
     });
@@ -161,8 +161,9 @@ void VirtualBox::remove()
     emit event(QStringLiteral("tag left the field"));
 }
 
-void VirtualBox::setConveyor(bool on, int gapMs)
+void VirtualBox::setConveyor(bool on, int gapMs, int leaveMs)
 {
+    m_conveyorLeaveMs = leaveMs;
     m_conveyor = on;
     m_conveyorGapMs = gapMs;
     if (on && !m_engine.hasTag())

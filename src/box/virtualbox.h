@@ -39,7 +39,9 @@ public:
     // Runs a script of operator commands; "wait <ms>" pauses it.
     void runScript(const QStringList &lines);
 
-    void setConveyor(bool on, int gapMs);
+    // A tag leaves leaveMs after the SB1 that ends it; the next comes gapMs later. Loaded test
+    // machines want both longer than the tool's quiet line plus a scheduling hiccup.
+    void setConveyor(bool on, int gapMs, int leaveMs = kConveyorLeaveMs);
     // Tags that have left the field, oldest first.
     const QList<T5557::Tag> &departed() const { return m_departed; }
 
@@ -77,6 +79,7 @@ private:
     bool m_streaming = false;
     bool m_conveyor = false;
     int m_conveyorGapMs = 300;
+    int m_conveyorLeaveMs = kConveyorLeaveMs;
     QList<T5557::Tag> m_departed;
     QStringList m_script;
     QTimer m_scriptTimer;

@@ -85,6 +85,11 @@ const QString kEndTag = QStringLiteral(
     "writes = excluded.writes, password_written = excluded.password_written, "
     "password_fingerprint = excluded.password_fingerprint, locked = excluded.locked, "
     "retries = excluded.retries, result = excluded.result, detail = excluded.detail");
+// Holds a UID nobody holds and no tag carries; no row goes in otherwise.
+const QString kReserve = QStringLiteral(
+    "INSERT INTO reservation (uid, station, port, batch_uuid, reserved) SELECT ?, ?, ?, ?, ? "
+    "WHERE NOT EXISTS (SELECT 1 FROM tag WHERE uid_confirmed = 1 AND (uid_read = ? OR "
+    "uid_asked = ?)) ON CONFLICT (uid) DO NOTHING");
 // Where a UID was written and confirmed first.
 const QString kFindWritten = QStringLiteral(
     "SELECT t.id, t.batch_id, COALESCE(t.ended, t.started), b.station, b.port FROM tag t "
@@ -253,13 +258,15 @@ ProductionRecord::ProductionRecord(const QString &location)
     if (m_server) {
         m_spoolConnection = m_connection + QStringLiteral("-spool");
         m_open = openServer();
-        resume();
+        if (m_open)
+            resume();
     } else
         m_open = openFile();
 }
 
 ProductionRecord::~ProductionRecord()
 {
+    m_prepared.clear();
     for (const QString &name : {m_connection, m_spoolConnection}) {
         if (name.isEmpty())
             continue;
@@ -445,6 +452,7 @@ bool ProductionRecord::openServer()
 
 bool ProductionRecord::connectServer()
 {
+    m_prepared.clear();
     QSqlDatabase db = database();
     if (db.isOpen())
         db.close();
@@ -481,6 +489,7 @@ bool ProductionRecord::connectServer()
 
 void ProductionRecord::goOffline(const QString &why)
 {
+    m_prepared.clear();
     m_connected = false;
     m_writable = false;
     m_problem = QStringLiteral("the server %1 cannot be reached (%2)").arg(m_path, why.trimmed());
@@ -519,8 +528,10 @@ bool ProductionRecord::spool(const QString &sql, const QVariantList &args)
     q.addBindValue(m_path);
     q.addBindValue(sql);
     q.addBindValue(QString::fromUtf8(QJsonDocument(values).toJson(QJsonDocument::Compact)));
-    if (q.exec())
+    if (q.exec()) {
+        m_pending = true;
         return true;
+    }
     m_problem = QStringLiteral("the spool %1 cannot be written (%2)")
                     .arg(spoolPath(), q.lastError().text());
     return false;
@@ -569,9 +580,22 @@ bool ProductionRecord::resume()
     lock.exec(QStringLiteral("COMMIT"));
     if (!sent)
         return false;
+    m_pending = false;
     m_writable = true;
     m_problem.clear();
     return true;
+}
+
+QSqlQuery &ProductionRecord::prepared(const QString &sql)
+{
+    auto it = m_prepared.find(sql);
+    if (it == m_prepared.end()) {
+        // Prepared once per connection: a server answers a prepared statement in one round trip.
+        QSqlQuery q(database());
+        q.prepare(sql);
+        it = m_prepared.insert(sql, q);
+    }
+    return *it;
 }
 
 bool ProductionRecord::write(const QString &sql, const QVariantList &args)
@@ -580,26 +604,26 @@ bool ProductionRecord::write(const QString &sql, const QVariantList &args)
         if (m_spoolConnection.isEmpty())
             return false;
         // Waiting statements go first, or this one waits behind them.
-        if ((!m_connected || !m_writable || spooled() > 0) && !resume())
+        if ((!m_connected || !m_writable || m_pending) && !resume())
             return spool(sql, args);
     } else if (!m_writable)
         return false;
-    QSqlQuery q(database());
-    q.prepare(sql);
-    for (const QVariant &v : args)
-        q.addBindValue(v);
-    if (q.exec())
+    QSqlQuery q = prepared(sql);
+    for (int i = 0; i < args.size(); ++i)
+        q.bindValue(i, args[i]);
+    const bool done = q.exec();
+    q.finish();
+    if (done)
         return true;
     if (m_server && serverGone(q))
         return spool(sql, args);
     return failed(q);
 }
 
-std::optional<QString> ProductionRecord::beginBatch(const Batch &b)
+std::optional<QString> ProductionRecord::beginBatch(const Batch &b, const QString &key)
 {
     if (!m_server && !m_writable)
         return std::nullopt;
-    const QString key = newKey();
     if (!write(kInsertBatch, {key, nowText(), b.station, b.port, b.options, b.blocks, b.firstUid,
                               b.step, b.base, b.manual ? 1 : 0, qint64(::getpid())}))
         return std::nullopt;
@@ -611,11 +635,11 @@ void ProductionRecord::endBatch(const QString &batch)
     write(kEndBatch, {nowText(), batch});
 }
 
-std::optional<QString> ProductionRecord::beginTag(const QString &batch, const TagOutcome &t)
+std::optional<QString> ProductionRecord::beginTag(const QString &batch, const TagOutcome &t,
+                                                  const QString &key)
 {
     if (!m_server && !m_writable)
         return std::nullopt;
-    const QString key = newKey();
     if (!write(kInsertTag, {key, timeText(t.startMs), nullable(t.uidAsked),
                             t.hexBase ? QStringLiteral("HEX") : QStringLiteral("DEC"), batch}))
         return std::nullopt;
@@ -641,57 +665,53 @@ ProductionRecord::Reservation ProductionRecord::reserve(const QString &uid, cons
                                                         const QString &batch)
 {
     Reservation r;
-    if (m_server && (!m_connected || spooled() > 0) && !resume())
+    if (!m_open || (m_server && (!m_connected || m_pending) && !resume()))
         return r;
-    if (!m_open)
+    const auto unavailable = [this, &r](const QSqlQuery &q) {
+        if (!m_server || !serverGone(q))
+            failed(q);
         return r;
-    const auto ours = [&](const PriorTag &p) {
-        return p.station == station.station && p.port == station.port;
     };
+    // A station without a port is stored with an empty one, never NULL, so it matches itself.
+    const QString port = station.port.isNull() ? QStringLiteral("") : station.port;
+    if (m_writable) {
+        // The usual case, a free UID, in one statement.
+        QSqlQuery q = prepared(kReserve);
+        const QVariantList args{uid, station.station, port, batch, nowText(), uid, uid};
+        for (int i = 0; i < args.size(); ++i)
+            q.bindValue(i, args[i]);
+        if (!q.exec())
+            return unavailable(q);
+        const bool reserved = q.numRowsAffected() == 1;
+        q.finish();
+        if (reserved) {
+            r.kind = Reservation::Kind::Reserved;
+            return r;
+        }
+    }
     QSqlQuery q(database());
     q.prepare(kFindWritten);
     q.addBindValue(uid);
     q.addBindValue(uid);
-    if (!q.exec()) {
-        if (!m_server || !serverGone(q))
-            failed(q);
-        return r;
-    }
+    if (!q.exec())
+        return unavailable(q);
+    const auto ours = [&](const PriorTag &p) {
+        return p.station == station.station && p.port == port;
+    };
     if (q.next()) {
         r.where = priorTag(q);
         r.kind = ours(r.where) ? Reservation::Kind::Written : Reservation::Kind::WrittenElsewhere;
         return r;
     }
-    q.finish();
     if (!m_writable)
         return r;
-    q.prepare(QStringLiteral("INSERT INTO reservation (uid, station, port, batch_uuid, reserved) "
-                             "VALUES (?, ?, ?, ?, ?) ON CONFLICT (uid) DO NOTHING"));
-    // A station without a port is stored with an empty one, never NULL, so it matches itself.
-    const QString port = station.port.isNull() ? QStringLiteral("") : station.port;
-    for (const QVariant &v : {QVariant(uid), QVariant(station.station), QVariant(port),
-                              QVariant(batch), QVariant(nowText())})
-        q.addBindValue(v);
-    if (!q.exec()) {
-        if (!m_server || !serverGone(q))
-            failed(q);
-        return r;
-    }
-    if (q.numRowsAffected() == 1) {
-        r.kind = Reservation::Kind::Reserved;
-        return r;
-    }
     q.prepare(QStringLiteral("SELECT station, port, reserved FROM reservation WHERE uid = ?"));
     q.addBindValue(uid);
-    if (!q.exec() || !q.next()) {
-        if (!m_server || !serverGone(q))
-            failed(q);
-        return r;
-    }
+    if (!q.exec() || !q.next())
+        return unavailable(q);
     r.where.station = q.value(0).toString();
     r.where.port = q.value(1).toString();
     r.where.when = q.value(2).toString();
-    q.finish();
     if (!ours(r.where)) {
         r.kind = Reservation::Kind::HeldElsewhere;
         return r;
@@ -701,11 +721,8 @@ ProductionRecord::Reservation ProductionRecord::reserve(const QString &uid, cons
     q.addBindValue(batch);
     q.addBindValue(nowText());
     q.addBindValue(uid);
-    if (!q.exec()) {
-        if (!m_server || !serverGone(q))
-            failed(q);
-        return r;
-    }
+    if (!q.exec())
+        return unavailable(q);
     r.kind = Reservation::Kind::Reserved;
     return r;
 }

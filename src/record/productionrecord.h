@@ -2,6 +2,7 @@
 
 #include "core/autoloop.h"
 
+#include <QHash>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
@@ -79,10 +80,11 @@ public:
     QSqlDatabase database() const;
 
     // Batches and tags are named by keys made here; nothing when recording is off.
-    std::optional<QString> beginBatch(const Batch &batch);
+    std::optional<QString> beginBatch(const Batch &batch, const QString &key = newKey());
     void endBatch(const QString &batch);
     // A tag's row goes in when its first command leaves and is completed when it ends.
-    std::optional<QString> beginTag(const QString &batch, const AutoLoop::TagOutcome &tag);
+    std::optional<QString> beginTag(const QString &batch, const AutoLoop::TagOutcome &tag,
+                                    const QString &key = newKey());
     bool endTag(const QString &row, const QString &batch, const AutoLoop::TagOutcome &tag);
 
     std::optional<PriorTag> findWritten(const QString &uid);
@@ -116,6 +118,7 @@ private:
     // Runs a statement that changes the record; on a server that is gone it waits in the spool.
     bool write(const QString &sql, const QVariantList &args);
     bool spool(const QString &sql, const QVariantList &args);
+    QSqlQuery &prepared(const QString &sql);
     bool serverGone(const QSqlQuery &failed);
     void goOffline(const QString &why);
     bool exec(const QString &sql);
@@ -129,6 +132,9 @@ private:
     QString m_spoolConnection;
     bool m_server = false;
     bool m_connected = false;
+    // This window left statements in the spool that the server has not taken yet.
+    bool m_pending = false;
+    QHash<QString, QSqlQuery> m_prepared;
     bool m_open = false;
     bool m_writable = false;
     QString m_problem;

@@ -1,6 +1,7 @@
 #include "recorder.h"
 
 #include "core/palette.h"
+#include "recordwriter.h"
 #include "uid/autowriter.h"
 #include "widgets/dialogs.h"
 
@@ -23,6 +24,7 @@ Recorder::Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, 
     , m_portDevice(std::move(portDevice))
     , m_dialogs(dialogs)
     , m_record(std::make_unique<ProductionRecord>(ProductionRecord::configuredPath()))
+    , m_writer(std::make_unique<RecordWriter>(ProductionRecord::configuredPath()))
     , m_summary(new QLabel)
     , m_warning(new QLabel)
     , m_recordsButton(new QToolButton)
@@ -58,6 +60,12 @@ Recorder::Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, 
     m_autoWriter.setUidGuard([this](const QString &uid) { return guard(uid); });
     m_retry->setInterval(kRetryMs);
     connect(m_retry, &QTimer::timeout, this, &Recorder::retry);
+    connect(m_writer.get(), &RecordWriter::stateChanged, this,
+            [this](const QString &problem, int spooled) {
+                m_writerProblem = problem;
+                m_writerSpooled = spooled;
+                checkProblem();
+            });
     m_record->markInterrupted();
     showSummary();
     // Said once the window is up, not from inside its construction.
@@ -67,23 +75,36 @@ Recorder::Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, 
 Recorder::~Recorder()
 {
     m_autoWriter.setUidGuard({});
-    if (m_batch)
-        m_record->endBatch(*m_batch);
-    if (m_manualBatch)
-        m_record->endBatch(*m_manualBatch);
+    for (const std::optional<QString> &batch : {m_batch, m_manualBatch}) {
+        if (batch)
+            m_writer->post([key = *batch](ProductionRecord &r) { r.endBatch(key); });
+    }
+    // Everything asked for is written before the window goes.
+    m_writer.reset();
+}
+
+QString Recorder::problem() const
+{
+    return m_record->problem().isEmpty() ? m_writerProblem : m_record->problem();
+}
+
+void Recorder::drain()
+{
+    m_writer->drain();
 }
 
 void Recorder::retry()
 {
     if (m_record->resume())
         m_record->markInterrupted();
+    m_writer->post([](ProductionRecord &r) { r.resume(); });
     checkProblem();
 }
 
 void Recorder::checkProblem(bool atStart)
 {
-    const bool waiting = m_record->isShared() && m_record->spooled() > 0;
-    if (m_record->problem().isEmpty()) {
+    const bool waiting = m_writerSpooled > 0;
+    if (problem().isEmpty()) {
         // A server that answers again: the warning goes, and a later outage is told anew.
         m_warning->hide();
         m_warned = false;
@@ -97,10 +118,10 @@ void Recorder::checkProblem(bool atStart)
                              ? QStringLiteral("Production record is off: %1. No UID is written "
                                               "until it can be reserved; outcomes wait on this "
                                               "PC and are sent when the server answers.")
-                                   .arg(m_record->problem())
+                                   .arg(problem())
                              : QStringLiteral("Production record is off: %1. UIDs are not "
                                               "checked against earlier batches.")
-                                   .arg(m_record->problem());
+                                   .arg(problem());
     m_warning->setText(text);
     m_warning->setToolTip(text);
     m_warning->show();
@@ -160,26 +181,27 @@ void Recorder::onSwitched(bool on)
 {
     if (!on) {
         if (m_batch)
-            m_record->endBatch(*m_batch);
+            m_writer->post([key = *m_batch](ProductionRecord &r) { r.endBatch(key); });
         m_batch.reset();
-        checkProblem();
         return;
     }
     m_counts = {};
     m_lastTag.clear();
     m_rows.clear();
-    m_batch = m_record->beginBatch(describeBatch());
+    m_batch = ProductionRecord::newKey();
+    m_writer->post(
+        [key = *m_batch, b = describeBatch()](ProductionRecord &r) { r.beginBatch(b, key); });
     showSummary();
-    checkProblem();
 }
 
 void Recorder::onTagStarted(const TagOutcome &tag)
 {
     if (!m_batch)
         return;
-    if (const auto row = m_record->beginTag(*m_batch, tag))
-        m_rows.insert(tag.serial, *row);
-    checkProblem();
+    const QString row = ProductionRecord::newKey();
+    m_rows.insert(tag.serial, row);
+    m_writer->post(
+        [batch = *m_batch, tag, row](ProductionRecord &r) { r.beginTag(batch, tag, row); });
 }
 
 void Recorder::onTagEnded(const TagOutcome &tag)
@@ -203,8 +225,10 @@ void Recorder::onTagEnded(const TagOutcome &tag)
         return;
     // A tag whose start was not recorded gets its row now.
     QString row = m_rows.take(tag.serial);
-    m_record->endTag(row.isEmpty() ? ProductionRecord::newKey() : row, *m_batch, tag);
-    checkProblem();
+    if (row.isEmpty())
+        row = ProductionRecord::newKey();
+    m_writer->post(
+        [batch = *m_batch, tag, row](ProductionRecord &r) { r.endTag(row, batch, tag); });
 }
 
 void Recorder::showSummary()
@@ -259,7 +283,7 @@ Verdict Recorder::guard(const QString &uid)
             QStringLiteral("Production record is off: %1. UID %2 could not be reserved, so it "
                            "was not written and the loop stopped. Start again once the server "
                            "is back.")
-                .arg(m_record->problem(), uid)};
+                .arg(problem(), uid)};
 }
 
 void Recorder::onUidRefused(const QString &why)
@@ -279,15 +303,16 @@ void Recorder::onManualUidWrite(const QString &uid, bool hex)
         b.options = QStringLiteral("manual UID writes");
         b.base = hex ? QStringLiteral("HEX") : QStringLiteral("DEC");
         b.manual = true;
-        m_manualBatch = m_record->beginBatch(b);
+        m_manualBatch = ProductionRecord::newKey();
+        m_writer->post([key = *m_manualBatch, b](ProductionRecord &r) { r.beginBatch(b, key); });
     }
     m_manualTag = TagOutcome{};
     m_manualTag.startMs = QDateTime::currentMSecsSinceEpoch();
     m_manualTag.uidAsked = uid;
     m_manualTag.hexBase = hex;
-    if (m_manualBatch)
-        m_manualRow = m_record->beginTag(*m_manualBatch, m_manualTag);
-    checkProblem();
+    m_manualRow = ProductionRecord::newKey();
+    m_writer->post([batch = *m_manualBatch, tag = m_manualTag,
+                    row = *m_manualRow](ProductionRecord &r) { r.beginTag(batch, tag, row); });
 }
 
 void Recorder::onReplyInterpreted(const QString &head)
@@ -320,6 +345,7 @@ void Recorder::endManualTag(const QString &uidRead, TagOutcome::Result result,
     m_manualTag.result = result;
     m_manualTag.detail = detail;
     m_manualTag.endMs = QDateTime::currentMSecsSinceEpoch();
-    m_record->endTag(row, *m_manualBatch, m_manualTag);
-    checkProblem();
+    m_writer->post([batch = *m_manualBatch, tag = m_manualTag, row](ProductionRecord &r) {
+        r.endTag(row, batch, tag);
+    });
 }

@@ -11,6 +11,7 @@
 class AutoWriter;
 class Dialogs;
 class QLabel;
+class RecordWriter;
 class QStatusBar;
 class QTimer;
 class QToolButton;
@@ -24,7 +25,12 @@ public:
              QStatusBar *statusBar, QObject *parent = nullptr);
     ~Recorder() override;
 
+    // The window's own connection: reservations, the Records window, reading.
     ProductionRecord &record() const { return *m_record; }
+    // Why recording is off, on either connection; empty while it works.
+    QString problem() const;
+    // Waits until every outcome handed over so far is written (or spooled).
+    void drain();
     QToolButton *recordsButton() const { return m_recordsButton; }
     QLabel *summaryLabel() const { return m_summary; }
     QLabel *warningLabel() const { return m_warning; }
@@ -56,6 +62,9 @@ private:
     std::function<QString()> m_portDevice;
     Dialogs &m_dialogs;
     std::unique_ptr<ProductionRecord> m_record;
+    std::unique_ptr<RecordWriter> m_writer;
+    QString m_writerProblem;
+    int m_writerSpooled = 0;
     QLabel *m_summary;
     QLabel *m_warning;
     QToolButton *m_recordsButton;

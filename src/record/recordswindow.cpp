@@ -48,9 +48,11 @@ RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
     , m_status(new QLabel(this))
     , m_batches(new QSqlQueryModel(this))
     , m_tags(new QSqlQueryModel(this))
+    , m_reservations(new QSqlQueryModel(this))
     , m_sorted(new QSortFilterProxyModel(this))
     , m_batchView(tableView(this))
     , m_tagView(tableView(this))
+    , m_reservationView(tableView(this))
 {
     setObjectName(QStringLiteral("RecordsWindow"));
     setWindowTitle(QStringLiteral("Records"));
@@ -64,6 +66,10 @@ RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
     m_batchView->setAccessibleName(QStringLiteral("Batches"));
     m_tagView->setAccessibleName(QStringLiteral("Tags"));
     m_batchView->setModel(m_batches);
+    m_reservationView->setAccessibleName(QStringLiteral("Reserved UIDs without a completed tag"));
+    m_reservationView->setToolTip(QStringLiteral("UIDs a station reserved whose tag never "
+                                                 "completed: they are not given again"));
+    m_reservationView->setModel(m_reservations);
     m_sorted->setSourceModel(m_tags);
     m_tagView->setModel(m_sorted);
     m_tagView->setSortingEnabled(true);
@@ -87,6 +93,13 @@ RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
     auto *split = new QSplitter(Qt::Vertical, this);
     split->addWidget(m_batchView);
     split->addWidget(m_tagView);
+    auto *reserved = new QWidget(this);
+    auto *reservedLayout = new QVBoxLayout(reserved);
+    reservedLayout->setContentsMargins(0, 0, 0, 0);
+    reservedLayout->addWidget(
+        new QLabel(QStringLiteral("Reserved UIDs without a completed tag:"), reserved));
+    reservedLayout->addWidget(m_reservationView);
+    split->addWidget(reserved);
     split->setStretchFactor(1, 3);
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(filters);
@@ -140,6 +153,15 @@ void RecordsWindow::refresh()
            QStringLiteral("Tags")};
     for (int i = 0; i < batchHeaders.size(); ++i)
         m_batches->setHeaderData(i, Qt::Horizontal, batchHeaders[i]);
+
+    QSqlQuery reservations(m_record.database());
+    reservations.exec(ProductionRecord::openReservationQuery());
+    m_reservations->setQuery(std::move(reservations));
+    const QStringList reservationHeaders
+        = {QStringLiteral("UID"), QStringLiteral("Station"), QStringLiteral("Port"),
+           QStringLiteral("Reserved"), QStringLiteral("Batch")};
+    for (int i = 0; i < reservationHeaders.size(); ++i)
+        m_reservations->setHeaderData(i, Qt::Horizontal, reservationHeaders[i]);
 
     const QSignalBlocker block(m_batch);
     m_batch->clear();

@@ -30,6 +30,7 @@ public:
     QTableView *tagView() const { return m_tagView; }
     QTableView *batchView() const { return m_batchView; }
     QSqlQueryModel *tagModel() const { return m_tags; }
+    QSqlQueryModel *reservationModel() const { return m_reservations; }
 
 private:
     void applyFilter();
@@ -43,7 +44,9 @@ private:
     QLabel *m_status;
     QSqlQueryModel *m_batches;
     QSqlQueryModel *m_tags;
+    QSqlQueryModel *m_reservations;
     QSortFilterProxyModel *m_sorted;
     QTableView *m_batchView;
     QTableView *m_tagView;
+    QTableView *m_reservationView;
 };

@@ -1,0 +1,175 @@
+#include "boxfixture.h"
+#include "pgserver.h"
+#include "record/productionrecord.h"
+#include "record/recorder.h"
+#include "stationprocess.h"
+#include "testmain.h"
+#include "uid/autopanel.h"
+#include "uid/autowriter.h"
+#include "widgets/maskedfield.h"
+#include "windowfixture.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QProcess>
+
+namespace {
+
+// A server with the record set up by the README's script and two station logins.
+bool sharedRecord(PgServer &server)
+{
+    QString output;
+    if (!server.start(&output)) {
+        qWarning("%s", qPrintable(output));
+        return false;
+    }
+    if (!server.psql(PgServer::kAdmin, QStringLiteral(RECORD_SQL), true, &output)
+        || !server.psql(PgServer::kAdmin,
+                        "CREATE ROLE station1 LOGIN IN ROLE kestrel_station; "
+                        "CREATE ROLE station2 LOGIN IN ROLE kestrel_station;",
+                        false, &output)) {
+        qWarning("%s", qPrintable(output));
+        return false;
+    }
+    return true;
+}
+
+#define SKIP_WITHOUT_POSTGRESQL()                                                                  \
+    if (PgServer::binDir().isEmpty())                                                              \
+    QSKIP("the PostgreSQL server is not installed (Debian package postgresql-15)")
+
+} // namespace
+
+// The production record shared by several stations on a PostgreSQL server that each test
+// starts for itself.
+class TestSharedRecord : public QObject {
+    Q_OBJECT
+private slots:
+    void twoStationsOnOneServerShareOneNumbering();
+    void serverAwayStopsBeforeTheNextUidAndLosesNothing();
+};
+
+// Two stations start from the same UID on one server: each UID goes to exactly one tag. The
+// stations' login reads everything but deletes nothing and changes only its own rows.
+void TestSharedRecord::twoStationsOnOneServerShareOneNumbering()
+{
+    SKIP_WITHOUT_POSTGRESQL();
+    PgServer server;
+    QVERIFY(sharedRecord(server));
+    Station first;
+    Station second;
+    first.start(server.uri("station1"), QStringLiteral("0000006000"), 30);
+    second.start(server.uri("station2"), QStringLiteral("0000006000"), 30);
+    QVERIFY(first.process.waitForFinished(180000));
+    QVERIFY(second.process.waitForFinished(180000));
+    QCOMPARE(first.process.exitCode(), 0);
+    QCOMPARE(second.process.exitCode(), 0);
+
+    QString out;
+    QVERIFY2(server.psql("station1",
+                         "SELECT count(*), count(DISTINCT uid_read), count(DISTINCT login) FROM "
+                         "tag WHERE result = 'complete' AND uid_confirmed = 1",
+                         false, &out),
+             qPrintable(out));
+    QCOMPARE(out.trimmed(), QStringLiteral("60|60|2"));
+    // Every written UID was reserved by the station that wrote it.
+    QVERIFY(server.psql("station1",
+                        "SELECT count(*) FROM tag t JOIN reservation r ON r.uid = t.uid_read "
+                        "AND r.login = t.login WHERE t.uid_confirmed = 1",
+                        false, &out));
+    QCOMPARE(out.trimmed(), QStringLiteral("60"));
+
+    QVERIFY(!server.psql("station1", "DELETE FROM tag", false, &out));
+    QVERIFY(out.contains(QStringLiteral("permission denied")));
+    QVERIFY(!server.psql("station1", "DROP TABLE reservation", false, &out));
+    QVERIFY(server.psql("station1", "UPDATE tag SET result = 'x' WHERE login = 'station2'", false,
+                        &out));
+    QVERIFY(server.psql("station1", "SELECT count(*) FROM tag WHERE result = 'x'", false, &out));
+    QCOMPARE(out.trimmed(), QStringLiteral("0"));
+
+    // The export reads the server as it reads a file.
+    QTemporaryDir dir;
+    QProcess tool;
+    tool.start(QStringLiteral(KESTREL_TOOL_PATH),
+               {"--record", server.uri("station1"), "--export-records", dir.filePath("all.csv")});
+    QVERIFY(tool.waitForFinished(10000));
+    QCOMPARE(tool.exitCode(), 0);
+    QFile csv(dir.filePath("all.csv"));
+    QVERIFY(csv.open(QIODevice::ReadOnly));
+    QCOMPARE(csv.readAll().count("\r\n"), 61);
+}
+
+// The server goes away mid-run: the loop stops before its next UID write, the outcomes that
+// could not be sent wait on this PC, and arrive once when the server is back.
+void TestSharedRecord::serverAwayStopsBeforeTheNextUidAndLosesNothing()
+{
+    SKIP_WITHOUT_POSTGRESQL();
+    PgServer server;
+    QVERIFY(sharedRecord(server));
+    BoxedWindow run;
+    QVERIFY(run.begin());
+    // The window is made again on the server; the box stays connected.
+    run.w.reset();
+    ProductionRecord::setConfiguredPath(server.uri("station1"));
+    run.w = std::make_unique<MainWindow>(nullptr, &run.dialogs);
+    run.w->show();
+    run.w->start();
+    MainWindow &w = *run.w;
+    QTRY_VERIFY(!w.ports().scanner().isScanning());
+    w.ports().connectButton()->click();
+    QTRY_VERIFY(!w.state().QuietStart && w.state().PortConnected);
+    ProductionRecord &record = w.recorder().record();
+    QVERIFY2(record.isWritable(), qPrintable(record.problem()));
+    run.box.engine().delays = {};
+    AutoPanel &a = w.autoPanel();
+    a.setUidBox()->click();
+    a.autoIncBox()->click();
+    a.setUidField()->setText(QStringLiteral("0000007000"));
+    QStringList uidWrites;
+    QObject::connect(&w.link(), &ReaderLink::commandSent, &w, [&](const QString &command) {
+        if (command.startsWith(QLatin1String("WUX")))
+            uidWrites << command.mid(3);
+    });
+    a.autoButton()->click();
+    run.box.setConveyor(true, 150, 150);
+    QTRY_VERIFY_WITH_TIMEOUT(run.box.departed().size() >= 2, 30000);
+    server.beginStop();
+    QTRY_VERIFY2_WITH_TIMEOUT(!loop(w).AutoWriteRunning, qPrintable(w.log().text().right(1500)),
+                              30000);
+    run.box.setConveyor(false, 30);
+    QTRY_VERIFY(!run.dialogs.boxes.isEmpty());
+    QCOMPARE(run.dialogs.boxes.size(), 1);
+    QCOMPARE(run.dialogs.boxes[0].title, QStringLiteral("Production record"));
+    QVERIFY(run.dialogs.boxes[0].text.startsWith(QStringLiteral("Production record is off: ")));
+    QVERIFY(run.dialogs.boxes[0].text.contains(QStringLiteral("Start again once the server")));
+    QVERIFY(!w.recorder().warningLabel()->isHidden());
+    QTRY_VERIFY(record.spooled() > 0);
+    const int written = int(uidWrites.size());
+
+    QString out;
+    QVERIFY2(server.resume(&out), qPrintable(out));
+    // The record retries on its own; the spool empties and the warning goes.
+    QTRY_VERIFY_WITH_TIMEOUT(record.spooled() == 0 && record.problem().isEmpty(), 15000);
+    QTRY_VERIFY(w.recorder().warningLabel()->isHidden());
+    QVERIFY(server.psql("station1",
+                        "SELECT count(*), count(DISTINCT uuid), sum(uid_confirmed), "
+                        "count(*) FILTER (WHERE result = 'in progress') FROM tag",
+                        false, &out));
+    const QStringList counts = out.trimmed().split(u'|');
+    QCOMPARE(counts.size(), 4);
+    QCOMPARE(counts[0], counts[1]);
+    QCOMPARE(counts[2].toInt(), written);
+    QCOMPARE(counts[3], QStringLiteral("0"));
+    // No UID went out that was not reserved first.
+    QVERIFY(server.psql("station1", "SELECT string_agg(uid, ',' ORDER BY uid) FROM reservation",
+                        false, &out));
+    const QStringList reserved = out.trimmed().split(u',');
+    for (const QString &uid : uidWrites)
+        QVERIFY2(reserved.contains(uid), qPrintable(uid));
+    QVERIFY(
+        server.psql("station1", "SELECT count(*) FROM batch WHERE stopped IS NULL", false, &out));
+    QCOMPARE(out.trimmed(), QStringLiteral("0"));
+}
+
+KESTREL_TEST_MAIN(TestSharedRecord)
+#include "tst_sharedrecord.moc"
