@@ -13,6 +13,7 @@ foreach(path
         share/metainfo/org.kestrel.RfidReaderWriter.metainfo.xml
         share/man/man1/kestrel-rfid.1.gz
         share/man/man1/kestrel-box.1.gz
+        share/kestrel-rfid/record-postgresql.sql
         share/doc/kestrel-rfid/copyright
         share/doc/kestrel-rfid/changelog.gz)
     if(NOT EXISTS "${PREFIX}/${path}")
