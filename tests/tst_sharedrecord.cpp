@@ -2,6 +2,7 @@
 #include "pgserver.h"
 #include "record/productionrecord.h"
 #include "record/recorder.h"
+#include "record/recordswindow.h"
 #include "stationprocess.h"
 #include "testmain.h"
 #include "uid/autopanel.h"
@@ -12,6 +13,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QProcess>
+#include <QSqlQueryModel>
 
 namespace {
 
@@ -169,6 +171,10 @@ void TestSharedRecord::serverAwayStopsBeforeTheNextUidAndLosesNothing()
     QVERIFY(
         server.psql("station1", "SELECT count(*) FROM batch WHERE stopped IS NULL", false, &out));
     QCOMPARE(out.trimmed(), QStringLiteral("0"));
+    // The Records window lists the server's tags as it lists a file's.
+    RecordsWindow *records = w.showRecords();
+    QCOMPARE(records->tagModel()->rowCount(), counts[0].toInt());
+    records->close();
 }
 
 KESTREL_TEST_MAIN(TestSharedRecord)
