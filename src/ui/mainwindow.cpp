@@ -308,6 +308,11 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
         QMainWindow::keyPressEvent(event);
         return;
     }
+    // A held Enter presses once: its repeats would send the command 25 times a second.
+    if (event->isAutoRepeat()) {
+        event->accept();
+        return;
+    }
     // A focused button takes Enter itself; otherwise Enter presses the default button.
     QPushButton *target = qobject_cast<QPushButton *>(focusWidget());
     if (!target)
