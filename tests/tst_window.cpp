@@ -16,6 +16,7 @@
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QStatusBar>
 
 // The window as the operator meets it: controls, start states, hints and emphasis.
@@ -151,6 +152,11 @@ void TestWindow::accessibleNamesFollowWhatControlsShow()
 void TestWindow::smallScreenReachesEveryControl()
 {
     MainWindow &w = f->w();
+    // A fresh window never opens larger than the screen's room.
+    const QSize room = w.screen()->availableGeometry().size();
+    QVERIFY(w.width() <= room.width() && w.height() <= room.height());
+    w.resize(w.layoutSize());
+    QTRY_COMPARE(w.size(), w.layoutSize());
     QList<QAbstractButton *> buttons = w.findChildren<QAbstractButton *>();
     for (QAbstractButton *b : buttons) {
         if (!b->isVisible() || b->text().isEmpty())
@@ -291,6 +297,12 @@ void TestWindow::screenshot()
     f->reply("1122334455");
     f->w().link().SendCommand(QStringLiteral("RB1"));
     f->reply("R1FF8C6529");
+    // The picture shows the whole layout, whatever the test screen's size.
+    f->w().resize(f->w().layoutSize());
+    QTRY_COMPARE(f->w().size(), f->w().layoutSize());
+    auto *scroll = f->w().findChild<QScrollArea *>(QStringLiteral("sa_Main"));
+    QTRY_VERIFY(!scroll->horizontalScrollBar()->isVisible()
+                && !scroll->verticalScrollBar()->isVisible());
     QVERIFY(f->w().grab().save(path));
 }
 

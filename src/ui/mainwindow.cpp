@@ -33,6 +33,7 @@
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QShortcut>
 #include <QStatusBar>
@@ -139,9 +140,25 @@ void MainWindow::buildLayout()
     setCentralWidget(scroll);
     const QColor dodger = Palette::toColor(Palette::ColorDodgerBlue);
     setStyleSheet(QStringLiteral("QGroupBox::title { color: %1; }").arg(dodger.name()));
-    const QSize content = central->sizeHint() + QSize(0, statusBar()->sizeHint().height())
+    QSize size = layoutSize();
+    // Never opened larger than the screen (at 150 % a 1280 x 900 screen is 853 x 600): the
+    // content scrolls instead. The allowance is for the window manager's frame.
+    if (const QScreen *s = screen())
+        size = size.boundedTo(s->availableGeometry().size() - QSize(16, 48));
+    resize(size);
+}
+
+QSize MainWindow::layoutSize() const
+{
+    const QSize content = centralScroll()->widget()->sizeHint()
+                          + QSize(0, statusBar()->sizeHint().height())
                           + QSize(0, m_inspectionBar->sizeHint().height());
-    resize(content.expandedTo(QSize(696, 452)));
+    return content.expandedTo(QSize(696, 452));
+}
+
+QScrollArea *MainWindow::centralScroll() const
+{
+    return static_cast<QScrollArea *>(centralWidget());
 }
 
 void MainWindow::wireLink()

@@ -5,6 +5,7 @@
 #include <QMainWindow>
 #include <memory>
 
+class QScrollArea;
 class AutoOptions;
 class AutoPanel;
 class AutoWriter;
@@ -41,6 +42,8 @@ public:
 
     // Begins the port scan; called once the window is shown.
     void start();
+    // The size at which nothing scrolls; the window opens at it unless the screen is smaller.
+    QSize layoutSize() const;
 
     SessionState &state() { return m_state; }
     ReaderLink &link() const { return *m_link; }
@@ -66,6 +69,7 @@ protected:
 
 private:
     void buildLayout();
+    QScrollArea *centralScroll() const;
     void wireLink();
     void wireEmphasis();
     void addHints();
