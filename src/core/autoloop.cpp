@@ -258,41 +258,43 @@ void Engine::newTag()
     m_announced = false;
 }
 
+bool Engine::stepUid(const Options &o, QString &uid, Actions &a)
+{
+    const QString stepped = Uid::StepSetUid(uid, Uid::leadingNumber(o.incText));
+    if (stepped.size() > Uid::kLength) {
+        const QString text = QStringLiteral("UID out of range! (") + stepped + u')';
+        a.messages.append({text, ColorOrangeRed});
+        switchOff(a, text);
+        return false;
+    }
+    uid = stepped;
+    a.setUid = uid;
+    return true;
+}
+
 void Engine::sendUidWrite(const Options &o, Actions &a)
 {
     QString uid = o.setUidText;
     // Never give a second tag the UID that may already sit on a tag pulled mid-write.
-    if (m_s.UidUncertain && o.autoInc) {
-        const QString stepped = Uid::StepSetUid(uid, Uid::leadingNumber(o.incText));
-        if (stepped.size() > Uid::kLength) {
-            const QString text = QStringLiteral("UID out of range! (") + stepped + u')';
-            a.messages.append({text, ColorOrangeRed});
-            switchOff(a, text);
-            return;
-        }
-        uid = stepped;
-        a.setUid = uid;
-    }
+    if (m_s.UidUncertain && o.autoInc && !stepUid(o, uid, a))
+        return;
     for (int skips = 0; o.autoInc && uidGuard; ++skips) {
         const UidVerdict verdict = uidGuard(uid);
         if (verdict.kind == UidVerdict::Kind::Free)
             break;
-        if (verdict.kind == UidVerdict::Kind::Refuse || skips >= kMaxSkips) {
-            a.uidRefused = verdict.why;
-            switchOff(a, QStringLiteral("UID %1 was not written: %2").arg(uid, verdict.why));
-            return;
+        const QString held = uid;
+        if (verdict.kind == UidVerdict::Kind::Skip && skips < kMaxSkips) {
+            a.log.append(
+                {QStringLiteral("UID %1 skipped: %2\r\n").arg(uid, verdict.why), ColorOrangeRed});
+            if (!stepUid(o, uid, a))
+                return;
+            // A step of 0 never gets past it.
+            if (uid != held)
+                continue;
         }
-        a.log.append(
-            {QStringLiteral("UID %1 skipped: %2\r\n").arg(uid, verdict.why), ColorOrangeRed});
-        const QString stepped = Uid::StepSetUid(uid, Uid::leadingNumber(o.incText));
-        if (stepped.size() > Uid::kLength || stepped == uid) {
-            const QString text = QStringLiteral("UID out of range! (") + stepped + u')';
-            a.messages.append({text, ColorOrangeRed});
-            switchOff(a, text);
-            return;
-        }
-        uid = stepped;
-        a.setUid = uid;
+        a.uidRefused = verdict.why;
+        switchOff(a, QStringLiteral("UID %1 was not written: %2").arg(held, verdict.why));
+        return;
     }
     m_s.UidUncertain = false;
     m_s.TagLeftSinceUidWrite = false;

@@ -185,6 +185,9 @@ public:
 private:
     void runSteps(Options o, Actions &a);
     void send(Actions &a, int block, const QString &command, const QString &value);
+    // The next UID by the "Auto inc" step into uid and the field; past ten characters the
+    // loop stops instead.
+    bool stepUid(const Options &o, QString &uid, Actions &a);
     void sendUidWrite(const Options &o, Actions &a);
     void onError(int code, const Options &o, Actions &a);
     void onMessage(int code, const Options &o, Actions &a);
