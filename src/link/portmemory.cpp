@@ -1,14 +1,14 @@
 #include "portmemory.h"
 
+#include "core/settingsstore.h"
+
 #include <QSettings>
 
 namespace PortMemory {
 
-static const char *const kApplication = "Kestrel RFID Reader Writer";
-
 QString load()
 {
-    QSettings settings(QString::fromLatin1(kApplication));
+    QSettings settings(QString::fromLatin1(SettingsStore::kName));
     const QVariant value = settings.value(QStringLiteral("combo/port"), QStringLiteral("01"));
     // A hand-edited file may hold anything; only a plain text can name an entry.
     if (value.typeId() != QMetaType::QString)
@@ -18,7 +18,7 @@ QString load()
 
 void save(const QString &entry)
 {
-    QSettings settings(QString::fromLatin1(kApplication));
+    QSettings settings(QString::fromLatin1(SettingsStore::kName));
     settings.setValue(QStringLiteral("combo/port"), entry);
 }
 

@@ -1,5 +1,7 @@
 #include "productionrecord.h"
 
+#include "core/settingsstore.h"
+
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
@@ -28,8 +30,6 @@ using AutoLoop::Write;
 namespace {
 
 QString g_configuredPath;
-// The settings store the port memory uses.
-constexpr const char *kSettingsName = "Kestrel RFID Reader Writer";
 
 constexpr int kBusyTimeoutMs = 5000;
 constexpr int kFingerprintRounds = 1000;
@@ -222,7 +222,7 @@ QString ProductionRecord::configuredPath()
     if (!g_configuredPath.isEmpty())
         return g_configuredPath;
     // A line sets its server once per PC; anything but a text there is ignored.
-    const QVariant stored = QSettings(QString::fromLatin1(kSettingsName)).value("record");
+    const QVariant stored = QSettings(QString::fromLatin1(SettingsStore::kName)).value("record");
     if (stored.typeId() == QMetaType::QString && !stored.toString().trimmed().isEmpty())
         return stored.toString().trimmed();
     return defaultPath();

@@ -88,11 +88,6 @@ QString Recorder::problem() const
     return m_record->problem().isEmpty() ? m_writerProblem : m_record->problem();
 }
 
-void Recorder::drain()
-{
-    m_writer->drain();
-}
-
 void Recorder::retry()
 {
     if (m_record->resume())

@@ -29,8 +29,6 @@ public:
     ProductionRecord &record() const { return *m_record; }
     // Why recording is off, on either connection; empty while it works.
     QString problem() const;
-    // Waits until every outcome handed over so far is written (or spooled).
-    void drain();
     QToolButton *recordsButton() const { return m_recordsButton; }
     QLabel *summaryLabel() const { return m_summary; }
     QLabel *warningLabel() const { return m_warning; }

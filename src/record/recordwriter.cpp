@@ -1,7 +1,5 @@
 #include "recordwriter.h"
 
-#include <QSemaphore>
-
 RecordWriter::RecordWriter(const QString &location, QObject *parent)
     : QObject(parent)
     , m_context(new QObject)
@@ -42,14 +40,6 @@ void RecordWriter::post(std::function<void(ProductionRecord &)> step)
             report();
         },
         Qt::QueuedConnection);
-}
-
-void RecordWriter::drain()
-{
-    QSemaphore done;
-    QMetaObject::invokeMethod(
-        m_context, [&done] { done.release(); }, Qt::QueuedConnection);
-    done.acquire();
 }
 
 void RecordWriter::report()

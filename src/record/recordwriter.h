@@ -18,8 +18,6 @@ public:
 
     // Runs the step with the writer's own record, after every step posted before it.
     void post(std::function<void(ProductionRecord &)> step);
-    // Waits until every step posted so far has run (tests and shutdown).
-    void drain();
 
 signals:
     // After a step: why recording is off (empty while it works) and how much waits in the spool.
