@@ -108,7 +108,12 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
     setTabOrder();
 }
 
-MainWindow::~MainWindow() = default;
+MainWindow::~MainWindow()
+{
+    // The record goes first: it takes its guard back from the loop and finishes its batches
+    // while the loop still exists.
+    delete m_recorder;
+}
 
 void MainWindow::start()
 {
