@@ -4,6 +4,7 @@
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -16,6 +17,7 @@
 #include <QSqlRecord>
 #include <QStandardPaths>
 #include <QSysInfo>
+#include <QThread>
 #include <QUrl>
 #include <QUrlQuery>
 #include <QUuid>
@@ -365,8 +367,7 @@ bool ProductionRecord::openFile()
         q.finish();
     }
     m_writable = true;
-    if (!exec(QStringLiteral("PRAGMA journal_mode=WAL"))
-        || !exec(QStringLiteral("PRAGMA synchronous=NORMAL")) || !migrate(version)) {
+    if (!useWal() || !exec(QStringLiteral("PRAGMA synchronous=NORMAL")) || !migrate(version)) {
         db.close();
         return false;
     }
@@ -386,6 +387,21 @@ bool ProductionRecord::openFile()
     if (q.exec(QStringLiteral("SELECT value FROM meta WHERE key = 'salt'")) && q.next())
         m_salt = QByteArray::fromHex(q.value(0).toByteArray());
     return true;
+}
+
+bool ProductionRecord::useWal()
+{
+    // Switching a new file to WAL needs it alone, and SQLite's busy wait does not cover that:
+    // a second window (or the record's writer) opening the file at the same moment retries.
+    const QDeadlineTimer deadline(kBusyTimeoutMs);
+    for (;;) {
+        QSqlQuery q(database());
+        if (q.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
+            return true;
+        if (deadline.hasExpired())
+            return failed(q);
+        QThread::msleep(10);
+    }
 }
 
 bool ProductionRecord::migrate(int from)

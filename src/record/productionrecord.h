@@ -114,6 +114,7 @@ private:
     bool openFile();
     bool openServer();
     bool connectServer();
+    bool useWal();
     bool migrate(int from);
     // Runs a statement that changes the record; on a server that is gone it waits in the spool.
     bool write(const QString &sql, const QVariantList &args);
