@@ -8,7 +8,10 @@
 #include "link/serialtransport.h"
 #include "record/productionrecord.h"
 #include "ui/mainwindow.h"
+#include "uid/autopanel.h"
+#include "widgets/maskedfield.h"
 
+#include <QCheckBox>
 #include <QElapsedTimer>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -57,13 +60,15 @@ struct BoxedWindow {
     RecordingDialogs dialogs;
     std::unique_ptr<MainWindow> w;
 
-    bool begin()
+    // Records into a file of its own unless told another record (a file or a server).
+    bool begin(const QString &record = {})
     {
         qputenv("KESTREL_PORTS_DIR", dir.path().toLocal8Bit());
         QString error;
         if (!box.start(&error))
             return false;
-        ProductionRecord::setConfiguredPath(dir.filePath(QStringLiteral("production.sqlite")));
+        ProductionRecord::setConfiguredPath(
+            record.isEmpty() ? dir.filePath(QStringLiteral("production.sqlite")) : record);
         w = std::make_unique<MainWindow>(nullptr, &dialogs);
         w->show();
         w->start();
@@ -78,5 +83,15 @@ struct BoxedWindow {
                    },
                    3000)
                && w->state().PortConnected;
+    }
+
+    // "Auto Set UID" with "Auto inc (UID+)" from the given UID, the box answering at once.
+    void stepUidsFrom(const QString &uid)
+    {
+        box.engine().delays = {};
+        AutoPanel &a = w->autoPanel();
+        a.setUidBox()->click();
+        a.autoIncBox()->click();
+        a.setUidField()->setText(uid);
     }
 };

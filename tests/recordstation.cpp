@@ -8,10 +8,8 @@
 #include "ui/appsetup.h"
 #include "uid/autopanel.h"
 #include "uid/autowriter.h"
-#include "widgets/maskedfield.h"
 
 #include <QApplication>
-#include <QCheckBox>
 #include <cstdio>
 
 int main(int argc, char **argv)
@@ -25,24 +23,10 @@ int main(int argc, char **argv)
         return 2;
     }
     BoxedWindow run;
-    if (!run.begin())
+    if (!run.begin(args[1]))
         return 3;
-    // The fixture picks a record of its own; this station records where it is told.
-    run.w.reset();
-    ProductionRecord::setConfiguredPath(args[1]);
-    run.w = std::make_unique<MainWindow>(nullptr, &run.dialogs);
-    run.w->show();
-    run.w->start();
-    if (!QTest::qWaitFor([&] { return !run.w->ports().scanner().isScanning(); }, 3000))
-        return 3;
-    run.w->ports().connectButton()->click();
-    if (!QTest::qWaitFor([&] { return !run.w->state().QuietStart; }, 3000))
-        return 3;
-    run.box.engine().delays = {};
+    run.stepUidsFrom(args[2]);
     AutoPanel &a = run.w->autoPanel();
-    a.setUidBox()->click();
-    a.autoIncBox()->click();
-    a.setUidField()->setText(args[2]);
     a.autoButton()->click();
     const int tags = args[3].toInt();
     int ended = 0;

@@ -33,11 +33,8 @@ void TestFaults::portPulledMidCycleAndReattached()
     BoxedWindow run;
     QVERIFY(run.begin());
     MainWindow &w = *run.w;
-    run.box.engine().delays = {};
+    run.stepUidsFrom(QStringLiteral("0000000100"));
     AutoPanel &a = w.autoPanel();
-    a.setUidBox()->click();
-    a.autoIncBox()->click();
-    a.setUidField()->setText(QStringLiteral("0000000100"));
     a.writeBlocksBox()->click();
     a.autoButton()->click();
     run.box.setConveyor(true, 30);

@@ -205,11 +205,8 @@ void TestRecord::batchOnTheBoxIsRecordedAndGuarded()
     BoxedWindow run;
     QVERIFY(run.begin());
     MainWindow &w = *run.w;
-    run.box.engine().delays = {};
+    run.stepUidsFrom(QStringLiteral("0000002000"));
     AutoPanel &a = w.autoPanel();
-    a.setUidBox()->click();
-    a.autoIncBox()->click();
-    a.setUidField()->setText(QStringLiteral("0000002000"));
     a.writeBlocksBox()->click();
     w.blocks().blockOption(4)->setChecked(false);
     w.blocks().blockOption(5)->setChecked(false);

@@ -109,24 +109,12 @@ void TestSharedRecord::serverAwayStopsBeforeTheNextUidAndLosesNothing()
     PgServer server;
     QVERIFY(sharedRecord(server));
     BoxedWindow run;
-    QVERIFY(run.begin());
-    // The window is made again on the server; the box stays connected.
-    run.w.reset();
-    ProductionRecord::setConfiguredPath(server.uri("station1"));
-    run.w = std::make_unique<MainWindow>(nullptr, &run.dialogs);
-    run.w->show();
-    run.w->start();
+    QVERIFY(run.begin(server.uri("station1")));
     MainWindow &w = *run.w;
-    QTRY_VERIFY(!w.ports().scanner().isScanning());
-    w.ports().connectButton()->click();
-    QTRY_VERIFY(!w.state().QuietStart && w.state().PortConnected);
     ProductionRecord &record = w.recorder().record();
     QVERIFY2(record.isWritable(), qPrintable(record.problem()));
-    run.box.engine().delays = {};
+    run.stepUidsFrom(QStringLiteral("0000007000"));
     AutoPanel &a = w.autoPanel();
-    a.setUidBox()->click();
-    a.autoIncBox()->click();
-    a.setUidField()->setText(QStringLiteral("0000007000"));
     QStringList uidWrites;
     QObject::connect(&w.link(), &ReaderLink::commandSent, &w, [&](const QString &command) {
         if (command.startsWith(QLatin1String("WUX")))
