@@ -602,16 +602,18 @@ bool ProductionRecord::resume()
     return true;
 }
 
-QSqlQuery &ProductionRecord::prepared(const QString &sql)
+std::shared_ptr<QSqlQuery> ProductionRecord::prepared(const QString &sql, const QVariantList &args)
 {
-    auto it = m_prepared.find(sql);
-    if (it == m_prepared.end()) {
+    std::shared_ptr<QSqlQuery> &q = m_prepared[sql];
+    if (!q) {
         // Prepared once per connection: a server answers a prepared statement in one round trip.
-        QSqlQuery q(database());
-        q.prepare(sql);
-        it = m_prepared.insert(sql, q);
+        q = std::make_shared<QSqlQuery>(database());
+        q->prepare(sql);
     }
-    return *it;
+    for (int i = 0; i < args.size(); ++i)
+        q->bindValue(i, args[i]);
+    // Shared: the cache may be emptied (the server went away) while the caller still uses it.
+    return q;
 }
 
 bool ProductionRecord::write(const QString &sql, const QVariantList &args)
@@ -624,16 +626,14 @@ bool ProductionRecord::write(const QString &sql, const QVariantList &args)
             return spool(sql, args);
     } else if (!m_writable)
         return false;
-    QSqlQuery q = prepared(sql);
-    for (int i = 0; i < args.size(); ++i)
-        q.bindValue(i, args[i]);
-    const bool done = q.exec();
-    q.finish();
+    const std::shared_ptr<QSqlQuery> q = prepared(sql, args);
+    const bool done = q->exec();
+    q->finish();
     if (done)
         return true;
-    if (m_server && serverGone(q))
+    if (m_server && serverGone(*q))
         return spool(sql, args);
-    return failed(q);
+    return failed(*q);
 }
 
 std::optional<QString> ProductionRecord::beginBatch(const Batch &b, const QString &key)
@@ -692,14 +692,12 @@ ProductionRecord::Reservation ProductionRecord::reserve(const QString &uid, cons
     const QString port = station.port.isNull() ? QStringLiteral("") : station.port;
     if (m_writable) {
         // The usual case, a free UID, in one statement.
-        QSqlQuery q = prepared(kReserve);
-        const QVariantList args{uid, station.station, port, batch, nowText(), uid, uid};
-        for (int i = 0; i < args.size(); ++i)
-            q.bindValue(i, args[i]);
-        if (!q.exec())
-            return unavailable(q);
-        const bool reserved = q.numRowsAffected() == 1;
-        q.finish();
+        const std::shared_ptr<QSqlQuery> q
+            = prepared(kReserve, {uid, station.station, port, batch, nowText(), uid, uid});
+        if (!q->exec())
+            return unavailable(*q);
+        const bool reserved = q->numRowsAffected() == 1;
+        q->finish();
         if (reserved) {
             r.kind = Reservation::Kind::Reserved;
             return r;
@@ -750,19 +748,6 @@ QString ProductionRecord::openReservationQuery()
         "LEFT JOIN batch b ON b.uuid = r.batch_uuid WHERE NOT EXISTS (SELECT 1 FROM tag t "
         "WHERE t.uid_confirmed = 1 AND (t.uid_read = r.uid OR t.uid_asked = r.uid)) "
         "ORDER BY r.reserved");
-}
-
-std::optional<ProductionRecord::PriorTag> ProductionRecord::findWritten(const QString &uid)
-{
-    if (!m_open)
-        return std::nullopt;
-    QSqlQuery q(database());
-    q.prepare(kFindWritten);
-    q.addBindValue(uid);
-    q.addBindValue(uid);
-    if (!q.exec() || !q.next())
-        return std::nullopt;
-    return priorTag(q);
 }
 
 int ProductionRecord::markInterrupted()

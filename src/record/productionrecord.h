@@ -7,6 +7,7 @@
 #include <QSqlQuery>
 #include <QString>
 #include <QVariantList>
+#include <memory>
 #include <optional>
 
 // The production record: which UID went to which tag, in batches. It is an SQLite file that
@@ -87,7 +88,6 @@ public:
                                     const QString &key = newKey());
     bool endTag(const QString &row, const QString &batch, const AutoLoop::TagOutcome &tag);
 
-    std::optional<PriorTag> findWritten(const QString &uid);
     // Holds the UID for this station and batch before it is written, unless another station
     // holds it or any station wrote it; one statement, so two stations never both get it.
     Reservation reserve(const QString &uid, const Batch &station, const QString &batch);
@@ -119,7 +119,7 @@ private:
     // Runs a statement that changes the record; on a server that is gone it waits in the spool.
     bool write(const QString &sql, const QVariantList &args);
     bool spool(const QString &sql, const QVariantList &args);
-    QSqlQuery &prepared(const QString &sql);
+    std::shared_ptr<QSqlQuery> prepared(const QString &sql, const QVariantList &args);
     bool serverGone(const QSqlQuery &failed);
     void goOffline(const QString &why);
     bool exec(const QString &sql);
@@ -135,7 +135,7 @@ private:
     bool m_connected = false;
     // This window left statements in the spool that the server has not taken yet.
     bool m_pending = false;
-    QHash<QString, QSqlQuery> m_prepared;
+    QHash<QString, std::shared_ptr<QSqlQuery>> m_prepared;
     bool m_open = false;
     bool m_writable = false;
     QString m_problem;
