@@ -29,7 +29,6 @@ public:
     ProductionRecord &record() const { return *m_record; }
     // Why recording is off, on either connection; empty while it works.
     QString problem() const;
-    QToolButton *recordsButton() const { return m_recordsButton; }
     QLabel *summaryLabel() const { return m_summary; }
     QLabel *warningLabel() const { return m_warning; }
 

@@ -24,11 +24,7 @@ public:
     ProductionRecord::Filter filter() const;
     bool exportTo(const QString &file, QString *error);
 
-    QComboBox *batchBox() const { return m_batch; }
-    QComboBox *resultBox() const { return m_result; }
     QLineEdit *uidField() const { return m_uid; }
-    QTableView *tagView() const { return m_tagView; }
-    QTableView *batchView() const { return m_batchView; }
     QSqlQueryModel *tagModel() const { return m_tags; }
     QSqlQueryModel *reservationModel() const { return m_reservations; }
 
