@@ -37,8 +37,12 @@ void TestCore::classify_data()
     QTest::newRow("blockNine") << "R91234ABCD" << int(K::BlockRead) << 0 << 9 << "1234ABCD";
     QTest::newRow("shortReadStillRead") << "R3" << int(K::BlockRead) << 0 << 3 << "";
     QTest::newRow("identifier") << "1122334455" << int(K::Identifier) << 0 << 0 << "1122334455";
-    QTest::newRow("lowerCaseIsNoPrefix")
-        << "err0000001" << int(K::Identifier) << 0 << 0 << "err0000001";
+    QTest::newRow("lowerCaseIsNoPrefix") << "err0000001" << int(K::Other) << 0 << 0 << "";
+    QTest::newRow("lowerCaseHexIsIdentifier")
+        << "00ab123456" << int(K::Identifier) << 0 << 0 << "00ab123456";
+    QTest::newRow("tailOfABrokenReplyIsNoIdentifier") << "66666666\r\n"
+                                                      << int(K::Other) << 0 << 0 << "";
+    QTest::newRow("garbledIdIsNoIdentifier") << "000?093452" << int(K::Other) << 0 << 0 << "";
     QTest::newRow("reservedIdentifier") << "8813100000" << int(K::Other) << 0 << 0 << "";
     QTest::newRow("probeAnswer") << "OK" << int(K::Other) << 0 << 0 << "";
     QTest::newRow("empty") << "" << int(K::Other) << 0 << 0 << "";

@@ -126,7 +126,8 @@ void TestInterpreter::markupAndBinaryAreLoggedLiterally()
 {
     f->reply("<b>x</b>\x01\xff");
     QCOMPARE(f->logText(), QStringLiteral("Recive: <b>x</b>\u2401\u00ff\n"));
-    QCOMPARE(w().status().card(), QStringLiteral("ID: <b>x</b>\x01\u00ff"));
+    // Ten characters that are no tag ID never reach the card label.
+    QCOMPARE(w().status().card(), QStringLiteral("No is card."));
 }
 
 void TestInterpreter::failedReadBlanksTheBlockReadLast()
@@ -206,7 +207,7 @@ void TestInterpreter::automaticStartChecksConsultTheirOwnBox()
     w().autoPanel().noUidBox()->setChecked(false);
     f->reply("MsgCode:04");
     QVERIFY(!timer.isActive());
-    QCOMPARE(loop(w()).AutoStep, 0);
+    QCOMPARE(int(loop(w()).AutoStep), 0);
 
     setLoop(w(), [](Loop &s) { s.UidWriteConfirmed = true; });
     f->reply("MsgCode:03");
@@ -214,10 +215,10 @@ void TestInterpreter::automaticStartChecksConsultTheirOwnBox()
     QVERIFY(!loop(w()).UidWriteConfirmed);
     f->reply("MsgCode:03");
     QVERIFY(timer.isActive());
-    QCOMPARE(loop(w()).AutoStep, 1);
+    QCOMPARE(int(loop(w()).AutoStep), 1);
 
     timer.stop();
-    setLoop(w(), [](Loop &s) { s.AutoStep = 0; });
+    setLoop(w(), [](Loop &s) { s.AutoStep = AutoLoop::Step(0); });
     setLoop(w(), [](Loop &s) { s.TagHandled = true; });
     f->reply("ErrCode:06");
     QVERIFY(!timer.isActive());
@@ -310,7 +311,7 @@ void TestInterpreter::identifierShowsUidAndArmsCycle()
     QCOMPARE(w().status().cardColour(), ColorDeepPink);
     QVERIFY(!w().status().copyButton()->isHidden());
     QCOMPARE(loop(w()).LastUID, QStringLiteral("0012345678"));
-    QCOMPARE(loop(w()).AutoStep, 1);
+    QCOMPARE(int(loop(w()).AutoStep), 1);
     QVERIFY(!w().autoWriter().Timer_Auto().isActive());
     QCOMPARE(f->logColour(QStringLiteral("Recive: 0012345678")), ColorDeepPink);
 
@@ -327,9 +328,9 @@ void TestInterpreter::uidReadBackMatchStepsSetUid()
     a.autoIncBox()->setChecked(true);
     a.setUidField()->setText(QStringLiteral("0000001234"));
     setLoop(w(), [](Loop &s) { s.ExpectedUID = QStringLiteral("0000001234"); });
-    setLoop(w(), [](Loop &s) { s.AutoStep = 3; });
+    setLoop(w(), [](Loop &s) { s.AutoStep = AutoLoop::Step(3); });
     f->reply("0000001234");
-    QCOMPARE(loop(w()).AutoStep, 4);
+    QCOMPARE(int(loop(w()).AutoStep), 4);
     QVERIFY(loop(w()).UidWriteConfirmed);
     QCOMPARE(a.setUidField()->text(), QStringLiteral("0000001235"));
     QVERIFY(w().autoWriter().Timer_Auto().isActive());
@@ -339,9 +340,9 @@ void TestInterpreter::uidReadBackMatchStepsSetUid()
     a.setUidField()->setText(QStringLiteral("00AB123456"));
     a.incField()->setText(QStringLiteral("0000000002"));
     setLoop(w(), [](Loop &s) { s.ExpectedUID = QStringLiteral("00AB123456"); });
-    setLoop(w(), [](Loop &s) { s.AutoStep = 3; });
+    setLoop(w(), [](Loop &s) { s.AutoStep = AutoLoop::Step(3); });
     f->reply("FFFF123456");
-    QCOMPARE(loop(w()).AutoStep, 4);
+    QCOMPARE(int(loop(w()).AutoStep), 4);
     QCOMPARE(a.setUidField()->text(), QStringLiteral("00AB123458"));
     w().autoWriter().Timer_Auto().stop();
 }
@@ -351,17 +352,17 @@ void TestInterpreter::fiveFailedReadBacksGiveUp()
     setLoop(w(), [](Loop &s) { s.AutoWriteRunning = true; });
     setLoop(w(), [](Loop &s) { s.ExpectedUID = QStringLiteral("0000001234"); });
     for (int attempt = 1; attempt <= 4; ++attempt) {
-        setLoop(w(), [](Loop &s) { s.AutoStep = 3; });
+        setLoop(w(), [](Loop &s) { s.AutoStep = AutoLoop::Step(3); });
         f->reply("0000009999");
         QCOMPARE(loop(w()).UidRetryCount, attempt);
-        QCOMPARE(loop(w()).AutoStep, 3);
+        QCOMPARE(int(loop(w()).AutoStep), 3);
         QVERIFY(w().autoWriter().Timer_Auto().isActive());
     }
     QVERIFY(!f->logText().contains(QStringLiteral("Error - can not Write UID!")));
     f->reply("0000009999");
     QVERIFY(f->logText().contains(QStringLiteral("Error - can not Write UID!   ID: 0000009999\n")));
     QCOMPARE(f->logColour(QStringLiteral("Error - can not")), ColorOrangeRed);
-    QCOMPARE(loop(w()).AutoStep, 0);
+    QCOMPARE(int(loop(w()).AutoStep), 0);
     QVERIFY(loop(w()).TagHandled);
     QCOMPARE(loop(w()).UidRetryCount, 0);
     QVERIFY(!w().autoWriter().Timer_Auto().isActive());
@@ -371,11 +372,11 @@ void TestInterpreter::fiveFailedReadBacksGiveUp()
 void TestInterpreter::lockAnsweredNoPresentCompletesCycle()
 {
     setLoop(w(), [](Loop &s) { s.AutoWriteRunning = true; });
-    setLoop(w(), [](Loop &s) { s.AutoStep = 11; });
+    setLoop(w(), [](Loop &s) { s.AutoStep = AutoLoop::Step(11); });
     f->reply("ErrCode:03");
     QCOMPARE(w().status().message(), QStringLiteral(" Auto Write Complete!\r\n"));
     QCOMPARE(w().status().messageColour(), ColorGreen);
-    QCOMPARE(loop(w()).AutoStep, 0);
+    QCOMPARE(int(loop(w()).AutoStep), 0);
     QVERIFY(loop(w()).TagHandled);
     QCOMPARE(f->transport.written, QByteArray("SB1\r\n"));
     QVERIFY(f->logText().endsWith(QStringLiteral("Send: SB1\nRecive: ErrCode:03\n")));
@@ -386,12 +387,12 @@ void TestInterpreter::lockAnsweredNoPresentCompletesCycle()
 void TestInterpreter::writeConfirmationAtStepElevenRunsStepNow()
 {
     setLoop(w(), [](Loop &s) { s.AutoWriteRunning = true; });
-    setLoop(w(), [](Loop &s) { s.AutoStep = 11; });
+    setLoop(w(), [](Loop &s) { s.AutoStep = AutoLoop::Step(11); });
     w().autoWriter().Timer_Auto().start();
     f->reply("W000148250");
     // Step 12 ran at once, inside the reply: the cycle is complete.
     QVERIFY(!w().autoWriter().Timer_Auto().isActive());
-    QCOMPARE(loop(w()).AutoStep, 0);
+    QCOMPARE(int(loop(w()).AutoStep), 0);
     QVERIFY(loop(w()).TagHandled);
     QCOMPARE(w().status().message(), QStringLiteral(" Auto Write Complete!\r\n"));
     QVERIFY(f->logText().endsWith(QStringLiteral("Send: SB1\nRecive: W000148250\n")));

@@ -10,6 +10,15 @@ int digitValue(const QString &text, int position)
     return (c >= u'0' && c <= u'9') ? c.unicode() - u'0' : 0;
 }
 
+static bool isIdText(const QString &text)
+{
+    for (QChar c : text) {
+        if (!(c >= u'0' && c <= u'9') && !(c >= u'A' && c <= u'F') && !(c >= u'a' && c <= u'f'))
+            return false;
+    }
+    return true;
+}
+
 Parsed classify(const QString &head)
 {
     Parsed p;
@@ -29,7 +38,9 @@ Parsed classify(const QString &head)
         p.payload = head.mid(2, 8);
         return p;
     }
-    if (head.size() == kHeadLength && head != QLatin1String("8813100000")) {
+    // A tag ID is ten hexadecimal (or decimal) digits; the tail of a reply that broke apart on
+    // the line ("66666666\r\n") is none.
+    if (head.size() == kHeadLength && head != QLatin1String("8813100000") && isIdText(head)) {
         p.kind = Kind::Identifier;
         p.payload = head;
     }
@@ -50,20 +61,34 @@ bool isBlockValue(const QString &text)
 QString errorText(int code)
 {
     switch (code) {
-    case 1:
+    case kLengthIncorrect:
         return QStringLiteral("Length of the command is incorrect!");
-    case 2:
+    case kCommandWrong:
         return QStringLiteral("Command is wrong!");
-    case 3:
+    case kNoTag:
         return QStringLiteral("No Precent!");
-    case 4:
+    case kNoPassword:
         return QStringLiteral("No is Password!");
-    case 5:
+    case kPasswordWrong:
         return QStringLiteral("Password Error!");
-    case 7:
+    case kLockError:
         return QStringLiteral("Lock error!");
     default:
         return {};
+    }
+}
+
+bool refusedUntouched(int errorCode)
+{
+    switch (errorCode) {
+    case kLengthIncorrect:
+    case kCommandWrong:
+    case kNoPassword:
+    case kPasswordWrong:
+    case kHexBaseId:
+        return true;
+    default:
+        return false;
     }
 }
 

@@ -9,6 +9,26 @@ inline constexpr int kHeadLength = 10;
 
 enum class Kind { Error, Message, BlockRead, BlockWrite, Identifier, Other };
 
+// The code of an error reply, "ErrCode:0n".
+enum ErrorCode : int {
+    kLengthIncorrect = 1,
+    kCommandWrong = 2,
+    kNoTag = 3,
+    kNoPassword = 4,
+    kPasswordWrong = 5,
+    kHexBaseId = 6,
+    kLockError = 7,
+};
+
+// The code of a message reply, "MsgCode:0n".
+enum MessageCode : int {
+    kSuccess = 1,
+    kNotPresent = 2,
+    kNotConfigured = 3,
+    kNoUid = 4,
+    kOutOfRange = 5,
+};
+
 struct Parsed {
     Kind kind = Kind::Other;
     // Error and Message: character 10 read as a number, 0 if there is none.
@@ -30,5 +50,10 @@ bool isBlockValue(const QString &text);
 
 // What the message label says for an error reply's code; empty for codes without one.
 QString errorText(int code);
+
+// The box refused the command before it touched a tag: a wrong length, an unknown command, a
+// protected tag without its password, a wrong password, a decimal ID beyond 32 bits. After
+// any other error ("No Precent!", a lock error, an unknown code) a write may have happened.
+bool refusedUntouched(int errorCode);
 
 } // namespace Reply

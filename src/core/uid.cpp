@@ -57,4 +57,28 @@ QString hexToDecimal(const QString &text)
     return padded(ok ? value : 0, kLength);
 }
 
+std::optional<quint64> tagId(const QString &text, bool hex)
+{
+    if (text.size() != kLength)
+        return std::nullopt;
+    for (QChar c : text) {
+        const bool digit = c >= u'0' && c <= u'9';
+        const bool letter = (c >= u'A' && c <= u'F') || (c >= u'a' && c <= u'f');
+        if (!digit && !(hex && letter))
+            return std::nullopt;
+    }
+    const quint64 id = text.toULongLong(nullptr, hex ? 16 : 10);
+    if (!hex && id > 0xFFFFFFFFULL)
+        return std::nullopt;
+    return id;
+}
+
+QStringList spellings(quint64 id)
+{
+    QStringList texts{QStringLiteral("%1").arg(id, kLength, 16, QLatin1Char('0')).toUpper()};
+    if (id <= 0xFFFFFFFFULL)
+        texts << QStringLiteral("%1").arg(id, kLength, 10, QLatin1Char('0'));
+    return texts;
+}
+
 } // namespace Uid

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
+#include <optional>
 
 // UID text rules: a UID is ten characters, hexadecimal or decimal.
 namespace Uid {
@@ -26,5 +28,13 @@ QString decimalToHex(const QString &text);
 // The UID field switched to decimal: characters 5..10 read as a hexadecimal number, written
 // as ten decimal digits; the first four characters are dropped.
 QString hexToDecimal(const QString &text);
+
+// The 40-bit tag ID a UID text names in the given base: ten hexadecimal digits, or ten
+// decimal digits up to 4294967295 (what a box writes in decimal). Nothing for other text.
+std::optional<quint64> tagId(const QString &text, bool hex);
+
+// Every ten-character spelling of one tag ID: its hexadecimal form and, when it fits in 32
+// bits, its decimal form.
+QStringList spellings(quint64 id);
 
 } // namespace Uid

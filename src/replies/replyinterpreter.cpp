@@ -68,7 +68,8 @@ void ReplyInterpreter::interpret()
     // The box needs a moment after losing the tag. A tag the loop just finished gets that
     // moment from the loop's hold, which blocks nothing: replies to the buzzer and the next
     // tag's report then arrive one by one instead of merging during a blocking pause.
-    if (reply.kind == Reply::Kind::Error && reply.code == 3 && !m_t.autoWriter.hold().isActive()) {
+    if (reply.kind == Reply::Kind::Error && reply.code == Reply::kNoTag
+        && !m_t.autoWriter.hold().isActive()) {
         m_link.flushOutput();
         QThread::msleep(m_pauseMs);
     }
@@ -103,15 +104,15 @@ void ReplyInterpreter::onError(int code)
     if (!text.isEmpty())
         m_t.status.showMessage(text, ColorOrangeRed);
     switch (code) {
-    case 3:
+    case Reply::kNoTag:
         adjustConfigField();
         blankFailedRead();
         break;
-    case 4:
-    case 5:
+    case Reply::kNoPassword:
+    case Reply::kPasswordWrong:
         blankFailedRead();
         break;
-    case 6:
+    case Reply::kHexBaseId:
         m_t.status.showCard(QStringLiteral("The ID is the HEX base!"), ColorDeepPink);
         m_t.status.setCopyVisible(false);
         break;
@@ -123,7 +124,7 @@ void ReplyInterpreter::onError(int code)
 void ReplyInterpreter::onMessage(int code)
 {
     switch (code) {
-    case 1:
+    case Reply::kSuccess:
         if (m_t.autoWriter.engine().showsFailure())
             break;
         if (m_t.autoWriter.engine().SuppressSuccessText())
@@ -131,21 +132,21 @@ void ReplyInterpreter::onMessage(int code)
         else
             m_t.status.showMessage(QStringLiteral("Command Successfully!"), ColorGreen);
         break;
-    case 2:
+    case Reply::kNotPresent:
         m_t.status.showMessage(QStringLiteral("No Precent!"), ColorGreen);
         showTagAbsentLook();
         break;
-    case 3:
+    case Reply::kNotConfigured:
         m_t.status.showCard(QStringLiteral("Ready - Not Config"), ColorBlue);
         showTagAbsentLook();
         m_t.uid.writeButton()->setFocus();
         break;
-    case 4:
+    case Reply::kNoUid:
         m_t.status.showCard(QStringLiteral("Ready - No UID"), ColorGreen);
         showTagAbsentLook();
         m_t.uid.writeButton()->setFocus();
         break;
-    case 5:
+    case Reply::kOutOfRange:
         m_t.status.showCard(StatusLine::Card::OutOfRange, ColorOrangeRed);
         showTagAbsentLook();
         m_t.status.clearMessage();

@@ -189,7 +189,7 @@ void TagInspector::onReplyInterpreted(const QString &head)
     if (r.kind == Reply::Kind::BlockRead && r.block >= 0 && r.block < 8
         && Reply::isBlockValue(r.payload))
         m_read[size_t(r.block)] = true;
-    if (r.kind == Reply::Kind::Message && r.code == 5)
+    if (r.kind == Reply::Kind::Message && r.code == Reply::kOutOfRange)
         m_read = {};
     if (m_job == Job::ReadAll) {
         const bool ok = r.kind == Reply::Kind::BlockRead && r.block == m_next
@@ -333,7 +333,7 @@ bool TagInspector::confirmsWrite(const QString &head, const Write &w) const
         // A tag that now answers only on request falls silent; one with PWD set reads its
         // configuration back shifted, as the box reports it.
         const quint32 word = w.value.toUInt(nullptr, 16);
-        if ((word & TagConfig::kAor) && r.kind == Reply::Kind::Error && r.code == 3)
+        if ((word & TagConfig::kAor) && r.kind == Reply::Kind::Error && r.code == Reply::kNoTag)
             return true;
         if (r.kind == Reply::Kind::BlockWrite && r.block == 0
             && r.payload == QStringLiteral("%1").arg(word >> 4, 8, 16, QLatin1Char('0')).toUpper())
