@@ -24,7 +24,7 @@ AutoLoop::TagOutcome typicalTag(qint64 uid)
     t.uidConfirmed = true;
     for (int n = 3; n <= 7; ++n) {
         AutoLoop::Write w;
-        w.step = n == 7 ? AutoLoop::kPassword : n + 3;
+        w.step = n == 7 ? AutoLoop::Step::Password : AutoLoop::Step(n + 3);
         w.block = n;
         w.sent = w.readBack = QString(8, QChar(u'0' + n));
         w.answered = w.ok = true;

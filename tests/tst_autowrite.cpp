@@ -124,10 +124,10 @@ void TestAutoWrite::stopMidCycleSendsNothingMore()
     WindowFixture f;
     QVERIFY(f.connectReader());
     f.w().autoPanel().autoButton()->click();
-    setLoop(f.w(), [](Loop &s) { s.AutoStep = 5; });
+    setLoop(f.w(), [](Loop &s) { s.AutoStep = AutoLoop::Step(5); });
     f.w().blocks().blockOption(4)->setChecked(true);
     f.w().autoPanel().autoButton()->click();
-    QCOMPARE(loop(f.w()).AutoStep, 0);
+    QCOMPARE(int(loop(f.w()).AutoStep), 0);
     QCOMPARE(f.w().status().card(), QStringLiteral("No is card."));
     f.reply("W300000000");
     QVERIFY(!f.w().autoWriter().Timer_Auto().isActive());

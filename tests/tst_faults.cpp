@@ -40,7 +40,7 @@ void TestFaults::portPulledMidCycleAndReattached()
     run.box.setConveyor(true, 30);
     QTRY_VERIFY_WITH_TIMEOUT(run.box.departed().size() >= 2, 20000);
     // Pull the adapter while the next tag is being written.
-    QTRY_VERIFY_WITH_TIMEOUT(loop(w).AutoStep >= 4, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(int(loop(w).AutoStep) >= 4, 10000);
     run.box.execute(QStringLiteral("vanish"));
     QTRY_VERIFY(!w.state().PortConnected);
     QVERIFY(!loop(w).AutoWriteRunning);

@@ -10,7 +10,7 @@ using namespace Palette;
 
 namespace AutoLoop {
 
-const Write *TagOutcome::writeAt(int step) const
+const Write *TagOutcome::writeAt(Step step) const
 {
     for (const Write &w : writes) {
         if (w.step == step)
@@ -21,25 +21,50 @@ const Write *TagOutcome::writeAt(int step) const
 
 bool TagOutcome::passwordWritten() const
 {
-    const Write *w = writeAt(kPassword);
+    const Write *w = writeAt(Step::Password);
     return w && w->ok;
 }
 
 bool TagOutcome::locked() const
 {
-    const Write *w = writeAt(kLock);
+    const Write *w = writeAt(Step::Lock);
     return w && w->ok;
 }
 
 QString TagOutcome::firstFailure() const
 {
     for (const Write &w : writes) {
-        if (w.answered && !w.ok)
+        const QString sent = shownValue(w.block, w.sent);
+        if (!w.answered)
+            return QStringLiteral("block %1 written %2, no reply").arg(w.block).arg(sent);
+        if (!w.ok)
             return QStringLiteral("block %1 written %2, read back %3")
                 .arg(w.block)
-                .arg(w.sent, w.readBack);
+                .arg(sent, shownValue(w.block, w.readBack));
     }
     return {};
+}
+
+QString shownValue(int block, const QString &value)
+{
+    return block == 7 ? QStringLiteral("(password)") : value;
+}
+
+QString describeWrite(const Write &w)
+{
+    const bool secret = w.block == 7;
+    QString part = QStringLiteral("%1:%2").arg(w.block).arg(shownValue(w.block, w.sent));
+    if (!w.answered)
+        part += QStringLiteral(" (no reply)");
+    else if (secret)
+        part += w.ok ? QStringLiteral("=ok") : QStringLiteral("!=wrong");
+    else
+        part += (w.ok ? QStringLiteral("=") : QStringLiteral("!=")) + w.readBack;
+    if (w.step == Step::Unlock)
+        part += QStringLiteral(" (unlock)");
+    if (w.step == Step::Lock)
+        part += QStringLiteral(" (lock)");
+    return part;
 }
 
 QString resultName(TagOutcome::Result result)
@@ -72,11 +97,22 @@ void Engine::restore(const State &s)
     m_stallReason.clear();
 }
 
+void Engine::moveTo(Step to, const char *why)
+{
+    const Step from = m_s.AutoStep;
+    m_s.AutoStep = to;
+    if (trace)
+        trace(from, to, why);
+}
+
 Actions Engine::start()
 {
     Actions a;
     m_s.AutoWriteRunning = true;
     m_s.StopAfterTag = false;
+    // A step left over from a link that closed mid-tag belongs to no tag now.
+    if (m_s.AutoStep > Step::TagFound && !m_tag)
+        moveTo(Step::Idle, "no tag is in progress when the loop starts");
     a.block0 = ConfigWord::kStandard;
     return a;
 }
@@ -84,29 +120,39 @@ Actions Engine::start()
 Actions Engine::stop()
 {
     Actions a;
-    turnOff(a, QStringLiteral("stopped by the operator at step %1").arg(m_s.AutoStep));
+    turnOff(a, QStringLiteral("stopped by the operator at step %1").arg(int(m_s.AutoStep)));
     return a;
 }
 
 Actions Engine::linkClosed()
 {
     Actions a;
+    settleUid();
     if (m_tag)
         endTag(a, TagOutcome::Result::Stopped,
-               QStringLiteral("the link closed at step %1").arg(m_s.AutoStep));
+               QStringLiteral("the link closed at step %1").arg(int(m_s.AutoStep)));
     m_s.AutoWriteRunning = false;
     m_s.StopAfterTag = false;
     return a;
 }
 
+void Engine::settleUid()
+{
+    if (m_s.UidOnTag || m_s.UidWriteOutstanding)
+        m_s.UidUncertain = true;
+    m_s.UidOnTag = false;
+    m_s.UidWriteOutstanding = false;
+}
+
 void Engine::turnOff(Actions &a, const QString &why)
 {
+    settleUid();
     if (m_tag)
         endTag(a, TagOutcome::Result::Stopped, why);
     m_s.AutoWriteRunning = false;
     m_s.StopAfterTag = false;
     m_s.TickDeferred = false;
-    m_s.AutoStep = kIdle;
+    moveTo(Step::Idle, "the loop was switched off");
     m_awaiting.reset();
     a.timer = StepTimer::Stop;
 }
@@ -138,12 +184,11 @@ Actions Engine::holdEnded(const Options &o)
 Actions Engine::replyTimedOut()
 {
     Actions a;
-    // A UID write whose answer never came may or may not have reached the tag.
-    if (m_s.UidWriteOutstanding)
-        m_s.UidUncertain = true;
+    // A UID write whose answer never came may have reached the tag: the UID stays with it
+    // (UidOnTag) until a read-back says otherwise or the tag's cycle ends.
     m_s.UidWriteOutstanding = false;
     if (m_awaiting && m_tag)
-        noteStall(QStringLiteral("no reply at step %1").arg(m_awaiting->step));
+        noteStall(QStringLiteral("no reply at step %1").arg(int(m_awaiting->step)));
     return a;
 }
 
@@ -181,19 +226,19 @@ void Engine::runSteps(Options o, Actions &a)
         return;
     }
     for (;;) {
-        const int s = m_s.AutoStep;
-        if (s == kTagFound) {
-            m_s.AutoStep = kUnlock;
+        const Step s = m_s.AutoStep;
+        if (s == Step::TagFound) {
+            moveTo(Step::Unlock, "one more tick before the first command");
             a.timer = StepTimer::Start;
             return;
         }
-        if (s == kUnlock && o.autoUnlock) {
+        if (s == Step::Unlock && o.autoUnlock) {
             o.blockTexts[0] = ConfigWord::unlocked(o.blockTexts[0]);
             a.block0 = o.blockTexts[0];
             send(a, 0, QStringLiteral("WP0") + o.blockTexts[7] + o.blockTexts[0], o.blockTexts[0]);
             return;
         }
-        if (s == kUid) {
+        if (s == Step::Uid) {
             m_s.ExpectedUID = o.setUidText;
             if (o.setUid) {
                 sendUidWrite(o, a);
@@ -204,28 +249,28 @@ void Engine::runSteps(Options o, Actions &a)
                 return;
             }
         }
-        if (s >= kFirstBlock && s <= kLastBlock && o.blocks[size_t(s - 3)]) {
-            const int n = s - 3;
+        if (isBlockStep(s) && o.blocks[size_t(blockOfStep(s))]) {
+            const int n = blockOfStep(s);
             send(a, n, QStringLiteral("WB%1").arg(n) + o.blockTexts[size_t(n)],
                  o.blockTexts[size_t(n)]);
             return;
         }
-        if (s == kPassword && o.writePassword) {
+        if (s == Step::Password && o.writePassword) {
             send(a, 7, QStringLiteral("WB7") + o.blockTexts[7], o.blockTexts[7]);
             return;
         }
-        if (s == kLock && o.lock) {
+        if (s == Step::Lock && o.lock) {
             send(a, 0, QStringLiteral("WB0") + ConfigWord::kWithPwdAor, ConfigWord::kWithPwdAor);
             return;
         }
-        if (s == kComplete) {
+        if (s == Step::Complete) {
             const QString failure = m_tag ? m_tag->firstFailure() : QString();
             finishTag(a, !failure.isEmpty(), failure);
             return;
         }
-        if (s < kUnlock || s > kComplete)
+        if (s < Step::Unlock || s > Step::Complete)
             return;
-        m_s.AutoStep = s + 1;
+        moveTo(nextStep(s), "nothing to write at this step");
     }
 }
 
@@ -297,8 +342,8 @@ void Engine::sendUidWrite(const Options &o, Actions &a)
         return;
     }
     m_s.UidUncertain = false;
-    m_s.TagLeftSinceUidWrite = false;
     m_s.ExpectedUID = uid;
+    m_uidOnTagBefore = m_s.UidOnTag;
     QString mnemonic;
     if (o.base == Options::Base::Hex)
         mnemonic = QStringLiteral("WUX");
@@ -307,6 +352,7 @@ void Engine::sendUidWrite(const Options &o, Actions &a)
     else
         return;
     m_s.UidWriteOutstanding = true;
+    m_s.UidOnTag = true;
     Write w;
     w.step = m_s.AutoStep;
     w.block = -1;
@@ -322,117 +368,177 @@ void Engine::sendUidWrite(const Options &o, Actions &a)
 
 void Engine::onError(int code, const Options &o, Actions &a)
 {
-    if (code == 6) {
+    const bool uidAwaited = m_awaiting && m_awaiting->block < 0;
+    if (code == Reply::kHexBaseId && !uidAwaited) {
         if (o.withId && !m_s.TagHandled && m_s.AutoWriteRunning)
             beginCycle(a);
         return;
     }
-    if (code == 3 && m_s.AutoStep == kLock) {
+    if (code == Reply::kNoTag && m_s.AutoStep == Step::Lock) {
         // A tag locked by the last write no longer answers: that is its confirmation.
-        noteAnswer(kLock, QString(), true);
+        noteAnswer(Step::Lock, QString(), true);
         m_awaiting.reset();
-        m_s.AutoStep = kComplete;
+        moveTo(Step::Complete, "a tag locked by the last write no longer answers");
         runSteps(o, a);
         return;
     }
-    // An error answers the UID write as little as silence does.
-    if (m_s.UidWriteOutstanding)
-        m_s.UidUncertain = true;
-    m_s.UidWriteOutstanding = false;
-    if (m_awaiting && m_tag)
-        noteStall(QStringLiteral("\"%1\" at step %2")
-                      .arg(Reply::errorText(code), QString::number(m_awaiting->step)));
+    if (m_awaiting)
+        onErrorAnswer(code, a);
+}
+
+void Engine::onErrorAnswer(int code, Actions &a)
+{
+    const Write w = *m_awaiting;
+    m_awaiting.reset();
+    if (w.block < 0) {
+        m_s.UidWriteOutstanding = false;
+        // A refusal wrote nothing, so the UID is free for the next attempt unless an earlier
+        // write of it went to this tag; after anything else it may sit on the tag.
+        if (Reply::refusedUntouched(code))
+            m_s.UidOnTag = m_uidOnTagBefore;
+    }
+    const QString text = Reply::errorText(code);
+    const QString said = text.isEmpty() ? QStringLiteral("error code %1").arg(code)
+                                        : QStringLiteral("\"%1\"").arg(text);
+    noteAnswer(w.step, text.isEmpty() ? QStringLiteral("ErrCode:0%1").arg(code) : text, false);
+    if (!m_s.AutoWriteRunning)
+        return;
+    // The line goes on: the tag is failed and moved on, not left waiting for a person.
+    finishTag(a, true, QStringLiteral("%1 at step %2").arg(said).arg(int(w.step)));
 }
 
 void Engine::onMessage(int code, const Options &o, Actions &a)
 {
     switch (code) {
-    case 1:
+    case Reply::kSuccess:
         m_s.SuppressSuccessText = false;
         break;
-    case 2:
-        m_s.TagLeftSinceUidWrite = true;
-        break;
-    case 3:
+    case Reply::kNotConfigured:
         if (o.notConfig && !m_s.UidWriteConfirmed && m_s.AutoWriteRunning)
             beginCycle(a);
         m_s.UidWriteConfirmed = false;
         break;
-    case 4:
+    case Reply::kNoUid:
         if (o.noUid && !m_s.TagHandled && m_s.AutoWriteRunning)
             beginCycle(a);
         break;
-    case 5: {
-        m_s.TagHandled = false;
-        m_s.UidRetryCount = 0;
-        m_s.TagLeftSinceUidWrite = true;
-        const bool retry = m_s.AutoWriteRunning && m_s.AutoStep == kUid
-                           && m_s.LastUID == m_s.ExpectedUID && !m_s.UidWriteConfirmed;
-        if (retry) {
-            m_s.AutoStep = kUid;
-            m_s.TagHandled = false;
-            a.timer = StepTimer::Start;
-            m_s.UidRetryCount = 1;
-            if (m_tag)
-                ++m_tag->retries;
-        } else if (m_tag) {
-            endTag(a, TagOutcome::Result::LeftEarly,
-                   QStringLiteral("the tag left the field at step %1").arg(m_s.AutoStep));
-        }
-        m_s.UidWriteConfirmed = false;
+    case Reply::kOutOfRange:
+        onTagLeft(a);
         break;
-    }
     default:
         break;
     }
 }
 
+// Whatever the loop was doing, it was doing it to the tag that left: its cycle ends here, and
+// the next report is a new tag, never an answer for this one.
+void Engine::onTagLeft(Actions &a)
+{
+    m_s.TagHandled = false;
+    m_s.UidRetryCount = 0;
+    m_s.UidWriteConfirmed = false;
+    m_s.UidAnswerAfterLeave = m_s.UidWriteOutstanding;
+    settleUid();
+    if (m_tag)
+        endTag(a, TagOutcome::Result::LeftEarly,
+               QStringLiteral("the tag left the field at step %1").arg(int(m_s.AutoStep)));
+    m_awaiting.reset();
+    m_stallReason.clear();
+    if (m_s.AutoStep == Step::Idle)
+        return;
+    moveTo(Step::Idle, "the tag left the field");
+    a.timer = StepTimer::Stop;
+}
+
 void Engine::onBlockWrite(const Reply::Parsed &r, const Options &o, Actions &a)
 {
-    const int s = m_s.AutoStep;
-    if (!m_s.AutoWriteRunning || s < kUnlock || s > kLock)
+    const Step s = m_s.AutoStep;
+    if (!m_s.AutoWriteRunning || s < Step::Unlock || s > Step::Lock)
+        return;
+    // Nothing but an identifier answers a UID write; this reply is no answer to it.
+    if (m_awaiting && m_awaiting->block < 0)
         return;
     bool ok = true;
     if (m_awaiting && m_awaiting->step == s) {
         ok = r.block == m_awaiting->block && r.payload == m_awaiting->sent;
-    } else if (s >= kFirstBlock && s <= kPassword) {
+    } else if (isBlockStep(s) || s == Step::Password) {
         ok = r.block >= 0 && r.block < 8 && o.blockTexts[size_t(r.block)] == r.payload;
     }
     noteAnswer(s, r.payload, ok);
     m_awaiting.reset();
     m_stallReason.clear();
-    if (s == kUnlock || s == kUid) {
-        m_s.AutoStep = s + 1;
+    if (s == Step::Unlock || s == Step::Uid) {
+        moveTo(nextStep(s), "the write was answered");
         a.timer = StepTimer::Start;
         return;
     }
-    if (s <= kPassword) {
+    if (s <= Step::Password) {
         if (ok)
             a.messages.append({QStringLiteral("Write Ok! "), ColorDeepPink});
         else
             a.messages.append({QStringLiteral("Write Error! "), ColorOrangeRed});
     }
-    m_s.AutoStep = s + 1;
+    moveTo(nextStep(s), "the write was answered");
     runSteps(o, a);
 }
 
 void Engine::onIdentifier(const QString &uid, const Options &o, Actions &a)
 {
     m_s.LastUID = uid;
-    if (m_s.AutoStep == kUid) {
+    if (m_s.AutoStep == Step::Uid) {
         readBackCheck(o, a);
         return;
     }
-    if (m_s.AutoWriteRunning) {
-        beginCycle(a);
+    if (!m_s.AutoWriteRunning) {
+        moveTo(Step::TagFound, "a tag was reported while the loop is off");
         return;
     }
-    m_s.AutoStep = kTagFound;
+    if (m_s.UidAnswerAfterLeave && uid == m_s.ExpectedUID) {
+        // The answer to the UID write of the tag that left, or that tag back in the field:
+        // either way the UID is on it. It stays in doubt, so it is never given again, and
+        // the report is taken as a tag, in case it is one.
+        a.log.append({QStringLiteral("UID %1 was written to the tag that left the field; it is "
+                                     "not given again.\r\n")
+                          .arg(uid),
+                      ColorOrangeRed});
+    }
+    const std::optional<QString> where
+        = recordedAt ? recordedAt(uid, o.base != Options::Base::Dec) : std::nullopt;
+    if (where && !o.rewriteRecorded) {
+        passRecordedTag(uid, *where, a);
+        return;
+    }
+    beginCycle(a);
+    if (where)
+        m_tag->uidReplaced = uid;
+}
+
+void Engine::passRecordedTag(const QString &uid, const QString &where, Actions &a)
+{
+    if (m_tag)
+        endTag(a, TagOutcome::Result::Stalled,
+               QStringLiteral("a tag was reported at step %1").arg(int(m_s.AutoStep)));
+    a.log.append({QStringLiteral("UID %1 is on this tag already: written %2. It was not written "
+                                 "again.\r\n")
+                      .arg(uid, where),
+                  ColorOrangeRed});
+    a.messages.append({QStringLiteral("Tag already written: UID ") + uid, ColorOrangeRed});
+    settleUid();
+    // The buzzer's answer must not turn the warning green.
+    m_s.SuppressSuccessText = true;
+    m_s.LastTagFailed = true;
+    m_s.TagHandled = true;
+    m_awaiting.reset();
+    m_stallReason.clear();
+    moveTo(Step::Idle, "the tag carries a UID the record holds as written");
+    a.command = QStringLiteral("SB1");
+    a.timer = StepTimer::Stop;
+    a.hold = true;
+    m_s.Holding = true;
 }
 
 void Engine::readBackCheck(const Options &o, Actions &a)
 {
-    const bool wasUncertain = m_s.UidUncertain;
     m_s.UidWriteOutstanding = false;
     m_awaiting.reset();
     m_stallReason.clear();
@@ -441,7 +547,6 @@ void Engine::readBackCheck(const Options &o, Actions &a)
     const QString &read = m_s.LastUID;
     const QString &expected = m_s.ExpectedUID;
     const bool match = read == expected || (prefixForm && read.mid(4, 6) == expected.mid(4, 6));
-    // The tag that left had its outcome; what is written from here on goes to this one.
     if (!m_tag && m_s.AutoWriteRunning)
         newTag();
     if (m_tag) {
@@ -449,8 +554,9 @@ void Engine::readBackCheck(const Options &o, Actions &a)
         m_tag->uidConfirmed = match;
     }
     if (match) {
-        // The UID's fate is known now, however late the answer came.
+        // The UID's fate is known, however late the answer came.
         m_s.UidUncertain = false;
+        m_s.UidOnTag = false;
         m_s.UidWriteConfirmed = true;
         if (o.autoInc) {
             const QString stepped = Uid::StepSetUid(setUid, Uid::leadingNumber(o.incText));
@@ -463,15 +569,12 @@ void Engine::readBackCheck(const Options &o, Actions &a)
             }
         }
         m_s.UidRetryCount = 0;
-        m_s.AutoStep = kFirstBlock;
+        moveTo(Step::Block1, "the UID read back as written");
         a.timer = StepTimer::Start;
         return;
     }
-    // The same write again on the same tag; but once the field held another tag, the UID
-    // that went unanswered may sit on the one that left.
-    m_s.UidUncertain = wasUncertain && m_s.TagLeftSinceUidWrite;
     m_s.UidWriteConfirmed = false;
-    m_s.AutoStep = kUid;
+    moveTo(Step::Uid, "the UID read back wrong: it is written again");
     m_s.TagHandled = false;
     a.timer = StepTimer::Start;
     if (m_tag)
@@ -482,6 +585,8 @@ void Engine::readBackCheck(const Options &o, Actions &a)
         {QStringLiteral("Error - can not Write UID!   ID: ") + read + QStringLiteral("\r\n"),
          ColorOrangeRed, 16});
     m_s.UidRetryCount = 0;
+    // Five writes went to this tag; a box that reports in the other base reads every one
+    // back "wrong", so the UID may be on it all the same (UidOnTag), and is not given again.
     finishTag(a, true,
               QStringLiteral("UID read back as %1 after %2 writes of %3")
                   .arg(read)
@@ -489,7 +594,7 @@ void Engine::readBackCheck(const Options &o, Actions &a)
                   .arg(expected));
 }
 
-void Engine::noteAnswer(int step, const QString &readBack, bool ok)
+void Engine::noteAnswer(Step step, const QString &readBack, bool ok)
 {
     if (!m_tag || m_tag->writes.isEmpty() || m_tag->writes.last().step != step)
         return;
@@ -504,14 +609,16 @@ void Engine::beginCycle(Actions &a)
     if (m_tag) {
         const QString reason
             = m_stallReason.isEmpty()
-                  ? QStringLiteral("a tag was reported at step %1").arg(m_s.AutoStep)
+                  ? QStringLiteral("a tag was reported at step %1").arg(int(m_s.AutoStep))
                   : m_stallReason;
         endTag(a, TagOutcome::Result::Stalled, reason);
     }
+    settleUid();
+    m_s.UidAnswerAfterLeave = false;
     newTag();
     m_awaiting.reset();
     m_stallReason.clear();
-    m_s.AutoStep = kTagFound;
+    moveTo(Step::TagFound, "a tag was reported");
     a.timer = StepTimer::Start;
 }
 
@@ -530,9 +637,10 @@ void Engine::finishTag(Actions &a, bool failed, const QString &detail)
         a.beeps = 1;
     }
     a.stopReplyTimeout = true;
+    settleUid();
     m_s.SuppressSuccessText = true;
     m_s.LastTagFailed = failed;
-    m_s.AutoStep = kIdle;
+    moveTo(Step::Idle, failed ? "the tag failed" : "the tag is complete");
     m_s.TagHandled = true;
     m_awaiting.reset();
     a.command = QStringLiteral("SB1");

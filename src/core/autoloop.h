@@ -13,17 +13,44 @@
 namespace AutoLoop {
 
 // Steps of one tag's cycle; the numbers are the ones operators and the logs know.
-enum Step : int {
-    kIdle = 0,
-    kTagFound = 1,
-    kUnlock = 2,
-    kUid = 3,
-    kFirstBlock = 4,
-    kLastBlock = 9,
-    kPassword = 10,
-    kLock = 11,
-    kComplete = 12,
+//
+// Where a tag goes from each step (every change goes through Engine::moveTo):
+//   Idle      -> TagFound   a tag is reported and the loop is on (beginCycle)
+//   TagFound  -> Unlock     the next tick: one more pause before the first command
+//   Unlock    -> Uid        the unlock is confirmed, or there is none
+//   Uid       -> Block1     the UID reads back, or the configuration is confirmed, or none
+//   Uid       -> Uid        the UID read back wrong: written again, five times at most
+//   Block1..Block6, Password, Lock -> the next step   the write is answered or not chosen
+//   Lock      -> Complete   the lock is answered ("No Precent!" from a tag that locked)
+//   Complete  -> Idle       the tag is finished: complete or failed, "SB1" moves it on
+//   any       -> Idle       the tag left, an error answered, the UID gave up, or Stop
+enum class Step : int {
+    Idle = 0,
+    TagFound = 1,
+    Unlock = 2,
+    Uid = 3,
+    Block1 = 4,
+    Block6 = 9,
+    Password = 10,
+    Lock = 11,
+    Complete = 12,
 };
+
+inline Step nextStep(Step s)
+{
+    return Step(int(s) + 1);
+}
+
+inline bool isBlockStep(Step s)
+{
+    return s >= Step::Block1 && s <= Step::Block6;
+}
+
+// The data block a block step writes: 1 at Block1 up to 6 at Block6.
+inline int blockOfStep(Step s)
+{
+    return int(s) - int(Step::Block1) + 1;
+}
 
 inline constexpr int kUidRetryLimit = 5;
 
@@ -41,6 +68,8 @@ struct Options {
     bool withId = true;
     bool noUid = true;
     bool notConfig = true;
+    // A tag that reports a UID the record holds as written is written again all the same.
+    bool rewriteRecorded = false;
     std::array<QString, 8> blockTexts;
     QString setUidText;
     QString incText;
@@ -48,7 +77,7 @@ struct Options {
 };
 
 struct Write {
-    int step = 0;
+    Step step = Step::Idle;
     int block = 0;
     QString sent;
     QString readBack;
@@ -63,26 +92,34 @@ struct TagOutcome {
     // Counts the tags of one engine, so a tag's start and end can be matched.
     int serial = 0;
     Result result = Result::Stalled;
-    int step = 0;
+    Step step = Step::Idle;
     QString detail;
     QString uidAsked;
     QString uidRead;
     // The UID read back matched the one asked for: it sits on this tag.
     bool uidConfirmed = false;
     bool hexBase = true;
+    // The recorded UID the tag reported before it was written again ("Rewrite recorded tags").
+    QString uidReplaced;
     QList<Write> writes;
     int retries = 0;
     qint64 startMs = 0;
     qint64 endMs = 0;
 
     // The write a step sent, if it sent one.
-    const Write *writeAt(int step) const;
+    const Write *writeAt(Step step) const;
     bool passwordWritten() const;
     bool locked() const;
     // "block 3 written 33333333, read back 33333334" for the first write that read back
-    // wrong; empty when none did.
+    // wrong or was never answered; empty when every write read back right.
     QString firstFailure() const;
 };
+
+// A block value as it may be shown, logged or recorded: the password never is.
+QString shownValue(int block, const QString &value);
+// One write in the record's short form: "3:33333333=33333333", "7:(password)=ok",
+// "0:00148040 (no reply) (unlock)".
+QString describeWrite(const Write &w);
 
 QString resultName(TagOutcome::Result result);
 
@@ -128,7 +165,7 @@ public:
     // The loop's state under the names the behaviour is described with.
     struct State {
         bool AutoWriteRunning = false;
-        int AutoStep = kIdle;
+        Step AutoStep = Step::Idle;
         bool TagHandled = false;
         QString ExpectedUID;
         bool SuppressSuccessText = false;
@@ -138,10 +175,13 @@ public:
         QString LastUID;
         // The UID write awaits its read-back.
         bool UidWriteOutstanding = false;
+        // A UID write went to the tag in the field and no read-back confirmed it: the UID may
+        // be on that tag (a garbled answer, a box reporting in the other base).
+        bool UidOnTag = false;
         // A UID write got no usable answer: it may sit on a tag.
         bool UidUncertain = false;
-        // The tag left the field since the last UID write, so a read-back is of another tag.
-        bool TagLeftSinceUidWrite = false;
+        // The tag left while its UID write awaited the answer, which may still come.
+        bool UidAnswerAfterLeave = false;
         bool StopAfterTag = false;
         bool Holding = false;
         bool TickDeferred = false;
@@ -157,6 +197,11 @@ public:
         QString why;
     };
     std::function<UidVerdict(const QString &uid)> uidGuard;
+    // Asked when a tag reports its ID: where the record holds that ID as written (in words),
+    // if it does. The ID is read in the base the loop writes.
+    std::function<std::optional<QString>(const QString &uid, bool hex)> recordedAt;
+    // Told of every change of step, with the reason; tests and traces read it.
+    std::function<void(Step from, Step to, const char *why)> trace;
     // Stepping past UIDs held elsewhere ends after this many in a row.
     static constexpr int kMaxSkips = 100;
 
@@ -183,6 +228,8 @@ public:
     void restore(const State &s);
 
 private:
+    // The one place AutoStep changes.
+    void moveTo(Step to, const char *why);
     void runSteps(Options o, Actions &a);
     void send(Actions &a, int block, const QString &command, const QString &value);
     // The next UID by the "Auto inc" step into uid and the field; past ten characters the
@@ -193,10 +240,17 @@ private:
     void onMessage(int code, const Options &o, Actions &a);
     void onBlockWrite(const Reply::Parsed &r, const Options &o, Actions &a);
     void onIdentifier(const QString &uid, const Options &o, Actions &a);
+    void onTagLeft(Actions &a);
+    // A command of the cycle was answered by an error: the box says why, the tag fails.
+    void onErrorAnswer(int code, Actions &a);
     void readBackCheck(const Options &o, Actions &a);
     void beginCycle(Actions &a);
+    // A tag that carries a UID the record holds as written is moved on, not written.
+    void passRecordedTag(const QString &uid, const QString &where, Actions &a);
     // The answer to the write the current step sent, on the tag's own record of it.
-    void noteAnswer(int step, const QString &readBack, bool ok);
+    void noteAnswer(Step step, const QString &readBack, bool ok);
+    // The tag's cycle is over: a UID that may be on it is never given to another tag.
+    void settleUid();
     void finishTag(Actions &a, bool failed, const QString &detail);
     void endTag(Actions &a, TagOutcome::Result result, const QString &detail);
     void noteStall(const QString &why);
@@ -213,6 +267,8 @@ private:
     QString m_stallReason;
     int m_serial = 0;
     bool m_announced = false;
+    // Whether the UID may have been on the tag before the UID write now awaited.
+    bool m_uidOnTagBefore = false;
 };
 
 } // namespace AutoLoop

@@ -1,6 +1,7 @@
 #include "productionrecord.h"
 
 #include "core/settingsstore.h"
+#include "core/uid.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
@@ -98,6 +99,24 @@ const QString kFindWritten = QStringLiteral(
     "JOIN batch b ON b.id = t.batch_id WHERE t.uid_confirmed = 1 "
     "AND (t.uid_read = ? OR t.uid_asked = ?) ORDER BY t.id LIMIT 1");
 
+// A confirmed tag row (named by prefix) carrying one ID, in either base: ? are the hexadecimal
+// spelling twice and the decimal one twice (NULL when there is none).
+QString carriesId(const QString &t)
+{
+    return QStringLiteral("%1uid_confirmed = 1 AND ((%1base = 'HEX' AND (%1uid_read = ? OR "
+                          "%1uid_asked = ?)) OR (%1base = 'DEC' AND (%1uid_read = ? OR "
+                          "%1uid_asked = ?)))")
+        .arg(t);
+}
+
+QVariantList idArgs(quint64 id)
+{
+    const QStringList texts = Uid::spellings(id);
+    const QVariant dec
+        = texts.size() > 1 ? QVariant(texts[1]) : QVariant(QMetaType(QMetaType::QString));
+    return {texts[0], texts[0], dec, dec};
+}
+
 QString timeText(qint64 ms)
 {
     return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
@@ -113,22 +132,8 @@ QString describeWrites(const QList<Write> &writes)
 {
     QStringList parts;
     for (const Write &w : writes) {
-        if (w.block < 0)
-            continue;
-        const bool secret = w.block == 7;
-        QString part = QStringLiteral("%1:%2").arg(w.block).arg(
-            secret ? QStringLiteral("(password)") : w.sent);
-        if (!w.answered)
-            part += QStringLiteral(" (no reply)");
-        else if (secret)
-            part += w.ok ? QStringLiteral("=ok") : QStringLiteral("!=wrong");
-        else
-            part += (w.ok ? QStringLiteral("=") : QStringLiteral("!=")) + w.readBack;
-        if (w.step == AutoLoop::kUnlock)
-            part += QStringLiteral(" (unlock)");
-        if (w.step == AutoLoop::kLock)
-            part += QStringLiteral(" (lock)");
-        parts << part;
+        if (w.block >= 0)
+            parts << AutoLoop::describeWrite(w);
     }
     return parts.join(u' ');
 }
@@ -664,17 +669,62 @@ std::optional<QString> ProductionRecord::beginTag(const QString &batch, const Ta
 
 bool ProductionRecord::endTag(const QString &row, const QString &batch, const TagOutcome &t)
 {
-    const Write *password = t.writeAt(AutoLoop::kPassword);
+    const Write *password = t.writeAt(AutoLoop::Step::Password);
     // Without the record's salt (a server not reached since start) no fingerprint is made.
     const QVariant print = password && !(m_server && m_salt.isEmpty())
                                ? QVariant(fingerprint(password->sent))
                                : QVariant();
-    return write(kEndTag,
-                 {row, timeText(t.startMs), timeText(t.endMs), nullable(t.uidAsked),
-                  nullable(t.uidRead), t.uidConfirmed ? 1 : 0,
-                  t.hexBase ? QStringLiteral("HEX") : QStringLiteral("DEC"),
-                  describeWrites(t.writes), t.passwordWritten() ? 1 : 0, print, t.locked() ? 1 : 0,
-                  t.retries, AutoLoop::resultName(t.result), t.detail, batch});
+    QString detail = t.detail;
+    // A UID write sent to a tag that carried a recorded UID may have taken it off that tag.
+    const std::optional<quint64> replaced = Uid::tagId(t.uidReplaced, t.hexBase);
+    const std::optional<quint64> asked = Uid::tagId(t.uidAsked, t.hexBase);
+    const bool replacedLeft = replaced && asked && asked != replaced;
+    if (replacedLeft)
+        detail = (detail.isEmpty() ? QString() : detail + QStringLiteral("; "))
+                 + QStringLiteral("the tag carried UID %1 before").arg(t.uidReplaced);
+    if (!write(kEndTag,
+               {row, timeText(t.startMs), timeText(t.endMs), nullable(t.uidAsked),
+                nullable(t.uidRead), t.uidConfirmed ? 1 : 0,
+                t.hexBase ? QStringLiteral("HEX") : QStringLiteral("DEC"), describeWrites(t.writes),
+                t.passwordWritten() ? 1 : 0, print, t.locked() ? 1 : 0, t.retries,
+                AutoLoop::resultName(t.result), detail, batch}))
+        return false;
+    if (!replacedLeft)
+        return true;
+    // The old UID is on no tag any more; its rows say where it went.
+    const QString note = t.uidConfirmed ? QStringLiteral("UID left this tag: rewritten as %1 on %2")
+                                              .arg(t.uidAsked, timeText(t.endMs))
+                                        : QStringLiteral("UID may have left this tag: %1 was "
+                                                         "written to it on %2")
+                                              .arg(t.uidAsked, timeText(t.endMs));
+    QVariantList args{note, note};
+    args += idArgs(*replaced);
+    args << row;
+    return write(QStringLiteral("UPDATE tag SET uid_confirmed = 0, detail = CASE WHEN detail IS "
+                                "NULL OR detail = '' THEN ? ELSE detail || '; ' || ? END "
+                                "WHERE ")
+                     + carriesId(QString()) + QStringLiteral(" AND uuid <> ?"),
+                 args);
+}
+
+std::optional<ProductionRecord::PriorTag> ProductionRecord::findWritten(const QString &uid,
+                                                                        bool hex)
+{
+    const std::optional<quint64> id = Uid::tagId(uid, hex);
+    if (!id || !isOpen())
+        return std::nullopt;
+    const std::shared_ptr<QSqlQuery> q = prepared(
+        QStringLiteral("SELECT t.id, t.batch_id, COALESCE(t.ended, t.started), b.station, b.port "
+                       "FROM tag t JOIN batch b ON b.id = t.batch_id WHERE ")
+            + carriesId(QStringLiteral("t.")) + QStringLiteral(" ORDER BY t.id LIMIT 1"),
+        idArgs(*id));
+    if (!q->exec() || !q->next()) {
+        q->finish();
+        return std::nullopt;
+    }
+    const PriorTag where = priorTag(*q);
+    q->finish();
+    return where;
 }
 
 ProductionRecord::Reservation ProductionRecord::reserve(const QString &uid, const Batch &station,

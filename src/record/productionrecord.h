@@ -88,6 +88,10 @@ public:
                                     const QString &key = newKey());
     bool endTag(const QString &row, const QString &batch, const AutoLoop::TagOutcome &tag);
 
+    // Where a tag ID was written and confirmed first, in whichever base it was written; nothing
+    // when no tag carries it (or the record cannot be read).
+    std::optional<PriorTag> findWritten(const QString &uid, bool hex);
+
     // Holds the UID for this station and batch before it is written, unless another station
     // holds it or any station wrote it; one statement, so two stations never both get it.
     Reservation reserve(const QString &uid, const Batch &station, const QString &batch);

@@ -1,6 +1,7 @@
 #include "recorder.h"
 
 #include "core/palette.h"
+#include "core/uid.h"
 #include "recordwriter.h"
 #include "uid/autowriter.h"
 #include "widgets/dialogs.h"
@@ -58,6 +59,8 @@ Recorder::Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, 
             Qt::QueuedConnection);
     connect(&m_autoWriter, &AutoWriter::uidRefused, this, &Recorder::onUidRefused);
     m_autoWriter.setUidGuard([this](const QString &uid) { return guard(uid); });
+    m_autoWriter.setRecordedLookup(
+        [this](const QString &uid, bool hex) { return recordedAt(uid, hex); });
     m_retry->setInterval(kRetryMs);
     connect(m_retry, &QTimer::timeout, this, &Recorder::retry);
     connect(m_writer.get(), &RecordWriter::stateChanged, this,
@@ -75,6 +78,7 @@ Recorder::Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, 
 Recorder::~Recorder()
 {
     m_autoWriter.setUidGuard({});
+    m_autoWriter.setRecordedLookup({});
     for (const std::optional<QString> &batch : {m_batch, m_manualBatch}) {
         if (batch)
             m_writer->post([key = *batch](ProductionRecord &r) { r.endBatch(key); });
@@ -213,6 +217,7 @@ void Recorder::onTagEnded(const TagOutcome &tag)
         break;
     }
     const QString uid = tag.uidRead.isEmpty() ? tag.uidAsked : tag.uidRead;
+    noteConfirmed(tag, uid);
     m_lastTag = (uid.isEmpty() ? QStringLiteral("last tag") : QStringLiteral("last ") + uid)
                 + QStringLiteral(": ") + AutoLoop::resultName(tag.result);
     showSummary();
@@ -226,6 +231,19 @@ void Recorder::onTagEnded(const TagOutcome &tag)
         [batch = *m_batch, tag, row](ProductionRecord &r) { r.endTag(row, batch, tag); });
 }
 
+void Recorder::noteConfirmed(const TagOutcome &tag, const QString &uid)
+{
+    if (!tag.uidConfirmed)
+        return;
+    const quint64 id = Uid::tagId(uid, tag.hexBase).value_or(0);
+    const quint64 old = Uid::tagId(tag.uidReplaced, tag.hexBase).value_or(id);
+    m_confirmed.remove(old);
+    const ProductionRecord::Batch b = station();
+    const QString when = QDateTime::fromMSecsSinceEpoch(tag.endMs, Qt::UTC).toString(Qt::ISODate);
+    m_confirmed.insert(
+        id, QStringLiteral("on %1 in this run (station %2, port %3)").arg(when, b.station, b.port));
+}
+
 void Recorder::showSummary()
 {
     QString text = QStringLiteral("Batch: %1 complete / %2 failed / %3 stalled")
@@ -237,37 +255,52 @@ void Recorder::showSummary()
     m_summary->setText(text);
 }
 
-Verdict Recorder::guard(const QString &uid)
+QString Recorder::whereWritten(const ProductionRecord::PriorTag &p)
+{
+    return QStringLiteral("on %1 in batch %2 (station %3, port %4)")
+        .arg(p.when)
+        .arg(p.batch)
+        .arg(p.station, p.port.isEmpty() ? QStringLiteral("-") : p.port);
+}
+
+std::optional<Verdict> Recorder::verdictOf(const ProductionRecord::Reservation &r,
+                                           const QString &uid, QString *title)
 {
     using Kind = ProductionRecord::Reservation::Kind;
-    const ProductionRecord::Reservation r
-        = m_record->reserve(uid, station(), m_batch.value_or(QString()));
-    const auto port = [&r] {
-        return r.where.port.isEmpty() ? QStringLiteral("-") : r.where.port;
-    };
+    const QString port = r.where.port.isEmpty() ? QStringLiteral("-") : r.where.port;
     switch (r.kind) {
     case Kind::Reserved:
-        return {};
+        return Verdict{};
     case Kind::HeldElsewhere:
-        return {Verdict::Kind::Skip, QStringLiteral("held by station %1 (port %2) since %3")
-                                         .arg(r.where.station, port(), r.where.when)};
+        return Verdict{Verdict::Kind::Skip, QStringLiteral("held by station %1 (port %2) since %3")
+                                                .arg(r.where.station, port, r.where.when)};
     case Kind::WrittenElsewhere:
-        return {Verdict::Kind::Skip,
-                QStringLiteral("written by station %1 (port %2) on %3 in batch %4")
-                    .arg(r.where.station, port(), r.where.when)
-                    .arg(r.where.batch)};
+        return Verdict{Verdict::Kind::Skip,
+                       QStringLiteral("written by station %1 (port %2) on %3 in batch %4")
+                           .arg(r.where.station, port, r.where.when)
+                           .arg(r.where.batch)};
     case Kind::Written:
-        m_refusalTitle = QStringLiteral("UID already written");
-        return {Verdict::Kind::Refuse,
-                QStringLiteral("UID %1 was already written to a tag on %2 in batch %3 (station "
-                               "%4, port %5). Nothing was written; the loop stopped. Set the "
-                               "next free UID and start again.")
-                    .arg(uid, r.where.when)
-                    .arg(r.where.batch)
-                    .arg(r.where.station, port())};
+        if (title)
+            *title = QStringLiteral("UID already written");
+        return Verdict{Verdict::Kind::Refuse,
+                       QStringLiteral("UID %1 was already written to a tag on %2 in batch %3 "
+                                      "(station %4, port %5). Nothing was written; the loop "
+                                      "stopped. Set the next free UID and start again.")
+                           .arg(uid, r.where.when)
+                           .arg(r.where.batch)
+                           .arg(r.where.station, port)};
     case Kind::Unavailable:
         break;
     }
+    return std::nullopt;
+}
+
+Verdict Recorder::guard(const QString &uid)
+{
+    const ProductionRecord::Reservation r
+        = m_record->reserve(uid, station(), m_batch.value_or(QString()));
+    if (const std::optional<Verdict> v = verdictOf(r, uid, &m_refusalTitle))
+        return *v;
     // A file of this PC that cannot be written leaves the loop running, with the warning; a
     // shared numbering cannot be kept without its server.
     if (!m_record->isShared())
@@ -279,6 +312,20 @@ Verdict Recorder::guard(const QString &uid)
                            "was not written and the loop stopped. Start again once the server "
                            "is back.")
                 .arg(problem(), uid)};
+}
+
+std::optional<QString> Recorder::recordedAt(const QString &uid, bool hex)
+{
+    const std::optional<quint64> id = Uid::tagId(uid, hex);
+    if (!id)
+        return std::nullopt;
+    // A tag of this run may come back before the writer thread has committed its row.
+    const auto recent = m_confirmed.constFind(*id);
+    if (recent != m_confirmed.cend())
+        return *recent;
+    if (const std::optional<ProductionRecord::PriorTag> p = m_record->findWritten(uid, hex))
+        return whereWritten(*p);
+    return std::nullopt;
 }
 
 void Recorder::onUidRefused(const QString &why)

@@ -37,6 +37,12 @@ public:
     void onReplyInterpreted(const QString &head);
     void onReplyTimedOut();
 
+    // What the loop is told of a UID the record answered for; nothing when it could not answer.
+    static std::optional<AutoLoop::Engine::UidVerdict>
+    verdictOf(const ProductionRecord::Reservation &r, const QString &uid, QString *title = nullptr);
+    // "on <time> in batch 4 (station A, port /dev/ttyUSB0)"
+    static QString whereWritten(const ProductionRecord::PriorTag &p);
+
 signals:
     void recordsRequested();
 
@@ -46,6 +52,8 @@ private:
     void onTagEnded(const AutoLoop::TagOutcome &tag);
     void onUidRefused(const QString &why);
     AutoLoop::Engine::UidVerdict guard(const QString &uid);
+    std::optional<QString> recordedAt(const QString &uid, bool hex);
+    void noteConfirmed(const AutoLoop::TagOutcome &tag, const QString &uid);
     void retry();
     void endManualTag(const QString &uidRead, AutoLoop::TagOutcome::Result result,
                       const QString &detail);
@@ -80,5 +88,7 @@ private:
     };
     Counts m_counts;
     QString m_lastTag;
+    // Tag IDs confirmed since the tool started, and where.
+    QHash<quint64, QString> m_confirmed;
     bool m_warned = false;
 };

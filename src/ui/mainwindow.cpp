@@ -276,6 +276,8 @@ void MainWindow::addHints()
     h.add(a.writeBlocksBox(), QStringLiteral(" Auto Wite Block1 to Block6"));
     h.add(a.writePasswordBox(), QStringLiteral(" Auto Wite Block7 (Password)"));
     h.add(a.lockBox(), QStringLiteral(" Auto Wite Block0 (Configuration)"));
+    h.add(a.rewriteRecordedBox(),
+          QStringLiteral(" Write tags again that already carry a UID of the production record"));
     h.add(a.autoButton(), QStringLiteral(" Automaticly Write the Checked Parameters"));
     h.add(m_status->copyButton(), QStringLiteral(" Copy UID To Write"));
     h.add(m_log->view()->viewport(), QStringLiteral(" Double Click to Clear!"));
@@ -304,8 +306,8 @@ void MainWindow::setTabOrder()
         order << b.readButton(n) << b.writeButton(n);
     order << m_log->view() << a.setUidField() << a.setUidBox() << a.incField() << a.autoIncBox()
           << a.stepSetUidButton() << a.writeBlocksBox() << a.notConfigBox() << a.noUidBox()
-          << a.withIdBox() << a.lockBox() << a.autoButton() << a.writePasswordBox()
-          << a.autoUnlockBox() << b.standardButton() << b.resetButton();
+          << a.withIdBox() << a.lockBox() << a.rewriteRecordedBox() << a.autoButton()
+          << a.writePasswordBox() << a.autoUnlockBox() << b.standardButton() << b.resetButton();
     for (int n = 1; n < BlockPanel::kBlocks - 1; ++n)
         order << b.blockOption(n);
     order << m_log->cleanButton() << b.lockButton() << b.hideButton() << b.blockOption(0);

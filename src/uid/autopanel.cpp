@@ -62,6 +62,11 @@ AutoPanel::AutoPanel(QWidget *parent)
                              Palette::ColorOrangeRed, this);
     m_lock = option(QStringLiteral("Lock UID && Block's "), "ch_WB0", false, Palette::ColorMagenta,
                     this);
+    m_rewriteRecorded
+        = option(QStringLiteral("Rewrite recorded tags"), "ch_Rewrite_Recorded", false, blue, this);
+    m_rewriteRecorded->setToolTip(
+        QStringLiteral("A tag that already carries a UID of the production record is written "
+                       "again instead of being moved on"));
     m_auto = new QPushButton(QStringLiteral("Auto Wite"), this);
     nameControl(m_auto, QStringLiteral("cm_auto"), QStringLiteral("Auto Wite"));
     m_auto->setMinimumHeight(48);
@@ -84,6 +89,7 @@ AutoPanel::AutoPanel(QWidget *parent)
     column->addWidget(m_writeBlocks);
     column->addWidget(m_writePassword);
     column->addWidget(m_lock);
+    column->addWidget(m_rewriteRecorded);
     column->addStretch();
     column->addWidget(m_auto);
 }

@@ -22,6 +22,7 @@ public:
     QCheckBox *writeBlocksBox() const { return m_writeBlocks; }
     QCheckBox *writePasswordBox() const { return m_writePassword; }
     QCheckBox *lockBox() const { return m_lock; }
+    QCheckBox *rewriteRecordedBox() const { return m_rewriteRecorded; }
     MaskedField *setUidField() const { return m_setUidField; }
     MaskedField *incField() const { return m_incField; }
     QPushButton *stepSetUidButton() const { return m_stepSetUid; }
@@ -40,5 +41,6 @@ private:
     QCheckBox *m_writeBlocks;
     QCheckBox *m_writePassword;
     QCheckBox *m_lock;
+    QCheckBox *m_rewriteRecorded;
     QPushButton *m_auto;
 };

@@ -55,6 +55,7 @@ AutoLoop::Options AutoWriter::options() const
     o.withId = a.withIdBox()->isChecked();
     o.noUid = a.noUidBox()->isChecked();
     o.notConfig = a.notConfigBox()->isChecked();
+    o.rewriteRecorded = a.rewriteRecordedBox()->isChecked();
     for (int n = 0; n < BlockPanel::kBlocks; ++n)
         o.blockTexts[size_t(n)] = b.block(n);
     o.setUidText = a.setUidField()->text();

@@ -60,6 +60,12 @@ public:
         m_engine.uidGuard = std::move(guard);
     }
 
+    // Asked when a tag reports its ID: where the record holds it as written, if it does.
+    void setRecordedLookup(std::function<std::optional<QString>(const QString &uid, bool hex)> f)
+    {
+        m_engine.recordedAt = std::move(f);
+    }
+
 signals:
     // The loop was switched on (a batch begins) or off, by the operator or by itself.
     void switched(bool on);

@@ -1,0 +1,63 @@
+#include "linesim.h"
+#include "testmain.h"
+
+// The production loop on a simulated line: random tags, pulls, returns and faults, checked
+// against the tags' memory, and the orderings that once broke it, kept as scripts.
+class TestLineSim : public QObject {
+    Q_OBJECT
+private slots:
+    void randomLinesKeepThePromises_data();
+    void randomLinesKeepThePromises();
+    void scriptFromEnvironment();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void TestLineSim::randomLinesKeepThePromises_data()
+{
+    QTest::addColumn<quint64>("seed");
+    QTest::addColumn<double>("faultRate");
+    // 20 lines of 1,000 tags: half healthy, half with a fault on one answer in twenty.
+    for (quint64 seed = 1; seed <= 10; ++seed) {
+        QTest::addRow("healthy-%llu", seed) << seed << 0.0;
+        QTest::addRow("faults-%llu", seed) << seed + 1000 << 0.05;
+    }
+}
+
+void TestLineSim::randomLinesKeepThePromises()
+{
+    QFETCH(quint64, seed);
+    QFETCH(double, faultRate);
+    LineSim::Config c;
+    c.seed = seed;
+    c.faultRate = faultRate;
+    c.tags = 1000;
+    c.recordPath = m_dir.filePath(QStringLiteral("line.sqlite"));
+    const LineSim::Result r = LineSim::run(c);
+    if (!r.violation.isEmpty()) {
+        const QStringList shortest = LineSim::shrink(r.script, c.recordPath);
+        const LineSim::Result again = LineSim::replay(shortest, c.recordPath);
+        QFAIL(qPrintable(QStringLiteral("seed %1: %2\nshortest script that still fails (%3):\n%4")
+                             .arg(seed)
+                             .arg(r.violation, again.violation, shortest.join(u'\n'))));
+    }
+    QCOMPARE(r.tags, c.tags);
+    QVERIFY(r.outcomes.value(QStringLiteral("complete")) > 0);
+}
+
+// LINESIM_SCRIPT=file replays a script (with LINESIM_TRACE=1, event by event).
+void TestLineSim::scriptFromEnvironment()
+{
+    const QString path = qEnvironmentVariable("LINESIM_SCRIPT");
+    if (path.isEmpty())
+        QSKIP("LINESIM_SCRIPT names no script");
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QStringList script = QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    const LineSim::Result r = LineSim::replay(script, m_dir.filePath(QStringLiteral("s.sqlite")));
+    QVERIFY2(r.violation.isEmpty(), qPrintable(r.violation));
+}
+
+KESTREL_TEST_MAIN(TestLineSim)
+#include "tst_linesim.moc"
