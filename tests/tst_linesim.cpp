@@ -55,7 +55,9 @@ void TestLineSim::scriptFromEnvironment()
     QFile f(path);
     QVERIFY(f.open(QIODevice::ReadOnly));
     const QStringList script = QString::fromUtf8(f.readAll()).split(u'\n', Qt::SkipEmptyParts);
-    const LineSim::Result r = LineSim::replay(script, m_dir.filePath(QStringLiteral("s.sqlite")));
+    const QString record
+        = qEnvironmentVariable("LINESIM_RECORD", m_dir.filePath(QStringLiteral("s.sqlite")));
+    const LineSim::Result r = LineSim::replay(script, record);
     QVERIFY2(r.violation.isEmpty(), qPrintable(r.violation));
 }
 

@@ -405,6 +405,9 @@ void Engine::onErrorAnswer(int code, Actions &a)
         return;
     // The line goes on: the tag is failed and moved on, not left waiting for a person.
     finishTag(a, true, QStringLiteral("%1 at step %2").arg(said).arg(int(w.step)));
+    // No tag answered, so none is in the field to be kept from starting again.
+    if (code == Reply::kNoTag)
+        m_s.TagHandled = false;
 }
 
 void Engine::onMessage(int code, const Options &o, Actions &a)
@@ -437,7 +440,8 @@ void Engine::onTagLeft(Actions &a)
     m_s.TagHandled = false;
     m_s.UidRetryCount = 0;
     m_s.UidWriteConfirmed = false;
-    m_s.UidAnswerAfterLeave = m_s.UidWriteOutstanding;
+    if (m_s.UidWriteOutstanding)
+        m_s.UidOfLeftTag = m_s.ExpectedUID;
     settleUid();
     if (m_tag)
         endTag(a, TagOutcome::Result::LeftEarly,
@@ -455,8 +459,9 @@ void Engine::onBlockWrite(const Reply::Parsed &r, const Options &o, Actions &a)
     const Step s = m_s.AutoStep;
     if (!m_s.AutoWriteRunning || s < Step::Unlock || s > Step::Lock)
         return;
-    // Nothing but an identifier answers a UID write; this reply is no answer to it.
-    if (m_awaiting && m_awaiting->block < 0)
+    // Nothing but an identifier answers a UID write, and a write reply nobody waits for (a late
+    // answer for the tag before) confirms nothing of this tag.
+    if ((m_awaiting && m_awaiting->block < 0) || (m_tag && !m_awaiting))
         return;
     bool ok = true;
     if (m_awaiting && m_awaiting->step == s) {
@@ -464,7 +469,9 @@ void Engine::onBlockWrite(const Reply::Parsed &r, const Options &o, Actions &a)
     } else if (isBlockStep(s) || s == Step::Password) {
         ok = r.block >= 0 && r.block < 8 && o.blockTexts[size_t(r.block)] == r.payload;
     }
-    noteAnswer(s, r.payload, ok);
+    // A late answer for block 7 may come back at another block's step: what it read back is
+    // the password all the same.
+    noteAnswer(s, shownValue(r.block, r.payload), ok);
     m_awaiting.reset();
     m_stallReason.clear();
     if (s == Step::Unlock || s == Step::Uid) {
@@ -485,6 +492,19 @@ void Engine::onBlockWrite(const Reply::Parsed &r, const Options &o, Actions &a)
 void Engine::onIdentifier(const QString &uid, const Options &o, Actions &a)
 {
     m_s.LastUID = uid;
+    // Kept until another tag leaves mid-write: the answer and the tag's own report when it
+    // comes back may both still arrive, in either order.
+    const bool lateAnswer = !m_s.UidOfLeftTag.isEmpty() && uid == m_s.UidOfLeftTag;
+    if (lateAnswer) {
+        a.log.append({QStringLiteral("UID %1 was written to the tag that left the field; it is "
+                                     "not given again.\r\n")
+                          .arg(uid),
+                      ColorOrangeRed});
+        // While another tag is being written this is the late answer for the one that left,
+        // not a new tag: only a tag that left can carry that UID, and none left since.
+        if (m_s.AutoStep != Step::Idle && uid != m_s.ExpectedUID)
+            return;
+    }
     if (m_s.AutoStep == Step::Uid) {
         readBackCheck(o, a);
         return;
@@ -492,15 +512,6 @@ void Engine::onIdentifier(const QString &uid, const Options &o, Actions &a)
     if (!m_s.AutoWriteRunning) {
         moveTo(Step::TagFound, "a tag was reported while the loop is off");
         return;
-    }
-    if (m_s.UidAnswerAfterLeave && uid == m_s.ExpectedUID) {
-        // The answer to the UID write of the tag that left, or that tag back in the field:
-        // either way the UID is on it. It stays in doubt, so it is never given again, and
-        // the report is taken as a tag, in case it is one.
-        a.log.append({QStringLiteral("UID %1 was written to the tag that left the field; it is "
-                                     "not given again.\r\n")
-                          .arg(uid),
-                      ColorOrangeRed});
     }
     const std::optional<QString> where
         = recordedAt ? recordedAt(uid, o.base != Options::Base::Dec) : std::nullopt;
@@ -614,7 +625,6 @@ void Engine::beginCycle(Actions &a)
         endTag(a, TagOutcome::Result::Stalled, reason);
     }
     settleUid();
-    m_s.UidAnswerAfterLeave = false;
     newTag();
     m_awaiting.reset();
     m_stallReason.clear();

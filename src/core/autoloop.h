@@ -180,8 +180,9 @@ public:
         bool UidOnTag = false;
         // A UID write got no usable answer: it may sit on a tag.
         bool UidUncertain = false;
-        // The tag left while its UID write awaited the answer, which may still come.
-        bool UidAnswerAfterLeave = false;
+        // The UID whose write awaited its answer when the tag left; that answer may still
+        // come, and is then no report of a new tag.
+        QString UidOfLeftTag;
         bool StopAfterTag = false;
         bool Holding = false;
         bool TickDeferred = false;

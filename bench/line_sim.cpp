@@ -1,0 +1,67 @@
+// Runs the line simulation for any number of tags and prints what happened: tags per second,
+// simulated time, each outcome and fault, and the promises broken (with the shortest script).
+
+#include "linesim.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("The production loop on a simulated line."));
+    parser.addHelpOption();
+    const QCommandLineOption tagsOption(QStringLiteral("tags"), QStringLiteral("Tags in all."),
+                                        QStringLiteral("n"), QStringLiteral("100000"));
+    const QCommandLineOption seedOption(QStringLiteral("seed"), QStringLiteral("First seed."),
+                                        QStringLiteral("s"), QStringLiteral("1"));
+    const QCommandLineOption faultOption(QStringLiteral("faults"),
+                                         QStringLiteral("Share of answers with a fault."),
+                                         QStringLiteral("rate"), QStringLiteral("0.05"));
+    parser.addOptions({tagsOption, seedOption, faultOption});
+    parser.process(app);
+    const int tags = parser.value(tagsOption).toInt();
+    const quint64 seed = parser.value(seedOption).toULongLong();
+    const double rate = parser.value(faultOption).toDouble();
+    // Lines of 10,000 tags, each with its own seed, options and record file.
+    constexpr int kLine = 10000;
+    QTemporaryDir dir;
+    LineSim::Result total;
+    int violations = 0;
+    QElapsedTimer clock;
+    clock.start();
+    for (int done = 0, n = 0; done < tags; done += kLine, ++n) {
+        LineSim::Config c;
+        c.seed = seed + quint64(n);
+        c.tags = qMin(kLine, tags - done);
+        c.faultRate = rate;
+        c.recordPath = dir.filePath(QStringLiteral("line.sqlite"));
+        const LineSim::Result r = LineSim::run(c);
+        total.tags += r.tags;
+        total.simulatedMs += r.simulatedMs;
+        for (auto it = r.outcomes.cbegin(); it != r.outcomes.cend(); ++it)
+            total.outcomes[it.key()] += it.value();
+        for (auto it = r.faults.cbegin(); it != r.faults.cend(); ++it)
+            total.faults[it.key()] += it.value();
+        if (r.violation.isEmpty())
+            continue;
+        ++violations;
+        std::printf("seed %llu: %s\nshortest script:\n%s\n", c.seed, qPrintable(r.violation),
+                    qPrintable(LineSim::shrink(r.script, c.recordPath).join(u'\n')));
+    }
+    const double seconds = double(clock.elapsed()) / 1000.0;
+    std::printf("tags                %d in %.1f s: %.0f tags a second\n", total.tags, seconds,
+                total.tags / seconds);
+    std::printf("simulated time      %.1f h: %.0f simulated seconds a second\n",
+                double(total.simulatedMs) / 3.6e6, double(total.simulatedMs) / 1000.0 / seconds);
+    for (auto it = total.outcomes.cbegin(); it != total.outcomes.cend(); ++it)
+        std::printf("outcome %-20s %d\n", qPrintable(it.key()), it.value());
+    for (auto it = total.faults.cbegin(); it != total.faults.cend(); ++it)
+        std::printf("fault %-22s %d\n", qPrintable(it.key()), it.value());
+    std::printf("lines with a broken promise: %d\n", violations);
+    return violations == 0 ? 0 : 1;
+}
