@@ -84,6 +84,7 @@ private slots:
     void twoStationsRecordIntoOneFile();
     void unwritableFolderKeepsTheToolWorking();
     void recordLocationFromOptionSettingsOrDefault();
+    void recordedIdIsFoundInEitherSpelling();
 };
 
 void TestRecord::csvFieldQuoting_data()
@@ -307,6 +308,49 @@ void TestRecord::batchOnTheBoxIsRecordedAndGuarded()
     run.box.present(T5557::blankTag());
     QTRY_COMPARE_WITH_TIMEOUT(run.box.engine().tag().id(), std::optional<quint64>(0x2001), 10000);
     QCOMPARE(run.dialogs.boxes.size(), 1);
+
+    // A finished tag that comes back is moved on by the buzzer, not written again.
+    QVERIFY(quiet());
+    run.box.remove();
+    QTRY_COMPARE(w.status().card(), QStringLiteral("Card is out of range."));
+    QVERIFY(quiet());
+    const int buzzes = run.box.engine().buzzes;
+    run.box.present(run.box.departed()[0]);
+    QTRY_COMPARE(w.status().message(), QStringLiteral("Tag already written: UID 0000002000"));
+    QTRY_COMPARE(run.box.engine().buzzes, buzzes + 1);
+    QVERIFY(w.log().text().contains(QStringLiteral("UID 0000002000 is on this tag already")));
+    QCOMPARE(run.box.engine().tag().id(), std::optional<quint64>(0x2000));
+}
+
+// One tag ID written in decimal is found when asked for in hexadecimal, and the other way.
+void TestRecord::recordedIdIsFoundInEitherSpelling()
+{
+    QTemporaryDir dir;
+    ProductionRecord record(dir.filePath(QStringLiteral("r.sqlite")));
+    ProductionRecord::Batch b;
+    b.station = QStringLiteral("test");
+    const std::optional<QString> batch = record.beginBatch(b);
+    QVERIFY(batch);
+    AutoLoop::TagOutcome t;
+    t.uidAsked = t.uidRead = QStringLiteral("0000000256");
+    t.uidConfirmed = true;
+    t.hexBase = false;
+    QVERIFY(record.endTag(ProductionRecord::newKey(), *batch, t));
+    QVERIFY(record.findWritten(QStringLiteral("0000000100"), true));
+    QVERIFY(record.findWritten(QStringLiteral("0000000256"), false));
+    QVERIFY(!record.findWritten(QStringLiteral("0000000256"), true));
+    QVERIFY(!record.findWritten(QStringLiteral("not an id"), true));
+
+    // Rewritten with another UID, the old one is no longer on a tag.
+    AutoLoop::TagOutcome again = t;
+    again.hexBase = true;
+    again.uidReplaced = QStringLiteral("0000000100");
+    again.uidAsked = again.uidRead = QStringLiteral("0000000200");
+    QVERIFY(record.endTag(ProductionRecord::newKey(), *batch, again));
+    QVERIFY(!record.findWritten(QStringLiteral("0000000100"), true));
+    QVERIFY(record.findWritten(QStringLiteral("0000000200"), true));
+    QVERIFY(rows(record, "SELECT detail FROM tag WHERE uid_read = '0000000256'")[0][0].startsWith(
+        QStringLiteral("UID left this tag: rewritten as 0000000200")));
 }
 
 // Killed in the middle of a tag: the tags before it are in the record, and the next start
