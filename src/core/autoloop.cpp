@@ -396,6 +396,7 @@ void Engine::onErrorAnswer(int code, Actions &a)
         // write of it went to this tag; after anything else it may sit on the tag.
         if (Reply::refusedUntouched(code))
             m_s.UidOnTag = m_uidOnTagBefore;
+        m_s.UidInFlight = w.sent;
     }
     const QString text = Reply::errorText(code);
     const QString said = text.isEmpty() ? QStringLiteral("error code %1").arg(code)
@@ -441,7 +442,7 @@ void Engine::onTagLeft(Actions &a)
     m_s.UidRetryCount = 0;
     m_s.UidWriteConfirmed = false;
     if (m_s.UidWriteOutstanding)
-        m_s.UidOfLeftTag = m_s.ExpectedUID;
+        m_s.UidInFlight = m_s.ExpectedUID;
     settleUid();
     if (m_tag)
         endTag(a, TagOutcome::Result::LeftEarly,
@@ -494,18 +495,23 @@ void Engine::onIdentifier(const QString &uid, const Options &o, Actions &a)
     m_s.LastUID = uid;
     // Kept until another tag leaves mid-write: the answer and the tag's own report when it
     // comes back may both still arrive, in either order.
-    const bool lateAnswer = !m_s.UidOfLeftTag.isEmpty() && uid == m_s.UidOfLeftTag;
+    const bool lateAnswer = !m_s.UidInFlight.isEmpty() && uid == m_s.UidInFlight;
     if (lateAnswer) {
-        a.log.append({QStringLiteral("UID %1 was written to the tag that left the field; it is "
+        // Still the next UID in the field: it must not be given to another tag.
+        if (uid == o.setUidText && !m_s.UidOnTag)
+            m_s.UidUncertain = true;
+        a.log.append({QStringLiteral("UID %1 was read back after its tag was given up; it is "
                                      "not given again.\r\n")
                           .arg(uid),
                       ColorOrangeRed});
         // While another tag is being written this is the late answer for the one that left,
         // not a new tag: only a tag that left can carry that UID, and none left since.
-        if (m_s.AutoStep != Step::Idle && uid != m_s.ExpectedUID)
+        if (m_s.AutoStep != Step::Idle && !(uid == m_s.ExpectedUID && m_s.UidOnTag))
             return;
     }
-    if (m_s.AutoStep == Step::Uid) {
+    // A read-back answers a UID write this tag was sent; before that it is something else.
+    const bool readBack = m_s.AutoStep == Step::Uid && (!m_tag || m_s.UidOnTag);
+    if (readBack) {
         readBackCheck(o, a);
         return;
     }
@@ -568,6 +574,8 @@ void Engine::readBackCheck(const Options &o, Actions &a)
         // The UID's fate is known, however late the answer came.
         m_s.UidUncertain = false;
         m_s.UidOnTag = false;
+        if (m_s.UidInFlight == expected)
+            m_s.UidInFlight.clear();
         m_s.UidWriteConfirmed = true;
         if (o.autoInc) {
             const QString stepped = Uid::StepSetUid(setUid, Uid::leadingNumber(o.incText));

@@ -180,9 +180,10 @@ public:
         bool UidOnTag = false;
         // A UID write got no usable answer: it may sit on a tag.
         bool UidUncertain = false;
-        // The UID whose write awaited its answer when the tag left; that answer may still
-        // come, and is then no report of a new tag.
-        QString UidOfLeftTag;
+        // A UID whose write may still be answered: its tag left before the answer, or an
+        // error (perhaps late, for an earlier command) answered it. That answer is no report
+        // of a new tag, and says the UID is on a tag after all.
+        QString UidInFlight;
         bool StopAfterTag = false;
         bool Holding = false;
         bool TickDeferred = false;
