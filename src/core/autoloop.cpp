@@ -133,6 +133,10 @@ Actions Engine::linkClosed()
                QStringLiteral("the link closed at step %1").arg(int(m_s.AutoStep)));
     m_s.AutoWriteRunning = false;
     m_s.StopAfterTag = false;
+    // Whatever the box said while the link was down is lost: no tag is known to be in the
+    // field, so none may keep the next one from starting.
+    m_s.TagHandled = false;
+    m_s.UidWriteConfirmed = false;
     return a;
 }
 
