@@ -166,6 +166,9 @@ void TestRecord::filesThatAreNotOursAreLeftUntouched_data()
     QTest::newRow("foreignDatabase")
         << QStringList{"CREATE TABLE invoices (id INTEGER PRIMARY KEY)"} << QByteArray() << false
         << "is not a production record (it holds other tables)";
+    QTest::newRow("foreignDatabaseOfOurVersion")
+        << QStringList{"CREATE TABLE invoices (id INTEGER PRIMARY KEY)", "PRAGMA user_version = 3"}
+        << QByteArray() << false << "is not a production record (it holds other tables)";
     QTest::newRow("notADatabase") << QStringList{} << QByteArray("tag,uid\n1,2\n") << false
                                   << "is not a production record";
 }

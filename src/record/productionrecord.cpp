@@ -23,6 +23,7 @@
 #include <QUrlQuery>
 #include <QUuid>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <unistd.h>
@@ -336,13 +337,28 @@ bool ProductionRecord::openFile()
         return false;
     }
     QSqlQuery q(db);
-    if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next()) {
-        fail(QStringLiteral("%1 is not a production record").arg(m_path), q.lastError().text());
+    // The version and the tables are read in one transaction, so another window's migration
+    // cannot land between the two, and nothing is written before the file is known as ours.
+    QStringList tables;
+    int version = -1;
+    if (q.exec(QStringLiteral("BEGIN")) && q.exec(QStringLiteral("PRAGMA user_version"))
+        && q.next()) {
+        version = q.value(0).toInt();
+        if (q.exec(QStringLiteral("SELECT name FROM sqlite_master WHERE type = 'table'"))) {
+            while (q.next())
+                tables << q.value(0).toString();
+        } else {
+            version = -1;
+        }
+    }
+    const QString error = q.lastError().text();
+    q.finish();
+    q.exec(QStringLiteral("ROLLBACK"));
+    if (version < 0) {
+        fail(QStringLiteral("%1 is not a production record").arg(m_path), error);
         db.close();
         return false;
     }
-    const int version = q.value(0).toInt();
-    q.finish();
     if (version > kSchemaVersion) {
         // Written by a newer tool: shown as it is, never altered.
         db.close();
@@ -355,21 +371,21 @@ bool ProductionRecord::openFile()
              {});
         return db.open();
     }
-    if (version == 0) {
-        if (!q.exec(QStringLiteral("SELECT count(*) FROM sqlite_master")) || !q.next()) {
-            fail(QStringLiteral("%1 is not a production record").arg(m_path), q.lastError().text());
-            db.close();
-            return false;
-        }
-        if (q.value(0).toInt() > 0) {
-            fail(QStringLiteral("%1 is not a production record (it holds other tables); it was "
-                                "left untouched")
-                     .arg(m_path),
-                 {});
-            db.close();
-            return false;
-        }
-        q.finish();
+    // A new file holds no tables; a record of version 1 to 3 holds at least these.
+    QStringList needed{QStringLiteral("meta"), QStringLiteral("batch"), QStringLiteral("tag")};
+    if (version >= 3)
+        needed << QStringLiteral("reservation");
+    const bool ours = version == 0
+                          ? tables.isEmpty()
+                          : std::all_of(needed.cbegin(), needed.cend(),
+                                        [&](const QString &t) { return tables.contains(t); });
+    if (!ours) {
+        fail(QStringLiteral("%1 is not a production record (it holds other tables); it was "
+                            "left untouched")
+                 .arg(m_path),
+             {});
+        db.close();
+        return false;
     }
     m_writable = true;
     if (!useWal() || !exec(QStringLiteral("PRAGMA synchronous=NORMAL")) || !migrate(version)) {
