@@ -450,6 +450,11 @@ void TestRecord::recordLocationFromOptionSettingsOrDefault()
         QVERIFY(!record.isOpen());
         QVERIFY2(record.problem().contains(QStringLiteral("~/.pgpass")),
                  qPrintable(record.problem()));
+        QVERIFY2(!record.problem().contains(QStringLiteral("secret")),
+                 qPrintable(record.problem()));
+        // Refused stays refused: no retry reaches another server.
+        QVERIFY(!record.resume());
+        QVERIFY(record.problem().contains(QStringLiteral("~/.pgpass")));
     }
     QTemporaryDir nowhere;
     ProductionRecord away(QStringLiteral("postgresql:///kestrel?host=") + nowhere.path());

@@ -193,6 +193,20 @@ bool configureServer(QSqlDatabase &db, const QString &location, QString *why)
     return true;
 }
 
+// An address as it may be shown: never with its password.
+QString withoutPassword(const QString &location)
+{
+    QUrl url(location, QUrl::StrictMode);
+    if (!url.isValid())
+        return location.contains(QLatin1String("password"), Qt::CaseInsensitive)
+                   ? QStringLiteral("(an address that holds a password)")
+                   : location;
+    QUrlQuery query(url);
+    query.removeAllQueryItems(QStringLiteral("password"));
+    url.setQuery(query);
+    return url.toString(QUrl::RemovePassword);
+}
+
 ProductionRecord::PriorTag priorTag(const QSqlQuery &q)
 {
     return {q.value(0).toLongLong(), q.value(1).toLongLong(), q.value(2).toString(),
@@ -260,6 +274,7 @@ void ProductionRecord::setConfiguredPath(const QString &path)
 
 ProductionRecord::ProductionRecord(const QString &location)
     : m_path(location)
+    , m_shown(isServer(location) ? withoutPassword(location) : QDir::toNativeSeparators(location))
     , m_connection(QStringLiteral("record-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
     , m_server(isServer(location))
 {
@@ -312,9 +327,7 @@ bool ProductionRecord::execute(QSqlQuery &q)
 
 bool ProductionRecord::failed(const QSqlQuery &q)
 {
-    fail(QStringLiteral("%1 cannot be written")
-             .arg(m_server ? m_path : QDir::toNativeSeparators(m_path)),
-         q.lastError().text());
+    fail(QStringLiteral("%1 cannot be written").arg(m_shown), q.lastError().text());
     return false;
 }
 
@@ -466,7 +479,9 @@ bool ProductionRecord::openServer()
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connection);
     QString why;
     if (!configureServer(db, m_path, &why)) {
-        fail(QStringLiteral("%1 is not a usable record address").arg(m_path), why);
+        fail(QStringLiteral("%1 is not a usable record address").arg(m_shown), why);
+        // Refused for good: no retry may reach the default server nobody named.
+        m_spoolConnection.clear();
         return false;
     }
     QSqlDatabase spool = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_spoolConnection);
@@ -503,7 +518,7 @@ bool ProductionRecord::connectServer()
         || !q.next()) {
         fail(QStringLiteral("%1 holds no production record; set it up with the script "
                             "record-postgresql.sql")
-                 .arg(m_path),
+                 .arg(m_shown),
              q.lastError().text());
         db.close();
         return false;
@@ -511,7 +526,7 @@ bool ProductionRecord::connectServer()
     const int version = q.value(0).toInt();
     if (version != kSchemaVersion) {
         fail(QStringLiteral("%1 holds production record version %2; this tool writes version %3")
-                 .arg(m_path)
+                 .arg(m_shown)
                  .arg(version)
                  .arg(kSchemaVersion),
              {});
@@ -529,7 +544,7 @@ void ProductionRecord::goOffline(const QString &why)
     m_prepared.clear();
     m_connected = false;
     m_writable = false;
-    m_problem = QStringLiteral("the server %1 cannot be reached (%2)").arg(m_path, why.trimmed());
+    m_problem = QStringLiteral("the server %1 cannot be reached (%2)").arg(m_shown, why.trimmed());
 }
 
 bool ProductionRecord::serverGone(const QSqlQuery &failed)

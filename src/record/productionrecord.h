@@ -133,6 +133,8 @@ private:
     void fail(const QString &what, const QString &why);
 
     QString m_path;
+    // The location as messages show it.
+    QString m_shown;
     QString m_connection;
     QString m_spoolConnection;
     bool m_server = false;
