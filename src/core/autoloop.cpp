@@ -512,6 +512,12 @@ void Engine::onIdentifier(const QString &uid, const Options &o, Actions &a)
         // not a new tag: only a tag that left can carry that UID, and none left since.
         if (m_s.AutoStep != Step::Idle && !(uid == m_s.ExpectedUID && m_s.UidOnTag))
             return;
+        // Between tags it is that answer, or that tag back in the field. Neither may start a
+        // cycle on whatever (silent, locked) tag the field holds: it is moved on, unwritten.
+        if (m_s.AutoStep == Step::Idle && m_s.AutoWriteRunning) {
+            passRecordedTag(uid, QStringLiteral("by this loop, its answer late"), a);
+            return;
+        }
     }
     // A read-back answers a UID write this tag was sent; before that it is something else.
     const bool readBack = m_s.AutoStep == Step::Uid && (!m_tag || m_s.UidOnTag);
