@@ -267,6 +267,11 @@ void Engine::runSteps(Options o, Actions &a)
             send(a, 0, QStringLiteral("WB0") + ConfigWord::kWithPwdAor, ConfigWord::kWithPwdAor);
             return;
         }
+        if (s == Step::Complete && !m_tag && !m_s.AutoWriteRunning) {
+            // The link closed under this tag and its outcome is told already.
+            moveTo(Step::Idle, "the link closed before the tag was finished");
+            return;
+        }
         if (s == Step::Complete) {
             const QString failure = m_tag ? m_tag->firstFailure() : QString();
             finishTag(a, !failure.isEmpty(), failure);
@@ -554,7 +559,8 @@ void Engine::passRecordedTag(const QString &uid, const QString &where, Actions &
     // The buzzer's answer must not turn the warning green.
     m_s.SuppressSuccessText = true;
     m_s.LastTagFailed = true;
-    m_s.TagHandled = true;
+    // TagHandled stays: the report may have been a late answer with no tag in the field, and
+    // it must not keep the next tag from starting.
     m_awaiting.reset();
     m_stallReason.clear();
     moveTo(Step::Idle, "the tag carries a UID the record holds as written");
