@@ -450,7 +450,8 @@ void Engine::onTagLeft(Actions &a)
     m_s.TagHandled = false;
     m_s.UidRetryCount = 0;
     m_s.UidWriteConfirmed = false;
-    if (m_s.UidWriteOutstanding)
+    // Also after a time-out: the answer may still be on its way.
+    if (m_s.UidWriteOutstanding || m_s.UidOnTag)
         m_s.UidInFlight = m_s.ExpectedUID;
     settleUid();
     if (m_tag)
