@@ -56,8 +56,10 @@ int main(int argc, char **argv)
     const double seconds = double(clock.elapsed()) / 1000.0;
     std::printf("tags                %d in %.1f s: %.0f tags a second\n", total.tags, seconds,
                 total.tags / seconds);
-    std::printf("simulated time      %.1f h: %.0f simulated seconds a second\n",
-                double(total.simulatedMs) / 3.6e6, double(total.simulatedMs) / 1000.0 / seconds);
+    std::printf("simulated time      %.1f h: %.0f simulated seconds a second, %.2f tags a "
+                "simulated second\n",
+                double(total.simulatedMs) / 3.6e6, double(total.simulatedMs) / 1000.0 / seconds,
+                total.tags / (double(total.simulatedMs) / 1000.0));
     for (auto it = total.outcomes.cbegin(); it != total.outcomes.cend(); ++it)
         std::printf("outcome %-20s %d\n", qPrintable(it.key()), it.value());
     for (auto it = total.faults.cbegin(); it != total.faults.cend(); ++it)

@@ -610,6 +610,8 @@ void Engine::readBackCheck(const Options &o, Actions &a)
         return;
     }
     m_s.UidWriteConfirmed = false;
+    // The write went to this tag; what it read back may be garbled or in the other base.
+    m_s.UidOnTag = true;
     moveTo(Step::Uid, "the UID read back wrong: it is written again");
     m_s.TagHandled = false;
     a.timer = StepTimer::Start;
