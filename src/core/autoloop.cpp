@@ -542,6 +542,7 @@ void Engine::onIdentifier(const QString &uid, const Options &o, Actions &a)
         return;
     }
     beginCycle(a);
+    m_tag->hexBase = o.base != Options::Base::Dec;
     if (where)
         m_tag->uidReplaced = uid;
 }

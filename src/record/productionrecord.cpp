@@ -709,7 +709,11 @@ bool ProductionRecord::endTag(const QString &row, const QString &batch, const Ta
     // A UID write sent to a tag that carried a recorded UID may have taken it off that tag.
     const std::optional<quint64> replaced = Uid::tagId(t.uidReplaced, t.hexBase);
     const std::optional<quint64> asked = Uid::tagId(t.uidAsked, t.hexBase);
-    const bool replacedLeft = replaced && asked && asked != replaced;
+    // Blocks 1 and 2 hold the ID itself.
+    const bool idBlocksWritten
+        = std::any_of(t.writes.cbegin(), t.writes.cend(),
+                      [](const Write &w) { return w.block == 1 || w.block == 2; });
+    const bool replacedLeft = replaced && ((asked && asked != replaced) || idBlocksWritten);
     if (replacedLeft)
         detail = (detail.isEmpty() ? QString() : detail + QStringLiteral("; "))
                  + QStringLiteral("the tag carried UID %1 before").arg(t.uidReplaced);
@@ -723,11 +727,13 @@ bool ProductionRecord::endTag(const QString &row, const QString &batch, const Ta
     if (!replacedLeft)
         return true;
     // The old UID is on no tag any more; its rows say where it went.
-    const QString note = t.uidConfirmed ? QStringLiteral("UID left this tag: rewritten as %1 on %2")
-                                              .arg(t.uidAsked, timeText(t.endMs))
-                                        : QStringLiteral("UID may have left this tag: %1 was "
-                                                         "written to it on %2")
-                                              .arg(t.uidAsked, timeText(t.endMs));
+    const QString written = t.uidAsked.isEmpty() ? QStringLiteral("blocks 1-2") : t.uidAsked;
+    const QString note = t.uidConfirmed && !idBlocksWritten
+                             ? QStringLiteral("UID left this tag: rewritten as %1 on %2")
+                                   .arg(t.uidAsked, timeText(t.endMs))
+                             : QStringLiteral("UID may have left this tag: %1 was written to it "
+                                              "on %2")
+                                   .arg(written, timeText(t.endMs));
     QVariantList args{note, note};
     args += idArgs(*replaced);
     args << row;
