@@ -42,6 +42,11 @@ void TestLineSim::randomLinesKeepThePromises()
                              .arg(seed)
                              .arg(r.violation, again.violation, shortest.join(u'\n'))));
     }
+    QStringList counts;
+    for (auto it = r.outcomes.cbegin(); it != r.outcomes.cend(); ++it)
+        counts << QStringLiteral("%1 %2").arg(it.value()).arg(it.key());
+    qInfo("%d tags in %.0f simulated minutes: %s", r.tags, double(r.simulatedMs) / 60000.0,
+          qPrintable(counts.join(QStringLiteral(", "))));
     QCOMPARE(r.tags, c.tags);
     QVERIFY(r.outcomes.value(QStringLiteral("complete")) > 0);
 }
