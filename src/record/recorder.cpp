@@ -233,9 +233,10 @@ void Recorder::onTagEnded(const TagOutcome &tag)
 
 void Recorder::noteConfirmed(const TagOutcome &tag, const QString &uid)
 {
-    if (!tag.uidConfirmed)
+    const std::optional<quint64> parsed = Uid::tagId(uid, tag.hexBase);
+    if (!tag.uidConfirmed || !parsed)
         return;
-    const quint64 id = Uid::tagId(uid, tag.hexBase).value_or(0);
+    const quint64 id = *parsed;
     const quint64 old = Uid::tagId(tag.uidReplaced, tag.hexBase).value_or(id);
     m_confirmed.remove(old);
     const ProductionRecord::Batch b = station();
