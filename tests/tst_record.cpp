@@ -456,7 +456,25 @@ void TestRecord::recordLocationFromOptionSettingsOrDefault()
         QVERIFY(!record.resume());
         QVERIFY(record.problem().contains(QStringLiteral("~/.pgpass")));
     }
+    // libpq's key=value form is a server too, never a folder tree of that name.
+    QVERIFY(ProductionRecord::isServer(QStringLiteral("host=/run/pg dbname=kestrel user=s1")));
+    QVERIFY(ProductionRecord::isServer(QStringLiteral(" dbname = kestrel")));
+    QVERIFY(!ProductionRecord::isServer(QStringLiteral("/tmp/host=x.sqlite")));
+    QVERIFY(!ProductionRecord::isServer(QStringLiteral("hosts=2.sqlite")));
+    for (const char *secret : {"host=/run/x dbname=kestrel password=secret",
+                               "host=/run/x password = 'sec ret' dbname=kestrel"}) {
+        ProductionRecord record(QString::fromLatin1(secret));
+        QVERIFY(!record.isOpen());
+        QVERIFY2(record.problem().contains(QStringLiteral("~/.pgpass"))
+                     && !record.problem().contains(QStringLiteral("sec")),
+                 qPrintable(record.problem()));
+    }
     QTemporaryDir nowhere;
+    const QString keywords = QStringLiteral("host='%1' dbname=kestrel").arg(nowhere.path());
+    ProductionRecord awayToo(keywords);
+    QVERIFY2(awayToo.problem().contains(QStringLiteral("cannot be reached (")),
+             qPrintable(awayToo.problem()));
+    QVERIFY(QDir(nowhere.path()).isEmpty());
     ProductionRecord away(QStringLiteral("postgresql:///kestrel?host=") + nowhere.path());
     QVERIFY(!away.isOpen());
     QVERIFY2(away.problem().contains(QStringLiteral("cannot be reached (")),

@@ -11,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QSettings>
 #include <QSqlError>
@@ -144,27 +145,86 @@ QVariant nullable(const QString &text)
     return text.isEmpty() ? QVariant() : QVariant(text);
 }
 
-// A libpq address (postgresql://user@host:port/db?key=value) as the driver's settings. The
-// driver takes no address, only its parts; a password in it is refused, never kept.
-bool configureServer(QSqlDatabase &db, const QString &location, QString *why)
+using Keywords = QList<std::pair<QString, QString>>;
+
+// The keywords of a libpq key=value string ("host=/run/pg dbname=kestrel user='a b'"); a value
+// may be single-quoted, with backslash escapes.
+bool parseKeywords(const QString &text, Keywords *out, QString *why)
+{
+    qsizetype i = 0;
+    const auto skipBlanks = [&] {
+        while (i < text.size() && text.at(i).isSpace())
+            ++i;
+    };
+    for (skipBlanks(); i < text.size(); skipBlanks()) {
+        const qsizetype eq = text.indexOf(u'=', i);
+        if (eq < 0) {
+            *why = QStringLiteral("\"%1\" has no value").arg(text.mid(i).trimmed());
+            return false;
+        }
+        const QString key = text.mid(i, eq - i).trimmed();
+        i = eq + 1;
+        skipBlanks();
+        QString value;
+        if (i < text.size() && text.at(i) == u'\'') {
+            for (++i; i < text.size() && text.at(i) != u'\''; ++i) {
+                if (text.at(i) == u'\\' && i + 1 < text.size())
+                    ++i;
+                value += text.at(i);
+            }
+            if (i >= text.size()) {
+                *why = QStringLiteral("the value of %1 has no closing quote").arg(key);
+                return false;
+            }
+            ++i;
+        } else {
+            while (i < text.size() && !text.at(i).isSpace())
+                value += text.at(i++);
+        }
+        out->append({key, value});
+    }
+    return true;
+}
+
+// A URI (postgresql://user@host:port/db?key=value) as the same keywords.
+bool uriKeywords(const QString &location, Keywords *out, QString *why)
 {
     const QUrl url(location, QUrl::StrictMode);
     if (!url.isValid()) {
         *why = url.errorString();
         return false;
     }
-    if (!url.password().isEmpty()) {
-        *why = QStringLiteral("it holds a password; keep it in ~/.pgpass instead");
-        return false;
-    }
-    db.setHostName(url.host());
+    if (!url.password().isEmpty())
+        out->append({QStringLiteral("password"), url.password()});
+    if (!url.host().isEmpty())
+        out->append({QStringLiteral("host"), url.host()});
     if (url.port() > 0)
-        db.setPort(url.port());
-    db.setDatabaseName(url.path().mid(1));
-    db.setUserName(url.userName());
+        out->append({QStringLiteral("port"), QString::number(url.port())});
+    if (url.path().size() > 1)
+        out->append({QStringLiteral("dbname"), url.path().mid(1)});
+    if (!url.userName().isEmpty())
+        out->append({QStringLiteral("user"), url.userName()});
+    for (const auto &[key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded))
+        out->append({key, value});
+    return true;
+}
+
+// A libpq address, a URI or key=value pairs, as the driver's settings. The driver takes no
+// address, only its parts; a password in it is refused, never kept.
+bool configureServer(QSqlDatabase &db, const QString &location, QString *why)
+{
+    Keywords keywords;
+    const bool uri = location.startsWith(QLatin1String("postgresql://"))
+                     || location.startsWith(QLatin1String("postgres://"));
+    if (!(uri ? uriKeywords(location, &keywords, why) : parseKeywords(location, &keywords, why)))
+        return false;
     QStringList options;
     bool timeout = false;
-    for (const auto &[key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) {
+    for (const auto &[key, value] : keywords) {
+        if (key == QLatin1String("password")) {
+            *why = QStringLiteral("it holds a password; keep it in ~/.pgpass instead");
+            return false;
+        }
         if (key == QLatin1String("host"))
             db.setHostName(value);
         else if (key == QLatin1String("port"))
@@ -173,10 +233,7 @@ bool configureServer(QSqlDatabase &db, const QString &location, QString *why)
             db.setDatabaseName(value);
         else if (key == QLatin1String("user"))
             db.setUserName(value);
-        else if (key == QLatin1String("password")) {
-            *why = QStringLiteral("it holds a password; keep it in ~/.pgpass instead");
-            return false;
-        } else if (value.contains(u';')) {
+        else if (value.contains(u';')) {
             *why = QStringLiteral("the value of %1 holds a semicolon").arg(key);
             return false;
         } else {
@@ -196,6 +253,12 @@ bool configureServer(QSqlDatabase &db, const QString &location, QString *why)
 // An address as it may be shown: never with its password.
 QString withoutPassword(const QString &location)
 {
+    if (!location.contains(QLatin1String("://"))) {
+        static const QRegularExpression password(
+            QStringLiteral("password\\s*=\\s*('([^'\\\\]|\\\\.)*'|\\S*)"));
+        QString shown = location;
+        return shown.replace(password, QStringLiteral("password=(hidden)"));
+    }
     QUrl url(location, QUrl::StrictMode);
     if (!url.isValid())
         return location.contains(QLatin1String("password"), Qt::CaseInsensitive)
@@ -252,8 +315,14 @@ QString ProductionRecord::configuredPath()
 
 bool ProductionRecord::isServer(const QString &location)
 {
-    return location.startsWith(QLatin1String("postgresql://"))
-           || location.startsWith(QLatin1String("postgres://"));
+    if (location.startsWith(QLatin1String("postgresql://"))
+        || location.startsWith(QLatin1String("postgres://")))
+        return true;
+    // libpq's key=value form begins with one of its keywords; a file name does not.
+    static const QRegularExpression keyword(QStringLiteral(
+        "^\\s*(host|hostaddr|port|dbname|user|service|sslmode|connect_timeout|application_name|"
+        "options|passfile|target_session_attrs|sslrootcert|sslcert|sslkey)\\s*="));
+    return keyword.match(location).hasMatch();
 }
 
 QString ProductionRecord::newKey()
