@@ -104,6 +104,11 @@ void TestWindow::everyControlIsNamedForAutomation_data()
     QTest::newRow("ch_WB0") << "ch_WB0"
                             << "Lock UID & Block's "
                             << "";
+    QTest::newRow("ch_Rewrite_Recorded")
+        << "ch_Rewrite_Recorded"
+        << "Rewrite recorded tags"
+        << "A tag that already carries a UID of the production record is written again instead "
+           "of being moved on";
     QTest::newRow("R1") << "R1"
                         << "Traffic log"
                         << "Double Click for Clean";
