@@ -306,10 +306,14 @@ QString ProductionRecord::configuredPath()
 {
     if (!g_configuredPath.isEmpty())
         return g_configuredPath;
-    // A line sets its server once per PC; anything but a text there is ignored.
-    const QVariant stored = QSettings(QString::fromLatin1(SettingsStore::kName)).value("record");
-    if (stored.typeId() == QMetaType::QString && !stored.toString().trimmed().isEmpty())
-        return stored.toString().trimmed();
+    // A line sets its server once per PC; anything but a text there is ignored. The key is
+    // also taken from the group the port is kept in, where people put it beside the port.
+    const QSettings settings(QString::fromLatin1(SettingsStore::kName));
+    for (const char *key : {"record", "combo/record"}) {
+        const QVariant stored = settings.value(QLatin1String(key));
+        if (stored.typeId() == QMetaType::QString && !stored.toString().trimmed().isEmpty())
+            return stored.toString().trimmed();
+    }
     return defaultPath();
 }
 
