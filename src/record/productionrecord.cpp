@@ -749,8 +749,9 @@ std::optional<QString> ProductionRecord::beginBatch(const Batch &b, const QStrin
 {
     if (!m_server && !m_writable)
         return std::nullopt;
-    if (!write(kInsertBatch, {key, nowText(), b.station, b.port, b.options, b.blocks, b.firstUid,
-                              b.step, b.base, b.manual ? 1 : 0, qint64(::getpid())}))
+    if (!write(kInsertBatch,
+               {key, b.started.isEmpty() ? nowText() : b.started, b.station, b.port, b.options,
+                b.blocks, b.firstUid, b.step, b.base, b.manual ? 1 : 0, qint64(::getpid())}))
         return std::nullopt;
     return key;
 }

@@ -29,6 +29,8 @@ public:
         QString step;
         QString base;
         bool manual = false;
+        // When the batch began (ISO, UTC); now when empty.
+        QString started;
     };
 
     // Where a UID already sits.

@@ -79,10 +79,10 @@ Recorder::~Recorder()
 {
     m_autoWriter.setUidGuard({});
     m_autoWriter.setRecordedLookup({});
-    for (const std::optional<QString> &batch : {m_batch, m_manualBatch}) {
-        if (batch)
-            m_writer->post([key = *batch](ProductionRecord &r) { r.endBatch(key); });
-    }
+    if (m_batch && m_batchBegun)
+        m_writer->post([key = *m_batch](ProductionRecord &r) { r.endBatch(key); });
+    if (m_manualBatch)
+        m_writer->post([key = *m_manualBatch](ProductionRecord &r) { r.endBatch(key); });
     // Everything asked for is written before the window goes.
     m_writer.reset();
 }
@@ -179,7 +179,7 @@ ProductionRecord::Batch Recorder::describeBatch() const
 void Recorder::onSwitched(bool on)
 {
     if (!on) {
-        if (m_batch)
+        if (m_batch && m_batchBegun)
             m_writer->post([key = *m_batch](ProductionRecord &r) { r.endBatch(key); });
         m_batch.reset();
         return;
@@ -188,15 +188,28 @@ void Recorder::onSwitched(bool on)
     m_lastTag.clear();
     m_rows.clear();
     m_batch = ProductionRecord::newKey();
-    m_writer->post(
-        [key = *m_batch, b = describeBatch()](ProductionRecord &r) { r.beginBatch(b, key); });
+    // The batch goes into the record with its first tag: a start and stop with no tag in
+    // between leaves no empty batch behind.
+    m_batchDescription = describeBatch();
+    m_batchDescription.started = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+    m_batchBegun = false;
     showSummary();
+}
+
+void Recorder::beginBatchOnce()
+{
+    if (m_batchBegun || !m_batch)
+        return;
+    m_batchBegun = true;
+    m_writer->post(
+        [key = *m_batch, b = m_batchDescription](ProductionRecord &r) { r.beginBatch(b, key); });
 }
 
 void Recorder::onTagStarted(const TagOutcome &tag)
 {
     if (!m_batch)
         return;
+    beginBatchOnce();
     const QString row = ProductionRecord::newKey();
     m_rows.insert(tag.serial, row);
     m_writer->post(
@@ -223,6 +236,7 @@ void Recorder::onTagEnded(const TagOutcome &tag)
     showSummary();
     if (!m_batch)
         return;
+    beginBatchOnce();
     // A tag whose start was not recorded gets its row now.
     QString row = m_rows.take(tag.serial);
     if (row.isEmpty())

@@ -48,6 +48,7 @@ signals:
 
 private:
     void onSwitched(bool on);
+    void beginBatchOnce();
     void onTagStarted(const AutoLoop::TagOutcome &tag);
     void onTagEnded(const AutoLoop::TagOutcome &tag);
     void onUidRefused(const QString &why);
@@ -74,6 +75,8 @@ private:
     QLabel *m_warning;
     QToolButton *m_recordsButton;
     std::optional<QString> m_batch;
+    ProductionRecord::Batch m_batchDescription;
+    bool m_batchBegun = false;
     std::optional<QString> m_manualBatch;
     std::optional<QString> m_manualRow;
     AutoLoop::TagOutcome m_manualTag;
