@@ -51,7 +51,8 @@ void TestLineSim::randomLinesKeepThePromises()
     QVERIFY(r.outcomes.value(QStringLiteral("complete")) > 0);
 }
 
-// LINESIM_SCRIPT=file replays a script (with LINESIM_TRACE=1, event by event).
+// LINESIM_SCRIPT=file replays a script (with LINESIM_TRACE=1, event by event; with
+// LINESIM_RECORD=file the record is kept there to look at).
 void TestLineSim::scriptFromEnvironment()
 {
     const QString path = qEnvironmentVariable("LINESIM_SCRIPT");
