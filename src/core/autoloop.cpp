@@ -95,6 +95,13 @@ void Engine::restore(const State &s)
     m_tag.reset();
     m_awaiting.reset();
     m_stallReason.clear();
+    m_answerLostAt = -1;
+}
+
+void Engine::noteLostAnswer()
+{
+    if (m_awaiting)
+        m_answerLostAt = clock();
 }
 
 void Engine::moveTo(Step to, const char *why)
@@ -127,6 +134,7 @@ Actions Engine::stop()
 Actions Engine::linkClosed()
 {
     Actions a;
+    noteLostAnswer();
     settleUid();
     if (m_tag)
         endTag(a, TagOutcome::Result::Stopped,
@@ -150,6 +158,7 @@ void Engine::settleUid()
 
 void Engine::turnOff(Actions &a, const QString &why)
 {
+    noteLostAnswer();
     settleUid();
     if (m_tag)
         endTag(a, TagOutcome::Result::Stopped, why);
@@ -191,6 +200,7 @@ Actions Engine::replyTimedOut()
     // A UID write whose answer never came may have reached the tag: the UID stays with it
     // (UidOnTag) until a read-back says otherwise or the tag's cycle ends.
     m_s.UidWriteOutstanding = false;
+    noteLostAnswer();
     if (m_awaiting && m_tag)
         noteStall(QStringLiteral("no reply at step %1").arg(int(m_awaiting->step)));
     return a;
@@ -403,7 +413,10 @@ void Engine::onErrorAnswer(int code, Actions &a)
         m_s.UidWriteOutstanding = false;
         // A refusal wrote nothing, so the UID is free for the next attempt unless an earlier
         // write of it went to this tag; after anything else it may sit on the tag.
-        if (Reply::refusedUntouched(code))
+        // An error soon after an answer was given up may be that answer, late: then this
+        // write's own fate is unknown.
+        const bool maybeLate = m_answerLostAt >= 0 && clock() - m_answerLostAt < kLateAnswerMs;
+        if (Reply::refusedUntouched(code) && !maybeLate)
             m_s.UidOnTag = m_uidOnTagBefore;
         m_s.UidInFlight = w.sent;
     }
@@ -453,6 +466,7 @@ void Engine::onTagLeft(Actions &a)
     // Also after a time-out: the answer may still be on its way.
     if (m_s.UidWriteOutstanding || m_s.UidOnTag)
         m_s.UidInFlight = m_s.ExpectedUID;
+    noteLostAnswer();
     settleUid();
     if (m_tag)
         endTag(a, TagOutcome::Result::LeftEarly,

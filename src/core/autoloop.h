@@ -53,6 +53,9 @@ inline int blockOfStep(Step s)
 }
 
 inline constexpr int kUidRetryLimit = 5;
+// A box answers within a few hundred milliseconds; an answer given up this long ago no longer
+// comes.
+inline constexpr qint64 kLateAnswerMs = 2000;
 
 // What the operator chose for every tag, as the panels show it when the engine asks.
 struct Options {
@@ -271,6 +274,10 @@ private:
     bool m_announced = false;
     // Whether the UID may have been on the tag before the UID write now awaited.
     bool m_uidOnTagBefore = false;
+    // When an awaited answer was last given up (time-out, tag gone, loop off): until a while
+    // after that, an error may be that answer, late, rather than this command's.
+    qint64 m_answerLostAt = -1;
+    void noteLostAnswer();
 };
 
 } // namespace AutoLoop
