@@ -10,7 +10,7 @@ int digitValue(const QString &text, int position)
     return (c >= u'0' && c <= u'9') ? c.unicode() - u'0' : 0;
 }
 
-static bool isIdText(const QString &text)
+static bool isHexText(const QString &text)
 {
     for (QChar c : text) {
         if (!(c >= u'0' && c <= u'9') && !(c >= u'A' && c <= u'F') && !(c >= u'a' && c <= u'f'))
@@ -40,7 +40,7 @@ Parsed classify(const QString &head)
     }
     // A tag ID is ten hexadecimal (or decimal) digits; the tail of a reply that broke apart on
     // the line ("66666666\r\n") is none.
-    if (head.size() == kHeadLength && head != QLatin1String("8813100000") && isIdText(head)) {
+    if (head.size() == kHeadLength && head != QLatin1String("8813100000") && isHexText(head)) {
         p.kind = Kind::Identifier;
         p.payload = head;
     }
@@ -49,13 +49,7 @@ Parsed classify(const QString &head)
 
 bool isBlockValue(const QString &text)
 {
-    if (text.size() != 8)
-        return false;
-    for (QChar c : text) {
-        if (!(c >= u'0' && c <= u'9') && !(c >= u'A' && c <= u'F') && !(c >= u'a' && c <= u'f'))
-            return false;
-    }
-    return true;
+    return text.size() == 8 && isHexText(text);
 }
 
 QString errorText(int code)
