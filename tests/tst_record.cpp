@@ -477,6 +477,13 @@ void TestRecord::recordLocationFromOptionSettingsOrDefault()
                      && !record.problem().contains(QStringLiteral("sec")),
                  qPrintable(record.problem()));
     }
+    // A password written without its "=", or in an address that does not parse, is not
+    // quoted back either.
+    for (const char *secret : {"host=/run/x password secret", "postgresql://me:secret@a b/k"}) {
+        ProductionRecord bare(QString::fromLatin1(secret));
+        QVERIFY(!bare.isOpen());
+        QVERIFY2(!bare.problem().contains(QStringLiteral("secret")), qPrintable(bare.problem()));
+    }
     QTemporaryDir nowhere;
     const QString keywords = QStringLiteral("host='%1' dbname=kestrel").arg(nowhere.path());
     ProductionRecord awayToo(keywords);

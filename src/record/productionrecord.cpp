@@ -159,7 +159,9 @@ bool parseKeywords(const QString &text, Keywords *out, QString *why)
     for (skipBlanks(); i < text.size(); skipBlanks()) {
         const qsizetype eq = text.indexOf(u'=', i);
         if (eq < 0) {
-            *why = QStringLiteral("\"%1\" has no value").arg(text.mid(i).trimmed());
+            // Not quoted: the word may be a password written without its key.
+            *why = QStringLiteral("a word without a value follows %1")
+                       .arg(out->isEmpty() ? QStringLiteral("the start") : out->last().first);
             return false;
         }
         const QString key = text.mid(i, eq - i).trimmed();
@@ -191,7 +193,8 @@ bool uriKeywords(const QString &location, Keywords *out, QString *why)
 {
     const QUrl url(location, QUrl::StrictMode);
     if (!url.isValid()) {
-        *why = url.errorString();
+        // Qt's own text quotes the whole address, password included.
+        *why = QStringLiteral("it is not a valid address");
         return false;
     }
     if (!url.password().isEmpty())
@@ -253,21 +256,32 @@ bool configureServer(QSqlDatabase &db, const QString &location, QString *why)
 // An address as it may be shown: never with its password.
 QString withoutPassword(const QString &location)
 {
+    // Rebuilt from its parts, so a password (or what may be one) never survives a quirk of
+    // the text; an address that does not parse is not shown at all.
+    const QString hidden = QStringLiteral("(an address that holds a password)");
     if (!location.contains(QLatin1String("://"))) {
-        static const QRegularExpression password(
-            QStringLiteral("password\\s*=\\s*('([^'\\\\]|\\\\.)*'|\\S*)"));
-        QString shown = location;
-        return shown.replace(password, QStringLiteral("password=(hidden)"));
+        if (!location.contains(QLatin1String("password"), Qt::CaseInsensitive))
+            return location;
+        Keywords keywords;
+        QString why;
+        if (!parseKeywords(location, &keywords, &why))
+            return hidden;
+        QStringList parts;
+        for (const auto &[key, value] : keywords) {
+            if (key.contains(QLatin1String("password"), Qt::CaseInsensitive))
+                return hidden;
+            parts << key + u'=' + value;
+        }
+        return parts.join(u' ');
     }
     QUrl url(location, QUrl::StrictMode);
     if (!url.isValid())
-        return location.contains(QLatin1String("password"), Qt::CaseInsensitive)
-                   ? QStringLiteral("(an address that holds a password)")
-                   : location;
+        return QStringLiteral("(an address that cannot be read)");
     QUrlQuery query(url);
     query.removeAllQueryItems(QStringLiteral("password"));
     url.setQuery(query);
-    return url.toString(QUrl::RemovePassword);
+    const QString shown = url.toString(QUrl::RemovePassword);
+    return shown.contains(QLatin1String("password"), Qt::CaseInsensitive) ? hidden : shown;
 }
 
 ProductionRecord::PriorTag priorTag(const QSqlQuery &q)
