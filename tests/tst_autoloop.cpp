@@ -150,6 +150,7 @@ private slots:
     void orderingsThatOnceBrokeTheLoop_data();
     void orderingsThatOnceBrokeTheLoop();
     void uidsHeldElsewhereAreSteppedPastAndRefusalStops();
+    void loopWaitsForTheRecordAndSendsNothingMeanwhile();
     void stopForgetsStopAfterThisTag();
     void tickDuringHoldWaitsForItsEnd();
     void tagLeavingOrStallingEndsItsOutcome();
@@ -421,6 +422,54 @@ void TestAutoLoop::uidsHeldElsewhereAreSteppedPastAndRefusalStops()
     QVERIFY(busy.switchedOff);
     QVERIFY(busy.sent.filter(QStringLiteral("WUX")).isEmpty());
     QCOMPARE(busy.log.size(), Engine::kMaxSkips);
+}
+
+// A record that has not answered yet: nothing goes to the tag until it has, a tag that left
+// meanwhile is not started when the answer comes, and a late answer starts nothing at all.
+void TestAutoLoop::loopWaitsForTheRecordAndSendsNothingMeanwhile()
+{
+    using Kind = Engine::UidVerdict::Kind;
+    Driver d;
+    choose(d.o, {"setUid", "autoInc"});
+    d.o.setUidText = QStringLiteral("0000000010");
+    bool idKnown = false;
+    bool uidKnown = false;
+    d.e.recordedAt = [&](const QString &, bool) {
+        return idKnown ? Engine::Recorded{} : Engine::Recorded::pending();
+    };
+    d.e.uidGuard = [&](const QString &) {
+        return uidKnown ? Engine::UidVerdict{} : Engine::UidVerdict{Kind::Pending, {}};
+    };
+    d.start();
+    d.box.reportHex = true;
+    d.present(T5557::tagWithId(0x42));
+    QVERIFY(d.sent.isEmpty());
+    QVERIFY(d.e.state().AwaitingRecord);
+    // Gone before the record answered.
+    d.remove();
+    idKnown = true;
+    d.apply(d.e.recordAnswered(d.o));
+    QVERIFY(d.sent.isEmpty());
+    QVERIFY(d.outcomes.isEmpty());
+
+    idKnown = false;
+    d.present(T5557::tagWithId(0x43));
+    idKnown = true;
+    d.apply(d.e.recordAnswered(d.o));
+    d.settle();
+    // The ID's answer is in; the UID's is not: the cycle waits at the UID write.
+    QCOMPARE(int(d.e.state().AutoStep), int(Step::Uid));
+    QVERIFY(d.e.state().AwaitingRecord);
+    QVERIFY(d.sent.isEmpty());
+    uidKnown = true;
+    d.apply(d.e.recordAnswered(d.o));
+    d.settle();
+    QCOMPARE(d.sent.filter(QStringLiteral("WUX")), QStringList{"WUX0000000010"});
+    QCOMPARE(d.outcomes.last().result, Result::Complete);
+    // Nothing waits now: an answer that comes anyway does nothing.
+    const int sent = int(d.sent.size());
+    d.apply(d.e.recordAnswered(d.o));
+    QCOMPARE(d.sent.size(), sent);
 }
 
 // After a time-out the read-back of the same tag differs: the same UID goes to it again.

@@ -96,6 +96,7 @@ void Engine::restore(const State &s)
     m_awaiting.reset();
     m_stallReason.clear();
     m_answerLostAt = -1;
+    m_pendingId.clear();
 }
 
 void Engine::noteLostAnswer()
@@ -108,6 +109,9 @@ void Engine::moveTo(Step to, const char *why)
 {
     const Step from = m_s.AutoStep;
     m_s.AutoStep = to;
+    // Whatever waited for the record belonged to the step left.
+    if (to != from)
+        forgetRecordWait();
     if (trace)
         trace(from, to, why);
 }
@@ -134,6 +138,7 @@ Actions Engine::stop()
 Actions Engine::linkClosed()
 {
     Actions a;
+    forgetRecordWait();
     noteLostAnswer();
     settleUid();
     if (m_tag)
@@ -156,8 +161,15 @@ void Engine::settleUid()
     m_s.UidWriteOutstanding = false;
 }
 
+void Engine::forgetRecordWait()
+{
+    m_s.AwaitingRecord = false;
+    m_pendingId.clear();
+}
+
 void Engine::turnOff(Actions &a, const QString &why)
 {
+    forgetRecordWait();
     noteLostAnswer();
     settleUid();
     if (m_tag)
@@ -203,6 +215,23 @@ Actions Engine::replyTimedOut()
     noteLostAnswer();
     if (m_awaiting && m_tag)
         noteStall(QStringLiteral("no reply at step %1").arg(int(m_awaiting->step)));
+    return a;
+}
+
+Actions Engine::recordAnswered(const Options &o)
+{
+    Actions a;
+    if (!m_s.AwaitingRecord || !m_s.AutoWriteRunning)
+        return a;
+    m_s.AwaitingRecord = false;
+    if (!m_pendingId.isEmpty()) {
+        const QString id = std::exchange(m_pendingId, QString());
+        if (m_s.AutoStep == Step::Idle)
+            startCycle(id, o, a);
+        return a;
+    }
+    if (m_s.AutoStep == Step::Uid && m_tag)
+        runSteps(o, a);
     return a;
 }
 
@@ -346,6 +375,11 @@ void Engine::sendUidWrite(const Options &o, Actions &a)
         const UidVerdict verdict = uidGuard(uid);
         if (verdict.kind == UidVerdict::Kind::Free)
             break;
+        if (verdict.kind == UidVerdict::Kind::Pending) {
+            // The UIDs stepped past stay in the field; the same one is asked for again.
+            m_s.AwaitingRecord = true;
+            return;
+        }
         const QString held = uid;
         if (verdict.kind == UidVerdict::Kind::Skip && skips < kMaxSkips) {
             a.log.append(
@@ -473,8 +507,11 @@ void Engine::onTagLeft(Actions &a)
                QStringLiteral("the tag left the field at step %1").arg(int(m_s.AutoStep)));
     m_awaiting.reset();
     m_stallReason.clear();
-    if (m_s.AutoStep == Step::Idle)
+    if (m_s.AutoStep == Step::Idle) {
+        // A tag that left is not started when the record's answer for it comes in.
+        forgetRecordWait();
         return;
+    }
     moveTo(Step::Idle, "the tag left the field");
     a.timer = StepTimer::Stop;
 }
@@ -549,8 +586,23 @@ void Engine::onIdentifier(const QString &uid, const Options &o, Actions &a)
         moveTo(Step::TagFound, "a tag was reported while the loop is off");
         return;
     }
-    const std::optional<QString> where
-        = recordedAt ? recordedAt(uid, o.base != Options::Base::Dec) : std::nullopt;
+    startCycle(uid, o, a);
+}
+
+void Engine::startCycle(const QString &uid, const Options &o, Actions &a)
+{
+    const Recorded recorded
+        = recordedAt ? recordedAt(uid, o.base != Options::Base::Dec) : Recorded{};
+    if (recorded.waiting) {
+        // Nothing is sent to a tag before the record says whether it carries a written UID.
+        supersede(a);
+        moveTo(Step::Idle, "the record is asked whether the tag's ID was written");
+        a.timer = StepTimer::Stop;
+        m_pendingId = uid;
+        m_s.AwaitingRecord = true;
+        return;
+    }
+    const std::optional<QString> &where = recorded.where;
     if (where && !o.rewriteRecorded) {
         passRecordedTag(uid, *where, a);
         return;
@@ -657,7 +709,7 @@ void Engine::noteAnswer(Step step, const QString &readBack, bool ok)
     w.ok = ok;
 }
 
-void Engine::beginCycle(Actions &a)
+void Engine::supersede(Actions &a)
 {
     if (m_tag) {
         const QString reason
@@ -667,9 +719,14 @@ void Engine::beginCycle(Actions &a)
         endTag(a, TagOutcome::Result::Stalled, reason);
     }
     settleUid();
-    newTag();
     m_awaiting.reset();
     m_stallReason.clear();
+}
+
+void Engine::beginCycle(Actions &a)
+{
+    supersede(a);
+    newTag();
     moveTo(Step::TagFound, "a tag was reported");
     a.timer = StepTimer::Start;
 }

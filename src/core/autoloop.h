@@ -190,21 +190,44 @@ public:
         bool StopAfterTag = false;
         bool Holding = false;
         bool TickDeferred = false;
+        // The record has not answered yet for the UID to write or the tag ID reported: the
+        // cycle waits, sending nothing, until told the answer is in.
+        bool AwaitingRecord = false;
     };
 
     // Wall-clock milliseconds for the outcome's times; tests drive their own.
     std::function<qint64()> clock;
     // Asked before each UID write with "Auto inc (UID+)": whether the UID is free (and now
-    // held for this station), to be stepped past, or must not be written at all.
+    // held for this station), to be stepped past, or must not be written at all. Pending: the
+    // record has not answered yet, and recordAnswered() asks again.
     struct UidVerdict {
-        enum class Kind { Free, Skip, Refuse } kind = Kind::Free;
+        enum class Kind { Free, Skip, Refuse, Pending } kind = Kind::Free;
         // Where the UID sits, in words.
         QString why;
     };
     std::function<UidVerdict(const QString &uid)> uidGuard;
     // Asked when a tag reports its ID: where the record holds that ID as written (in words),
-    // if it does. The ID is read in the base the loop writes.
-    std::function<std::optional<QString>(const QString &uid, bool hex)> recordedAt;
+    // if it does, or that the answer is pending. The ID is read in the base the loop writes.
+    struct Recorded {
+        Recorded(std::optional<QString> at = std::nullopt)
+            : where(std::move(at))
+        {
+        }
+        Recorded(std::nullopt_t) {}
+        Recorded(QString at)
+            : where(std::move(at))
+        {
+        }
+        static Recorded pending()
+        {
+            Recorded r;
+            r.waiting = true;
+            return r;
+        }
+        std::optional<QString> where;
+        bool waiting = false;
+    };
+    std::function<Recorded(const QString &uid, bool hex)> recordedAt;
     // Told of every change of step, with the reason; tests and traces read it.
     std::function<void(Step from, Step to, const char *why)> trace;
     // Stepping past UIDs held elsewhere ends after this many in a row.
@@ -228,6 +251,8 @@ public:
     Actions holdEnded(const Options &o);
     Actions reply(const Reply::Parsed &r, const Options &o);
     Actions replyTimedOut();
+    // The record answered what a hook said was pending: the waiting step runs again.
+    Actions recordAnswered(const Options &o);
 
     // Sets any state at once; for fuzzing, which explores states no run reaches quickly.
     void restore(const State &s);
@@ -250,6 +275,11 @@ private:
     void onErrorAnswer(int code, Actions &a);
     void readBackCheck(const Options &o, Actions &a);
     void beginCycle(Actions &a);
+    // A tag in progress is given up for a new report.
+    void supersede(Actions &a);
+    // A reported tag begins its cycle unless the record holds its ID as written.
+    void startCycle(const QString &uid, const Options &o, Actions &a);
+    void forgetRecordWait();
     // A tag that carries a UID the record holds as written is moved on, not written.
     void passRecordedTag(const QString &uid, const QString &where, Actions &a);
     // The answer to the write the current step sent, on the tag's own record of it.
@@ -277,6 +307,8 @@ private:
     // When an awaited answer was last given up (time-out, tag gone, loop off): until a while
     // after that, an error may be that answer, late, rather than this command's.
     qint64 m_answerLostAt = -1;
+    // A tag ID that waits for the record's answer before its cycle may begin.
+    QString m_pendingId;
     void noteLostAnswer();
 };
 

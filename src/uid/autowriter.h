@@ -61,10 +61,13 @@ public:
     }
 
     // Asked when a tag reports its ID: where the record holds it as written, if it does.
-    void setRecordedLookup(std::function<std::optional<QString>(const QString &uid, bool hex)> f)
+    void
+    setRecordedLookup(std::function<AutoLoop::Engine::Recorded(const QString &uid, bool hex)> f)
     {
         m_engine.recordedAt = std::move(f);
     }
+    // The record answered what the guard or the lookup said was pending.
+    void recordAnswered() { apply(m_engine.recordAnswered(options())); }
 
 signals:
     // The loop was switched on (a batch begins) or off, by the operator or by itself.
