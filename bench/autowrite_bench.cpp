@@ -94,7 +94,7 @@ int timeRecording(const QString &location)
         t.endMs = t.startMs + 1500;
         QElapsedTimer one;
         one.start();
-        record.reserve(t.uidAsked, station, batch);
+        record.reserve(t.uidAsked, true, station, batch);
         reserve << double(one.nsecsElapsed()) / 1e6;
         record.endTag(*record.beginTag(batch, t), batch, t);
         total << double(one.nsecsElapsed()) / 1e6;

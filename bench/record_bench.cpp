@@ -108,7 +108,7 @@ int main(int argc, char *argv[])
         const QString uid = QStringLiteral("%1").arg((i * 7919) % (2 * tags), 10, 10, QChar(u'0'));
         QElapsedTimer one;
         one.start();
-        record.reserve(uid, info, batch);
+        record.reserve(uid, false, info, batch);
         lookups << one.nsecsElapsed() / 1e6;
     }
     std::printf("UID reservation         median %.3f ms, worst %.3f ms\n", median(lookups),

@@ -1,9 +1,12 @@
 -- The shared production record on PostgreSQL: run once, as the owner of an empty database,
 --   psql -v ON_ERROR_STOP=1 -d kestrel -f record-postgresql.sql
--- then give each station's login the role kestrel_station:
+-- then give each station's login the role kestrel_station, and a supervisor's the role
+-- kestrel_supervisor:
 --   CREATE ROLE station1 LOGIN IN ROLE kestrel_station;
+--   CREATE ROLE anna LOGIN IN ROLE kestrel_station, kestrel_supervisor;
 -- Stations add batches, tags and reservations, read everything, and change only rows their
--- own login added; they delete nothing and change no table.
+-- own login added; they delete nothing and change no table. A supervisor may also release a
+-- UID in doubt that another login holds.
 
 BEGIN;
 
@@ -23,6 +26,8 @@ CREATE TABLE batch (
     base TEXT,
     manual INTEGER NOT NULL DEFAULT 0,
     pid BIGINT,
+    station_key TEXT,
+    note TEXT,
     login TEXT NOT NULL DEFAULT current_user
 );
 
@@ -49,18 +54,24 @@ CREATE INDEX tag_uid_read ON tag (uid_read);
 CREATE INDEX tag_uid_asked ON tag (uid_asked);
 CREATE INDEX tag_batch ON tag (batch_id);
 
--- The primary key is what keeps two stations from ever holding one UID.
+-- The keys are what keep two stations from ever holding one UID: its text and its tag ID (the
+-- 40-bit number, whatever base it was asked in).
 CREATE TABLE reservation (
     uid TEXT PRIMARY KEY,
+    tag_id BIGINT UNIQUE,
     station TEXT NOT NULL,
     port TEXT NOT NULL DEFAULT '',
+    station_key TEXT,
     batch_uuid TEXT,
     reserved TEXT NOT NULL,
+    state TEXT NOT NULL DEFAULT 'held',
+    released TEXT,
+    released_by TEXT,
     login TEXT NOT NULL DEFAULT current_user
 );
 
 INSERT INTO meta (key, value) VALUES
-    ('schema_version', '3'),
+    ('schema_version', '4'),
     ('salt', md5(random()::text || clock_timestamp()::text));
 
 DO $$
@@ -68,11 +79,15 @@ BEGIN
     IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'kestrel_station') THEN
         CREATE ROLE kestrel_station NOLOGIN;
     END IF;
+    IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'kestrel_supervisor') THEN
+        CREATE ROLE kestrel_supervisor NOLOGIN;
+    END IF;
 END
 $$;
 
 GRANT SELECT ON meta TO kestrel_station;
 GRANT SELECT, INSERT, UPDATE ON batch, tag, reservation TO kestrel_station;
+GRANT SELECT, UPDATE ON reservation TO kestrel_supervisor;
 
 -- Every login reads the whole record; it changes only what it added itself.
 ALTER TABLE batch ENABLE ROW LEVEL SECURITY;
@@ -87,5 +102,10 @@ CREATE POLICY station_change ON tag FOR UPDATE USING (login = current_user);
 CREATE POLICY station_read ON reservation FOR SELECT USING (true);
 CREATE POLICY station_add ON reservation FOR INSERT WITH CHECK (login = current_user);
 CREATE POLICY station_change ON reservation FOR UPDATE USING (login = current_user);
+-- A released UID may be taken by any station; a supervisor releases any held one.
+CREATE POLICY station_take ON reservation FOR UPDATE TO kestrel_station
+    USING (state = 'released') WITH CHECK (login = current_user);
+CREATE POLICY supervisor_release ON reservation FOR UPDATE TO kestrel_supervisor
+    USING (state = 'held') WITH CHECK (state = 'released');
 
 COMMIT;

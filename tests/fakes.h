@@ -80,6 +80,14 @@ public:
         boxes.append({QStringLiteral("question"), title, text});
         return answer;
     }
+    bool warningWithChoice(const QString &title, const QString &text,
+                           const QString &choice) override
+    {
+        boxes.append({QStringLiteral("warning: ") + choice, title, text});
+        return choose;
+    }
     QList<Box> boxes;
     bool answer = true;
+    // The extra button of a warning is the unsafe way, never taken unless a test says so.
+    bool choose = false;
 };

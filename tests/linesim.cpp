@@ -183,10 +183,10 @@ private:
             note(QStringLiteral("step %1 -> %2: %3").arg(int(from)).arg(int(to)).arg(why));
         };
         m_engine.uidGuard = [this](const QString &u) {
-            const auto r = m_record->reserve(u, m_station, m_batch.value_or(QString()));
+            const auto r = m_record->reserve(u, m_hex, m_station, m_batch.value_or(QString()));
             return Recorder::verdictOf(r, u).value_or(Engine::UidVerdict{});
         };
-        m_engine.recordedAt = [this](const QString &u, bool hex) -> std::optional<QString> {
+        m_engine.recordedAt = [this](const QString &u, bool hex) -> Engine::Recorded {
             if (const auto p = m_record->findWritten(u, hex))
                 return Recorder::whereWritten(*p);
             return std::nullopt;

@@ -317,7 +317,8 @@ void TestInterpreter::identifierShowsUidAndArmsCycle()
 
     setLoop(w(), [](Loop &s) { s.AutoWriteRunning = true; });
     f->reply("0012345679");
-    QVERIFY(w().autoWriter().Timer_Auto().isActive());
+    // Once the record has said whether that ID was written.
+    QTRY_VERIFY(w().autoWriter().Timer_Auto().isActive());
     w().autoWriter().Timer_Auto().stop();
 }
 

@@ -82,7 +82,7 @@ private slots:
     void batchOnTheBoxIsRecordedAndGuarded();
     void killedStationLosesNoFinishedTag();
     void twoStationsRecordIntoOneFile();
-    void unwritableFolderKeepsTheToolWorking();
+    void unwritableFolderStopsTheLoopUntilRunWithoutRecord();
     void recordLocationFromOptionSettingsOrDefault();
     void recordedIdIsFoundInEitherSpelling();
 };
@@ -138,10 +138,10 @@ void TestRecord::olderFileIsMigratedForward()
     // The old tag, written before reservations existed, still stops a second writing.
     ProductionRecord::Batch here;
     here.station = QStringLiteral("old");
-    const auto old = record.reserve(QStringLiteral("0000000042"), here, {});
+    const auto old = record.reserve(QStringLiteral("0000000042"), false, here, {});
     QCOMPARE(old.kind, ProductionRecord::Reservation::Kind::Written);
     QCOMPARE(old.where.batch, 7);
-    const auto fresh = record.reserve(QStringLiteral("0000000043"), here, {});
+    const auto fresh = record.reserve(QStringLiteral("0000000043"), false, here, {});
     QVERIFY2(fresh.kind == ProductionRecord::Reservation::Kind::Reserved,
              qPrintable(record.problem()));
     // Reserved and never completed: listed as such, and still not given to another station.
@@ -150,7 +150,8 @@ void TestRecord::olderFileIsMigratedForward()
     QCOMPARE(window.reservationModel()->index(0, 0).data().toString(),
              QStringLiteral("0000000043"));
     here.station = QStringLiteral("another");
-    QCOMPARE(record.reserve(QStringLiteral("0000000043"), here, {}).kind,
+    here.stationKey = QStringLiteral("another");
+    QCOMPARE(record.reserve(QStringLiteral("0000000043"), false, here, {}).kind,
              ProductionRecord::Reservation::Kind::HeldElsewhere);
 }
 
@@ -377,6 +378,9 @@ void TestRecord::killedStationLosesNoFinishedTag()
     FakeTransport transport;
     MainWindow w(&transport, &dialogs);
     ProductionRecord &record = w.recorder().record();
+    // The record's thread marks it soon after the start.
+    QTRY_COMPARE(rows(record, "SELECT result FROM tag ORDER BY id").value(2),
+                 QStringList{"interrupted"});
     const auto tags = rows(record, "SELECT uid_read, result FROM tag ORDER BY id");
     QCOMPARE(tags.size(), 3);
     QCOMPARE(tags[0], (QStringList{"0000003000", "complete"}));
@@ -406,7 +410,7 @@ void TestRecord::twoStationsRecordIntoOneFile()
              (QList<QStringList>{{"8", "8", "2"}}));
 }
 
-void TestRecord::unwritableFolderKeepsTheToolWorking()
+void TestRecord::unwritableFolderStopsTheLoopUntilRunWithoutRecord()
 {
     QTemporaryFile notAFolder;
     QVERIFY(notAFolder.open());
@@ -415,17 +419,29 @@ void TestRecord::unwritableFolderKeepsTheToolWorking()
     QCOMPARE(f.dialogs.boxes[0].title, QStringLiteral("Production record"));
     MainWindow &w = f.w();
     const QString warning = w.recorder().warningLabel()->text();
-    QVERIFY(warning.startsWith(QStringLiteral("Production record is off: the folder ")));
-    QVERIFY(warning.contains(QStringLiteral("UIDs are not checked")));
+    QVERIFY2(warning.startsWith(QStringLiteral("Production record is off: the folder ")),
+             qPrintable(warning));
+    QVERIFY(warning.contains(QStringLiteral("No UID is written")));
     QVERIFY(!w.recorder().warningLabel()->isHidden());
-    // The loop still writes tags, and the warning is not repeated.
+    // No UID goes out that the record cannot account for; the way on is the operator's.
     QVERIFY(f.connectReader());
     w.autoPanel().setUidBox()->click();
     w.autoPanel().autoIncBox()->click();
     w.autoPanel().autoButton()->click();
+    f.dialogs.choose = true;
+    f.reply("MsgCode:03");
+    QTRY_COMPARE(f.dialogs.boxes.size(), 2);
+    QCOMPARE(f.dialogs.boxes[1].kind, QStringLiteral("warning: Run without a record"));
+    QVERIFY2(f.dialogs.boxes[1].text.contains(QStringLiteral("UID 0000000000 was not written")),
+             qPrintable(f.dialogs.boxes[1].text));
+    QVERIFY(!f.transport.written.contains("WUX"));
+    QTRY_VERIFY(w.recorder().runningWithoutRecord());
+    QVERIFY(loop(w).AutoWriteRunning);
+    QTRY_VERIFY(w.recorder().warningLabel()->text().contains(QStringLiteral("Running without")));
+    f.transport.written.clear();
     f.reply("MsgCode:03");
     QTRY_COMPARE(f.transport.written, QByteArray("WUX0000000000\r\n"));
-    QCOMPARE(f.dialogs.boxes.size(), 1);
+    QCOMPARE(f.dialogs.boxes.size(), 2);
 }
 
 // --record first, then the settings' "record" key (ignored unless it is text), then the
@@ -487,15 +503,15 @@ void TestRecord::recordLocationFromOptionSettingsOrDefault()
     QTemporaryDir nowhere;
     const QString keywords = QStringLiteral("host='%1' dbname=kestrel").arg(nowhere.path());
     ProductionRecord awayToo(keywords);
-    QVERIFY2(awayToo.problem().contains(QStringLiteral("cannot be reached (")),
+    QVERIFY2(awayToo.problem().contains(QStringLiteral("cannot be reached")),
              qPrintable(awayToo.problem()));
     QVERIFY(QDir(nowhere.path()).isEmpty());
     ProductionRecord away(QStringLiteral("postgresql:///kestrel?host=") + nowhere.path());
     QVERIFY(!away.isOpen());
-    QVERIFY2(away.problem().contains(QStringLiteral("cannot be reached (")),
+    QVERIFY2(away.problem().contains(QStringLiteral("cannot be reached")),
              qPrintable(away.problem()));
     ProductionRecord::Batch here;
-    QCOMPARE(away.reserve(QStringLiteral("0000000001"), here, {}).kind,
+    QCOMPARE(away.reserve(QStringLiteral("0000000001"), true, here, {}).kind,
              ProductionRecord::Reservation::Kind::Unavailable);
 }
 

@@ -131,15 +131,17 @@ void TestSharedRecord::serverAwayStopsBeforeTheNextUidAndLosesNothing()
     QCOMPARE(run.dialogs.boxes.size(), 1);
     QCOMPARE(run.dialogs.boxes[0].title, QStringLiteral("Production record"));
     QVERIFY(run.dialogs.boxes[0].text.startsWith(QStringLiteral("Production record is off: ")));
-    QVERIFY(run.dialogs.boxes[0].text.contains(QStringLiteral("Start again once the server")));
+    QVERIFY(run.dialogs.boxes[0].text.contains(QStringLiteral("the loop stopped")));
+    QCOMPARE(run.dialogs.boxes[0].kind, QStringLiteral("warning: Run without a record"));
     QVERIFY(!w.recorder().warningLabel()->isHidden());
-    QTRY_VERIFY(record.spooled() > 0);
+    QTRY_VERIFY(w.recorder().spooled() > 0);
     const int written = int(uidWrites.size());
 
     QString out;
     QVERIFY2(server.resume(&out), qPrintable(out));
     // The record retries on its own; the spool empties and the warning goes.
-    QTRY_VERIFY_WITH_TIMEOUT(record.spooled() == 0 && record.problem().isEmpty(), 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(w.recorder().spooled() == 0 && w.recorder().problem().isEmpty(),
+                             15000);
     QTRY_VERIFY(w.recorder().warningLabel()->isHidden());
     QVERIFY(server.psql("station1",
                         "SELECT count(*), count(DISTINCT uuid), sum(uid_confirmed), "

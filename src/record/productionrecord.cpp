@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QMutex>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSaveFile>
@@ -69,13 +70,26 @@ const QList<QStringList> kMigrations = {
         QStringLiteral("CREATE TABLE reservation (uid TEXT PRIMARY KEY, station TEXT NOT NULL, "
                        "port TEXT NOT NULL DEFAULT '', batch_uuid TEXT, reserved TEXT NOT NULL)"),
     },
+    {
+        // Reservations of version 3 were never released: each is in doubt until a supervisor
+        // says otherwise.
+        QStringLiteral("ALTER TABLE reservation ADD COLUMN tag_id INTEGER"),
+        QStringLiteral("ALTER TABLE reservation ADD COLUMN station_key TEXT"),
+        QStringLiteral("ALTER TABLE reservation ADD COLUMN state TEXT NOT NULL DEFAULT 'held'"),
+        QStringLiteral("ALTER TABLE reservation ADD COLUMN released TEXT"),
+        QStringLiteral("ALTER TABLE reservation ADD COLUMN released_by TEXT"),
+        QStringLiteral("CREATE UNIQUE INDEX reservation_tag_id ON reservation(tag_id)"),
+        QStringLiteral("ALTER TABLE batch ADD COLUMN station_key TEXT"),
+        QStringLiteral("ALTER TABLE batch ADD COLUMN note TEXT"),
+    },
 };
 
 // Every change the record takes, each safe to send twice (a spooled statement may have
 // reached the server before the connection broke).
 const QString kInsertBatch = QStringLiteral(
     "INSERT INTO batch (uuid, started, station, port, options, blocks, first_uid, step, base, "
-    "manual, pid) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (uuid) DO NOTHING");
+    "manual, pid, station_key) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+    "ON CONFLICT (uuid) DO NOTHING");
 const QString kEndBatch = QStringLiteral("UPDATE batch SET stopped = ? WHERE uuid = ?");
 const QString kInsertTag = QStringLiteral(
     "INSERT INTO tag (uuid, batch_id, started, uid_asked, base, result) "
@@ -90,24 +104,26 @@ const QString kEndTag = QStringLiteral(
     "writes = excluded.writes, password_written = excluded.password_written, "
     "password_fingerprint = excluded.password_fingerprint, locked = excluded.locked, "
     "retries = excluded.retries, result = excluded.result, detail = excluded.detail");
-// Holds a UID nobody holds and no tag carries; no row goes in otherwise.
+// Holds a tag ID nobody holds and no tag carries, for one batch; no row goes in otherwise (a
+// UID text or a tag ID held already is a conflict).
 const QString kReserve = QStringLiteral(
-    "INSERT INTO reservation (uid, station, port, batch_uuid, reserved) SELECT ?, ?, ?, ?, ? "
-    "WHERE NOT EXISTS (SELECT 1 FROM tag WHERE uid_confirmed = 1 AND (uid_read = ? OR "
-    "uid_asked = ?)) ON CONFLICT (uid) DO NOTHING");
-// Where a UID was written and confirmed first.
-const QString kFindWritten = QStringLiteral(
-    "SELECT t.id, t.batch_id, COALESCE(t.ended, t.started), b.station, b.port FROM tag t "
-    "JOIN batch b ON b.id = t.batch_id WHERE t.uid_confirmed = 1 "
-    "AND (t.uid_read = ? OR t.uid_asked = ?) ORDER BY t.id LIMIT 1");
-
+    "INSERT INTO reservation (uid, tag_id, station, port, station_key, batch_uuid, reserved, "
+    "state) SELECT ?, ?, ?, ?, ?, ?, ?, 'held' WHERE NOT EXISTS (SELECT 1 FROM tag WHERE %1) "
+    "ON CONFLICT DO NOTHING");
+// A released tag ID is taken by the first batch that asks.
+const QString kTakeReleased = QStringLiteral(
+    "UPDATE reservation SET station = ?, port = ?, station_key = ?, batch_uuid = ?, "
+    "reserved = ?, state = 'held', released = NULL, released_by = NULL "
+    "WHERE (tag_id = ? OR uid = ?) AND state = 'released'");
 // A confirmed tag row (named by prefix) carrying one ID, in either base: ? are the hexadecimal
 // spelling twice and the decimal one twice (NULL when there is none).
 QString carriesId(const QString &t)
 {
+    // A row of an old record without a base matches either spelling.
     return QStringLiteral("%1uid_confirmed = 1 AND ((%1base = 'HEX' AND (%1uid_read = ? OR "
                           "%1uid_asked = ?)) OR (%1base = 'DEC' AND (%1uid_read = ? OR "
-                          "%1uid_asked = ?)))")
+                          "%1uid_asked = ?)) OR (%1base IS NULL AND (%1uid_read IN (?, ?) OR "
+                          "%1uid_asked IN (?, ?))))")
         .arg(t);
 }
 
@@ -116,7 +132,7 @@ QVariantList idArgs(quint64 id)
     const QStringList texts = Uid::spellings(id);
     const QVariant dec
         = texts.size() > 1 ? QVariant(texts[1]) : QVariant(QMetaType(QMetaType::QString));
-    return {texts[0], texts[0], dec, dec};
+    return {texts[0], texts[0], dec, dec, texts[0], dec, texts[0], dec};
 }
 
 QString timeText(qint64 ms)
@@ -222,7 +238,6 @@ bool configureServer(QSqlDatabase &db, const QString &location, QString *why)
     if (!(uri ? uriKeywords(location, &keywords, why) : parseKeywords(location, &keywords, why)))
         return false;
     QStringList options;
-    bool timeout = false;
     for (const auto &[key, value] : keywords) {
         if (key == QLatin1String("password")) {
             *why = QStringLiteral("it holds a password; keep it in ~/.pgpass instead");
@@ -243,12 +258,21 @@ bool configureServer(QSqlDatabase &db, const QString &location, QString *why)
             QString quoted = value;
             quoted.replace(u'\\', QStringLiteral("\\\\")).replace(u'\'', QStringLiteral("\\'"));
             options << key + QStringLiteral("='") + quoted + u'\'';
-            timeout = timeout || key == QLatin1String("connect_timeout");
         }
     }
-    // A station waits a few seconds for a server that is away, not the default for ever.
-    if (!timeout)
+    // A station waits a few seconds for a server that is away, not the default for ever, and
+    // no statement or dead connection holds the record's thread for long.
+    const auto given = [&keywords](const char *key) {
+        return std::any_of(keywords.cbegin(), keywords.cend(),
+                           [key](const auto &k) { return k.first == QLatin1String(key); });
+    };
+    if (!given("connect_timeout"))
         options << QStringLiteral("connect_timeout=3");
+    if (!given("keepalives_idle"))
+        options << QStringLiteral("keepalives_idle=5") << QStringLiteral("keepalives_interval=2")
+                << QStringLiteral("keepalives_count=3");
+    if (!given("options"))
+        options << QStringLiteral("options='-c statement_timeout=5000'");
     db.setConnectOptions(options.join(u';'));
     return true;
 }
@@ -287,7 +311,7 @@ QString withoutPassword(const QString &location)
 ProductionRecord::PriorTag priorTag(const QSqlQuery &q)
 {
     return {q.value(0).toLongLong(), q.value(1).toLongLong(), q.value(2).toString(),
-            q.value(3).toString(), q.value(4).toString()};
+            q.value(3).toString(),   q.value(4).toString(),   q.value(5).toString()};
 }
 
 bool processGone(qint64 pid)
@@ -348,6 +372,36 @@ QString ProductionRecord::newKey()
     return QUuid::createUuid().toString(QUuid::WithoutBraces);
 }
 
+QString ProductionRecord::stationKey()
+{
+    static QMutex lock;
+    const QMutexLocker locked(&lock);
+    static QString key;
+    if (!key.isEmpty())
+        return key;
+    QFile id(QStringLiteral("/etc/machine-id"));
+    const QByteArray machine = id.open(QIODevice::ReadOnly) ? id.readAll().trimmed() : QByteArray();
+    // One per user of the PC, whichever program of the tool asks.
+    const QString file = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+                         + QStringLiteral("/kestrel-rfid/station-key");
+    QFile stored(file);
+    if (stored.open(QIODevice::ReadOnly)) {
+        const QList<QByteArray> parts = stored.readAll().trimmed().split(' ');
+        if (parts.size() == 2 && parts[0] == machine && !QUuid(parts[1]).isNull())
+            return key = QString::fromLatin1(parts[1]);
+    }
+    key = newKey();
+    QDir().mkpath(QFileInfo(file).absolutePath());
+    QSaveFile out(file);
+    if (out.open(QIODevice::WriteOnly)) {
+        out.write(machine + ' ' + key.toLatin1() + '\n');
+        out.commit();
+    }
+    // Not kept (a folder that cannot be written): the key lasts as long as the tool runs, so
+    // nothing this run held is given out by a later one.
+    return key;
+}
+
 QString ProductionRecord::spoolPath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
@@ -359,19 +413,30 @@ void ProductionRecord::setConfiguredPath(const QString &path)
     g_configuredPath = path;
 }
 
-ProductionRecord::ProductionRecord(const QString &location)
+ProductionRecord::ProductionRecord(const QString &location, Mode mode)
     : m_path(location)
     , m_shown(isServer(location) ? withoutPassword(location) : QDir::toNativeSeparators(location))
     , m_connection(QStringLiteral("record-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
     , m_server(isServer(location))
+    , m_spoolOnly(mode == Mode::SpoolOnly)
 {
+    if (m_spoolOnly) {
+        openSpool();
+        return;
+    }
     if (m_server) {
-        m_spoolConnection = m_connection + QStringLiteral("-spool");
         m_open = openServer();
         if (m_open)
             resume();
-    } else
-        m_open = openFile();
+        return;
+    }
+    m_open = openFile();
+    // Outcomes a full disk or a held lock kept back: a file that cannot spool keeps them in
+    // memory instead.
+    if (m_open && m_writable && openSpool() && spooled() > 0) {
+        m_pending = true;
+        resume();
+    }
 }
 
 ProductionRecord::~ProductionRecord()
@@ -401,6 +466,42 @@ void ProductionRecord::fail(const QString &what, const QString &why)
         m_problem = why.isEmpty() ? what : what + QStringLiteral(": ") + why;
 }
 
+QString ProductionRecord::plainError(const QSqlError &e)
+{
+    const QString code = e.nativeErrorCode();
+    const QString text = e.text();
+    const auto says = [&text](const char *words) {
+        return text.contains(QLatin1String(words), Qt::CaseInsensitive);
+    };
+    // SQLite's result codes, PostgreSQL's SQLSTATE, and libpq's words before a connection.
+    if (code == QLatin1String("13") || says("database or disk is full"))
+        return QStringLiteral("the disk is full");
+    if (code == QLatin1String("5") || code == QLatin1String("6") || says("database is locked"))
+        return QStringLiteral("another program holds its write lock");
+    if (code == QLatin1String("8") || says("readonly database"))
+        return QStringLiteral("it is read-only");
+    if (code == QLatin1String("25006") || says("read-only transaction"))
+        return QStringLiteral("the server takes no changes (it is read-only)");
+    if (code == QLatin1String("57014") || says("statement timeout"))
+        return QStringLiteral("the server did not answer in time");
+    if (code.startsWith(QLatin1String("28")) || says("authentication failed")
+        || (says("role \"") && says("does not exist")))
+        return QStringLiteral("the server refused the login");
+    if (code == QLatin1String("3D000") || (says("database \"") && says("does not exist")))
+        return QStringLiteral("there is no such database");
+    if (code == QLatin1String("42P01") || says("relation \""))
+        return QStringLiteral("it holds no production record (set it up with "
+                              "record-postgresql.sql)");
+    if (code.startsWith(QLatin1String("08")) || says("could not connect")
+        || (says("connection to server") && says("failed")) || says("connection refused")
+        || says("server closed the connection") || says("no connection") || says("timeout expired")
+        || says("could not translate"))
+        return QStringLiteral("it cannot be reached");
+    // Anything else: the driver's first line, which is the part that says what happened.
+    const QString first = text.section(u'\n', 0, 0).trimmed();
+    return first.isEmpty() ? QStringLiteral("an unknown error") : first;
+}
+
 bool ProductionRecord::exec(const QString &sql)
 {
     QSqlQuery q(database());
@@ -414,7 +515,14 @@ bool ProductionRecord::execute(QSqlQuery &q)
 
 bool ProductionRecord::failed(const QSqlQuery &q)
 {
-    fail(QStringLiteral("%1 cannot be written").arg(m_shown), q.lastError().text());
+    // A record that was open and fails now may come back (space freed, a lock let go); the
+    // latest reason is the one worth showing then.
+    if (m_open && (m_recoverable || m_problem.isEmpty())) {
+        m_recoverable = true;
+        m_problem.clear();
+    }
+    m_detail = q.lastError().text().trimmed();
+    fail(QStringLiteral("%1 cannot be written").arg(m_shown), plainError(q.lastError()));
     return false;
 }
 
@@ -571,19 +679,9 @@ bool ProductionRecord::openServer()
         m_spoolConnection.clear();
         return false;
     }
-    QSqlDatabase spool = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_spoolConnection);
-    spool.setDatabaseName(spoolPath());
-    spool.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
-    QDir().mkpath(QFileInfo(spoolPath()).absolutePath());
-    QSqlQuery q(spool);
-    if (!spool.open()
-        || !q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS spool (id INTEGER PRIMARY KEY, "
-                                  "target TEXT NOT NULL, statement TEXT NOT NULL, "
-                                  "args TEXT NOT NULL)"))) {
+    if (!openSpool()) {
         // Without a spool an outcome could be lost while the server is away: record nothing.
-        fail(QStringLiteral("the spool %1 cannot be written").arg(spoolPath()),
-             spool.lastError().text() + q.lastError().text());
-        m_spoolConnection.clear();
+        fail(QStringLiteral("the spool %1 cannot be written").arg(spoolPath()), {});
         return false;
     }
     return true;
@@ -596,17 +694,18 @@ bool ProductionRecord::connectServer()
     if (db.isOpen())
         db.close();
     if (!db.open()) {
-        goOffline(db.lastError().text());
+        goOffline(db.lastError());
         return false;
     }
     QSqlQuery q(db);
     m_problem.clear();
     if (!q.exec(QStringLiteral("SELECT value FROM meta WHERE key = 'schema_version'"))
         || !q.next()) {
-        fail(QStringLiteral("%1 holds no production record; set it up with the script "
-                            "record-postgresql.sql")
+        m_detail = q.lastError().text().trimmed();
+        fail(QStringLiteral("%1 holds no production record (set it up with "
+                            "record-postgresql.sql)")
                  .arg(m_shown),
-             q.lastError().text());
+             {});
         db.close();
         return false;
     }
@@ -626,12 +725,16 @@ bool ProductionRecord::connectServer()
     return true;
 }
 
-void ProductionRecord::goOffline(const QString &why)
+void ProductionRecord::goOffline(const QSqlError &why)
 {
     m_prepared.clear();
     m_connected = false;
     m_writable = false;
-    m_problem = QStringLiteral("the server %1 cannot be reached (%2)").arg(m_shown, why.trimmed());
+    m_detail = why.text().trimmed();
+    const QString plain = plainError(why);
+    m_problem = plain == QLatin1String("it cannot be reached")
+                    ? QStringLiteral("the server %1 cannot be reached").arg(m_shown)
+                    : QStringLiteral("the server %1: %2").arg(m_shown, plain);
 }
 
 bool ProductionRecord::serverGone(const QSqlQuery &failed)
@@ -640,25 +743,52 @@ bool ProductionRecord::serverGone(const QSqlQuery &failed)
     if (ping.exec(QStringLiteral("SELECT 1")))
         return false;
     // The statement that failed usually says more than the ping after it.
-    const QString why = failed.lastError().text().trimmed();
-    goOffline(why.isEmpty() ? ping.lastError().text() : why);
+    goOffline(failed.lastError().text().trimmed().isEmpty() ? ping.lastError()
+                                                            : failed.lastError());
     return true;
 }
 
 int ProductionRecord::spooled() const
 {
+    int waiting = int(m_held.size());
     if (m_spoolConnection.isEmpty())
-        return 0;
+        return waiting;
     QSqlQuery q(QSqlDatabase::database(m_spoolConnection, false));
     q.prepare(QStringLiteral("SELECT count(*) FROM spool WHERE target = ?"));
     q.addBindValue(m_path);
-    return q.exec() && q.next() ? q.value(0).toInt() : 0;
+    return waiting + (q.exec() && q.next() ? q.value(0).toInt() : 0);
+}
+
+bool ProductionRecord::openSpool()
+{
+    m_spoolConnection = m_connection + QStringLiteral("-spool");
+    QSqlDatabase spool = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_spoolConnection);
+    spool.setDatabaseName(spoolPath());
+    spool.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
+    QDir().mkpath(QFileInfo(spoolPath()).absolutePath());
+    QSqlQuery q(spool);
+    if (spool.open()
+        && q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS spool (id INTEGER PRIMARY KEY, "
+                                 "target TEXT NOT NULL, statement TEXT NOT NULL, "
+                                 "args TEXT NOT NULL)")))
+        return true;
+    m_detail = spool.lastError().text() + q.lastError().text();
+    q = QSqlQuery();
+    spool.close();
+    spool = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_spoolConnection);
+    m_spoolConnection.clear();
+    return false;
 }
 
 bool ProductionRecord::spool(const QString &sql, const QVariantList &args)
 {
-    if (m_spoolConnection.isEmpty())
-        return false;
+    m_pending = true;
+    // Once one statement waits in memory, the ones after it do too: they keep their order.
+    if (m_spoolConnection.isEmpty() || !m_held.isEmpty()) {
+        m_held.append({sql, args});
+        return true;
+    }
     QJsonArray values;
     for (const QVariant &v : args)
         values.append(QJsonValue::fromVariant(v));
@@ -667,61 +797,123 @@ bool ProductionRecord::spool(const QString &sql, const QVariantList &args)
     q.addBindValue(m_path);
     q.addBindValue(sql);
     q.addBindValue(QString::fromUtf8(QJsonDocument(values).toJson(QJsonDocument::Compact)));
-    if (q.exec()) {
-        m_pending = true;
-        return true;
+    if (!q.exec())
+        m_held.append({sql, args});
+    return true;
+}
+
+bool ProductionRecord::sendSpooled()
+{
+    if (!m_spoolConnection.isEmpty()) {
+        QSqlDatabase spoolDb = QSqlDatabase::database(m_spoolConnection, false);
+        QSqlQuery lock(spoolDb);
+        // One window sends the spool at a time, so its statements keep their order.
+        if (!lock.exec(QStringLiteral("BEGIN IMMEDIATE")))
+            return false;
+        QSqlQuery pending(spoolDb);
+        pending.prepare(
+            QStringLiteral("SELECT id, statement, args FROM spool WHERE target = ? ORDER BY id"));
+        pending.addBindValue(m_path);
+        bool sent = pending.exec();
+        while (sent && pending.next()) {
+            QVariantList args;
+            const QJsonArray values
+                = QJsonDocument::fromJson(pending.value(2).toString().toUtf8()).array();
+            for (const QJsonValue &v : values) {
+                // JSON keeps numbers as doubles; the columns want integers.
+                args << (v.isDouble() ? QVariant(qint64(v.toDouble())) : v.toVariant());
+            }
+            if (!sendOne(pending.value(1).toString(), args)) {
+                sent = false;
+                break;
+            }
+            QSqlQuery done(spoolDb);
+            done.prepare(QStringLiteral("DELETE FROM spool WHERE id = ?"));
+            done.addBindValue(pending.value(0));
+            done.exec();
+        }
+        pending.finish();
+        lock.exec(QStringLiteral("COMMIT"));
+        if (!sent)
+            return false;
     }
-    m_problem = QStringLiteral("the spool %1 cannot be written (%2)")
-                    .arg(spoolPath(), q.lastError().text());
+    while (!m_held.isEmpty()) {
+        if (!sendOne(m_held.first().first, m_held.first().second))
+            return false;
+        m_held.removeFirst();
+    }
+    return true;
+}
+
+bool ProductionRecord::sendOne(const QString &sql, const QVariantList &args)
+{
+    QSqlQuery q(database());
+    q.prepare(sql);
+    for (const QVariant &v : args)
+        q.addBindValue(v);
+    if (q.exec())
+        return true;
+    if (!m_server || !serverGone(q))
+        failed(q);
     return false;
+}
+
+bool ProductionRecord::probe()
+{
+    QSqlQuery q(database());
+    if (m_server) {
+        if (!q.exec(QStringLiteral("SHOW transaction_read_only")) || !q.next())
+            return serverGone(q) ? false : failed(q);
+        if (q.value(0).toString() != QLatin1String("on"))
+            return true;
+        m_recoverable = true;
+        m_writable = false;
+        m_problem = QStringLiteral("%1 cannot be written: the server takes no changes (it is "
+                                   "read-only)")
+                        .arg(m_shown);
+        return false;
+    }
+    // A write rolled back: it needs the lock and a free page, as the next outcome will.
+    if (!q.exec(QStringLiteral("BEGIN IMMEDIATE")))
+        return failed(q);
+    const bool ok = q.exec(QStringLiteral("INSERT OR REPLACE INTO meta (key, value) "
+                                          "VALUES ('probe', hex(randomblob(4096)))"));
+    QSqlQuery rollback(database());
+    rollback.exec(QStringLiteral("ROLLBACK"));
+    return ok || failed(q);
+}
+
+bool ProductionRecord::reconnect()
+{
+    if (!m_server || m_spoolConnection.isEmpty())
+        return isOpen();
+    QSqlQuery ping(database());
+    if (m_connected && ping.exec(QStringLiteral("SELECT 1")))
+        return true;
+    m_connected = false;
+    return connectServer();
 }
 
 bool ProductionRecord::resume()
 {
-    if (!m_server)
-        return m_writable;
-    if (m_spoolConnection.isEmpty() || (!m_connected && !connectServer()))
+    if (!m_open)
         return false;
-    QSqlDatabase spoolDb = QSqlDatabase::database(m_spoolConnection, false);
-    QSqlQuery lock(spoolDb);
-    // One window sends the spool at a time, so its statements keep their order.
-    if (!lock.exec(QStringLiteral("BEGIN IMMEDIATE")))
+    // A file that is not ours, or newer than this tool, stays as it is.
+    if (!m_server && !m_writable && !m_recoverable)
         return false;
-    QSqlQuery pending(spoolDb);
-    pending.prepare(
-        QStringLiteral("SELECT id, statement, args FROM spool WHERE target = ? ORDER BY id"));
-    pending.addBindValue(m_path);
-    bool sent = pending.exec();
-    while (sent && pending.next()) {
-        QSqlQuery q(database());
-        q.prepare(pending.value(1).toString());
-        const QJsonArray values
-            = QJsonDocument::fromJson(pending.value(2).toString().toUtf8()).array();
-        for (const QJsonValue &v : values) {
-            // JSON keeps numbers as doubles; the columns want integers.
-            if (v.isDouble())
-                q.addBindValue(qint64(v.toDouble()));
-            else
-                q.addBindValue(v.toVariant());
-        }
-        if (!q.exec()) {
-            if (!serverGone(q))
-                failed(q);
-            sent = false;
-            break;
-        }
-        QSqlQuery done(spoolDb);
-        done.prepare(QStringLiteral("DELETE FROM spool WHERE id = ?"));
-        done.addBindValue(pending.value(0));
-        done.exec();
-    }
-    pending.finish();
-    lock.exec(QStringLiteral("COMMIT"));
-    if (!sent)
+    if (m_server && (m_spoolConnection.isEmpty() || (!m_connected && !connectServer())))
+        return false;
+    const bool hadPending = m_pending || spooled() > 0;
+    if (!sendSpooled())
+        return false;
+    // Statements that went through say the record takes changes; otherwise it is asked.
+    if (!hadPending && !m_writable && !probe())
         return false;
     m_pending = false;
     m_writable = true;
+    m_recoverable = false;
     m_problem.clear();
+    m_detail.clear();
     return true;
 }
 
@@ -741,31 +933,33 @@ std::shared_ptr<QSqlQuery> ProductionRecord::prepared(const QString &sql, const 
 
 bool ProductionRecord::write(const QString &sql, const QVariantList &args)
 {
-    if (m_server) {
-        if (m_spoolConnection.isEmpty())
-            return false;
-        // Waiting statements go first, or this one waits behind them.
-        if ((!m_connected || !m_writable || m_pending) && !resume())
-            return spool(sql, args);
-    } else if (!m_writable)
+    if (m_spoolOnly)
+        return spool(sql, args);
+    // A record that never opened, or one that must stay as it is, takes nothing.
+    if (!m_open || (!m_server && !m_writable && !m_recoverable))
         return false;
+    if (m_server && m_spoolConnection.isEmpty())
+        return false;
+    // Waiting statements go first, or this one waits behind them.
+    if ((!m_writable || m_pending || (m_server && !m_connected)) && !resume())
+        return spool(sql, args);
     const std::shared_ptr<QSqlQuery> q = prepared(sql, args);
     const bool done = q->exec();
     q->finish();
     if (done)
         return true;
-    if (m_server && serverGone(*q))
-        return spool(sql, args);
-    return failed(*q);
+    // Whatever the error, the statement waits to be sent again; nothing that reached the
+    // tool is lost, and the statements are safe to send twice.
+    if (!m_server || !serverGone(*q))
+        failed(*q);
+    return spool(sql, args);
 }
 
 std::optional<QString> ProductionRecord::beginBatch(const Batch &b, const QString &key)
 {
-    if (!m_server && !m_writable)
-        return std::nullopt;
-    if (!write(kInsertBatch,
-               {key, b.started.isEmpty() ? nowText() : b.started, b.station, b.port, b.options,
-                b.blocks, b.firstUid, b.step, b.base, b.manual ? 1 : 0, qint64(::getpid())}))
+    if (!write(kInsertBatch, {key, b.started.isEmpty() ? nowText() : b.started, b.station, b.port,
+                              b.options, b.blocks, b.firstUid, b.step, b.base, b.manual ? 1 : 0,
+                              qint64(::getpid()), nullable(b.stationKey)}))
         return std::nullopt;
     return key;
 }
@@ -775,11 +969,16 @@ void ProductionRecord::endBatch(const QString &batch)
     write(kEndBatch, {nowText(), batch});
 }
 
+void ProductionRecord::noteBatch(const QString &batch, const QString &note)
+{
+    write(QStringLiteral("UPDATE batch SET note = CASE WHEN note IS NULL THEN ? ELSE note || "
+                         "'; ' || ? END WHERE uuid = ?"),
+          {note, note, batch});
+}
+
 std::optional<QString> ProductionRecord::beginTag(const QString &batch, const TagOutcome &t,
                                                   const QString &key)
 {
-    if (!m_server && !m_writable)
-        return std::nullopt;
     if (!write(kInsertTag, {key, timeText(t.startMs), nullable(t.uidAsked),
                             t.hexBase ? QStringLiteral("HEX") : QStringLiteral("DEC"), batch}))
         return std::nullopt;
@@ -833,17 +1032,26 @@ bool ProductionRecord::endTag(const QString &row, const QString &batch, const Ta
 }
 
 std::optional<ProductionRecord::PriorTag> ProductionRecord::findWritten(const QString &uid,
-                                                                        bool hex)
+                                                                        bool hex, bool *readable)
 {
+    if (readable)
+        *readable = false;
     const std::optional<quint64> id = Uid::tagId(uid, hex);
     if (!id || !isOpen())
         return std::nullopt;
     const std::shared_ptr<QSqlQuery> q = prepared(
-        QStringLiteral("SELECT t.id, t.batch_id, COALESCE(t.ended, t.started), b.station, b.port "
-                       "FROM tag t JOIN batch b ON b.id = t.batch_id WHERE ")
+        QStringLiteral("SELECT t.id, t.batch_id, COALESCE(t.ended, t.started), b.station, b.port, "
+                       "b.station_key FROM tag t JOIN batch b ON b.id = t.batch_id WHERE ")
             + carriesId(QStringLiteral("t.")) + QStringLiteral(" ORDER BY t.id LIMIT 1"),
         idArgs(*id));
-    if (!q->exec() || !q->next()) {
+    if (!q->exec()) {
+        if (!m_server || !serverGone(*q))
+            failed(*q);
+        return std::nullopt;
+    }
+    if (readable)
+        *readable = true;
+    if (!q->next()) {
         q->finish();
         return std::nullopt;
     }
@@ -852,11 +1060,12 @@ std::optional<ProductionRecord::PriorTag> ProductionRecord::findWritten(const QS
     return where;
 }
 
-ProductionRecord::Reservation ProductionRecord::reserve(const QString &uid, const Batch &station,
-                                                        const QString &batch)
+ProductionRecord::Reservation ProductionRecord::reserve(const QString &uid, bool hex,
+                                                        const Batch &station, const QString &batch)
 {
     Reservation r;
-    if (!m_open || (m_server && (!m_connected || m_pending) && !resume()))
+    const std::optional<quint64> id = Uid::tagId(uid, hex);
+    if (!id || !m_open || (m_server && (!m_connected || m_pending) && !resume()))
         return r;
     const auto unavailable = [this, &r](const QSqlQuery &q) {
         if (!m_server || !serverGone(q))
@@ -865,10 +1074,12 @@ ProductionRecord::Reservation ProductionRecord::reserve(const QString &uid, cons
     };
     // A station without a port is stored with an empty one, never NULL, so it matches itself.
     const QString port = station.port.isNull() ? QStringLiteral("") : station.port;
+    const qint64 number = qint64(*id);
     if (m_writable) {
         // The usual case, a free UID, in one statement.
-        const std::shared_ptr<QSqlQuery> q
-            = prepared(kReserve, {uid, station.station, port, batch, nowText(), uid, uid});
+        QVariantList args{uid, number, station.station, port, station.stationKey, batch, nowText()};
+        args += idArgs(*id);
+        const std::shared_ptr<QSqlQuery> q = prepared(kReserve.arg(carriesId(QString())), args);
         if (!q->exec())
             return unavailable(*q);
         const bool reserved = q->numRowsAffected() == 1;
@@ -878,51 +1089,108 @@ ProductionRecord::Reservation ProductionRecord::reserve(const QString &uid, cons
             return r;
         }
     }
-    QSqlQuery q(database());
-    q.prepare(kFindWritten);
-    q.addBindValue(uid);
-    q.addBindValue(uid);
-    if (!q.exec())
-        return unavailable(q);
-    const auto ours = [&](const PriorTag &p) {
-        return p.station == station.station && p.port == port;
-    };
-    if (q.next()) {
-        r.where = priorTag(q);
-        r.kind = ours(r.where) ? Reservation::Kind::Written : Reservation::Kind::WrittenElsewhere;
+    bool readable = false;
+    const std::optional<PriorTag> written = findWritten(uid, hex, &readable);
+    if (!readable)
+        return r;
+    if (written) {
+        r.where = *written;
+        const bool ours = r.where.stationKey == station.stationKey && r.where.port == port;
+        r.kind = ours ? Reservation::Kind::Written : Reservation::Kind::WrittenElsewhere;
         return r;
     }
     if (!m_writable)
         return r;
-    q.prepare(QStringLiteral("SELECT station, port, reserved FROM reservation WHERE uid = ?"));
+    QSqlQuery q(database());
+    q.prepare(QStringLiteral("SELECT station, port, reserved, station_key, batch_uuid, state "
+                             "FROM reservation WHERE tag_id = ? OR uid = ?"));
+    q.addBindValue(number);
     q.addBindValue(uid);
     if (!q.exec() || !q.next())
         return unavailable(q);
     r.where.station = q.value(0).toString();
     r.where.port = q.value(1).toString();
     r.where.when = q.value(2).toString();
-    if (!ours(r.where)) {
-        r.kind = Reservation::Kind::HeldElsewhere;
+    r.where.stationKey = q.value(3).toString();
+    const bool ours = r.where.stationKey == station.stationKey && r.where.port == port;
+    if (ours && q.value(4).toString() == batch) {
+        r.kind = Reservation::Kind::Reserved;
         return r;
     }
-    // Held by this station before (a tag that never completed): it is held anew for this batch.
-    q.prepare(QStringLiteral("UPDATE reservation SET batch_uuid = ?, reserved = ? WHERE uid = ?"));
-    q.addBindValue(batch);
-    q.addBindValue(nowText());
-    q.addBindValue(uid);
-    if (!q.exec())
-        return unavailable(q);
-    r.kind = Reservation::Kind::Reserved;
+    if (q.value(5).toString() == QLatin1String("released")) {
+        q.finish();
+        // On a server the row becomes the taking login's, so it may change it later.
+        q.prepare(m_server
+                      ? QString(kTakeReleased)
+                            .replace(QStringLiteral("released_by = NULL"),
+                                     QStringLiteral("released_by = NULL, login = current_user"))
+                      : kTakeReleased);
+        for (const QVariant &v :
+             QVariantList{station.station, port, station.stationKey, batch, nowText(), number, uid})
+            q.addBindValue(v);
+        if (!q.exec())
+            return unavailable(q);
+        if (q.numRowsAffected() == 1) {
+            r.kind = Reservation::Kind::Reserved;
+            return r;
+        }
+    }
+    // Held by another batch, of this station or another: a write of it may have reached a tag
+    // (a tool killed mid-tag), so only a supervisor gives it out again.
+    r.kind = ours ? Reservation::Kind::InDoubt : Reservation::Kind::HeldElsewhere;
     return r;
+}
+
+bool ProductionRecord::releaseUnused(const QString &batch, const QStringList &uids)
+{
+    for (const QString &uid : uids) {
+        if (!write(QStringLiteral("UPDATE reservation SET state = 'released', released = ? "
+                                  "WHERE uid = ? AND batch_uuid = ? AND state = 'held'"),
+                   {nowText(), uid, batch}))
+            return false;
+    }
+    return true;
+}
+
+bool ProductionRecord::release(const QString &uid, const QString &who, QString *error)
+{
+    if (!isOpen() || (!m_writable && !resume())) {
+        *error = m_problem;
+        return false;
+    }
+    QSqlQuery q(database());
+    q.prepare(QStringLiteral("UPDATE reservation SET state = 'released', released = ?, "
+                             "released_by = ? WHERE uid = ? AND state = 'held'"));
+    q.addBindValue(nowText());
+    // On a server the login is who released it; the name given is kept beside it.
+    q.addBindValue(m_server
+                       ? QVariant(who + QStringLiteral(" (login ") + database().userName() + u')')
+                       : QVariant(who));
+    q.addBindValue(uid);
+    if (!q.exec()) {
+        *error = plainError(q.lastError());
+        return false;
+    }
+    if (q.numRowsAffected() != 1) {
+        *error = m_server ? QStringLiteral("UID %1 is not held, or this login may not release it "
+                                           "(a supervisor's login has the role "
+                                           "kestrel_supervisor)")
+                                .arg(uid)
+                          : QStringLiteral("UID %1 is not held").arg(uid);
+        return false;
+    }
+    return true;
 }
 
 QString ProductionRecord::openReservationQuery()
 {
     return QStringLiteral(
-        "SELECT r.uid, r.station, r.port, r.reserved, b.id FROM reservation r "
-        "LEFT JOIN batch b ON b.uuid = r.batch_uuid WHERE NOT EXISTS (SELECT 1 FROM tag t "
-        "WHERE t.uid_confirmed = 1 AND (t.uid_read = r.uid OR t.uid_asked = r.uid)) "
-        "ORDER BY r.reserved");
+        "SELECT r.uid, r.station, r.port, r.reserved, b.id, CASE WHEN b.stopped IS NULL THEN "
+        "'held by a batch that is running, or ended without stopping (a tool that was killed)' "
+        "ELSE 'a write of it was sent and never confirmed' END FROM reservation r "
+        "LEFT JOIN batch b ON b.uuid = r.batch_uuid WHERE r.state = 'held' AND NOT EXISTS "
+        "(SELECT 1 FROM tag t WHERE t.uid_confirmed = 1 AND (t.uid_read = r.uid OR "
+        "t.uid_asked = r.uid)) ORDER BY r.reserved");
 }
 
 int ProductionRecord::markInterrupted()
@@ -932,7 +1200,10 @@ int ProductionRecord::markInterrupted()
     QSqlQuery q(database());
     q.prepare(QStringLiteral("SELECT DISTINCT b.id, b.pid FROM batch b JOIN tag t "
                              "ON t.batch_id = b.id WHERE t.result = 'in progress' "
-                             "AND b.station = ?"));
+                             "AND (b.station_key = ? OR (b.station_key IS NULL AND "
+                             "b.station = ?))"));
+    // Process numbers mean something only on the PC that ran them.
+    q.addBindValue(stationKey());
     q.addBindValue(QSysInfo::machineHostName());
     if (!q.exec())
         return 0;

@@ -4,6 +4,7 @@
 
 #include <QHash>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QString>
 #include <QVariantList>
@@ -17,12 +18,15 @@ class ProductionRecord {
 public:
     // Version 1: batches and tags. Version 2: the owning process of a batch and the indexes
     // the duplicate lookup runs on. Version 3: rows named by a key the station makes (so a
-    // statement sent twice records once) and UID reservations.
-    static constexpr int kSchemaVersion = 3;
+    // statement sent twice records once) and UID reservations. Version 4: reservations by tag
+    // ID, batch and station key, held until released.
+    static constexpr int kSchemaVersion = 4;
 
     struct Batch {
         QString station;
         QString port;
+        // Names the installation, whatever its host name (cloned PCs share one).
+        QString stationKey;
         QString options;
         QString blocks;
         QString firstUid;
@@ -40,6 +44,7 @@ public:
         QString when;
         QString station;
         QString port;
+        QString stationKey;
     };
 
     // Tags of the record as the Records window and the export show them.
@@ -49,10 +54,18 @@ public:
         QString uidText;
     };
 
-    // Whether the UID is free: held now for this station, held or written by another one,
-    // written by this one, or not known because the record cannot be reached.
+    // Whether the UID is free: held now for this batch, held or written by another station,
+    // written by this one, held in doubt by an earlier batch of this one, or not known because
+    // the record cannot be reached.
     struct Reservation {
-        enum class Kind { Reserved, HeldElsewhere, WrittenElsewhere, Written, Unavailable };
+        enum class Kind {
+            Reserved,
+            HeldElsewhere,
+            WrittenElsewhere,
+            Written,
+            InDoubt,
+            Unavailable
+        };
         Kind kind = Kind::Unavailable;
         PriorTag where;
     };
@@ -67,8 +80,15 @@ public:
     static QString spoolPath();
     // The key of a new batch or tag row.
     static QString newKey();
+    // This installation's station key, made once and kept with the tool's data; a copy of the
+    // data on a PC with another machine ID makes a new one.
+    static QString stationKey();
+    // A database error in a few plain words.
+    static QString plainError(const QSqlError &e);
 
-    explicit ProductionRecord(const QString &location);
+    // SpoolOnly: every change goes to the spool, nothing is read (a record that froze).
+    enum class Mode { Normal, SpoolOnly };
+    explicit ProductionRecord(const QString &location, Mode mode = Mode::Normal);
     ~ProductionRecord();
     ProductionRecord(const ProductionRecord &) = delete;
     ProductionRecord &operator=(const ProductionRecord &) = delete;
@@ -78,13 +98,19 @@ public:
     // Readable (possibly read-only); its tables can be shown and exported.
     bool isOpen() const { return m_open && (!m_server || m_connected); }
     bool isWritable() const { return m_writable; }
-    // Why recording is off; empty while it works.
+    // Why recording is off, in one line; empty while it works.
     QString problem() const { return m_problem; }
+    // The driver's own words for it.
+    QString problemDetail() const { return m_detail; }
+    // Off for a while (a full disk, a lock, a server away), not for good.
+    bool mayRecover() const { return m_server || m_recoverable; }
     QSqlDatabase database() const;
 
     // Batches and tags are named by keys made here; nothing when recording is off.
     std::optional<QString> beginBatch(const Batch &batch, const QString &key = newKey());
     void endBatch(const QString &batch);
+    // A line in the batch's note ("ran without a record from ...").
+    void noteBatch(const QString &batch, const QString &note);
     // A tag's row goes in when its first command leaves and is completed when it ends.
     std::optional<QString> beginTag(const QString &batch, const AutoLoop::TagOutcome &tag,
                                     const QString &key = newKey());
@@ -92,19 +118,28 @@ public:
 
     // Where a tag ID was written and confirmed first, in whichever base it was written; nothing
     // when no tag carries it (or the record cannot be read).
-    std::optional<PriorTag> findWritten(const QString &uid, bool hex);
+    // readable: the record could be asked.
+    std::optional<PriorTag> findWritten(const QString &uid, bool hex, bool *readable = nullptr);
 
-    // Holds the UID for this station and batch before it is written, unless another station
-    // holds it or any station wrote it; one statement, so two stations never both get it.
-    Reservation reserve(const QString &uid, const Batch &station, const QString &batch);
-    // Reservations whose tag never completed, as the Records window lists them.
+    // Holds the tag ID for this batch before it is written, unless another batch holds it or
+    // any station wrote it; one statement, so two stations never both get it.
+    Reservation reserve(const QString &uid, bool hex, const Batch &station, const QString &batch);
+    // Reservations of the batch that no write used go back.
+    bool releaseUnused(const QString &batch, const QStringList &uids);
+    // A supervisor gives a UID in doubt back, recorded with who and when.
+    bool release(const QString &uid, const QString &who, QString *error);
+    // UIDs held that no completed tag carries, with why, as the Records window lists them.
     static QString openReservationQuery();
 
-    // Server only: statements waiting in the spool.
+    // Statements waiting to be sent (in the spool file, or in memory when it cannot be written).
     int spooled() const;
-    // Server only: connects again if needed and sends what waits in the spool, in order.
-    // True when the server answers and nothing waits.
+    // Statements only memory holds: lost if the tool ends before the record takes them.
+    int heldInMemory() const { return int(m_held.size()); }
+    // Connects again if needed and sends what waits, in order; true when the record takes
+    // changes again and nothing waits.
     bool resume();
+    // For reading: a server connection that broke is made again.
+    bool reconnect();
     // Tags left "in progress" by a tool that is gone are marked interrupted.
     int markInterrupted();
 
@@ -119,6 +154,11 @@ public:
 private:
     bool openFile();
     bool openServer();
+    bool openSpool();
+    bool sendSpooled();
+    bool sendOne(const QString &sql, const QVariantList &args);
+    // Whether the record takes changes, without changing it.
+    bool probe();
     bool connectServer();
     bool useWal();
     bool migrate(int from);
@@ -127,7 +167,7 @@ private:
     bool spool(const QString &sql, const QVariantList &args);
     std::shared_ptr<QSqlQuery> prepared(const QString &sql, const QVariantList &args);
     bool serverGone(const QSqlQuery &failed);
-    void goOffline(const QString &why);
+    void goOffline(const QSqlError &why);
     bool exec(const QString &sql);
     // Runs a prepared statement; a failure turns recording off and says why.
     bool execute(QSqlQuery &q);
@@ -140,13 +180,19 @@ private:
     QString m_connection;
     QString m_spoolConnection;
     bool m_server = false;
+    bool m_spoolOnly = false;
     bool m_connected = false;
     // This window left statements in the spool that the server has not taken yet.
     bool m_pending = false;
     QHash<QString, std::shared_ptr<QSqlQuery>> m_prepared;
     bool m_open = false;
     bool m_writable = false;
+    // Writing failed on a record that was open: it is tried again.
+    bool m_recoverable = false;
     QString m_problem;
+    QString m_detail;
+    // Statements the spool file could not take, in order.
+    QList<std::pair<QString, QVariantList>> m_held;
     QByteArray m_salt;
 };
 

@@ -15,8 +15,7 @@
 
 using AutoLoop::TagOutcome;
 using Verdict = AutoLoop::Engine::UidVerdict;
-
-static constexpr int kRetryMs = 3000;
+using Recorded = AutoLoop::Engine::Recorded;
 
 Recorder::Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, Dialogs &dialogs,
                    QStatusBar *statusBar, QObject *parent)
@@ -24,12 +23,11 @@ Recorder::Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, 
     , m_autoWriter(autoWriter)
     , m_portDevice(std::move(portDevice))
     , m_dialogs(dialogs)
-    , m_record(std::make_unique<ProductionRecord>(ProductionRecord::configuredPath()))
     , m_writer(std::make_unique<RecordWriter>(ProductionRecord::configuredPath()))
     , m_summary(new QLabel)
     , m_warning(new QLabel)
     , m_recordsButton(new QToolButton)
-    , m_retry(new QTimer(this))
+    , m_wait(new QTimer(this))
 {
     m_summary->setObjectName(QStringLiteral("lb_Record_Summary"));
     m_summary->setTextFormat(Qt::PlainText);
@@ -49,8 +47,8 @@ Recorder::Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, 
         statusBar->addPermanentWidget(m_recordsButton);
     }
     connect(m_recordsButton, &QToolButton::clicked, this, &Recorder::recordsRequested);
-    // Queued: the command that started or ended a tag leaves the port before the file is
-    // written, and the three keep their order.
+    // Queued: the command that started or ended a tag leaves the port before the record is
+    // asked to write it, and the three keep their order.
     connect(&m_autoWriter, &AutoWriter::switched, this, &Recorder::onSwitched,
             Qt::QueuedConnection);
     connect(&m_autoWriter, &AutoWriter::tagStarted, this, &Recorder::onTagStarted,
@@ -61,72 +59,99 @@ Recorder::Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, 
     m_autoWriter.setUidGuard([this](const QString &uid) { return guard(uid); });
     m_autoWriter.setRecordedLookup(
         [this](const QString &uid, bool hex) { return recordedAt(uid, hex); });
-    m_retry->setInterval(kRetryMs);
-    connect(m_retry, &QTimer::timeout, this, &Recorder::retry);
-    connect(m_writer.get(), &RecordWriter::stateChanged, this,
-            [this](const QString &problem, int spooled) {
-                m_writerProblem = problem;
-                m_writerSpooled = spooled;
-                checkProblem();
-            });
-    m_record->markInterrupted();
+    m_wait->setSingleShot(true);
+    m_wait->setInterval(kAnswerMs);
+    connect(m_wait, &QTimer::timeout, this, [this] {
+        m_late = QStringLiteral("it did not answer within %1 s").arg(kAnswerMs / 1000);
+        checkProblem();
+        answered();
+    });
+    connect(m_writer.get(), &RecordWriter::stateChanged, this, &Recorder::onState);
     showSummary();
-    // Said once the window is up, not from inside its construction.
-    QTimer::singleShot(0, this, [this] { checkProblem(true); });
 }
 
 Recorder::~Recorder()
 {
+    close();
+}
+
+QString Recorder::close()
+{
+    if (m_closed)
+        return {};
+    m_closed = true;
     m_autoWriter.setUidGuard({});
     m_autoWriter.setRecordedLookup({});
-    if (m_batch && m_batchBegun)
-        m_writer->post([key = *m_batch](ProductionRecord &r) { r.endBatch(key); });
+    if (m_batch)
+        onSwitched(false);
     if (m_manualBatch)
         m_writer->post([key = *m_manualBatch](ProductionRecord &r) { r.endBatch(key); });
-    // Everything asked for is written before the window goes.
-    m_writer.reset();
+    m_record.reset();
+    const RecordWriter::Left left = m_writer->close();
+    QStringList said;
+    if (left.stuck)
+        said << QStringLiteral("The production record did not answer within %1 s.")
+                    .arg(RecordWriter::kCloseMs / 1000);
+    if (left.spooled > 0)
+        said << QStringLiteral("%1 record entries wait on this PC and are sent when the record "
+                               "answers again.")
+                    .arg(left.spooled);
+    if (left.lost > 0)
+        said << QStringLiteral("%1 record entries could not be kept: neither the record nor the "
+                               "spool on this PC could be written.")
+                    .arg(left.lost);
+    return said.join(u' ');
+}
+
+ProductionRecord &Recorder::record()
+{
+    if (!m_record)
+        m_record = std::make_unique<ProductionRecord>(ProductionRecord::configuredPath());
+    return *m_record;
 }
 
 QString Recorder::problem() const
 {
-    return m_record->problem().isEmpty() ? m_writerProblem : m_record->problem();
+    return m_problem.isEmpty() ? m_late : m_problem;
 }
 
-void Recorder::retry()
+void Recorder::onState(const QString &problem, const QString &detail, int spooled)
 {
-    if (m_record->resume())
-        m_record->markInterrupted();
-    m_writer->post([](ProductionRecord &r) { r.resume(); });
-    checkProblem();
+    const bool first = !m_reported;
+    m_reported = true;
+    m_problem = problem;
+    m_detail = detail;
+    m_spooled = spooled;
+    if (problem.isEmpty()) {
+        m_late.clear();
+        // Back: guarding goes on where it stopped.
+        m_withoutRecord = false;
+    }
+    checkProblem(first);
 }
 
 void Recorder::checkProblem(bool atStart)
 {
-    const bool waiting = m_writerSpooled > 0;
     if (problem().isEmpty()) {
-        // A server that answers again: the warning goes, and a later outage is told anew.
+        // A record that answers again: the warning goes, and a later outage is told anew.
         m_warning->hide();
         m_warned = false;
-        if (!waiting)
-            m_retry->stop();
         return;
     }
-    if (m_record->isShared() && !m_retry->isActive())
-        m_retry->start();
-    const QString text = m_record->isShared()
-                             ? QStringLiteral("Production record is off: %1. No UID is written "
-                                              "until it can be reserved; outcomes wait on this "
-                                              "PC and are sent when the server answers.")
+    const QString text = m_withoutRecord
+                             ? QStringLiteral("Production record is off: %1. Running without a "
+                                              "record: UIDs are not checked; outcomes wait on "
+                                              "this PC.")
                                    .arg(problem())
-                             : QStringLiteral("Production record is off: %1. UIDs are not "
-                                              "checked against earlier batches.")
+                             : QStringLiteral("Production record is off: %1. No UID is written "
+                                              "until it answers again; outcomes wait on this PC.")
                                    .arg(problem());
     m_warning->setText(text);
-    m_warning->setToolTip(text);
+    m_warning->setToolTip(m_detail.isEmpty() ? text : text + QStringLiteral("\n\n") + m_detail);
     m_warning->show();
-    // A server going away mid-run is told by the status bar, and by a box only if the loop
-    // then needs a UID; a local file that fails is told at once.
-    if (m_warned || (m_record->isShared() && !atStart))
+    // Told by a box when the tool starts, or when the loop then needs a UID; otherwise the
+    // status bar says it.
+    if (m_warned || !atStart)
         return;
     m_warned = true;
     m_dialogs.warning(QStringLiteral("Production record"), text);
@@ -136,6 +161,7 @@ ProductionRecord::Batch Recorder::station() const
 {
     ProductionRecord::Batch b;
     b.station = QSysInfo::machineHostName();
+    b.stationKey = ProductionRecord::stationKey();
     b.port = m_portDevice ? m_portDevice() : QString();
     return b;
 }
@@ -176,24 +202,58 @@ ProductionRecord::Batch Recorder::describeBatch() const
     return b;
 }
 
+bool Recorder::hexBase() const
+{
+    return m_batchDescription.base != QLatin1String("DEC");
+}
+
 void Recorder::onSwitched(bool on)
 {
     if (!on) {
-        if (m_batch && m_batchBegun)
-            m_writer->post([key = *m_batch](ProductionRecord &r) { r.endBatch(key); });
+        if (m_batch) {
+            // Reserved ahead and never written: free for any batch. Asked and not answered
+            // yet too: the release runs after the reservation on the record's thread.
+            QStringList unused;
+            for (const QString &uid : std::as_const(m_reservedTexts)) {
+                const std::optional<quint64> id = Uid::tagId(uid, hexBase());
+                if (id && !m_handedOut.contains(*id))
+                    unused << uid;
+            }
+            m_writer->post([key = *m_batch, unused, begun = m_batchBegun](ProductionRecord &r) {
+                if (!unused.isEmpty())
+                    r.releaseUnused(key, unused);
+                if (begun)
+                    r.endBatch(key);
+            });
+        }
         m_batch.reset();
+        m_withoutRecord = false;
+        answered();
         return;
     }
     m_counts = {};
     m_lastTag.clear();
     m_rows.clear();
+    m_lease.clear();
+    m_asked.clear();
+    m_reservedTexts.clear();
+    m_handedOut.clear();
+    m_found.clear();
+    m_looking.clear();
     m_batch = ProductionRecord::newKey();
     // The batch goes into the record with its first tag: a start and stop with no tag in
     // between leaves no empty batch behind.
     m_batchDescription = describeBatch();
     m_batchDescription.started = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
     m_batchBegun = false;
+    m_withoutRecord = std::exchange(m_withoutRecordNext, false);
     showSummary();
+    checkProblem();
+    const AutoLoop::Options o = m_autoWriter.options();
+    if (o.setUid && o.autoInc && !m_withoutRecord)
+        lease(o.setUidText);
+    // A guard that asked before the batch was known asks again.
+    answered();
 }
 
 void Recorder::beginBatchOnce()
@@ -203,6 +263,11 @@ void Recorder::beginBatchOnce()
     m_batchBegun = true;
     m_writer->post(
         [key = *m_batch, b = m_batchDescription](ProductionRecord &r) { r.beginBatch(b, key); });
+    if (!m_withoutRecord)
+        return;
+    const QString note = QStringLiteral("ran without a record from %1 (%2)")
+                             .arg(m_batchDescription.started, problem());
+    m_writer->post([key = *m_batch, note](ProductionRecord &r) { r.noteBatch(key, note); });
 }
 
 void Recorder::onTagStarted(const TagOutcome &tag)
@@ -304,50 +369,194 @@ std::optional<Verdict> Recorder::verdictOf(const ProductionRecord::Reservation &
                            .arg(uid, r.where.when)
                            .arg(r.where.batch)
                            .arg(r.where.station, port)};
+    case Kind::InDoubt:
+        return Verdict{Verdict::Kind::Skip,
+                       QStringLiteral("held in doubt since %1 by an earlier batch of this station "
+                                      "(a write of it may have reached a tag); a supervisor "
+                                      "releases it in the Records window")
+                           .arg(r.where.when)};
     case Kind::Unavailable:
         break;
     }
     return std::nullopt;
 }
 
-Verdict Recorder::guard(const QString &uid)
+void Recorder::lease(const QString &from)
 {
-    const ProductionRecord::Reservation r
-        = m_record->reserve(uid, station(), m_batch.value_or(QString()));
-    if (const std::optional<Verdict> v = verdictOf(r, uid, &m_refusalTitle))
-        return *v;
-    // A file of this PC that cannot be written leaves the loop running, with the warning; a
-    // shared numbering cannot be kept without its server.
-    if (!m_record->isShared())
-        return {};
-    checkProblem();
-    m_refusalTitle = QStringLiteral("Production record");
-    return {Verdict::Kind::Refuse,
-            QStringLiteral("Production record is off: %1. UID %2 could not be reserved, so it "
-                           "was not written and the loop stopped. Start again once the server "
-                           "is back.")
-                .arg(problem(), uid)};
+    if (!m_batch)
+        return;
+    const AutoLoop::Options o = m_autoWriter.options();
+    const int step = Uid::leadingNumber(o.incText);
+    QStringList wanted;
+    QString uid = from;
+    for (int i = 0; i < kLease && uid.size() <= Uid::kLength; ++i) {
+        const std::optional<quint64> id = Uid::tagId(uid, hexBase());
+        if (!id)
+            break;
+        if (!m_lease.contains(*id) && !m_asked.contains(*id) && !m_handedOut.contains(*id)) {
+            m_asked.insert(*id);
+            m_reservedTexts << uid;
+            wanted << uid;
+        }
+        const QString next = Uid::StepSetUid(uid, step);
+        if (next == uid)
+            break;
+        uid = next;
+    }
+    if (wanted.isEmpty())
+        return;
+    const QString batch = *m_batch;
+    const bool hex = hexBase();
+    m_writer->ask<Leased>(
+        [wanted, hex, station = station(), batch](ProductionRecord &r) {
+            Leased answers;
+            for (const QString &u : wanted) {
+                answers.append({u, r.reserve(u, hex, station, batch)});
+                // A record that cannot answer one will not answer the next.
+                if (answers.last().second.kind == ProductionRecord::Reservation::Kind::Unavailable)
+                    break;
+            }
+            return answers;
+        },
+        [this, batch](const Leased &answers) { onLeased(batch, answers); });
 }
 
-std::optional<QString> Recorder::recordedAt(const QString &uid, bool hex)
+void Recorder::onLeased(const QString &batch, const Leased &answers)
+{
+    if (m_batch != batch)
+        return;
+    for (const auto &[uid, r] : answers) {
+        const std::optional<quint64> id = Uid::tagId(uid, hexBase());
+        if (!id)
+            continue;
+        m_asked.remove(*id);
+        // Not known: asked again when the loop needs it.
+        if (r.kind != ProductionRecord::Reservation::Kind::Unavailable)
+            m_lease.insert(*id, r);
+    }
+    // Asked and not in the answer: the record stopped answering part way.
+    for (const QString &uid : std::as_const(m_reservedTexts)) {
+        const std::optional<quint64> id = Uid::tagId(uid, hexBase());
+        if (id && !m_lease.contains(*id))
+            m_asked.remove(*id);
+    }
+    m_late.clear();
+    answered();
+}
+
+void Recorder::waitForRecord()
+{
+    m_waiting = true;
+    if (!m_wait->isActive())
+        m_wait->start();
+}
+
+void Recorder::answered()
+{
+    if (!m_waiting)
+        return;
+    m_waiting = false;
+    m_wait->stop();
+    // Not from inside whatever step delivered the answer.
+    QTimer::singleShot(0, this, [this] { m_autoWriter.recordAnswered(); });
+}
+
+Verdict Recorder::guard(const QString &uid)
+{
+    if (m_withoutRecord)
+        return {};
+    if (!m_batch) {
+        waitForRecord();
+        return {Verdict::Kind::Pending, {}};
+    }
+    const std::optional<quint64> id = Uid::tagId(uid, hexBase());
+    if (id && problem().isEmpty()) {
+        const auto it = m_lease.constFind(*id);
+        if (it == m_lease.cend()) {
+            lease(uid);
+            waitForRecord();
+            return {Verdict::Kind::Pending, {}};
+        }
+        const ProductionRecord::Reservation r = *it;
+        m_lease.erase(it);
+        if (r.kind == ProductionRecord::Reservation::Kind::Reserved) {
+            m_handedOut.insert(*id);
+            // The next ones are asked for while this one is written.
+            lease(Uid::StepSetUid(uid, Uid::leadingNumber(m_autoWriter.options().incText)));
+        }
+        if (const std::optional<Verdict> v = verdictOf(r, uid, &m_refusalTitle))
+            return *v;
+    }
+    // Nothing is written that the record cannot account for.
+    m_refusalTitle = QStringLiteral("Production record");
+    m_offerWithoutRecord = true;
+    return {Verdict::Kind::Refuse,
+            QStringLiteral("Production record is off: %1. UID %2 was not written and the loop "
+                           "stopped. The record is tried again on its own: start the loop once "
+                           "its warning has gone, or choose to run without a record.")
+                .arg(problem().isEmpty() ? QStringLiteral("it did not answer") : problem(), uid)};
+}
+
+Recorded Recorder::recordedAt(const QString &uid, bool hex)
 {
     const std::optional<quint64> id = Uid::tagId(uid, hex);
     if (!id)
-        return std::nullopt;
-    // A tag of this run may come back before the writer thread has committed its row.
+        return {};
+    // A tag of this run may come back before the record's thread has committed its row.
     const auto recent = m_confirmed.constFind(*id);
     if (recent != m_confirmed.cend())
-        return *recent;
-    if (const std::optional<ProductionRecord::PriorTag> p = m_record->findWritten(uid, hex))
-        return whereWritten(*p);
-    return std::nullopt;
+        return std::optional<QString>(*recent);
+    // A record that is off cannot say; the guard stops the loop before it writes a UID.
+    if (m_withoutRecord || !problem().isEmpty())
+        return {};
+    const auto found = m_found.constFind(*id);
+    if (found != m_found.cend()) {
+        const Lookup l = *found;
+        m_found.erase(found);
+        if (l.where)
+            return std::optional<QString>(whereWritten(*l.where));
+        return {};
+    }
+    if (!m_looking.contains(*id)) {
+        m_looking.insert(*id);
+        const quint64 key = *id;
+        m_writer->ask<Lookup>(
+            [uid, hex](ProductionRecord &r) {
+                Lookup l;
+                l.where = r.findWritten(uid, hex, &l.readable);
+                return l;
+            },
+            [this, key](const Lookup &l) {
+                m_looking.remove(key);
+                m_found.insert(key, l);
+                m_late.clear();
+                answered();
+            });
+    }
+    waitForRecord();
+    return Recorded::pending();
 }
 
 void Recorder::onUidRefused(const QString &why)
 {
     // Not from inside the loop's step: the box is shown once the step has returned.
     const QString title = m_refusalTitle;
-    QTimer::singleShot(0, this, [this, title, why] { m_dialogs.warning(title, why); });
+    const bool offer = std::exchange(m_offerWithoutRecord, false);
+    m_warned = true;
+    QTimer::singleShot(0, this, [this, title, why, offer] {
+        if (!offer) {
+            m_dialogs.warning(title, why);
+            return;
+        }
+        if (!m_dialogs.warningWithChoice(title, why, QStringLiteral("Run without a record")))
+            return;
+        // The operator's choice, for this outage only: the batch says so once the record is
+        // back, and guarding goes on as soon as it answers.
+        if (problem().isEmpty() || m_autoWriter.engine().AutoWriteRunning())
+            return;
+        m_withoutRecordNext = true;
+        m_autoWriter.toggle();
+    });
 }
 
 void Recorder::onManualUidWrite(const QString &uid, bool hex)

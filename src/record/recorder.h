@@ -5,6 +5,7 @@
 
 #include <QHash>
 #include <QObject>
+#include <QSet>
 #include <functional>
 #include <memory>
 
@@ -17,20 +18,34 @@ class QTimer;
 class QToolButton;
 
 // Keeps the production record in step with the loop: a batch per run, a row per tag, the
-// duplicate guard before each stepped UID, and what the status bar says about it.
+// duplicate guard before each stepped UID, and what the status bar says about it. Nothing here
+// waits on the database: the record's thread answers, and the loop waits for the answer.
 class Recorder : public QObject {
     Q_OBJECT
 public:
+    // UIDs reserved ahead of the loop, so a UID write seldom waits on the record.
+    static constexpr int kLease = 5;
+    // How long the loop waits for the record before it stops.
+    static constexpr int kAnswerMs = 1000;
+
     Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, Dialogs &dialogs,
              QStatusBar *statusBar, QObject *parent = nullptr);
     ~Recorder() override;
 
-    // The window's own connection: reservations, the Records window, reading.
-    ProductionRecord &record() const { return *m_record; }
-    // Why recording is off, on either connection; empty while it works.
+    // The window's own connection, made when first asked for: the Records window, reading.
+    ProductionRecord &record();
+    // Why recording is off; empty while it works.
     QString problem() const;
+    // Statements waiting on this PC.
+    int spooled() const { return m_spooled; }
+    // The operator chose to go on while the record is off.
+    bool runningWithoutRecord() const { return m_withoutRecord; }
     QLabel *summaryLabel() const { return m_summary; }
     QLabel *warningLabel() const { return m_warning; }
+
+    // Ends the batches and waits (at most RecordWriter::kCloseMs) for the record; what it
+    // left on this PC, in words, or nothing.
+    QString close();
 
     // A UID written by hand, and the reply that answered it.
     void onManualUidWrite(const QString &uid, bool hex);
@@ -47,20 +62,33 @@ signals:
     void recordsRequested();
 
 private:
+    struct Lookup {
+        bool readable = false;
+        std::optional<ProductionRecord::PriorTag> where;
+    };
+    using Leased = QList<std::pair<QString, ProductionRecord::Reservation>>;
+
     void onSwitched(bool on);
+    void onState(const QString &problem, const QString &detail, int spooled);
     void beginBatchOnce();
     void onTagStarted(const AutoLoop::TagOutcome &tag);
     void onTagEnded(const AutoLoop::TagOutcome &tag);
     void onUidRefused(const QString &why);
     AutoLoop::Engine::UidVerdict guard(const QString &uid);
-    std::optional<QString> recordedAt(const QString &uid, bool hex);
+    AutoLoop::Engine::Recorded recordedAt(const QString &uid, bool hex);
+    // Reserves the UIDs from uid on that the lease does not hold yet.
+    void lease(const QString &uid);
+    void onLeased(const QString &batch, const Leased &answers);
+    // The loop waits for the record: told when an answer is in, or when none came in time.
+    void waitForRecord();
+    void answered();
     void noteConfirmed(const AutoLoop::TagOutcome &tag, const QString &uid);
-    void retry();
     void endManualTag(const QString &uidRead, AutoLoop::TagOutcome::Result result,
                       const QString &detail);
     void checkProblem(bool atStart = false);
     void showSummary();
-    // The station part of a batch: this host and the port in use.
+    bool hexBase() const;
+    // The station part of a batch: this host, this installation and the port in use.
     ProductionRecord::Batch station() const;
     ProductionRecord::Batch describeBatch() const;
 
@@ -69,21 +97,36 @@ private:
     Dialogs &m_dialogs;
     std::unique_ptr<ProductionRecord> m_record;
     std::unique_ptr<RecordWriter> m_writer;
-    QString m_writerProblem;
-    int m_writerSpooled = 0;
+    QString m_problem;
+    QString m_detail;
+    int m_spooled = 0;
+    bool m_reported = false;
+    // The record took longer than kAnswerMs: off until it answers.
+    QString m_late;
     QLabel *m_summary;
     QLabel *m_warning;
     QToolButton *m_recordsButton;
     std::optional<QString> m_batch;
     ProductionRecord::Batch m_batchDescription;
     bool m_batchBegun = false;
+    bool m_withoutRecord = false;
+    bool m_withoutRecordNext = false;
+    // Reservations of this batch: answered, asked and not answered, and given to the loop.
+    QHash<quint64, ProductionRecord::Reservation> m_lease;
+    QSet<quint64> m_asked;
+    QStringList m_reservedTexts;
+    QSet<quint64> m_handedOut;
+    // Answers for tag IDs the loop asked about, and the ones asked.
+    QHash<quint64, Lookup> m_found;
+    QSet<quint64> m_looking;
+    QTimer *m_wait;
+    bool m_waiting = false;
     std::optional<QString> m_manualBatch;
     std::optional<QString> m_manualRow;
     AutoLoop::TagOutcome m_manualTag;
     QHash<int, QString> m_rows;
     QString m_refusalTitle;
-    // Brings a shared record back once its server answers again.
-    QTimer *m_retry;
+    bool m_offerWithoutRecord = false;
     struct Counts {
         int complete = 0;
         int failed = 0;
@@ -94,4 +137,5 @@ private:
     // Tag IDs confirmed since the tool started, and where.
     QHash<quint64, QString> m_confirmed;
     bool m_warned = false;
+    bool m_closed = false;
 };

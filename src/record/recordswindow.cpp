@@ -45,6 +45,7 @@ RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
     , m_result(new QComboBox(this))
     , m_uid(new QLineEdit(this))
     , m_export(new QPushButton(QStringLiteral("Export CSV..."), this))
+    , m_release(new QPushButton(QStringLiteral("Release UID..."), this))
     , m_status(new QLabel(this))
     , m_batches(new QSqlQueryModel(this))
     , m_tags(new QSqlQueryModel(this))
@@ -66,9 +67,13 @@ RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
     m_batchView->setAccessibleName(QStringLiteral("Batches"));
     m_tagView->setAccessibleName(QStringLiteral("Tags"));
     m_batchView->setModel(m_batches);
-    m_reservationView->setAccessibleName(QStringLiteral("Reserved UIDs without a completed tag"));
-    m_reservationView->setToolTip(QStringLiteral("UIDs a station reserved whose tag never "
-                                                 "completed: they are not given again"));
+    m_reservationView->setAccessibleName(QStringLiteral("UIDs held in doubt"));
+    m_reservationView->setToolTip(QStringLiteral("UIDs a station holds that no completed tag "
+                                                 "carries: none is given again until a "
+                                                 "supervisor releases it"));
+    m_release->setToolTip(QStringLiteral("Give the chosen UID back for any batch to write; only "
+                                         "once no tag carries it"));
+    m_release->setEnabled(false);
     m_reservationView->setModel(m_reservations);
     m_sorted->setSourceModel(m_tags);
     m_tagView->setModel(m_sorted);
@@ -96,8 +101,12 @@ RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
     auto *reserved = new QWidget(this);
     auto *reservedLayout = new QVBoxLayout(reserved);
     reservedLayout->setContentsMargins(0, 0, 0, 0);
-    reservedLayout->addWidget(
-        new QLabel(QStringLiteral("Reserved UIDs without a completed tag:"), reserved));
+    auto *reservedTop = new QHBoxLayout;
+    reservedTop->addWidget(
+        new QLabel(QStringLiteral("UIDs held in doubt (no completed tag carries them):"), reserved),
+        1);
+    reservedTop->addWidget(m_release);
+    reservedLayout->addLayout(reservedTop);
     reservedLayout->addWidget(m_reservationView);
     split->addWidget(reserved);
     split->setStretchFactor(1, 3);
@@ -111,6 +120,7 @@ RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
     connect(m_result, &QComboBox::currentIndexChanged, this, &RecordsWindow::applyFilter);
     connect(m_uid, &QLineEdit::textChanged, this, &RecordsWindow::applyFilter);
     connect(m_export, &QPushButton::clicked, this, &RecordsWindow::exportClicked);
+    connect(m_release, &QPushButton::clicked, this, &RecordsWindow::releaseClicked);
     connect(m_batchView, &QTableView::doubleClicked, this, [this](const QModelIndex &index) {
         const qint64 id = m_batches->index(index.row(), 0).data().toLongLong();
         const int at = m_batch->findData(id);
@@ -133,6 +143,8 @@ ProductionRecord::Filter RecordsWindow::filter() const
 
 void RecordsWindow::refresh()
 {
+    // A server that went away and came back since the window last read it.
+    m_record.reconnect();
     if (!m_record.isOpen()) {
         m_status->setText(QStringLiteral("The production record cannot be read: ")
                           + m_record.problem());
@@ -158,8 +170,13 @@ void RecordsWindow::refresh()
     reservations.exec(ProductionRecord::openReservationQuery());
     m_reservations->setQuery(std::move(reservations));
     const QStringList reservationHeaders
-        = {QStringLiteral("UID"), QStringLiteral("Station"), QStringLiteral("Port"),
-           QStringLiteral("Reserved"), QStringLiteral("Batch")};
+        = {QStringLiteral("UID"),      QStringLiteral("Station"), QStringLiteral("Port"),
+           QStringLiteral("Reserved"), QStringLiteral("Batch"),   QStringLiteral("Why")};
+    m_release->setEnabled(false);
+    connect(
+        m_reservationView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+        [this] { m_release->setEnabled(m_reservationView->selectionModel()->hasSelection()); },
+        Qt::UniqueConnection);
     for (int i = 0; i < reservationHeaders.size(); ++i)
         m_reservations->setHeaderData(i, Qt::Horizontal, reservationHeaders[i]);
 
@@ -218,4 +235,39 @@ void RecordsWindow::exportClicked()
     QString error;
     if (!exportTo(file, &error))
         QMessageBox::warning(this, QStringLiteral("Export records"), error);
+}
+
+bool RecordsWindow::releaseReservation(int row, QString *error)
+{
+    const QString uid = m_reservations->index(row, 0).data().toString();
+    if (uid.isEmpty()) {
+        *error = QStringLiteral("no UID is chosen");
+        return false;
+    }
+    QString who = qEnvironmentVariable("USER");
+    if (who.isEmpty())
+        who = qEnvironmentVariable("USERNAME", QStringLiteral("unknown"));
+    const bool done = m_record.release(uid, who, error);
+    refresh();
+    return done;
+}
+
+void RecordsWindow::releaseClicked()
+{
+    const QModelIndexList rows = m_reservationView->selectionModel()->selectedRows();
+    if (rows.isEmpty())
+        return;
+    const QString uid = m_reservations->index(rows.first().row(), 0).data().toString();
+    const auto answer = QMessageBox::question(
+        this, QStringLiteral("Release UID"),
+        QStringLiteral("Release UID %1? Any batch may then write it. Release it only once you "
+                       "know that no tag carries it (read the tags of that batch). The record "
+                       "keeps who released it and when.")
+            .arg(uid),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    if (answer != QMessageBox::Yes)
+        return;
+    QString error;
+    if (!releaseReservation(rows.first().row(), &error))
+        QMessageBox::warning(this, QStringLiteral("Release UID"), error);
 }

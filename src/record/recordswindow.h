@@ -23,6 +23,8 @@ public:
     void refresh();
     ProductionRecord::Filter filter() const;
     bool exportTo(const QString &file, QString *error);
+    // Gives the held UID of that row of the reservation list back, as this PC's user.
+    bool releaseReservation(int row, QString *error);
 
     QLineEdit *uidField() const { return m_uid; }
     QSqlQueryModel *tagModel() const { return m_tags; }
@@ -31,12 +33,14 @@ public:
 private:
     void applyFilter();
     void exportClicked();
+    void releaseClicked();
 
     ProductionRecord &m_record;
     QComboBox *m_batch;
     QComboBox *m_result;
     QLineEdit *m_uid;
     QPushButton *m_export;
+    QPushButton *m_release;
     QLabel *m_status;
     QSqlQueryModel *m_batches;
     QSqlQueryModel *m_tags;

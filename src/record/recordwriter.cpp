@@ -2,53 +2,132 @@
 
 RecordWriter::RecordWriter(const QString &location, QObject *parent)
     : QObject(parent)
-    , m_context(new QObject)
+    , m_core(std::make_shared<Core>())
+    , m_location(location)
 {
-    m_thread.setObjectName(QStringLiteral("record writer"));
-    m_context->moveToThread(&m_thread);
-    m_thread.start();
-    QMetaObject::invokeMethod(
-        m_context,
-        [this, location] {
-            m_record = std::make_unique<ProductionRecord>(location);
-            report();
-        },
-        Qt::QueuedConnection);
+    m_core->owner = this;
+    m_thread = QThread::create([core = m_core, location] { core->work(location); });
+    m_thread->setObjectName(QStringLiteral("production record"));
+    m_thread->start();
 }
 
 RecordWriter::~RecordWriter()
 {
-    QMetaObject::invokeMethod(
-        m_context,
-        [this] {
-            m_record.reset();
-            QThread::currentThread()->quit();
-        },
-        Qt::QueuedConnection);
-    m_thread.wait();
-    delete m_context;
+    close();
 }
 
-void RecordWriter::post(std::function<void(ProductionRecord &)> step)
+void RecordWriter::post(Step step)
 {
-    QMetaObject::invokeMethod(
-        m_context,
-        [this, step = std::move(step)] {
-            if (!m_record)
-                return;
-            step(*m_record);
-            report();
-        },
-        Qt::QueuedConnection);
-}
-
-void RecordWriter::report()
-{
-    const QString problem = m_record->problem();
-    const int spooled = m_record->isShared() ? m_record->spooled() : 0;
-    if (problem == m_lastProblem && spooled == m_lastSpooled)
+    const QMutexLocker locked(&m_core->mutex);
+    if (m_core->closing)
         return;
-    m_lastProblem = problem;
-    m_lastSpooled = spooled;
-    emit stateChanged(problem, spooled);
+    m_core->queue.push_back(std::move(step));
+    m_core->wake.wakeOne();
+}
+
+void RecordWriter::Core::toOwner(std::function<void()> f)
+{
+    const QMutexLocker locked(&mutex);
+    // Posted while the owner cannot go away; Qt drops it if the owner is deleted before it runs.
+    if (owner)
+        QMetaObject::invokeMethod(owner, std::move(f), Qt::QueuedConnection);
+}
+
+void RecordWriter::Core::work(const QString &location)
+{
+    auto record = std::make_unique<ProductionRecord>(location);
+    record->markInterrupted();
+    report(*record);
+    for (;;) {
+        Step step;
+        bool retry = false;
+        {
+            QMutexLocker locked(&mutex);
+            current = {};
+            while (queue.empty() && !closing) {
+                // A record that is off is tried again now and then, so its warning goes (and
+                // its spool empties) without anyone asking.
+                const bool off = !record->problem().isEmpty() && record->mayRecover();
+                if (!off) {
+                    wake.wait(&mutex);
+                } else if (!wake.wait(&mutex, kRetryMs)) {
+                    retry = true;
+                    break;
+                }
+            }
+            if (!retry) {
+                if (queue.empty())
+                    break;
+                step = std::move(queue.front());
+                queue.pop_front();
+                current = step;
+            }
+        }
+        if (retry)
+            record->resume();
+        else
+            step(*record);
+        report(*record);
+    }
+    const QMutexLocker locked(&mutex);
+    left.spooled = record->spooled();
+    left.lost = record->heldInMemory();
+}
+
+void RecordWriter::Core::report(const ProductionRecord &record)
+{
+    const QString problem = record.problem();
+    const QString detail = record.problemDetail();
+    const int spooled = record.spooled();
+    if (problem == lastProblem && spooled == lastSpooled)
+        return;
+    lastProblem = problem;
+    lastSpooled = spooled;
+    toOwner([this, problem, detail, spooled] {
+        // Runs on the owner's thread while the owner exists.
+        emit owner->stateChanged(problem, detail, spooled);
+    });
+}
+
+RecordWriter::Left RecordWriter::close()
+{
+    if (m_closed)
+        return m_core->left;
+    m_closed = true;
+    {
+        const QMutexLocker locked(&m_core->mutex);
+        m_core->closing = true;
+        m_core->wake.wakeAll();
+    }
+    if (m_thread->wait(kCloseMs)) {
+        delete m_thread;
+        m_thread = nullptr;
+        const QMutexLocker locked(&m_core->mutex);
+        m_core->owner = nullptr;
+        return m_core->left;
+    }
+    // The record's thread is held in the driver (a frozen server): what it was doing and what
+    // waited behind it go to the spool from here, and the thread is left to end with the tool.
+    std::deque<Step> waiting;
+    Step current;
+    {
+        const QMutexLocker locked(&m_core->mutex);
+        m_core->owner = nullptr;
+        waiting.swap(m_core->queue);
+        current = m_core->current;
+    }
+    Left left;
+    left.stuck = true;
+    {
+        ProductionRecord spool(m_location, ProductionRecord::Mode::SpoolOnly);
+        if (current)
+            current(spool);
+        for (const Step &step : waiting)
+            step(spool);
+        left.spooled = spool.spooled();
+        left.lost = spool.heldInMemory();
+    }
+    m_thread = nullptr;
+    m_core->left = left;
+    return left;
 }

@@ -28,6 +28,7 @@
 #include "widgets/statusline.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QKeyEvent>
@@ -324,6 +325,18 @@ RecordsWindow *MainWindow::showRecords()
     m_records->show();
     m_records->raise();
     return m_records;
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    // The record finishes (or spools) what it was given before the window goes, and says so
+    // when something waits on this PC.
+    const QString left = m_recorder->close();
+    if (!left.isEmpty()) {
+        qWarning("%s", qPrintable(left));
+        m_dialogs->information(QStringLiteral("Production record"), left);
+    }
+    QMainWindow::closeEvent(event);
 }
 
 void MainWindow::keyPressEvent(QKeyEvent *event)

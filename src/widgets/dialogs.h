@@ -12,6 +12,10 @@ public:
     virtual void warning(const QString &title, const QString &text) = 0;
     // Yes or No; No is the safe answer and the default.
     virtual bool question(const QString &title, const QString &text) = 0;
+    // A warning with one more way out than OK; true when that button was chosen. OK is the
+    // default.
+    virtual bool warningWithChoice(const QString &title, const QString &text, const QString &choice)
+        = 0;
 };
 
 class MessageBoxDialogs : public Dialogs {
@@ -23,6 +27,8 @@ public:
     void information(const QString &title, const QString &text) override;
     void warning(const QString &title, const QString &text) override;
     bool question(const QString &title, const QString &text) override;
+    bool warningWithChoice(const QString &title, const QString &text,
+                           const QString &choice) override;
 
 private:
     QWidget *m_parent;
