@@ -83,6 +83,8 @@ private slots:
     void killedStationLosesNoFinishedTag();
     void twoStationsRecordIntoOneFile();
     void unwritableFolderStopsTheLoopUntilRunWithoutRecord();
+    void fullFileOrHeldLockSpoolsAndComesBack_data();
+    void fullFileOrHeldLockSpoolsAndComesBack();
     void recordLocationFromOptionSettingsOrDefault();
     void recordedIdIsFoundInEitherSpelling();
 };
@@ -442,6 +444,79 @@ void TestRecord::unwritableFolderStopsTheLoopUntilRunWithoutRecord()
     f.reply("MsgCode:03");
     QTRY_COMPARE(f.transport.written, QByteArray("WUX0000000000\r\n"));
     QCOMPARE(f.dialogs.boxes.size(), 2);
+}
+
+void TestRecord::fullFileOrHeldLockSpoolsAndComesBack_data()
+{
+    QTest::addColumn<bool>("full");
+    QTest::addColumn<QString>("words");
+    QTest::newRow("diskFull") << true << "the disk is full";
+    QTest::newRow("lockHeldPastTheBusyTimeOut") << false << "another program holds its write lock";
+}
+
+// A record that cannot be written keeps every outcome, guards nothing it cannot write, and
+// takes all of them once, in order, when it can be written again.
+void TestRecord::fullFileOrHeldLockSpoolsAndComesBack()
+{
+    QFETCH(bool, full);
+    QFETCH(QString, words);
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("line.sqlite"));
+    ProductionRecord record(file);
+    ProductionRecord::Batch here;
+    here.station = here.stationKey = here.port = QStringLiteral("a");
+    const std::optional<QString> batch = record.beginBatch(here);
+    QVERIFY(batch);
+    const auto tag = [](int n) {
+        AutoLoop::TagOutcome t;
+        t.uidAsked = t.uidRead = QStringLiteral("%1").arg(n, 10, 10, QLatin1Char('0'));
+        t.uidConfirmed = true;
+        t.hexBase = false;
+        t.result = AutoLoop::TagOutcome::Result::Complete;
+        return t;
+    };
+    QVERIFY(record.endTag(ProductionRecord::newKey(), *batch, tag(1)));
+    // Another program's connection holds the write lock.
+    QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "holder");
+    holder.setDatabaseName(file);
+    QVERIFY(full || holder.open());
+    QSqlQuery fault(full ? record.database() : holder);
+    if (full) {
+        QVERIFY(fault.exec("PRAGMA page_count") && fault.next());
+        QVERIFY(
+            fault.exec(QStringLiteral("PRAGMA max_page_count = %1").arg(fault.value(0).toInt())));
+    } else {
+        QVERIFY(fault.exec("BEGIN IMMEDIATE"));
+    }
+    int written = 1;
+    while (record.problem().isEmpty() && written < 500)
+        QVERIFY(record.endTag(ProductionRecord::newKey(), *batch, tag(++written)));
+    QVERIFY2(record.problem().endsWith(words), qPrintable(record.problem()));
+    QVERIFY(!record.problemDetail().isEmpty());
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(record.endTag(ProductionRecord::newKey(), *batch, tag(++written)));
+    QCOMPARE(record.spooled(), 4);
+    QCOMPARE(record.reserve(QStringLiteral("0000009999"), false, here, *batch).kind,
+             ProductionRecord::Reservation::Kind::Unavailable);
+    if (full)
+        QVERIFY(!record.resume());
+
+    if (full)
+        QVERIFY(fault.exec("PRAGMA max_page_count = 1000000"));
+    else
+        QVERIFY(fault.exec("ROLLBACK"));
+    fault = QSqlQuery();
+    holder.close();
+    holder = QSqlDatabase();
+    QSqlDatabase::removeDatabase("holder");
+    QVERIFY2(record.resume(), qPrintable(record.problem()));
+    QCOMPARE(record.spooled(), 0);
+    QCOMPARE(rows(record, "SELECT count(*), count(DISTINCT uid_read), min(uid_read), "
+                          "max(uid_read) FROM tag"),
+             (QList<QStringList>{{QString::number(written), QString::number(written),
+                                  tag(1).uidRead, tag(written).uidRead}}));
+    QCOMPARE(record.reserve(QStringLiteral("0000009999"), false, here, *batch).kind,
+             ProductionRecord::Reservation::Kind::Reserved);
 }
 
 // --record first, then the settings' "record" key (ignored unless it is text), then the

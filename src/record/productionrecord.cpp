@@ -940,6 +940,10 @@ bool ProductionRecord::write(const QString &sql, const QVariantList &args)
         return false;
     if (m_server && m_spoolConnection.isEmpty())
         return false;
+    // While the record is off statements wait, and the record's thread tries it again now and
+    // then: a held lock or a server away would hold up every statement otherwise.
+    if (!m_problem.isEmpty())
+        return spool(sql, args);
     // Waiting statements go first, or this one waits behind them.
     if ((!m_writable || m_pending || (m_server && !m_connected)) && !resume())
         return spool(sql, args);
@@ -1065,7 +1069,9 @@ ProductionRecord::Reservation ProductionRecord::reserve(const QString &uid, bool
 {
     Reservation r;
     const std::optional<quint64> id = Uid::tagId(uid, hex);
-    if (!id || !m_open || (m_server && (!m_connected || m_pending) && !resume()))
+    // A record that is off is not asked: it answers once its thread has brought it back.
+    if (!id || !m_open || !m_problem.isEmpty()
+        || (m_server && (!m_connected || m_pending) && !resume()))
         return r;
     const auto unavailable = [this, &r](const QSqlQuery &q) {
         if (!m_server || !serverGone(q))

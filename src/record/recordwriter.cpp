@@ -1,5 +1,8 @@
 #include "recordwriter.h"
 
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+
 RecordWriter::RecordWriter(const QString &location, QObject *parent)
     : QObject(parent)
     , m_core(std::make_shared<Core>())
@@ -38,35 +41,36 @@ void RecordWriter::Core::work(const QString &location)
     auto record = std::make_unique<ProductionRecord>(location);
     record->markInterrupted();
     report(*record);
+    QElapsedTimer sinceRetry;
+    sinceRetry.start();
     for (;;) {
+        // A record that is off is tried again now and then, however busy the line, so its
+        // warning goes (and its spool empties) without anyone asking.
+        const bool off = !record->problem().isEmpty() && record->mayRecover();
+        if (off && sinceRetry.elapsed() >= kRetryMs) {
+            record->resume();
+            sinceRetry.restart();
+            report(*record);
+            continue;
+        }
         Step step;
-        bool retry = false;
         {
             QMutexLocker locked(&mutex);
             current = {};
-            while (queue.empty() && !closing) {
-                // A record that is off is tried again now and then, so its warning goes (and
-                // its spool empties) without anyone asking.
-                const bool off = !record->problem().isEmpty() && record->mayRecover();
-                if (!off) {
+            if (queue.empty() && !closing) {
+                if (off)
+                    wake.wait(&mutex, QDeadlineTimer(kRetryMs - sinceRetry.elapsed()));
+                else
                     wake.wait(&mutex);
-                } else if (!wake.wait(&mutex, kRetryMs)) {
-                    retry = true;
-                    break;
-                }
+                continue;
             }
-            if (!retry) {
-                if (queue.empty())
-                    break;
-                step = std::move(queue.front());
-                queue.pop_front();
-                current = step;
-            }
+            if (queue.empty())
+                break;
+            step = std::move(queue.front());
+            queue.pop_front();
+            current = step;
         }
-        if (retry)
-            record->resume();
-        else
-            step(*record);
+        step(*record);
         report(*record);
     }
     const QMutexLocker locked(&mutex);
