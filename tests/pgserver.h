@@ -4,6 +4,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <csignal>
 #include <unistd.h>
 
 // A throw-away PostgreSQL server for one test: its own cluster in a temporary folder, a Unix
@@ -28,7 +29,38 @@ public:
         return {};
     }
 
-    ~PgServer() { stop(); }
+    ~PgServer()
+    {
+        if (m_frozen)
+            freeze(false);
+        stop();
+    }
+
+    // Freezes the server and every backend (SIGSTOP), as a hung host would; false thaws it.
+    bool freeze(bool on)
+    {
+        QFile pidFile(dataDir() + QStringLiteral("/postmaster.pid"));
+        if (!pidFile.open(QIODevice::ReadOnly))
+            return false;
+        const qint64 master = pidFile.readLine().trimmed().toLongLong();
+        if (master <= 0)
+            return false;
+        QList<qint64> pids{master};
+        for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
+            if (!stat.open(QIODevice::ReadOnly))
+                continue;
+            // "pid (name) state ppid ...": the name may hold spaces, so read after its ')'.
+            const QByteArray text = stat.readAll();
+            const QList<QByteArray> after = text.mid(text.lastIndexOf(')') + 2).split(' ');
+            if (after.size() > 1 && after[1].toLongLong() == master)
+                pids << entry.toLongLong();
+        }
+        for (qint64 pid : pids)
+            ::kill(pid_t(pid), on ? SIGSTOP : SIGCONT);
+        m_frozen = on;
+        return true;
+    }
 
     // Creates the cluster and starts it; says why not in *error.
     bool start(QString *error)
@@ -144,4 +176,5 @@ private:
     QTemporaryDir m_dir;
     QProcess m_stopping;
     bool m_running = false;
+    bool m_frozen = false;
 };

@@ -11,9 +11,11 @@
 #include "windowfixture.h"
 
 #include <QCheckBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QProcess>
 #include <QSqlQueryModel>
+#include <QTimer>
 
 namespace {
 
@@ -49,6 +51,8 @@ class TestSharedRecord : public QObject {
 private slots:
     void twoStationsOnOneServerShareOneNumbering();
     void serverAwayStopsBeforeTheNextUidAndLosesNothing();
+    void frozenOrReadOnlyServerStopsTheLoopAndTheWindowAnswers_data();
+    void frozenOrReadOnlyServerStopsTheLoopAndTheWindowAnswers();
 };
 
 // Two stations start from the same UID on one server: each UID goes to exactly one tag. The
@@ -165,6 +169,90 @@ void TestSharedRecord::serverAwayStopsBeforeTheNextUidAndLosesNothing()
     RecordsWindow *records = w.showRecords();
     QCOMPARE(records->tagModel()->rowCount(), counts[0].toInt());
     records->close();
+}
+
+void TestSharedRecord::frozenOrReadOnlyServerStopsTheLoopAndTheWindowAnswers_data()
+{
+    QTest::addColumn<bool>("frozen");
+    QTest::newRow("frozen") << true;
+    QTest::newRow("readOnly") << false;
+}
+
+// A server that hangs (every process stopped) or takes no changes: the window goes on
+// answering, the loop stops before a UID it cannot reserve, and all comes back by itself.
+void TestSharedRecord::frozenOrReadOnlyServerStopsTheLoopAndTheWindowAnswers()
+{
+    SKIP_WITHOUT_POSTGRESQL();
+    QFETCH(bool, frozen);
+    PgServer server;
+    QVERIFY(sharedRecord(server));
+    BoxedWindow run;
+    QVERIFY(run.begin(server.uri("station1")));
+    MainWindow &w = *run.w;
+    run.stepUidsFrom(QStringLiteral("0000008000"));
+    QStringList uidWrites;
+    QObject::connect(&w.link(), &ReaderLink::commandSent, &w, [&](const QString &command) {
+        if (command.startsWith(QLatin1String("WUX")))
+            uidWrites << command.mid(3);
+    });
+    w.autoPanel().autoButton()->click();
+    run.box.setConveyor(true, 150, 150);
+    QTRY_VERIFY_WITH_TIMEOUT(run.box.departed().size() >= 2, 30000);
+
+    // How long the window's event loop went without running a 10 ms timer.
+    QElapsedTimer sinceTick;
+    qint64 longestGap = 0;
+    QTimer tick;
+    tick.setInterval(10);
+    QObject::connect(&tick, &QTimer::timeout,
+                     [&] { longestGap = qMax(longestGap, sinceTick.restart()); });
+    QString out;
+    if (frozen) {
+        QVERIFY(server.freeze(true));
+    } else {
+        QVERIFY2(server.psql(PgServer::kAdmin,
+                             "ALTER SYSTEM SET default_transaction_read_only = on", false, &out),
+                 qPrintable(out));
+        QVERIFY(server.psql(PgServer::kAdmin, "SELECT pg_reload_conf()", false, &out));
+    }
+    sinceTick.start();
+    tick.start();
+    QTRY_VERIFY2_WITH_TIMEOUT(!loop(w).AutoWriteRunning, qPrintable(w.log().text().right(1500)),
+                              30000);
+    run.box.setConveyor(false, 30);
+    QTRY_VERIFY(!run.dialogs.boxes.isEmpty());
+    QVERIFY2(run.dialogs.boxes[0].text.startsWith(QStringLiteral("Production record is off: ")),
+             qPrintable(run.dialogs.boxes[0].text));
+    QTRY_VERIFY(!w.recorder().warningLabel()->isHidden());
+    if (!frozen)
+        QTRY_VERIFY2(w.recorder().problem().contains(QStringLiteral("read-only")),
+                     qPrintable(w.recorder().problem()));
+    QTest::qWait(1500);
+    tick.stop();
+    qInfo("longest time the window did not answer: %lld ms", longestGap);
+    QVERIFY2(longestGap < 500, qPrintable(QString::number(longestGap)));
+
+    if (frozen) {
+        QVERIFY(server.freeze(false));
+    } else {
+        QVERIFY(server.psql(PgServer::kAdmin, "ALTER SYSTEM RESET default_transaction_read_only",
+                            false, &out));
+        QVERIFY(server.psql(PgServer::kAdmin, "SELECT pg_reload_conf()", false, &out));
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(w.recorder().spooled() == 0 && w.recorder().problem().isEmpty(),
+                             20000);
+    QTRY_VERIFY(w.recorder().warningLabel()->isHidden());
+    // Every tag once; no UID written twice, none written that was not reserved first.
+    QVERIFY(server.psql("station1",
+                        "SELECT count(*) = count(DISTINCT uuid), count(*) FILTER (WHERE result = "
+                        "'in progress') FROM tag",
+                        false, &out));
+    QCOMPARE(out.trimmed(), QStringLiteral("t|0"));
+    QCOMPARE(QSet<QString>(uidWrites.cbegin(), uidWrites.cend()).size(), uidWrites.size());
+    QVERIFY(server.psql("station1", "SELECT string_agg(uid, ',') FROM reservation", false, &out));
+    const QStringList reserved = out.trimmed().split(u',');
+    for (const QString &uid : std::as_const(uidWrites))
+        QVERIFY2(reserved.contains(uid), qPrintable(uid));
 }
 
 KESTREL_TEST_MAIN(TestSharedRecord)

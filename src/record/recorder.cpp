@@ -65,6 +65,12 @@ Recorder::Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, 
         m_late = QStringLiteral("it did not answer within %1 s").arg(kAnswerMs / 1000);
         checkProblem();
         answered();
+        // Told once the record's thread has caught up, whether or not anything waits then.
+        m_writer->ask<bool>([](ProductionRecord &) { return true; },
+                            [this](bool) {
+                                m_late.clear();
+                                checkProblem();
+                            });
     });
     connect(m_writer.get(), &RecordWriter::stateChanged, this, &Recorder::onState);
     showSummary();
@@ -128,6 +134,9 @@ void Recorder::onState(const QString &problem, const QString &detail, int spoole
         m_withoutRecord = false;
     }
     checkProblem(first);
+    // A loop waiting on a record that just went off is told now, not after kAnswerMs.
+    if (!problem.isEmpty())
+        answered();
 }
 
 void Recorder::checkProblem(bool atStart)
@@ -423,8 +432,11 @@ void Recorder::lease(const QString &from)
 
 void Recorder::onLeased(const QString &batch, const Leased &answers)
 {
-    if (m_batch != batch)
+    m_late.clear();
+    if (m_batch != batch) {
+        checkProblem();
         return;
+    }
     for (const auto &[uid, r] : answers) {
         const std::optional<quint64> id = Uid::tagId(uid, hexBase());
         if (!id)
