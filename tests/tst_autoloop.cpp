@@ -151,6 +151,7 @@ private slots:
     void orderingsThatOnceBrokeTheLoop();
     void uidsHeldElsewhereAreSteppedPastAndRefusalStops();
     void loopWaitsForTheRecordAndSendsNothingMeanwhile();
+    void noTagSoonAfterALostAnswerConfirmsNoLock();
     void stopForgetsStopAfterThisTag();
     void tickDuringHoldWaitsForItsEnd();
     void tagLeavingOrStallingEndsItsOutcome();
@@ -470,6 +471,29 @@ void TestAutoLoop::loopWaitsForTheRecordAndSendsNothingMeanwhile()
     const int sent = int(d.sent.size());
     d.apply(d.e.recordAnswered(d.o));
     QCOMPARE(d.sent.size(), sent);
+}
+
+// "No Precent!" is how a tag locked by the last write answers, and also the late answer of a
+// write to a tag that left: soon after an answer was given up it confirms no lock.
+void TestAutoLoop::noTagSoonAfterALostAnswerConfirmsNoLock()
+{
+    Driver d;
+    choose(d.o, {"cb3", "lock"});
+    d.start();
+    d.line = [](const QString &command, const QByteArray &reply) {
+        return command.startsWith(QLatin1String("WB3")) ? QByteArray() : reply;
+    };
+    d.present(T5557::blankTag());
+    d.remove();
+    d.line = {};
+    d.present(T5557::blankTag());
+    QCOMPARE(d.outcomes.last().result, Result::Failed);
+    QVERIFY(!d.outcomes.last().locked());
+    // Later, it confirms the lock as before.
+    d.remove();
+    d.now += AutoLoop::kLateAnswerMs;
+    d.present(T5557::blankTag());
+    QCOMPARE(d.outcomes.last().result, Result::Complete);
 }
 
 // After a time-out the read-back of the same tag differs: the same UID goes to it again.

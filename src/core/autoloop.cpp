@@ -99,6 +99,11 @@ void Engine::restore(const State &s)
     m_pendingId.clear();
 }
 
+bool Engine::answerMayBeLate() const
+{
+    return m_answerLostAt >= 0 && clock() - m_answerLostAt < kLateAnswerMs;
+}
+
 void Engine::noteLostAnswer()
 {
     if (m_awaiting)
@@ -376,7 +381,9 @@ void Engine::sendUidWrite(const Options &o, Actions &a)
         if (verdict.kind == UidVerdict::Kind::Free)
             break;
         if (verdict.kind == UidVerdict::Kind::Pending) {
-            // The UIDs stepped past stay in the field; the same one is asked for again.
+            // The field holds the UID asked for, past any that may sit on a tag: that one is
+            // asked for again, not stepped past a second time.
+            m_s.UidUncertain = false;
             m_s.AwaitingRecord = true;
             return;
         }
@@ -427,7 +434,9 @@ void Engine::onError(int code, const Options &o, Actions &a)
             beginCycle(a);
         return;
     }
-    if (code == Reply::kNoTag && m_s.AutoStep == Step::Lock) {
+    // Unless an answer given up lately may be arriving now: then "No Precent!" may be that
+    // answer, and the lock is not confirmed.
+    if (code == Reply::kNoTag && m_s.AutoStep == Step::Lock && !answerMayBeLate()) {
         // A tag locked by the last write no longer answers: that is its confirmation.
         noteAnswer(Step::Lock, QString(), true);
         m_awaiting.reset();
@@ -449,8 +458,7 @@ void Engine::onErrorAnswer(int code, Actions &a)
         // write of it went to this tag; after anything else it may sit on the tag.
         // An error soon after an answer was given up may be that answer, late: then this
         // write's own fate is unknown.
-        const bool maybeLate = m_answerLostAt >= 0 && clock() - m_answerLostAt < kLateAnswerMs;
-        if (Reply::refusedUntouched(code) && !maybeLate)
+        if (Reply::refusedUntouched(code) && !answerMayBeLate())
             m_s.UidOnTag = m_uidOnTagBefore;
         m_s.UidInFlight = w.sent;
     }

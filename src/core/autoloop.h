@@ -310,6 +310,8 @@ private:
     // A tag ID that waits for the record's answer before its cycle may begin.
     QString m_pendingId;
     void noteLostAnswer();
+    // An answer given up less than kLateAnswerMs ago may be the one arriving now.
+    bool answerMayBeLate() const;
 };
 
 } // namespace AutoLoop
