@@ -124,6 +124,8 @@ public:
                 m_presentations << parsePresentation(w);
             else if (w.value(0) == QLatin1String("fault"))
                 m_faults.insert(w.value(1).toInt(), {w.value(2), w.value(3).toInt()});
+            else if (w.value(0) == QLatin1String("slow"))
+                m_slow.insert(w.value(1).toInt(), w.value(2).toInt());
         }
         m_result.script = script;
     }
@@ -183,10 +185,14 @@ private:
             note(QStringLiteral("step %1 -> %2: %3").arg(int(from)).arg(int(to)).arg(why));
         };
         m_engine.uidGuard = [this](const QString &u) {
+            if (answerLater())
+                return Engine::UidVerdict{Engine::UidVerdict::Kind::Pending, {}};
             const auto r = m_record->reserve(u, m_hex, m_station, m_batch.value_or(QString()));
             return Recorder::verdictOf(r, u).value_or(Engine::UidVerdict{});
         };
         m_engine.recordedAt = [this](const QString &u, bool hex) -> Engine::Recorded {
+            if (answerLater())
+                return Engine::Recorded::pending();
             if (const auto p = m_record->findWritten(u, hex))
                 return Recorder::whereWritten(*p);
             return std::nullopt;
@@ -379,6 +385,33 @@ private:
         if (mem.blocks[0] != word)
             return fail(m_o.lock ? QStringLiteral("its lock")
                                  : QStringLiteral("its configuration"));
+    }
+
+    // Whether the record answers this question later, as the record's thread does: the loop
+    // is told when the answer is in, and asks again.
+    bool answerLater()
+    {
+        if (std::exchange(m_answerIn, false))
+            return false;
+        const int index = m_questions++;
+        int delay = 0;
+        if (!m_rng) {
+            delay = m_slow.value(index, 0);
+        } else if (m_rng->generateDouble() < m_faultRate) {
+            delay = 1 + int(m_rng->bounded(400));
+            m_result.script << QStringLiteral("slow %1 %2").arg(index).arg(delay);
+        }
+        if (delay == 0)
+            return false;
+        ++m_result.faults[QStringLiteral("slow record")];
+        note(QStringLiteral("record question #%1 answered in %2 ms").arg(index).arg(delay));
+        at(delay, [this] {
+            m_answerIn = true;
+            apply(m_engine.recordAnswered(m_o));
+            // Nothing asked: the answer is not kept for a later question.
+            m_answerIn = false;
+        });
+        return true;
     }
 
     bool faulty(int index, Fault *f)
@@ -690,6 +723,9 @@ private:
     QStringList m_optionWords;
     QList<Presentation> m_presentations;
     QMap<int, Fault> m_faults;
+    QMap<int, int> m_slow;
+    int m_questions = 0;
+    bool m_answerIn = false;
     std::unique_ptr<ProductionRecord> m_record;
     ProductionRecord::Batch m_station;
     std::optional<QString> m_batch;

@@ -21,6 +21,8 @@ namespace LineSim {
 //                            its "SB1" on its own)
 //   fault <n> <kind>         the answer to the n-th command: lost, garbled, split, late, or
 //                            error <code>
+//   slow <n> <ms>            the record answers its n-th question (a tag ID, a UID) that
+//                            much later
 struct Result {
     QStringList script;
     // The first broken promise, with the simulated time; empty when all held.
