@@ -64,7 +64,7 @@ CREATE TABLE reservation (
     station_key TEXT,
     batch_uuid TEXT,
     reserved TEXT NOT NULL,
-    state TEXT NOT NULL DEFAULT 'held',
+    state TEXT NOT NULL DEFAULT 'sent',
     released TEXT,
     released_by TEXT,
     login TEXT NOT NULL DEFAULT current_user
@@ -102,10 +102,11 @@ CREATE POLICY station_change ON tag FOR UPDATE USING (login = current_user);
 CREATE POLICY station_read ON reservation FOR SELECT USING (true);
 CREATE POLICY station_add ON reservation FOR INSERT WITH CHECK (login = current_user);
 CREATE POLICY station_change ON reservation FOR UPDATE USING (login = current_user);
--- A released UID may be taken by any station; a supervisor releases any held one.
+-- A released UID may be taken by any station; a supervisor releases any held one. ('held':
+-- reserved ahead, never sent; 'sent': a write of it may have reached a tag.)
 CREATE POLICY station_take ON reservation FOR UPDATE TO kestrel_station
     USING (state = 'released') WITH CHECK (login = current_user);
 CREATE POLICY supervisor_release ON reservation FOR UPDATE TO kestrel_supervisor
-    USING (state = 'held') WITH CHECK (state = 'released');
+    USING (state IN ('held', 'sent')) WITH CHECK (state = 'released');
 
 COMMIT;

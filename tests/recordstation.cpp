@@ -4,6 +4,7 @@
 // first command went out and when a tag ended.
 
 #include "boxfixture.h"
+#include "link/readerlink.h"
 #include "record/productionrecord.h"
 #include "ui/appsetup.h"
 #include "uid/autopanel.h"
@@ -19,13 +20,23 @@ int main(int argc, char **argv)
     setUpApplication(app);
     const QStringList args = app.arguments();
     if (args.size() < 4) {
-        std::fprintf(stderr, "usage: recordstation RECORD FIRST_UID TAGS\n");
+        std::fprintf(stderr, "usage: recordstation RECORD FIRST_UID TAGS [slow]\n");
         return 2;
     }
     BoxedWindow run;
     if (!run.begin(args[1]))
         return 3;
     run.stepUidsFrom(args[2]);
+    // "slow": the box takes 2 s over a UID write, so a test can kill the station between
+    // the write and its answer.
+    if (args.value(4) == QLatin1String("slow"))
+        run.box.engine().delays.uid = 2000;
+    QObject::connect(&run.w->link(), &ReaderLink::commandSent, &app, [](const QString &command) {
+        if (!command.startsWith(QLatin1String("WU")))
+            return;
+        std::printf("sent %s\n", qPrintable(command));
+        std::fflush(stdout);
+    });
     AutoPanel &a = run.w->autoPanel();
     a.autoButton()->click();
     const int tags = args[3].toInt();

@@ -81,6 +81,8 @@ private slots:
     void filesThatAreNotOursAreLeftUntouched();
     void batchOnTheBoxIsRecordedAndGuarded();
     void killedStationLosesNoFinishedTag();
+    void killedBetweenUidWriteAndAnswerNeverRepeatsTheUid();
+    void reservationsBelongToABatchAndOneTagId();
     void twoStationsRecordIntoOneFile();
     void unwritableFolderStopsTheLoopUntilRunWithoutRecord();
     void fullFileOrHeldLockSpoolsAndComesBack_data();
@@ -363,6 +365,72 @@ void TestRecord::recordedIdIsFoundInEitherSpelling()
 }
 
 // Killed in the middle of a tag: the tags before it are in the record, and the next start
+// A UID is held by its tag ID, for a batch of one station (key and port): a later batch of
+// that station takes over what was only reserved ahead, never what was marked for writing.
+void TestRecord::reservationsBelongToABatchAndOneTagId()
+{
+    using Kind = ProductionRecord::Reservation::Kind;
+    QTemporaryDir dir;
+    ProductionRecord record(dir.filePath(QStringLiteral("r.sqlite")));
+    ProductionRecord::Batch a;
+    a.station = QStringLiteral("clone");
+    a.stationKey = QStringLiteral("key-a");
+    a.port = QStringLiteral("/dev/ttyUSB0");
+    ProductionRecord::Batch b = a;
+    b.stationKey = QStringLiteral("key-b");
+    for (const char *uid : {"0000000100", "0000000101", "0000000102"})
+        QCOMPARE(record.reserve(QString::fromLatin1(uid), true, a, "a1").kind, Kind::Reserved);
+    QVERIFY(record.arm(QStringLiteral("0000000100"), "a1"));
+    // The same host name on a cloned PC is another station.
+    QCOMPARE(record.reserve(QStringLiteral("0000000101"), true, b, "b1").kind, Kind::HeldElsewhere);
+    // 0x100 in decimal is the same tag ID.
+    QCOMPARE(record.reserve(QStringLiteral("0000000256"), false, b, "b1").kind,
+             Kind::HeldElsewhere);
+    QCOMPARE(record.reserve(QStringLiteral("0000000100"), true, a, "a2").kind, Kind::InDoubt);
+    QCOMPARE(record.reserve(QStringLiteral("0000000101"), true, a, "a2").kind, Kind::Reserved);
+    QVERIFY(record.releaseUnused("a2", {"0000000101"}));
+    QCOMPARE(record.reserve(QStringLiteral("0000000101"), true, b, "b1").kind, Kind::Reserved);
+}
+
+// Killed after a UID write left and before its answer: that UID may be on a tag, so no later
+// batch writes it until a supervisor has released it, with who and when.
+void TestRecord::killedBetweenUidWriteAndAnswerNeverRepeatsTheUid()
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("line.sqlite"));
+    Station killed;
+    killed.start(file, QStringLiteral("0000007000"), 100, true);
+    QTRY_VERIFY_WITH_TIMEOUT(killed.output.contains("sent WUX0000007001\n"), 30000);
+    ::kill(pid_t(killed.process.processId()), SIGKILL);
+    QVERIFY(killed.process.waitForFinished(5000));
+
+    Station next;
+    next.start(file, QStringLiteral("0000007001"), 3);
+    QVERIFY(next.process.waitForFinished(60000));
+    QVERIFY2(next.process.exitCode() == 0, next.said().constData());
+    QVERIFY2(!next.output.contains("WUX0000007001"), next.output.constData());
+
+    ProductionRecord record(file);
+    RecordsWindow window(record);
+    QAbstractItemModel *held = window.reservationModel();
+    const QModelIndexList doubt
+        = held->match(held->index(0, 0), Qt::DisplayRole, QStringLiteral("0000007001"));
+    QCOMPARE(doubt.size(), 1);
+    QVERIFY(held->index(doubt[0].row(), 5).data().toString().contains(QStringLiteral("sent")));
+    QString error;
+    QVERIFY2(window.releaseReservation(doubt[0].row(), &error), qPrintable(error));
+    QVERIFY(
+        held->match(held->index(0, 0), Qt::DisplayRole, QStringLiteral("0000007001")).isEmpty());
+    QCOMPARE(rows(record, "SELECT state, released_by IS NOT NULL, released IS NOT NULL FROM "
+                          "reservation WHERE uid = '0000007001'"),
+             (QList<QStringList>{{"released", "1", "1"}}));
+    ProductionRecord::Batch later;
+    later.stationKey = QStringLiteral("later");
+    QVERIFY2(record.reserve(QStringLiteral("0000007001"), true, later, QStringLiteral("b")).kind
+                 == ProductionRecord::Reservation::Kind::Reserved,
+             qPrintable(record.problemDetail()));
+}
+
 // marks the one in progress as interrupted.
 void TestRecord::killedStationLosesNoFinishedTag()
 {
@@ -404,8 +472,8 @@ void TestRecord::twoStationsRecordIntoOneFile()
     QVERIFY(first.process.waitForFinished(60000));
     QVERIFY(second.process.waitForFinished(60000));
     // A station that saw any message box (a record error among them) exits with 4.
-    QCOMPARE(first.process.exitCode(), 0);
-    QCOMPARE(second.process.exitCode(), 0);
+    QVERIFY2(first.process.exitCode() == 0, first.said().constData());
+    QVERIFY2(second.process.exitCode() == 0, second.said().constData());
     ProductionRecord record(file);
     QCOMPARE(rows(record, "SELECT count(*), count(DISTINCT uid_read), count(DISTINCT batch_id) "
                           "FROM tag WHERE result = 'complete'"),

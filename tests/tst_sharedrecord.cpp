@@ -68,8 +68,8 @@ void TestSharedRecord::twoStationsOnOneServerShareOneNumbering()
     second.start(server.uri("station2"), QStringLiteral("0000006000"), 30);
     QVERIFY(first.process.waitForFinished(180000));
     QVERIFY(second.process.waitForFinished(180000));
-    QCOMPARE(first.process.exitCode(), 0);
-    QCOMPARE(second.process.exitCode(), 0);
+    QVERIFY2(first.process.exitCode() == 0, first.said().constData());
+    QVERIFY2(second.process.exitCode() == 0, second.said().constData());
 
     QString out;
     QVERIFY2(server.psql("station1",

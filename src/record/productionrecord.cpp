@@ -72,10 +72,11 @@ const QList<QStringList> kMigrations = {
     },
     {
         // Reservations of version 3 were never released: each is in doubt until a supervisor
-        // says otherwise.
+        // says otherwise. 'held': reserved ahead, no write of it can have gone; 'sent': a write
+        // of it may have gone; 'released': free for any batch.
         QStringLiteral("ALTER TABLE reservation ADD COLUMN tag_id INTEGER"),
         QStringLiteral("ALTER TABLE reservation ADD COLUMN station_key TEXT"),
-        QStringLiteral("ALTER TABLE reservation ADD COLUMN state TEXT NOT NULL DEFAULT 'held'"),
+        QStringLiteral("ALTER TABLE reservation ADD COLUMN state TEXT NOT NULL DEFAULT 'sent'"),
         QStringLiteral("ALTER TABLE reservation ADD COLUMN released TEXT"),
         QStringLiteral("ALTER TABLE reservation ADD COLUMN released_by TEXT"),
         QStringLiteral("CREATE UNIQUE INDEX reservation_tag_id ON reservation(tag_id)"),
@@ -1080,10 +1081,11 @@ ProductionRecord::Reservation ProductionRecord::reserve(const QString &uid, bool
     };
     // A station without a port is stored with an empty one, never NULL, so it matches itself.
     const QString port = station.port.isNull() ? QStringLiteral("") : station.port;
+    const QString host = station.station.isNull() ? QStringLiteral("") : station.station;
     const qint64 number = qint64(*id);
     if (m_writable) {
         // The usual case, a free UID, in one statement.
-        QVariantList args{uid, number, station.station, port, station.stationKey, batch, nowText()};
+        QVariantList args{uid, number, host, port, station.stationKey, batch, nowText()};
         args += idArgs(*id);
         const std::shared_ptr<QSqlQuery> q = prepared(kReserve.arg(carriesId(QString())), args);
         if (!q->exec())
@@ -1119,20 +1121,31 @@ ProductionRecord::Reservation ProductionRecord::reserve(const QString &uid, bool
     r.where.when = q.value(2).toString();
     r.where.stationKey = q.value(3).toString();
     const bool ours = r.where.stationKey == station.stationKey && r.where.port == port;
+    const QString state = q.value(5).toString();
     if (ours && q.value(4).toString() == batch) {
         r.kind = Reservation::Kind::Reserved;
+        r.armed = state == QLatin1String("sent");
         return r;
     }
-    if (q.value(5).toString() == QLatin1String("released")) {
-        q.finish();
+    q.finish();
+    // Released, or reserved ahead by an earlier batch of this station that never sent it (one
+    // station runs one batch at a time): taken for this batch.
+    const bool takeOver = ours && state == QLatin1String("held");
+    if (state == QLatin1String("released") || takeOver) {
+        QString sql = kTakeReleased;
+        if (takeOver)
+            sql.replace(QStringLiteral("state = 'released'"),
+                        QStringLiteral(
+                            "state = 'held' AND station_key IS NOT DISTINCT FROM ? AND port = ?"));
         // On a server the row becomes the taking login's, so it may change it later.
-        q.prepare(m_server
-                      ? QString(kTakeReleased)
-                            .replace(QStringLiteral("released_by = NULL"),
-                                     QStringLiteral("released_by = NULL, login = current_user"))
-                      : kTakeReleased);
-        for (const QVariant &v :
-             QVariantList{station.station, port, station.stationKey, batch, nowText(), number, uid})
+        if (m_server)
+            sql.replace(QStringLiteral("released_by = NULL"),
+                        QStringLiteral("released_by = NULL, login = current_user"));
+        q.prepare(sql);
+        QVariantList args{host, port, nullable(station.stationKey), batch, nowText(), number, uid};
+        if (takeOver)
+            args << nullable(station.stationKey) << port;
+        for (const QVariant &v : args)
             q.addBindValue(v);
         if (!q.exec())
             return unavailable(q);
@@ -1141,17 +1154,36 @@ ProductionRecord::Reservation ProductionRecord::reserve(const QString &uid, bool
             return r;
         }
     }
-    // Held by another batch, of this station or another: a write of it may have reached a tag
-    // (a tool killed mid-tag), so only a supervisor gives it out again.
+    // A write of it may have reached a tag (a tool killed mid-tag), or another station holds
+    // it: only a supervisor gives it out again.
     r.kind = ours ? Reservation::Kind::InDoubt : Reservation::Kind::HeldElsewhere;
     return r;
+}
+
+bool ProductionRecord::arm(const QString &uid, const QString &batch)
+{
+    if (!m_open || !m_writable || !m_problem.isEmpty())
+        return false;
+    // Not through the spool: the loop may write the UID only once the record says so.
+    QSqlQuery q(database());
+    q.prepare(QStringLiteral("UPDATE reservation SET state = 'sent' WHERE uid = ? AND "
+                             "batch_uuid = ? AND state IN ('held', 'sent')"));
+    q.addBindValue(uid);
+    q.addBindValue(batch);
+    if (!q.exec()) {
+        if (!m_server || !serverGone(q))
+            failed(q);
+        return false;
+    }
+    return q.numRowsAffected() == 1;
 }
 
 bool ProductionRecord::releaseUnused(const QString &batch, const QStringList &uids)
 {
     for (const QString &uid : uids) {
         if (!write(QStringLiteral("UPDATE reservation SET state = 'released', released = ? "
-                                  "WHERE uid = ? AND batch_uuid = ? AND state = 'held'"),
+                                  "WHERE uid = ? AND batch_uuid = ? AND state IN ('held', "
+                                  "'sent')"),
                    {nowText(), uid, batch}))
             return false;
     }
@@ -1166,7 +1198,7 @@ bool ProductionRecord::release(const QString &uid, const QString &who, QString *
     }
     QSqlQuery q(database());
     q.prepare(QStringLiteral("UPDATE reservation SET state = 'released', released = ?, "
-                             "released_by = ? WHERE uid = ? AND state = 'held'"));
+                             "released_by = ? WHERE uid = ? AND state IN ('held', 'sent')"));
     q.addBindValue(nowText());
     // On a server the login is who released it; the name given is kept beside it.
     q.addBindValue(m_server
@@ -1191,12 +1223,12 @@ bool ProductionRecord::release(const QString &uid, const QString &who, QString *
 QString ProductionRecord::openReservationQuery()
 {
     return QStringLiteral(
-        "SELECT r.uid, r.station, r.port, r.reserved, b.id, CASE WHEN b.stopped IS NULL THEN "
-        "'held by a batch that is running, or ended without stopping (a tool that was killed)' "
-        "ELSE 'a write of it was sent and never confirmed' END FROM reservation r "
-        "LEFT JOIN batch b ON b.uuid = r.batch_uuid WHERE r.state = 'held' AND NOT EXISTS "
-        "(SELECT 1 FROM tag t WHERE t.uid_confirmed = 1 AND (t.uid_read = r.uid OR "
-        "t.uid_asked = r.uid)) ORDER BY r.reserved");
+        "SELECT r.uid, r.station, r.port, r.reserved, b.id, CASE r.state WHEN 'sent' THEN "
+        "'a write of it was sent and no tag confirmed it: it may be on a tag' ELSE "
+        "'reserved ahead by a batch and not written yet; free again when that batch stops' "
+        "END FROM reservation r LEFT JOIN batch b ON b.uuid = r.batch_uuid WHERE r.state IN "
+        "('held', 'sent') AND NOT EXISTS (SELECT 1 FROM tag t WHERE t.uid_confirmed = 1 AND "
+        "(t.uid_read = r.uid OR t.uid_asked = r.uid)) ORDER BY r.state DESC, r.reserved");
 }
 
 int ProductionRecord::markInterrupted()

@@ -67,6 +67,8 @@ public:
             Unavailable
         };
         Kind kind = Kind::Unavailable;
+        // Reserved and marked as about to be written: the loop may send it.
+        bool armed = false;
         PriorTag where;
     };
 
@@ -124,6 +126,9 @@ public:
     // Holds the tag ID for this batch before it is written, unless another batch holds it or
     // any station wrote it; one statement, so two stations never both get it.
     Reservation reserve(const QString &uid, bool hex, const Batch &station, const QString &batch);
+    // Marks a UID of the batch as about to be written, before the write leaves: after a crash
+    // it is in doubt, while the ones only reserved ahead are free for the station's next batch.
+    bool arm(const QString &uid, const QString &batch);
     // Reservations of the batch that no write used go back.
     bool releaseUnused(const QString &batch, const QStringList &uids);
     // A supervisor gives a UID in doubt back, recorded with who and when.

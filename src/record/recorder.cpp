@@ -245,6 +245,7 @@ void Recorder::onSwitched(bool on)
     m_rows.clear();
     m_lease.clear();
     m_asked.clear();
+    m_arming.clear();
     m_reservedTexts.clear();
     m_handedOut.clear();
     m_found.clear();
@@ -456,6 +457,31 @@ void Recorder::onLeased(const QString &batch, const Leased &answers)
     answered();
 }
 
+void Recorder::arm(const QString &uid)
+{
+    const std::optional<quint64> id = Uid::tagId(uid, hexBase());
+    if (!id || !m_batch || m_arming.contains(*id))
+        return;
+    m_arming.insert(*id);
+    const quint64 key = *id;
+    const QString batch = *m_batch;
+    m_writer->ask<bool>([uid, batch](ProductionRecord &r) { return r.arm(uid, batch); },
+                        [this, key, batch](bool armed) {
+                            m_arming.remove(key);
+                            m_late.clear();
+                            const auto it = m_lease.find(key);
+                            // A UID held elsewhere is not marked, and stays stepped past.
+                            if (m_batch == batch && it != m_lease.end()
+                                && it->kind == ProductionRecord::Reservation::Kind::Reserved) {
+                                it->armed = armed;
+                                // Not marked: nothing the loop may write.
+                                if (!armed)
+                                    it->kind = ProductionRecord::Reservation::Kind::Unavailable;
+                            }
+                            answered();
+                        });
+}
+
 void Recorder::waitForRecord()
 {
     m_waiting = true;
@@ -484,17 +510,25 @@ Verdict Recorder::guard(const QString &uid)
     const std::optional<quint64> id = Uid::tagId(uid, hexBase());
     if (id && problem().isEmpty()) {
         const auto it = m_lease.constFind(*id);
-        if (it == m_lease.cend()) {
+        const bool reserved
+            = it != m_lease.cend() && it->kind == ProductionRecord::Reservation::Kind::Reserved;
+        if (it == m_lease.cend() || (reserved && !it->armed)) {
+            // Reserved, then marked as about to be written: both on the record's thread, in
+            // that order.
             lease(uid);
+            arm(uid);
             waitForRecord();
             return {Verdict::Kind::Pending, {}};
         }
         const ProductionRecord::Reservation r = *it;
         m_lease.erase(it);
-        if (r.kind == ProductionRecord::Reservation::Kind::Reserved) {
+        if (reserved) {
             m_handedOut.insert(*id);
-            // The next ones are asked for while this one is written.
-            lease(Uid::StepSetUid(uid, Uid::leadingNumber(m_autoWriter.options().incText)));
+            // The next ones are asked for, and the next marked, while this one is written.
+            const QString next
+                = Uid::StepSetUid(uid, Uid::leadingNumber(m_autoWriter.options().incText));
+            lease(next);
+            arm(next);
         }
         if (const std::optional<Verdict> v = verdictOf(r, uid, &m_refusalTitle))
             return *v;

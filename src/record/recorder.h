@@ -79,6 +79,8 @@ private:
     // Reserves the UIDs from uid on that the lease does not hold yet.
     void lease(const QString &uid);
     void onLeased(const QString &batch, const Leased &answers);
+    // Marks a reserved UID as about to be written; the loop writes none that is not marked.
+    void arm(const QString &uid);
     // The loop waits for the record: told when an answer is in, or when none came in time.
     void waitForRecord();
     void answered();
@@ -116,6 +118,7 @@ private:
     QSet<quint64> m_asked;
     QStringList m_reservedTexts;
     QSet<quint64> m_handedOut;
+    QSet<quint64> m_arming;
     // Answers for tag IDs the loop asked about, and the ones asked.
     QHash<quint64, Lookup> m_found;
     QSet<quint64> m_looking;
