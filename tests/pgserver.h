@@ -4,6 +4,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTest>
 #include <csignal>
 #include <unistd.h>
 
@@ -122,13 +123,18 @@ public:
         return QStringLiteral("postgresql:///kestrel?host=%1&user=%2").arg(m_dir.path(), user);
     }
 
-    // Runs SQL (or a file of it with file = true) through psql as the given user.
-    bool psql(const QString &user, const QString &sqlOrFile, bool file, QString *output)
+    // Runs SQL (or a file of it with file = true) through psql as the given user. With spin,
+    // the test's event loop runs meanwhile: a window and a box in the test process go on
+    // talking, as they would while another program changes the server.
+    bool psql(const QString &user, const QString &sqlOrFile, bool file, QString *output,
+              bool spin = false)
     {
         QProcess p;
         p.start(QStringLiteral("psql"),
                 {"-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1", "-h", m_dir.path(), "-U", user,
                  "-d", "kestrel", file ? "-f" : "-c", sqlOrFile});
+        if (spin)
+            QTest::qWaitFor([&p] { return p.state() == QProcess::NotRunning; }, 30000);
         p.waitForFinished(30000);
         *output = QString::fromLocal8Bit(p.readAllStandardOutput() + p.readAllStandardError());
         return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;

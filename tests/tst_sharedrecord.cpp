@@ -211,9 +211,10 @@ void TestSharedRecord::frozenOrReadOnlyServerStopsTheLoopAndTheWindowAnswers()
         QVERIFY(server.freeze(true));
     } else {
         QVERIFY2(server.psql(PgServer::kAdmin,
-                             "ALTER SYSTEM SET default_transaction_read_only = on", false, &out),
+                             "ALTER SYSTEM SET default_transaction_read_only = on", false, &out,
+                             true),
                  qPrintable(out));
-        QVERIFY(server.psql(PgServer::kAdmin, "SELECT pg_reload_conf()", false, &out));
+        QVERIFY(server.psql(PgServer::kAdmin, "SELECT pg_reload_conf()", false, &out, true));
     }
     sinceTick.start();
     tick.start();

@@ -106,8 +106,10 @@ bool Engine::answerMayBeLate() const
 
 void Engine::noteLostAnswer()
 {
-    if (m_awaiting)
-        m_answerLostAt = clock();
+    if (!m_awaiting)
+        return;
+    m_answerLostAt = clock();
+    m_lostUidWrite = m_awaiting->block < 0;
 }
 
 void Engine::moveTo(Step to, const char *why)
@@ -663,7 +665,10 @@ void Engine::readBackCheck(const Options &o, Actions &a)
         m_tag->uidConfirmed = match;
     }
     if (match) {
-        // The UID's fate is known, however late the answer came.
+        // The UID's fate is known, however late the answer came; if it was the answer given
+        // up, nothing is on its way any more.
+        if (m_lostUidWrite)
+            m_answerLostAt = -1;
         m_s.UidUncertain = false;
         m_s.UidOnTag = false;
         if (m_s.UidInFlight == expected)

@@ -307,6 +307,7 @@ private:
     // When an awaited answer was last given up (time-out, tag gone, loop off): until a while
     // after that, an error may be that answer, late, rather than this command's.
     qint64 m_answerLostAt = -1;
+    bool m_lostUidWrite = false;
     // A tag ID that waits for the record's answer before its cycle may begin.
     QString m_pendingId;
     void noteLostAnswer();
