@@ -253,6 +253,11 @@ void TestRecord::batchOnTheBoxIsRecordedAndGuarded()
     QVERIFY(!rows(record, "SELECT group_concat(writes) || group_concat(password_fingerprint) "
                           "FROM tag")[0][0]
                  .contains(QStringLiteral("5EC12E7A")));
+    // One password, one fingerprint; its key stays on the station, out of the record.
+    QCOMPARE(tags[0][5], tags[1][5]);
+    const QString key = QString::fromLatin1(ProductionRecord::fingerprintKey().toHex());
+    QCOMPARE(key.size(), 64);
+    QVERIFY(!rows(record, "SELECT group_concat(value) FROM meta")[0][0].contains(key));
     QVERIFY(w.recorder().summaryLabel()->text().startsWith(QStringLiteral("Batch: ")));
 
     RecordsWindow *records = w.showRecords();

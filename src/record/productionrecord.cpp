@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QMessageAuthenticationCode>
 #include <QMutex>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -38,7 +39,6 @@ namespace {
 QString g_configuredPath;
 
 constexpr int kBusyTimeoutMs = 5000;
-constexpr int kFingerprintRounds = 1000;
 
 // Each step takes the schema one version further; a file is never taken backwards.
 const QList<QStringList> kMigrations = {
@@ -373,6 +373,35 @@ QString ProductionRecord::newKey()
     return QUuid::createUuid().toString(QUuid::WithoutBraces);
 }
 
+namespace {
+
+// A value kept once per user of the PC in the tool's data folder, whichever program of the
+// tool asks; made when missing or not valid. Readable by its owner only.
+QByteArray keptValue(const QString &name, const std::function<bool(const QByteArray &)> &valid,
+                     const std::function<QByteArray()> &make)
+{
+    const QString file = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+                         + QStringLiteral("/kestrel-rfid/") + name;
+    QFile stored(file);
+    if (stored.open(QIODevice::ReadOnly)) {
+        const QByteArray text = stored.readAll().trimmed();
+        if (valid(text))
+            return text;
+    }
+    const QByteArray value = make();
+    QDir().mkpath(QFileInfo(file).absolutePath());
+    QSaveFile out(file);
+    if (out.open(QIODevice::WriteOnly)) {
+        out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        out.write(value + '\n');
+        out.commit();
+    }
+    // Not kept (a folder that cannot be written): it lasts as long as the tool runs.
+    return value;
+}
+
+} // namespace
+
 QString ProductionRecord::stationKey()
 {
     static QMutex lock;
@@ -382,24 +411,34 @@ QString ProductionRecord::stationKey()
         return key;
     QFile id(QStringLiteral("/etc/machine-id"));
     const QByteArray machine = id.open(QIODevice::ReadOnly) ? id.readAll().trimmed() : QByteArray();
-    // One per user of the PC, whichever program of the tool asks.
-    const QString file = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-                         + QStringLiteral("/kestrel-rfid/station-key");
-    QFile stored(file);
-    if (stored.open(QIODevice::ReadOnly)) {
-        const QList<QByteArray> parts = stored.readAll().trimmed().split(' ');
-        if (parts.size() == 2 && parts[0] == machine && !QUuid(parts[1]).isNull())
-            return key = QString::fromLatin1(parts[1]);
-    }
-    key = newKey();
-    QDir().mkpath(QFileInfo(file).absolutePath());
-    QSaveFile out(file);
-    if (out.open(QIODevice::WriteOnly)) {
-        out.write(machine + ' ' + key.toLatin1() + '\n');
-        out.commit();
-    }
-    // Not kept (a folder that cannot be written): the key lasts as long as the tool runs, so
-    // nothing this run held is given out by a later one.
+    // Bound to the machine ID: a copied disk image makes a key of its own.
+    const QByteArray kept = keptValue(
+        QStringLiteral("station-key"),
+        [&machine](const QByteArray &text) {
+            const QList<QByteArray> parts = text.split(' ');
+            return parts.size() == 2 && parts[0] == machine && !QUuid(parts[1]).isNull();
+        },
+        [&machine] { return machine + ' ' + newKey().toLatin1(); });
+    key = QString::fromLatin1(kept.split(' ').value(1));
+    return key;
+}
+
+QByteArray ProductionRecord::fingerprintKey()
+{
+    static QMutex lock;
+    const QMutexLocker locked(&lock);
+    static QByteArray key;
+    if (key.isEmpty())
+        key = QByteArray::fromHex(keptValue(
+            QStringLiteral("fingerprint-key"),
+            [](const QByteArray &text) {
+                return text.size() == 64 && QByteArray::fromHex(text).size() == 32;
+            },
+            [] {
+                QByteArray bytes(32, Qt::Uninitialized);
+                QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), 8);
+                return bytes.toHex();
+            }));
     return key;
 }
 
@@ -1360,10 +1399,9 @@ bool ProductionRecord::exportCsv(const QString &file, const Filter &f, QString *
 
 QString ProductionRecord::fingerprint(const QString &password)
 {
-    // Salted and slowed: a 32-bit password cannot be hidden for ever, but it is not read
-    // off the record at a glance or looked up in a table.
-    QByteArray digest = m_salt + password.toUpper().toLatin1();
-    for (int i = 0; i < kFingerprintRounds; ++i)
-        digest = QCryptographicHash::hash(digest, QCryptographicHash::Sha256);
+    // Keyed with a secret that stays on the stations: a reader of the record alone cannot
+    // try the 2^32 passwords against it. The record's salt keeps two records apart.
+    const QByteArray digest = QMessageAuthenticationCode::hash(
+        m_salt + password.toUpper().toLatin1(), fingerprintKey(), QCryptographicHash::Sha256);
     return QString::fromLatin1(digest.toHex().left(8)).toUpper();
 }

@@ -85,6 +85,10 @@ public:
     // This installation's station key, made once and kept with the tool's data; a copy of the
     // data on a PC with another machine ID makes a new one.
     static QString stationKey();
+    // The secret the password fingerprints are keyed with: made once per user and kept with
+    // the tool's data, never in the record. Stations that copy the same file make fingerprints
+    // that compare.
+    static QByteArray fingerprintKey();
     // A database error in a few plain words.
     static QString plainError(const QSqlError &e);
 
