@@ -78,6 +78,10 @@ void TestSharedRecord::twoStationsOnOneServerShareOneNumbering()
                          false, &out),
              qPrintable(out));
     QCOMPARE(out.trimmed(), QStringLiteral("60|60|2"));
+    // A row completed or sent twice uses up no id.
+    QVERIFY(
+        server.psql("station1", "SELECT max(id) - min(id) + 1 = count(*) FROM tag", false, &out));
+    QCOMPARE(out.trimmed(), QStringLiteral("t"));
     // Every written UID was reserved by the station that wrote it.
     QVERIFY(server.psql("station1",
                         "SELECT count(*) FROM tag t JOIN reservation r ON r.uid = t.uid_read "

@@ -86,25 +86,27 @@ const QList<QStringList> kMigrations = {
 };
 
 // Every change the record takes, each safe to send twice (a spooled statement may have
-// reached the server before the connection broke).
+// reached the server before the connection broke). A row goes in only where none of its key
+// is: on a server an insert that meets a conflict still uses up an id.
 const QString kInsertBatch = QStringLiteral(
     "INSERT INTO batch (uuid, started, station, port, options, blocks, first_uid, step, base, "
-    "manual, pid, station_key) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
-    "ON CONFLICT (uuid) DO NOTHING");
+    "manual, pid, station_key) SELECT ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ? "
+    "WHERE NOT EXISTS (SELECT 1 FROM batch WHERE uuid = ?) ON CONFLICT (uuid) DO NOTHING");
 const QString kEndBatch = QStringLiteral("UPDATE batch SET stopped = ? WHERE uuid = ?");
 const QString kInsertTag = QStringLiteral(
     "INSERT INTO tag (uuid, batch_id, started, uid_asked, base, result) "
-    "SELECT ?, id, ?, ?, ?, 'in progress' FROM batch WHERE uuid = ? ON CONFLICT (uuid) DO NOTHING");
-// A tag's whole outcome in one statement: its row goes in now if its start was not recorded.
+    "SELECT ?, id, ?, ?, ?, 'in progress' FROM batch WHERE uuid = ? AND NOT EXISTS "
+    "(SELECT 1 FROM tag WHERE uuid = ?) ON CONFLICT (uuid) DO NOTHING");
+// A tag's whole outcome: its row is completed, or goes in now if its start was not recorded.
+const QString kCompleteTag = QStringLiteral(
+    "UPDATE tag SET ended = ?, uid_asked = ?, uid_read = ?, uid_confirmed = ?, base = ?, "
+    "writes = ?, password_written = ?, password_fingerprint = ?, locked = ?, retries = ?, "
+    "result = ?, detail = ? WHERE uuid = ?");
 const QString kEndTag = QStringLiteral(
     "INSERT INTO tag (uuid, batch_id, started, ended, uid_asked, uid_read, uid_confirmed, base, "
     "writes, password_written, password_fingerprint, locked, retries, result, detail) "
-    "SELECT ?, id, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ? FROM batch WHERE uuid = ? "
-    "ON CONFLICT (uuid) DO UPDATE SET ended = excluded.ended, uid_asked = excluded.uid_asked, "
-    "uid_read = excluded.uid_read, uid_confirmed = excluded.uid_confirmed, base = excluded.base, "
-    "writes = excluded.writes, password_written = excluded.password_written, "
-    "password_fingerprint = excluded.password_fingerprint, locked = excluded.locked, "
-    "retries = excluded.retries, result = excluded.result, detail = excluded.detail");
+    "SELECT ?, id, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ? FROM batch WHERE uuid = ? AND NOT "
+    "EXISTS (SELECT 1 FROM tag WHERE uuid = ?) ON CONFLICT (uuid) DO NOTHING");
 // Holds a tag ID nobody holds and no tag carries, for one batch; no row goes in otherwise (a
 // UID text or a tag ID held already is a conflict).
 const QString kReserve = QStringLiteral(
@@ -1003,7 +1005,7 @@ std::optional<QString> ProductionRecord::beginBatch(const Batch &b, const QStrin
 {
     if (!write(kInsertBatch, {key, b.started.isEmpty() ? nowText() : b.started, b.station, b.port,
                               b.options, b.blocks, b.firstUid, b.step, b.base, b.manual ? 1 : 0,
-                              qint64(::getpid()), nullable(b.stationKey)}))
+                              qint64(::getpid()), nullable(b.stationKey), key}))
         return std::nullopt;
     return key;
 }
@@ -1024,7 +1026,7 @@ std::optional<QString> ProductionRecord::beginTag(const QString &batch, const Ta
                                                   const QString &key)
 {
     if (!write(kInsertTag, {key, timeText(t.startMs), nullable(t.uidAsked),
-                            t.hexBase ? QStringLiteral("HEX") : QStringLiteral("DEC"), batch}))
+                            t.hexBase ? QStringLiteral("HEX") : QStringLiteral("DEC"), batch, key}))
         return std::nullopt;
     return key;
 }
@@ -1048,12 +1050,20 @@ bool ProductionRecord::endTag(const QString &row, const QString &batch, const Ta
     if (replacedLeft)
         detail = (detail.isEmpty() ? QString() : detail + QStringLiteral("; "))
                  + QStringLiteral("the tag carried UID %1 before").arg(t.uidReplaced);
-    if (!write(kEndTag,
-               {row, timeText(t.startMs), timeText(t.endMs), nullable(t.uidAsked),
-                nullable(t.uidRead), t.uidConfirmed ? 1 : 0,
-                t.hexBase ? QStringLiteral("HEX") : QStringLiteral("DEC"), describeWrites(t.writes),
-                t.passwordWritten() ? 1 : 0, print, t.locked() ? 1 : 0, t.retries,
-                AutoLoop::resultName(t.result), detail, batch}))
+    const QVariantList outcome{nullable(t.uidAsked),
+                               nullable(t.uidRead),
+                               t.uidConfirmed ? 1 : 0,
+                               t.hexBase ? QStringLiteral("HEX") : QStringLiteral("DEC"),
+                               describeWrites(t.writes),
+                               t.passwordWritten() ? 1 : 0,
+                               print,
+                               t.locked() ? 1 : 0,
+                               t.retries,
+                               AutoLoop::resultName(t.result),
+                               detail};
+    if (!write(kCompleteTag, QVariantList{timeText(t.endMs)} + outcome + QVariantList{row})
+        || !write(kEndTag, QVariantList{row, timeText(t.startMs), timeText(t.endMs)} + outcome
+                               + QVariantList{batch, row}))
         return false;
     if (!replacedLeft)
         return true;
