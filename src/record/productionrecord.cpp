@@ -2,18 +2,17 @@
 
 #include "core/settingsstore.h"
 #include "core/uid.h"
+#include "recordaddress.h"
+#include "recordspool.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QMessageAuthenticationCode>
 #include <QMutex>
 #include <QRandomGenerator>
-#include <QRegularExpression>
 #include <QSaveFile>
 #include <QSettings>
 #include <QSqlError>
@@ -22,8 +21,6 @@
 #include <QStandardPaths>
 #include <QSysInfo>
 #include <QThread>
-#include <QUrl>
-#include <QUrlQuery>
 #include <QUuid>
 
 #include <algorithm>
@@ -164,153 +161,6 @@ QVariant nullable(const QString &text)
     return text.isEmpty() ? QVariant() : QVariant(text);
 }
 
-using Keywords = QList<std::pair<QString, QString>>;
-
-// The keywords of a libpq key=value string ("host=/run/pg dbname=kestrel user='a b'"); a value
-// may be single-quoted, with backslash escapes.
-bool parseKeywords(const QString &text, Keywords *out, QString *why)
-{
-    qsizetype i = 0;
-    const auto skipBlanks = [&] {
-        while (i < text.size() && text.at(i).isSpace())
-            ++i;
-    };
-    for (skipBlanks(); i < text.size(); skipBlanks()) {
-        const qsizetype eq = text.indexOf(u'=', i);
-        if (eq < 0) {
-            // Not quoted: the word may be a password written without its key.
-            *why = QStringLiteral("a word without a value follows %1")
-                       .arg(out->isEmpty() ? QStringLiteral("the start") : out->last().first);
-            return false;
-        }
-        const QString key = text.mid(i, eq - i).trimmed();
-        i = eq + 1;
-        skipBlanks();
-        QString value;
-        if (i < text.size() && text.at(i) == u'\'') {
-            for (++i; i < text.size() && text.at(i) != u'\''; ++i) {
-                if (text.at(i) == u'\\' && i + 1 < text.size())
-                    ++i;
-                value += text.at(i);
-            }
-            if (i >= text.size()) {
-                *why = QStringLiteral("the value of %1 has no closing quote").arg(key);
-                return false;
-            }
-            ++i;
-        } else {
-            while (i < text.size() && !text.at(i).isSpace())
-                value += text.at(i++);
-        }
-        out->append({key, value});
-    }
-    return true;
-}
-
-// A URI (postgresql://user@host:port/db?key=value) as the same keywords.
-bool uriKeywords(const QString &location, Keywords *out, QString *why)
-{
-    const QUrl url(location, QUrl::StrictMode);
-    if (!url.isValid()) {
-        // Qt's own text quotes the whole address, password included.
-        *why = QStringLiteral("it is not a valid address");
-        return false;
-    }
-    if (!url.password().isEmpty())
-        out->append({QStringLiteral("password"), url.password()});
-    if (!url.host().isEmpty())
-        out->append({QStringLiteral("host"), url.host()});
-    if (url.port() > 0)
-        out->append({QStringLiteral("port"), QString::number(url.port())});
-    if (url.path().size() > 1)
-        out->append({QStringLiteral("dbname"), url.path().mid(1)});
-    if (!url.userName().isEmpty())
-        out->append({QStringLiteral("user"), url.userName()});
-    for (const auto &[key, value] : QUrlQuery(url).queryItems(QUrl::FullyDecoded))
-        out->append({key, value});
-    return true;
-}
-
-// A libpq address, a URI or key=value pairs, as the driver's settings. The driver takes no
-// address, only its parts; a password in it is refused, never kept.
-bool configureServer(QSqlDatabase &db, const QString &location, QString *why)
-{
-    Keywords keywords;
-    const bool uri = location.startsWith(QLatin1String("postgresql://"))
-                     || location.startsWith(QLatin1String("postgres://"));
-    if (!(uri ? uriKeywords(location, &keywords, why) : parseKeywords(location, &keywords, why)))
-        return false;
-    QStringList options;
-    for (const auto &[key, value] : keywords) {
-        if (key == QLatin1String("password")) {
-            *why = QStringLiteral("it holds a password; keep it in ~/.pgpass instead");
-            return false;
-        }
-        if (key == QLatin1String("host"))
-            db.setHostName(value);
-        else if (key == QLatin1String("port"))
-            db.setPort(value.toInt());
-        else if (key == QLatin1String("dbname"))
-            db.setDatabaseName(value);
-        else if (key == QLatin1String("user"))
-            db.setUserName(value);
-        else if (value.contains(u';')) {
-            *why = QStringLiteral("the value of %1 holds a semicolon").arg(key);
-            return false;
-        } else {
-            QString quoted = value;
-            quoted.replace(u'\\', QStringLiteral("\\\\")).replace(u'\'', QStringLiteral("\\'"));
-            options << key + QStringLiteral("='") + quoted + u'\'';
-        }
-    }
-    // A station waits a few seconds for a server that is away, not the default for ever, and
-    // no statement or dead connection holds the record's thread for long.
-    const auto given = [&keywords](const char *key) {
-        return std::any_of(keywords.cbegin(), keywords.cend(),
-                           [key](const auto &k) { return k.first == QLatin1String(key); });
-    };
-    if (!given("connect_timeout"))
-        options << QStringLiteral("connect_timeout=3");
-    if (!given("keepalives_idle"))
-        options << QStringLiteral("keepalives_idle=5") << QStringLiteral("keepalives_interval=2")
-                << QStringLiteral("keepalives_count=3");
-    if (!given("options"))
-        options << QStringLiteral("options='-c statement_timeout=5000'");
-    db.setConnectOptions(options.join(u';'));
-    return true;
-}
-
-// An address as it may be shown: never with its password.
-QString withoutPassword(const QString &location)
-{
-    // Rebuilt from its parts, so a password (or what may be one) never survives a quirk of
-    // the text; an address that does not parse is not shown at all.
-    const QString hidden = QStringLiteral("(an address that holds a password)");
-    if (!location.contains(QLatin1String("://"))) {
-        if (!location.contains(QLatin1String("password"), Qt::CaseInsensitive))
-            return location;
-        Keywords keywords;
-        QString why;
-        if (!parseKeywords(location, &keywords, &why))
-            return hidden;
-        QStringList parts;
-        for (const auto &[key, value] : keywords) {
-            if (key.contains(QLatin1String("password"), Qt::CaseInsensitive))
-                return hidden;
-            parts << key + u'=' + value;
-        }
-        return parts.join(u' ');
-    }
-    QUrl url(location, QUrl::StrictMode);
-    if (!url.isValid())
-        return QStringLiteral("(an address that cannot be read)");
-    QUrlQuery query(url);
-    query.removeAllQueryItems(QStringLiteral("password"));
-    url.setQuery(query);
-    const QString shown = url.toString(QUrl::RemovePassword);
-    return shown.contains(QLatin1String("password"), Qt::CaseInsensitive) ? hidden : shown;
-}
-
 ProductionRecord::PriorTag priorTag(const QSqlQuery &q)
 {
     return {q.value(0).toLongLong(), q.value(1).toLongLong(), q.value(2).toString(),
@@ -360,14 +210,7 @@ QString ProductionRecord::configuredPath()
 
 bool ProductionRecord::isServer(const QString &location)
 {
-    if (location.startsWith(QLatin1String("postgresql://"))
-        || location.startsWith(QLatin1String("postgres://")))
-        return true;
-    // libpq's key=value form begins with one of its keywords; a file name does not.
-    static const QRegularExpression keyword(QStringLiteral(
-        "^\\s*(host|hostaddr|port|dbname|user|service|sslmode|connect_timeout|application_name|"
-        "options|passfile|target_session_attrs|sslrootcert|sslcert|sslkey)\\s*="));
-    return keyword.match(location).hasMatch();
+    return RecordAddress::isServer(location);
 }
 
 QString ProductionRecord::newKey()
@@ -446,8 +289,7 @@ QByteArray ProductionRecord::fingerprintKey()
 
 QString ProductionRecord::spoolPath()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
-           + QStringLiteral("/record-spool.sqlite");
+    return RecordSpool::path();
 }
 
 void ProductionRecord::setConfiguredPath(const QString &path)
@@ -457,7 +299,8 @@ void ProductionRecord::setConfiguredPath(const QString &path)
 
 ProductionRecord::ProductionRecord(const QString &location, Mode mode)
     : m_path(location)
-    , m_shown(isServer(location) ? withoutPassword(location) : QDir::toNativeSeparators(location))
+    , m_shown(isServer(location) ? RecordAddress::shown(location)
+                                 : QDir::toNativeSeparators(location))
     , m_connection(QStringLiteral("record-") + QUuid::createUuid().toString(QUuid::WithoutBraces))
     , m_server(isServer(location))
     , m_spoolOnly(mode == Mode::SpoolOnly)
@@ -484,16 +327,13 @@ ProductionRecord::ProductionRecord(const QString &location, Mode mode)
 ProductionRecord::~ProductionRecord()
 {
     m_prepared.clear();
-    for (const QString &name : {m_connection, m_spoolConnection}) {
-        if (name.isEmpty())
-            continue;
-        {
-            QSqlDatabase db = QSqlDatabase::database(name, false);
-            if (db.isOpen())
-                db.close();
-        }
-        QSqlDatabase::removeDatabase(name);
+    m_spool.reset();
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        if (db.isOpen())
+            db.close();
     }
+    QSqlDatabase::removeDatabase(m_connection);
 }
 
 QSqlDatabase ProductionRecord::database() const
@@ -715,14 +555,15 @@ bool ProductionRecord::openServer()
     }
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connection);
     QString why;
-    if (!configureServer(db, m_path, &why)) {
+    if (!RecordAddress::configure(db, m_path, &why)) {
         fail(QStringLiteral("%1 is not a usable record address").arg(m_shown), why);
-        // Refused for good: no retry may reach the default server nobody named.
-        m_spoolConnection.clear();
+        // Refused for good (no spool, so no retry): nothing may reach the default server
+        // nobody named.
         return false;
     }
     if (!openSpool()) {
         // Without a spool an outcome could be lost while the server is away: record nothing.
+        m_spool.reset();
         fail(QStringLiteral("the spool %1 cannot be written").arg(spoolPath()), {});
         return false;
     }
@@ -792,99 +633,36 @@ bool ProductionRecord::serverGone(const QSqlQuery &failed)
 
 int ProductionRecord::spooled() const
 {
-    int waiting = int(m_held.size());
-    if (m_spoolConnection.isEmpty())
-        return waiting;
-    QSqlQuery q(QSqlDatabase::database(m_spoolConnection, false));
-    q.prepare(QStringLiteral("SELECT count(*) FROM spool WHERE target = ?"));
-    q.addBindValue(m_path);
-    return waiting + (q.exec() && q.next() ? q.value(0).toInt() : 0);
+    return m_spool ? m_spool->count() : 0;
+}
+
+int ProductionRecord::heldInMemory() const
+{
+    return m_spool ? m_spool->inMemory() : 0;
 }
 
 bool ProductionRecord::openSpool()
 {
-    m_spoolConnection = m_connection + QStringLiteral("-spool");
-    QSqlDatabase spool = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_spoolConnection);
-    spool.setDatabaseName(spoolPath());
-    spool.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
-    QDir().mkpath(QFileInfo(spoolPath()).absolutePath());
-    QSqlQuery q(spool);
-    if (spool.open()
-        && q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS spool (id INTEGER PRIMARY KEY, "
-                                 "target TEXT NOT NULL, statement TEXT NOT NULL, "
-                                 "args TEXT NOT NULL)")))
-        return true;
-    m_detail = spool.lastError().text() + q.lastError().text();
-    q = QSqlQuery();
-    spool.close();
-    spool = QSqlDatabase();
-    QSqlDatabase::removeDatabase(m_spoolConnection);
-    m_spoolConnection.clear();
-    return false;
+    m_spool = std::make_unique<RecordSpool>(m_path, m_connection + QStringLiteral("-spool"));
+    if (!m_spool->hasFile())
+        m_detail = m_spool->fileProblem();
+    return m_spool->hasFile();
 }
 
 bool ProductionRecord::spool(const QString &sql, const QVariantList &args)
 {
+    if (!m_spool)
+        return false;
     m_pending = true;
-    // Once one statement waits in memory, the ones after it do too: they keep their order.
-    if (m_spoolConnection.isEmpty() || !m_held.isEmpty()) {
-        m_held.append({sql, args});
-        return true;
-    }
-    QJsonArray values;
-    for (const QVariant &v : args)
-        values.append(QJsonValue::fromVariant(v));
-    QSqlQuery q(QSqlDatabase::database(m_spoolConnection, false));
-    q.prepare(QStringLiteral("INSERT INTO spool (target, statement, args) VALUES (?, ?, ?)"));
-    q.addBindValue(m_path);
-    q.addBindValue(sql);
-    q.addBindValue(QString::fromUtf8(QJsonDocument(values).toJson(QJsonDocument::Compact)));
-    if (!q.exec())
-        m_held.append({sql, args});
+    m_spool->add(sql, args);
     return true;
 }
 
 bool ProductionRecord::sendSpooled()
 {
-    if (!m_spoolConnection.isEmpty()) {
-        QSqlDatabase spoolDb = QSqlDatabase::database(m_spoolConnection, false);
-        QSqlQuery lock(spoolDb);
-        // One window sends the spool at a time, so its statements keep their order.
-        if (!lock.exec(QStringLiteral("BEGIN IMMEDIATE")))
-            return false;
-        QSqlQuery pending(spoolDb);
-        pending.prepare(
-            QStringLiteral("SELECT id, statement, args FROM spool WHERE target = ? ORDER BY id"));
-        pending.addBindValue(m_path);
-        bool sent = pending.exec();
-        while (sent && pending.next()) {
-            QVariantList args;
-            const QJsonArray values
-                = QJsonDocument::fromJson(pending.value(2).toString().toUtf8()).array();
-            for (const QJsonValue &v : values) {
-                // JSON keeps numbers as doubles; the columns want integers.
-                args << (v.isDouble() ? QVariant(qint64(v.toDouble())) : v.toVariant());
-            }
-            if (!sendOne(pending.value(1).toString(), args)) {
-                sent = false;
-                break;
-            }
-            QSqlQuery done(spoolDb);
-            done.prepare(QStringLiteral("DELETE FROM spool WHERE id = ?"));
-            done.addBindValue(pending.value(0));
-            done.exec();
-        }
-        pending.finish();
-        lock.exec(QStringLiteral("COMMIT"));
-        if (!sent)
-            return false;
-    }
-    while (!m_held.isEmpty()) {
-        if (!sendOne(m_held.first().first, m_held.first().second))
-            return false;
-        m_held.removeFirst();
-    }
-    return true;
+    return !m_spool || m_spool->sendAll([this](const QString &sql, const QVariantList &args) {
+        return sendOne(sql, args);
+    });
 }
 
 bool ProductionRecord::sendOne(const QString &sql, const QVariantList &args)
@@ -927,7 +705,7 @@ bool ProductionRecord::probe()
 
 bool ProductionRecord::reconnect()
 {
-    if (!m_server || m_spoolConnection.isEmpty())
+    if (!m_server || !m_spool)
         return isOpen();
     QSqlQuery ping(database());
     if (m_connected && ping.exec(QStringLiteral("SELECT 1")))
@@ -943,7 +721,7 @@ bool ProductionRecord::resume()
     // A file that is not ours, or newer than this tool, stays as it is.
     if (!m_server && !m_writable && !m_recoverable)
         return false;
-    if (m_server && (m_spoolConnection.isEmpty() || (!m_connected && !connectServer())))
+    if (m_server && (!m_spool || (!m_connected && !connectServer())))
         return false;
     const bool hadPending = m_pending || spooled() > 0;
     if (!sendSpooled())
@@ -980,7 +758,7 @@ bool ProductionRecord::write(const QString &sql, const QVariantList &args)
     // A record that never opened, or one that must stay as it is, takes nothing.
     if (!m_open || (!m_server && !m_writable && !m_recoverable))
         return false;
-    if (m_server && m_spoolConnection.isEmpty())
+    if (m_server && !m_spool)
         return false;
     // While the record is off statements wait, and the record's thread tries it again now and
     // then: a held lock or a server away would hold up every statement otherwise.

@@ -11,6 +11,8 @@
 #include <memory>
 #include <optional>
 
+class RecordSpool;
+
 // The production record: which UID went to which tag, in batches. It is an SQLite file that
 // the tool windows of one PC may share, or a PostgreSQL database that the stations of a line
 // share; both hold the same tables and are written by the same statements.
@@ -143,7 +145,7 @@ public:
     // Statements waiting to be sent (in the spool file, or in memory when it cannot be written).
     int spooled() const;
     // Statements only memory holds: lost if the tool ends before the record takes them.
-    int heldInMemory() const { return int(m_held.size()); }
+    int heldInMemory() const;
     // Connects again if needed and sends what waits, in order; true when the record takes
     // changes again and nothing waits.
     bool resume();
@@ -187,7 +189,8 @@ private:
     // The location as messages show it.
     QString m_shown;
     QString m_connection;
-    QString m_spoolConnection;
+    // Server: none when the address was refused (nothing is sent anywhere then).
+    std::unique_ptr<RecordSpool> m_spool;
     bool m_server = false;
     bool m_spoolOnly = false;
     bool m_connected = false;
@@ -200,8 +203,6 @@ private:
     bool m_recoverable = false;
     QString m_problem;
     QString m_detail;
-    // Statements the spool file could not take, in order.
-    QList<std::pair<QString, QVariantList>> m_held;
     QByteArray m_salt;
 };
 

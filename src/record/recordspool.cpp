@@ -1,0 +1,129 @@
+#include "recordspool.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStandardPaths>
+
+namespace {
+
+constexpr int kBusyTimeoutMs = 5000;
+
+} // namespace
+
+QString RecordSpool::path()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
+           + QStringLiteral("/record-spool.sqlite");
+}
+
+RecordSpool::RecordSpool(const QString &target, const QString &connection)
+    : m_target(target)
+    , m_connection(connection)
+{
+    QSqlDatabase spool = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+    spool.setDatabaseName(path());
+    spool.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
+    QDir().mkpath(QFileInfo(path()).absolutePath());
+    QSqlQuery q(spool);
+    if (spool.open()
+        && q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS spool (id INTEGER PRIMARY KEY, "
+                                 "target TEXT NOT NULL, statement TEXT NOT NULL, "
+                                 "args TEXT NOT NULL)")))
+        return;
+    m_fileProblem = spool.lastError().text() + q.lastError().text();
+    q = QSqlQuery();
+    spool.close();
+    spool = QSqlDatabase();
+    QSqlDatabase::removeDatabase(m_connection);
+    m_connection.clear();
+}
+
+RecordSpool::~RecordSpool()
+{
+    if (m_connection.isEmpty())
+        return;
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        if (db.isOpen())
+            db.close();
+    }
+    QSqlDatabase::removeDatabase(m_connection);
+}
+
+int RecordSpool::count() const
+{
+    const int waiting = inMemory();
+    if (m_connection.isEmpty())
+        return waiting;
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    q.prepare(QStringLiteral("SELECT count(*) FROM spool WHERE target = ?"));
+    q.addBindValue(m_target);
+    return waiting + (q.exec() && q.next() ? q.value(0).toInt() : 0);
+}
+
+void RecordSpool::add(const QString &sql, const QVariantList &args)
+{
+    // Once one statement waits in memory, the ones after it do too: they keep their order.
+    if (m_connection.isEmpty() || !m_memory.isEmpty()) {
+        m_memory.append({sql, args});
+        return;
+    }
+    QJsonArray values;
+    for (const QVariant &v : args)
+        values.append(QJsonValue::fromVariant(v));
+    QSqlQuery q(QSqlDatabase::database(m_connection, false));
+    q.prepare(QStringLiteral("INSERT INTO spool (target, statement, args) VALUES (?, ?, ?)"));
+    q.addBindValue(m_target);
+    q.addBindValue(sql);
+    q.addBindValue(QString::fromUtf8(QJsonDocument(values).toJson(QJsonDocument::Compact)));
+    if (!q.exec())
+        m_memory.append({sql, args});
+}
+
+bool RecordSpool::sendAll(const Send &send)
+{
+    if (!m_connection.isEmpty()) {
+        QSqlDatabase spoolDb = QSqlDatabase::database(m_connection, false);
+        QSqlQuery lock(spoolDb);
+        // One window sends the spool at a time, so its statements keep their order.
+        if (!lock.exec(QStringLiteral("BEGIN IMMEDIATE")))
+            return false;
+        QSqlQuery pending(spoolDb);
+        pending.prepare(
+            QStringLiteral("SELECT id, statement, args FROM spool WHERE target = ? ORDER BY id"));
+        pending.addBindValue(m_target);
+        bool sent = pending.exec();
+        while (sent && pending.next()) {
+            QVariantList args;
+            const QJsonArray values
+                = QJsonDocument::fromJson(pending.value(2).toString().toUtf8()).array();
+            for (const QJsonValue &v : values) {
+                // JSON keeps numbers as doubles; the columns want integers.
+                args << (v.isDouble() ? QVariant(qint64(v.toDouble())) : v.toVariant());
+            }
+            if (!send(pending.value(1).toString(), args)) {
+                sent = false;
+                break;
+            }
+            QSqlQuery done(spoolDb);
+            done.prepare(QStringLiteral("DELETE FROM spool WHERE id = ?"));
+            done.addBindValue(pending.value(0));
+            done.exec();
+        }
+        pending.finish();
+        lock.exec(QStringLiteral("COMMIT"));
+        if (!sent)
+            return false;
+    }
+    while (!m_memory.isEmpty()) {
+        if (!send(m_memory.first().first, m_memory.first().second))
+            return false;
+        m_memory.removeFirst();
+    }
+    return true;
+}
