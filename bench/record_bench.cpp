@@ -121,10 +121,19 @@ int main(int argc, char *argv[])
     std::printf("Records window          open and filled in %lld ms (%d tags listed lazily)\n",
                 clock.elapsed(), window.tagModel()->rowCount());
     clock.restart();
-    while (window.tagModel()->canFetchMore())
-        window.tagModel()->fetchMore();
-    std::printf("  scrolled to the end   %lld ms more (%d tags)\n", clock.elapsed(),
+    window.uidField()->setText(QStringLiteral("%1").arg(tags / 2, 10, 10, QChar(u'0')));
+    QCoreApplication::processEvents();
+    std::printf("  finding a whole UID   %lld ms (%d tag)\n", clock.elapsed(),
                 window.tagModel()->rowCount());
+    window.uidField()->clear();
+    // Every row in memory is what scrolling to the end costs; past a million it is not tried.
+    if (tags <= 1000000) {
+        clock.restart();
+        while (window.tagModel()->canFetchMore())
+            window.tagModel()->fetchMore();
+        std::printf("  scrolled to the end   %lld ms more (%d tags)\n", clock.elapsed(),
+                    window.tagModel()->rowCount());
+    }
 
     clock.restart();
     QString error;
@@ -132,7 +141,10 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 1;
     }
-    std::printf("CSV export              %d tags in %lld ms (%.1f MB)\n", tags + 200,
-                clock.elapsed(), QFileInfo(dir.filePath(QStringLiteral("all.csv"))).size() / 1e6);
+    const qint64 exportMs = qMax<qint64>(1, clock.elapsed());
+    std::printf("CSV export              %d tags in %lld ms (%.1f MB, %.0f rows a second)\n",
+                tags + 200, exportMs,
+                QFileInfo(dir.filePath(QStringLiteral("all.csv"))).size() / 1e6,
+                (tags + 200) * 1000.0 / double(exportMs));
     return 0;
 }

@@ -83,6 +83,7 @@ private slots:
     void killedStationLosesNoFinishedTag();
     void killedBetweenUidWriteAndAnswerNeverRepeatsTheUid();
     void reservationsBelongToABatchAndOneTagId();
+    void exportIsWholeOrNothingAndFindsWholeUids();
     void twoStationsRecordIntoOneFile();
     void unwritableFolderStopsTheLoopUntilRunWithoutRecord();
     void fullFileOrHeldLockSpoolsAndComesBack_data();
@@ -395,6 +396,42 @@ void TestRecord::reservationsBelongToABatchAndOneTagId()
     QCOMPARE(record.reserve(QStringLiteral("0000000101"), true, a, "a2").kind, Kind::Reserved);
     QVERIFY(record.releaseUnused("a2", {"0000000101"}));
     QCOMPARE(record.reserve(QStringLiteral("0000000101"), true, b, "b1").kind, Kind::Reserved);
+}
+
+// A cancelled export leaves no file; a whole UID is found on the indexes, part of one by
+// searching.
+void TestRecord::exportIsWholeOrNothingAndFindsWholeUids()
+{
+    QTemporaryDir dir;
+    ProductionRecord record(dir.filePath(QStringLiteral("r.sqlite")));
+    ProductionRecord::Batch here;
+    here.station = QStringLiteral("a");
+    QVERIFY(record.beginBatch(here));
+    QSqlQuery fill(record.database());
+    QVERIFY(fill.exec(QStringLiteral(
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 10000) "
+        "INSERT INTO tag (batch_id, started, uid_asked, uid_read, uid_confirmed, base, result) "
+        "SELECT (SELECT id FROM batch), '2026', printf('%010d', i), printf('%010d', i), 1, "
+        "'DEC', 'complete' FROM n")));
+    ProductionRecord::Filter f;
+    f.uidText = QStringLiteral("0000001234");
+    QCOMPARE(record.countTags(f), 1);
+    f.uidText = QStringLiteral("000000123");
+    QCOMPARE(record.countTags(f), 11);
+    const QString file = dir.filePath(QStringLiteral("all.csv"));
+    QString error;
+    qint64 told = 0;
+    QVERIFY(!record.exportCsv(file, {}, &error, [&told](qint64 rows) {
+        told = rows;
+        return false;
+    }));
+    QVERIFY(told > 0 && told < 10000);
+    QVERIFY(error.contains(QStringLiteral("cancelled")));
+    QVERIFY(!QFile::exists(file));
+    QVERIFY(record.exportCsv(file, {}, &error, [](qint64) { return true; }));
+    QFile csv(file);
+    QVERIFY(csv.open(QIODevice::ReadOnly));
+    QCOMPARE(csv.readAll().count("\r\n"), 10001);
 }
 
 // Killed after a UID write left and before its answer: that UID may be on a tag, so no later

@@ -1120,7 +1120,10 @@ QString ProductionRecord::tagQuery(const Filter &f)
         sql += QStringLiteral(" AND t.batch_id = :batch");
     if (!f.result.isEmpty())
         sql += QStringLiteral(" AND t.result = :result");
-    if (!f.uidText.isEmpty())
+    // A whole UID is looked up on the indexes; part of one is searched for in every row.
+    if (f.uidText.size() == Uid::kLength)
+        sql += QStringLiteral(" AND (t.uid_asked = :uid1 OR t.uid_read = :uid2)");
+    else if (!f.uidText.isEmpty())
         sql += QStringLiteral(" AND (t.uid_asked LIKE :uid1 ESCAPE '\\' OR t.uid_read LIKE :uid2 "
                               "ESCAPE '\\')");
     return sql + QStringLiteral(" ORDER BY t.id");
@@ -1134,6 +1137,11 @@ void ProductionRecord::bindFilter(QSqlQuery &q, const Filter &f)
         q.bindValue(QStringLiteral(":result"), f.result);
     if (f.uidText.isEmpty())
         return;
+    if (f.uidText.size() == Uid::kLength) {
+        q.bindValue(QStringLiteral(":uid1"), f.uidText.toUpper());
+        q.bindValue(QStringLiteral(":uid2"), f.uidText.toUpper());
+        return;
+    }
     QString pattern = f.uidText;
     pattern.replace(u'\\', QStringLiteral("\\\\"))
         .replace(u'%', QStringLiteral("\\%"))
@@ -1142,7 +1150,8 @@ void ProductionRecord::bindFilter(QSqlQuery &q, const Filter &f)
     q.bindValue(QStringLiteral(":uid2"), u'%' + pattern + u'%');
 }
 
-bool ProductionRecord::exportCsv(const QString &file, const Filter &f, QString *error)
+bool ProductionRecord::exportCsv(const QString &file, const Filter &f, QString *error,
+                                 const std::function<bool(qint64 rows)> &progress)
 {
     if (!isOpen()) {
         *error = m_problem;
@@ -1153,7 +1162,7 @@ bool ProductionRecord::exportCsv(const QString &file, const Filter &f, QString *
     q.prepare(tagQuery(f));
     bindFilter(q, f);
     if (!q.exec()) {
-        *error = q.lastError().text();
+        *error = plainError(q.lastError());
         return false;
     }
     // Written whole or not at all.
@@ -1167,14 +1176,26 @@ bool ProductionRecord::exportCsv(const QString &file, const Filter &f, QString *
         header << csvField(c);
     QByteArray chunk = header.join(u',').toUtf8() + "\r\n";
     const int columns = int(tagColumns().size());
+    qint64 rows = 0;
+    QString line;
     while (q.next()) {
-        QStringList fields;
-        for (int i = 0; i < columns; ++i)
-            fields << csvField(q.value(i).toString());
-        chunk += fields.join(u',').toUtf8() + "\r\n";
-        if (chunk.size() > 64 * 1024) {
-            out.write(chunk);
-            chunk.clear();
+        line.clear();
+        for (int i = 0; i < columns; ++i) {
+            if (i > 0)
+                line += u',';
+            line += csvField(q.value(i).toString());
+        }
+        line += QLatin1String("\r\n");
+        chunk += line.toUtf8();
+        ++rows;
+        if (chunk.size() < 256 * 1024)
+            continue;
+        out.write(chunk);
+        chunk.clear();
+        if (progress && !progress(rows)) {
+            out.cancelWriting();
+            *error = QStringLiteral("The export was cancelled; nothing was written.");
+            return false;
         }
     }
     out.write(chunk);
@@ -1183,6 +1204,14 @@ bool ProductionRecord::exportCsv(const QString &file, const Filter &f, QString *
         return false;
     }
     return true;
+}
+
+qint64 ProductionRecord::countTags(const Filter &f)
+{
+    QSqlQuery q(database());
+    q.prepare(QStringLiteral("SELECT count(*) FROM (") + tagQuery(f) + u')');
+    bindFilter(q, f);
+    return q.exec() && q.next() ? q.value(0).toLongLong() : -1;
 }
 
 QString ProductionRecord::fingerprint(const QString &password)

@@ -8,6 +8,7 @@
 #include <QSqlQuery>
 #include <QString>
 #include <QVariantList>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -158,7 +159,12 @@ public:
     static QString tagQuery(const Filter &filter);
     static QStringList tagColumns();
     static void bindFilter(QSqlQuery &q, const Filter &filter);
-    bool exportCsv(const QString &file, const Filter &filter, QString *error);
+    // progress is told the rows written so far, now and then; false cancels, and nothing is
+    // written then.
+    bool exportCsv(const QString &file, const Filter &filter, QString *error,
+                   const std::function<bool(qint64 rows)> &progress = {});
+    // How many tags a filter selects.
+    qint64 countTags(const Filter &filter);
 
     QString fingerprint(const QString &password);
 

@@ -1,6 +1,7 @@
 #include "recordswindow.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QFormLayout>
@@ -9,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSortFilterProxyModel>
 #include <QSplitter>
@@ -121,6 +123,8 @@ RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
     connect(m_uid, &QLineEdit::textChanged, this, &RecordsWindow::applyFilter);
     connect(m_export, &QPushButton::clicked, this, &RecordsWindow::exportClicked);
     connect(m_release, &QPushButton::clicked, this, &RecordsWindow::releaseClicked);
+    connect(m_reservationView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { m_release->setEnabled(m_reservationView->selectionModel()->hasSelection()); });
     connect(m_batchView, &QTableView::doubleClicked, this, [this](const QModelIndex &index) {
         const qint64 id = m_batches->index(index.row(), 0).data().toLongLong();
         const int at = m_batch->findData(id);
@@ -173,10 +177,6 @@ void RecordsWindow::refresh()
         = {QStringLiteral("UID"),      QStringLiteral("Station"), QStringLiteral("Port"),
            QStringLiteral("Reserved"), QStringLiteral("Batch"),   QStringLiteral("Why")};
     m_release->setEnabled(false);
-    connect(
-        m_reservationView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-        [this] { m_release->setEnabled(m_reservationView->selectionModel()->hasSelection()); },
-        Qt::UniqueConnection);
     for (int i = 0; i < reservationHeaders.size(); ++i)
         m_reservations->setHeaderData(i, Qt::Horizontal, reservationHeaders[i]);
 
@@ -232,8 +232,22 @@ void RecordsWindow::exportClicked()
                                                       QStringLiteral("CSV files (*.csv)"));
     if (file.isEmpty())
         return;
+    // A year of a busy line is millions of rows: the export shows how far it is and can be
+    // stopped.
+    const qint64 total = m_record.countTags(filter());
+    QProgressDialog progress(QStringLiteral("Exporting records..."), QStringLiteral("Cancel"), 0,
+                             int(qMin<qint64>(total, INT_MAX)), this);
+    progress.setWindowTitle(QStringLiteral("Export records"));
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(500);
     QString error;
-    if (!exportTo(file, &error))
+    const bool done = m_record.exportCsv(file, filter(), &error, [&progress](qint64 rows) {
+        progress.setValue(int(qMin<qint64>(rows, progress.maximum())));
+        QCoreApplication::processEvents();
+        return !progress.wasCanceled();
+    });
+    progress.reset();
+    if (!done)
         QMessageBox::warning(this, QStringLiteral("Export records"), error);
 }
 
