@@ -63,10 +63,11 @@ int main(int argc, char *argv[])
     ProductionRecord::Batch info;
     info.station = QStringLiteral("bench");
     info.port = QStringLiteral("/dev/ttyUSB0");
-    const QString batch = *record.beginBatch(info);
+    // The filled tags are an earlier batch that stopped, as a year of a line's batches are.
+    const QString earlier = *record.beginBatch(info);
     QSqlQuery id(record.database());
     id.prepare(QStringLiteral("SELECT id FROM batch WHERE uuid = ?"));
-    id.addBindValue(batch);
+    id.addBindValue(earlier);
     if (!id.exec() || !id.next())
         return 1;
     const qint64 batchId = id.value(0).toLongLong();
@@ -88,7 +89,9 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "%s\n", qPrintable(fill.lastError().text()));
         return 1;
     }
+    record.endBatch(earlier);
     std::printf("filled                  %d tags in %.1f s\n", tags, clock.elapsed() / 1000.0);
+    const QString batch = *record.beginBatch(info);
 
     // As the loop writes them: a row when the first command leaves, completed at the end.
     QList<double> perTag;

@@ -16,7 +16,7 @@ BEGIN
 END
 $$;
 
-ALTER TABLE batch ADD COLUMN station_key TEXT, ADD COLUMN note TEXT;
+ALTER TABLE batch ADD COLUMN station_key TEXT, ADD COLUMN note TEXT, ADD COLUMN tags BIGINT;
 ALTER TABLE reservation
     ADD COLUMN tag_id BIGINT UNIQUE,
     ADD COLUMN station_key TEXT,

@@ -28,6 +28,7 @@ CREATE TABLE batch (
     pid BIGINT,
     station_key TEXT,
     note TEXT,
+    tags BIGINT,
     login TEXT NOT NULL DEFAULT current_user
 );
 

@@ -428,10 +428,18 @@ void TestRecord::exportIsWholeOrNothingAndFindsWholeUids()
     QVERIFY(told > 0 && told < 10000);
     QVERIFY(error.contains(QStringLiteral("cancelled")));
     QVERIFY(!QFile::exists(file));
+    const QString detail = QStringLiteral("a,b \"c\"\nd");
+    QSqlQuery odd(record.database());
+    odd.prepare(QStringLiteral("UPDATE tag SET detail = ? WHERE id = 1"));
+    odd.addBindValue(detail);
+    QVERIFY(odd.exec());
     QVERIFY(record.exportCsv(file, {}, &error, [](qint64) { return true; }));
     QFile csv(file);
     QVERIFY(csv.open(QIODevice::ReadOnly));
-    QCOMPARE(csv.readAll().count("\r\n"), 10001);
+    const QByteArray all = csv.readAll();
+    QCOMPARE(all.count("\r\n"), 10001);
+    // Quoted as one field is quoted.
+    QVERIFY(all.contains(",complete," + csvField(detail).toUtf8() + "\r\n"));
 }
 
 // Killed after a UID write left and before its answer: that UID may be on a tag, so no later

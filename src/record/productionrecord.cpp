@@ -14,6 +14,7 @@
 #include <QMutex>
 #include <QRandomGenerator>
 #include <QSaveFile>
+#include <QSet>
 #include <QSettings>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -79,6 +80,7 @@ const QList<QStringList> kMigrations = {
         QStringLiteral("CREATE UNIQUE INDEX reservation_tag_id ON reservation(tag_id)"),
         QStringLiteral("ALTER TABLE batch ADD COLUMN station_key TEXT"),
         QStringLiteral("ALTER TABLE batch ADD COLUMN note TEXT"),
+        QStringLiteral("ALTER TABLE batch ADD COLUMN tags INTEGER"),
     },
 };
 
@@ -89,7 +91,10 @@ const QString kInsertBatch = QStringLiteral(
     "INSERT INTO batch (uuid, started, station, port, options, blocks, first_uid, step, base, "
     "manual, pid, station_key) SELECT ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ? "
     "WHERE NOT EXISTS (SELECT 1 FROM batch WHERE uuid = ?) ON CONFLICT (uuid) DO NOTHING");
-const QString kEndBatch = QStringLiteral("UPDATE batch SET stopped = ? WHERE uuid = ?");
+// A batch that stopped keeps its count of tags: the Records window lists batches of millions.
+const QString kEndBatch = QStringLiteral(
+    "UPDATE batch SET stopped = ?, tags = (SELECT count(*) FROM tag WHERE batch_id = batch.id) "
+    "WHERE uuid = ?");
 const QString kInsertTag = QStringLiteral(
     "INSERT INTO tag (uuid, batch_id, started, uid_asked, base, result) "
     "SELECT ?, id, ?, ?, ?, 'in progress' FROM batch WHERE uuid = ? AND NOT EXISTS "
@@ -1089,7 +1094,8 @@ int ProductionRecord::markInterrupted()
             return marked;
         marked += u.numRowsAffected();
         u.prepare(QStringLiteral("UPDATE batch SET stopped = COALESCE((SELECT max(started) FROM "
-                                 "tag WHERE batch_id = batch.id), started) "
+                                 "tag WHERE batch_id = batch.id), started), tags = (SELECT "
+                                 "count(*) FROM tag WHERE batch_id = batch.id) "
                                  "WHERE id = ? AND stopped IS NULL"));
         u.addBindValue(batch);
         u.exec();
@@ -1109,13 +1115,31 @@ QStringList ProductionRecord::tagColumns()
             QStringLiteral("Result"),    QStringLiteral("Detail")};
 }
 
-QString ProductionRecord::tagQuery(const Filter &f)
+namespace {
+
+// The Records window's and the export's columns, as tagColumns() names them.
+const QStringList kTagExpressions = {
+    QStringLiteral("t.id"),
+    QStringLiteral("t.batch_id"),
+    QStringLiteral("b.station"),
+    QStringLiteral("b.port"),
+    QStringLiteral("t.started"),
+    QStringLiteral("t.ended"),
+    QStringLiteral("t.uid_asked"),
+    QStringLiteral("t.uid_read"),
+    QStringLiteral("t.base"),
+    QStringLiteral("t.writes"),
+    QStringLiteral("CASE t.password_written WHEN 1 THEN 'yes' ELSE 'no' END"),
+    QStringLiteral("t.password_fingerprint"),
+    QStringLiteral("CASE t.locked WHEN 1 THEN 'yes' ELSE 'no' END"),
+    QStringLiteral("t.retries"),
+    QStringLiteral("t.result"),
+    QStringLiteral("t.detail"),
+};
+
+QString tagsWhere(const ProductionRecord::Filter &f)
 {
-    QString sql = QStringLiteral(
-        "SELECT t.id, t.batch_id, b.station, b.port, t.started, t.ended, t.uid_asked, "
-        "t.uid_read, t.base, t.writes, CASE t.password_written WHEN 1 THEN 'yes' ELSE 'no' END, "
-        "t.password_fingerprint, CASE t.locked WHEN 1 THEN 'yes' ELSE 'no' END, t.retries, "
-        "t.result, t.detail FROM tag t JOIN batch b ON b.id = t.batch_id WHERE 1 = 1");
+    QString sql = QStringLiteral(" FROM tag t JOIN batch b ON b.id = t.batch_id WHERE 1 = 1");
     if (f.batch)
         sql += QStringLiteral(" AND t.batch_id = :batch");
     if (!f.result.isEmpty())
@@ -1127,6 +1151,35 @@ QString ProductionRecord::tagQuery(const Filter &f)
         sql += QStringLiteral(" AND (t.uid_asked LIKE :uid1 ESCAPE '\\' OR t.uid_read LIKE :uid2 "
                               "ESCAPE '\\')");
     return sql + QStringLiteral(" ORDER BY t.id");
+}
+
+// One CSV line per row, made by the database: quoted as csvField() quotes. The columns the
+// tool fills with digits and fixed words are joined as they are; the others are quoted when
+// they hold a comma, a quote or a line break.
+QString csvLineExpression(bool server)
+{
+    static const QSet<int> kPlain = {0, 1, 4, 5, 8, 10, 11, 12, 13, 14};
+    const QString special = server ? QStringLiteral("%1 ~ '[,\"\\r\\n]'")
+                                   : QStringLiteral("%1 GLOB '*[,\"' || char(10, 13) || ']*'");
+    QStringList fields;
+    for (int i = 0; i < kTagExpressions.size(); ++i) {
+        const QString x = QStringLiteral("COALESCE(CAST(%1 AS TEXT), '')").arg(kTagExpressions[i]);
+        if (kPlain.contains(i)) {
+            fields << x;
+            continue;
+        }
+        fields << QStringLiteral("CASE WHEN %1 THEN '\"' || replace(%2, '\"', '\"\"') || '\"' "
+                                 "ELSE %2 END")
+                      .arg(special.arg(x), x);
+    }
+    return fields.join(QStringLiteral(" || ',' || "));
+}
+
+} // namespace
+
+QString ProductionRecord::tagQuery(const Filter &f)
+{
+    return QStringLiteral("SELECT ") + kTagExpressions.join(QStringLiteral(", ")) + tagsWhere(f);
 }
 
 void ProductionRecord::bindFilter(QSqlQuery &q, const Filter &f)
@@ -1159,7 +1212,7 @@ bool ProductionRecord::exportCsv(const QString &file, const Filter &f, QString *
     }
     QSqlQuery q(database());
     q.setForwardOnly(true);
-    q.prepare(tagQuery(f));
+    q.prepare(QStringLiteral("SELECT ") + csvLineExpression(m_server) + tagsWhere(f));
     bindFilter(q, f);
     if (!q.exec()) {
         *error = plainError(q.lastError());
@@ -1175,18 +1228,10 @@ bool ProductionRecord::exportCsv(const QString &file, const Filter &f, QString *
     for (const QString &c : tagColumns())
         header << csvField(c);
     QByteArray chunk = header.join(u',').toUtf8() + "\r\n";
-    const int columns = int(tagColumns().size());
     qint64 rows = 0;
-    QString line;
     while (q.next()) {
-        line.clear();
-        for (int i = 0; i < columns; ++i) {
-            if (i > 0)
-                line += u',';
-            line += csvField(q.value(i).toString());
-        }
-        line += QLatin1String("\r\n");
-        chunk += line.toUtf8();
+        chunk += q.value(0).toString().toUtf8();
+        chunk += "\r\n";
         ++rows;
         if (chunk.size() < 256 * 1024)
             continue;

@@ -159,7 +159,8 @@ void RecordsWindow::refresh()
     QSqlQuery batches(m_record.database());
     batches.exec(QStringLiteral(
         "SELECT b.id, b.started, b.stopped, b.station, b.port, b.options, b.first_uid, b.step, "
-        "b.base, (SELECT count(*) FROM tag t WHERE t.batch_id = b.id) FROM batch b "
+        "b.base, COALESCE(b.tags, (SELECT count(*) FROM tag t WHERE t.batch_id = b.id)) "
+        "FROM batch b "
         "ORDER BY b.id DESC"));
     m_batches->setQuery(std::move(batches));
     const QStringList batchHeaders
