@@ -2,6 +2,7 @@
 #include "record/productionrecord.h"
 #include "record/recorder.h"
 #include "record/recordswindow.h"
+#include "record/recordwriter.h"
 #include "stationprocess.h"
 #include "tagops/blockpanel.h"
 #include "testmain.h"
@@ -84,6 +85,7 @@ private slots:
     void killedBetweenUidWriteAndAnswerNeverRepeatsTheUid();
     void reservationsBelongToABatchAndOneTagId();
     void exportIsWholeOrNothingAndFindsWholeUids();
+    void closedWriterTellsNothingMore();
     void twoStationsRecordIntoOneFile();
     void unwritableFolderStopsTheLoopUntilRunWithoutRecord();
     void fullFileOrHeldLockSpoolsAndComesBack_data();
@@ -440,6 +442,20 @@ void TestRecord::exportIsWholeOrNothingAndFindsWholeUids()
     QCOMPARE(all.count("\r\n"), 10001);
     // Quoted as one field is quoted.
     QVERIFY(all.contains(",complete," + csvField(detail).toUtf8() + "\r\n"));
+}
+
+// Reports and answers still on their way when the writer closes (a box shown at closing runs
+// the event loop) reach nobody.
+void TestRecord::closedWriterTellsNothingMore()
+{
+    QTemporaryDir dir;
+    RecordWriter writer(dir.filePath(QStringLiteral("r.sqlite")));
+    int told = 0;
+    connect(&writer, &RecordWriter::stateChanged, this, [&told] { ++told; });
+    writer.ask<bool>([](ProductionRecord &) { return true; }, [&told](bool) { ++told; });
+    writer.close();
+    QTest::qWait(50);
+    QCOMPARE(told, 0);
 }
 
 // Killed after a UID write left and before its answer: that UID may be on a tag, so no later

@@ -32,8 +32,16 @@ void RecordWriter::Core::toOwner(std::function<void()> f)
 {
     const QMutexLocker locked(&mutex);
     // Posted while the owner cannot go away; Qt drops it if the owner is deleted before it runs.
+    // One that runs after closing (a box shown at closing runs the event loop) does nothing:
+    // owner is cleared on its own thread, where this runs.
     if (owner)
-        QMetaObject::invokeMethod(owner, std::move(f), Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            owner,
+            [this, f = std::move(f)] {
+                if (owner)
+                    f();
+            },
+            Qt::QueuedConnection);
 }
 
 void RecordWriter::Core::work(const QString &location)
@@ -87,10 +95,8 @@ void RecordWriter::Core::report(const ProductionRecord &record)
         return;
     lastProblem = problem;
     lastSpooled = spooled;
-    toOwner([this, problem, detail, spooled] {
-        // Runs on the owner's thread while the owner exists.
-        emit owner->stateChanged(problem, detail, spooled);
-    });
+    toOwner(
+        [this, problem, detail, spooled] { emit owner->stateChanged(problem, detail, spooled); });
 }
 
 RecordWriter::Left RecordWriter::close()
