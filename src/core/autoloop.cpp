@@ -96,6 +96,7 @@ void Engine::restore(const State &s)
     m_awaiting.reset();
     m_stallReason.clear();
     m_answerLostAt = -1;
+    m_lostUidWrite = false;
     m_pendingId.clear();
 }
 

@@ -36,7 +36,7 @@ namespace {
 
 QString g_configuredPath;
 
-constexpr int kBusyTimeoutMs = 5000;
+constexpr int kBusyTimeoutMs = RecordSpool::kBusyTimeoutMs;
 
 // Each step takes the schema one version further; a file is never taken backwards.
 const QList<QStringList> kMigrations = {

@@ -67,10 +67,7 @@ Recorder::Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, 
         answered();
         // Told once the record's thread has caught up, whether or not anything waits then.
         m_writer->ask<bool>([](ProductionRecord &) { return true; },
-                            [this](bool) {
-                                m_late.clear();
-                                checkProblem();
-                            });
+                            [this](bool) { recordAnswers(); });
     });
     connect(m_writer.get(), &RecordWriter::stateChanged, this, &Recorder::onState);
     showSummary();
@@ -428,33 +425,22 @@ void Recorder::lease(const QString &from)
             }
             return answers;
         },
-        [this, batch](const Leased &answers) { onLeased(batch, answers); });
+        [this, batch, wanted](const Leased &answers) { onLeased(batch, wanted, answers); });
 }
 
-void Recorder::onLeased(const QString &batch, const Leased &answers)
+void Recorder::onLeased(const QString &batch, const QStringList &asked, const Leased &answers)
 {
-    m_late.clear();
-    if (m_batch != batch) {
-        checkProblem();
-        return;
+    if (m_batch == batch) {
+        // Asked and not answered (the record stopped part way) or not known: asked again when
+        // the loop needs it.
+        for (const QString &uid : asked)
+            m_asked.remove(*Uid::tagId(uid, hexBase()));
+        for (const auto &[uid, r] : answers) {
+            if (r.kind != ProductionRecord::Reservation::Kind::Unavailable)
+                m_lease.insert(*Uid::tagId(uid, hexBase()), r);
+        }
     }
-    for (const auto &[uid, r] : answers) {
-        const std::optional<quint64> id = Uid::tagId(uid, hexBase());
-        if (!id)
-            continue;
-        m_asked.remove(*id);
-        // Not known: asked again when the loop needs it.
-        if (r.kind != ProductionRecord::Reservation::Kind::Unavailable)
-            m_lease.insert(*id, r);
-    }
-    // Asked and not in the answer: the record stopped answering part way.
-    for (const QString &uid : std::as_const(m_reservedTexts)) {
-        const std::optional<quint64> id = Uid::tagId(uid, hexBase());
-        if (id && !m_lease.contains(*id))
-            m_asked.remove(*id);
-    }
-    m_late.clear();
-    answered();
+    recordAnswers();
 }
 
 void Recorder::arm(const QString &uid)
@@ -468,7 +454,6 @@ void Recorder::arm(const QString &uid)
     m_writer->ask<bool>([uid, batch](ProductionRecord &r) { return r.arm(uid, batch); },
                         [this, key, batch](bool armed) {
                             m_arming.remove(key);
-                            m_late.clear();
                             const auto it = m_lease.find(key);
                             // A UID held elsewhere is not marked, and stays stepped past.
                             if (m_batch == batch && it != m_lease.end()
@@ -478,7 +463,7 @@ void Recorder::arm(const QString &uid)
                                 if (!armed)
                                     it->kind = ProductionRecord::Reservation::Kind::Unavailable;
                             }
-                            answered();
+                            recordAnswers();
                         });
 }
 
@@ -487,6 +472,13 @@ void Recorder::waitForRecord()
     m_waiting = true;
     if (!m_wait->isActive())
         m_wait->start();
+}
+
+void Recorder::recordAnswers()
+{
+    m_late.clear();
+    checkProblem();
+    answered();
 }
 
 void Recorder::answered()
@@ -557,26 +549,23 @@ Recorded Recorder::recordedAt(const QString &uid, bool hex)
         return {};
     const auto found = m_found.constFind(*id);
     if (found != m_found.cend()) {
-        const Lookup l = *found;
+        const std::optional<ProductionRecord::PriorTag> where = *found;
         m_found.erase(found);
-        if (l.where)
-            return std::optional<QString>(whereWritten(*l.where));
+        if (where)
+            return std::optional<QString>(whereWritten(*where));
         return {};
     }
     if (!m_looking.contains(*id)) {
         m_looking.insert(*id);
         const quint64 key = *id;
-        m_writer->ask<Lookup>(
-            [uid, hex](ProductionRecord &r) {
-                Lookup l;
-                l.where = r.findWritten(uid, hex, &l.readable);
-                return l;
-            },
-            [this, key](const Lookup &l) {
+        // One that cannot be read is taken as not written: the guard stops the loop before a
+        // UID is written to a record that is off.
+        m_writer->ask<std::optional<ProductionRecord::PriorTag>>(
+            [uid, hex](ProductionRecord &r) { return r.findWritten(uid, hex); },
+            [this, key](const std::optional<ProductionRecord::PriorTag> &where) {
                 m_looking.remove(key);
-                m_found.insert(key, l);
-                m_late.clear();
-                answered();
+                m_found.insert(key, where);
+                recordAnswers();
             });
     }
     waitForRecord();

@@ -62,10 +62,6 @@ signals:
     void recordsRequested();
 
 private:
-    struct Lookup {
-        bool readable = false;
-        std::optional<ProductionRecord::PriorTag> where;
-    };
     using Leased = QList<std::pair<QString, ProductionRecord::Reservation>>;
 
     void onSwitched(bool on);
@@ -78,12 +74,14 @@ private:
     AutoLoop::Engine::Recorded recordedAt(const QString &uid, bool hex);
     // Reserves the UIDs from uid on that the lease does not hold yet.
     void lease(const QString &uid);
-    void onLeased(const QString &batch, const Leased &answers);
+    void onLeased(const QString &batch, const QStringList &asked, const Leased &answers);
     // Marks a reserved UID as about to be written; the loop writes none that is not marked.
     void arm(const QString &uid);
     // The loop waits for the record: told when an answer is in, or when none came in time.
     void waitForRecord();
     void answered();
+    // An answer came from the record's thread: it answers again.
+    void recordAnswers();
     void noteConfirmed(const AutoLoop::TagOutcome &tag, const QString &uid);
     void endManualTag(const QString &uidRead, AutoLoop::TagOutcome::Result result,
                       const QString &detail);
@@ -120,7 +118,7 @@ private:
     QSet<quint64> m_handedOut;
     QSet<quint64> m_arming;
     // Answers for tag IDs the loop asked about, and the ones asked.
-    QHash<quint64, Lookup> m_found;
+    QHash<quint64, std::optional<ProductionRecord::PriorTag>> m_found;
     QSet<quint64> m_looking;
     QTimer *m_wait;
     bool m_waiting = false;

@@ -9,12 +9,6 @@
 #include <QSqlQuery>
 #include <QStandardPaths>
 
-namespace {
-
-constexpr int kBusyTimeoutMs = 5000;
-
-} // namespace
-
 QString RecordSpool::path()
 {
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)

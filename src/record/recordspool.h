@@ -13,6 +13,8 @@ class RecordSpool {
 public:
     // Sends one statement to the record; false leaves it and all after it waiting.
     using Send = std::function<bool(const QString &sql, const QVariantList &args)>;
+    // How long a connection to an SQLite file waits for another one's write lock.
+    static constexpr int kBusyTimeoutMs = 5000;
 
     static QString path();
 
