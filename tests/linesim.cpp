@@ -217,7 +217,7 @@ private:
             t.uidConfirmed = true;
             t.hexBase = m_hex;
             t.result = TagOutcome::Result::Complete;
-            m_record->endTag(ProductionRecord::newKey(), key.value_or(QString()), t);
+            m_record->endTag(RecordIdentity::newKey(), key.value_or(QString()), t);
             T5557::Tag tag = T5557::tagWithId(id);
             if (i % 3 == 0)
                 tag.blocks[7] = kPassword.toUInt(nullptr, 16), tag.blocks[0] |= T5557::kPwd;
@@ -350,7 +350,7 @@ private:
         ++m_result.outcomes[resultName(t.result)];
         const QString row = m_rows.take(t.serial);
         if (m_batch)
-            m_record->endTag(row.isEmpty() ? ProductionRecord::newKey() : row, *m_batch, t);
+            m_record->endTag(row.isEmpty() ? RecordIdentity::newKey() : row, *m_batch, t);
         checkRecord();
         if (t.result == TagOutcome::Result::Complete)
             checkComplete(t);

@@ -1,6 +1,8 @@
 #include "boxfixture.h"
 #include "record/productionrecord.h"
+#include "record/recordschema.h"
 #include "record/recorder.h"
+#include "ui/recordstatus.h"
 #include "record/recordswindow.h"
 #include "record/recordwriter.h"
 #include "stationprocess.h"
@@ -138,7 +140,7 @@ void TestRecord::olderFileIsMigratedForward()
     ProductionRecord record(file);
     QVERIFY2(record.isWritable(), qPrintable(record.problem()));
     QCOMPARE(rows(record, "PRAGMA user_version"),
-             QList<QStringList>{{QString::number(ProductionRecord::kSchemaVersion)}});
+             QList<QStringList>{{QString::number(RecordSchema::kVersion)}});
     QCOMPARE(rows(record, "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name "
                           "LIKE 'tag_%'"),
              QList<QStringList>{{"4"}});
@@ -258,10 +260,10 @@ void TestRecord::batchOnTheBoxIsRecordedAndGuarded()
                  .contains(QStringLiteral("5EC12E7A")));
     // One password, one fingerprint; its key stays on the station, out of the record.
     QCOMPARE(tags[0][5], tags[1][5]);
-    const QString key = QString::fromLatin1(ProductionRecord::fingerprintKey().toHex());
+    const QString key = QString::fromLatin1(RecordIdentity::fingerprintKey().toHex());
     QCOMPARE(key.size(), 64);
     QVERIFY(!rows(record, "SELECT group_concat(value) FROM meta")[0][0].contains(key));
-    QVERIFY(w.recorder().summaryLabel()->text().startsWith(QStringLiteral("Batch: ")));
+    QVERIFY(w.recordStatus().summaryLabel()->text().startsWith(QStringLiteral("Batch: ")));
 
     RecordsWindow *records = w.showRecords();
     QCOMPARE(records->tagModel()->rowCount(), 3);
@@ -354,7 +356,7 @@ void TestRecord::recordedIdIsFoundInEitherSpelling()
     t.uidAsked = t.uidRead = QStringLiteral("0000000256");
     t.uidConfirmed = true;
     t.hexBase = false;
-    QVERIFY(record.endTag(ProductionRecord::newKey(), *batch, t));
+    QVERIFY(record.endTag(RecordIdentity::newKey(), *batch, t));
     QVERIFY(record.findWritten(QStringLiteral("0000000100"), true));
     QVERIFY(record.findWritten(QStringLiteral("0000000256"), false));
     QVERIFY(!record.findWritten(QStringLiteral("0000000256"), true));
@@ -365,7 +367,7 @@ void TestRecord::recordedIdIsFoundInEitherSpelling()
     again.hexBase = true;
     again.uidReplaced = QStringLiteral("0000000100");
     again.uidAsked = again.uidRead = QStringLiteral("0000000200");
-    QVERIFY(record.endTag(ProductionRecord::newKey(), *batch, again));
+    QVERIFY(record.endTag(RecordIdentity::newKey(), *batch, again));
     QVERIFY(!record.findWritten(QStringLiteral("0000000100"), true));
     QVERIFY(record.findWritten(QStringLiteral("0000000200"), true));
     QVERIFY(rows(record, "SELECT detail FROM tag WHERE uid_read = '0000000256'")[0][0].startsWith(
@@ -554,11 +556,11 @@ void TestRecord::unwritableFolderStopsTheLoopUntilRunWithoutRecord()
     QTRY_COMPARE(f.dialogs.boxes.size(), 1);
     QCOMPARE(f.dialogs.boxes[0].title, QStringLiteral("Production record"));
     MainWindow &w = f.w();
-    const QString warning = w.recorder().warningLabel()->text();
+    const QString warning = w.recordStatus().warningLabel()->text();
     QVERIFY2(warning.startsWith(QStringLiteral("Production record is off: the folder ")),
              qPrintable(warning));
     QVERIFY(warning.contains(QStringLiteral("No UID is written")));
-    QVERIFY(!w.recorder().warningLabel()->isHidden());
+    QVERIFY(!w.recordStatus().warningLabel()->isHidden());
     // No UID goes out that the record cannot account for; the way on is the operator's.
     QVERIFY(f.connectReader());
     w.autoPanel().setUidBox()->click();
@@ -573,7 +575,7 @@ void TestRecord::unwritableFolderStopsTheLoopUntilRunWithoutRecord()
     QVERIFY(!f.transport.written.contains("WUX"));
     QTRY_VERIFY(w.recorder().runningWithoutRecord());
     QVERIFY(loop(w).AutoWriteRunning);
-    QTRY_VERIFY(w.recorder().warningLabel()->text().contains(QStringLiteral("Running without")));
+    QTRY_VERIFY(w.recordStatus().warningLabel()->text().contains(QStringLiteral("Running without")));
     f.transport.written.clear();
     f.reply("MsgCode:03");
     QTRY_COMPARE(f.transport.written, QByteArray("WUX0000000000\r\n"));
@@ -609,7 +611,7 @@ void TestRecord::fullFileOrHeldLockSpoolsAndComesBack()
         t.result = AutoLoop::TagOutcome::Result::Complete;
         return t;
     };
-    QVERIFY(record.endTag(ProductionRecord::newKey(), *batch, tag(1)));
+    QVERIFY(record.endTag(RecordIdentity::newKey(), *batch, tag(1)));
     // Another program's connection holds the write lock.
     QSqlDatabase holder = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "holder");
     holder.setDatabaseName(file);
@@ -624,11 +626,11 @@ void TestRecord::fullFileOrHeldLockSpoolsAndComesBack()
     }
     int written = 1;
     while (record.problem().isEmpty() && written < 500)
-        QVERIFY(record.endTag(ProductionRecord::newKey(), *batch, tag(++written)));
+        QVERIFY(record.endTag(RecordIdentity::newKey(), *batch, tag(++written)));
     QVERIFY2(record.problem().endsWith(words), qPrintable(record.problem()));
     QVERIFY(!record.problemDetail().isEmpty());
     for (int i = 0; i < 3; ++i)
-        QVERIFY(record.endTag(ProductionRecord::newKey(), *batch, tag(++written)));
+        QVERIFY(record.endTag(RecordIdentity::newKey(), *batch, tag(++written)));
     // Each outcome is one or two statements.
     QVERIFY(record.spooled() >= 4);
     QCOMPARE(record.reserve(QStringLiteral("0000009999"), false, here, *batch).kind,

@@ -2,6 +2,7 @@
 #include "pgserver.h"
 #include "record/productionrecord.h"
 #include "record/recorder.h"
+#include "ui/recordstatus.h"
 #include "record/recordswindow.h"
 #include "stationprocess.h"
 #include "testmain.h"
@@ -141,7 +142,7 @@ void TestSharedRecord::serverAwayStopsBeforeTheNextUidAndLosesNothing()
     QVERIFY(run.dialogs.boxes[0].text.startsWith(QStringLiteral("Production record is off: ")));
     QVERIFY(run.dialogs.boxes[0].text.contains(QStringLiteral("the loop stopped")));
     QCOMPARE(run.dialogs.boxes[0].kind, QStringLiteral("warning: Run without a record"));
-    QVERIFY(!w.recorder().warningLabel()->isHidden());
+    QVERIFY(!w.recordStatus().warningLabel()->isHidden());
     QTRY_VERIFY(w.recorder().spooled() > 0);
     const int written = int(uidWrites.size());
 
@@ -150,7 +151,7 @@ void TestSharedRecord::serverAwayStopsBeforeTheNextUidAndLosesNothing()
     // The record retries on its own; the spool empties and the warning goes.
     QTRY_VERIFY_WITH_TIMEOUT(w.recorder().spooled() == 0 && w.recorder().problem().isEmpty(),
                              15000);
-    QTRY_VERIFY(w.recorder().warningLabel()->isHidden());
+    QTRY_VERIFY(w.recordStatus().warningLabel()->isHidden());
     QVERIFY(server.psql("station1",
                         "SELECT count(*), count(DISTINCT uuid), sum(uid_confirmed), "
                         "count(*) FILTER (WHERE result = 'in progress') FROM tag",
@@ -228,7 +229,7 @@ void TestSharedRecord::frozenOrReadOnlyServerStopsTheLoopAndTheWindowAnswers()
     QTRY_VERIFY(!run.dialogs.boxes.isEmpty());
     QVERIFY2(run.dialogs.boxes[0].text.startsWith(QStringLiteral("Production record is off: ")),
              qPrintable(run.dialogs.boxes[0].text));
-    QTRY_VERIFY(!w.recorder().warningLabel()->isHidden());
+    QTRY_VERIFY(!w.recordStatus().warningLabel()->isHidden());
     if (!frozen)
         QTRY_VERIFY2(w.recorder().problem().contains(QStringLiteral("read-only")),
                      qPrintable(w.recorder().problem()));
@@ -246,7 +247,7 @@ void TestSharedRecord::frozenOrReadOnlyServerStopsTheLoopAndTheWindowAnswers()
     }
     QTRY_VERIFY_WITH_TIMEOUT(w.recorder().spooled() == 0 && w.recorder().problem().isEmpty(),
                              20000);
-    QTRY_VERIFY(w.recorder().warningLabel()->isHidden());
+    QTRY_VERIFY(w.recordStatus().warningLabel()->isHidden());
     // Every tag once; no UID written twice, none written that was not reserved first.
     QVERIFY(server.psql("station1",
                         "SELECT count(*) = count(DISTINCT uuid), count(*) FILTER (WHERE result = "

@@ -1,52 +1,27 @@
 #include "recorder.h"
 
-#include "core/palette.h"
 #include "core/uid.h"
 #include "recordwriter.h"
 #include "uid/autowriter.h"
 #include "widgets/dialogs.h"
 
 #include <QDateTime>
-#include <QLabel>
-#include <QStatusBar>
 #include <QSysInfo>
 #include <QTimer>
-#include <QToolButton>
 
 using AutoLoop::TagOutcome;
 using Verdict = AutoLoop::Engine::UidVerdict;
 using Recorded = AutoLoop::Engine::Recorded;
 
 Recorder::Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, Dialogs &dialogs,
-                   QStatusBar *statusBar, QObject *parent)
+                   QObject *parent)
     : QObject(parent)
     , m_autoWriter(autoWriter)
     , m_portDevice(std::move(portDevice))
     , m_dialogs(dialogs)
     , m_writer(std::make_unique<RecordWriter>(ProductionRecord::configuredPath()))
-    , m_summary(new QLabel)
-    , m_warning(new QLabel)
-    , m_recordsButton(new QToolButton)
     , m_wait(new QTimer(this))
 {
-    m_summary->setObjectName(QStringLiteral("lb_Record_Summary"));
-    m_summary->setTextFormat(Qt::PlainText);
-    m_warning->setObjectName(QStringLiteral("lb_Record_Warning"));
-    m_warning->setTextFormat(Qt::PlainText);
-    QPalette p = m_warning->palette();
-    p.setColor(QPalette::WindowText, Palette::toColor(Palette::ColorRed));
-    m_warning->setPalette(p);
-    m_warning->hide();
-    m_recordsButton->setObjectName(QStringLiteral("cm_Records"));
-    m_recordsButton->setText(QStringLiteral("Records"));
-    m_recordsButton->setToolTip(QStringLiteral("Production record: batches and tags (Ctrl+R)"));
-    m_recordsButton->setAccessibleDescription(QStringLiteral("cm_Records"));
-    if (statusBar) {
-        statusBar->addPermanentWidget(m_warning);
-        statusBar->addPermanentWidget(m_summary);
-        statusBar->addPermanentWidget(m_recordsButton);
-    }
-    connect(m_recordsButton, &QToolButton::clicked, this, &Recorder::recordsRequested);
     // Queued: the command that started or ended a tag leaves the port before the record is
     // asked to write it, and the three keep their order.
     connect(&m_autoWriter, &AutoWriter::switched, this, &Recorder::onSwitched,
@@ -140,8 +115,11 @@ void Recorder::checkProblem(bool atStart)
 {
     if (problem().isEmpty()) {
         // A record that answers again: the warning goes, and a later outage is told anew.
-        m_warning->hide();
         m_warned = false;
+        if (!m_warning.isEmpty()) {
+            m_warning.clear();
+            emit warningChanged();
+        }
         return;
     }
     const QString text = m_withoutRecord
@@ -152,9 +130,8 @@ void Recorder::checkProblem(bool atStart)
                              : QStringLiteral("Production record is off: %1. No UID is written "
                                               "until it answers again; outcomes wait on this PC.")
                                    .arg(problem());
-    m_warning->setText(text);
-    m_warning->setToolTip(m_detail.isEmpty() ? text : text + QStringLiteral("\n\n") + m_detail);
-    m_warning->show();
+    m_warning = text;
+    emit warningChanged();
     // Told by a box when the tool starts, or when the loop then needs a UID; otherwise the
     // status bar says it.
     if (m_warned || !atStart)
@@ -167,7 +144,7 @@ ProductionRecord::Batch Recorder::station() const
 {
     ProductionRecord::Batch b;
     b.station = QSysInfo::machineHostName();
-    b.stationKey = ProductionRecord::stationKey();
+    b.stationKey = RecordIdentity::stationKey();
     b.port = m_portDevice ? m_portDevice() : QString();
     return b;
 }
@@ -247,7 +224,7 @@ void Recorder::onSwitched(bool on)
     m_handedOut.clear();
     m_found.clear();
     m_looking.clear();
-    m_batch = ProductionRecord::newKey();
+    m_batch = RecordIdentity::newKey();
     // The batch goes into the record with its first tag: a start and stop with no tag in
     // between leaves no empty batch behind.
     m_batchDescription = describeBatch();
@@ -282,7 +259,7 @@ void Recorder::onTagStarted(const TagOutcome &tag)
     if (!m_batch)
         return;
     beginBatchOnce();
-    const QString row = ProductionRecord::newKey();
+    const QString row = RecordIdentity::newKey();
     m_rows.insert(tag.serial, row);
     m_writer->post(
         [batch = *m_batch, tag, row](ProductionRecord &r) { r.beginTag(batch, tag, row); });
@@ -312,7 +289,7 @@ void Recorder::onTagEnded(const TagOutcome &tag)
     // A tag whose start was not recorded gets its row now.
     QString row = m_rows.take(tag.serial);
     if (row.isEmpty())
-        row = ProductionRecord::newKey();
+        row = RecordIdentity::newKey();
     m_writer->post(
         [batch = *m_batch, tag, row](ProductionRecord &r) { r.endTag(row, batch, tag); });
 }
@@ -339,7 +316,8 @@ void Recorder::showSummary()
                        .arg(m_counts.stalled);
     if (!m_lastTag.isEmpty())
         text += QStringLiteral(" \u2014 ") + m_lastTag;
-    m_summary->setText(text);
+    m_summary = text;
+    emit summaryChanged(text);
 }
 
 QString Recorder::whereWritten(const ProductionRecord::PriorTag &p)
@@ -604,14 +582,14 @@ void Recorder::onManualUidWrite(const QString &uid, bool hex)
         b.options = QStringLiteral("manual UID writes");
         b.base = hex ? QStringLiteral("HEX") : QStringLiteral("DEC");
         b.manual = true;
-        m_manualBatch = ProductionRecord::newKey();
+        m_manualBatch = RecordIdentity::newKey();
         m_writer->post([key = *m_manualBatch, b](ProductionRecord &r) { r.beginBatch(b, key); });
     }
     m_manualTag = TagOutcome{};
     m_manualTag.startMs = QDateTime::currentMSecsSinceEpoch();
     m_manualTag.uidAsked = uid;
     m_manualTag.hexBase = hex;
-    m_manualRow = ProductionRecord::newKey();
+    m_manualRow = RecordIdentity::newKey();
     m_writer->post([batch = *m_manualBatch, tag = m_manualTag,
                     row = *m_manualRow](ProductionRecord &r) { r.beginTag(batch, tag, row); });
 }

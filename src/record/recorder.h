@@ -11,14 +11,11 @@
 
 class AutoWriter;
 class Dialogs;
-class QLabel;
 class RecordWriter;
-class QStatusBar;
 class QTimer;
-class QToolButton;
 
 // Keeps the production record in step with the loop: a batch per run, a row per tag, the
-// duplicate guard before each stepped UID, and what the status bar says about it. Nothing here
+// duplicate guard before each stepped UID, and what to tell the operator about it. Nothing here
 // waits on the database: the record's thread answers, and the loop waits for the answer.
 class Recorder : public QObject {
     Q_OBJECT
@@ -29,7 +26,7 @@ public:
     static constexpr int kAnswerMs = 1000;
 
     Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, Dialogs &dialogs,
-             QStatusBar *statusBar, QObject *parent = nullptr);
+             QObject *parent = nullptr);
     ~Recorder() override;
 
     // The window's own connection, made when first asked for: the Records window, reading.
@@ -40,8 +37,12 @@ public:
     int spooled() const { return m_spooled; }
     // The operator chose to go on while the record is off.
     bool runningWithoutRecord() const { return m_withoutRecord; }
-    QLabel *summaryLabel() const { return m_summary; }
-    QLabel *warningLabel() const { return m_warning; }
+    // "Batch: 3 complete / 0 failed / 0 stalled — ..."
+    QString summary() const { return m_summary; }
+    // What the operator is told while the record is off, and the driver's words for it; empty
+    // while it works.
+    QString warning() const { return m_warning; }
+    QString warningDetail() const { return m_warning.isEmpty() ? QString() : m_detail; }
 
     // Ends the batches and waits (at most RecordWriter::kCloseMs) for the record; what it
     // left on this PC, in words, or nothing.
@@ -59,7 +60,8 @@ public:
     static QString whereWritten(const ProductionRecord::PriorTag &p);
 
 signals:
-    void recordsRequested();
+    void summaryChanged(const QString &summary);
+    void warningChanged();
 
 private:
     using Leased = QList<std::pair<QString, ProductionRecord::Reservation>>;
@@ -103,9 +105,8 @@ private:
     bool m_reported = false;
     // The record took longer than kAnswerMs: off until it answers.
     QString m_late;
-    QLabel *m_summary;
-    QLabel *m_warning;
-    QToolButton *m_recordsButton;
+    QString m_summary;
+    QString m_warning;
     std::optional<QString> m_batch;
     ProductionRecord::Batch m_batchDescription;
     bool m_batchBegun = false;

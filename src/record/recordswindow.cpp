@@ -172,7 +172,7 @@ void RecordsWindow::refresh()
         m_batches->setHeaderData(i, Qt::Horizontal, batchHeaders[i]);
 
     QSqlQuery reservations(m_record.database());
-    reservations.exec(ProductionRecord::openReservationQuery());
+    reservations.exec(RecordGuard::openReservationQuery());
     m_reservations->setQuery(std::move(reservations));
     const QStringList reservationHeaders
         = {QStringLiteral("UID"),      QStringLiteral("Station"), QStringLiteral("Port"),
@@ -204,15 +204,15 @@ void RecordsWindow::applyFilter()
         return;
     const ProductionRecord::Filter f = filter();
     QSqlQuery q(m_record.database());
-    q.prepare(ProductionRecord::tagQuery(f));
-    ProductionRecord::bindFilter(q, f);
+    q.prepare(RecordQueries::tagQuery(f));
+    RecordQueries::bindFilter(q, f);
     if (!q.exec()) {
         m_status->setText(QStringLiteral("The production record cannot be read: ")
                           + q.lastError().text());
         return;
     }
     m_tags->setQuery(std::move(q));
-    const QStringList headers = ProductionRecord::tagColumns();
+    const QStringList headers = RecordQueries::tagColumns();
     for (int i = 0; i < headers.size(); ++i)
         m_tags->setHeaderData(i, Qt::Horizontal, headers[i]);
     QString text = QDir::toNativeSeparators(m_record.path());

@@ -8,6 +8,7 @@
 #include "link/trafficlog.h"
 #include "record/recorder.h"
 #include "record/recordswindow.h"
+#include "recordstatus.h"
 #include "replies/replyinterpreter.h"
 #include "tagops/blockoperations.h"
 #include "tagops/blockpanel.h"
@@ -83,12 +84,13 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
 
     m_recorder = new Recorder(
         *m_autoWriter, [this] { return m_ports->combo()->currentData(Qt::ToolTipRole).toString(); },
-        *m_dialogs, statusBar(), this);
+        *m_dialogs, this);
+    m_recordStatus = new RecordStatus(*m_recorder, statusBar(), this);
     connect(m_uidOps, &UidOperations::uidWriteSent, m_recorder, &Recorder::onManualUidWrite);
     connect(m_interpreter, &ReplyInterpreter::interpreted, m_recorder,
             &Recorder::onReplyInterpreted);
     connect(m_link, &ReaderLink::replyTimedOut, m_recorder, &Recorder::onReplyTimedOut);
-    connect(m_recorder, &Recorder::recordsRequested, this, &MainWindow::showRecords);
+    connect(m_recordStatus, &RecordStatus::recordsRequested, this, &MainWindow::showRecords);
     auto *records = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_R), this);
     connect(records, &QShortcut::activated, this, &MainWindow::showRecords);
 

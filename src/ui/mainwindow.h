@@ -29,6 +29,7 @@ class UidPanel;
 // The tool's single window: assembles the panels and wires them; holds no protocol logic.
 class InspectionBar;
 class Recorder;
+class RecordStatus;
 class TagInspector;
 class RecordsWindow;
 
@@ -59,6 +60,7 @@ public:
     Hints &hints() const { return *m_hints; }
     ReplyInterpreter &interpreter() const { return *m_interpreter; }
     Recorder &recorder() const { return *m_recorder; }
+    RecordStatus &recordStatus() const { return *m_recordStatus; }
     InspectionBar &inspectionBar() const { return *m_inspectionBar; }
     TagInspector &inspector() const { return *m_inspector; }
     // The Records window, opened (and read anew) by the Records button or Ctrl+R.
@@ -100,6 +102,7 @@ private:
     UidOperations *m_uidOps;
     Hints *m_hints;
     Recorder *m_recorder;
+    RecordStatus *m_recordStatus;
     InspectionBar *m_inspectionBar;
     TagInspector *m_inspector;
     RecordsWindow *m_records = nullptr;

@@ -1,0 +1,249 @@
+#include "recordguard.h"
+
+#include "core/uid.h"
+#include "recordconnection.h"
+
+#include <QDateTime>
+#include <QSqlQuery>
+
+namespace {
+
+// Holds a tag ID nobody holds and no tag carries, for one batch; no row goes in otherwise (a
+// UID text or a tag ID held already is a conflict).
+const QString kReserve = QStringLiteral(
+    "INSERT INTO reservation (uid, tag_id, station, port, station_key, batch_uuid, reserved, "
+    "state) SELECT ?, ?, ?, ?, ?, ?, ?, 'held' WHERE NOT EXISTS (SELECT 1 FROM tag WHERE %1) "
+    "ON CONFLICT DO NOTHING");
+// A released tag ID is taken by the first batch that asks.
+const QString kTakeReleased = QStringLiteral(
+    "UPDATE reservation SET station = ?, port = ?, station_key = ?, batch_uuid = ?, "
+    "reserved = ?, state = 'held', released = NULL, released_by = NULL "
+    "WHERE (tag_id = ? OR uid = ?) AND state = 'released'");
+
+QString nowText()
+{
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+
+QVariant nullable(const QString &text)
+{
+    return text.isEmpty() ? QVariant() : QVariant(text);
+}
+
+RecordGuard::PriorTag priorTag(const QSqlQuery &q)
+{
+    return {q.value(0).toLongLong(), q.value(1).toLongLong(), q.value(2).toString(),
+            q.value(3).toString(),   q.value(4).toString(),   q.value(5).toString()};
+}
+
+} // namespace
+
+// ? are the hexadecimal spelling twice and the decimal one twice (NULL when there is none).
+QString RecordGuard::carriesId(const QString &t)
+{
+    // A row of an old record without a base matches either spelling.
+    return QStringLiteral("%1uid_confirmed = 1 AND ((%1base = 'HEX' AND (%1uid_read = ? OR "
+                          "%1uid_asked = ?)) OR (%1base = 'DEC' AND (%1uid_read = ? OR "
+                          "%1uid_asked = ?)) OR (%1base IS NULL AND (%1uid_read IN (?, ?) OR "
+                          "%1uid_asked IN (?, ?))))")
+        .arg(t);
+}
+
+QVariantList RecordGuard::idArgs(quint64 id)
+{
+    const QStringList texts = Uid::spellings(id);
+    const QVariant dec
+        = texts.size() > 1 ? QVariant(texts[1]) : QVariant(QMetaType(QMetaType::QString));
+    return {texts[0], texts[0], dec, dec, texts[0], dec, texts[0], dec};
+}
+
+QString RecordGuard::openReservationQuery()
+{
+    return QStringLiteral(
+        "SELECT r.uid, r.station, r.port, r.reserved, b.id, CASE r.state WHEN 'sent' THEN "
+        "'a write of it was sent and no tag confirmed it: it may be on a tag' ELSE "
+        "'reserved ahead by a batch and not written yet; free again when that batch stops' "
+        "END FROM reservation r LEFT JOIN batch b ON b.uuid = r.batch_uuid WHERE r.state IN "
+        "('held', 'sent') AND NOT EXISTS (SELECT 1 FROM tag t WHERE t.uid_confirmed = 1 AND "
+        "(t.uid_read = r.uid OR t.uid_asked = r.uid)) ORDER BY r.state DESC, r.reserved");
+}
+
+std::optional<RecordGuard::PriorTag> RecordGuard::findWritten(const QString &uid, bool hex,
+                                                              bool *readable)
+{
+    if (readable)
+        *readable = false;
+    const std::optional<quint64> id = Uid::tagId(uid, hex);
+    if (!id || !m_record.isOpen())
+        return std::nullopt;
+    const std::shared_ptr<QSqlQuery> q = m_record.prepared(
+        QStringLiteral("SELECT t.id, t.batch_id, COALESCE(t.ended, t.started), b.station, b.port, "
+                       "b.station_key FROM tag t JOIN batch b ON b.id = t.batch_id WHERE ")
+            + carriesId(QStringLiteral("t.")) + QStringLiteral(" ORDER BY t.id LIMIT 1"),
+        idArgs(*id));
+    if (!q->exec()) {
+        m_record.lost(*q);
+        return std::nullopt;
+    }
+    if (readable)
+        *readable = true;
+    if (!q->next()) {
+        q->finish();
+        return std::nullopt;
+    }
+    const PriorTag where = priorTag(*q);
+    q->finish();
+    return where;
+}
+
+RecordGuard::Reservation RecordGuard::reserve(const QString &uid, bool hex, const Station &station,
+                                              const QString &batch)
+{
+    Reservation r;
+    const std::optional<quint64> id = Uid::tagId(uid, hex);
+    if (!id || !m_record.mayAsk())
+        return r;
+    const auto unavailable = [this, &r](const QSqlQuery &q) {
+        m_record.lost(q);
+        return r;
+    };
+    // A station without a port is stored with an empty one, never NULL, so it matches itself.
+    const QString port = station.port.isNull() ? QStringLiteral("") : station.port;
+    const QString host = station.host.isNull() ? QStringLiteral("") : station.host;
+    const qint64 number = qint64(*id);
+    if (m_record.isWritable()) {
+        // The usual case, a free UID, in one statement.
+        QVariantList args{uid, number, host, port, station.key, batch, nowText()};
+        args += idArgs(*id);
+        const std::shared_ptr<QSqlQuery> q
+            = m_record.prepared(kReserve.arg(carriesId(QString())), args);
+        if (!q->exec())
+            return unavailable(*q);
+        const bool reserved = q->numRowsAffected() == 1;
+        q->finish();
+        if (reserved) {
+            r.kind = Reservation::Kind::Reserved;
+            return r;
+        }
+    }
+    bool readable = false;
+    const std::optional<PriorTag> written = findWritten(uid, hex, &readable);
+    if (!readable)
+        return r;
+    if (written) {
+        r.where = *written;
+        const bool ours = r.where.stationKey == station.key && r.where.port == port;
+        r.kind = ours ? Reservation::Kind::Written : Reservation::Kind::WrittenElsewhere;
+        return r;
+    }
+    if (!m_record.isWritable())
+        return r;
+    QSqlQuery q(m_record.database());
+    q.prepare(QStringLiteral("SELECT station, port, reserved, station_key, batch_uuid, state "
+                             "FROM reservation WHERE tag_id = ? OR uid = ?"));
+    q.addBindValue(number);
+    q.addBindValue(uid);
+    if (!q.exec() || !q.next())
+        return unavailable(q);
+    r.where.station = q.value(0).toString();
+    r.where.port = q.value(1).toString();
+    r.where.when = q.value(2).toString();
+    r.where.stationKey = q.value(3).toString();
+    const bool ours = r.where.stationKey == station.key && r.where.port == port;
+    const QString state = q.value(5).toString();
+    if (ours && q.value(4).toString() == batch) {
+        r.kind = Reservation::Kind::Reserved;
+        r.armed = state == QLatin1String("sent");
+        return r;
+    }
+    q.finish();
+    // Released, or reserved ahead by an earlier batch of this station that never sent it (one
+    // station runs one batch at a time): taken for this batch.
+    const bool takeOver = ours && state == QLatin1String("held");
+    if (state == QLatin1String("released") || takeOver) {
+        QString sql = kTakeReleased;
+        if (takeOver)
+            sql.replace(QStringLiteral("state = 'released'"),
+                        QStringLiteral(
+                            "state = 'held' AND station_key IS NOT DISTINCT FROM ? AND port = ?"));
+        // On a server the row becomes the taking login's, so it may change it later.
+        if (m_record.isShared())
+            sql.replace(QStringLiteral("released_by = NULL"),
+                        QStringLiteral("released_by = NULL, login = current_user"));
+        q.prepare(sql);
+        QVariantList args{host, port, nullable(station.key), batch, nowText(), number, uid};
+        if (takeOver)
+            args << nullable(station.key) << port;
+        for (const QVariant &v : args)
+            q.addBindValue(v);
+        if (!q.exec())
+            return unavailable(q);
+        if (q.numRowsAffected() == 1) {
+            r.kind = Reservation::Kind::Reserved;
+            return r;
+        }
+    }
+    // A write of it may have reached a tag (a tool killed mid-tag), or another station holds
+    // it: only a supervisor gives it out again.
+    r.kind = ours ? Reservation::Kind::InDoubt : Reservation::Kind::HeldElsewhere;
+    return r;
+}
+
+bool RecordGuard::arm(const QString &uid, const QString &batch)
+{
+    if (!m_record.isWritable() || !m_record.mayAsk())
+        return false;
+    // Not through the spool: the loop may write the UID only once the record says so.
+    QSqlQuery q(m_record.database());
+    q.prepare(QStringLiteral("UPDATE reservation SET state = 'sent' WHERE uid = ? AND "
+                             "batch_uuid = ? AND state IN ('held', 'sent')"));
+    q.addBindValue(uid);
+    q.addBindValue(batch);
+    if (!q.exec())
+        return m_record.lost(q);
+    return q.numRowsAffected() == 1;
+}
+
+bool RecordGuard::releaseUnused(const QString &batch, const QStringList &uids)
+{
+    for (const QString &uid : uids) {
+        if (!m_record.write(
+                QStringLiteral("UPDATE reservation SET state = 'released', released = ? "
+                               "WHERE uid = ? AND batch_uuid = ? AND state IN ('held', "
+                               "'sent')"),
+                {nowText(), uid, batch}))
+            return false;
+    }
+    return true;
+}
+
+bool RecordGuard::release(const QString &uid, const QString &who, QString *error)
+{
+    if (!m_record.isOpen() || (!m_record.isWritable() && !m_record.resume())) {
+        *error = m_record.problem();
+        return false;
+    }
+    QSqlQuery q(m_record.database());
+    q.prepare(QStringLiteral("UPDATE reservation SET state = 'released', released = ?, "
+                             "released_by = ? WHERE uid = ? AND state IN ('held', 'sent')"));
+    q.addBindValue(nowText());
+    // On a server the login is who released it; the name given is kept beside it.
+    q.addBindValue(m_record.isShared() ? QVariant(who + QStringLiteral(" (login ")
+                                                  + m_record.database().userName() + u')')
+                                       : QVariant(who));
+    q.addBindValue(uid);
+    if (!q.exec()) {
+        *error = RecordConnection::plainError(q.lastError());
+        return false;
+    }
+    if (q.numRowsAffected() != 1) {
+        *error = m_record.isShared()
+                     ? QStringLiteral("UID %1 is not held, or this login may not release it "
+                                      "(a supervisor's login has the role "
+                                      "kestrel_supervisor)")
+                           .arg(uid)
+                     : QStringLiteral("UID %1 is not held").arg(uid);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <optional>
+
+// The record's tags as the Records window lists them and the export writes them.
+namespace RecordQueries {
+
+struct Filter {
+    std::optional<qint64> batch;
+    QString result;
+    QString uidText;
+};
+
+QStringList tagColumns();
+// The tags a filter selects; bindFilter() gives it the filter's values.
+QString tagQuery(const Filter &filter);
+void bindFilter(QSqlQuery &q, const Filter &filter);
+// How many tags a filter selects; -1 when the record cannot be read.
+qint64 countTags(QSqlDatabase db, const Filter &filter);
+// Written whole or not at all. progress is told the rows written so far, now and then; false
+// cancels. server: the SQL of PostgreSQL, else SQLite's.
+bool exportCsv(QSqlDatabase db, bool server, const QString &file, const Filter &filter,
+               QString *error, const std::function<bool(qint64 rows)> &progress = {});
+
+} // namespace RecordQueries
+
+// One field of a CSV file: quoted when it holds a comma, a quote or a line break.
+QString csvField(const QString &text);
