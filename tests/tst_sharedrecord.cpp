@@ -2,10 +2,10 @@
 #include "pgserver.h"
 #include "record/productionrecord.h"
 #include "record/recorder.h"
-#include "ui/recordstatus.h"
 #include "record/recordswindow.h"
 #include "stationprocess.h"
 #include "testmain.h"
+#include "ui/recordstatus.h"
 #include "uid/autopanel.h"
 #include "uid/autowriter.h"
 #include "widgets/maskedfield.h"
@@ -98,7 +98,11 @@ void TestSharedRecord::twoStationsOnOneServerShareOneNumbering()
     QVERIFY(server.psql("station1", "SELECT count(*) FROM tag WHERE result = 'x'", false, &out));
     QCOMPARE(out.trimmed(), QStringLiteral("0"));
 
-    // The export reads the server as it reads a file.
+    // The export reads the server as it reads a file, and quotes as the file's export does.
+    QVERIFY(server.psql("station1",
+                        R"(UPDATE tag SET detail = E'a,b \"c\"\nd' WHERE id = (SELECT min(id) )"
+                        R"(FROM tag WHERE login = 'station1'))",
+                        false, &out));
     QTemporaryDir dir;
     QProcess tool;
     tool.start(QStringLiteral(KESTREL_TOOL_PATH),
@@ -107,7 +111,10 @@ void TestSharedRecord::twoStationsOnOneServerShareOneNumbering()
     QCOMPARE(tool.exitCode(), 0);
     QFile csv(dir.filePath("all.csv"));
     QVERIFY(csv.open(QIODevice::ReadOnly));
-    QCOMPARE(csv.readAll().count("\r\n"), 61);
+    const QByteArray all = csv.readAll();
+    QCOMPARE(all.count("\r\n"), 61);
+    QVERIFY(
+        all.contains(",complete," + csvField(QStringLiteral("a,b \"c\"\nd")).toUtf8() + "\r\n"));
 }
 
 // The server goes away mid-run: the loop stops before its next UID write, the outcomes that

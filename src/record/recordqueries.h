@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <functional>
 #include <optional>
+#include <utility>
 
 // The record's tags as the Records window lists them and the export writes them.
 namespace RecordQueries {
@@ -20,6 +21,8 @@ QStringList tagColumns();
 // The tags a filter selects; bindFilter() gives it the filter's values.
 QString tagQuery(const Filter &filter);
 void bindFilter(QSqlQuery &q, const Filter &filter);
+// The values a filter's UID text is matched with, as bindFilter() binds them.
+std::pair<QString, QString> uidPatterns(const Filter &filter);
 // How many tags a filter selects; -1 when the record cannot be read.
 qint64 countTags(QSqlDatabase db, const Filter &filter);
 // Written whole or not at all. progress is told the rows written so far, now and then; false
