@@ -1,13 +1,13 @@
 #include "boxfixture.h"
 #include "record/productionrecord.h"
-#include "record/recordschema.h"
 #include "record/recorder.h"
-#include "ui/recordstatus.h"
+#include "record/recordschema.h"
 #include "record/recordswindow.h"
 #include "record/recordwriter.h"
 #include "stationprocess.h"
 #include "tagops/blockpanel.h"
 #include "testmain.h"
+#include "ui/recordstatus.h"
 #include "uid/autopanel.h"
 #include "uid/autowriter.h"
 #include "widgets/maskedfield.h"
@@ -575,7 +575,8 @@ void TestRecord::unwritableFolderStopsTheLoopUntilRunWithoutRecord()
     QVERIFY(!f.transport.written.contains("WUX"));
     QTRY_VERIFY(w.recorder().runningWithoutRecord());
     QVERIFY(loop(w).AutoWriteRunning);
-    QTRY_VERIFY(w.recordStatus().warningLabel()->text().contains(QStringLiteral("Running without")));
+    QTRY_VERIFY(
+        w.recordStatus().warningLabel()->text().contains(QStringLiteral("Running without")));
     f.transport.written.clear();
     f.reply("MsgCode:03");
     QTRY_COMPARE(f.transport.written, QByteArray("WUX0000000000\r\n"));

@@ -2,7 +2,7 @@
 
 #include "core/uid.h"
 #include "recordwriter.h"
-#include "uid/autowriter.h"
+#include "session/productionloop.h"
 #include "widgets/dialogs.h"
 
 #include <QDateTime>
@@ -13,10 +13,10 @@ using AutoLoop::TagOutcome;
 using Verdict = AutoLoop::Engine::UidVerdict;
 using Recorded = AutoLoop::Engine::Recorded;
 
-Recorder::Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, Dialogs &dialogs,
+Recorder::Recorder(ProductionLoop &loop, std::function<QString()> portDevice, Dialogs &dialogs,
                    QObject *parent)
     : QObject(parent)
-    , m_autoWriter(autoWriter)
+    , m_loop(loop)
     , m_portDevice(std::move(portDevice))
     , m_dialogs(dialogs)
     , m_writer(std::make_unique<RecordWriter>(ProductionRecord::configuredPath()))
@@ -24,16 +24,13 @@ Recorder::Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, 
 {
     // Queued: the command that started or ended a tag leaves the port before the record is
     // asked to write it, and the three keep their order.
-    connect(&m_autoWriter, &AutoWriter::switched, this, &Recorder::onSwitched,
+    connect(&m_loop, &ProductionLoop::switched, this, &Recorder::onSwitched, Qt::QueuedConnection);
+    connect(&m_loop, &ProductionLoop::tagStarted, this, &Recorder::onTagStarted,
             Qt::QueuedConnection);
-    connect(&m_autoWriter, &AutoWriter::tagStarted, this, &Recorder::onTagStarted,
-            Qt::QueuedConnection);
-    connect(&m_autoWriter, &AutoWriter::tagEnded, this, &Recorder::onTagEnded,
-            Qt::QueuedConnection);
-    connect(&m_autoWriter, &AutoWriter::uidRefused, this, &Recorder::onUidRefused);
-    m_autoWriter.setUidGuard([this](const QString &uid) { return guard(uid); });
-    m_autoWriter.setRecordedLookup(
-        [this](const QString &uid, bool hex) { return recordedAt(uid, hex); });
+    connect(&m_loop, &ProductionLoop::tagEnded, this, &Recorder::onTagEnded, Qt::QueuedConnection);
+    connect(&m_loop, &ProductionLoop::uidRefused, this, &Recorder::onUidRefused);
+    m_loop.setUidGuard([this](const QString &uid) { return guard(uid); });
+    m_loop.setRecordedLookup([this](const QString &uid, bool hex) { return recordedAt(uid, hex); });
     m_wait->setSingleShot(true);
     m_wait->setInterval(kAnswerMs);
     connect(m_wait, &QTimer::timeout, this, [this] {
@@ -58,8 +55,8 @@ QString Recorder::close()
     if (m_closed)
         return {};
     m_closed = true;
-    m_autoWriter.setUidGuard({});
-    m_autoWriter.setRecordedLookup({});
+    m_loop.setUidGuard({});
+    m_loop.setRecordedLookup({});
     if (m_batch)
         onSwitched(false);
     if (m_manualBatch)
@@ -151,7 +148,7 @@ ProductionRecord::Batch Recorder::station() const
 
 ProductionRecord::Batch Recorder::describeBatch() const
 {
-    const AutoLoop::Options o = m_autoWriter.options();
+    const AutoLoop::Options o = m_loop.options();
     ProductionRecord::Batch b = station();
     QStringList options;
     const auto add = [&options](bool on, const char *name) {
@@ -233,7 +230,7 @@ void Recorder::onSwitched(bool on)
     m_withoutRecord = std::exchange(m_withoutRecordNext, false);
     showSummary();
     checkProblem();
-    const AutoLoop::Options o = m_autoWriter.options();
+    const AutoLoop::Options o = m_loop.options();
     if (o.setUid && o.autoInc && !m_withoutRecord)
         lease(o.setUidText);
     // A guard that asked before the batch was known asks again.
@@ -370,7 +367,7 @@ void Recorder::lease(const QString &from)
 {
     if (!m_batch)
         return;
-    const AutoLoop::Options o = m_autoWriter.options();
+    const AutoLoop::Options o = m_loop.options();
     const int step = Uid::leadingNumber(o.incText);
     QStringList wanted;
     QString uid = from;
@@ -466,7 +463,7 @@ void Recorder::answered()
     m_waiting = false;
     m_wait->stop();
     // Not from inside whatever step delivered the answer.
-    QTimer::singleShot(0, this, [this] { m_autoWriter.recordAnswered(); });
+    QTimer::singleShot(0, this, [this] { m_loop.recordAnswered(); });
 }
 
 Verdict Recorder::guard(const QString &uid)
@@ -495,8 +492,7 @@ Verdict Recorder::guard(const QString &uid)
         if (reserved) {
             m_handedOut.insert(*id);
             // The next ones are asked for, and the next marked, while this one is written.
-            const QString next
-                = Uid::StepSetUid(uid, Uid::leadingNumber(m_autoWriter.options().incText));
+            const QString next = Uid::StepSetUid(uid, Uid::leadingNumber(m_loop.options().incText));
             lease(next);
             arm(next);
         }
@@ -565,10 +561,10 @@ void Recorder::onUidRefused(const QString &why)
             return;
         // The operator's choice, for this outage only: the batch says so once the record is
         // back, and guarding goes on as soon as it answers.
-        if (problem().isEmpty() || m_autoWriter.engine().AutoWriteRunning())
+        if (problem().isEmpty() || m_loop.running())
             return;
         m_withoutRecordNext = true;
-        m_autoWriter.toggle();
+        m_loop.start();
     });
 }
 

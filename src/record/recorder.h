@@ -9,7 +9,7 @@
 #include <functional>
 #include <memory>
 
-class AutoWriter;
+class ProductionLoop;
 class Dialogs;
 class RecordWriter;
 class QTimer;
@@ -25,7 +25,7 @@ public:
     // How long the loop waits for the record before it stops.
     static constexpr int kAnswerMs = 1000;
 
-    Recorder(AutoWriter &autoWriter, std::function<QString()> portDevice, Dialogs &dialogs,
+    Recorder(ProductionLoop &loop, std::function<QString()> portDevice, Dialogs &dialogs,
              QObject *parent = nullptr);
     ~Recorder() override;
 
@@ -94,7 +94,7 @@ private:
     ProductionRecord::Batch station() const;
     ProductionRecord::Batch describeBatch() const;
 
-    AutoWriter &m_autoWriter;
+    ProductionLoop &m_loop;
     std::function<QString()> m_portDevice;
     Dialogs &m_dialogs;
     std::unique_ptr<ProductionRecord> m_record;

@@ -13,31 +13,23 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QDeadlineTimer>
 #include <QPushButton>
 #include <QRadioButton>
-
-using AutoLoop::StepTimer;
 
 AutoWriter::AutoWriter(SessionState &state, Parts parts, QObject *parent)
     : QObject(parent)
     , m_state(state)
     , m_p(parts)
+    , m_loop(state, parts.link, [this] { return options(); })
 {
-    // These intervals gate the protocol: a coarse timer fires up to 5 % early.
-    m_timerAuto.setSingleShot(true);
-    m_timerAuto.setInterval(Timing::kAutoStepMs);
-    m_timerAuto.setTimerType(Qt::PreciseTimer);
-    m_hold.setSingleShot(true);
-    m_hold.setInterval(Timing::kNoPresentPauseMs);
-    m_hold.setTimerType(Qt::PreciseTimer);
     m_flash.setInterval(Timing::kFlashMs);
-    connect(&m_timerAuto, &QTimer::timeout, this, [this] { apply(m_engine.tick(options())); });
-    connect(&m_hold, &QTimer::timeout, this, [this] { apply(m_engine.holdEnded(options())); });
     connect(&m_flash, &QTimer::timeout, this, &AutoWriter::blink);
     connect(m_p.autoPanel.autoButton(), &QPushButton::clicked, this, &AutoWriter::toggle);
-    connect(&m_p.link, &ReaderLink::replyTimedOut, this,
-            [this] { apply(m_engine.replyTimedOut()); });
+    connect(&m_loop, &ProductionLoop::shown, this, &AutoWriter::show);
+    connect(&m_loop, &ProductionLoop::switched, this, &AutoWriter::onSwitched);
+    connect(&m_loop, &ProductionLoop::tagStarted, this, &AutoWriter::tagStarted);
+    connect(&m_loop, &ProductionLoop::tagEnded, this, &AutoWriter::tagEnded);
+    connect(&m_loop, &ProductionLoop::uidRefused, this, &AutoWriter::uidRefused);
 }
 
 AutoLoop::Options AutoWriter::options() const
@@ -69,11 +61,6 @@ AutoLoop::Options AutoWriter::options() const
     return o;
 }
 
-void AutoWriter::onReply(const Reply::Parsed &reply)
-{
-    apply(m_engine.reply(reply, options()));
-}
-
 void AutoWriter::toggle()
 {
     if (!m_state.PortConnected) {
@@ -82,41 +69,41 @@ void AutoWriter::toggle()
             QStringLiteral("Pleas Select Port-Number And Click the Connect Button. "));
         return;
     }
-    if (m_engine.AutoWriteRunning()) {
-        apply(m_engine.stop());
-        showSwitchedOff();
-        return;
-    }
-    apply(m_engine.start());
-    m_p.autoPanel.autoButton()->setText(QStringLiteral("Stop"));
-    if (m_p.status.cardState() == StatusLine::Card::NoCard)
-        m_p.status.showCard(StatusLine::Card::Searching);
-    m_flash.start();
-    emit switched(true);
+    if (m_loop.running())
+        m_loop.stop();
+    else
+        m_loop.start();
 }
 
-void AutoWriter::showSwitchedOff()
+void AutoWriter::onSwitched(bool on)
 {
-    m_p.autoPanel.autoButton()->setText(QStringLiteral("Auto Wite"));
-    if (m_p.status.cardState() == StatusLine::Card::Searching)
-        m_p.status.showCard(StatusLine::Card::NoCard);
-    m_flash.stop();
-    emit switched(false);
+    QPushButton *button = m_p.autoPanel.autoButton();
+    if (on) {
+        button->setText(QStringLiteral("Stop"));
+        if (m_p.status.cardState() == StatusLine::Card::NoCard)
+            m_p.status.showCard(StatusLine::Card::Searching);
+        m_flash.start();
+    } else {
+        button->setText(QStringLiteral("Auto Wite"));
+        if (!m_linkClosing && m_p.status.cardState() == StatusLine::Card::Searching)
+            m_p.status.showCard(StatusLine::Card::NoCard);
+        m_flash.stop();
+    }
+    emit switched(on);
 }
 
 void AutoWriter::onLinkClosed()
 {
-    const bool wasRunning = m_engine.AutoWriteRunning();
-    apply(m_engine.linkClosed());
+    m_linkClosing = true;
+    m_loop.onLinkClosed();
+    m_linkClosing = false;
     m_p.autoPanel.autoButton()->setText(QStringLiteral("Auto Wite"));
     m_flash.stop();
-    if (wasRunning)
-        emit switched(false);
 }
 
 void AutoWriter::blink()
 {
-    if (!m_engine.AutoWriteRunning())
+    if (!m_loop.running())
         return;
     FlashPhase = !FlashPhase;
     QPushButton *button = m_p.autoPanel.autoButton();
@@ -128,10 +115,8 @@ void AutoWriter::blink()
     }
 }
 
-void AutoWriter::apply(const AutoLoop::Actions &a)
+void AutoWriter::show(const AutoLoop::Actions &a)
 {
-    if (a.ranStep)
-        m_state.UnlockPending = false;
     if (a.block0)
         m_p.blocks.setBlock(0, *a.block0);
     if (a.setUid)
@@ -145,25 +130,6 @@ void AutoWriter::apply(const AutoLoop::Actions &a)
     }
     for (const AutoLoop::Message &m : a.messages)
         m_p.status.showMessage(m.text, m.colour);
-    if (a.stopReplyTimeout)
-        m_p.link.stopReplyTimeout();
     for (int i = 0; i < a.beeps; ++i)
         QApplication::beep();
-    if (a.command)
-        m_p.link.SendCommand(*a.command);
-    if (a.started)
-        emit tagStarted(*a.started);
-    if (a.timer == StepTimer::Start) {
-        m_timerAuto.start();
-        m_timerStartedNs = QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
-    } else if (a.timer == StepTimer::Stop)
-        m_timerAuto.stop();
-    if (a.hold)
-        m_hold.start();
-    if (a.outcome)
-        emit tagEnded(*a.outcome);
-    if (a.switchedOff)
-        showSwitchedOff();
-    if (a.uidRefused)
-        emit uidRefused(*a.uidRefused);
 }
