@@ -1,4 +1,5 @@
 #include "record/productionrecord.h"
+#include "session/cli.h"
 #include "ui/appsetup.h"
 #include "ui/mainwindow.h"
 
@@ -23,12 +24,16 @@ static std::optional<int> processCommandLine(int argc, char *argv[])
 {
     QCoreApplication core(argc, argv);
     describe(core);
+    if (Cli::commandOf(core.arguments()))
+        return Cli::run(core, core.arguments());
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Programs and inspects 125 kHz T5557 tags through a Kestrel "
                        "reader/writer on a serial port.\n"
                        "Ports are numbered 01..26; with KESTREL_PORTS_DIR set, port N is "
-                       "$KESTREL_PORTS_DIR/COMN."));
+                       "$KESTREL_PORTS_DIR/COMN.\n"
+                       "Without a command the window starts. Commands (each with --help): "
+                       "ports, read, write, write-uid, produce, export-records."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption record(

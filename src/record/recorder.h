@@ -35,6 +35,10 @@ public:
     QString problem() const;
     // Statements waiting on this PC.
     int spooled() const { return m_spooled; }
+    // The record's thread has said once whether the record works.
+    bool known() const { return m_reported; }
+    // The running batch's key; empty between batches.
+    QString batchKey() const { return m_batch.value_or(QString()); }
     // The operator chose to go on while the record is off.
     bool runningWithoutRecord() const { return m_withoutRecord; }
     // "Batch: 3 complete / 0 failed / 0 stalled — ..."

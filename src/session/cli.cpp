@@ -1,0 +1,702 @@
+#include "cli.h"
+
+#include "core/em4100.h"
+#include "core/tagconfig.h"
+#include "core/uid.h"
+#include "job.h"
+#include "link/portmap.h"
+#include "link/portscanner.h"
+#include "link/serialtransport.h"
+#include "record/productionrecord.h"
+#include "record/recorder.h"
+#include "session.h"
+#include "widgets/dialogs.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSocketNotifier>
+#include <QSysInfo>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace Cli {
+
+namespace {
+
+const QStringList kCommands
+    = {QStringLiteral("ports"),     QStringLiteral("read"),    QStringLiteral("write"),
+       QStringLiteral("write-uid"), QStringLiteral("produce"), QStringLiteral("export-records")};
+
+void say(FILE *to, const QString &text)
+{
+    std::fprintf(to, "%s\n", text.toLocal8Bit().constData());
+    std::fflush(to);
+}
+
+int usage(const QString &text)
+{
+    say(stderr, QStringLiteral("kestrel-rfid: ") + text);
+    return kUsage;
+}
+
+QString isoTime(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
+}
+
+// What the record and the loop would ask the operator: told on standard error, and the safe
+// answer is taken (a script cannot choose to run without a record).
+class ConsoleDialogs : public Dialogs {
+public:
+    void information(const QString &title, const QString &text) override { tell(title, text); }
+    void warning(const QString &title, const QString &text) override { tell(title, text); }
+    bool question(const QString &title, const QString &text) override
+    {
+        tell(title, text);
+        return false;
+    }
+    bool warningWithChoice(const QString &title, const QString &text, const QString &) override
+    {
+        tell(title, text);
+        return false;
+    }
+
+private:
+    static void tell(const QString &title, const QString &text)
+    {
+        say(stderr, QStringLiteral("kestrel-rfid: %1: %2").arg(title, text));
+    }
+};
+
+// The device of a port given as the window numbers it, or as a path.
+std::optional<QString> deviceOf(const QString &port, QString *error)
+{
+    if (port.isEmpty()) {
+        *error = QStringLiteral("--port is needed (a number from 01 to 26, or a device path)");
+        return std::nullopt;
+    }
+    bool number = false;
+    const int n = port.toInt(&number);
+    const QString device = number ? PortMap::deviceFor(n) : port;
+    if (device.isEmpty()) {
+        *error = QStringLiteral("there is no port %1 (ports are 01 to 26)").arg(port);
+        return std::nullopt;
+    }
+    if (!QFileInfo::exists(device)) {
+        *error = QStringLiteral("there is no port %1 (%2 does not exist)").arg(port, device);
+        return std::nullopt;
+    }
+    return device;
+}
+
+// Never from the command line, where every user of the machine can read it.
+std::optional<QString> passwordOf(const QString &file, QString *error)
+{
+    QString text;
+    if (!file.isEmpty()) {
+        QFile in(file);
+        if (!in.open(QIODevice::ReadOnly)) {
+            *error = QStringLiteral("%1 cannot be read: %2").arg(file, in.errorString());
+            return std::nullopt;
+        }
+        text = QString::fromLatin1(in.read(256)).section(u'\n', 0, 0).trimmed();
+    } else if (qEnvironmentVariableIsSet("KESTREL_PASSWORD")) {
+        text = qEnvironmentVariable("KESTREL_PASSWORD").trimmed();
+    } else {
+        return QString();
+    }
+    if (!Reply::isBlockValue(text.toUpper())) {
+        *error = QStringLiteral("the password must be eight hexadecimal digits");
+        return std::nullopt;
+    }
+    return text.toUpper();
+}
+
+struct Common {
+    QCommandLineOption port{QStringLiteral("port"),
+                            QStringLiteral("Port number (01-26) or device path."),
+                            QStringLiteral("N")};
+    QCommandLineOption passwordFile{
+        QStringLiteral("password-file"),
+        QStringLiteral("The tag password (eight hexadecimal digits) is the file's first line; "
+                       "else KESTREL_PASSWORD."),
+        QStringLiteral("F")};
+    QCommandLineOption json{QStringLiteral("json"), QStringLiteral("Print one JSON document.")};
+    QCommandLineOption record{QStringLiteral("record"),
+                              QStringLiteral("The production record: a file or a server."),
+                              QStringLiteral("ADDR")};
+};
+
+// Parses a command's options; a wrong one is a usage error.
+bool parse(QCommandLineParser &parser, const QStringList &arguments, QString *error)
+{
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    if (!parser.parse(arguments)) {
+        *error = parser.errorText();
+        return false;
+    }
+    return true;
+}
+
+// A connected session, or why there is none (exit code in *code).
+std::unique_ptr<Session> connected(const QString &device, int *code)
+{
+    auto session = std::make_unique<Session>();
+    QString reason;
+    if (!session->connectPort(device, &reason)) {
+        say(stderr, QStringLiteral("kestrel-rfid: %1: %2")
+                        .arg(device, reason.isEmpty() ? session->failure() : reason));
+        *code = kPortFailed;
+        return nullptr;
+    }
+    return session;
+}
+
+// What a reply to a command that does not work says in words.
+QString refusal(const std::optional<QString> &head, Session &session)
+{
+    if (!session.failure().isEmpty())
+        return session.failure();
+    if (!head)
+        return QStringLiteral("No recpone command!");
+    const Reply::Parsed r = Reply::classify(*head);
+    const QString text = r.kind == Reply::Kind::Error ? Reply::errorText(r.code) : QString();
+    return text.isEmpty() ? QStringLiteral("the box answered %1").arg(*head) : text;
+}
+
+int portsCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    Common c;
+    parser.addOption(c.json);
+    QString error;
+    if (!parse(parser, arguments, &error))
+        return usage(error);
+    SerialTransport transport;
+    PortScanner scanner(transport);
+    QMap<int, QString> found;
+    QObject::connect(&scanner, &PortScanner::portFound,
+                     [&found](int n, const QString &device) { found.insert(n, device); });
+    QEventLoop wait;
+    QObject::connect(&scanner, &PortScanner::finished, &wait, &QEventLoop::quit);
+    scanner.start();
+    wait.exec();
+    QJsonArray list;
+    for (int n = PortMap::kFirstPort; n <= PortMap::kLastPort; ++n) {
+        const QString device = PortMap::deviceFor(n);
+        if (device.isEmpty() || !QFileInfo::exists(device))
+            continue;
+        const QString state = found.contains(n)                    ? QStringLiteral("free")
+                              : scanner.refused().contains(device) ? QStringLiteral("refused")
+                                                                   : QStringLiteral("busy");
+        list.append(QJsonObject{{QStringLiteral("port"), PortMap::entryText(n)},
+                                {QStringLiteral("device"), device},
+                                {QStringLiteral("state"), state}});
+    }
+    if (parser.isSet(c.json)) {
+        say(stdout, QString::fromUtf8(QJsonDocument(list).toJson(QJsonDocument::Compact)));
+        return kDone;
+    }
+    for (const QJsonValue &v : list) {
+        const QJsonObject o = v.toObject();
+        say(stdout,
+            QStringLiteral("%1  %2  %3")
+                .arg(o[QStringLiteral("port")].toString(), o[QStringLiteral("device")].toString(),
+                     o[QStringLiteral("state")].toString()));
+    }
+    if (list.isEmpty())
+        say(stderr, QStringLiteral("kestrel-rfid: no serial port was found"));
+    return kDone;
+}
+
+int readCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    Common c;
+    const QCommandLineOption block(QStringLiteral("block"), QStringLiteral("Block 0-7."),
+                                   QStringLiteral("B"));
+    const QCommandLineOption all(QStringLiteral("all"), QStringLiteral("Blocks 0-7."));
+    const QCommandLineOption uid(QStringLiteral("uid"), QStringLiteral("The tag's ID."));
+    parser.addOptions({c.port, c.passwordFile, c.json, block, all, uid});
+    QString error;
+    if (!parse(parser, arguments, &error))
+        return usage(error);
+    const int asked = int(parser.isSet(block)) + int(parser.isSet(all)) + int(parser.isSet(uid));
+    if (asked != 1)
+        return usage(QStringLiteral("read needs one of --block B, --all or --uid"));
+    QList<int> blocks;
+    if (parser.isSet(block)) {
+        bool ok = false;
+        const int n = parser.value(block).toInt(&ok);
+        if (!ok || n < 0 || n > 7)
+            return usage(QStringLiteral("--block must be a block from 0 to 7"));
+        blocks << n;
+    } else if (parser.isSet(all)) {
+        blocks = {0, 1, 2, 3, 4, 5, 6, 7};
+    }
+    const std::optional<QString> device = deviceOf(parser.value(c.port), &error);
+    const std::optional<QString> password
+        = device ? passwordOf(parser.value(c.passwordFile), &error) : std::nullopt;
+    if (!password)
+        return usage(error);
+    int code = kDone;
+    const std::unique_ptr<Session> session = connected(*device, &code);
+    if (!session)
+        return code;
+    QJsonObject out{{QStringLiteral("port"), *device}};
+    if (parser.isSet(uid)) {
+        const std::optional<QString> head = session->ask(QStringLiteral("GTS"));
+        const Reply::Parsed r = Reply::classify(head.value_or(QString()));
+        if (!head || r.kind != Reply::Kind::Identifier) {
+            say(stderr, QStringLiteral("kestrel-rfid: %1").arg(refusal(head, *session)));
+            return session->failure().isEmpty() ? kTagFailed : kPortFailed;
+        }
+        out.insert(QStringLiteral("uid"), r.payload);
+        if (!parser.isSet(c.json))
+            say(stdout, r.payload);
+    }
+    QJsonObject values;
+    QStringList failures;
+    for (int n : blocks) {
+        const QString command = password->isEmpty()
+                                    ? QStringLiteral("RB%1").arg(n)
+                                    : QStringLiteral("RP%1%2").arg(n).arg(*password);
+        const std::optional<QString> head = session->ask(command);
+        const Reply::Parsed r = Reply::classify(head.value_or(QString()));
+        if (!head || r.kind != Reply::Kind::BlockRead || r.block != n) {
+            if (!session->failure().isEmpty())
+                break;
+            failures << QStringLiteral("block %1: %2").arg(n).arg(refusal(head, *session));
+            values.insert(QString::number(n), QJsonValue());
+            continue;
+        }
+        const QString shown = AutoLoop::shownValue(n, r.payload);
+        values.insert(QString::number(n), shown);
+        if (!parser.isSet(c.json))
+            say(stdout, QStringLiteral("B%1: %2").arg(n).arg(shown));
+    }
+    if (!session->failure().isEmpty()) {
+        say(stderr, QStringLiteral("kestrel-rfid: %1").arg(session->failure()));
+        return kPortFailed;
+    }
+    if (!blocks.isEmpty()) {
+        out.insert(QStringLiteral("blocks"), values);
+        if (values.contains(QStringLiteral("0")) && values[QStringLiteral("0")].isString())
+            out.insert(QStringLiteral("config"),
+                       TagConfig::describe(values[QStringLiteral("0")].toString()));
+        bool ok1 = false;
+        bool ok2 = false;
+        const quint32 b1 = values[QStringLiteral("1")].toString().toUInt(&ok1, 16);
+        const quint32 b2 = values[QStringLiteral("2")].toString().toUInt(&ok2, 16);
+        if (ok1 && ok2) {
+            const Em4100::Check check = Em4100::check(b1, b2);
+            out.insert(QStringLiteral("id"),
+                       check.id ? QJsonValue(
+                           QStringLiteral("%1").arg(*check.id, 10, 16, QLatin1Char('0')).toUpper())
+                                : QJsonValue());
+            out.insert(QStringLiteral("idDecimal"),
+                       check.id ? QJsonValue(Em4100::decimalForm(*check.id)) : QJsonValue());
+        }
+    }
+    if (!failures.isEmpty())
+        out.insert(QStringLiteral("failures"), QJsonArray::fromStringList(failures));
+    if (parser.isSet(c.json))
+        say(stdout, QString::fromUtf8(QJsonDocument(out).toJson(QJsonDocument::Compact)));
+    for (const QString &f : failures)
+        say(stderr, QStringLiteral("kestrel-rfid: ") + f);
+    return failures.isEmpty() ? kDone : kTagFailed;
+}
+
+int writeCommand(const QStringList &arguments, bool uidWrite)
+{
+    QCommandLineParser parser;
+    Common c;
+    const QCommandLineOption block(QStringLiteral("block"), QStringLiteral("Block 0-6."),
+                                   QStringLiteral("B"));
+    const QCommandLineOption data(QStringLiteral("data"),
+                                  QStringLiteral("Eight hexadecimal digits."),
+                                  QStringLiteral("XXXXXXXX"));
+    const QCommandLineOption uid(QStringLiteral("uid"), QStringLiteral("Ten digits."),
+                                 QStringLiteral("U"));
+    const QCommandLineOption dec(QStringLiteral("dec"), QStringLiteral("The UID is decimal."));
+    if (uidWrite)
+        parser.addOptions({c.port, uid, dec});
+    else
+        parser.addOptions({c.port, c.passwordFile, block, data});
+    QString error;
+    if (!parse(parser, arguments, &error))
+        return usage(error);
+    QString command;
+    QString expected;
+    int expectedBlock = -1;
+    if (uidWrite) {
+        const QString u = parser.value(uid).toUpper();
+        const bool hex = !parser.isSet(dec);
+        if (u.size() != Uid::kLength || !Uid::tagId(u, hex))
+            return usage(QStringLiteral("--uid must be a tag ID of ten %1 digits")
+                             .arg(hex ? QStringLiteral("hexadecimal") : QStringLiteral("decimal")));
+        command = (hex ? QStringLiteral("WUX") : QStringLiteral("WUD")) + u;
+        expected = u;
+    } else {
+        bool ok = false;
+        expectedBlock = parser.value(block).toInt(&ok);
+        if (!ok || expectedBlock < 0 || expectedBlock > 6)
+            return usage(QStringLiteral("--block must be a block from 0 to 6 (the password "
+                                        "is never given on the command line)"));
+        expected = parser.value(data).toUpper();
+        if (!Reply::isBlockValue(expected))
+            return usage(QStringLiteral("--data must be eight hexadecimal digits"));
+    }
+    const std::optional<QString> device = deviceOf(parser.value(c.port), &error);
+    const std::optional<QString> password
+        = device ? (uidWrite ? QString() : passwordOf(parser.value(c.passwordFile), &error))
+                 : std::nullopt;
+    if (!password)
+        return usage(error);
+    if (!uidWrite)
+        command = password->isEmpty()
+                      ? QStringLiteral("WB%1%2").arg(expectedBlock).arg(expected)
+                      : QStringLiteral("WP%1%2%3").arg(expectedBlock).arg(*password, expected);
+    int code = kDone;
+    const std::unique_ptr<Session> session = connected(*device, &code);
+    if (!session)
+        return code;
+    const std::optional<QString> head = session->ask(command);
+    const Reply::Parsed r = Reply::classify(head.value_or(QString()));
+    const bool verified
+        = uidWrite ? r.kind == Reply::Kind::Identifier
+                         && Uid::tagId(r.payload, true) == Uid::tagId(expected, !parser.isSet(dec))
+                   : r.kind == Reply::Kind::BlockWrite && r.block == expectedBlock
+                         && r.payload == expected;
+    if (verified) {
+        say(stdout,
+            uidWrite
+                ? QStringLiteral("UID %1 written and read back").arg(expected)
+                : QStringLiteral("B%1: %2 written and read back").arg(expectedBlock).arg(expected));
+        return kDone;
+    }
+    if (!session->failure().isEmpty()) {
+        say(stderr, QStringLiteral("kestrel-rfid: %1").arg(session->failure()));
+        return kPortFailed;
+    }
+    say(stderr, QStringLiteral("kestrel-rfid: not verified: %1")
+                    .arg(r.kind == Reply::Kind::BlockWrite || r.kind == Reply::Kind::Identifier
+                             ? QStringLiteral("read back %1").arg(r.payload)
+                             : refusal(head, *session)));
+    return kTagFailed;
+}
+
+int exportCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    Common c;
+    const QCommandLineOption batch(QStringLiteral("batch"), QStringLiteral("Only batch N."),
+                                   QStringLiteral("N"));
+    parser.addOptions({c.record, batch});
+    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The CSV file."));
+    QString error;
+    if (!parse(parser, arguments, &error))
+        return usage(error);
+    if (parser.positionalArguments().size() != 2)
+        return usage(QStringLiteral("export-records needs one FILE"));
+    if (parser.isSet(c.record))
+        ProductionRecord::setConfiguredPath(parser.value(c.record));
+    ProductionRecord::Filter filter;
+    if (parser.isSet(batch)) {
+        bool ok = false;
+        filter.batch = parser.value(batch).toLongLong(&ok);
+        if (!ok)
+            return usage(QStringLiteral("--batch needs a batch number"));
+    }
+    const QString location = ProductionRecord::configuredPath();
+    if (!ProductionRecord::isServer(location) && !QFileInfo::exists(location)) {
+        say(stderr,
+            QStringLiteral("kestrel-rfid: there is no production record at %1").arg(location));
+        return kRecordFailed;
+    }
+    ProductionRecord record(location);
+    if (!record.exportCsv(parser.positionalArguments().at(1), filter, &error)) {
+        say(stderr, QStringLiteral("kestrel-rfid: ") + error);
+        return kRecordFailed;
+    }
+    return kDone;
+}
+
+// SIGINT and SIGTERM reach the event loop through a socket pair.
+int g_signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[0], &c, 1);
+}
+
+QJsonObject tagEvent(const AutoLoop::TagOutcome &t)
+{
+    QJsonArray writes;
+    for (const AutoLoop::Write &w : t.writes) {
+        if (w.block < 0)
+            continue;
+        writes.append(QJsonObject{
+            {QStringLiteral("block"), w.block},
+            {QStringLiteral("sent"), AutoLoop::shownValue(w.block, w.sent)},
+            {QStringLiteral("readBack"),
+             w.answered ? QJsonValue(AutoLoop::shownValue(w.block, w.readBack)) : QJsonValue()},
+            {QStringLiteral("ok"), w.ok}});
+    }
+    return QJsonObject{
+        {QStringLiteral("event"), QStringLiteral("tag")},
+        {QStringLiteral("serial"), t.serial},
+        {QStringLiteral("result"), AutoLoop::resultName(t.result)},
+        {QStringLiteral("uidAsked"), t.uidAsked},
+        {QStringLiteral("uidRead"), t.uidRead},
+        {QStringLiteral("uidConfirmed"), t.uidConfirmed},
+        {QStringLiteral("base"), t.hexBase ? QStringLiteral("hex") : QStringLiteral("dec")},
+        {QStringLiteral("writes"), writes},
+        {QStringLiteral("retries"), t.retries},
+        {QStringLiteral("started"), isoTime(t.startMs)},
+        {QStringLiteral("ended"), isoTime(t.endMs)},
+        {QStringLiteral("detail"), t.detail}};
+}
+
+int produceCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    Common c;
+    const QCommandLineOption jobOption(QStringLiteral("job"), QStringLiteral("The job file."),
+                                       QStringLiteral("FILE"));
+    const QCommandLineOption count(QStringLiteral("count"),
+                                   QStringLiteral("Stop after K tags have ended."),
+                                   QStringLiteral("K"));
+    const QCommandLineOption events(QStringLiteral("events"),
+                                    QStringLiteral("JSON lines of events to FILE, or - for "
+                                                   "standard output."),
+                                    QStringLiteral("FILE|-"));
+    parser.addOptions({c.port, c.passwordFile, c.record, jobOption, count, events});
+    QString error;
+    if (!parse(parser, arguments, &error))
+        return usage(error);
+    if (!parser.isSet(jobOption))
+        return usage(QStringLiteral("produce needs --job FILE"));
+    const std::optional<Job> job = Job::load(parser.value(jobOption), &error);
+    if (!job)
+        return usage(error);
+    int limit = 0;
+    if (parser.isSet(count)) {
+        bool ok = false;
+        limit = parser.value(count).toInt(&ok);
+        if (!ok || limit < 1)
+            return usage(QStringLiteral("--count must be a number of tags from 1"));
+    }
+    const std::optional<QString> device = deviceOf(parser.value(c.port), &error);
+    const std::optional<QString> password
+        = device ? passwordOf(parser.value(c.passwordFile), &error) : std::nullopt;
+    if (!password)
+        return usage(error);
+    if (job->needsPassword() && password->isEmpty())
+        return usage(QStringLiteral("the job unlocks or writes the password: give it with "
+                                    "--password-file or KESTREL_PASSWORD"));
+    QFile eventFile;
+    const bool toStdout = parser.value(events) == QLatin1String("-");
+    if (parser.isSet(events)) {
+        const bool opened = toStdout ? eventFile.open(stdout, QIODevice::WriteOnly)
+                                     : (eventFile.setFileName(parser.value(events)),
+                                        eventFile.open(QIODevice::WriteOnly | QIODevice::Append));
+        if (!opened)
+            return usage(QStringLiteral("%1 cannot be written: %2")
+                             .arg(parser.value(events), eventFile.errorString()));
+    }
+    const auto emitEvent = [&eventFile](const QJsonObject &o) {
+        if (!eventFile.isOpen())
+            return;
+        eventFile.write(QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n');
+        eventFile.flush();
+    };
+    const auto person = [&](const QString &text) {
+        if (!toStdout)
+            say(stdout, text);
+    };
+    if (parser.isSet(c.record))
+        ProductionRecord::setConfiguredPath(parser.value(c.record));
+
+    Session session(job->options(*password));
+    ConsoleDialogs dialogs;
+    Recorder recorder(
+        session.loop(), [&session] { return session.device(); }, dialogs);
+    // Nothing is written before the record says whether it takes the batch.
+    QElapsedTimer waited;
+    waited.start();
+    while (!recorder.known() && waited.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    if (!recorder.known() || !recorder.problem().isEmpty()) {
+        say(stderr,
+            QStringLiteral("kestrel-rfid: production record is off: %1")
+                .arg(recorder.known() ? recorder.problem() : QStringLiteral("it did not answer")));
+        recorder.close();
+        return kRecordFailed;
+    }
+    QString reason;
+    if (!session.connectPort(*device, &reason)) {
+        say(stderr, QStringLiteral("kestrel-rfid: %1: %2").arg(*device, reason));
+        recorder.close();
+        return kPortFailed;
+    }
+
+    QMap<QString, int> results;
+    int started = 0;
+    int ended = 0;
+    bool stopRequested = false;
+    QString stoppedWhy;
+    int exitCode = kDone;
+    QString lastMessage;
+    QEventLoop running;
+    const qint64 began = QDateTime::currentMSecsSinceEpoch();
+    const auto finish = [&](const QString &why, int code) {
+        if (stoppedWhy.isEmpty()) {
+            stoppedWhy = why;
+            exitCode = code;
+        }
+        QTimer::singleShot(0, &running, [&] {
+            session.loop().stop();
+            running.quit();
+        });
+    };
+    QObject::connect(&session.loop(), &ProductionLoop::shown, &running,
+                     [&](const AutoLoop::Actions &a) {
+                         if (!a.messages.isEmpty())
+                             lastMessage = a.messages.last().text;
+                     });
+    QObject::connect(&session.loop(), &ProductionLoop::tagStarted, &running, [&] { ++started; });
+    QObject::connect(&session.loop(), &ProductionLoop::tagEnded, &running,
+                     [&](const AutoLoop::TagOutcome &t) {
+                         ++ended;
+                         ++results[AutoLoop::resultName(t.result)];
+                         if (t.result != AutoLoop::TagOutcome::Result::Complete)
+                             exitCode = qMax(exitCode, int(kTagFailed));
+                         emitEvent(tagEvent(t));
+                         person(QStringLiteral("tag %1: %2 %3")
+                                    .arg(t.serial)
+                                    .arg(AutoLoop::resultName(t.result),
+                                         t.uidRead.isEmpty() ? t.uidAsked : t.uidRead));
+                         if (limit > 0 && ended >= limit)
+                             finish(QStringLiteral("%1 tags have ended").arg(ended), exitCode);
+                         else if (stopRequested)
+                             finish(QStringLiteral("stopped by a signal"), exitCode);
+                     });
+    QObject::connect(&session.loop(), &ProductionLoop::uidRefused, &running,
+                     [&](const QString &why) {
+                         const bool record = !recorder.problem().isEmpty();
+                         finish(why, record ? kRecordFailed : kTagFailed);
+                     });
+    QObject::connect(&session.loop(), &ProductionLoop::switched, &running, [&](bool on) {
+        if (on)
+            return;
+        // After the rest of the step: a refusal says why better than the last message.
+        QTimer::singleShot(0, &running, [&] {
+            if (stoppedWhy.isEmpty())
+                finish(lastMessage.isEmpty() ? QStringLiteral("the loop switched itself off")
+                                             : lastMessage,
+                       int(kTagFailed));
+        });
+    });
+    QObject::connect(&session, &Session::portFailed, &running,
+                     [&](const QString &why) { finish(why, kPortFailed); });
+
+    ::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe);
+    QSocketNotifier interrupts(g_signalPipe[1], QSocketNotifier::Read);
+    QObject::connect(&interrupts, &QSocketNotifier::activated, &running, [&] {
+        char c;
+        [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[1], &c, 1);
+        stopRequested = true;
+        // A tag in progress ends first; its outcome is recorded.
+        if (started == ended)
+            finish(QStringLiteral("stopped by a signal"), exitCode);
+    });
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+
+    session.loop().start();
+    // A tag already in the field was reported before the loop listened: the box says again
+    // what is there.
+    session.link().SendCommand(QStringLiteral("GTS"));
+    // After the record's own reaction to the start, which names the batch.
+    QTimer::singleShot(0, &running, [&] {
+        emitEvent(QJsonObject{{QStringLiteral("event"), QStringLiteral("batch")},
+                              {QStringLiteral("key"), recorder.batchKey()},
+                              {QStringLiteral("options"), job->toObject()},
+                              {QStringLiteral("station"), QSysInfo::machineHostName()},
+                              {QStringLiteral("port"), *device}});
+        person(QStringLiteral("batch started on %1").arg(*device));
+    });
+    running.exec();
+    ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGTERM, SIG_DFL);
+    ::close(g_signalPipe[0]);
+    ::close(g_signalPipe[1]);
+
+    session.disconnectPort();
+    const QString left = recorder.close();
+    if (!left.isEmpty()) {
+        say(stderr, QStringLiteral("kestrel-rfid: ") + left);
+        exitCode = qMax(exitCode, int(kRecordFailed));
+    }
+    const double minutes = (QDateTime::currentMSecsSinceEpoch() - began) / 60000.0;
+    QJsonObject counts;
+    for (auto it = results.cbegin(); it != results.cend(); ++it)
+        counts.insert(it.key(), it.value());
+    emitEvent(QJsonObject{{QStringLiteral("event"), QStringLiteral("stopped")},
+                          {QStringLiteral("why"), stoppedWhy}});
+    emitEvent(QJsonObject{{QStringLiteral("event"), QStringLiteral("summary")},
+                          {QStringLiteral("tags"), ended},
+                          {QStringLiteral("results"), counts},
+                          {QStringLiteral("tagsPerMinute"), minutes > 0 ? ended / minutes : 0.0},
+                          {QStringLiteral("exit"), exitCode}});
+    person(QStringLiteral("stopped: %1; %2 tags").arg(stoppedWhy).arg(ended));
+    return exitCode;
+}
+
+} // namespace
+
+std::optional<QString> commandOf(const QStringList &arguments)
+{
+    if (arguments.size() < 2 || !kCommands.contains(arguments.at(1)))
+        return std::nullopt;
+    return arguments.at(1);
+}
+
+int run(QCoreApplication &, const QStringList &arguments)
+{
+    const QString command = commandOf(arguments).value_or(QString());
+    // The parser reads the command word as the program's name.
+    const QStringList rest = arguments.mid(1);
+    if (command == QLatin1String("ports"))
+        return portsCommand(rest);
+    if (command == QLatin1String("read"))
+        return readCommand(rest);
+    if (command == QLatin1String("write"))
+        return writeCommand(rest, false);
+    if (command == QLatin1String("write-uid"))
+        return writeCommand(rest, true);
+    if (command == QLatin1String("produce"))
+        return produceCommand(rest);
+    if (command == QLatin1String("export-records"))
+        return exportCommand(rest);
+    return usage(QStringLiteral("unknown command"));
+}
+
+} // namespace Cli

@@ -1,0 +1,285 @@
+#include "job.h"
+
+#include "core/uid.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QSet>
+
+namespace {
+
+const QString kFormat = QStringLiteral("kestrel-rfid-job");
+// Larger files are not jobs; nothing of them is read.
+constexpr qint64 kMaxBytes = 64 * 1024;
+
+// Reads one object's members, each once, and names the first one it cannot take.
+class Reader {
+public:
+    Reader(const QJsonObject &object, QString path, QString *error)
+        : m_object(object)
+        , m_path(std::move(path))
+        , m_error(error)
+    {
+    }
+
+    bool flag(const char *name, bool &out)
+    {
+        const QJsonValue v = take(name);
+        if (v.isUndefined())
+            return true;
+        if (!v.isBool())
+            return fail(name, QStringLiteral("must be true or false"));
+        out = v.toBool();
+        return true;
+    }
+
+    bool text(const char *name, const QRegularExpression &pattern, const QString &what,
+              QString &out)
+    {
+        const QJsonValue v = take(name);
+        if (v.isUndefined())
+            return true;
+        const QString t = v.toString();
+        if (!v.isString() || !pattern.match(t).hasMatch())
+            return fail(name, QStringLiteral("must be ") + what);
+        out = t.toUpper();
+        return true;
+    }
+
+    std::optional<QJsonObject> object(const char *name)
+    {
+        const QJsonValue v = take(name);
+        if (v.isUndefined())
+            return QJsonObject();
+        if (!v.isObject()) {
+            fail(name, QStringLiteral("must be an object"));
+            return std::nullopt;
+        }
+        return v.toObject();
+    }
+
+    // Read already.
+    void skip(const char *name) { take(name); }
+
+    QString member(const char *name) const
+    {
+        return m_path.isEmpty() ? QString::fromLatin1(name)
+                                : m_path + u'.' + QString::fromLatin1(name);
+    }
+
+    bool fail(const char *name, const QString &why)
+    {
+        *m_error = QStringLiteral("\"%1\" %2").arg(member(name), why);
+        return false;
+    }
+
+    // Everything the reader did not take is unknown.
+    bool done()
+    {
+        for (auto it = m_object.constBegin(); it != m_object.constEnd(); ++it) {
+            if (m_taken.contains(it.key()))
+                continue;
+            *m_error = QStringLiteral("\"%1\" is not a member of a job")
+                           .arg(m_path.isEmpty() ? it.key() : m_path + u'.' + it.key());
+            return false;
+        }
+        return true;
+    }
+
+private:
+    QJsonValue take(const char *name)
+    {
+        const QString key = QString::fromLatin1(name);
+        m_taken.insert(key);
+        return m_object.value(key);
+    }
+
+    QJsonObject m_object;
+    QString m_path;
+    QString *m_error;
+    QSet<QString> m_taken;
+};
+
+const QRegularExpression kUidPattern(QStringLiteral("^[0-9A-Fa-f]{4}[0-9]{6}$"));
+const QRegularExpression kStepPattern(QStringLiteral("^[0-9]{10}$"));
+const QRegularExpression kBlockPattern(QStringLiteral("^[0-9A-Fa-f]{8}$"));
+
+} // namespace
+
+Job::Job()
+{
+    // As the window starts.
+    m_o.blockTexts[0] = QStringLiteral("00148040");
+    for (int n = 1; n < 8; ++n)
+        m_o.blockTexts[size_t(n)] = QStringLiteral("00000000");
+    m_o.setUidText = QStringLiteral("0000000000");
+    m_o.incText = QStringLiteral("0000000001");
+}
+
+Job Job::fromOptions(const AutoLoop::Options &options)
+{
+    Job job;
+    job.m_o = options;
+    job.m_o.blockTexts[7] = QStringLiteral("00000000");
+    job.m_o.rewriteRecorded = false;
+    if (job.m_o.base == AutoLoop::Options::Base::None)
+        job.m_o.base = AutoLoop::Options::Base::Hex;
+    return job;
+}
+
+std::optional<Job> Job::parse(const QByteArray &json, QString *error)
+{
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        *error = QStringLiteral("it is not JSON (%1 at byte %2)")
+                     .arg(parseError.errorString())
+                     .arg(parseError.offset);
+        return std::nullopt;
+    }
+    if (!doc.isObject() || doc.object().value(QStringLiteral("format")).toString() != kFormat) {
+        *error = QStringLiteral("it is not a job (\"format\" must be \"%1\")").arg(kFormat);
+        return std::nullopt;
+    }
+    const QJsonObject root = doc.object();
+    const QJsonValue version = root.value(QStringLiteral("version"));
+    if (!version.isDouble() || version.toDouble() != double(version.toInt())
+        || version.toInt() < 1) {
+        *error = QStringLiteral("\"version\" must be a whole number from 1");
+        return std::nullopt;
+    }
+    if (version.toInt() > kVersion) {
+        *error = QStringLiteral("it is a job of version %1; this tool reads version %2")
+                     .arg(version.toInt())
+                     .arg(kVersion);
+        return std::nullopt;
+    }
+    Job job;
+    AutoLoop::Options &o = job.m_o;
+    Reader top(root, {}, error);
+    top.skip("format");
+    top.skip("version");
+    const std::optional<QJsonObject> uid = top.object("uid");
+    const std::optional<QJsonObject> blocks = uid ? top.object("blocks") : std::nullopt;
+    const std::optional<QJsonObject> password = blocks ? top.object("password") : std::nullopt;
+    const std::optional<QJsonObject> start = password ? top.object("start") : std::nullopt;
+    if (!start || !top.flag("lock", o.lock) || !top.done())
+        return std::nullopt;
+
+    Reader u(*uid, QStringLiteral("uid"), error);
+    QString base = QStringLiteral("hex");
+    if (!u.flag("write", o.setUid) || !u.flag("increment", o.autoInc)
+        || !u.text("first", kUidPattern, QStringLiteral("ten digits, the first four hexadecimal"),
+                   o.setUidText)
+        || !u.text("step", kStepPattern, QStringLiteral("ten decimal digits"), o.incText)
+        || !u.text("base", QRegularExpression(QStringLiteral("^(hex|dec)$")),
+                   QStringLiteral("\"hex\" or \"dec\""), base)
+        || !u.done())
+        return std::nullopt;
+    o.base = base == QLatin1String("DEC") ? AutoLoop::Options::Base::Dec
+                                          : AutoLoop::Options::Base::Hex;
+    if (!Uid::tagId(o.setUidText, o.base == AutoLoop::Options::Base::Hex)) {
+        u.fail("first", QStringLiteral("is no tag ID in base %1").arg(base.toLower()));
+        return std::nullopt;
+    }
+    if (o.autoInc && !o.setUid) {
+        u.fail("increment", QStringLiteral("needs \"uid.write\""));
+        return std::nullopt;
+    }
+
+    Reader b(*blocks, QStringLiteral("blocks"), error);
+    for (int n = 1; n <= 6; ++n) {
+        const QByteArray name = QByteArray::number(n);
+        QString text;
+        if (!b.text(name.constData(), kBlockPattern, QStringLiteral("eight hexadecimal digits"),
+                    text))
+            return std::nullopt;
+        o.blocks[size_t(n)] = !text.isEmpty();
+        if (!text.isEmpty())
+            o.blockTexts[size_t(n)] = text;
+    }
+    if (!b.done())
+        return std::nullopt;
+
+    Reader p(*password, QStringLiteral("password"), error);
+    Reader s(*start, QStringLiteral("start"), error);
+    if (!p.flag("unlock", o.autoUnlock) || !p.flag("write", o.writePassword) || !p.done()
+        || !s.flag("withIdentifier", o.withId) || !s.flag("noUid", o.noUid)
+        || !s.flag("notConfigured", o.notConfig) || !s.done())
+        return std::nullopt;
+    return job;
+}
+
+std::optional<Job> Job::load(const QString &file, QString *error)
+{
+    QFile in(file);
+    if (!in.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("%1 cannot be read: %2").arg(file, in.errorString());
+        return std::nullopt;
+    }
+    if (in.size() > kMaxBytes) {
+        *error = QStringLiteral("%1 is not a job: it is larger than %2 kB")
+                     .arg(file)
+                     .arg(kMaxBytes / 1024);
+        return std::nullopt;
+    }
+    std::optional<Job> job = parse(in.read(kMaxBytes), error);
+    if (!job)
+        *error = QStringLiteral("%1: %2").arg(file, *error);
+    return job;
+}
+
+QByteArray Job::toJson() const
+{
+    return QJsonDocument(toObject()).toJson(QJsonDocument::Indented);
+}
+
+QJsonObject Job::toObject() const
+{
+    QJsonObject blocks;
+    for (int n = 1; n <= 6; ++n) {
+        if (m_o.blocks[size_t(n)])
+            blocks.insert(QString::number(n), m_o.blockTexts[size_t(n)]);
+    }
+    const QJsonObject root{
+        {QStringLiteral("format"), kFormat},
+        {QStringLiteral("version"), kVersion},
+        {QStringLiteral("uid"),
+         QJsonObject{{QStringLiteral("write"), m_o.setUid},
+                     {QStringLiteral("first"), m_o.setUidText},
+                     {QStringLiteral("step"), m_o.incText},
+                     {QStringLiteral("base"), m_o.base == AutoLoop::Options::Base::Dec
+                                                  ? QStringLiteral("dec")
+                                                  : QStringLiteral("hex")},
+                     {QStringLiteral("increment"), m_o.autoInc}}},
+        {QStringLiteral("blocks"), blocks},
+        {QStringLiteral("password"), QJsonObject{{QStringLiteral("unlock"), m_o.autoUnlock},
+                                                 {QStringLiteral("write"), m_o.writePassword}}},
+        {QStringLiteral("lock"), m_o.lock},
+        {QStringLiteral("start"), QJsonObject{{QStringLiteral("withIdentifier"), m_o.withId},
+                                              {QStringLiteral("noUid"), m_o.noUid},
+                                              {QStringLiteral("notConfigured"), m_o.notConfig}}},
+    };
+    return root;
+}
+
+bool Job::save(const QString &file, QString *error) const
+{
+    QSaveFile out(file);
+    if (!out.open(QIODevice::WriteOnly) || out.write(toJson()) < 0 || !out.commit()) {
+        *error = QStringLiteral("%1 cannot be written: %2").arg(file, out.errorString());
+        return false;
+    }
+    return true;
+}
+
+AutoLoop::Options Job::options(const QString &password) const
+{
+    AutoLoop::Options o = m_o;
+    if (needsPassword())
+        o.blockTexts[7] = password.toUpper();
+    return o;
+}

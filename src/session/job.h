@@ -1,0 +1,36 @@
+#pragma once
+
+#include "core/autoloop.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <optional>
+
+// A production run's settings as a file: what the Automatically frame and the block panel hold
+// for a run, never the password. Read strictly: an unknown member, a wrong type, a value out of
+// range or a newer version is refused with the member's name, so nothing half-understood runs.
+class Job {
+public:
+    static constexpr int kVersion = 1;
+
+    // The window's settings at start, and the blocks' texts it shows then.
+    Job();
+    // What the panels hold now (block 7 and the options a job does not carry are left out).
+    static Job fromOptions(const AutoLoop::Options &options);
+    static std::optional<Job> parse(const QByteArray &json, QString *error);
+    static std::optional<Job> load(const QString &file, QString *error);
+
+    QByteArray toJson() const;
+    QJsonObject toObject() const;
+    bool save(const QString &file, QString *error) const;
+
+    // The loop's options, with the password written to block 7 where the job needs it.
+    AutoLoop::Options options(const QString &password = {}) const;
+    // Unlocking or writing the password needs one.
+    bool needsPassword() const { return m_o.autoUnlock || m_o.writePassword; }
+    const AutoLoop::Options &raw() const { return m_o; }
+
+private:
+    AutoLoop::Options m_o;
+};

@@ -1,0 +1,111 @@
+#include "session.h"
+
+#include "core/timing.h"
+
+#include <QEventLoop>
+#include <QThread>
+#include <QTimer>
+
+Session::Session(const AutoLoop::Options &options, QObject *parent)
+    : QObject(parent)
+    , m_options(options)
+    , m_link(m_state, m_transport)
+    , m_loop(m_state, m_link, [this] { return m_options; })
+{
+    connect(&m_loop, &ProductionLoop::shown, this, [this](const AutoLoop::Actions &a) {
+        if (a.block0)
+            m_options.blockTexts[0] = *a.block0;
+        if (a.setUid)
+            m_options.setUidText = *a.setUid;
+    });
+    connect(&m_link, &ReaderLink::replyGathered, this, &Session::onReply);
+    connect(&m_link, &ReaderLink::portFailed, this, [this](const QString &reason) {
+        m_failure = reason;
+        m_state.PortConnected = false;
+        m_link.closePort();
+        m_loop.onLinkClosed();
+        emit portFailed(reason);
+    });
+}
+
+Session::~Session()
+{
+    disconnectPort();
+}
+
+bool Session::connectPort(const QString &device, QString *reason)
+{
+    if (!m_link.openPort(device, reason))
+        return false;
+    m_device = device;
+    m_failure.clear();
+    m_state.PortConnected = true;
+    m_link.beginQuietStart();
+    m_link.SendCommand(QStringLiteral("SBA"));
+    m_link.SendCommand(QStringLiteral("SB1"));
+    QEventLoop wait;
+    connect(&m_link, &ReaderLink::logSettled, &wait, &QEventLoop::quit);
+    m_link.startLogSettle();
+    wait.exec();
+    // The answers to the connect sequence are on their way: they are no reply to anything
+    // asked later.
+    int answers = 0;
+    QEventLoop drain;
+    connect(this, &Session::replied, &drain, [&] {
+        if (++answers == 2)
+            drain.quit();
+    });
+    connect(this, &Session::portFailed, &drain, &QEventLoop::quit);
+    QTimer::singleShot(Timing::kReplyTimeoutMs, &drain, &QEventLoop::quit);
+    if (m_state.PortConnected)
+        drain.exec();
+    return m_state.PortConnected;
+}
+
+void Session::disconnectPort()
+{
+    if (!m_state.PortConnected)
+        return;
+    m_state.PortConnected = false;
+    m_loop.onLinkClosed();
+    m_link.closePort();
+}
+
+std::optional<QString> Session::ask(const QString &command)
+{
+    if (!m_state.PortConnected)
+        return std::nullopt;
+    std::optional<QString> answer;
+    QEventLoop wait;
+    const QMetaObject::Connection got
+        = connect(this, &Session::replied, &wait, [&](const QString &head) {
+              answer = head;
+              wait.quit();
+          });
+    const QMetaObject::Connection late
+        = connect(&m_link, &ReaderLink::replyTimedOut, &wait, &QEventLoop::quit);
+    const QMetaObject::Connection failed
+        = connect(this, &Session::portFailed, &wait, &QEventLoop::quit);
+    m_link.SendCommand(command);
+    wait.exec();
+    disconnect(got);
+    disconnect(late);
+    disconnect(failed);
+    return answer;
+}
+
+void Session::onReply()
+{
+    const QString head = m_link.takeReplyHead();
+    const Reply::Parsed reply = Reply::classify(head);
+    m_loop.onReply(reply);
+    // As in the window: the box needs a moment after losing the tag, unless the loop's hold
+    // gives it one.
+    if (reply.kind == Reply::Kind::Error && reply.code == Reply::kNoTag && m_loop.running()
+        && !m_loop.hold().isActive()) {
+        m_link.flushOutput();
+        QThread::msleep(Timing::kNoPresentPauseMs);
+    }
+    m_link.endReply();
+    emit replied(head, reply);
+}
