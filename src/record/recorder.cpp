@@ -475,6 +475,18 @@ Verdict Recorder::guard(const QString &uid)
         return {Verdict::Kind::Pending, {}};
     }
     const std::optional<quint64> id = Uid::tagId(uid, hexBase());
+    if (id && m_handedOut.contains(*id)) {
+        // Given to the loop already in this batch and marked as sent: written again to the
+        // tag it went to (it read back wrong), unless a tag of this run confirmed it.
+        const auto recent = m_confirmed.constFind(*id);
+        if (recent == m_confirmed.cend())
+            return {};
+        m_refusalTitle = QStringLiteral("UID already written");
+        return {Verdict::Kind::Refuse,
+                QStringLiteral("UID %1 was already written to a tag %2. Nothing was written; the "
+                               "loop stopped. Set the next free UID and start again.")
+                    .arg(uid, *recent)};
+    }
     if (id && problem().isEmpty()) {
         const auto it = m_lease.constFind(*id);
         const bool reserved

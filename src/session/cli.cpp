@@ -173,7 +173,14 @@ QString refusal(const std::optional<QString> &head, Session &session)
     if (!head)
         return QStringLiteral("No recpone command!");
     const Reply::Parsed r = Reply::classify(*head);
-    const QString text = r.kind == Reply::Kind::Error ? Reply::errorText(r.code) : QString();
+    QString text = r.kind == Reply::Kind::Error ? Reply::errorText(r.code) : QString();
+    // What the window's labels say for these reports.
+    if (r.kind == Reply::Kind::Message && r.code == Reply::kNotPresent)
+        text = QStringLiteral("No Precent!");
+    else if (r.kind == Reply::Kind::Message && r.code == Reply::kNotConfigured)
+        text = QStringLiteral("Ready - Not Config");
+    else if (r.kind == Reply::Kind::Message && r.code == Reply::kNoUid)
+        text = QStringLiteral("Ready - No UID");
     return text.isEmpty() ? QStringLiteral("the box answered %1").arg(*head) : text;
 }
 

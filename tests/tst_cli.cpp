@@ -1,0 +1,322 @@
+#include "box/virtualbox.h"
+#include "session/cli.h"
+#include "session/job.h"
+#include "testmain.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+const QByteArray kJob = R"({ "format": "kestrel-rfid-job", "version": 1,
+  "uid": { "write": true, "first": "0000002000", "step": "0000000001", "base": "hex",
+           "increment": true },
+  "blocks": { "3": "33333333", "4": "44444444" } })";
+
+} // namespace
+
+// The tool's commands, run as a script runs them: the executable with no display, against a
+// virtual box on a pseudo-terminal on this test's event loop.
+class TestCli : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void jobFileIsReadStrictly_data();
+    void jobFileIsReadStrictly();
+    void commandsReadAndWriteTheTagInTheField();
+    void unusableInputSendsNothingToTheBox();
+    void produceReportsEachTagAsTheBoxHoldsIt();
+    void signalMidTagEndsTheTagAndClosesTheBatch();
+
+private:
+    // Runs the tool to its end; the box answers meanwhile.
+    int tool(const QStringList &arguments, QByteArray *out = nullptr, QByteArray *err = nullptr,
+             const std::function<void(QProcess &)> &during = {});
+    QStringList commandsReceived() const;
+    QString file(const QString &name, const QByteArray &content);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<VirtualBox> m_box;
+    QStringList m_events;
+};
+
+void TestCli::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    m_box = std::make_unique<VirtualBox>(m_dir->path(), 7);
+    m_events.clear();
+    connect(m_box.get(), &VirtualBox::event, this, [this](const QString &e) { m_events << e; });
+    QString error;
+    QVERIFY2(m_box->start(&error), qPrintable(error));
+}
+
+void TestCli::cleanup()
+{
+    m_box.reset();
+    m_dir.reset();
+}
+
+int TestCli::tool(const QStringList &arguments, QByteArray *out, QByteArray *err,
+                  const std::function<void(QProcess &)> &during)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "KESTREL_PASSWORD"})
+        env.remove(QString::fromLatin1(name));
+    env.insert(QStringLiteral("KESTREL_PORTS_DIR"), m_dir->path());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_dir->filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), m_dir->filePath(QStringLiteral("data")));
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(KESTREL_TOOL_PATH), arguments);
+    if (!p.waitForStarted())
+        return -1;
+    if (during)
+        during(p);
+    if (!QTest::qWaitFor([&p] { return p.state() == QProcess::NotRunning; }, 60000))
+        p.kill();
+    p.waitForFinished();
+    if (out)
+        *out = p.readAllStandardOutput();
+    const QByteArray said = p.readAllStandardError();
+    // A run that had to be stopped says where it was.
+    if (p.exitStatus() != QProcess::NormalExit)
+        qInfo("%s\n%s", said.constData(),
+              qPrintable(m_events.mid(m_events.size() - 16).join(u'\n')));
+    if (err)
+        *err = said;
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+}
+
+QStringList TestCli::commandsReceived() const
+{
+    QStringList got;
+    for (const QString &e : m_events) {
+        if (e.startsWith(QLatin1String("<- ")))
+            got << e.mid(3);
+    }
+    return got;
+}
+
+QString TestCli::file(const QString &name, const QByteArray &content)
+{
+    const QString path = m_dir->filePath(name);
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    f.write(content);
+    return path;
+}
+
+void TestCli::jobFileIsReadStrictly_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<QString>("refusal");
+    const QByteArray head = R"({"format": "kestrel-rfid-job", "version": 1)";
+    QTest::newRow("only the format") << head + "}" << QString();
+    QTest::newRow("the example") << kJob << QString();
+    QTest::newRow("not JSON") << QByteArray("{\"format\": ") << QStringLiteral("not JSON");
+    QTest::newRow("another program's file")
+        << QByteArray(R"({"format": "label-job", "version": 1})") << QStringLiteral("not a job");
+    QTest::newRow("a newer version")
+        << QByteArray(R"({"format": "kestrel-rfid-job", "version": 2})")
+        << QStringLiteral("version 2");
+    QTest::newRow("an unknown member")
+        << head + R"(, "uid": {"stepp": "0000000001"}})" << QStringLiteral("\"uid.stepp\"");
+    QTest::newRow("a wrong type") << head + R"(, "lock": "yes"})" << QStringLiteral("\"lock\"");
+    QTest::newRow("block 7 holds the password")
+        << head + R"(, "blocks": {"7": "12345678"}})" << QStringLiteral("\"blocks.7\"");
+    QTest::newRow("a block of seven digits")
+        << head + R"(, "blocks": {"3": "3333333"}})" << QStringLiteral("\"blocks.3\"");
+    QTest::newRow("a decimal ID beyond 32 bits")
+        << head + R"(, "uid": {"first": "4294967296", "base": "dec"}})"
+        << QStringLiteral("\"uid.first\"");
+    QTest::newRow("a UID the field does not take")
+        << head + R"(, "uid": {"first": "00000A0000"}})" << QStringLiteral("\"uid.first\"");
+    QTest::newRow("stepping without writing")
+        << head + R"(, "uid": {"increment": true}})" << QStringLiteral("\"uid.increment\"");
+}
+
+void TestCli::jobFileIsReadStrictly()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(QString, refusal);
+    QString error;
+    const std::optional<Job> job = Job::parse(json, &error);
+    QCOMPARE(bool(job), refusal.isEmpty());
+    if (!job) {
+        QVERIFY2(error.contains(refusal), qPrintable(error));
+        return;
+    }
+    // What the window saves opens as the same run.
+    const std::optional<Job> again = Job::parse(Job::fromOptions(job->options()).toJson(), &error);
+    QVERIFY2(again, qPrintable(error));
+    QCOMPARE(again->toJson(), job->toJson());
+}
+
+void TestCli::commandsReadAndWriteTheTagInTheField()
+{
+    m_box->execute(QStringLiteral("present id 1122334455"));
+    QByteArray out;
+    QByteArray err;
+    QCOMPARE(tool({"ports", "--json"}, &out, &err), 0);
+    const QJsonArray ports = QJsonDocument::fromJson(out).array();
+    QCOMPARE(ports.size(), 1);
+    QCOMPARE(ports[0].toObject()[QStringLiteral("port")].toString(), QStringLiteral("07"));
+    QCOMPARE(ports[0].toObject()[QStringLiteral("state")].toString(), QStringLiteral("free"));
+
+    QCOMPARE(tool({"write", "--port", "07", "--block", "3", "--data", "0badcafe"}, &out, &err), 0);
+    QCOMPARE(m_box->engine().tag().blocks[3], 0x0BADCAFEu);
+    QCOMPARE(tool({"write-uid", "--port", "7", "--uid", "0000000256", "--dec"}, &out, &err), 0);
+    QCOMPARE(m_box->engine().tag().id(), std::optional<quint64>(256));
+
+    QCOMPARE(tool({"read", "--port", m_box->portPath(), "--all", "--json"}, &out, &err), 0);
+    const QJsonObject read = QJsonDocument::fromJson(out).object();
+    const QJsonObject blocks = read[QStringLiteral("blocks")].toObject();
+    for (int n = 0; n < 7; ++n)
+        QCOMPARE(blocks[QString::number(n)].toString(),
+                 QStringLiteral("%1")
+                     .arg(m_box->engine().tag().blocks[n], 8, 16, QChar(u'0'))
+                     .toUpper());
+    QCOMPARE(blocks[QStringLiteral("7")].toString(), QStringLiteral("(password)"));
+    QCOMPARE(read[QStringLiteral("id")].toString(), QStringLiteral("0000000100"));
+    QVERIFY(read[QStringLiteral("config")].toString().startsWith(QStringLiteral("RF/64")));
+
+    m_box->execute(QStringLiteral("remove"));
+    QCOMPARE(tool({"read", "--port", "07", "--uid"}, &out, &err), int(Cli::kTagFailed));
+    QVERIFY2(err.contains("No Precent!"), err.constData());
+}
+
+void TestCli::unusableInputSendsNothingToTheBox()
+{
+    const QString bad = file(QStringLiteral("bad.json"), R"({"format": "kestrel-rfid-job",
+        "version": 1, "lock": 1})");
+    const QString job = file(QStringLiteral("job.json"), kJob);
+    QByteArray err;
+    QCOMPARE(tool({"produce", "--port", "07", "--job", bad}, nullptr, &err), int(Cli::kUsage));
+    QVERIFY2(err.contains("\"lock\""), err.constData());
+    QCOMPARE(tool({"produce", "--port", "09", "--job", job}, nullptr, &err), int(Cli::kUsage));
+    QVERIFY2(err.contains("there is no port 09"), err.constData());
+    QCOMPARE(tool({"write", "--port", "07", "--block", "7", "--data", "12345678"}, nullptr, &err),
+             int(Cli::kUsage));
+    QCOMPARE(tool({"read", "--port", "07", "--all", "--password", "12345678"}, nullptr, &err),
+             int(Cli::kUsage));
+    // A record that cannot be written: nothing reaches the box either.
+    QCOMPARE(tool({"produce", "--port", "07", "--job", job, "--record", "/dev/null/r.sqlite"},
+                  nullptr, &err),
+             int(Cli::kRecordFailed));
+    QVERIFY2(err.contains("production record is off"), err.constData());
+    QCOMPARE(commandsReceived(), QStringList());
+}
+
+void TestCli::produceReportsEachTagAsTheBoxHoldsIt()
+{
+    m_box->execute(QStringLiteral("conveyor on"));
+    // The first UID write reads back in the other base: the same UID is written to the same
+    // tag again.
+    bool misread = false;
+    connect(m_box.get(), &VirtualBox::event, this, [&](const QString &e) {
+        if (!misread && e.startsWith(QLatin1String("<- WUX"))) {
+            misread = true;
+            m_box->engine().reportHex = false;
+        } else if (e.startsWith(QLatin1String("-> "))) {
+            m_box->engine().reportHex = true;
+        }
+    });
+    const QString record = m_dir->filePath(QStringLiteral("r.sqlite"));
+    QByteArray out;
+    QByteArray err;
+    QCOMPARE(tool({"produce", "--port", "07", "--job", file(QStringLiteral("job.json"), kJob),
+                   "--count", "10", "--record", record, "--events", "-"},
+                  &out, &err),
+             0);
+    QList<QJsonObject> tags;
+    QStringList kinds;
+    for (const QByteArray &line : out.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QJsonParseError e;
+        const QJsonObject o = QJsonDocument::fromJson(line, &e).object();
+        QVERIFY2(e.error == QJsonParseError::NoError, line.constData());
+        kinds << o[QStringLiteral("event")].toString();
+        if (kinds.last() == QLatin1String("tag"))
+            tags << o;
+    }
+    QCOMPARE(kinds.first(), QStringLiteral("batch"));
+    QCOMPARE(kinds.mid(kinds.size() - 2), (QStringList{"stopped", "summary"}));
+    QCOMPARE(tags.size(), 10);
+    // The last tag leaves once its buzzer has sounded.
+    QTRY_VERIFY(m_box->departed().size() >= 10);
+    const QList<T5557::Tag> &left = m_box->departed();
+    for (int i = 0; i < 10; ++i) {
+        const QJsonObject &t = tags[i];
+        QCOMPARE(t[QStringLiteral("result")].toString(), QStringLiteral("complete"));
+        const QString uid = QStringLiteral("%1").arg(2000 + i, 10, 10, QChar(u'0'));
+        QCOMPARE(t[QStringLiteral("uidRead")].toString(), uid);
+        QCOMPARE(left[i].id(), std::optional<quint64>(uid.toULongLong(nullptr, 16)));
+        QCOMPARE(left[i].blocks[3], 0x33333333u);
+        const QJsonArray writes = t[QStringLiteral("writes")].toArray();
+        QCOMPARE(writes.size(), 2);
+        QCOMPARE(writes[1].toObject()[QStringLiteral("readBack")].toString(),
+                 QStringLiteral("44444444"));
+    }
+    QVERIFY(misread);
+    QCOMPARE(tags[0][QStringLiteral("retries")].toInt(), 1);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "cli");
+        db.setDatabaseName(record);
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        QVERIFY(q.exec("SELECT count(*), count(DISTINCT uid_read) FROM tag WHERE result = "
+                       "'complete' AND uid_confirmed = 1"));
+        QVERIFY(q.next());
+        QCOMPARE(q.value(0).toInt(), 10);
+        QCOMPARE(q.value(1).toInt(), 10);
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("cli"));
+}
+
+void TestCli::signalMidTagEndsTheTagAndClosesTheBatch()
+{
+    m_box->execute(QStringLiteral("conveyor on"));
+    const QString record = m_dir->filePath(QStringLiteral("r.sqlite"));
+    QByteArray out;
+    QByteArray err;
+    const int code
+        = tool({"produce", "--port", "07", "--job", file(QStringLiteral("job.json"), kJob),
+                "--record", record, "--events", "-"},
+               &out, &err, [this](QProcess &p) {
+                   // Between the tag's first block write and its second.
+                   QVERIFY(QTest::qWaitFor(
+                       [this] { return commandsReceived().contains("WB333333333"); }, 20000));
+                   ::kill(pid_t(p.processId()), SIGINT);
+               });
+    QCOMPARE(code, 0);
+    QVERIFY(out.contains("\"why\":\"stopped by a signal\""));
+    QCOMPARE(commandsReceived().count(QStringLiteral("WB444444444")), 1);
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "cli");
+    db.setDatabaseName(record);
+    QVERIFY(db.open());
+    QSqlQuery q(db);
+    QVERIFY(q.exec("SELECT b.stopped IS NOT NULL, count(t.id), min(t.result) FROM batch b JOIN "
+                   "tag t ON t.batch_id = b.id"));
+    QVERIFY(q.next());
+    QCOMPARE(q.value(0).toInt(), 1);
+    QCOMPARE(q.value(1).toInt(), 1);
+    QCOMPARE(q.value(2).toString(), QStringLiteral("complete"));
+    q.finish();
+    db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("cli"));
+}
+
+KESTREL_TEST_MAIN(TestCli)
+#include "tst_cli.moc"
