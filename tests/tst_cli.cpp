@@ -1,7 +1,9 @@
 #include "box/virtualbox.h"
+#include "boxfixture.h"
 #include "session/cli.h"
 #include "session/job.h"
 #include "testmain.h"
+#include "uid/autowriter.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -37,6 +39,7 @@ private slots:
     void unusableInputSendsNothingToTheBox();
     void produceReportsEachTagAsTheBoxHoldsIt();
     void signalMidTagEndsTheTagAndClosesTheBatch();
+    void jobOfTheWindowRunsTheSameCommandsHeadless();
 
 private:
     // Runs the tool to its end; the box answers meanwhile.
@@ -316,6 +319,56 @@ void TestCli::signalMidTagEndsTheTagAndClosesTheBatch()
     db.close();
     db = QSqlDatabase();
     QSqlDatabase::removeDatabase(QStringLiteral("cli"));
+}
+
+namespace {
+
+// From the first UID write up to the buzzer that ended the third tag.
+QStringList threeTags(const QStringList &events)
+{
+    QStringList commands;
+    for (const QString &e : events) {
+        if (!e.startsWith(QLatin1String("<- ")))
+            continue;
+        if (commands.isEmpty() && !e.startsWith(QLatin1String("<- WU")))
+            continue;
+        commands << e.mid(3);
+        if (commands.count(QStringLiteral("SB1")) == 3)
+            break;
+    }
+    return commands;
+}
+
+} // namespace
+
+void TestCli::jobOfTheWindowRunsTheSameCommandsHeadless()
+{
+    BoxedWindow window;
+    QVERIFY(window.begin());
+    QStringList windowEvents;
+    connect(&window.box, &VirtualBox::event, this,
+            [&windowEvents](const QString &e) { windowEvents << e; });
+    AutoWriter &writer = window.w->autoWriter();
+    QString error;
+    QVERIFY2(writer.openJob(file(QStringLiteral("job.json"), kJob), &error), qPrintable(error));
+    const QString saved = m_dir->filePath(QStringLiteral("saved.json"));
+    QVERIFY2(writer.saveJob(saved, &error), qPrintable(error));
+    QCOMPARE(Job::load(saved, &error)->toJson(), Job::parse(kJob, &error)->toJson());
+
+    int ended = 0;
+    connect(&writer, &AutoWriter::tagEnded, this, [&ended] { ++ended; });
+    window.box.execute(QStringLiteral("conveyor on"));
+    writer.toggle();
+    QTRY_VERIFY_WITH_TIMEOUT(ended >= 3, 30000);
+    writer.toggle();
+
+    m_box->execute(QStringLiteral("conveyor on"));
+    QCOMPARE(tool({"produce", "--port", "07", "--job", saved, "--count", "3", "--record",
+                   m_dir->filePath(QStringLiteral("r.sqlite"))}),
+             0);
+    const QStringList headless = threeTags(m_events);
+    QCOMPARE(headless.count(QStringLiteral("WUX0000002000")), 1);
+    QCOMPARE(headless, threeTags(windowEvents));
 }
 
 KESTREL_TEST_MAIN(TestCli)

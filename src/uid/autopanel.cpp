@@ -70,6 +70,13 @@ AutoPanel::AutoPanel(QWidget *parent)
     m_auto = new QPushButton(QStringLiteral("Auto Wite"), this);
     nameControl(m_auto, QStringLiteral("cm_auto"), QStringLiteral("Auto Wite"));
     m_auto->setMinimumHeight(48);
+    // A run's settings as a file the command line's "produce" runs.
+    m_saveJob = new QPushButton(QStringLiteral("Save Job..."), this);
+    m_saveJob->setObjectName(QStringLiteral("cm_Save_Job"));
+    m_saveJob->setAccessibleDescription(QStringLiteral("cm_Save_Job"));
+    m_openJob = new QPushButton(QStringLiteral("Open Job..."), this);
+    m_openJob->setObjectName(QStringLiteral("cm_Open_Job"));
+    m_openJob->setAccessibleDescription(QStringLiteral("cm_Open_Job"));
 
     auto *column = new QVBoxLayout(this);
     column->setSpacing(3);
@@ -91,5 +98,9 @@ AutoPanel::AutoPanel(QWidget *parent)
     column->addWidget(m_lock);
     column->addWidget(m_rewriteRecorded);
     column->addStretch();
+    auto *jobRow = new QHBoxLayout;
+    jobRow->addWidget(m_openJob);
+    jobRow->addWidget(m_saveJob);
+    column->addLayout(jobRow);
     column->addWidget(m_auto);
 }

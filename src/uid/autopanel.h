@@ -27,6 +27,8 @@ public:
     MaskedField *incField() const { return m_incField; }
     QPushButton *stepSetUidButton() const { return m_stepSetUid; }
     QPushButton *autoButton() const { return m_auto; }
+    QPushButton *saveJobButton() const { return m_saveJob; }
+    QPushButton *openJobButton() const { return m_openJob; }
 
 private:
     QCheckBox *m_notConfig;
@@ -43,4 +45,6 @@ private:
     QCheckBox *m_lock;
     QCheckBox *m_rewriteRecorded;
     QPushButton *m_auto;
+    QPushButton *m_saveJob;
+    QPushButton *m_openJob;
 };

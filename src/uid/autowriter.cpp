@@ -4,6 +4,7 @@
 #include "core/timing.h"
 #include "link/readerlink.h"
 #include "link/trafficlog.h"
+#include "session/job.h"
 #include "tagops/blockpanel.h"
 #include "uidpanel.h"
 #include "widgets/dialogs.h"
@@ -13,6 +14,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QFileDialog>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -25,6 +27,22 @@ AutoWriter::AutoWriter(SessionState &state, Parts parts, QObject *parent)
     m_flash.setInterval(Timing::kFlashMs);
     connect(&m_flash, &QTimer::timeout, this, &AutoWriter::blink);
     connect(m_p.autoPanel.autoButton(), &QPushButton::clicked, this, &AutoWriter::toggle);
+    connect(m_p.autoPanel.saveJobButton(), &QPushButton::clicked, this, [this] {
+        const QString file = QFileDialog::getSaveFileName(
+            m_p.autoPanel.window(), QStringLiteral("Save Job"), QStringLiteral("job.json"),
+            QStringLiteral("Jobs (*.json)"));
+        QString error;
+        if (!file.isEmpty() && !saveJob(file, &error))
+            m_p.dialogs.warning(QStringLiteral("Save Job"), error);
+    });
+    connect(m_p.autoPanel.openJobButton(), &QPushButton::clicked, this, [this] {
+        const QString file
+            = QFileDialog::getOpenFileName(m_p.autoPanel.window(), QStringLiteral("Open Job"), {},
+                                           QStringLiteral("Jobs (*.json)"));
+        QString error;
+        if (!file.isEmpty() && !openJob(file, &error))
+            m_p.dialogs.warning(QStringLiteral("Open Job"), error);
+    });
     connect(&m_loop, &ProductionLoop::shown, this, &AutoWriter::show);
     connect(&m_loop, &ProductionLoop::switched, this, &AutoWriter::onSwitched);
     connect(&m_loop, &ProductionLoop::tagStarted, this, &AutoWriter::tagStarted);
@@ -59,6 +77,48 @@ AutoLoop::Options AutoWriter::options() const
     else
         o.base = AutoLoop::Options::Base::None;
     return o;
+}
+
+bool AutoWriter::saveJob(const QString &file, QString *error) const
+{
+    return Job::fromOptions(options()).save(file, error);
+}
+
+bool AutoWriter::openJob(const QString &file, QString *error)
+{
+    if (m_loop.running()) {
+        *error = QStringLiteral("Stop the loop before opening a job.");
+        return false;
+    }
+    const std::optional<Job> job = Job::load(file, error);
+    if (!job)
+        return false;
+    const AutoLoop::Options &o = job->raw();
+    AutoPanel &a = m_p.autoPanel;
+    a.notConfigBox()->setChecked(o.notConfig);
+    a.noUidBox()->setChecked(o.noUid);
+    a.withIdBox()->setChecked(o.withId);
+    a.autoUnlockBox()->setChecked(o.autoUnlock);
+    // In this order: a change of "Auto Set UID" clears "Auto inc (UID+)", and ticking "Write
+    // Block (B1-B6)" ticks blocks 3-6.
+    a.setUidBox()->setChecked(o.setUid);
+    a.setUidField()->setText(o.setUidText);
+    a.autoIncBox()->setChecked(o.autoInc);
+    a.incField()->setText(o.incText);
+    a.writeBlocksBox()->setChecked(
+        std::any_of(o.blocks.cbegin() + 1, o.blocks.cend(), [](bool on) { return on; }));
+    for (int n = 1; n <= 6; ++n) {
+        m_p.blocks.blockOption(n)->setChecked(o.blocks[size_t(n)]);
+        if (o.blocks[size_t(n)])
+            m_p.blocks.setBlock(n, o.blockTexts[size_t(n)]);
+    }
+    a.writePasswordBox()->setChecked(o.writePassword);
+    a.lockBox()->setChecked(o.lock);
+    if (o.base == AutoLoop::Options::Base::Dec)
+        m_p.uid.decButton()->setChecked(true);
+    else
+        m_p.uid.hexButton()->setChecked(true);
+    return true;
 }
 
 void AutoWriter::toggle()

@@ -39,6 +39,10 @@ public:
     const AutoLoop::Engine &engine() const { return m_loop.engine(); }
     AutoLoop::Options options() const;
 
+    // The panels' run as a job file, and a job file into the panels (not while the loop runs).
+    bool saveJob(const QString &file, QString *error) const;
+    bool openJob(const QString &file, QString *error);
+
     // Every gathered reply, once, after the interpreter's own effects of its class.
     void onReply(const Reply::Parsed &reply) { m_loop.onReply(reply); }
     // Switches the loop on or off, as the "Auto Wite" / "Stop" button does.
