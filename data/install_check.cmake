@@ -15,7 +15,9 @@ foreach(path
         share/man/man1/kestrel-box.1.gz
         share/kestrel-rfid/record-postgresql.sql
         share/doc/kestrel-rfid/copyright
-        share/doc/kestrel-rfid/changelog.gz)
+        share/doc/kestrel-rfid/changelog.gz
+        share/doc/kestrel-rfid/examples/job.json
+        share/bash-completion/completions/kestrel-rfid)
     if(NOT EXISTS "${PREFIX}/${path}")
         message(FATAL_ERROR "missing after install: ${path}")
     endif()

@@ -126,6 +126,9 @@ void TestCli::jobFileIsReadStrictly_data()
     const QByteArray head = R"({"format": "kestrel-rfid-job", "version": 1)";
     QTest::newRow("only the format") << head + "}" << QString();
     QTest::newRow("the example") << kJob << QString();
+    QFile shipped(QStringLiteral(EXAMPLE_JOB));
+    QVERIFY(shipped.open(QIODevice::ReadOnly));
+    QTest::newRow("the example that ships") << shipped.readAll() << QString();
     QTest::newRow("not JSON") << QByteArray("{\"format\": ") << QStringLiteral("not JSON");
     QTest::newRow("another program's file")
         << QByteArray(R"({"format": "label-job", "version": 1})") << QStringLiteral("not a job");

@@ -140,15 +140,26 @@ struct Common {
                               QStringLiteral("ADDR")};
 };
 
-// Parses a command's options; a wrong one is a usage error.
-bool parse(QCommandLineParser &parser, const QStringList &arguments, QString *error)
+// Parses a command's options: nothing when the command goes on, else its exit code (a wrong
+// option is a usage error; --help is answered here).
+std::optional<int> parse(QCommandLineParser &parser, const QStringList &arguments,
+                         const QString &summary)
 {
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    if (!parser.parse(arguments)) {
-        *error = parser.errorText();
-        return false;
+    parser.setApplicationDescription(summary);
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Displays this help."));
+    parser.addOption(help);
+    if (!parser.parse(arguments))
+        return usage(parser.errorText());
+    if (parser.isSet(help)) {
+        QString text = parser.helpText();
+        // The parser names the program by its path; the command word is what a reader types.
+        text.replace(QRegularExpression(QStringLiteral("^Usage: \\S+")),
+                     QStringLiteral("Usage: kestrel-rfid ") + arguments.value(0));
+        std::fputs(text.toLocal8Bit().constData(), stdout);
+        return kDone;
     }
-    return true;
+    return std::nullopt;
 }
 
 // A connected session, or why there is none (exit code in *code).
@@ -190,8 +201,12 @@ int portsCommand(const QStringList &arguments)
     Common c;
     parser.addOption(c.json);
     QString error;
-    if (!parse(parser, arguments, &error))
-        return usage(error);
+    if (const std::optional<int> code
+        = parse(parser, arguments,
+                QStringLiteral(
+                    "kestrel-rfid ports: the serial ports the window's scan finds, free, busy or "
+                    "refused (no permission).")))
+        return *code;
     SerialTransport transport;
     PortScanner scanner(transport);
     QMap<int, QString> found;
@@ -239,8 +254,10 @@ int readCommand(const QStringList &arguments)
     const QCommandLineOption uid(QStringLiteral("uid"), QStringLiteral("The tag's ID."));
     parser.addOptions({c.port, c.passwordFile, c.json, block, all, uid});
     QString error;
-    if (!parse(parser, arguments, &error))
-        return usage(error);
+    if (const std::optional<int> code
+        = parse(parser, arguments,
+                QStringLiteral("kestrel-rfid read: blocks or the ID of the tag in the field.")))
+        return *code;
     const int asked = int(parser.isSet(block)) + int(parser.isSet(all)) + int(parser.isSet(uid));
     if (asked != 1)
         return usage(QStringLiteral("read needs one of --block B, --all or --uid"));
@@ -344,8 +361,13 @@ int writeCommand(const QStringList &arguments, bool uidWrite)
     else
         parser.addOptions({c.port, c.passwordFile, block, data});
     QString error;
-    if (!parse(parser, arguments, &error))
-        return usage(error);
+    if (const std::optional<int> code = parse(
+            parser, arguments,
+            uidWrite ? QStringLiteral("kestrel-rfid write-uid: gives the tag in the field a UID "
+                                      "and reads it back.")
+                     : QStringLiteral("kestrel-rfid write: writes one block of the tag in the "
+                                      "field and reads it back.")))
+        return *code;
     QString command;
     QString expected;
     int expectedBlock = -1;
@@ -415,8 +437,10 @@ int exportCommand(const QStringList &arguments)
     parser.addOptions({c.record, batch});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The CSV file."));
     QString error;
-    if (!parse(parser, arguments, &error))
-        return usage(error);
+    if (const std::optional<int> code
+        = parse(parser, arguments,
+                QStringLiteral("kestrel-rfid export-records: the record's tags as CSV.")))
+        return *code;
     if (parser.positionalArguments().size() != 2)
         return usage(QStringLiteral("export-records needs one FILE"));
     if (parser.isSet(c.record))
@@ -494,8 +518,11 @@ int produceCommand(const QStringList &arguments)
                                     QStringLiteral("FILE|-"));
     parser.addOptions({c.port, c.passwordFile, c.record, jobOption, count, events});
     QString error;
-    if (!parse(parser, arguments, &error))
-        return usage(error);
+    if (const std::optional<int> code = parse(
+            parser, arguments,
+            QStringLiteral("kestrel-rfid produce: the production loop of a job file, without a "
+                           "window, until K tags have ended, the UIDs run out or SIGINT/SIGTERM.")))
+        return *code;
     if (!parser.isSet(jobOption))
         return usage(QStringLiteral("produce needs --job FILE"));
     const std::optional<Job> job = Job::load(parser.value(jobOption), &error);
