@@ -15,72 +15,11 @@
 
 #include <QCheckBox>
 #include <QDateTime>
-#include <QFile>
 #include <QFileDialog>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLabel>
-#include <QSaveFile>
 #include <QToolButton>
 
 using namespace Palette;
-
-namespace {
-
-const QString kFormat = QStringLiteral("kestrel-rfid-tag");
-constexpr qint64 kMaxFileBytes = 64 * 1024;
-
-// The blocks of a tag file, or what is wrong with it.
-struct TagFile {
-    std::array<std::optional<QString>, 8> blocks;
-    QString problem;
-};
-
-TagFile readTagFile(const QString &path)
-{
-    TagFile t;
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        t.problem = QStringLiteral("%1 cannot be read: %2").arg(path, f.errorString());
-        return t;
-    }
-    if (f.size() > kMaxFileBytes) {
-        t.problem = QStringLiteral("%1 is too large to be a tag file").arg(path);
-        return t;
-    }
-    QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(f.readAll(), &error);
-    const QJsonObject o = doc.object();
-    if (error.error != QJsonParseError::NoError || !doc.isObject()
-        || o.value(QStringLiteral("format")).toString() != kFormat) {
-        t.problem = QStringLiteral("%1 is not a tag file of this tool").arg(path);
-        return t;
-    }
-    if (o.value(QStringLiteral("version")).toInt() > TagInspector::kFormatVersion) {
-        t.problem = QStringLiteral("%1 was written by a newer version of the tool").arg(path);
-        return t;
-    }
-    const QJsonArray blocks = o.value(QStringLiteral("blocks")).toArray();
-    if (blocks.size() != 8) {
-        t.problem = QStringLiteral("%1 does not hold eight blocks").arg(path);
-        return t;
-    }
-    for (int n = 0; n < 8; ++n) {
-        const QJsonValue v = blocks.at(n);
-        if (v.isNull())
-            continue;
-        if (!Reply::isBlockValue(v.toString())) {
-            t.problem
-                = QStringLiteral("block %1 in %2 is not eight hexadecimal digits").arg(n).arg(path);
-            return t;
-        }
-        t.blocks[size_t(n)] = v.toString().toUpper();
-    }
-    return t;
-}
-
-} // namespace
 
 TagInspector::TagInspector(Parts parts, QObject *parent)
     : QObject(parent)
@@ -203,7 +142,7 @@ void TagInspector::onReplyInterpreted(const QString &head)
     if (m_job != Job::Restore || m_written >= m_plan.size())
         return;
     const Write &w = m_plan[m_written];
-    if (!confirmsWrite(head, w)) {
+    if (!TagFile::confirms(head, w)) {
         stopRestore(QStringLiteral("block %1 read back %2").arg(w.block).arg(head.trimmed()));
         return;
     }
@@ -228,34 +167,15 @@ void TagInspector::onReplyTimedOut()
 
 bool TagInspector::saveTo(const QString &file, QString *error)
 {
-    QJsonArray blocks;
-    bool any = false;
+    TagFile::Contents c;
     for (int n = 0; n < 8; ++n) {
-        if (!m_read[size_t(n)]) {
-            blocks.append(QJsonValue::Null);
-            continue;
-        }
-        blocks.append(m_p.blocks.block(n));
-        any = true;
+        if (m_read[size_t(n)])
+            c.blocks[size_t(n)] = m_p.blocks.block(n);
     }
-    if (!any) {
-        *error = QStringLiteral("No block of this tag has been read yet: use Read All first.");
+    c.uid = m_p.loop.LastUID();
+    c.passwordUsed = m_p.blocks.pwdBox()->isChecked();
+    if (!TagFile::save(file, c, error))
         return false;
-    }
-    QJsonObject o;
-    o.insert(QStringLiteral("format"), kFormat);
-    o.insert(QStringLiteral("version"), kFormatVersion);
-    o.insert(QStringLiteral("saved"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
-    const QString uid = m_p.loop.LastUID();
-    o.insert(QStringLiteral("uid"), uid.isEmpty() ? QJsonValue(QJsonValue::Null) : uid);
-    o.insert(QStringLiteral("passwordUsed"), m_p.blocks.pwdBox()->isChecked());
-    o.insert(QStringLiteral("blocks"), blocks);
-    QSaveFile out(file);
-    if (!out.open(QIODevice::WriteOnly) || out.write(QJsonDocument(o).toJson()) < 0
-        || !out.commit()) {
-        *error = QStringLiteral("%1 cannot be written: %2").arg(file, out.errorString());
-        return false;
-    }
     m_p.status.showMessage(QStringLiteral("Tag saved"), ColorDodgerBlue);
     return true;
 }
@@ -265,44 +185,25 @@ void TagInspector::restoreFrom(const QString &file)
     const QString title = QStringLiteral("Restore tag");
     if (refuseWhileBusy(title))
         return;
-    const TagFile t = readTagFile(file);
+    const TagFile::Loaded t = TagFile::load(file);
     if (!t.problem.isEmpty()) {
         m_p.dialogs.warning(title, t.problem + u'.');
         return;
     }
-    QList<Write> plan;
-    for (int n = 1; n <= 7; ++n) {
-        if (t.blocks[size_t(n)])
-            plan << Write{n, *t.blocks[size_t(n)]};
-    }
-    if (const auto &word = t.blocks[0]) {
-        const TagConfig::Config c = TagConfig::decode(word->toUInt(nullptr, 16));
-        if ((c.pwd || c.aor) && !t.blocks[7]) {
-            m_p.dialogs.warning(title, QStringLiteral("The file's block 0 (%1) protects the tag, "
-                                                      "but the file carries no block 7 with "
-                                                      "its password. Nothing was written.")
-                                           .arg(*word));
-            return;
-        }
-        if (c.pwd || c.aor) {
-            const QString ask
-                = QStringLiteral("The file's block 0 (%1) turns on %2. After the restore the "
-                                 "tag answers only to the password %3 (block 7).\n\nWrite it?")
-                      .arg(*word,
-                           c.pwd && c.aor ? QStringLiteral("PWD and AOR")
-                           : c.pwd        ? QStringLiteral("PWD")
-                                          : QStringLiteral("AOR"),
-                           *t.blocks[7]);
-            if (!m_p.dialogs.question(title, ask))
-                return;
-        }
-        plan << Write{0, *word};
-    }
-    if (plan.isEmpty()) {
-        m_p.dialogs.warning(title, QStringLiteral("%1 holds no block to write.").arg(file));
+    const TagFile::Plan plan = TagFile::plan(t.contents, file);
+    if (!plan.problem.isEmpty()) {
+        m_p.dialogs.warning(title, plan.problem);
         return;
     }
-    m_plan = plan;
+    if (!plan.protects.isEmpty()) {
+        const QString ask = QStringLiteral("The file's block 0 (%1) turns on %2. After the restore "
+                                           "the tag answers only to the password %3 (block 7)."
+                                           "\n\nWrite it?")
+                                .arg(*t.contents.blocks[0], plan.protects, *t.contents.blocks[7]);
+        if (!m_p.dialogs.question(title, ask))
+            return;
+    }
+    m_plan = plan.writes;
     m_written = 0;
     m_protectedTag = m_p.blocks.pwdBox()->isChecked();
     m_password = m_p.blocks.block(7);
@@ -324,22 +225,6 @@ void TagInspector::writeNext()
     m_p.blocks.setBlock(w.block, w.value);
     m_p.link.SendCommand(
         BlockOperations::writeCommand(w.block, w.value, m_protectedTag ? m_password : QString()));
-}
-
-bool TagInspector::confirmsWrite(const QString &head, const Write &w) const
-{
-    const Reply::Parsed r = Reply::classify(head);
-    if (w.block == 0) {
-        // A tag that now answers only on request falls silent; one with PWD set reads its
-        // configuration back shifted, as the box reports it.
-        const quint32 word = w.value.toUInt(nullptr, 16);
-        if ((word & TagConfig::kAor) && r.kind == Reply::Kind::Error && r.code == Reply::kNoTag)
-            return true;
-        if (r.kind == Reply::Kind::BlockWrite && r.block == 0
-            && r.payload == QStringLiteral("%1").arg(word >> 4, 8, 16, QLatin1Char('0')).toUpper())
-            return true;
-    }
-    return r.kind == Reply::Kind::BlockWrite && r.block == w.block && r.payload == w.value;
 }
 
 void TagInspector::stopRestore(const QString &why)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/sessionstate.h"
+#include "tagfile.h"
 
 #include <QList>
 #include <QObject>
@@ -34,8 +35,6 @@ public:
         const AutoLoop::Engine &loop;
     };
 
-    static constexpr int kFormatVersion = 1;
-
     TagInspector(Parts parts, QObject *parent = nullptr);
 
     void readAll();
@@ -49,16 +48,12 @@ public:
 
 private:
     enum class Job { None, ReadAll, Restore };
-    struct Write {
-        int block;
-        QString value;
-    };
+    using Write = TagFile::Write;
 
     bool refuseWhileBusy(const QString &title);
     void readNext();
     void finishReadAll();
     void writeNext();
-    bool confirmsWrite(const QString &head, const Write &w) const;
     void stopRestore(const QString &why);
     void updateInfo();
 

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <array>
+#include <optional>
+
+// A tag saved to a file and the plan to write it back onto another: what the inspection bar
+// and the command line's save and restore share.
+namespace TagFile {
+
+inline constexpr int kVersion = 1;
+
+struct Contents {
+    // Blocks not read are left out.
+    std::array<std::optional<QString>, 8> blocks;
+    // The UID the box reported for the tag; empty when none was.
+    QString uid;
+    // The blocks were read with the password.
+    bool passwordUsed = false;
+};
+
+struct Loaded {
+    Contents contents;
+    // What is wrong with the file; empty when it is a tag file.
+    QString problem;
+};
+Loaded load(const QString &path);
+// Written whole or not at all.
+bool save(const QString &path, const Contents &contents, QString *error);
+
+struct Write {
+    int block;
+    QString value;
+};
+struct Plan {
+    // Blocks 1-7, then block 0, so the configuration never changes before the data is on.
+    QList<Write> writes;
+    // What the file's block 0 turns on ("PWD", "AOR", "PWD and AOR"); empty when nothing.
+    QString protects;
+    // Why the file cannot be written back; nothing may be written then.
+    QString problem;
+};
+Plan plan(const Contents &contents, const QString &path);
+// The reply confirms the write: the value read back, or what a protected configuration reads
+// back as.
+bool confirms(const QString &head, const Write &write);
+
+} // namespace TagFile
