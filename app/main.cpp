@@ -33,7 +33,7 @@ static std::optional<int> processCommandLine(int argc, char *argv[])
                        "Ports are numbered 01..26; with KESTREL_PORTS_DIR set, port N is "
                        "$KESTREL_PORTS_DIR/COMN.\n"
                        "Without a command the window starts. Commands (each with --help): "
-                       "ports, read, write, write-uid, produce, export-records."));
+                       "ports, read, write, write-uid, save, restore, produce, export-records."));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption record(

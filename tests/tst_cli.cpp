@@ -196,6 +196,18 @@ void TestCli::commandsReadAndWriteTheTagInTheField()
     QCOMPARE(read[QStringLiteral("id")].toString(), QStringLiteral("0000000100"));
     QVERIFY(read[QStringLiteral("config")].toString().startsWith(QStringLiteral("RF/64")));
 
+    // Saved, then written back onto a blank tag: block 0 last, each block read back.
+    const QString saved = m_dir->filePath(QStringLiteral("tag.json"));
+    QCOMPARE(tool({"save", "--port", "07", saved}, &out, &err), 0);
+    const std::array<quint32, 8> original = m_box->engine().tag().blocks;
+    m_box->execute(QStringLiteral("remove"));
+    m_box->execute(QStringLiteral("present blank"));
+    QCOMPARE(tool({"restore", "--port", "07", saved}, &out, &err), 0);
+    for (int n = 0; n < 7; ++n)
+        QCOMPARE(m_box->engine().tag().blocks[n], original[n]);
+    const QStringList restored = commandsReceived();
+    QVERIFY(restored.last().startsWith(QLatin1String("WB0")));
+
     m_box->execute(QStringLiteral("remove"));
     QCOMPARE(tool({"read", "--port", "07", "--uid"}, &out, &err), int(Cli::kTagFailed));
     QVERIFY2(err.contains("No Precent!"), err.constData());
@@ -215,6 +227,12 @@ void TestCli::unusableInputSendsNothingToTheBox()
              int(Cli::kUsage));
     QCOMPARE(tool({"read", "--port", "07", "--all", "--password", "12345678"}, nullptr, &err),
              int(Cli::kUsage));
+    // A file that would protect the tag is written only when the question is answered.
+    const QString locking = file(QStringLiteral("tag.json"),
+                                 R"({"format": "kestrel-rfid-tag", "version": 1, "blocks":
+        ["00148050", null, null, null, null, null, null, "1A2B3C4D"]})");
+    QCOMPARE(tool({"restore", "--port", "07", locking}, nullptr, &err), int(Cli::kUsage));
+    QVERIFY2(err.contains("--yes") && !err.contains("1A2B3C4D"), err.constData());
     // A record that cannot be written: nothing reaches the box either.
     QCOMPARE(tool({"produce", "--port", "07", "--job", job, "--record", "/dev/null/r.sqlite"},
                   nullptr, &err),
@@ -288,6 +306,11 @@ void TestCli::produceReportsEachTagAsTheBoxHoldsIt()
         QCOMPARE(q.value(1).toInt(), 10);
     }
     QSqlDatabase::removeDatabase(QStringLiteral("cli"));
+    const QString csv = m_dir->filePath(QStringLiteral("tags.csv"));
+    QCOMPARE(tool({"export-records", csv, "--record", record}), 0);
+    QFile exported(csv);
+    QVERIFY(exported.open(QIODevice::ReadOnly));
+    QCOMPARE(exported.readAll().count("\r\n"), 11);
 }
 
 void TestCli::signalMidTagEndsTheTagAndClosesTheBatch()

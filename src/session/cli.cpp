@@ -10,6 +10,8 @@
 #include "record/productionrecord.h"
 #include "record/recorder.h"
 #include "session.h"
+#include "tagops/blockoperations.h"
+#include "tagops/tagfile.h"
 #include "widgets/dialogs.h"
 
 #include <QCommandLineParser>
@@ -37,8 +39,9 @@ namespace Cli {
 namespace {
 
 const QStringList kCommands
-    = {QStringLiteral("ports"),     QStringLiteral("read"),    QStringLiteral("write"),
-       QStringLiteral("write-uid"), QStringLiteral("produce"), QStringLiteral("export-records")};
+    = {QStringLiteral("ports"),     QStringLiteral("read"),          QStringLiteral("write"),
+       QStringLiteral("write-uid"), QStringLiteral("save"),          QStringLiteral("restore"),
+       QStringLiteral("produce"),   QStringLiteral("export-records")};
 
 void say(FILE *to, const QString &text)
 {
@@ -244,6 +247,26 @@ int portsCommand(const QStringList &arguments)
     return kDone;
 }
 
+// The blocks of the tag in the field, read one by one (with the password when there is one).
+std::array<std::optional<QString>, 8> readBlocks(Session &session, const QList<int> &blocks,
+                                                 const QString &password, QStringList *failures)
+{
+    std::array<std::optional<QString>, 8> values;
+    for (int n : blocks) {
+        if (!session.failure().isEmpty())
+            break;
+        const QString command = password.isEmpty() ? QStringLiteral("RB%1").arg(n)
+                                                   : QStringLiteral("RP%1%2").arg(n).arg(password);
+        const std::optional<QString> head = session.ask(command);
+        const Reply::Parsed r = Reply::classify(head.value_or(QString()));
+        if (head && r.kind == Reply::Kind::BlockRead && r.block == n)
+            values[size_t(n)] = r.payload;
+        else if (session.failure().isEmpty())
+            *failures << QStringLiteral("block %1: %2").arg(n).arg(refusal(head, session));
+    }
+    return values;
+}
+
 int readCommand(const QStringList &arguments)
 {
     QCommandLineParser parser;
@@ -292,24 +315,15 @@ int readCommand(const QStringList &arguments)
         if (!parser.isSet(c.json))
             say(stdout, r.payload);
     }
-    QJsonObject values;
     QStringList failures;
+    const std::array<std::optional<QString>, 8> read
+        = readBlocks(*session, blocks, *password, &failures);
+    QJsonObject values;
     for (int n : blocks) {
-        const QString command = password->isEmpty()
-                                    ? QStringLiteral("RB%1").arg(n)
-                                    : QStringLiteral("RP%1%2").arg(n).arg(*password);
-        const std::optional<QString> head = session->ask(command);
-        const Reply::Parsed r = Reply::classify(head.value_or(QString()));
-        if (!head || r.kind != Reply::Kind::BlockRead || r.block != n) {
-            if (!session->failure().isEmpty())
-                break;
-            failures << QStringLiteral("block %1: %2").arg(n).arg(refusal(head, *session));
-            values.insert(QString::number(n), QJsonValue());
-            continue;
-        }
-        const QString shown = AutoLoop::shownValue(n, r.payload);
-        values.insert(QString::number(n), shown);
-        if (!parser.isSet(c.json))
+        const QString shown
+            = read[size_t(n)] ? AutoLoop::shownValue(n, *read[size_t(n)]) : QString();
+        values.insert(QString::number(n), shown.isEmpty() ? QJsonValue() : QJsonValue(shown));
+        if (!shown.isEmpty() && !parser.isSet(c.json))
             say(stdout, QStringLiteral("B%1: %2").arg(n).arg(shown));
     }
     if (!session->failure().isEmpty()) {
@@ -428,6 +442,112 @@ int writeCommand(const QStringList &arguments, bool uidWrite)
     return kTagFailed;
 }
 
+int saveCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    Common c;
+    parser.addOptions({c.port, c.passwordFile});
+    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The tag file."));
+    if (const std::optional<int> code
+        = parse(parser, arguments,
+                QStringLiteral("kestrel-rfid save: the tag in the field as a tag file, as the "
+                               "inspection bar saves it.")))
+        return *code;
+    if (parser.positionalArguments().size() != 1)
+        return usage(QStringLiteral("save needs one FILE"));
+    QString error;
+    const std::optional<QString> device = deviceOf(parser.value(c.port), &error);
+    const std::optional<QString> password
+        = device ? passwordOf(parser.value(c.passwordFile), &error) : std::nullopt;
+    if (!password)
+        return usage(error);
+    int code = kDone;
+    const std::unique_ptr<Session> session = connected(*device, &code);
+    if (!session)
+        return code;
+    TagFile::Contents contents;
+    const std::optional<QString> id = session->ask(QStringLiteral("GTS"));
+    if (id && Reply::classify(*id).kind == Reply::Kind::Identifier)
+        contents.uid = Reply::classify(*id).payload;
+    QStringList failures;
+    contents.blocks = readBlocks(*session, {0, 1, 2, 3, 4, 5, 6, 7}, *password, &failures);
+    contents.passwordUsed = !password->isEmpty();
+    if (!session->failure().isEmpty()) {
+        say(stderr, QStringLiteral("kestrel-rfid: %1").arg(session->failure()));
+        return kPortFailed;
+    }
+    for (const QString &f : failures)
+        say(stderr, QStringLiteral("kestrel-rfid: ") + f);
+    if (!TagFile::save(parser.positionalArguments().at(0), contents, &error)) {
+        say(stderr, QStringLiteral("kestrel-rfid: ") + error);
+        return kTagFailed;
+    }
+    say(stdout, QStringLiteral("%1 of 8 blocks saved to %2")
+                    .arg(8 - failures.size())
+                    .arg(parser.positionalArguments().at(0)));
+    return failures.isEmpty() ? kDone : kTagFailed;
+}
+
+int restoreCommand(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    Common c;
+    const QCommandLineOption yes(QStringLiteral("yes"),
+                                 QStringLiteral("Write a block 0 that protects the tag."));
+    parser.addOptions({c.port, c.passwordFile, yes});
+    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The tag file."));
+    if (const std::optional<int> code = parse(
+            parser, arguments,
+            QStringLiteral("kestrel-rfid restore: a tag file written onto the tag in the field, "
+                           "block 0 last, each block read back.")))
+        return *code;
+    if (parser.positionalArguments().size() != 1)
+        return usage(QStringLiteral("restore needs one FILE"));
+    const QString file = parser.positionalArguments().at(0);
+    const TagFile::Loaded t = TagFile::load(file);
+    if (!t.problem.isEmpty())
+        return usage(t.problem);
+    const TagFile::Plan plan = TagFile::plan(t.contents, file);
+    if (!plan.problem.isEmpty())
+        return usage(plan.problem);
+    // The question the window asks; only --yes answers it here. The password is not shown.
+    if (!plan.protects.isEmpty() && !parser.isSet(yes))
+        return usage(QStringLiteral("the file's block 0 (%1) turns on %2: after the restore the "
+                                    "tag answers only to the file's password (block 7). Give "
+                                    "--yes to write it")
+                         .arg(*t.contents.blocks[0], plan.protects));
+    QString error;
+    const std::optional<QString> device = deviceOf(parser.value(c.port), &error);
+    const std::optional<QString> password
+        = device ? passwordOf(parser.value(c.passwordFile), &error) : std::nullopt;
+    if (!password)
+        return usage(error);
+    int code = kDone;
+    const std::unique_ptr<Session> session = connected(*device, &code);
+    if (!session)
+        return code;
+    for (const TagFile::Write &w : plan.writes) {
+        const std::optional<QString> head
+            = session->ask(BlockOperations::writeCommand(w.block, w.value, *password));
+        if (head && TagFile::confirms(*head, w))
+            continue;
+        if (!session->failure().isEmpty()) {
+            say(stderr, QStringLiteral("kestrel-rfid: %1").arg(session->failure()));
+            return kPortFailed;
+        }
+        say(stderr,
+            QStringLiteral("kestrel-rfid: restore stopped at block %1: %2")
+                .arg(w.block)
+                .arg(head && Reply::classify(*head).kind == Reply::Kind::BlockWrite
+                         ? QStringLiteral("read back %1")
+                               .arg(AutoLoop::shownValue(w.block, Reply::classify(*head).payload))
+                         : refusal(head, *session)));
+        return kTagFailed;
+    }
+    say(stdout, QStringLiteral("Restore complete: %1 blocks written").arg(plan.writes.size()));
+    return kDone;
+}
+
 int exportCommand(const QStringList &arguments)
 {
     QCommandLineParser parser;
@@ -441,7 +561,7 @@ int exportCommand(const QStringList &arguments)
         = parse(parser, arguments,
                 QStringLiteral("kestrel-rfid export-records: the record's tags as CSV.")))
         return *code;
-    if (parser.positionalArguments().size() != 2)
+    if (parser.positionalArguments().size() != 1)
         return usage(QStringLiteral("export-records needs one FILE"));
     if (parser.isSet(c.record))
         ProductionRecord::setConfiguredPath(parser.value(c.record));
@@ -459,7 +579,7 @@ int exportCommand(const QStringList &arguments)
         return kRecordFailed;
     }
     ProductionRecord record(location);
-    if (!record.exportCsv(parser.positionalArguments().at(1), filter, &error)) {
+    if (!record.exportCsv(parser.positionalArguments().at(0), filter, &error)) {
         say(stderr, QStringLiteral("kestrel-rfid: ") + error);
         return kRecordFailed;
     }
@@ -726,6 +846,10 @@ int run(QCoreApplication &, const QStringList &arguments)
         return writeCommand(rest, false);
     if (command == QLatin1String("write-uid"))
         return writeCommand(rest, true);
+    if (command == QLatin1String("save"))
+        return saveCommand(rest);
+    if (command == QLatin1String("restore"))
+        return restoreCommand(rest);
     if (command == QLatin1String("produce"))
         return produceCommand(rest);
     if (command == QLatin1String("export-records"))
