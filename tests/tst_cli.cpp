@@ -39,6 +39,7 @@ private slots:
     void unusableInputSendsNothingToTheBox();
     void produceReportsEachTagAsTheBoxHoldsIt();
     void signalMidTagEndsTheTagAndClosesTheBatch();
+    void portThatVanishesMidTagExits4();
     void jobOfTheWindowRunsTheSameCommandsHeadless();
 
 private:
@@ -345,6 +346,25 @@ void TestCli::signalMidTagEndsTheTagAndClosesTheBatch()
     db.close();
     db = QSqlDatabase();
     QSqlDatabase::removeDatabase(QStringLiteral("cli"));
+}
+
+void TestCli::portThatVanishesMidTagExits4()
+{
+    m_box->execute(QStringLiteral("conveyor on"));
+    QByteArray out;
+    QByteArray err;
+    const int code
+        = tool({"produce", "--port", "07", "--job", file(QStringLiteral("job.json"), kJob),
+                "--record", m_dir->filePath(QStringLiteral("r.sqlite")), "--events", "-"},
+               &out, &err, [this](QProcess &) {
+                   QVERIFY(QTest::qWaitFor(
+                       [this] { return commandsReceived().contains("WB333333333"); }, 20000));
+                   m_box->execute(QStringLiteral("vanish"));
+               });
+    QCOMPARE(code, int(Cli::kPortFailed));
+    // The tag in the field ended with the link.
+    QVERIFY2(out.contains("\"result\":\"stopped\""), out.constData());
+    QVERIFY(out.contains("\"event\":\"summary\""));
 }
 
 namespace {

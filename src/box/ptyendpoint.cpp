@@ -39,12 +39,15 @@ bool PtyEndpoint::open(QString *error)
         return false;
     };
     m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
+    // Not inherited by programs started from here: a child holding the master would keep the
+    // line up after the box closed it ("vanish").
+    if (m_master < 0 || ::fcntl(m_master, F_SETFD, FD_CLOEXEC) != 0 || grantpt(m_master) != 0
+        || unlockpt(m_master) != 0)
         return fail("cannot create a pseudo-terminal");
     m_slave = QString::fromLocal8Bit(ptsname(m_master));
     // Holding the slave open keeps the master from reading a hang-up every time the tool
     // closes its end; raw mode keeps the line discipline from echoing replies back.
-    m_keepAlive = ::open(m_slave.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+    m_keepAlive = ::open(m_slave.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (m_keepAlive < 0)
         return fail("cannot open the pseudo-terminal");
     termios tio{};
