@@ -179,6 +179,24 @@ std::unique_ptr<Session> connected(const QString &device, int *code)
     return session;
 }
 
+// The port and the password a command names, then the connected session; nothing when the
+// input is unusable (nothing is sent then) or the port does not open, with the exit code.
+std::unique_ptr<Session> openFor(const QCommandLineParser &parser, const Common &c,
+                                 bool takesPassword, QString *password, int *code)
+{
+    QString error;
+    const std::optional<QString> device = deviceOf(parser.value(c.port), &error);
+    const std::optional<QString> given
+        = !device ? std::nullopt
+                  : (takesPassword ? passwordOf(parser.value(c.passwordFile), &error) : QString());
+    if (!given) {
+        *code = usage(error);
+        return nullptr;
+    }
+    *password = *given;
+    return connected(*device, code);
+}
+
 // What a reply to a command that does not work says in words.
 QString refusal(const std::optional<QString> &head, Session &session)
 {
@@ -203,7 +221,6 @@ int portsCommand(const QStringList &arguments)
     QCommandLineParser parser;
     Common c;
     parser.addOption(c.json);
-    QString error;
     if (const std::optional<int> code
         = parse(parser, arguments,
                 QStringLiteral(
@@ -276,7 +293,6 @@ int readCommand(const QStringList &arguments)
     const QCommandLineOption all(QStringLiteral("all"), QStringLiteral("Blocks 0-7."));
     const QCommandLineOption uid(QStringLiteral("uid"), QStringLiteral("The tag's ID."));
     parser.addOptions({c.port, c.passwordFile, c.json, block, all, uid});
-    QString error;
     if (const std::optional<int> code
         = parse(parser, arguments,
                 QStringLiteral("kestrel-rfid read: blocks or the ID of the tag in the field.")))
@@ -294,16 +310,12 @@ int readCommand(const QStringList &arguments)
     } else if (parser.isSet(all)) {
         blocks = {0, 1, 2, 3, 4, 5, 6, 7};
     }
-    const std::optional<QString> device = deviceOf(parser.value(c.port), &error);
-    const std::optional<QString> password
-        = device ? passwordOf(parser.value(c.passwordFile), &error) : std::nullopt;
-    if (!password)
-        return usage(error);
+    QString password;
     int code = kDone;
-    const std::unique_ptr<Session> session = connected(*device, &code);
+    const std::unique_ptr<Session> session = openFor(parser, c, true, &password, &code);
     if (!session)
         return code;
-    QJsonObject out{{QStringLiteral("port"), *device}};
+    QJsonObject out{{QStringLiteral("port"), session->device()}};
     if (parser.isSet(uid)) {
         const std::optional<QString> head = session->ask(QStringLiteral("GTS"));
         const Reply::Parsed r = Reply::classify(head.value_or(QString()));
@@ -317,7 +329,7 @@ int readCommand(const QStringList &arguments)
     }
     QStringList failures;
     const std::array<std::optional<QString>, 8> read
-        = readBlocks(*session, blocks, *password, &failures);
+        = readBlocks(*session, blocks, password, &failures);
     QJsonObject values;
     for (int n : blocks) {
         const QString shown
@@ -374,7 +386,6 @@ int writeCommand(const QStringList &arguments, bool uidWrite)
         parser.addOptions({c.port, uid, dec});
     else
         parser.addOptions({c.port, c.passwordFile, block, data});
-    QString error;
     if (const std::optional<int> code = parse(
             parser, arguments,
             uidWrite ? QStringLiteral("kestrel-rfid write-uid: gives the tag in the field a UID "
@@ -403,20 +414,13 @@ int writeCommand(const QStringList &arguments, bool uidWrite)
         if (!Reply::isBlockValue(expected))
             return usage(QStringLiteral("--data must be eight hexadecimal digits"));
     }
-    const std::optional<QString> device = deviceOf(parser.value(c.port), &error);
-    const std::optional<QString> password
-        = device ? (uidWrite ? QString() : passwordOf(parser.value(c.passwordFile), &error))
-                 : std::nullopt;
-    if (!password)
-        return usage(error);
-    if (!uidWrite)
-        command = password->isEmpty()
-                      ? QStringLiteral("WB%1%2").arg(expectedBlock).arg(expected)
-                      : QStringLiteral("WP%1%2%3").arg(expectedBlock).arg(*password, expected);
+    QString password;
     int code = kDone;
-    const std::unique_ptr<Session> session = connected(*device, &code);
+    const std::unique_ptr<Session> session = openFor(parser, c, !uidWrite, &password, &code);
     if (!session)
         return code;
+    if (!uidWrite)
+        command = BlockOperations::writeCommand(expectedBlock, expected, password);
     const std::optional<QString> head = session->ask(command);
     const Reply::Parsed r = Reply::classify(head.value_or(QString()));
     const bool verified
@@ -455,14 +459,9 @@ int saveCommand(const QStringList &arguments)
         return *code;
     if (parser.positionalArguments().size() != 1)
         return usage(QStringLiteral("save needs one FILE"));
-    QString error;
-    const std::optional<QString> device = deviceOf(parser.value(c.port), &error);
-    const std::optional<QString> password
-        = device ? passwordOf(parser.value(c.passwordFile), &error) : std::nullopt;
-    if (!password)
-        return usage(error);
+    QString password;
     int code = kDone;
-    const std::unique_ptr<Session> session = connected(*device, &code);
+    const std::unique_ptr<Session> session = openFor(parser, c, true, &password, &code);
     if (!session)
         return code;
     TagFile::Contents contents;
@@ -470,14 +469,15 @@ int saveCommand(const QStringList &arguments)
     if (id && Reply::classify(*id).kind == Reply::Kind::Identifier)
         contents.uid = Reply::classify(*id).payload;
     QStringList failures;
-    contents.blocks = readBlocks(*session, {0, 1, 2, 3, 4, 5, 6, 7}, *password, &failures);
-    contents.passwordUsed = !password->isEmpty();
+    contents.blocks = readBlocks(*session, {0, 1, 2, 3, 4, 5, 6, 7}, password, &failures);
+    contents.passwordUsed = !password.isEmpty();
     if (!session->failure().isEmpty()) {
         say(stderr, QStringLiteral("kestrel-rfid: %1").arg(session->failure()));
         return kPortFailed;
     }
     for (const QString &f : failures)
         say(stderr, QStringLiteral("kestrel-rfid: ") + f);
+    QString error;
     if (!TagFile::save(parser.positionalArguments().at(0), contents, &error)) {
         say(stderr, QStringLiteral("kestrel-rfid: ") + error);
         return kTagFailed;
@@ -516,19 +516,14 @@ int restoreCommand(const QStringList &arguments)
                                     "tag answers only to the file's password (block 7). Give "
                                     "--yes to write it")
                          .arg(*t.contents.blocks[0], plan.protects));
-    QString error;
-    const std::optional<QString> device = deviceOf(parser.value(c.port), &error);
-    const std::optional<QString> password
-        = device ? passwordOf(parser.value(c.passwordFile), &error) : std::nullopt;
-    if (!password)
-        return usage(error);
+    QString password;
     int code = kDone;
-    const std::unique_ptr<Session> session = connected(*device, &code);
+    const std::unique_ptr<Session> session = openFor(parser, c, true, &password, &code);
     if (!session)
         return code;
     for (const TagFile::Write &w : plan.writes) {
         const std::optional<QString> head
-            = session->ask(BlockOperations::writeCommand(w.block, w.value, *password));
+            = session->ask(BlockOperations::writeCommand(w.block, w.value, password));
         if (head && TagFile::confirms(*head, w))
             continue;
         if (!session->failure().isEmpty()) {
