@@ -34,6 +34,7 @@ private slots:
     void noReplyWithin800msShowsNoResponseThenClears();
     void cardOutOfRangeSettlesAfterSecondStage();
     void replySplitAcrossChunksIsOneReply();
+    void twoRepliesWithinOneQuietLineAreBothHandled();
     void endlessStreamKeepsBufferSmall();
     void cleanEmptiesBufferAndLog();
     void doubleClickEmptiesLogOnly();
@@ -326,6 +327,18 @@ void TestLink::replySplitAcrossChunksIsOneReply()
     QVERIFY(gathered.wait(2000));
     QVERIFY(!f.w().link().Timout().isActive());
     QVERIFY(f.w().link().timout2().isActive());
+}
+
+void TestLink::twoRepliesWithinOneQuietLineAreBothHandled()
+{
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    QSignalSpy gathered(&f.w().link(), &ReaderLink::replyGathered);
+    // The buzzer's answer and the tag leaving, in one read.
+    f.transport.inject("MsgCode:01\r\nMsgCode:05\r\n");
+    QTRY_COMPARE(gathered.size(), 2);
+    QCOMPARE(f.logText(), QStringLiteral("Recive: MsgCode:01\nRecive: MsgCode:05\n"));
+    QVERIFY(!QTest::qWaitFor([&] { return gathered.size() > 2; }, 100));
 }
 
 void TestLink::endlessStreamKeepsBufferSmall()

@@ -6,6 +6,8 @@
 
 #include <QDeadlineTimer>
 
+#include <utility>
+
 static void setupOneShot(QTimer &timer, int intervalMs)
 {
     timer.setSingleShot(true);
@@ -74,7 +76,14 @@ QString ReaderLink::takeReplyHead()
     const QString head = QString::fromLatin1(m_replyBuffer.left(Reply::kHeadLength));
     m_timout2.start();
     m_timout.stop();
+    // Replies end with a line break: what followed it is the box's next reply, which reached
+    // the port within the same quiet line (a tag leaving just after the buzzer's answer).
+    const qsizetype end = m_gathered.indexOf("\r\n");
+    m_following = end >= 0 ? m_gathered.mid(end + 2) : QByteArray();
+    if (m_following.trimmed().isEmpty())
+        m_following.clear();
     m_replyBuffer.clear();
+    m_gathered.clear();
     m_sentDuringReply = false;
     return head;
 }
@@ -88,6 +97,13 @@ void ReaderLink::endReply()
 {
     if (!m_sentDuringReply)
         m_timout.stop();
+    if (m_following.isEmpty())
+        return;
+    // Gathered as if it had just arrived; anything arriving meanwhile joins it.
+    const QByteArray next = std::exchange(m_following, {});
+    m_gathered = next;
+    m_replyBuffer = next.left(Reply::kHeadLength);
+    m_tr1.start();
 }
 
 void ReaderLink::stopReplyTimeout()
@@ -98,6 +114,8 @@ void ReaderLink::stopReplyTimeout()
 void ReaderLink::clearReplyBuffer()
 {
     m_replyBuffer.clear();
+    m_gathered.clear();
+    m_following.clear();
 }
 
 void ReaderLink::onReceived()
@@ -109,6 +127,10 @@ void ReaderLink::onReceived()
     const qsizetype room = Reply::kHeadLength - m_replyBuffer.size();
     if (room > 0)
         m_replyBuffer.append(data.left(room));
+    // A few replies' worth is kept, so one that follows the first is not lost.
+    const qsizetype keep = kGatherLimit - m_gathered.size();
+    if (keep > 0)
+        m_gathered.append(data.left(keep));
     m_tr1.start();
 }
 

@@ -67,9 +67,16 @@ private:
     void onTimout2();
     void onTcr1();
 
+    // Four replies of ten characters and their line breaks.
+    static constexpr qsizetype kGatherLimit = 48;
+
     SessionState &m_state;
     Transport &m_transport;
     QByteArray m_replyBuffer;
+    // What arrived since the last reply was taken, bounded; and what followed that reply's
+    // line break, handled next.
+    QByteArray m_gathered;
+    QByteArray m_following;
     qint64 m_lastReceiveNs = 0;
     bool m_sentDuringReply = false;
     QTimer m_tr1;

@@ -47,12 +47,12 @@ bool Session::connectPort(const QString &device, QString *reason)
     connect(&m_link, &ReaderLink::logSettled, &wait, &QEventLoop::quit);
     m_link.startLogSettle();
     wait.exec();
-    // The answers to the connect sequence are on their way: they are no reply to anything
-    // asked later.
+    // The answers to the connect sequence are on their way, after whatever the box said
+    // before the port was open: none of it answers anything asked later.
     int answers = 0;
     QEventLoop drain;
-    connect(this, &Session::replied, &drain, [&] {
-        if (++answers == 2)
+    connect(this, &Session::replied, &drain, [&](const QString &head) {
+        if (head == QLatin1String("MsgCode:01") && ++answers == 2)
             drain.quit();
     });
     connect(this, &Session::portFailed, &drain, &QEventLoop::quit);
