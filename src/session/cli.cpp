@@ -264,6 +264,15 @@ int portsCommand(const QStringList &arguments)
     return kDone;
 }
 
+// What "GTS" is answered with: the tag's ID, what kind of tag it is, or that there is none.
+bool fieldReport(const Reply::Parsed &r)
+{
+    return r.kind == Reply::Kind::Identifier || r.kind == Reply::Kind::Error
+           || (r.kind == Reply::Kind::Message
+               && (r.code == Reply::kNotPresent || r.code == Reply::kNotConfigured
+                   || r.code == Reply::kNoUid));
+}
+
 // The blocks of the tag in the field, read one by one (with the password when there is one).
 std::array<std::optional<QString>, 8> readBlocks(Session &session, const QList<int> &blocks,
                                                  const QString &password, QStringList *failures)
@@ -274,7 +283,8 @@ std::array<std::optional<QString>, 8> readBlocks(Session &session, const QList<i
             break;
         const QString command = password.isEmpty() ? QStringLiteral("RB%1").arg(n)
                                                    : QStringLiteral("RP%1%2").arg(n).arg(password);
-        const std::optional<QString> head = session.ask(command);
+        const std::optional<QString> head
+            = session.ask(command, Session::kindOrError(Reply::Kind::BlockRead, n));
         const Reply::Parsed r = Reply::classify(head.value_or(QString()));
         if (head && r.kind == Reply::Kind::BlockRead && r.block == n)
             values[size_t(n)] = r.payload;
@@ -317,7 +327,7 @@ int readCommand(const QStringList &arguments)
         return code;
     QJsonObject out{{QStringLiteral("port"), session->device()}};
     if (parser.isSet(uid)) {
-        const std::optional<QString> head = session->ask(QStringLiteral("GTS"));
+        const std::optional<QString> head = session->ask(QStringLiteral("GTS"), fieldReport);
         const Reply::Parsed r = Reply::classify(head.value_or(QString()));
         if (!head || r.kind != Reply::Kind::Identifier) {
             say(stderr, QStringLiteral("kestrel-rfid: %1").arg(refusal(head, *session)));
@@ -421,7 +431,9 @@ int writeCommand(const QStringList &arguments, bool uidWrite)
         return code;
     if (!uidWrite)
         command = BlockOperations::writeCommand(expectedBlock, expected, password);
-    const std::optional<QString> head = session->ask(command);
+    const std::optional<QString> head = session->ask(
+        command, uidWrite ? Session::kindOrError(Reply::Kind::Identifier)
+                          : Session::kindOrError(Reply::Kind::BlockWrite, expectedBlock));
     const Reply::Parsed r = Reply::classify(head.value_or(QString()));
     const bool verified
         = uidWrite ? r.kind == Reply::Kind::Identifier
@@ -465,7 +477,7 @@ int saveCommand(const QStringList &arguments)
     if (!session)
         return code;
     TagFile::Contents contents;
-    const std::optional<QString> id = session->ask(QStringLiteral("GTS"));
+    const std::optional<QString> id = session->ask(QStringLiteral("GTS"), fieldReport);
     if (id && Reply::classify(*id).kind == Reply::Kind::Identifier)
         contents.uid = Reply::classify(*id).payload;
     QStringList failures;
@@ -523,7 +535,8 @@ int restoreCommand(const QStringList &arguments)
         return code;
     for (const TagFile::Write &w : plan.writes) {
         const std::optional<QString> head
-            = session->ask(BlockOperations::writeCommand(w.block, w.value, password));
+            = session->ask(BlockOperations::writeCommand(w.block, w.value, password),
+                           Session::kindOrError(Reply::Kind::BlockWrite, w.block));
         if (head && TagFile::confirms(*head, w))
             continue;
         if (!session->failure().isEmpty()) {

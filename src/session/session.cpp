@@ -71,26 +71,34 @@ void Session::disconnectPort()
     m_link.closePort();
 }
 
-std::optional<QString> Session::ask(const QString &command)
+Session::Answers Session::kindOrError(Reply::Kind kind, int block)
+{
+    return [kind, block](const Reply::Parsed &r) {
+        return r.kind == Reply::Kind::Error || (r.kind == kind && (block < 0 || r.block == block));
+    };
+}
+
+std::optional<QString> Session::ask(const QString &command, const Answers &answers)
 {
     if (!m_state.PortConnected)
         return std::nullopt;
     std::optional<QString> answer;
     QEventLoop wait;
-    const QMetaObject::Connection got
-        = connect(this, &Session::replied, &wait, [&](const QString &head) {
-              answer = head;
-              wait.quit();
-          });
-    const QMetaObject::Connection late
-        = connect(&m_link, &ReaderLink::replyTimedOut, &wait, &QEventLoop::quit);
-    const QMetaObject::Connection failed
-        = connect(this, &Session::portFailed, &wait, &QEventLoop::quit);
+    // Longer than the window's time-out: a script waits, and a loaded machine is slow.
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &wait, &QEventLoop::quit);
+    connect(this, &Session::replied, &wait, [&](const QString &head, const Reply::Parsed &reply) {
+        if (!answers(reply))
+            return;
+        answer = head;
+        wait.quit();
+    });
+    connect(this, &Session::portFailed, &wait, &QEventLoop::quit);
     m_link.SendCommand(command);
+    deadline.start(kAskMs);
     wait.exec();
-    disconnect(got);
-    disconnect(late);
-    disconnect(failed);
+    disconnect(this, nullptr, &wait, nullptr);
     return answer;
 }
 

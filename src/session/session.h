@@ -7,6 +7,7 @@
 #include "productionloop.h"
 
 #include <QObject>
+#include <functional>
 #include <optional>
 
 // The link to the box, its replies and the production loop wired together without a widget:
@@ -29,9 +30,14 @@ public:
     // once the line has settled.
     bool connectPort(const QString &device, QString *reason);
     void disconnectPort();
-    // Sends one command and waits for its reply; nothing when none came in time (or the port
-    // failed: see failure()).
-    std::optional<QString> ask(const QString &command);
+    // Sends one command and waits for its reply: the first that answers says so (a report of
+    // the box that crossed the command does not). Nothing when none came within kAskMs, or
+    // the port failed (see failure()).
+    using Answers = std::function<bool(const Reply::Parsed &reply)>;
+    static constexpr int kAskMs = 3000;
+    std::optional<QString> ask(const QString &command, const Answers &answers);
+    // An answer to a command about the tag: the kind it asks for, or an error.
+    static Answers kindOrError(Reply::Kind kind, int block = -1);
     // Why the port failed; empty while it works.
     QString failure() const { return m_failure; }
 
