@@ -83,8 +83,9 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
                                  m_autoWriter->engine(), *m_emphasis, this);
 
     m_recorder = new Recorder(
-        m_autoWriter->loop(), [this] { return m_ports->combo()->currentData(Qt::ToolTipRole).toString(); },
-        *m_dialogs, this);
+        m_autoWriter->loop(),
+        [this] { return m_ports->combo()->currentData(Qt::ToolTipRole).toString(); }, *m_dialogs,
+        this);
     m_recordStatus = new RecordStatus(*m_recorder, statusBar(), this);
     connect(m_uidOps, &UidOperations::uidWriteSent, m_recorder, &Recorder::onManualUidWrite);
     connect(m_interpreter, &ReplyInterpreter::interpreted, m_recorder,
