@@ -7,6 +7,16 @@
 #include <QtTest>
 
 // Runs a QtTest class headless with its own empty settings store and data folder.
+// The offscreen platform warns on every size-constraint change of a shown window; the
+// test log keeps only what matters.
+inline QtMessageHandler g_testLogHandler = nullptr;
+inline void quietTestLog(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (text == QLatin1String("This plugin does not support propagateSizeHints()"))
+        return;
+    g_testLogHandler(type, context, text);
+}
+
 #define KESTREL_TEST_MAIN(TestClass)                                                               \
     int main(int argc, char **argv)                                                                \
     {                                                                                              \
@@ -14,10 +24,17 @@
         qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());                                   \
         QTemporaryDir data;                                                                        \
         qputenv("XDG_DATA_HOME", data.path().toLocal8Bit());                                       \
+        QTemporaryDir runtime;                                                                     \
+        if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))                                        \
+            qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());                              \
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                                        \
             qputenv("QT_QPA_PLATFORM", "offscreen");                                               \
         QApplication app(argc, argv);                                                              \
         setUpApplication(app);                                                                     \
         TestClass test;                                                                            \
-        return QTest::qExec(&test, argc, argv);                                                    \
+        QTest::qInit(&test, argc, argv);                                                           \
+        g_testLogHandler = qInstallMessageHandler(quietTestLog);                                   \
+        const int failed = QTest::qRun();                                                          \
+        QTest::qCleanup();                                                                         \
+        return failed;                                                                             \
     }
