@@ -39,6 +39,7 @@ InspectionBar::InspectionBar(QWidget *parent)
                        QStringLiteral("Write a saved tag to the tag in the field"), this))
     , m_config(info(QStringLiteral("lb_Config_Info"), this))
     , m_id(info(QStringLiteral("lb_EM_Info"), this))
+    , m_result(info(QStringLiteral("lb_Inspect_Result"), this))
 {
     setObjectName(QStringLiteral("tb_Inspection"));
     // The tool bar sizes its items once; the texts change with every read.
@@ -56,4 +57,14 @@ InspectionBar::InspectionBar(QWidget *parent)
     addWidget(m_config);
     addSeparator();
     addWidget(m_id);
+    addSeparator();
+    addWidget(m_result);
+}
+
+void InspectionBar::showResult(const QString &text, quint32 colour)
+{
+    QPalette p = m_result->palette();
+    p.setColor(QPalette::WindowText, Palette::toColor(colour));
+    m_result->setPalette(p);
+    m_result->setText(text);
 }

@@ -17,6 +17,9 @@ public:
     QToolButton *restoreButton() const { return m_restore; }
     QLabel *configInfo() const { return m_config; }
     QLabel *idInfo() const { return m_id; }
+    // The outcome of the last whole-tag action, kept until the next one starts.
+    QLabel *resultInfo() const { return m_result; }
+    void showResult(const QString &text, quint32 colour);
 
 private:
     QToolButton *m_readAll;
@@ -24,4 +27,5 @@ private:
     QToolButton *m_restore;
     QLabel *m_config;
     QLabel *m_id;
+    QLabel *m_result;
 };

@@ -90,6 +90,7 @@ void TagInspector::readAll()
 {
     if (refuseWhileBusy(QStringLiteral("Read all")))
         return;
+    m_p.bar.showResult({}, ColorDodgerBlue);
     m_job = Job::ReadAll;
     m_read = {};
     m_failed.clear();
@@ -110,16 +111,22 @@ void TagInspector::finishReadAll()
 {
     m_job = Job::None;
     if (m_failed.isEmpty()) {
-        m_p.status.showMessage(QStringLiteral("Read all: 8 of 8"), ColorDodgerBlue);
+        showResult(QStringLiteral("Read all: 8 of 8"), ColorDodgerBlue);
         return;
     }
     QStringList blocks;
     for (int n : m_failed)
         blocks << QString::number(n);
-    m_p.status.showMessage(QStringLiteral("Read all: %1 of 8 (block %2 failed)")
-                               .arg(8 - m_failed.size())
-                               .arg(blocks.join(QStringLiteral(", "))),
-                           ColorOrangeRed);
+    showResult(QStringLiteral("Read all: %1 of 8 (block %2 failed)")
+                   .arg(8 - m_failed.size())
+                   .arg(blocks.join(QStringLiteral(", "))),
+               ColorOrangeRed);
+}
+
+void TagInspector::showResult(const QString &text, quint32 colour)
+{
+    m_p.status.showMessage(text, colour);
+    m_p.bar.showResult(text, colour);
 }
 
 void TagInspector::onReplyInterpreted(const QString &head)
@@ -176,7 +183,7 @@ bool TagInspector::saveTo(const QString &file, QString *error)
     c.passwordUsed = m_p.blocks.pwdBox()->isChecked();
     if (!TagFile::save(file, c, error))
         return false;
-    m_p.status.showMessage(QStringLiteral("Tag saved"), ColorDodgerBlue);
+    showResult(QStringLiteral("Tag saved"), ColorDodgerBlue);
     return true;
 }
 
@@ -203,6 +210,7 @@ void TagInspector::restoreFrom(const QString &file)
         if (!m_p.dialogs.question(title, ask))
             return;
     }
+    m_p.bar.showResult({}, ColorDodgerBlue);
     m_plan = plan.writes;
     m_written = 0;
     m_protectedTag = m_p.blocks.pwdBox()->isChecked();
@@ -215,8 +223,8 @@ void TagInspector::writeNext()
 {
     if (m_written >= m_plan.size()) {
         m_job = Job::None;
-        m_p.status.showMessage(
-            QStringLiteral("Restore complete: %1 blocks written").arg(m_plan.size()), ColorGreen);
+        showResult(QStringLiteral("Restore complete: %1 blocks written").arg(m_plan.size()),
+                   ColorGreen);
         return;
     }
     const Write &w = m_plan[m_written];
@@ -230,5 +238,5 @@ void TagInspector::writeNext()
 void TagInspector::stopRestore(const QString &why)
 {
     m_job = Job::None;
-    m_p.status.showMessage(QStringLiteral("Restore stopped: ") + why, ColorOrangeRed);
+    showResult(QStringLiteral("Restore stopped: ") + why, ColorOrangeRed);
 }

@@ -53,6 +53,8 @@ private:
     bool refuseWhileBusy(const QString &title);
     void readNext();
     void finishReadAll();
+    // On the message label, which clears, and on the inspection bar, which keeps it.
+    void showResult(const QString &text, quint32 colour);
     void writeNext();
     void stopRestore(const QString &why);
     void updateInfo();
