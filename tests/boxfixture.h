@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
+#include <optional>
 
 // A virtual box with the tool's serial layer open on its port, recording what arrives and
 // when (nanoseconds since open()).
@@ -60,13 +61,19 @@ struct BoxedWindow {
     RecordingDialogs dialogs;
     std::unique_ptr<MainWindow> w;
 
-    // Records into a file of its own unless told another record (a file or a server).
-    bool begin(const QString &record = {})
+    // Records into a file of its own unless told another record (a file or a server); a tag
+    // in the field from the start is reported before the tool opens the port.
+    bool begin(const QString &record = {}, const std::optional<T5557::Tag> &inField = {})
     {
         qputenv("KESTREL_PORTS_DIR", dir.path().toLocal8Bit());
         QString error;
         if (!box.start(&error))
             return false;
+        if (inField) {
+            box.present(*inField);
+            if (!QTest::qWaitFor([this] { return box.idle(); }, 3000))
+                return false;
+        }
         ProductionRecord::setConfiguredPath(
             record.isEmpty() ? dir.filePath(QStringLiteral("production.sqlite")) : record);
         w = std::make_unique<MainWindow>(nullptr, &dialogs);

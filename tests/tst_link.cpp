@@ -119,13 +119,13 @@ void TestLink::connectSendsBuzzerCommandsUnloggedAndRemembersPort()
     QVERIFY(!f.w().ports().combo()->isEnabled());
     QVERIFY(!f.w().ports().refreshButton()->isEnabled());
     QCOMPARE(PortMemory::load(), QStringLiteral("04"));
-    // A reply during the quiet start is interpreted but not logged; TCR1 empties the log.
+    // A reply during the quiet start is interpreted but not logged; TCR1 empties the log and
+    // asks what is in the field, logged as any command.
     f.reply("MsgCode:01");
     QVERIFY(f.logText().isEmpty());
     QTRY_VERIFY(!f.w().state().QuietStart);
-    QVERIFY(f.logText().isEmpty());
-    f.w().link().SendCommand(QStringLiteral("GTS"));
     QCOMPARE(f.logText(), QStringLiteral("Send: GTS\n"));
+    QVERIFY(f.transport.written.endsWith("SBA\r\nSB1\r\nGTS\r\n"));
 }
 
 void TestLink::connectToVanishedPortStaysDisconnected()

@@ -65,15 +65,19 @@ struct WindowFixture {
         return QTest::qWaitFor([this] { return !window->ports().scanner().isScanning(); }, 2000);
     }
 
-    // Scans, connects to the selected port and waits until logging has begun.
+    // Scans, connects to the selected port and waits until logging has begun. The "GTS" that
+    // asks what is in the field is left unanswered and forgotten, so a test starts clean.
     bool connectReader()
     {
         if (!scan())
             return false;
         window->ports().connectButton()->click();
         const bool settled = QTest::qWaitFor([this] { return !window->state().QuietStart; }, 2000);
+        const bool asked = transport.written.endsWith("GTS\r\n");
         transport.written.clear();
-        return settled && window->state().PortConnected;
+        window->link().stopReplyTimeout();
+        window->log().clear();
+        return settled && asked && window->state().PortConnected;
     }
 
     // Delivers a reply and waits for the interpreter run that takes it.

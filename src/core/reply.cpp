@@ -52,6 +52,13 @@ bool isBlockValue(const QString &text)
     return text.size() == 8 && isHexText(text);
 }
 
+bool isFieldReport(const Parsed &r)
+{
+    return r.kind == Kind::Identifier || r.kind == Kind::Error
+           || (r.kind == Kind::Message
+               && (r.code == kNotPresent || r.code == kNotConfigured || r.code == kNoUid));
+}
+
 QString errorText(int code)
 {
     switch (code) {

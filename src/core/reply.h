@@ -48,6 +48,9 @@ Parsed classify(const QString &head);
 // Eight hexadecimal digits, as a block value is written.
 bool isBlockValue(const QString &text);
 
+// What "GTS" is answered with: the tag's ID, what kind of tag it is, or that there is none.
+bool isFieldReport(const Parsed &reply);
+
 // What the message label says for an error reply's code; empty for codes without one.
 QString errorText(int code);
 

@@ -95,10 +95,7 @@ void PortPanel::SetConnected(bool connect)
         return;
     }
     PortMemory::save(m_combo->currentText());
-    m_link.beginQuietStart();
-    m_link.SendCommand(QStringLiteral("SBA"));
-    m_link.SendCommand(QStringLiteral("SB1"));
-    m_link.startLogSettle();
+    m_link.startConnectSequence();
 }
 
 void PortPanel::showDisconnected()

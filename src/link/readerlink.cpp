@@ -60,6 +60,15 @@ bool ReaderLink::isPortOpen() const
     return m_transport.isOpen();
 }
 
+void ReaderLink::startConnectSequence()
+{
+    beginQuietStart();
+    SendCommand(QStringLiteral("SBA"));
+    SendCommand(QStringLiteral("SB1"));
+    m_askFieldWhenSettled = true;
+    startLogSettle();
+}
+
 void ReaderLink::beginQuietStart()
 {
     m_state.QuietStart = true;
@@ -152,4 +161,6 @@ void ReaderLink::onTcr1()
     m_tcr1.stop();
     emit logSettled();
     m_state.QuietStart = false;
+    if (std::exchange(m_askFieldWhenSettled, false) && m_state.PortConnected)
+        SendCommand(QStringLiteral("GTS"));
 }

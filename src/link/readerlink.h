@@ -22,8 +22,10 @@ public:
     void closePort();
     bool isPortOpen() const;
 
-    // Connect sequence: commands are not reported for the log until TCR1 fires 50 ms later,
-    // asks for the log to be emptied and lets logging begin.
+    // Connect sequence on a port just opened: "SBA" and "SB1" go out unlogged; when TCR1
+    // fires 50 ms later the log is emptied, logging begins, and "GTS" asks what is in the
+    // field, since the box reported a tag already there before the port was open.
+    void startConnectSequence();
     void beginQuietStart();
     void startLogSettle();
 
@@ -79,6 +81,7 @@ private:
     QByteArray m_following;
     qint64 m_lastReceiveNs = 0;
     bool m_sentDuringReply = false;
+    bool m_askFieldWhenSettled = false;
     QTimer m_tr1;
     QTimer m_timout;
     QTimer m_timout2;

@@ -264,15 +264,6 @@ int portsCommand(const QStringList &arguments)
     return kDone;
 }
 
-// What "GTS" is answered with: the tag's ID, what kind of tag it is, or that there is none.
-bool fieldReport(const Reply::Parsed &r)
-{
-    return r.kind == Reply::Kind::Identifier || r.kind == Reply::Kind::Error
-           || (r.kind == Reply::Kind::Message
-               && (r.code == Reply::kNotPresent || r.code == Reply::kNotConfigured
-                   || r.code == Reply::kNoUid));
-}
-
 // The blocks of the tag in the field, read one by one (with the password when there is one).
 std::array<std::optional<QString>, 8> readBlocks(Session &session, const QList<int> &blocks,
                                                  const QString &password, QStringList *failures)
@@ -327,7 +318,8 @@ int readCommand(const QStringList &arguments)
         return code;
     QJsonObject out{{QStringLiteral("port"), session->device()}};
     if (parser.isSet(uid)) {
-        const std::optional<QString> head = session->ask(QStringLiteral("GTS"), fieldReport);
+        const std::optional<QString> head
+            = session->ask(QStringLiteral("GTS"), Reply::isFieldReport);
         const Reply::Parsed r = Reply::classify(head.value_or(QString()));
         if (!head || r.kind != Reply::Kind::Identifier) {
             say(stderr, QStringLiteral("kestrel-rfid: %1").arg(refusal(head, *session)));
@@ -477,7 +469,7 @@ int saveCommand(const QStringList &arguments)
     if (!session)
         return code;
     TagFile::Contents contents;
-    const std::optional<QString> id = session->ask(QStringLiteral("GTS"), fieldReport);
+    const std::optional<QString> id = session->ask(QStringLiteral("GTS"), Reply::isFieldReport);
     if (id && Reply::classify(*id).kind == Reply::Kind::Identifier)
         contents.uid = Reply::classify(*id).payload;
     QStringList failures;

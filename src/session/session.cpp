@@ -40,24 +40,31 @@ bool Session::connectPort(const QString &device, QString *reason)
     m_device = device;
     m_failure.clear();
     m_state.PortConnected = true;
-    m_link.beginQuietStart();
-    m_link.SendCommand(QStringLiteral("SBA"));
-    m_link.SendCommand(QStringLiteral("SB1"));
-    QEventLoop wait;
-    connect(&m_link, &ReaderLink::logSettled, &wait, &QEventLoop::quit);
-    m_link.startLogSettle();
-    wait.exec();
-    // The answers to the connect sequence are on their way, after whatever the box said
-    // before the port was open: none of it answers anything asked later.
-    int answers = 0;
+    // The answers to the connect sequence come after whatever the box said before the port
+    // was open, and the answer to its "GTS" after them: none of it answers anything asked
+    // later, so all of it is drained here.
+    int connectAnswers = 0;
+    bool fieldAnswered = false;
     QEventLoop drain;
-    connect(this, &Session::replied, &drain, [&](const QString &head) {
-        if (head == QLatin1String("MsgCode:01") && ++answers == 2)
+    connect(this, &Session::replied, &drain, [&](const QString &head, const Reply::Parsed &r) {
+        if (connectAnswers < 2) {
+            connectAnswers += head == QLatin1String("MsgCode:01");
+            return;
+        }
+        if (Reply::isFieldReport(r)) {
+            fieldAnswered = true;
             drain.quit();
+        }
     });
     connect(this, &Session::portFailed, &drain, &QEventLoop::quit);
-    QTimer::singleShot(Timing::kReplyTimeoutMs, &drain, &QEventLoop::quit);
-    if (m_state.PortConnected)
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, &drain, &QEventLoop::quit);
+    // The deadline counts from the "GTS", which leaves when the log has settled.
+    connect(&m_link, &ReaderLink::logSettled, &deadline,
+            [&deadline] { deadline.start(Timing::kReplyTimeoutMs); });
+    m_link.startConnectSequence();
+    if (m_state.PortConnected && !fieldAnswered)
         drain.exec();
     return m_state.PortConnected;
 }
