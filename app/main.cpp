@@ -5,10 +5,8 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QFileInfo>
 #include <QIcon>
 #include <QTimer>
-#include <cstdio>
 #include <optional>
 
 static void describe(QCoreApplication &app)
@@ -56,28 +54,12 @@ static std::optional<int> processCommandLine(int argc, char *argv[])
         ProductionRecord::setConfiguredPath(parser.value(record));
     if (!parser.isSet(exportRecords))
         return std::nullopt;
-    ProductionRecord::Filter filter;
-    if (parser.isSet(batch)) {
-        bool ok = false;
-        filter.batch = parser.value(batch).toLongLong(&ok);
-        if (!ok) {
-            std::fprintf(stderr, "kestrel-rfid: --batch needs a batch number\n");
-            return 2;
-        }
-    }
-    if (!ProductionRecord::isServer(ProductionRecord::configuredPath())
-        && !QFileInfo::exists(ProductionRecord::configuredPath())) {
-        std::fprintf(stderr, "kestrel-rfid: there is no production record at %s\n",
-                     qPrintable(ProductionRecord::configuredPath()));
-        return 1;
-    }
-    ProductionRecord recordFile(ProductionRecord::configuredPath());
-    QString error;
-    if (!recordFile.exportCsv(parser.value(exportRecords), filter, &error)) {
-        std::fprintf(stderr, "kestrel-rfid: %s\n", qPrintable(error));
-        return 1;
-    }
-    return 0;
+    // The old spelling of the command "export-records".
+    QStringList command{core.arguments().value(0), QStringLiteral("export-records"),
+                        parser.value(exportRecords)};
+    if (parser.isSet(batch))
+        command << QStringLiteral("--batch") << parser.value(batch);
+    return Cli::run(core, command);
 }
 
 int main(int argc, char *argv[])

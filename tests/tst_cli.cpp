@@ -316,6 +316,10 @@ void TestCli::produceReportsEachTagAsTheBoxHoldsIt()
     QFile exported(csv);
     QVERIFY(exported.open(QIODevice::ReadOnly));
     QCOMPARE(exported.readAll().count("\r\n"), 11);
+    // A batch the record does not hold is wrong use, not an empty export.
+    err.clear();
+    QCOMPARE(tool({"export-records", csv, "--record", record, "--batch", "99"}, nullptr, &err), 2);
+    QVERIFY(err.contains("there is no batch 99"));
 }
 
 void TestCli::signalMidTagEndsTheTagAndClosesTheBatch()

@@ -292,6 +292,13 @@ bool ProductionRecord::exportCsv(const QString &file, const Filter &f, QString *
     return RecordQueries::exportCsv(database(), isShared(), file, f, error, progress);
 }
 
+std::optional<bool> ProductionRecord::hasBatch(qint64 id)
+{
+    if (!isOpen())
+        return std::nullopt;
+    return RecordQueries::hasBatch(database(), id);
+}
+
 qint64 ProductionRecord::countTags(const Filter &f)
 {
     return RecordQueries::countTags(database(), f);

@@ -104,6 +104,7 @@ public:
     bool exportCsv(const QString &file, const Filter &filter, QString *error,
                    const std::function<bool(qint64 rows)> &progress = {});
     qint64 countTags(const Filter &filter);
+    std::optional<bool> hasBatch(qint64 id);
 
     QString fingerprint(const QString &password);
 

@@ -268,4 +268,14 @@ qint64 countTags(QSqlDatabase db, const Filter &f)
     return q.exec() && q.next() ? q.value(0).toLongLong() : -1;
 }
 
+std::optional<bool> hasBatch(QSqlDatabase db, qint64 id)
+{
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral("SELECT count(*) FROM batch WHERE id = ?"));
+    q.addBindValue(id);
+    if (!q.exec() || !q.next())
+        return std::nullopt;
+    return q.value(0).toLongLong() > 0;
+}
+
 } // namespace RecordQueries

@@ -25,6 +25,8 @@ void bindFilter(QSqlQuery &q, const Filter &filter);
 std::pair<QString, QString> uidPatterns(const Filter &filter);
 // How many tags a filter selects; -1 when the record cannot be read.
 qint64 countTags(QSqlDatabase db, const Filter &filter);
+// Whether the record holds batch `id`; nothing when it cannot be asked.
+std::optional<bool> hasBatch(QSqlDatabase db, qint64 id);
 // Written whole or not at all. progress is told the rows written so far, now and then; false
 // cancels. server: the SQL of PostgreSQL, else SQLite's.
 bool exportCsv(QSqlDatabase db, bool server, const QString &file, const Filter &filter,

@@ -8,6 +8,7 @@
 #include "link/portscanner.h"
 #include "link/serialtransport.h"
 #include "record/productionrecord.h"
+#include "record/recordaddress.h"
 #include "record/recorder.h"
 #include "session.h"
 #include "tagops/blockoperations.h"
@@ -579,6 +580,11 @@ int exportCommand(const QStringList &arguments)
         return kRecordFailed;
     }
     ProductionRecord record(location);
+    // A header alone would read as "that batch made no tags".
+    if (filter.batch && record.hasBatch(*filter.batch) == false)
+        return usage(QStringLiteral("there is no batch %1 in %2")
+                         .arg(*filter.batch)
+                         .arg(RecordAddress::shown(location)));
     if (!record.exportCsv(parser.positionalArguments().at(0), filter, &error)) {
         say(stderr, QStringLiteral("kestrel-rfid: ") + error);
         return kRecordFailed;
