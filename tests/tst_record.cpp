@@ -15,14 +15,17 @@
 
 #include <QCheckBox>
 #include <QCryptographicHash>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlQueryModel>
 #include <QSqlRecord>
+#include <QTableView>
 #include <csignal>
 
 namespace {
@@ -267,11 +270,23 @@ void TestRecord::batchOnTheBoxIsRecordedAndGuarded()
 
     RecordsWindow *records = w.showRecords();
     QCOMPARE(records->tagModel()->rowCount(), 3);
+    // Read as a person reads it: the tags get the room, local times to the second, the port
+    // by its number.
+    QTableView *tagView = records->tagView();
+    QTRY_VERIFY(tagView->viewport()->height()
+                >= 10 * tagView->verticalHeader()->defaultSectionSize());
+    QVERIFY(!records->reservedPane()->isVisibleTo(records));
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"))
+                .match(tagView->model()->index(0, 4).data().toString())
+                .hasMatch());
+    QCOMPARE(tagView->model()->index(0, 3).data().toString(), QStringLiteral("01"));
+    QCOMPARE(tagView->model()->index(0, 3).data(Qt::ToolTipRole).toString(), run.box.portPath());
     records->uidField()->setText(QStringLiteral("2001"));
     QCOMPARE(records->tagModel()->rowCount(), 1);
     QTemporaryDir out;
     QString error;
     QVERIFY(records->exportTo(out.filePath("one.csv"), &error));
+    QVERIFY(records->statusLabel()->text().startsWith(QStringLiteral("Exported 1 tag to ")));
     QFile csv(out.filePath("one.csv"));
     QVERIFY(csv.open(QIODevice::ReadOnly));
     const QList<QByteArray> lines = csv.readAll().split('\n');

@@ -46,4 +46,13 @@ QString entryText(int number)
     return QStringLiteral("%1").arg(number, 2, 10, QLatin1Char('0'));
 }
 
+int numberFor(const QString &device)
+{
+    for (int n = kFirstPort; n <= kLastPort; ++n) {
+        if (!device.isEmpty() && deviceFor(n) == device)
+            return n;
+    }
+    return 0;
+}
+
 } // namespace PortMap

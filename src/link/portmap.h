@@ -12,5 +12,7 @@ inline constexpr int kLastPort = 26;
 
 QString deviceFor(int number);
 QString entryText(int number);
+// The number whose device this is on this PC; 0 when no number names it.
+int numberFor(const QString &device);
 
 } // namespace PortMap

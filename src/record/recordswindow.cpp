@@ -1,17 +1,23 @@
 #include "recordswindow.h"
 
+#include "core/settingsstore.h"
+#include "link/portmap.h"
+
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QIdentityProxyModel>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QSettings>
 #include <QSortFilterProxyModel>
 #include <QSplitter>
 #include <QSqlError>
@@ -26,6 +32,47 @@ const QStringList kResults = {QStringLiteral("complete"),   QStringLiteral("fail
                               QStringLiteral("stalled"),    QStringLiteral("left the field early"),
                               QStringLiteral("stopped"),    QStringLiteral("interrupted"),
                               QStringLiteral("in progress")};
+
+// The record keeps times in UTC and ports as devices; a person reads local time to the
+// second and the port's number, with the device in its tooltip.
+QString localTime(const QString &iso)
+{
+    const QDateTime t = QDateTime::fromString(iso, Qt::ISODateWithMs);
+    return t.isValid() ? t.toLocalTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) : iso;
+}
+
+QString portNumber(const QString &device)
+{
+    const int n = PortMap::numberFor(device);
+    return n ? PortMap::entryText(n) : device;
+}
+
+class ReadableColumns : public QIdentityProxyModel {
+public:
+    ReadableColumns(QList<int> times, QList<int> ports, QObject *parent)
+        : QIdentityProxyModel(parent)
+        , m_times(std::move(times))
+        , m_ports(std::move(ports))
+    {
+    }
+
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        const QVariant value = QIdentityProxyModel::data(index, Qt::DisplayRole);
+        const bool port = m_ports.contains(index.column());
+        if (role == Qt::DisplayRole && m_times.contains(index.column()))
+            return localTime(value.toString());
+        if (role == Qt::DisplayRole && port)
+            return portNumber(value.toString());
+        if (role == Qt::ToolTipRole && port)
+            return value;
+        return QIdentityProxyModel::data(index, role);
+    }
+
+private:
+    QList<int> m_times;
+    QList<int> m_ports;
+};
 
 QTableView *tableView(QWidget *parent)
 {
@@ -68,7 +115,8 @@ RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
     m_result->addItems(kResults);
     m_batchView->setAccessibleName(QStringLiteral("Batches"));
     m_tagView->setAccessibleName(QStringLiteral("Tags"));
-    m_batchView->setModel(m_batches);
+    m_batchView->setModel(new ReadableColumns({1, 2}, {4}, this));
+    static_cast<QIdentityProxyModel *>(m_batchView->model())->setSourceModel(m_batches);
     m_reservationView->setAccessibleName(QStringLiteral("UIDs held in doubt"));
     m_reservationView->setToolTip(QStringLiteral("UIDs a station holds that no completed tag "
                                                  "carries: none is given again until a "
@@ -76,9 +124,14 @@ RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
     m_release->setToolTip(QStringLiteral("Give the chosen UID back for any batch to write; only "
                                          "once no tag carries it"));
     m_release->setEnabled(false);
-    m_reservationView->setModel(m_reservations);
+    auto *reservations = new ReadableColumns({3}, {2}, this);
+    reservations->setSourceModel(m_reservations);
+    m_reservationView->setModel(reservations);
     m_sorted->setSourceModel(m_tags);
-    m_tagView->setModel(m_sorted);
+    // Sorted on what the record holds, so times sort as times.
+    auto *tags = new ReadableColumns({4, 5}, {3}, this);
+    tags->setSourceModel(m_sorted);
+    m_tagView->setModel(tags);
     m_tagView->setSortingEnabled(true);
     m_tagView->sortByColumn(-1, Qt::AscendingOrder);
 
@@ -98,9 +151,12 @@ RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
     filters->addWidget(m_export);
 
     auto *split = new QSplitter(Qt::Vertical, this);
+    m_split = split;
+    split->setObjectName(QStringLiteral("sp_Records"));
     split->addWidget(m_batchView);
     split->addWidget(m_tagView);
     auto *reserved = new QWidget(this);
+    m_reservedPane = reserved;
     auto *reservedLayout = new QVBoxLayout(reserved);
     reservedLayout->setContentsMargins(0, 0, 0, 0);
     auto *reservedTop = new QHBoxLayout;
@@ -111,12 +167,24 @@ RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
     reservedLayout->addLayout(reservedTop);
     reservedLayout->addWidget(m_reservationView);
     split->addWidget(reserved);
-    split->setStretchFactor(1, 3);
+    split->setStretchFactor(0, 1);
+    split->setStretchFactor(1, 4);
+    split->setStretchFactor(2, 1);
+    split->setChildrenCollapsible(false);
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(filters);
     layout->addWidget(split, 1);
     layout->addWidget(m_status);
-    resize(960, 560);
+    resize(1000, 640);
+    // The tags get the room; the batches a few rows.
+    split->setSizes({140, 400, 100});
+    QSettings settings(QString::fromLatin1(SettingsStore::kName));
+    const QByteArray geometry = settings.value(QStringLiteral("records/geometry")).toByteArray();
+    if (!geometry.isEmpty())
+        restoreGeometry(geometry);
+    const QByteArray panes = settings.value(QStringLiteral("records/panes")).toByteArray();
+    if (!panes.isEmpty())
+        split->restoreState(panes);
 
     connect(m_batch, &QComboBox::currentIndexChanged, this, &RecordsWindow::applyFilter);
     connect(m_result, &QComboBox::currentIndexChanged, this, &RecordsWindow::applyFilter);
@@ -143,6 +211,14 @@ ProductionRecord::Filter RecordsWindow::filter() const
         f.result = m_result->currentText();
     f.uidText = m_uid->text().trimmed();
     return f;
+}
+
+void RecordsWindow::done(int result)
+{
+    QSettings settings(QString::fromLatin1(SettingsStore::kName));
+    settings.setValue(QStringLiteral("records/geometry"), saveGeometry());
+    settings.setValue(QStringLiteral("records/panes"), m_split->saveState());
+    QDialog::done(result);
 }
 
 void RecordsWindow::refresh()
@@ -180,6 +256,8 @@ void RecordsWindow::refresh()
     m_release->setEnabled(false);
     for (int i = 0; i < reservationHeaders.size(); ++i)
         m_reservations->setHeaderData(i, Qt::Horizontal, reservationHeaders[i]);
+    // Usually empty: it takes room only when a UID is held.
+    m_reservedPane->setVisible(m_reservations->rowCount() > 0);
 
     const QSignalBlocker block(m_batch);
     m_batch->clear();
@@ -188,9 +266,9 @@ void RecordsWindow::refresh()
     ids.exec(QStringLiteral("SELECT id, started, port, manual FROM batch ORDER BY id DESC"));
     while (ids.next()) {
         const QString kind = ids.value(3).toInt() ? QStringLiteral(" (manual)") : QString();
-        m_batch->addItem(QStringLiteral("%1 \u2014 %2 %3%4")
-                             .arg(ids.value(0).toString(), ids.value(1).toString(),
-                                  ids.value(2).toString(), kind),
+        m_batch->addItem(QStringLiteral("%1 \u2014 %2 port %3%4")
+                             .arg(ids.value(0).toString(), localTime(ids.value(1).toString()),
+                                  portNumber(ids.value(2).toString()), kind),
                          ids.value(0));
     }
     const int at = chosen.isValid() ? m_batch->findData(chosen) : 0;
@@ -223,7 +301,19 @@ void RecordsWindow::applyFilter()
 
 bool RecordsWindow::exportTo(const QString &file, QString *error)
 {
-    return m_record.exportCsv(file, filter(), error);
+    const qint64 total = m_record.countTags(filter());
+    if (!m_record.exportCsv(file, filter(), error))
+        return false;
+    showExported(total, file);
+    return true;
+}
+
+void RecordsWindow::showExported(qint64 rows, const QString &file)
+{
+    m_status->setText(QStringLiteral("Exported %1 %2 to %3")
+                          .arg(rows)
+                          .arg(rows == 1 ? QStringLiteral("tag") : QStringLiteral("tags"),
+                               QDir::toNativeSeparators(file)));
 }
 
 void RecordsWindow::exportClicked()
@@ -248,8 +338,11 @@ void RecordsWindow::exportClicked()
         return !progress.wasCanceled();
     });
     progress.reset();
-    if (!done)
+    if (!done) {
         QMessageBox::warning(this, QStringLiteral("Export records"), error);
+        return;
+    }
+    showExported(total, file);
 }
 
 bool RecordsWindow::releaseReservation(int row, QString *error)

@@ -5,6 +5,7 @@
 #include <QDialog>
 
 class QComboBox;
+class QSplitter;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -29,10 +30,17 @@ public:
     QLineEdit *uidField() const { return m_uid; }
     QSqlQueryModel *tagModel() const { return m_tags; }
     QSqlQueryModel *reservationModel() const { return m_reservations; }
+    QTableView *tagView() const { return m_tagView; }
+    QWidget *reservedPane() const { return m_reservedPane; }
+    QLabel *statusLabel() const { return m_status; }
+
+protected:
+    void done(int result) override;
 
 private:
     void applyFilter();
     void exportClicked();
+    void showExported(qint64 rows, const QString &file);
     void releaseClicked();
 
     ProductionRecord &m_record;
@@ -49,4 +57,6 @@ private:
     QTableView *m_batchView;
     QTableView *m_tagView;
     QTableView *m_reservationView;
+    QWidget *m_reservedPane = nullptr;
+    QSplitter *m_split = nullptr;
 };

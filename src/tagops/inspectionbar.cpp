@@ -57,8 +57,6 @@ InspectionBar::InspectionBar(QWidget *parent)
     addWidget(m_config);
     addSeparator();
     addWidget(m_id);
-    addSeparator();
-    addWidget(m_result);
 }
 
 void InspectionBar::showResult(const QString &text, quint32 colour)

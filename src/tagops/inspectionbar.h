@@ -17,7 +17,8 @@ public:
     QToolButton *restoreButton() const { return m_restore; }
     QLabel *configInfo() const { return m_config; }
     QLabel *idInfo() const { return m_id; }
-    // The outcome of the last whole-tag action, kept until the next one starts.
+    // The outcome of the last whole-tag action, kept until the next one starts; the window
+    // places it.
     QLabel *resultInfo() const { return m_result; }
     void showResult(const QString &text, quint32 colour);
 

@@ -33,6 +33,7 @@
 #include <QComboBox>
 #include <QGridLayout>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -97,6 +98,8 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
 
     m_inspectionBar = new InspectionBar(this);
     addToolBar(Qt::TopToolBarArea, m_inspectionBar);
+    // The bar is full; its last outcome waits on the status bar beside the hints.
+    statusBar()->addWidget(m_inspectionBar->resultInfo());
     m_inspector
         = new TagInspector(TagInspector::Parts{*m_inspectionBar, *m_blocks, *m_blockOps, *m_link,
                                                *m_status, *m_dialogs, m_autoWriter->engine()},
