@@ -14,15 +14,17 @@ fi
 ports=$(mktemp -d /tmp/kestrel-ports.XXXXXX)
 control="$ports/box-commands"
 mkfifo "$control"
-# The box reads its commands from a FIFO so that it can be driven from another terminal.
-build/app/kestrel-box --ports-dir "$ports" --port 1 --run "present id 1122334455" \
-    <> "$control" > "$ports/box.log" 2>&1 &
+# The box reads its commands from a FIFO so that it can be driven from another terminal. It
+# starts with an empty field and the conveyor off, so the first batch starts as the README
+# says: Auto Wite first, then "conveyor on".
+build/app/kestrel-box --ports-dir "$ports" --port 1 <> "$control" > "$ports/box.log" 2>&1 &
 box=$!
 trap 'kill "$box" 2>/dev/null; wait "$box" 2>/dev/null; rm -rf "$ports"' EXIT
 for _ in $(seq 50); do [ -e "$ports/COM1" ] && break; sleep 0.1; done
 
 cat <<INFO
-Virtual box on port 01 (its log: $ports/box.log). Drive it from another terminal:
-    echo 'present blank' > $control        # or: remove, show, conveyor on, help ...
+Virtual box on port 01, the field empty (its log: $ports/box.log). From another terminal:
+    echo 'conveyor on' > $control          # blank tags one after another, for a batch
+    echo 'present id 1122334455' > $control  # or: present blank, remove, show, help ...
 INFO
 KESTREL_PORTS_DIR="$ports" build/app/kestrel-rfid "$@"
