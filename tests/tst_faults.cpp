@@ -47,15 +47,30 @@ void TestFaults::portPulledMidCycleAndReattached()
     QCOMPARE(w.ports().connectButton()->text(), QStringLiteral("Connect"));
     QTRY_COMPARE(run.dialogs.boxes.size(), 1);
 
+    QVERIFY(w.link().watching());
+    QVERIFY(w.log().text().contains(QStringLiteral("failed: ")));
+
+    // Plugged back in: connected again by itself, the log kept; the loop waits for one press.
     QCOMPARE(run.box.execute(QStringLiteral("appear")), QString());
-    w.ports().connectButton()->click();
+    QElapsedTimer back;
+    back.start();
     QTRY_VERIFY(w.state().PortConnected && !w.state().QuietStart);
+    QVERIFY2(back.elapsed() < 2000, qPrintable(QString::number(back.elapsed())));
+    QVERIFY(w.log().text().contains(QStringLiteral("failed: ")));
+    QVERIFY(w.log().text().contains(
+        QStringLiteral("Port 01 (%1) is back: reconnected.").arg(run.box.portPath())));
+    QCOMPARE(w.ports().connectButton()->text(), QStringLiteral("Disconnect"));
+    QVERIFY(!loop(w).AutoWriteRunning);
     a.autoButton()->click();
     run.box.remove();
     run.box.present(T5557::blankTag());
     const qsizetype before = run.box.departed().size();
     QTRY_VERIFY_WITH_TIMEOUT(run.box.departed().size() >= before + 2, 20000);
     a.autoButton()->click();
+    // An operator's Disconnect is final: nothing is watched.
+    w.ports().connectButton()->click();
+    QVERIFY(!w.state().PortConnected);
+    QVERIFY(!w.link().watching());
     QSet<quint64> ids;
     for (const T5557::Tag &tag : run.box.departed()) {
         if (!tag.id())

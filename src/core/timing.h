@@ -13,6 +13,8 @@ inline constexpr int kFlashMs = 500;
 inline constexpr int kReplyTimeoutMs = 800;
 inline constexpr int kStatusClearMs = 1500;
 inline constexpr int kNoPresentPauseMs = 180;
+// How often a failed port is looked for again.
+inline constexpr int kPortWatchMs = 250;
 
 inline constexpr int kScanLastPort = 26;
 

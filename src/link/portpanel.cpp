@@ -52,6 +52,27 @@ PortPanel::PortPanel(SessionState &state, ReaderLink &link, Transport &transport
     connect(m_scanner, &PortScanner::portFound, this, &PortPanel::onPortFound);
     connect(m_scanner, &PortScanner::finished, this, &PortPanel::onScanFinished);
     connect(&m_link, &ReaderLink::portFailed, this, &PortPanel::onPortFailed);
+    connect(&m_link, &ReaderLink::portReturned, this, &PortPanel::onPortReturned);
+}
+
+namespace {
+constexpr int kNumberRole = Qt::UserRole;
+constexpr int kDeviceRole = Qt::UserRole + 1;
+
+QString named(int number, const QString &device)
+{
+    return number ? QStringLiteral("Port %1 (%2)").arg(PortMap::entryText(number), device) : device;
+}
+} // namespace
+
+int PortPanel::portNumber() const
+{
+    return m_combo->currentData(kNumberRole).toInt();
+}
+
+QString PortPanel::device() const
+{
+    return m_combo->currentData(kDeviceRole).toString();
 }
 
 void PortPanel::startScan()
@@ -61,6 +82,8 @@ void PortPanel::startScan()
 
 void PortPanel::onConnectClicked()
 {
+    // The operator decides now: a port being watched is no longer waited for.
+    m_link.stopWatching();
     m_state.PortConnected = !m_state.PortConnected;
     SetConnected(m_state.PortConnected);
 }
@@ -75,12 +98,9 @@ void PortPanel::SetConnected(bool connect)
         emit disconnected();
         return;
     }
-    // A scan tick would open another device on the same port and close it again.
-    m_scanner->stop();
-    m_connect->setText(QStringLiteral("Disconnect"));
-    m_combo->setEnabled(false);
-    m_refresh->setEnabled(false);
-    const int number = m_combo->currentText().toInt();
+    showConnected();
+    // An entry typed or added by hand carries no data: its text is the number.
+    const int number = portNumber() ? portNumber() : m_combo->currentText().toInt();
     const QString device = PortMap::deviceFor(number);
     QString reason;
     if (device.isEmpty() || !m_link.openPort(device, &reason)) {
@@ -96,6 +116,15 @@ void PortPanel::SetConnected(bool connect)
     }
     PortMemory::save(m_combo->currentText());
     m_link.startConnectSequence();
+}
+
+void PortPanel::showConnected()
+{
+    // A scan tick would open another device on the same port and close it again.
+    m_scanner->stop();
+    m_connect->setText(QStringLiteral("Disconnect"));
+    m_combo->setEnabled(false);
+    m_refresh->setEnabled(false);
 }
 
 void PortPanel::showDisconnected()
@@ -117,6 +146,7 @@ void PortPanel::hintAtRefusedPorts()
 
 void PortPanel::RestartPortScan()
 {
+    m_link.stopWatching();
     if (m_link.isPortOpen())
         m_link.closePort();
     m_connect->setText(QStringLiteral("Connect"));
@@ -128,7 +158,10 @@ void PortPanel::RestartPortScan()
 void PortPanel::onPortFound(int number, const QString &device)
 {
     m_combo->addItem(PortMap::entryText(number));
-    m_combo->setItemData(m_combo->count() - 1, device, Qt::ToolTipRole);
+    const int at = m_combo->count() - 1;
+    m_combo->setItemData(at, number, kNumberRole);
+    m_combo->setItemData(at, device, kDeviceRole);
+    m_combo->setItemData(at, device, Qt::ToolTipRole);
 }
 
 void PortPanel::onScanFinished()
@@ -149,11 +182,29 @@ void PortPanel::onPortFailed(const QString &reason)
         return;
     m_state.PortConnected = false;
     SetConnected(false);
+    const QString device = m_link.device();
+    m_link.watchForReturn();
+    emit linkNotice(QStringLiteral("%1 failed: %2 Waiting for it to come back.")
+                        .arg(named(PortMap::numberFor(device), device), reason),
+                    false);
     // Shown once the port's own error notification has returned.
     QTimer::singleShot(0, this, [this, reason] {
         m_dialogs.warning(QStringLiteral("Connection Error!"),
                           reason
-                              + QStringLiteral("\nThe link is closed. Check the reader and "
-                                               "its cable, then press Connect."));
+                              + QStringLiteral("\nThe link is closed. The tool connects again "
+                                               "by itself when the port comes back; check the "
+                                               "reader and its cable."));
     });
+}
+
+void PortPanel::onPortReturned(const QString &device)
+{
+    const int number = PortMap::numberFor(device);
+    const int entry = m_combo->findData(number, kNumberRole);
+    if (entry >= 0)
+        m_combo->setCurrentIndex(entry);
+    m_state.PortConnected = true;
+    showConnected();
+    emit linkNotice(QStringLiteral("%1 is back: reconnected.").arg(named(number, device)), true);
+    m_link.startConnectSequence(true);
 }

@@ -28,6 +28,9 @@ public:
     QPushButton *connectButton() const { return m_connect; }
     QPushButton *refreshButton() const { return m_refresh; }
     PortScanner &scanner() const { return *m_scanner; }
+    // The chosen entry's port number and device, as the list entry carries them.
+    int portNumber() const;
+    QString device() const;
 
 signals:
     // The scan is over and the remembered port is selected.
@@ -36,12 +39,16 @@ signals:
     void disconnected();
     // Why a port the operator may expect is missing from the list, for the status bar.
     void permissionHint(const QString &text);
+    // The link failed and is watched, or came back by itself: for the log and the status bar.
+    void linkNotice(const QString &text, bool back);
 
 private:
     void onConnectClicked();
     void onPortFound(int number, const QString &device);
     void onScanFinished();
     void onPortFailed(const QString &reason);
+    void onPortReturned(const QString &device);
+    void showConnected();
     void showDisconnected();
     void hintAtRefusedPorts();
 

@@ -5,6 +5,8 @@
 #include "transport.h"
 
 #include <QDeadlineTimer>
+#include <QFileInfo>
+#include <QSerialPortInfo>
 
 #include <utility>
 
@@ -30,6 +32,8 @@ ReaderLink::ReaderLink(SessionState &state, Transport &transport, QObject *paren
     connect(&m_timout, &QTimer::timeout, this, &ReaderLink::onTimout);
     connect(&m_timout2, &QTimer::timeout, this, &ReaderLink::onTimout2);
     connect(&m_tcr1, &QTimer::timeout, this, &ReaderLink::onTcr1);
+    m_watch.setInterval(Timing::kPortWatchMs);
+    connect(&m_watch, &QTimer::timeout, this, &ReaderLink::onWatch);
 }
 
 void ReaderLink::SendCommand(const QString &command)
@@ -47,7 +51,44 @@ void ReaderLink::SendCommand(const QString &command)
 
 bool ReaderLink::openPort(const QString &device, QString *reason)
 {
-    return m_transport.open(device, reason);
+    stopWatching();
+    if (!m_transport.open(device, reason))
+        return false;
+    m_device = device;
+    m_serialNumber = QSerialPortInfo(device).serialNumber();
+    return true;
+}
+
+void ReaderLink::watchForReturn()
+{
+    if (!m_device.isEmpty())
+        m_watch.start();
+}
+
+void ReaderLink::stopWatching()
+{
+    m_watch.stop();
+}
+
+void ReaderLink::onWatch()
+{
+    QString device = m_device;
+    if (!QFileInfo::exists(device) && !m_serialNumber.isEmpty()) {
+        // Plugged into another socket, the adapter comes back under another name.
+        for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+            if (info.serialNumber() == m_serialNumber)
+                device = info.systemLocation();
+        }
+    }
+    if (!QFileInfo::exists(device))
+        return;
+    // It may exist before it can be opened (udev still setting it up): the next tick tries
+    // again.
+    if (!m_transport.open(device, nullptr))
+        return;
+    m_watch.stop();
+    m_device = device;
+    emit portReturned(device);
 }
 
 void ReaderLink::closePort()
@@ -60,8 +101,9 @@ bool ReaderLink::isPortOpen() const
     return m_transport.isOpen();
 }
 
-void ReaderLink::startConnectSequence()
+void ReaderLink::startConnectSequence(bool keepLog)
 {
+    m_keepLog = keepLog;
     beginQuietStart();
     SendCommand(QStringLiteral("SBA"));
     SendCommand(QStringLiteral("SB1"));
@@ -160,6 +202,7 @@ void ReaderLink::onTcr1()
 {
     m_tcr1.stop();
     emit logSettled();
+    m_keepLog = false;
     m_state.QuietStart = false;
     if (std::exchange(m_askFieldWhenSettled, false) && m_state.PortConnected)
         SendCommand(QStringLiteral("GTS"));

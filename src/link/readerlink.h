@@ -21,11 +21,21 @@ public:
     bool openPort(const QString &device, QString *reason);
     void closePort();
     bool isPortOpen() const;
+    // The device last opened.
+    QString device() const { return m_device; }
+
+    // After a port failure: watches for the same device to come back (the same path, or a
+    // USB adapter with the same serial number under another name) and reopens it.
+    void watchForReturn();
+    void stopWatching();
+    bool watching() const { return m_watch.isActive(); }
+    // The connect sequence of a reconnect keeps the log: what led to the failure matters.
+    bool keepsLog() const { return m_keepLog; }
 
     // Connect sequence on a port just opened: "SBA" and "SB1" go out unlogged; when TCR1
     // fires 50 ms later the log is emptied, logging begins, and "GTS" asks what is in the
     // field, since the box reported a tag already there before the port was open.
-    void startConnectSequence();
+    void startConnectSequence(bool keepLog = false);
     void beginQuietStart();
     void startLogSettle();
 
@@ -62,12 +72,15 @@ signals:
     void replyTimedOut();
     void statusExpired();
     void portFailed(const QString &reason);
+    // The watched device is back and open again.
+    void portReturned(const QString &device);
 
 private:
     void onReceived();
     void onTimout();
     void onTimout2();
     void onTcr1();
+    void onWatch();
 
     // Four replies of ten characters and their line breaks.
     static constexpr qsizetype kGatherLimit = 48;
@@ -82,6 +95,10 @@ private:
     qint64 m_lastReceiveNs = 0;
     bool m_sentDuringReply = false;
     bool m_askFieldWhenSettled = false;
+    bool m_keepLog = false;
+    QString m_device;
+    QString m_serialNumber;
+    QTimer m_watch;
     QTimer m_tr1;
     QTimer m_timout;
     QTimer m_timout2;

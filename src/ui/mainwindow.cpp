@@ -85,7 +85,7 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
 
     m_recorder = new Recorder(
         m_autoWriter->loop(),
-        [this] { return m_ports->combo()->currentData(Qt::ToolTipRole).toString(); }, *m_dialogs,
+        [this] { return m_state.PortConnected ? m_link->device() : m_ports->device(); }, *m_dialogs,
         this);
     m_recordStatus = new RecordStatus(*m_recorder, statusBar(), this);
     connect(m_uidOps, &UidOperations::uidWriteSent, m_recorder, &Recorder::onManualUidWrite);
@@ -189,7 +189,10 @@ void MainWindow::wireLink()
             QStringLiteral("Connection Error!"),
             QStringLiteral("\"%1\" was not sent: the port is not open.").arg(command));
     });
-    connect(m_link, &ReaderLink::logSettled, m_log, &TrafficLog::clear);
+    connect(m_link, &ReaderLink::logSettled, this, [this] {
+        if (!m_link->keepsLog())
+            m_log->clear();
+    });
     connect(m_link, &ReaderLink::replyTimedOut, this, [this] {
         m_status->showMessage(QStringLiteral("No recpone command!"), Palette::ColorRed);
     });
@@ -200,6 +203,11 @@ void MainWindow::wireLink()
     });
     connect(m_ports, &PortPanel::disconnected, m_autoWriter, &AutoWriter::onLinkClosed);
     connect(m_ports, &PortPanel::permissionHint, m_hints, &Hints::ShowHint);
+    connect(m_ports, &PortPanel::linkNotice, this, [this](const QString &text, bool back) {
+        m_log->setInsertionColour(back ? Palette::ColorGreen : Palette::ColorRed);
+        m_log->insert(text + QStringLiteral("\r\n"));
+        m_hints->ShowHint(text);
+    });
 }
 
 void MainWindow::onStatusExpired()
