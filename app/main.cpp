@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QIcon>
+#include <QMessageBox>
 #include <QTimer>
 #include <optional>
 
@@ -18,6 +19,8 @@ static void describe(QCoreApplication &app)
 // --help, --version and --export-records must work without a display, so they are
 // answered before the GUI application exists. Returns an exit code when there is nothing
 // more to do.
+static QString g_capturePath;
+
 static std::optional<int> processCommandLine(int argc, char *argv[])
 {
     QCoreApplication core(argc, argv);
@@ -48,10 +51,15 @@ static std::optional<int> processCommandLine(int argc, char *argv[])
     const QCommandLineOption batch(QStringLiteral("batch"),
                                    QStringLiteral("With --export-records: only batch <n>."),
                                    QStringLiteral("n"));
-    parser.addOptions({record, exportRecords, batch});
+    const QCommandLineOption capture(
+        QStringLiteral("capture"),
+        QStringLiteral("Keep every byte to and from the box in <file> (\"Keep traffic\")."),
+        QStringLiteral("file"));
+    parser.addOptions({record, exportRecords, batch, capture});
     parser.process(core);
     if (parser.isSet(record))
         ProductionRecord::setConfiguredPath(parser.value(record));
+    g_capturePath = parser.value(capture);
     if (!parser.isSet(exportRecords))
         return std::nullopt;
     // The old spelling of the command "export-records".
@@ -74,6 +82,8 @@ int main(int argc, char *argv[])
     setUpApplication(app);
     MainWindow window;
     window.show();
+    if (QString error; !g_capturePath.isEmpty() && !window.keepTraffic(g_capturePath, &error))
+        QMessageBox::warning(&window, QStringLiteral("Keep traffic"), error);
     QTimer::singleShot(0, &window, &MainWindow::start);
     return app.exec();
 }

@@ -43,6 +43,7 @@ private slots:
     void unusableInputSendsNothingToTheBox();
     void produceReportsEachTagAsTheBoxHoldsIt();
     void signalMidTagEndsTheTagAndClosesTheBatch();
+    void captureKeepsEveryByteButThePassword();
     void portThatVanishesMidTagExits4();
     void jobOfTheWindowRunsTheSameCommandsHeadless();
 
@@ -320,6 +321,37 @@ void TestCli::produceReportsEachTagAsTheBoxHoldsIt()
     err.clear();
     QCOMPARE(tool({"export-records", csv, "--record", record, "--batch", "99"}, nullptr, &err), 2);
     QVERIFY(err.contains("there is no batch 99"));
+}
+
+// Every line a person can read; the password in none of them, even when the tool is killed.
+void TestCli::captureKeepsEveryByteButThePassword()
+{
+    m_box->execute(QStringLiteral("present protected 5EC12E7A 1122334455"));
+    const QString capture = m_dir->filePath(QStringLiteral("traffic.log"));
+    const QString password = file(QStringLiteral("password"), "5EC12E7A\n");
+    QCOMPARE(
+        tool({"read", "--port", "07", "--all", "--password-file", password, "--capture", capture}),
+        0);
+    m_box->execute(QStringLiteral("remove"));
+    m_box->setConveyor(true, kGapMs, kGapMs);
+    tool({"produce", "--port", "07", "--job", file(QStringLiteral("job.json"), kJob), "--record",
+          m_dir->filePath(QStringLiteral("r.sqlite")), "--capture", capture},
+         nullptr, nullptr, [this](QProcess &p) {
+             QVERIFY(QTest::qWaitFor([this] { return commandsReceived().contains("WB333333333"); },
+                                     20000));
+             p.kill();
+         });
+    QFile f(capture);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QByteArray all = f.readAll();
+    QVERIFY(!all.contains("5EC12E7A"));
+    QVERIFY(all.contains(" > RP7********\\r\\n\n"));
+    QVERIFY(all.contains(" < R7********\\r\\n\n"));
+    QVERIFY(all.contains(" < MsgCode:01\\r\\n\n"));
+    QVERIFY(all.contains(" > WB333333333\\r\\n\n"));
+    const QRegularExpression line(QStringLiteral("^(#.*|\\d+\\.\\d{6} [<>!] .*)$"));
+    for (const QByteArray &l : all.split('\n').mid(0, all.count('\n')))
+        QVERIFY2(line.match(QString::fromUtf8(l)).hasMatch(), l.constData());
 }
 
 void TestCli::signalMidTagEndsTheTagAndClosesTheBatch()

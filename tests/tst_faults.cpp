@@ -33,6 +33,10 @@ void TestFaults::portPulledMidCycleAndReattached()
     BoxedWindow run;
     QVERIFY(run.begin());
     MainWindow &w = *run.w;
+    const QString capture = run.dir.filePath(QStringLiteral("traffic.log"));
+    QString error;
+    QVERIFY2(w.keepTraffic(capture, &error), qPrintable(error));
+    QVERIFY(w.log().keepTrafficBox()->isChecked());
     run.stepUidsFrom(QStringLiteral("0000000100"));
     AutoPanel &a = w.autoPanel();
     a.writeBlocksBox()->click();
@@ -67,6 +71,13 @@ void TestFaults::portPulledMidCycleAndReattached()
     const qsizetype before = run.box.departed().size();
     QTRY_VERIFY_WITH_TIMEOUT(run.box.departed().size() >= before + 2, 20000);
     a.autoButton()->click();
+    // The capture kept the failure and the return between the traffic.
+    QFile kept(capture);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    const QByteArray traffic = kept.readAll();
+    QVERIFY(traffic.contains(" ! failed: "));
+    QVERIFY(traffic.indexOf(" ! failed: ") < traffic.lastIndexOf(" ! open "));
+    QVERIFY(traffic.contains(" > SB1\\r\\n\n"));
     // An operator's Disconnect is final: nothing is watched.
     w.ports().connectButton()->click();
     QVERIFY(!w.state().PortConnected);

@@ -42,7 +42,9 @@ void ReaderLink::SendCommand(const QString &command)
         emit commandLogged(command);
     if (!m_state.PortConnected)
         emit notConnected(command);
-    else if (!m_transport.write(command.toLatin1() + "\r\n"))
+    else if (const QByteArray bytes = command.toLatin1() + "\r\n"; m_transport.write(bytes))
+        emit bytesSent(bytes);
+    else
         emit sendFailed(command);
     m_sentDuringReply = true;
     m_timout.start();
@@ -56,6 +58,7 @@ bool ReaderLink::openPort(const QString &device, QString *reason)
         return false;
     m_device = device;
     m_serialNumber = QSerialPortInfo(device).serialNumber();
+    emit portOpened(device);
     return true;
 }
 
@@ -88,11 +91,14 @@ void ReaderLink::onWatch()
         return;
     m_watch.stop();
     m_device = device;
+    emit portOpened(device);
     emit portReturned(device);
 }
 
 void ReaderLink::closePort()
 {
+    if (m_transport.isOpen())
+        emit portClosed();
     m_transport.close();
 }
 
@@ -173,6 +179,7 @@ void ReaderLink::onReceived()
 {
     m_lastReceiveNs = QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
     const QByteArray data = m_transport.readAll();
+    emit bytesReceived(data);
     // Only the first ten characters are ever interpreted; a device that streams without
     // pausing must not make the buffer grow.
     const qsizetype room = Reply::kHeadLength - m_replyBuffer.size();

@@ -72,6 +72,11 @@ signals:
     void replyTimedOut();
     void statusExpired();
     void portFailed(const QString &reason);
+    // What went to and came from the port, and the port opening and closing: for a capture.
+    void bytesSent(const QByteArray &bytes);
+    void bytesReceived(const QByteArray &bytes);
+    void portOpened(const QString &device);
+    void portClosed();
     // The watched device is back and open again.
     void portReturned(const QString &device);
 

@@ -3,9 +3,12 @@
 #include "core/palette.h"
 #include "widgets/controlnames.h"
 
+#include <QCheckBox>
+#include <QDir>
 #include <QEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QPushButton>
 #include <QStyle>
 
@@ -29,7 +32,15 @@ TrafficLog::TrafficLog(QWidget *parent)
     : QWidget(parent)
     , m_view(new QPlainTextEdit(this))
     , m_clean(new QPushButton("Clean", this))
+    , m_keep(new QCheckBox(QStringLiteral("Keep traffic"), this))
+    , m_captureFile(new QLabel(this))
 {
+    nameControl(m_keep, QStringLiteral("ch_Keep_Traffic"), QStringLiteral("Keep traffic"));
+    m_keep->setToolTip(QStringLiteral("Write every byte sent and received to a file, with "
+                                      "times (the password masked)"));
+    m_captureFile->setObjectName(QStringLiteral("lb_Capture_File"));
+    m_captureFile->setTextFormat(Qt::PlainText);
+    m_captureFile->hide();
     nameControl(m_view, QStringLiteral("R1"), QStringLiteral("Traffic log"));
     nameControl(m_clean, QStringLiteral("cm_clean"), QStringLiteral("Clean"));
     m_view->setReadOnly(true);
@@ -54,11 +65,20 @@ TrafficLog::TrafficLog(QWidget *parent)
         0, 0, style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_view) + frame + 2,
         frame + 2);
     corner->addStretch();
+    corner->addWidget(m_captureFile, 0, Qt::AlignBottom);
+    corner->addWidget(m_keep, 0, Qt::AlignBottom);
     corner->addWidget(m_clean, 0, Qt::AlignBottom);
     grid->addLayout(corner, 0, 0, Qt::AlignRight | Qt::AlignBottom);
 
     m_cursor = QTextCursor(m_view->document());
     m_format.setFontPointSize(m_size);
+}
+
+void TrafficLog::showCaptureFile(const QString &path)
+{
+    m_captureFile->setText(QDir::toNativeSeparators(path));
+    m_captureFile->setToolTip(m_captureFile->text());
+    m_captureFile->setVisible(!path.isEmpty());
 }
 
 void TrafficLog::setInsertionColour(quint32 bgr)

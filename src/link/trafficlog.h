@@ -4,6 +4,8 @@
 #include <QTextCursor>
 #include <QWidget>
 
+class QCheckBox;
+class QLabel;
 class QPushButton;
 
 // The coloured traffic log R1 with its Clean button. Text goes in at an insertion point
@@ -29,6 +31,9 @@ public:
 
     QPlainTextEdit *view() const { return m_view; }
     QPushButton *cleanButton() const { return m_clean; }
+    // Keeping every byte in a file; the file is shown beside it while it is kept.
+    QCheckBox *keepTrafficBox() const { return m_keep; }
+    void showCaptureFile(const QString &path);
 
 signals:
     void cleanClicked();
@@ -39,6 +44,8 @@ protected:
 private:
     QPlainTextEdit *m_view;
     QPushButton *m_clean;
+    QCheckBox *m_keep;
+    QLabel *m_captureFile;
     QTextCursor m_cursor;
     QTextCharFormat m_format;
     int m_size = 9;

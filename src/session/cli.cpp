@@ -142,7 +142,21 @@ struct Common {
     QCommandLineOption record{QStringLiteral("record"),
                               QStringLiteral("The production record: a file or a server."),
                               QStringLiteral("ADDR")};
+    QCommandLineOption capture{QStringLiteral("capture"),
+                               QStringLiteral("Keep every byte to and from the box in FILE."),
+                               QStringLiteral("FILE")};
 };
+
+// Keeps the session's traffic when asked to; false (the exit code in *code) when the
+// capture file cannot be written, before anything is sent.
+bool captureIfAsked(Session &session, const QString &path, int *code)
+{
+    QString error;
+    if (path.isEmpty() || session.keepTraffic(path, &error))
+        return true;
+    *code = usage(error);
+    return false;
+}
 
 // Parses a command's options: nothing when the command goes on, else its exit code (a wrong
 // option is a usage error; --help is answered here).
@@ -167,9 +181,11 @@ std::optional<int> parse(QCommandLineParser &parser, const QStringList &argument
 }
 
 // A connected session, or why there is none (exit code in *code).
-std::unique_ptr<Session> connected(const QString &device, int *code)
+std::unique_ptr<Session> connected(const QString &device, const QString &capture, int *code)
 {
     auto session = std::make_unique<Session>();
+    if (!captureIfAsked(*session, capture, code))
+        return nullptr;
     QString reason;
     if (!session->connectPort(device, &reason)) {
         say(stderr, QStringLiteral("kestrel-rfid: %1: %2")
@@ -195,7 +211,7 @@ std::unique_ptr<Session> openFor(const QCommandLineParser &parser, const Common 
         return nullptr;
     }
     *password = *given;
-    return connected(*device, code);
+    return connected(*device, parser.value(c.capture), code);
 }
 
 // What a reply to a command that does not work says in words.
@@ -294,7 +310,7 @@ int readCommand(const QStringList &arguments)
                                    QStringLiteral("B"));
     const QCommandLineOption all(QStringLiteral("all"), QStringLiteral("Blocks 0-7."));
     const QCommandLineOption uid(QStringLiteral("uid"), QStringLiteral("The tag's ID."));
-    parser.addOptions({c.port, c.passwordFile, c.json, block, all, uid});
+    parser.addOptions({c.port, c.passwordFile, c.json, c.capture, block, all, uid});
     if (const std::optional<int> code
         = parse(parser, arguments,
                 QStringLiteral("kestrel-rfid read: blocks or the ID of the tag in the field.")))
@@ -386,9 +402,9 @@ int writeCommand(const QStringList &arguments, bool uidWrite)
                                  QStringLiteral("U"));
     const QCommandLineOption dec(QStringLiteral("dec"), QStringLiteral("The UID is decimal."));
     if (uidWrite)
-        parser.addOptions({c.port, uid, dec});
+        parser.addOptions({c.port, c.capture, uid, dec});
     else
-        parser.addOptions({c.port, c.passwordFile, block, data});
+        parser.addOptions({c.port, c.passwordFile, c.capture, block, data});
     if (const std::optional<int> code = parse(
             parser, arguments,
             uidWrite ? QStringLiteral("kestrel-rfid write-uid: gives the tag in the field a UID "
@@ -455,7 +471,7 @@ int saveCommand(const QStringList &arguments)
 {
     QCommandLineParser parser;
     Common c;
-    parser.addOptions({c.port, c.passwordFile});
+    parser.addOptions({c.port, c.passwordFile, c.capture});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The tag file."));
     if (const std::optional<int> code
         = parse(parser, arguments,
@@ -499,7 +515,7 @@ int restoreCommand(const QStringList &arguments)
     Common c;
     const QCommandLineOption yes(QStringLiteral("yes"),
                                  QStringLiteral("Write a block 0 that protects the tag."));
-    parser.addOptions({c.port, c.passwordFile, yes});
+    parser.addOptions({c.port, c.passwordFile, c.capture, yes});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The tag file."));
     if (const std::optional<int> code = parse(
             parser, arguments,
@@ -642,7 +658,7 @@ int produceCommand(const QStringList &arguments)
                                     QStringLiteral("JSON lines of events to FILE, or - for "
                                                    "standard output."),
                                     QStringLiteral("FILE|-"));
-    parser.addOptions({c.port, c.passwordFile, c.record, jobOption, count, events});
+    parser.addOptions({c.port, c.passwordFile, c.record, c.capture, jobOption, count, events});
     QString error;
     if (const std::optional<int> code = parse(
             parser, arguments,
@@ -707,6 +723,10 @@ int produceCommand(const QStringList &arguments)
                 .arg(recorder.known() ? recorder.problem() : QStringLiteral("it did not answer")));
         recorder.close();
         return kRecordFailed;
+    }
+    if (int code = 0; !captureIfAsked(session, parser.value(c.capture), &code)) {
+        recorder.close();
+        return code;
     }
     QString reason;
     if (!session.connectPort(*device, &reason)) {

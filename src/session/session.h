@@ -4,6 +4,7 @@
 #include "core/sessionstate.h"
 #include "link/readerlink.h"
 #include "link/serialtransport.h"
+#include "link/trafficcapture.h"
 #include "productionloop.h"
 
 #include <QObject>
@@ -22,6 +23,11 @@ public:
 
     SessionState &state() { return m_state; }
     ReaderLink &link() { return m_link; }
+    // Keeps every byte of the link in `path` from now on.
+    bool keepTraffic(const QString &path, QString *error)
+    {
+        return m_capture.start(m_link, path, error);
+    }
     ProductionLoop &loop() { return m_loop; }
     const AutoLoop::Options &options() const { return m_options; }
     QString device() const { return m_device; }
@@ -53,6 +59,7 @@ private:
     AutoLoop::Options m_options;
     SerialTransport m_transport;
     ReaderLink m_link;
+    TrafficCapture m_capture;
     ProductionLoop m_loop;
     QString m_device;
     QString m_failure;

@@ -5,6 +5,7 @@
 #include "link/portpanel.h"
 #include "link/readerlink.h"
 #include "link/serialtransport.h"
+#include "link/trafficcapture.h"
 #include "link/trafficlog.h"
 #include "record/recorder.h"
 #include "record/recordswindow.h"
@@ -39,6 +40,8 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QShortcut>
+#include <QSignalBlocker>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QToolButton>
 
@@ -60,6 +63,7 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
     setWindowTitle(QStringLiteral("Kestrel RFID Reader-Writer"));
 
     m_log = new TrafficLog;
+    m_capture = new TrafficCapture(this);
     m_status = new StatusLine;
     m_link = new ReaderLink(m_state, *m_transport, this);
     m_ports = new PortPanel(m_state, *m_link, *m_transport, *m_dialogs, *m_emphasis);
@@ -201,6 +205,23 @@ void MainWindow::wireLink()
         m_link->clearReplyBuffer();
         m_log->clear();
     });
+    connect(m_log->keepTrafficBox(), &QCheckBox::toggled, this, [this](bool on) {
+        if (!on) {
+            m_capture->stop();
+            m_log->showCaptureFile({});
+            return;
+        }
+        if (m_capture->isActive())
+            return;
+        QString error;
+        if (!keepTraffic(m_capture->path(), &error))
+            m_dialogs->warning(QStringLiteral("Keep traffic"), error);
+    });
+    connect(m_capture, &TrafficCapture::failed, this, [this](const QString &why) {
+        m_log->keepTrafficBox()->setChecked(false);
+        m_dialogs->warning(QStringLiteral("Keep traffic"),
+                           why + QStringLiteral("\nThe traffic is no longer kept."));
+    });
     connect(m_ports, &PortPanel::disconnected, m_autoWriter, &AutoWriter::onLinkClosed);
     connect(m_ports, &PortPanel::permissionHint, m_hints, &Hints::ShowHint);
     connect(m_ports, &PortPanel::linkNotice, this, [this](const QString &text, bool back) {
@@ -328,6 +349,19 @@ void MainWindow::setTabOrder()
     order << m_log->cleanButton() << b.lockButton() << b.hideButton() << b.blockOption(0);
     for (qsizetype i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
+}
+
+bool MainWindow::keepTraffic(const QString &path, QString *error)
+{
+    const QString file = path.isEmpty()
+                             ? QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
+                                   + QStringLiteral("/traffic.log")
+                             : path;
+    const bool kept = m_capture->start(*m_link, file, error);
+    const QSignalBlocker quiet(m_log->keepTrafficBox());
+    m_log->keepTrafficBox()->setChecked(kept);
+    m_log->showCaptureFile(kept ? file : QString());
+    return kept;
 }
 
 RecordsWindow *MainWindow::showRecords()

@@ -33,6 +33,8 @@ class RecordStatus;
 class TagInspector;
 class RecordsWindow;
 
+class TrafficCapture;
+
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
@@ -65,6 +67,9 @@ public:
     TagInspector &inspector() const { return *m_inspector; }
     // The Records window, opened (and read anew) by the Records button or Ctrl+R.
     RecordsWindow *showRecords();
+    // Keeps the traffic in `path` ("Keep traffic"); empty: the data folder's traffic.log.
+    bool keepTraffic(const QString &path, QString *error);
+    TrafficCapture &capture() const { return *m_capture; }
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
@@ -86,6 +91,7 @@ private:
     Dialogs *m_dialogs;
     std::unique_ptr<Emphasis> m_emphasis;
     TrafficLog *m_log;
+    TrafficCapture *m_capture;
     StatusLine *m_status;
     ReaderLink *m_link;
     PortPanel *m_ports;

@@ -1,0 +1,171 @@
+#include "trafficcapture.h"
+
+#include "readerlink.h"
+
+#include <QDateTime>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
+
+TrafficCapture::TrafficCapture(QObject *parent)
+    : QObject(parent)
+{
+}
+
+TrafficCapture::~TrafficCapture()
+{
+    stop();
+}
+
+bool TrafficCapture::start(ReaderLink &link, const QString &path, QString *error, qint64 limit)
+{
+    stop();
+    m_path = path;
+    m_limit = qMax<qint64>(limit, 4096);
+    if (!openFile(error))
+        return false;
+    event(QStringLiteral("capture started%1")
+              .arg(link.isPortOpen() ? QStringLiteral(" on ") + link.device() : QString()));
+    m_connections = {
+        connect(&link, &ReaderLink::bytesSent, this, &TrafficCapture::sent),
+        connect(&link, &ReaderLink::bytesReceived, this, &TrafficCapture::received),
+        // The quiet line ended: what came is a whole reply, line end or not.
+        connect(&link, &ReaderLink::replyGathered, this, &TrafficCapture::flushReceived),
+        connect(&link, &ReaderLink::portOpened, this,
+                [this](const QString &device) { event(QStringLiteral("open ") + device); }),
+        connect(&link, &ReaderLink::portClosed, this, [this] { event(QStringLiteral("close")); }),
+        connect(&link, &ReaderLink::portFailed, this,
+                [this](const QString &why) { event(QStringLiteral("failed: ") + why); }),
+    };
+    return true;
+}
+
+bool TrafficCapture::openFile(QString *error)
+{
+    QDir().mkpath(QFileInfo(m_path).absolutePath());
+    m_file.setFileName(m_path);
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+        if (error)
+            *error = QStringLiteral("%1 cannot be written: %2").arg(m_path, m_file.errorString());
+        return false;
+    }
+    if (m_file.size() == 0) {
+        m_file.write(QStringLiteral("# kestrel-rfid traffic capture 1, started %1\n")
+                         .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate))
+                         .toUtf8());
+    }
+    return true;
+}
+
+void TrafficCapture::stop()
+{
+    if (!m_file.isOpen())
+        return;
+    flushReceived();
+    event(QStringLiteral("capture stopped"));
+    for (const QMetaObject::Connection &c : std::as_const(m_connections))
+        disconnect(c);
+    m_connections.clear();
+    m_file.close();
+}
+
+void TrafficCapture::sent(const QByteArray &bytes)
+{
+    write('>', escaped(masked(bytes, true)));
+}
+
+void TrafficCapture::received(const QByteArray &bytes)
+{
+    m_pending += bytes;
+    qsizetype end;
+    while ((end = m_pending.indexOf('\n')) >= 0) {
+        write('<', escaped(masked(m_pending.left(end + 1), false)));
+        m_pending.remove(0, end + 1);
+    }
+    // A box that streams without line ends must not grow the buffer.
+    if (m_pending.size() > 256)
+        flushReceived();
+}
+
+void TrafficCapture::flushReceived()
+{
+    if (m_pending.isEmpty())
+        return;
+    write('<', escaped(masked(m_pending, false)));
+    m_pending.clear();
+}
+
+void TrafficCapture::event(const QString &text)
+{
+    write('!', text.toUtf8());
+}
+
+void TrafficCapture::write(char direction, const QByteArray &text)
+{
+    if (!m_file.isOpen())
+        return;
+    const qint64 us = QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs() / 1000;
+    const QByteArray line = QByteArray::number(us / 1000000) + '.'
+                            + QByteArray::number(us % 1000000).rightJustified(6, '0') + ' '
+                            + direction + ' ' + text + '\n';
+    if (m_file.write(line) != line.size()) {
+        const QString why = m_file.errorString();
+        m_file.close();
+        emit failed(QStringLiteral("%1 cannot be written: %2").arg(m_path, why));
+        return;
+    }
+    if (m_file.size() < m_limit)
+        return;
+    m_file.close();
+    const QString older = m_path + QStringLiteral(".1");
+    QFile::remove(older);
+    QFile::rename(m_path, older);
+    QString error;
+    if (!openFile(&error))
+        emit failed(error);
+}
+
+QByteArray TrafficCapture::masked(const QByteArray &line, bool fromTool)
+{
+    QByteArray out = line;
+    const auto hide = [&out](qsizetype from, qsizetype count) {
+        for (qsizetype i = from; i < qMin(from + count, out.size()); ++i) {
+            if (out[i] != '\r' && out[i] != '\n')
+                out[i] = '*';
+        }
+    };
+    if (fromTool) {
+        if (out.startsWith("WB7") || out.startsWith("ARE"))
+            hide(3, 8);
+        else if (out.startsWith("RP"))
+            hide(3, 8);
+        else if (out.startsWith("WP")) {
+            hide(3, 8);
+            if (out.size() > 2 && out[2] == '7')
+                hide(11, 8);
+        }
+    } else if (out.startsWith("R7") || out.startsWith("W7")) {
+        hide(2, 8);
+    }
+    return out;
+}
+
+QByteArray TrafficCapture::escaped(const QByteArray &bytes)
+{
+    QByteArray out;
+    out.reserve(bytes.size() + 8);
+    for (const char c : bytes) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else if (u < 0x20 || u > 0x7E)
+            out += "\\x" + QByteArray::number(u, 16).rightJustified(2, '0');
+        else
+            out += c;
+    }
+    return out;
+}
