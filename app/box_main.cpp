@@ -1,3 +1,4 @@
+#include "box/boxreplay.h"
 #include "box/virtualbox.h"
 
 #include <QCommandLineParser>
@@ -7,6 +8,7 @@
 #include <QFile>
 #include <QSocketNotifier>
 #include <QTextStream>
+#include <QTimer>
 
 #include <csignal>
 #include <sys/socket.h>
@@ -41,6 +43,38 @@ void quitOnSignals(QCoreApplication &app)
     std::signal(SIGTERM, onSignal);
 }
 
+int replay(QCoreApplication &app, const QString &path, const QString &dir, int port,
+           bool exitWhenPlayed)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        say(QStringLiteral("cannot read the capture: ") + file.errorString());
+        return 2;
+    }
+    QString error;
+    const auto steps = BoxReplay::parse(file.read(256 * 1024 * 1024), &error);
+    if (!steps) {
+        say(QStringLiteral("%1 cannot be replayed: %2").arg(path, error));
+        return 2;
+    }
+    BoxReplay box(*steps, dir, port);
+    QObject::connect(&box, &BoxReplay::event, &app, [](const QString &text) { say(text); });
+    QObject::connect(&box, &BoxReplay::played, &app, [&] {
+        say(QStringLiteral("replay finished: %1 commands, %2 differed")
+                .arg(box.commands())
+                .arg(box.differences()));
+        // The last replies still leave at their time.
+        if (exitWhenPlayed)
+            QTimer::singleShot(3000, &app, &QCoreApplication::quit);
+    });
+    if (!box.start(&error)) {
+        say(QStringLiteral("cannot start: ") + error);
+        return 1;
+    }
+    app.exec();
+    return box.differences() > 0 ? 3 : 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -72,10 +106,19 @@ int main(int argc, char *argv[])
                                        QStringLiteral("command"));
     const QCommandLineOption exitOption(QStringLiteral("exit-after-script"),
                                         QStringLiteral("Quit when the script has run."));
-    parser.addOptions({dirOption, portOption, scriptOption, runOption, exitOption});
+    const QCommandLineOption replayOption(
+        QStringLiteral("replay"),
+        QStringLiteral("Play the box's side of a traffic capture instead; with "
+                       "--exit-after-script, quit when it has played (exit code 3 when the "
+                       "tool's commands differed from the capture's)."),
+        QStringLiteral("capture"));
+    parser.addOptions({dirOption, portOption, scriptOption, runOption, exitOption, replayOption});
     parser.process(app);
 
     quitOnSignals(app);
+    if (parser.isSet(replayOption))
+        return replay(app, parser.value(replayOption), parser.value(dirOption),
+                      parser.value(portOption).toInt(), parser.isSet(exitOption));
     VirtualBox box(parser.value(dirOption), parser.value(portOption).toInt());
     QObject::connect(&box, &VirtualBox::event, &app, [](const QString &text) { say(text); });
     QString error;

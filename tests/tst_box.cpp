@@ -1,7 +1,9 @@
 #include "box/boxengine.h"
+#include "box/boxreplay.h"
 #include "box/virtualbox.h"
 #include "boxfixture.h"
 #include "core/tagconfig.h"
+#include "core/trafficformat.h"
 #include "link/serialtransport.h"
 #include "testmain.h"
 
@@ -32,6 +34,8 @@ private slots:
     void faultsShapeTheNextReply();
     void conveyorSwapsWrittenTagOnBuzzer();
     void executableServesItsPort();
+    void replayReadsOnlyCaptures_data();
+    void replayReadsOnlyCaptures();
 };
 
 void TestBox::em4100Vectors_data()
@@ -393,4 +397,41 @@ void TestBox::executableServesItsPort()
 }
 
 KESTREL_TEST_MAIN(TestBox)
+// A capture's escapes read back to the bytes; a file that is not a capture is named as such.
+void TestBox::replayReadsOnlyCaptures_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<QString>("problem");
+    const QByteArray wire("\\\x01\xFFR7AB\r\n", 9);
+    QTest::newRow("capture") << "# kestrel-rfid traffic capture 1\n1.000001 ! open /dev/x\n"
+                                "1.500000 > "
+                                    + TrafficFormat::escaped(wire) + "\n2.000000 < "
+                                    + TrafficFormat::escaped(
+                                        TrafficFormat::masked("R71234ABCD\r\n", false))
+                                    + "\n"
+                             << QString();
+    QTest::newRow("csv") << QByteArray("tag,uid\n1,2\n") << "line 1 is not a line";
+    QTest::newRow("bad escape") << QByteArray("1.000000 > RB1\\q\n") << "line 1 holds an escape";
+    QTest::newRow("no direction") << QByteArray("1.000000 ? RB1\n") << "line 1 has no direction";
+    QTest::newRow("empty") << QByteArray("# kestrel-rfid traffic capture 1\n") << "no traffic";
+}
+
+void TestBox::replayReadsOnlyCaptures()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, problem);
+    QString error;
+    const auto steps = BoxReplay::parse(file, &error);
+    QVERIFY2(steps.has_value() == problem.isEmpty(), qPrintable(error));
+    if (!steps) {
+        QVERIFY2(error.startsWith(problem) || error.contains(problem), qPrintable(error));
+        return;
+    }
+    QCOMPARE(steps->size(), 2);
+    QCOMPARE(steps->at(1).command, QByteArray("\\\x01\xFFR7AB", 7));
+    QCOMPARE(steps->at(1).replies.size(), 1);
+    QCOMPARE(steps->at(1).replies[0].afterUs, 500000);
+    QCOMPARE(steps->at(1).replies[0].bytes, QByteArray("R7********\r\n"));
+}
+
 #include "tst_box.moc"

@@ -5,6 +5,7 @@
 #include "testmain.h"
 #include "uid/autowriter.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -264,8 +265,9 @@ void TestCli::produceReportsEachTagAsTheBoxHoldsIt()
     const QString record = m_dir->filePath(QStringLiteral("r.sqlite"));
     QByteArray out;
     QByteArray err;
+    const QString capture = m_dir->filePath(QStringLiteral("batch.capture"));
     QCOMPARE(tool({"produce", "--port", "07", "--job", file(QStringLiteral("job.json"), kJob),
-                   "--count", "10", "--record", record, "--events", "-"},
+                   "--count", "10", "--record", record, "--events", "-", "--capture", capture},
                   &out, &err),
              0);
     QList<QJsonObject> tags;
@@ -321,6 +323,31 @@ void TestCli::produceReportsEachTagAsTheBoxHoldsIt()
     err.clear();
     QCOMPARE(tool({"export-records", csv, "--record", record, "--batch", "99"}, nullptr, &err), 2);
     QVERIFY(err.contains("there is no batch 99"));
+
+    // The box's side of the capture, played back, drives the tool through the same tags.
+    QProcess replay;
+    replay.start(QStringLiteral(KESTREL_BOX_PATH), {"--ports-dir", m_dir->path(), "--port", "8",
+                                                    "--replay", capture, "--exit-after-script"});
+    QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(m_dir->filePath("COM8")); }, 10000));
+    QCOMPARE(tool({"produce", "--port", "08", "--job", m_dir->filePath(QStringLiteral("job.json")),
+                   "--count", "10", "--record", m_dir->filePath(QStringLiteral("again.sqlite")),
+                   "--events", "-"},
+                  &out, &err),
+             0);
+    QVERIFY(QTest::qWaitFor([&] { return replay.state() == QProcess::NotRunning; }, 20000));
+    const QByteArray played = replay.readAllStandardOutput();
+    QVERIFY2(replay.exitCode() == 0 && played.contains(", 0 differed"), played.constData());
+    QList<QJsonObject> again;
+    for (const QByteArray &line : out.split('\n')) {
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        if (o[QStringLiteral("event")].toString() == QLatin1String("tag"))
+            again << o;
+    }
+    QCOMPARE(again.size(), 10);
+    for (int i = 0; i < 10; ++i) {
+        for (const char *key : {"result", "uidRead", "retries"})
+            QCOMPARE(again[i][QLatin1String(key)], tags[i][QLatin1String(key)]);
+    }
 }
 
 // Every line a person can read; the password in none of them, even when the tool is killed.

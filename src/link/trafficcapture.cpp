@@ -1,5 +1,6 @@
 #include "trafficcapture.h"
 
+#include "core/trafficformat.h"
 #include "readerlink.h"
 
 #include <QDateTime>
@@ -71,7 +72,7 @@ void TrafficCapture::stop()
 
 void TrafficCapture::sent(const QByteArray &bytes)
 {
-    write('>', escaped(masked(bytes, true)));
+    write('>', TrafficFormat::escaped(TrafficFormat::masked(bytes, true)));
 }
 
 void TrafficCapture::received(const QByteArray &bytes)
@@ -79,7 +80,7 @@ void TrafficCapture::received(const QByteArray &bytes)
     m_pending += bytes;
     qsizetype end;
     while ((end = m_pending.indexOf('\n')) >= 0) {
-        write('<', escaped(masked(m_pending.left(end + 1), false)));
+        write('<', TrafficFormat::escaped(TrafficFormat::masked(m_pending.left(end + 1), false)));
         m_pending.remove(0, end + 1);
     }
     // A box that streams without line ends must not grow the buffer.
@@ -91,7 +92,7 @@ void TrafficCapture::flushReceived()
 {
     if (m_pending.isEmpty())
         return;
-    write('<', escaped(masked(m_pending, false)));
+    write('<', TrafficFormat::escaped(TrafficFormat::masked(m_pending, false)));
     m_pending.clear();
 }
 
@@ -123,49 +124,4 @@ void TrafficCapture::write(char direction, const QByteArray &text)
     QString error;
     if (!openFile(&error))
         emit failed(error);
-}
-
-QByteArray TrafficCapture::masked(const QByteArray &line, bool fromTool)
-{
-    QByteArray out = line;
-    const auto hide = [&out](qsizetype from, qsizetype count) {
-        for (qsizetype i = from; i < qMin(from + count, out.size()); ++i) {
-            if (out[i] != '\r' && out[i] != '\n')
-                out[i] = '*';
-        }
-    };
-    if (fromTool) {
-        if (out.startsWith("WB7") || out.startsWith("ARE"))
-            hide(3, 8);
-        else if (out.startsWith("RP"))
-            hide(3, 8);
-        else if (out.startsWith("WP")) {
-            hide(3, 8);
-            if (out.size() > 2 && out[2] == '7')
-                hide(11, 8);
-        }
-    } else if (out.startsWith("R7") || out.startsWith("W7")) {
-        hide(2, 8);
-    }
-    return out;
-}
-
-QByteArray TrafficCapture::escaped(const QByteArray &bytes)
-{
-    QByteArray out;
-    out.reserve(bytes.size() + 8);
-    for (const char c : bytes) {
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '\r')
-            out += "\\r";
-        else if (c == '\n')
-            out += "\\n";
-        else if (u < 0x20 || u > 0x7E)
-            out += "\\x" + QByteArray::number(u, 16).rightJustified(2, '0');
-        else
-            out += c;
-    }
-    return out;
 }

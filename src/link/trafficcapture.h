@@ -36,10 +36,6 @@ public:
     void received(const QByteArray &bytes);
     void event(const QString &text);
 
-    // A command or reply line with its secrets masked.
-    static QByteArray masked(const QByteArray &line, bool fromTool);
-    static QByteArray escaped(const QByteArray &bytes);
-
 signals:
     // Writing stopped (disk full, file gone); the capture is off.
     void failed(const QString &why);
