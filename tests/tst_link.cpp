@@ -2,14 +2,17 @@
 #include "fakes.h"
 #include "link/portmemory.h"
 #include "link/readerlink.h"
+#include "link/trafficcapture.h"
 #include "testmain.h"
 #include "uid/autopanel.h"
 #include "uid/autowriter.h"
 #include "windowfixture.h"
 
+#include <QFile>
 #include <QScrollBar>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 
 using namespace Palette;
 
@@ -34,6 +37,7 @@ private slots:
     void noReplyWithin800msShowsNoResponseThenClears();
     void cardOutOfRangeSettlesAfterSecondStage();
     void replySplitAcrossChunksIsOneReply();
+    void captureMasksAPasswordSplitByAPause();
     void twoRepliesWithinOneQuietLineAreBothHandled();
     void endlessStreamKeepsBufferSmall();
     void cleanEmptiesBufferAndLog();
@@ -307,6 +311,26 @@ void TestLink::cardOutOfRangeSettlesAfterSecondStage()
     f.reply("MsgCode:01");
     QTRY_COMPARE(f.w().status().message(), QString());
     QCOMPARE(f.w().status().card(), QStringLiteral("Ready - No UID"));
+}
+
+// Each part is written when its quiet line ends; the second part is still the password.
+void TestLink::captureMasksAPasswordSplitByAPause()
+{
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    QTemporaryDir dir;
+    TrafficCapture capture;
+    QString error;
+    QVERIFY2(capture.start(f.w().link(), dir.filePath("c.log"), &error), qPrintable(error));
+    f.reply("R75EC1");
+    f.reply("2E7A\r\nMsgCode:01\r\n");
+    capture.stop();
+    QFile file(dir.filePath("c.log"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray kept = file.readAll();
+    QVERIFY2(kept.contains(" < R7****\n") && kept.contains(" < ****\\r\\n\n"), kept.constData());
+    QVERIFY(kept.contains(" < MsgCode:01\\r\\n\n"));
+    QVERIFY(!kept.contains("5EC1") && !kept.contains("2E7A"));
 }
 
 void TestLink::replySplitAcrossChunksIsOneReply()

@@ -12,9 +12,8 @@ QByteArray masked(const QByteArray &line, bool fromTool)
         }
     };
     if (fromTool) {
-        if (out.startsWith("WB7") || out.startsWith("ARE"))
-            hide(3, 8);
-        else if (out.startsWith("RP"))
+        // The password, or block 7's new value, follows the mnemonic and block digit.
+        if (out.startsWith("WB7") || out.startsWith("ARE") || out.startsWith("RP"))
             hide(3, 8);
         else if (out.startsWith("WP")) {
             hide(3, 8);

@@ -80,7 +80,8 @@ void TrafficCapture::received(const QByteArray &bytes)
     m_pending += bytes;
     qsizetype end;
     while ((end = m_pending.indexOf('\n')) >= 0) {
-        write('<', TrafficFormat::escaped(TrafficFormat::masked(m_pending.left(end + 1), false)));
+        writeReceived(m_pending.left(end + 1));
+        m_lineSoFar.clear();
         m_pending.remove(0, end + 1);
     }
     // A box that streams without line ends must not grow the buffer.
@@ -92,8 +93,18 @@ void TrafficCapture::flushReceived()
 {
     if (m_pending.isEmpty())
         return;
-    write('<', TrafficFormat::escaped(TrafficFormat::masked(m_pending, false)));
+    writeReceived(m_pending);
+    // The line goes on in the next part, which is masked as part of it: a reply split by a
+    // pause must not leave the rest of the password in the clear.
+    if (m_lineSoFar.size() < kSecretReach)
+        m_lineSoFar += m_pending;
     m_pending.clear();
+}
+
+void TrafficCapture::writeReceived(const QByteArray &part)
+{
+    const QByteArray masked = TrafficFormat::masked(m_lineSoFar + part, false);
+    write('<', TrafficFormat::escaped(masked.mid(qMin(m_lineSoFar.size(), masked.size()))));
 }
 
 void TrafficCapture::event(const QString &text)

@@ -43,6 +43,7 @@ signals:
 private:
     void write(char direction, const QByteArray &text);
     void flushReceived();
+    void writeReceived(const QByteArray &part);
     bool openFile(QString *error);
 
     QFile m_file;
@@ -51,5 +52,9 @@ private:
     // Received bytes wait for their line end (or the end of the reply), so that a block-7
     // value split over two reads is still masked.
     QByteArray m_pending;
+    // What of the current received line has been written already; a secret lies within its
+    // first characters, so no more of it is kept.
+    QByteArray m_lineSoFar;
+    static constexpr qsizetype kSecretReach = 32;
     QList<QMetaObject::Connection> m_connections;
 };

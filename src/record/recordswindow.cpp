@@ -115,8 +115,9 @@ RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
     m_result->addItems(kResults);
     m_batchView->setAccessibleName(QStringLiteral("Batches"));
     m_tagView->setAccessibleName(QStringLiteral("Tags"));
-    m_batchView->setModel(new ReadableColumns({1, 2}, {4}, this));
-    static_cast<QIdentityProxyModel *>(m_batchView->model())->setSourceModel(m_batches);
+    auto *batches = new ReadableColumns({1, 2}, {4}, this);
+    batches->setSourceModel(m_batches);
+    m_batchView->setModel(batches);
     m_reservationView->setAccessibleName(QStringLiteral("UIDs held in doubt"));
     m_reservationView->setToolTip(QStringLiteral("UIDs a station holds that no completed tag "
                                                  "carries: none is given again until a "

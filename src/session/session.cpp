@@ -44,17 +44,14 @@ bool Session::connectPort(const QString &device, QString *reason)
     // was open, and the answer to its "GTS" after them: none of it answers anything asked
     // later, so all of it is drained here.
     int connectAnswers = 0;
-    bool fieldAnswered = false;
     QEventLoop drain;
     connect(this, &Session::replied, &drain, [&](const QString &head, const Reply::Parsed &r) {
         if (connectAnswers < 2) {
             connectAnswers += head == QLatin1String("MsgCode:01");
             return;
         }
-        if (Reply::isFieldReport(r)) {
-            fieldAnswered = true;
+        if (Reply::isFieldReport(r))
             drain.quit();
-        }
     });
     connect(this, &Session::portFailed, &drain, &QEventLoop::quit);
     QTimer deadline;
@@ -64,7 +61,7 @@ bool Session::connectPort(const QString &device, QString *reason)
     connect(&m_link, &ReaderLink::logSettled, &deadline,
             [&deadline] { deadline.start(Timing::kReplyTimeoutMs); });
     m_link.startConnectSequence();
-    if (m_state.PortConnected && !fieldAnswered)
+    if (m_state.PortConnected)
         drain.exec();
     return m_state.PortConnected;
 }
