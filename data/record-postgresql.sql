@@ -4,7 +4,7 @@
 -- kestrel_supervisor:
 --   CREATE ROLE station1 LOGIN IN ROLE kestrel_station;
 --   CREATE ROLE anna LOGIN IN ROLE kestrel_station, kestrel_supervisor;
--- Stations add batches, tags and reservations, read everything, and change only rows their
+-- Stations add batches, tags, reservations and traffic, read everything, and change only rows their
 -- own login added; they delete nothing and change no table. A supervisor may also release a
 -- UID in doubt that another login holds.
 
@@ -71,8 +71,22 @@ CREATE TABLE reservation (
     login TEXT NOT NULL DEFAULT current_user
 );
 
+-- The traffic with the box of batches that ran with a capture: a tag's lines (from the end of
+-- the tag before it), or the batch's own between tags. Passwords are masked before they get
+-- here.
+CREATE TABLE traffic (
+    id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+    uuid TEXT NOT NULL UNIQUE,
+    batch_uuid TEXT NOT NULL,
+    tag_uuid TEXT,
+    lines TEXT NOT NULL,
+    login TEXT NOT NULL DEFAULT current_user
+);
+CREATE INDEX traffic_tag ON traffic (tag_uuid);
+CREATE INDEX traffic_batch ON traffic (batch_uuid);
+
 INSERT INTO meta (key, value) VALUES
-    ('schema_version', '4'),
+    ('schema_version', '5'),
     ('salt', md5(random()::text || clock_timestamp()::text));
 
 DO $$
@@ -89,6 +103,7 @@ $$;
 GRANT SELECT ON meta TO kestrel_station;
 GRANT SELECT, INSERT, UPDATE ON batch, tag, reservation TO kestrel_station;
 GRANT SELECT, UPDATE ON reservation TO kestrel_supervisor;
+GRANT SELECT, INSERT ON traffic TO kestrel_station;
 
 -- Every login reads the whole record; it changes only what it added itself.
 ALTER TABLE batch ENABLE ROW LEVEL SECURITY;
@@ -103,6 +118,9 @@ CREATE POLICY station_change ON tag FOR UPDATE USING (login = current_user);
 CREATE POLICY station_read ON reservation FOR SELECT USING (true);
 CREATE POLICY station_add ON reservation FOR INSERT WITH CHECK (login = current_user);
 CREATE POLICY station_change ON reservation FOR UPDATE USING (login = current_user);
+ALTER TABLE traffic ENABLE ROW LEVEL SECURITY;
+CREATE POLICY station_read ON traffic FOR SELECT USING (true);
+CREATE POLICY station_add ON traffic FOR INSERT WITH CHECK (login = current_user);
 -- A released UID may be taken by any station; a supervisor releases any held one. ('held':
 -- reserved ahead, never sent; 'sent': a write of it may have reached a tag.)
 CREATE POLICY station_take ON reservation FOR UPDATE TO kestrel_station

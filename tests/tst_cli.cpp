@@ -312,6 +312,19 @@ void TestCli::produceReportsEachTagAsTheBoxHoldsIt()
         QVERIFY(q.next());
         QCOMPARE(q.value(0).toInt(), 10);
         QCOMPARE(q.value(1).toInt(), 10);
+        // The record keeps each tag's traffic, and the batch's, as the capture has it: none
+        // lost, none twice.
+        QVERIFY(q.exec("SELECT count(DISTINCT tag_uuid) FROM traffic"));
+        QVERIFY(q.next());
+        QCOMPARE(q.value(0).toInt(), 10);
+        QVERIFY(q.exec("SELECT lines FROM traffic ORDER BY id"));
+        QByteArray kept;
+        while (q.next())
+            kept += q.value(0).toByteArray();
+        QFile captured(capture);
+        QVERIFY(captured.open(QIODevice::ReadOnly));
+        QVERIFY(kept.count('\n') > 100);
+        QVERIFY(captured.readAll().contains(kept));
     }
     QSqlDatabase::removeDatabase(QStringLiteral("cli"));
     const QString csv = m_dir->filePath(QStringLiteral("tags.csv"));

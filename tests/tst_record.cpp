@@ -231,6 +231,9 @@ void TestRecord::batchOnTheBoxIsRecordedAndGuarded()
     w.blocks().setBlock(3, QStringLiteral("3333AAAA"));
     w.blocks().setBlock(7, QStringLiteral("5EC12E7A"));
     a.writePasswordBox()->click();
+    QTemporaryDir captures;
+    QString error;
+    QVERIFY2(w.keepTraffic(captures.filePath("traffic.log"), &error), qPrintable(error));
     a.autoButton()->click();
     run.box.setConveyor(true, 30);
     QTRY_VERIFY_WITH_TIMEOUT(run.box.departed().size() >= 3, 30000);
@@ -259,8 +262,12 @@ void TestRecord::batchOnTheBoxIsRecordedAndGuarded()
         QCOMPARE(tags[i][5].size(), 8);
     }
     QVERIFY(!rows(record, "SELECT group_concat(writes) || group_concat(password_fingerprint) "
-                          "FROM tag")[0][0]
+                          "|| (SELECT group_concat(lines) FROM traffic) FROM tag")[0][0]
                  .contains(QStringLiteral("5EC12E7A")));
+    // Each tag's traffic is kept with it.
+    QCOMPARE(rows(record, "SELECT count(DISTINCT x.tag_uuid) = count(DISTINCT t.uuid) FROM tag t "
+                          "LEFT JOIN traffic x ON x.tag_uuid = t.uuid"),
+             QList<QStringList>{{"1"}});
     // One password, one fingerprint; its key stays on the station, out of the record.
     QCOMPARE(tags[0][5], tags[1][5]);
     const QString key = QString::fromLatin1(RecordIdentity::fingerprintKey().toHex());
@@ -281,10 +288,18 @@ void TestRecord::batchOnTheBoxIsRecordedAndGuarded()
                 .hasMatch());
     QCOMPARE(tagView->model()->index(0, 3).data().toString(), QStringLiteral("01"));
     QCOMPARE(tagView->model()->index(0, 3).data(Qt::ToolTipRole).toString(), run.box.portPath());
+    QVERIFY(!records->trafficButton()->isEnabled());
+    tagView->selectRow(1);
+    QVERIFY(records->trafficButton()->isEnabled());
+    const QStringList traffic = records->trafficOf(1).split(u'\n');
+    QVERIFY2(traffic.contains(QRegularExpression(QStringLiteral(" +\\d+\\.\\d{3}  Send: "
+                                                                "WUX0000002001"))),
+             qPrintable(traffic.join(u'\n')));
+    QVERIFY2(traffic.contains(QRegularExpression(QStringLiteral(".*Send: WB7\\*{8}"))),
+             qPrintable(traffic.join(u'\n')));
     records->uidField()->setText(QStringLiteral("2001"));
     QCOMPARE(records->tagModel()->rowCount(), 1);
     QTemporaryDir out;
-    QString error;
     QVERIFY(records->exportTo(out.filePath("one.csv"), &error));
     QVERIFY(records->statusLabel()->text().startsWith(QStringLiteral("Exported 1 tag to ")));
     QFile csv(out.filePath("one.csv"));

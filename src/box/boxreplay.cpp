@@ -13,26 +13,15 @@ std::optional<QList<BoxReplay::Step>> BoxReplay::parse(const QByteArray &capture
         ++number;
         if (raw.isEmpty() || raw.startsWith('#'))
             continue;
-        // "<seconds>.<microseconds> <direction> <text>"
-        const qsizetype space = raw.indexOf(' ');
-        const QList<QByteArray> time = raw.left(space).split('.');
-        bool secondsOk = false;
-        bool microsOk = false;
-        const qint64 us = time.size() == 2 ? time[0].toLongLong(&secondsOk) * 1000000
-                                                 + time[1].toLongLong(&microsOk)
-                                           : 0;
-        if (space < 0 || !secondsOk || !microsOk || raw.size() < space + 3
-            || raw[space + 2] != ' ') {
-            *error = QStringLiteral("line %1 is not a line of a traffic capture").arg(number);
+        QString why;
+        const std::optional<TrafficFormat::Line> line = TrafficFormat::parseLine(raw, &why);
+        if (!line) {
+            *error = QStringLiteral("line %1 %2").arg(number).arg(why);
             return std::nullopt;
         }
-        const char direction = raw[space + 1];
-        bool ok = true;
-        const QByteArray bytes = TrafficFormat::unescaped(raw.mid(space + 3), &ok);
-        if (!ok) {
-            *error = QStringLiteral("line %1 holds an escape that cannot be read").arg(number);
-            return std::nullopt;
-        }
+        const qint64 us = line->us;
+        const char direction = line->direction;
+        const QByteArray &bytes = line->bytes;
         if (direction == '>') {
             QByteArray command = bytes;
             while (command.endsWith('\n') || command.endsWith('\r'))
@@ -46,9 +35,6 @@ std::optional<QList<BoxReplay::Step>> BoxReplay::parse(const QByteArray &capture
         } else if (direction == '!') {
             if (bytes.startsWith("open ") && steps.size() == 1)
                 since = us;
-        } else {
-            *error = QStringLiteral("line %1 has no direction (>, < or !)").arg(number);
-            return std::nullopt;
         }
     }
     if (steps.size() == 1 && steps.first().replies.isEmpty()) {

@@ -1,5 +1,8 @@
 #include "trafficformat.h"
 
+#include <QList>
+#include <QStringList>
+
 namespace TrafficFormat {
 
 QByteArray masked(const QByteArray &line, bool fromTool)
@@ -69,6 +72,58 @@ QByteArray unescaped(const QByteArray &text, bool *ok)
         }
     }
     return out;
+}
+
+std::optional<Line> parseLine(const QByteArray &raw, QString *why)
+{
+    const qsizetype space = raw.indexOf(' ');
+    const QList<QByteArray> time = raw.left(space).split('.');
+    bool secondsOk = false;
+    bool microsOk = false;
+    Line line;
+    if (time.size() == 2)
+        line.us = time[0].toLongLong(&secondsOk) * 1000000 + time[1].toLongLong(&microsOk);
+    if (space < 0 || !secondsOk || !microsOk || raw.size() < space + 3 || raw[space + 2] != ' ') {
+        *why = QStringLiteral("is not a line of a traffic capture");
+        return std::nullopt;
+    }
+    line.direction = raw[space + 1];
+    if (line.direction != '>' && line.direction != '<' && line.direction != '!') {
+        *why = QStringLiteral("has no direction (>, < or !)");
+        return std::nullopt;
+    }
+    bool ok = true;
+    line.bytes = unescaped(raw.mid(space + 3), &ok);
+    if (!ok) {
+        *why = QStringLiteral("holds an escape that cannot be read");
+        return std::nullopt;
+    }
+    return line;
+}
+
+QString readable(const QByteArray &capture)
+{
+    QStringList out;
+    std::optional<qint64> first;
+    for (const QByteArray &raw : capture.split('\n')) {
+        QString why;
+        std::optional<Line> line = parseLine(raw, &why);
+        if (!line)
+            continue;
+        if (!first)
+            first = line->us;
+        QByteArray text = line->bytes;
+        while (text.endsWith('\n') || text.endsWith('\r'))
+            text.chop(1);
+        // As the window's traffic log words it.
+        const QString what = line->direction == '>'   ? QStringLiteral("Send: ")
+                             : line->direction == '<' ? QStringLiteral("Recive: ")
+                                                      : QStringLiteral("Link: ");
+        out << QStringLiteral("%1  %2%3")
+                   .arg(double(line->us - *first) / 1e6, 9, 'f', 3)
+                   .arg(what, QString::fromLatin1(escaped(text)));
+    }
+    return out.join(u'\n');
 }
 
 } // namespace TrafficFormat

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
+#include <optional>
 
 // How a traffic capture writes bytes: a line a person can read, with the password masked.
 namespace TrafficFormat {
@@ -11,5 +13,19 @@ QByteArray masked(const QByteArray &line, bool fromTool);
 QByteArray escaped(const QByteArray &bytes);
 // The bytes back; *ok false when an escape cannot be read.
 QByteArray unescaped(const QByteArray &text, bool *ok);
+
+// One line of a capture: "<seconds>.<microseconds> <direction> <text>".
+struct Line {
+    qint64 us = 0;
+    // '>' sent to the box, '<' received, '!' an event of the link.
+    char direction = '!';
+    QByteArray bytes;
+};
+// Nothing, and why ("has no direction"), when the line is not one of a capture (comments and
+// empty lines included).
+std::optional<Line> parseLine(const QByteArray &raw, QString *why);
+// Lines of a capture as a person reads them, times in seconds from the first line:
+// "  0.312  Send: RB1".
+QString readable(const QByteArray &capture);
 
 } // namespace TrafficFormat

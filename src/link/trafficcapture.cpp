@@ -126,6 +126,7 @@ void TrafficCapture::write(char direction, const QByteArray &text)
         emit failed(QStringLiteral("%1 cannot be written: %2").arg(m_path, why));
         return;
     }
+    emit lineWritten(line);
     if (m_file.size() < m_limit)
         return;
     m_file.close();

@@ -39,6 +39,8 @@ public:
 signals:
     // Writing stopped (disk full, file gone); the capture is off.
     void failed(const QString &why);
+    // A line as the file has it, with its line end: the record keeps each batch's lines.
+    void lineWritten(const QByteArray &line);
 
 private:
     void write(char direction, const QByteArray &text);

@@ -53,6 +53,10 @@ const QString kEndTag = QStringLiteral(
     "SELECT ?, id, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ? FROM batch WHERE uuid = ? AND NOT "
     "EXISTS (SELECT 1 FROM tag WHERE uuid = ?) ON CONFLICT (uuid) DO NOTHING");
 
+const QString kInsertTraffic = QStringLiteral(
+    "INSERT INTO traffic (uuid, batch_uuid, tag_uuid, lines) SELECT ?, ?, ?, ? "
+    "WHERE NOT EXISTS (SELECT 1 FROM traffic WHERE uuid = ?) ON CONFLICT (uuid) DO NOTHING");
+
 QString timeText(qint64 ms)
 {
     return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
@@ -153,6 +157,12 @@ void ProductionRecord::noteBatch(const QString &batch, const QString &note)
         QStringLiteral("UPDATE batch SET note = CASE WHEN note IS NULL THEN ? ELSE note || "
                        "'; ' || ? END WHERE uuid = ?"),
         {note, note, batch});
+}
+
+void ProductionRecord::keepTraffic(const QString &batch, const QString &tag,
+                                   const QByteArray &lines, const QString &key)
+{
+    m_record.write(kInsertTraffic, {key, batch, nullable(tag), QString::fromUtf8(lines), key});
 }
 
 std::optional<QString> ProductionRecord::beginTag(const QString &batch, const TagOutcome &t,
@@ -297,6 +307,13 @@ std::optional<bool> ProductionRecord::hasBatch(qint64 id)
     if (!isOpen())
         return std::nullopt;
     return RecordQueries::hasBatch(database(), id);
+}
+
+std::optional<QByteArray> ProductionRecord::tagTraffic(qint64 id)
+{
+    if (!isOpen())
+        return std::nullopt;
+    return RecordQueries::tagTraffic(database(), id);
 }
 
 qint64 ProductionRecord::countTags(const Filter &f)

@@ -79,6 +79,10 @@ public:
     std::optional<QString> beginTag(const QString &batch, const AutoLoop::TagOutcome &tag,
                                     const QString &key = RecordIdentity::newKey());
     bool endTag(const QString &row, const QString &batch, const AutoLoop::TagOutcome &tag);
+    // Lines of a traffic capture, of a tag (its row's key) or of the batch between tags (no
+    // tag); each chunk has a key of its own, so one sent twice is kept once.
+    void keepTraffic(const QString &batch, const QString &tag, const QByteArray &lines,
+                     const QString &key = RecordIdentity::newKey());
     // Tags left "in progress" by a tool that is gone are marked interrupted.
     int markInterrupted();
 
@@ -105,6 +109,8 @@ public:
                    const std::function<bool(qint64 rows)> &progress = {});
     qint64 countTags(const Filter &filter);
     std::optional<bool> hasBatch(qint64 id);
+    // The captured lines of tag `id` (empty when none were kept); nothing when unreadable.
+    std::optional<QByteArray> tagTraffic(qint64 id);
 
     QString fingerprint(const QString &password);
 

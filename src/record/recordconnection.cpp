@@ -274,10 +274,17 @@ bool RecordConnection::connectServer()
     }
     const int version = q.value(0).toInt();
     if (version != RecordSchema::kVersion) {
-        fail(QStringLiteral("%1 holds production record version %2; this tool writes version %3")
+        // Only the record's owner may add tables: the station says which script does it.
+        const QString upgrade
+            = version < RecordSchema::kVersion
+                  ? QStringLiteral(" (its owner upgrades it with record-postgresql-upgrade-%1.sql)")
+                        .arg(version + 1)
+                  : QString();
+        fail(QStringLiteral("%1 holds production record version %2; this tool writes version %3%4")
                  .arg(m_shown)
                  .arg(version)
-                 .arg(RecordSchema::kVersion),
+                 .arg(RecordSchema::kVersion)
+                 .arg(upgrade),
              {});
         db.close();
         return false;

@@ -1,6 +1,7 @@
 #include "recorder.h"
 
 #include "core/uid.h"
+#include "link/trafficcapture.h"
 #include "recordwriter.h"
 #include "session/productionloop.h"
 #include "widgets/dialogs.h"
@@ -199,6 +200,7 @@ void Recorder::onSwitched(bool on)
                 if (id && !m_handedOut.contains(*id))
                     unused << uid;
             }
+            keepTraffic({});
             m_writer->post([key = *m_batch, unused, begun = m_batchBegun](ProductionRecord &r) {
                 if (!unused.isEmpty())
                     r.releaseUnused(key, unused);
@@ -212,6 +214,7 @@ void Recorder::onSwitched(bool on)
         return;
     }
     m_counts = {};
+    m_traffic.clear();
     m_lastTag.clear();
     m_rows.clear();
     m_lease.clear();
@@ -289,6 +292,37 @@ void Recorder::onTagEnded(const TagOutcome &tag)
         row = RecordIdentity::newKey();
     m_writer->post(
         [batch = *m_batch, tag, row](ProductionRecord &r) { r.endTag(row, batch, tag); });
+    keepTraffic(row);
+}
+
+void Recorder::keepTrafficOf(TrafficCapture &capture)
+{
+    connect(&capture, &TrafficCapture::lineWritten, this, &Recorder::onTrafficLine);
+}
+
+void Recorder::onTrafficLine(const QByteArray &line)
+{
+    if (!m_batch)
+        return;
+    m_traffic += line;
+    if (m_traffic.size() < kTrafficChunk)
+        return;
+    if (m_batchBegun) {
+        keepTraffic({});
+        return;
+    }
+    // No tag yet, so no batch in the record: only the latest waiting is kept for the first tag.
+    const qsizetype cut = m_traffic.indexOf('\n', m_traffic.size() / 2);
+    m_traffic.remove(0, cut < 0 ? m_traffic.size() : cut + 1);
+}
+
+void Recorder::keepTraffic(const QString &tagRow)
+{
+    // A batch with no tag is not in the record, and neither is its traffic.
+    if (m_traffic.isEmpty() || !m_batch || !m_batchBegun)
+        return;
+    m_writer->post([batch = *m_batch, tagRow, lines = std::exchange(m_traffic, {})](
+                       ProductionRecord &r) { r.keepTraffic(batch, tagRow, lines); });
 }
 
 void Recorder::noteConfirmed(const TagOutcome &tag, const QString &uid)

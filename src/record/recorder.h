@@ -11,6 +11,7 @@
 
 class ProductionLoop;
 class Dialogs;
+class TrafficCapture;
 class RecordWriter;
 class QTimer;
 
@@ -52,6 +53,9 @@ public:
     // left on this PC, in words, or nothing.
     QString close();
 
+    // While the capture runs, each batch's traffic goes into the record with its tags.
+    void keepTrafficOf(TrafficCapture &capture);
+
     // A UID written by hand, and the reply that answered it.
     void onManualUidWrite(const QString &uid, bool hex);
     void onReplyInterpreted(const QString &head);
@@ -76,6 +80,9 @@ private:
     void onTagStarted(const AutoLoop::TagOutcome &tag);
     void onTagEnded(const AutoLoop::TagOutcome &tag);
     void onUidRefused(const QString &why);
+    void onTrafficLine(const QByteArray &line);
+    // What was captured since the last chunk goes to the record, as the tag's with its row.
+    void keepTraffic(const QString &tagRow);
     AutoLoop::Engine::UidVerdict guard(const QString &uid);
     AutoLoop::Engine::Recorded recordedAt(const QString &uid, bool hex);
     // Reserves the UIDs from uid on that the lease does not hold yet.
@@ -139,6 +146,10 @@ private:
         int stalled = 0;
     };
     Counts m_counts;
+    // Captured lines of the running batch not yet in the record; a batch idle for hours
+    // sends them on at this size.
+    QByteArray m_traffic;
+    static constexpr qsizetype kTrafficChunk = 256 * 1024;
     QString m_lastTag;
     // Tag IDs confirmed since the tool started, and where.
     QHash<quint64, QString> m_confirmed;

@@ -278,4 +278,18 @@ std::optional<bool> hasBatch(QSqlDatabase db, qint64 id)
     return q.value(0).toLongLong() > 0;
 }
 
+std::optional<QByteArray> tagTraffic(QSqlDatabase db, qint64 id)
+{
+    QSqlQuery q(db);
+    q.prepare(QStringLiteral("SELECT x.lines FROM traffic x JOIN tag t ON t.uuid = x.tag_uuid "
+                             "WHERE t.id = ? ORDER BY x.id"));
+    q.addBindValue(id);
+    if (!q.exec())
+        return std::nullopt;
+    QByteArray lines;
+    while (q.next())
+        lines += q.value(0).toString().toUtf8();
+    return lines;
+}
+
 } // namespace RecordQueries

@@ -27,6 +27,8 @@ std::pair<QString, QString> uidPatterns(const Filter &filter);
 qint64 countTags(QSqlDatabase db, const Filter &filter);
 // Whether the record holds batch `id`; nothing when it cannot be asked.
 std::optional<bool> hasBatch(QSqlDatabase db, qint64 id);
+// The captured lines kept for tag `id`, in the order they came; nothing when it cannot be asked.
+std::optional<QByteArray> tagTraffic(QSqlDatabase db, qint64 id);
 // Written whole or not at all. progress is told the rows written so far, now and then; false
 // cancels. server: the SQL of PostgreSQL, else SQLite's.
 bool exportCsv(QSqlDatabase db, bool server, const QString &file, const Filter &filter,

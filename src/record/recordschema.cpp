@@ -51,6 +51,15 @@ const QList<QStringList> kMigrations = {
         QStringLiteral("ALTER TABLE batch ADD COLUMN note TEXT"),
         QStringLiteral("ALTER TABLE batch ADD COLUMN tags INTEGER"),
     },
+    {
+        // Lines of a capture: a tag's (from the end of the tag before it), or the batch's own
+        // between tags (tag_uuid empty).
+        QStringLiteral("CREATE TABLE traffic (id INTEGER PRIMARY KEY, uuid TEXT NOT NULL, "
+                       "batch_uuid TEXT NOT NULL, tag_uuid TEXT, lines TEXT NOT NULL)"),
+        QStringLiteral("CREATE UNIQUE INDEX traffic_uuid ON traffic(uuid)"),
+        QStringLiteral("CREATE INDEX traffic_tag ON traffic(tag_uuid)"),
+        QStringLiteral("CREATE INDEX traffic_batch ON traffic(batch_uuid)"),
+    },
 };
 
 } // namespace
@@ -83,10 +92,12 @@ bool isRecord(const Found &found)
 {
     if (found.version == 0)
         return found.tables.isEmpty();
-    // A record of version 1 to 3 holds at least these.
+    // A record of an older version holds at least these.
     QStringList needed{QStringLiteral("meta"), QStringLiteral("batch"), QStringLiteral("tag")};
     if (found.version >= 3)
         needed << QStringLiteral("reservation");
+    if (found.version >= 5)
+        needed << QStringLiteral("traffic");
     return std::all_of(needed.cbegin(), needed.cend(),
                        [&](const QString &t) { return found.tables.contains(t); });
 }

@@ -12,8 +12,9 @@ namespace RecordSchema {
 // Version 1: batches and tags. Version 2: the owning process of a batch and the indexes the
 // duplicate lookup runs on. Version 3: rows named by a key the station makes (so a statement
 // sent twice records once) and UID reservations. Version 4: reservations by tag ID, batch and
-// station key, held until released.
-constexpr int kVersion = 4;
+// station key, held until released. Version 5: the traffic with the box of batches that ran
+// with a capture, by tag.
+constexpr int kVersion = 5;
 
 // What an SQLite file holds, read without writing to it.
 struct Found {

@@ -1,13 +1,16 @@
 #include "recordswindow.h"
 
 #include "core/settingsstore.h"
+#include "core/trafficformat.h"
 #include "link/portmap.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileDialog>
+#include <QFontDatabase>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -15,6 +18,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QSettings>
@@ -95,6 +99,7 @@ RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
     , m_uid(new QLineEdit(this))
     , m_export(new QPushButton(QStringLiteral("Export CSV..."), this))
     , m_release(new QPushButton(QStringLiteral("Release UID..."), this))
+    , m_traffic(new QPushButton(QStringLiteral("Show traffic..."), this))
     , m_status(new QLabel(this))
     , m_batches(new QSqlQueryModel(this))
     , m_tags(new QSqlQueryModel(this))
@@ -125,6 +130,9 @@ RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
     m_release->setToolTip(QStringLiteral("Give the chosen UID back for any batch to write; only "
                                          "once no tag carries it"));
     m_release->setEnabled(false);
+    m_traffic->setEnabled(false);
+    m_traffic->setToolTip(QStringLiteral("The commands and replies of the chosen tag, kept when "
+                                         "its batch ran with Keep traffic"));
     auto *reservations = new ReadableColumns({3}, {2}, this);
     reservations->setSourceModel(m_reservations);
     m_reservationView->setModel(reservations);
@@ -149,6 +157,7 @@ RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
     filters->addWidget(m_result, 1);
     filters->addWidget(uidLabel);
     filters->addWidget(m_uid, 1);
+    filters->addWidget(m_traffic);
     filters->addWidget(m_export);
 
     auto *split = new QSplitter(Qt::Vertical, this);
@@ -194,6 +203,13 @@ RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
     connect(m_release, &QPushButton::clicked, this, &RecordsWindow::releaseClicked);
     connect(m_reservationView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { m_release->setEnabled(m_reservationView->selectionModel()->hasSelection()); });
+    connect(m_tagView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &RecordsWindow::tagChosen);
+    connect(m_traffic, &QPushButton::clicked, this, &RecordsWindow::showTraffic);
+    connect(m_tagView, &QTableView::doubleClicked, this, [this] {
+        if (m_traffic->isEnabled())
+            showTraffic();
+    });
     connect(m_batchView, &QTableView::doubleClicked, this, [this](const QModelIndex &index) {
         const qint64 id = m_batches->index(index.row(), 0).data().toLongLong();
         const int at = m_batch->findData(id);
@@ -344,6 +360,63 @@ void RecordsWindow::exportClicked()
         return;
     }
     showExported(total, file);
+}
+
+QString RecordsWindow::trafficOf(int row) const
+{
+    const QVariant id = m_tagView->model()->index(row, 0).data();
+    if (!id.isValid())
+        return {};
+    const std::optional<QByteArray> lines = m_record.tagTraffic(id.toLongLong());
+    return lines ? TrafficFormat::readable(*lines) : QString();
+}
+
+void RecordsWindow::tagChosen()
+{
+    const QModelIndexList rows = m_tagView->selectionModel()->selectedRows();
+    const bool kept = rows.size() == 1 && !trafficOf(rows.first().row()).isEmpty();
+    m_traffic->setEnabled(kept);
+    m_traffic->setToolTip(
+        kept || rows.size() != 1
+            ? QStringLiteral("The commands and replies of the chosen tag, kept when its batch "
+                             "ran with Keep traffic")
+            : QStringLiteral("No traffic was kept for this tag: its batch ran without Keep "
+                             "traffic"));
+}
+
+void RecordsWindow::showTraffic()
+{
+    const QModelIndexList rows = m_tagView->selectionModel()->selectedRows();
+    if (rows.size() != 1)
+        return;
+    const int row = rows.first().row();
+    const QAbstractItemModel *model = m_tagView->model();
+    const QString tag = model->index(row, 0).data().toString();
+    QString uid = model->index(row, 7).data().toString();
+    if (uid.isEmpty())
+        uid = model->index(row, 6).data().toString();
+    QDialog dialog(this);
+    dialog.setWindowTitle(QStringLiteral("Traffic of tag %1").arg(tag));
+    auto *about = new QLabel(
+        QStringLiteral("Tag %1%2, %3, started %4. Its commands and replies from the end of the "
+                       "tag before it, in seconds from the first line; the password is masked.")
+            .arg(tag, uid.isEmpty() ? QString() : QStringLiteral(" (UID %1)").arg(uid),
+                 model->index(row, 14).data().toString(), model->index(row, 4).data().toString()),
+        &dialog);
+    about->setWordWrap(true);
+    auto *text = new QPlainTextEdit(trafficOf(row), &dialog);
+    text->setReadOnly(true);
+    text->setLineWrapMode(QPlainTextEdit::NoWrap);
+    text->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    text->setAccessibleName(QStringLiteral("Traffic"));
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, &dialog);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    auto *layout = new QVBoxLayout(&dialog);
+    layout->addWidget(about);
+    layout->addWidget(text, 1);
+    layout->addWidget(buttons);
+    dialog.resize(720, 480);
+    dialog.exec();
 }
 
 bool RecordsWindow::releaseReservation(int row, QString *error)

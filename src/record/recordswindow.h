@@ -24,6 +24,9 @@ public:
     void refresh();
     ProductionRecord::Filter filter() const;
     bool exportTo(const QString &file, QString *error);
+    // The traffic kept for the tag in that row of the tag list, as a person reads it; empty
+    // when none was kept.
+    QString trafficOf(int row) const;
     // Gives the held UID of that row of the reservation list back, as this PC's user.
     bool releaseReservation(int row, QString *error);
 
@@ -33,6 +36,7 @@ public:
     QTableView *tagView() const { return m_tagView; }
     QWidget *reservedPane() const { return m_reservedPane; }
     QLabel *statusLabel() const { return m_status; }
+    QPushButton *trafficButton() const { return m_traffic; }
 
 protected:
     void done(int result) override;
@@ -42,6 +46,8 @@ private:
     void exportClicked();
     void showExported(qint64 rows, const QString &file);
     void releaseClicked();
+    void tagChosen();
+    void showTraffic();
 
     ProductionRecord &m_record;
     QComboBox *m_batch;
@@ -49,6 +55,7 @@ private:
     QLineEdit *m_uid;
     QPushButton *m_export;
     QPushButton *m_release;
+    QPushButton *m_traffic;
     QLabel *m_status;
     QSqlQueryModel *m_batches;
     QSqlQueryModel *m_tags;

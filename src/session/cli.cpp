@@ -712,6 +712,7 @@ int produceCommand(const QStringList &arguments)
     ConsoleDialogs dialogs;
     Recorder recorder(
         session.loop(), [&session] { return session.device(); }, dialogs);
+    recorder.keepTrafficOf(session.capture());
     // Nothing is written before the record says whether it takes the batch.
     QElapsedTimer waited;
     waited.start();

@@ -28,6 +28,7 @@ public:
     {
         return m_capture.start(m_link, path, error);
     }
+    TrafficCapture &capture() { return m_capture; }
     ProductionLoop &loop() { return m_loop; }
     const AutoLoop::Options &options() const { return m_options; }
     QString device() const { return m_device; }

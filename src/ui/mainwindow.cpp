@@ -91,6 +91,7 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
         m_autoWriter->loop(),
         [this] { return m_state.PortConnected ? m_link->device() : m_ports->device(); }, *m_dialogs,
         this);
+    m_recorder->keepTrafficOf(*m_capture);
     m_recordStatus = new RecordStatus(*m_recorder, statusBar(), this);
     connect(m_uidOps, &UidOperations::uidWriteSent, m_recorder, &Recorder::onManualUidWrite);
     connect(m_interpreter, &ReplyInterpreter::interpreted, m_recorder,
