@@ -163,6 +163,8 @@ private:
         m_o.lock = has("lock");
         m_o.rewriteRecorded = has("rewrite");
         m_o.base = has("dec") ? Options::Base::Dec : Options::Base::Hex;
+        const int retries = int(m_optionWords.indexOf(QLatin1String("retries")));
+        m_o.blockRetries = retries >= 0 ? m_optionWords.value(retries + 1).toInt() : 0;
         for (int n = 1; n <= 6; ++n)
             m_o.blocks[size_t(n)] = m_optionWords.contains(QStringLiteral("cb%1").arg(n));
         m_o.blockTexts = {QStringLiteral("00148040"), QStringLiteral("11111111"),
@@ -580,6 +582,8 @@ private:
         countId(m_tags[phys], -1);
         m_field = phys;
         m_current = which;
+        // A tag of a bad reel: each block write takes at its second try.
+        m_box.weakTags = p.kind == QLatin1String("weak");
         const QByteArray report = m_box.present(m_tags[phys]);
         note(QStringLiteral("present %1 (tag %2)").arg(p.kind).arg(phys));
         countId(m_box.tag(), +1);
@@ -780,6 +784,8 @@ QStringList randomOptions(QRandomGenerator &rng)
         w << QStringLiteral("dec");
     if (chance(0.1))
         w << QStringLiteral("rewrite");
+    if (chance(0.3))
+        w << QStringLiteral("retries") << QString::number(1 + rng.bounded(2));
     w << QStringLiteral("inc") << QString::number(chance(0.8) ? 1 : 2);
     w << QStringLiteral("uid")
       << QStringLiteral("%1").arg(1000 + rng.bounded(100000), 10, 10, QLatin1Char('0'));
@@ -791,7 +797,7 @@ Presentation randomPresentation(QRandomGenerator &rng, int index)
     static const char *kinds[]
         = {"blank",    "blank",    "blank", "blank", "blank", "blank",    "blank",
            "config",   "config",   "id",    "pwd",   "pwd",   "pwdwrong", "aor",
-           "recorded", "recorded", "back",  "back",  "back",  "earlier"};
+           "recorded", "recorded", "back",  "back",  "back",  "earlier",  "weak"};
     Presentation p;
     p.kind = QString::fromLatin1(kinds[rng.bounded(int(std::size(kinds)))]);
     if (p.kind == QLatin1String("earlier"))

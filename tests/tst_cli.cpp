@@ -3,6 +3,7 @@
 #include "session/cli.h"
 #include "session/job.h"
 #include "testmain.h"
+#include "uid/autopanel.h"
 #include "uid/autowriter.h"
 
 #include <QFileInfo>
@@ -10,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSpinBox>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -44,6 +46,8 @@ private slots:
     void unusableInputSendsNothingToTheBox();
     void produceReportsEachTagAsTheBoxHoldsIt();
     void signalMidTagEndsTheTagAndClosesTheBatch();
+    void badReelStopsTheLoopUnlessARetryTakes_data();
+    void badReelStopsTheLoopUnlessARetryTakes();
     void captureKeepsEveryByteButThePassword();
     void portThatVanishesMidTagExits4();
     void jobOfTheWindowRunsTheSameCommandsHeadless();
@@ -140,8 +144,15 @@ void TestCli::jobFileIsReadStrictly_data()
     QTest::newRow("another program's file")
         << QByteArray(R"({"format": "label-job", "version": 1})") << QStringLiteral("not a job");
     QTest::newRow("a newer version")
-        << QByteArray(R"({"format": "kestrel-rfid-job", "version": 2})")
-        << QStringLiteral("version 2");
+        << QByteArray(R"({"format": "kestrel-rfid-job", "version": 3})")
+        << QStringLiteral("version 3");
+    QTest::newRow("a failure policy")
+        << head + R"(, "failures": {"stopAfter": 0, "retries": 5}})" << QString();
+    QTest::newRow("retries beyond five")
+        << head + R"(, "failures": {"retries": 6}})" << QStringLiteral("\"failures.retries\"");
+    QTest::newRow("a fraction of a failure")
+        << head + R"(, "failures": {"stopAfter": 2.5}})"
+        << QStringLiteral("\"failures.stopAfter\" must be a whole number from 0 to 1000");
     QTest::newRow("an unknown member")
         << head + R"(, "uid": {"stepp": "0000000001"}})" << QStringLiteral("\"uid.stepp\"");
     QTest::newRow("a wrong type") << head + R"(, "lock": "yes"})" << QStringLiteral("\"lock\"");
@@ -428,6 +439,54 @@ void TestCli::signalMidTagEndsTheTagAndClosesTheBatch()
     QSqlDatabase::removeDatabase(QStringLiteral("cli"));
 }
 
+void TestCli::badReelStopsTheLoopUnlessARetryTakes_data()
+{
+    QTest::addColumn<QByteArray>("failures");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<int>("retries");
+    QTest::newRow("three in a row") << QByteArray(R"({"stopAfter": 3})") << 1 << "failed" << 0;
+    QTest::newRow("a retry each") << QByteArray(R"({"stopAfter": 3, "retries": 1})") << 0
+                                  << "complete" << 2;
+}
+
+// Every tag of the reel takes a block write only at its second try.
+void TestCli::badReelStopsTheLoopUnlessARetryTakes()
+{
+    QFETCH(QByteArray, failures);
+    QFETCH(int, code);
+    QFETCH(QString, result);
+    QFETCH(int, retries);
+    m_box->engine().weakTags = true;
+    m_box->setConveyor(true, kGapMs, kGapMs);
+    QByteArray job = kJob;
+    job.insert(job.lastIndexOf('}'), ", \"failures\": " + failures);
+    QByteArray out;
+    const int exit = tool({"produce", "--port", "07", "--job",
+                           file(QStringLiteral("job.json"), job), "--count", "4", "--events", "-"},
+                          &out);
+    QVERIFY2(exit == code, out.constData());
+    QList<QJsonObject> tags;
+    QString why;
+    for (const QByteArray &line : out.split('\n')) {
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        if (o[QStringLiteral("event")] == QLatin1String("tag"))
+            tags << o;
+        if (o[QStringLiteral("event")] == QLatin1String("stopped"))
+            why = o[QStringLiteral("why")].toString();
+    }
+    QCOMPARE(tags.size(), code ? 3 : 4);
+    for (const QJsonObject &t : std::as_const(tags)) {
+        QCOMPARE(t[QStringLiteral("result")].toString(), result);
+        QCOMPARE(t[QStringLiteral("retries")].toInt(), retries);
+    }
+    if (code)
+        QVERIFY2(why.startsWith(QStringLiteral("3 tags in a row failed or stalled (UID "
+                                               "0000002000 failed: block 3 written 33333333, "
+                                               "read back 00000000; UID 0000002001 failed")),
+                 qPrintable(why));
+}
+
 void TestCli::portThatVanishesMidTagExits4()
 {
     m_box->setConveyor(true, kGapMs, kGapMs);
@@ -476,10 +535,13 @@ void TestCli::jobOfTheWindowRunsTheSameCommandsHeadless()
             [&windowEvents](const QString &e) { windowEvents << e; });
     AutoWriter &writer = window.w->autoWriter();
     QString error;
-    QVERIFY2(writer.openJob(file(QStringLiteral("job.json"), kJob), &error), qPrintable(error));
+    const QByteArray job = QByteArray(kJob).insert(
+        kJob.lastIndexOf('}'), R"(, "failures": {"stopAfter": 5, "retries": 1})");
+    QVERIFY2(writer.openJob(file(QStringLiteral("job.json"), job), &error), qPrintable(error));
+    QCOMPARE(window.w->autoPanel().retriesField()->value(), 1);
     const QString saved = m_dir->filePath(QStringLiteral("saved.json"));
     QVERIFY2(writer.saveJob(saved, &error), qPrintable(error));
-    QCOMPARE(Job::load(saved, &error)->toJson(), Job::parse(kJob, &error)->toJson());
+    QCOMPARE(Job::load(saved, &error)->toJson(), Job::parse(job, &error)->toJson());
 
     int ended = 0;
     connect(&writer, &AutoWriter::tagEnded, this, [&ended] { ++ended; });

@@ -149,6 +149,8 @@ QByteArray BoxEngine::present(const T5557::Tag &tag)
 {
     m_tag = tag;
     m_written = false;
+    m_weak = weakTags;
+    m_tried = 0;
     const QByteArray report = status();
     return report == "MsgCode:02" ? QByteArray() : report;
 }
@@ -193,6 +195,11 @@ BoxEngine::Reply BoxEngine::writeBlock(int n, quint32 data, std::optional<quint3
         return Reply{kWrongPassword, delays.write};
     if (tag.locked[size_t(n)])
         return Reply{kLocked, delays.write};
+    if (m_weak && n >= 1 && n <= 6 && !(m_tried & (1u << n))) {
+        m_tried |= quint8(1u << n);
+        m_written = true;
+        return Reply{head + hex8(tag.blocks[size_t(n)]), delays.write};
+    }
     tag.blocks[size_t(n)] = data;
     m_written = true;
     if (password)

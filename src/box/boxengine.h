@@ -45,6 +45,9 @@ public:
     bool aorReadMode = false;
     quint32 aorReadPassword = 0;
     int buzzes = 0;
+    // Tags of a bad reel: each data-block write takes only at its second try (the first reads
+    // back the old value). For the tags put into the field from now on.
+    bool weakTags = false;
 
 private:
     QByteArray status() const;
@@ -57,4 +60,7 @@ private:
 
     std::optional<T5557::Tag> m_tag;
     bool m_written = false;
+    bool m_weak = false;
+    // Blocks of a weak tag tried once already, a bit each.
+    quint8 m_tried = 0;
 };

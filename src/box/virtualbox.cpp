@@ -180,6 +180,7 @@ QString VirtualBox::help()
         "lock <0-7>             lock a block of the tag\n"
         "conveyor on [gap ms] | conveyor off\n"
         "                       blank tags one after another; a written tag leaves on SB1\n"
+        "weak on | weak off     tags from now on take a block write only at the second try\n"
         "delay settings|read|write|uid <ms>   processing time of a command kind\n"
         "drop | garble | split | late   fault on the next reply\n"
         "stream on | stream off         characters without pause\n"
@@ -246,6 +247,10 @@ QString VirtualBox::execute(const QString &line)
     if (verb == QLatin1String("conveyor")) {
         const bool on = words.value(1) == QLatin1String("on");
         setConveyor(on, words.size() > 2 ? words[2].toInt() : m_conveyorGapMs);
+        return {};
+    }
+    if (verb == QLatin1String("weak")) {
+        m_engine.weakTags = words.value(1) != QLatin1String("off");
         return {};
     }
     if (verb == QLatin1String("delay")) {

@@ -6,6 +6,8 @@
 
 #include <QDateTime>
 
+#include <algorithm>
+
 using namespace Palette;
 
 namespace AutoLoop {
@@ -33,7 +35,14 @@ bool TagOutcome::locked() const
 
 QString TagOutcome::firstFailure() const
 {
-    for (const Write &w : writes) {
+    for (qsizetype i = 0; i < writes.size(); ++i) {
+        const Write &w = writes[i];
+        // A write that read back wrong and was sent again is judged by the last one.
+        const bool sentAgain
+            = std::any_of(writes.cbegin() + i + 1, writes.cend(),
+                          [&w](const Write &later) { return later.step == w.step; });
+        if (sentAgain)
+            continue;
         const QString sent = shownValue(w.block, w.sent);
         if (!w.answered)
             return QStringLiteral("block %1 written %2, no reply").arg(w.block).arg(sent);
@@ -357,6 +366,7 @@ void Engine::newTag()
     m_tag->serial = ++m_serial;
     m_tag->startMs = clock();
     m_announced = false;
+    m_s.BlockRetryCount = 0;
 }
 
 bool Engine::stepUid(const Options &o, QString &uid, Actions &a)
@@ -537,7 +547,8 @@ void Engine::onBlockWrite(const Reply::Parsed &r, const Options &o, Actions &a)
     if ((m_awaiting && m_awaiting->block < 0) || (m_tag && !m_awaiting))
         return;
     bool ok = true;
-    if (m_awaiting && m_awaiting->step == s) {
+    const bool answersThisStep = m_awaiting && m_awaiting->step == s;
+    if (answersThisStep) {
         ok = r.block == m_awaiting->block && r.payload == m_awaiting->sent;
     } else if (isBlockStep(s) || s == Step::Password) {
         ok = r.block >= 0 && r.block < 8 && o.blockTexts[size_t(r.block)] == r.payload;
@@ -547,6 +558,23 @@ void Engine::onBlockWrite(const Reply::Parsed &r, const Options &o, Actions &a)
     noteAnswer(s, shownValue(r.block, r.payload), ok);
     m_awaiting.reset();
     m_stallReason.clear();
+    const bool retry = !ok && answersThisStep && (isBlockStep(s) || s == Step::Password)
+                       && m_s.BlockRetryCount < qBound(0, o.blockRetries, kMaxBlockRetries);
+    if (retry) {
+        ++m_s.BlockRetryCount;
+        if (m_tag)
+            ++m_tag->retries;
+        a.messages.append({QStringLiteral("Write Error! "), ColorOrangeRed});
+        const int block = s == Step::Password ? 7 : blockOfStep(s);
+        a.log.append({QStringLiteral("Block %1 read back wrong: written again (%2 of %3).\r\n")
+                          .arg(block)
+                          .arg(m_s.BlockRetryCount)
+                          .arg(o.blockRetries),
+                      ColorOrangeRed});
+        runSteps(o, a);
+        return;
+    }
+    m_s.BlockRetryCount = 0;
     if (s == Step::Unlock || s == Step::Uid) {
         moveTo(nextStep(s), "the write was answered");
         a.timer = StepTimer::Start;

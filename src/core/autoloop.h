@@ -21,6 +21,8 @@ namespace AutoLoop {
 //   Uid       -> Block1     the UID reads back, or the configuration is confirmed, or none
 //   Uid       -> Uid        the UID read back wrong: written again, five times at most
 //   Block1..Block6, Password, Lock -> the next step   the write is answered or not chosen
+//   Block1..Block6, Password -> the same step   the write read back wrong: written again,
+//                                               Options::blockRetries times at most
 //   Lock      -> Complete   the lock is answered ("No Precent!" from a tag that locked)
 //   Complete  -> Idle       the tag is finished: complete or failed, "SB1" moves it on
 //   any       -> Idle       the tag left, an error answered, the UID gave up, or Stop
@@ -77,7 +79,14 @@ struct Options {
     QString setUidText;
     QString incText;
     Base base = Base::Hex;
+    // A block write that reads back wrong is sent again this many times before the tag fails.
+    int blockRetries = 0;
+    // The loop stops after this many failed or stalled tags in a row; 0: never.
+    int stopAfterFailures = 3;
 };
+
+inline constexpr int kMaxBlockRetries = 5;
+inline constexpr int kMaxStopAfterFailures = 1000;
 
 struct Write {
     Step step = Step::Idle;
@@ -175,6 +184,8 @@ public:
         bool LastTagFailed = false;
         bool UidWriteConfirmed = false;
         int UidRetryCount = 0;
+        // Writes sent again at this block step after reading back wrong.
+        int BlockRetryCount = 0;
         QString LastUID;
         // The UID write awaits its read-back.
         bool UidWriteOutstanding = false;

@@ -782,6 +782,8 @@ int produceCommand(const QStringList &arguments)
                          const bool record = !recorder.problem().isEmpty();
                          finish(why, record ? kRecordFailed : kTagFailed);
                      });
+    QObject::connect(&session.loop(), &ProductionLoop::failuresStopped, &running,
+                     [&](const QString &why) { finish(why, kTagFailed); });
     QObject::connect(&session.loop(), &ProductionLoop::switched, &running, [&](bool on) {
         if (on)
             return;

@@ -49,6 +49,19 @@ public:
         return true;
     }
 
+    bool number(const char *name, int min, int max, int &out)
+    {
+        const QJsonValue v = take(name);
+        if (v.isUndefined())
+            return true;
+        const double d = v.toDouble(-1);
+        if (!v.isDouble() || d != double(qint64(d)) || d < min || d > max)
+            return fail(name,
+                        QStringLiteral("must be a whole number from %1 to %2").arg(min).arg(max));
+        out = int(d);
+        return true;
+    }
+
     std::optional<QJsonObject> object(const char *name)
     {
         const QJsonValue v = take(name);
@@ -166,7 +179,12 @@ std::optional<Job> Job::parse(const QByteArray &json, QString *error)
     const std::optional<QJsonObject> blocks = uid ? top.object("blocks") : std::nullopt;
     const std::optional<QJsonObject> password = blocks ? top.object("password") : std::nullopt;
     const std::optional<QJsonObject> start = password ? top.object("start") : std::nullopt;
-    if (!start || !top.flag("lock", o.lock) || !top.done())
+    const std::optional<QJsonObject> failures = start ? top.object("failures") : std::nullopt;
+    if (!failures || !top.flag("lock", o.lock) || !top.done())
+        return std::nullopt;
+    Reader f(*failures, QStringLiteral("failures"), error);
+    if (!f.number("stopAfter", 0, AutoLoop::kMaxStopAfterFailures, o.stopAfterFailures)
+        || !f.number("retries", 0, AutoLoop::kMaxBlockRetries, o.blockRetries) || !f.done())
         return std::nullopt;
 
     Reader u(*uid, QStringLiteral("uid"), error);
@@ -262,6 +280,9 @@ QJsonObject Job::toObject() const
         {QStringLiteral("start"), QJsonObject{{QStringLiteral("withIdentifier"), m_o.withId},
                                               {QStringLiteral("noUid"), m_o.noUid},
                                               {QStringLiteral("notConfigured"), m_o.notConfig}}},
+        {QStringLiteral("failures"),
+         QJsonObject{{QStringLiteral("stopAfter"), m_o.stopAfterFailures},
+                     {QStringLiteral("retries"), m_o.blockRetries}}},
     };
     return root;
 }

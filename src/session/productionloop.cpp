@@ -30,6 +30,7 @@ void ProductionLoop::start()
 {
     if (running() || !m_state.PortConnected)
         return;
+    m_failedInRow.clear();
     apply(m_engine.start());
     emit switched(true);
 }
@@ -80,4 +81,35 @@ void ProductionLoop::apply(const AutoLoop::Actions &a)
         emit switched(false);
     if (a.uidRefused)
         emit uidRefused(*a.uidRefused);
+    if (!a.outcome || !countFailure(*a.outcome) || !running())
+        return;
+    const QString why = QStringLiteral("%1 tags in a row failed or stalled (%2). Check the tags "
+                                       "and the antenna, then start the loop again.")
+                            .arg(m_failedInRow.size())
+                            .arg(m_failedInRow.join(QStringLiteral("; ")));
+    // After the tag's own actions: the finished tag is moved on as usual, then the loop stops.
+    apply(m_engine.stop());
+    emit switched(false);
+    emit failuresStopped(why);
+}
+
+bool ProductionLoop::countFailure(const AutoLoop::TagOutcome &tag)
+{
+    using Result = AutoLoop::TagOutcome::Result;
+    if (tag.result == Result::Complete) {
+        m_failedInRow.clear();
+        return false;
+    }
+    // A tag taken away early or stopped by the operator says nothing of the tags.
+    if (tag.result != Result::Failed && tag.result != Result::Stalled)
+        return false;
+    const QString uid = tag.uidRead.isEmpty() ? tag.uidAsked : tag.uidRead;
+    m_failedInRow << QStringLiteral("%1 %2%3").arg(
+        uid.isEmpty() ? QStringLiteral("a tag") : QStringLiteral("UID ") + uid,
+        AutoLoop::resultName(tag.result),
+        tag.detail.isEmpty() ? QString() : QStringLiteral(": ") + tag.detail);
+    const int limit = qBound(0, options().stopAfterFailures, AutoLoop::kMaxStopAfterFailures);
+    if (limit == 0)
+        m_failedInRow.clear();
+    return limit > 0 && m_failedInRow.size() >= limit;
 }

@@ -4,6 +4,7 @@
 #include "core/sessionstate.h"
 
 #include <QObject>
+#include <QStringList>
 #include <QTimer>
 #include <functional>
 
@@ -67,9 +68,14 @@ signals:
     void tagEnded(const AutoLoop::TagOutcome &outcome);
     // The loop stopped rather than write a UID that is already on a tag.
     void uidRefused(const QString &why);
+    // The loop stopped itself after Options::stopAfterFailures failed or stalled tags in a
+    // row: why, with those tags, in words.
+    void failuresStopped(const QString &why);
 
 private:
     void apply(const AutoLoop::Actions &a);
+    // Counts failed and stalled tags in a row; true when the loop must stop for them.
+    bool countFailure(const AutoLoop::TagOutcome &tag);
 
     SessionState &m_state;
     ReaderLink &m_link;
@@ -78,4 +84,6 @@ private:
     QTimer m_timerAuto;
     QTimer m_hold;
     qint64 m_timerStartedNs = 0;
+    // The failed or stalled tags since the last complete one, in words.
+    QStringList m_failedInRow;
 };

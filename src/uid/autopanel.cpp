@@ -4,10 +4,15 @@
 #include "widgets/controlnames.h"
 #include "widgets/maskedfield.h"
 
+#include "core/autoloop.h"
+
 #include <QCheckBox>
+#include <QFormLayout>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 namespace {
@@ -67,6 +72,18 @@ AutoPanel::AutoPanel(QWidget *parent)
     m_rewriteRecorded->setToolTip(
         QStringLiteral("A tag that already carries a UID of the production record is written "
                        "again instead of being moved on"));
+    m_stopAfter = new QSpinBox(this);
+    m_stopAfter->setObjectName(QStringLiteral("tx_Stop_After"));
+    m_stopAfter->setRange(0, AutoLoop::kMaxStopAfterFailures);
+    m_stopAfter->setValue(AutoLoop::Options{}.stopAfterFailures);
+    m_stopAfter->setSpecialValueText(QStringLiteral("never"));
+    m_stopAfter->setToolTip(QStringLiteral("The loop stops after this many failed or stalled tags "
+                                           "in a row: a reel of bad tags or a detuned antenna"));
+    m_retries = new QSpinBox(this);
+    m_retries->setObjectName(QStringLiteral("tx_Retries"));
+    m_retries->setRange(0, AutoLoop::kMaxBlockRetries);
+    m_retries->setToolTip(QStringLiteral("A block write that reads back wrong is sent again this "
+                                         "many times before the tag fails"));
     m_auto = new QPushButton(QStringLiteral("Auto Wite"), this);
     nameControl(m_auto, QStringLiteral("cm_auto"), QStringLiteral("Auto Wite"));
     m_auto->setMinimumHeight(48);
@@ -97,6 +114,13 @@ AutoPanel::AutoPanel(QWidget *parent)
     column->addWidget(m_writePassword);
     column->addWidget(m_lock);
     column->addWidget(m_rewriteRecorded);
+    column->addWidget(separator("Line5", this));
+    auto *policy = new QFormLayout;
+    policy->setContentsMargins(0, 0, 0, 0);
+    policy->setFieldGrowthPolicy(QFormLayout::FieldsStayAtSizeHint);
+    policy->addRow(QStringLiteral("Stop after &failures:"), m_stopAfter);
+    policy->addRow(QStringLiteral("Write &retries:"), m_retries);
+    column->addLayout(policy);
     column->addStretch();
     auto *jobRow = new QHBoxLayout;
     jobRow->addWidget(m_openJob);

@@ -5,6 +5,7 @@
 class MaskedField;
 class QCheckBox;
 class QPushButton;
+class QSpinBox;
 
 // The " Automatically " frame: what the production loop does to every tag, the UID it
 // writes and steps, and the button that switches the loop on and off.
@@ -23,6 +24,10 @@ public:
     QCheckBox *writePasswordBox() const { return m_writePassword; }
     QCheckBox *lockBox() const { return m_lock; }
     QCheckBox *rewriteRecordedBox() const { return m_rewriteRecorded; }
+    // Failed or stalled tags in a row that stop the loop (0: never), and how often a block
+    // write that read back wrong is sent again.
+    QSpinBox *stopAfterField() const { return m_stopAfter; }
+    QSpinBox *retriesField() const { return m_retries; }
     MaskedField *setUidField() const { return m_setUidField; }
     MaskedField *incField() const { return m_incField; }
     QPushButton *stepSetUidButton() const { return m_stepSetUid; }
@@ -44,6 +49,8 @@ private:
     QCheckBox *m_writePassword;
     QCheckBox *m_lock;
     QCheckBox *m_rewriteRecorded;
+    QSpinBox *m_stopAfter;
+    QSpinBox *m_retries;
     QPushButton *m_auto;
     QPushButton *m_saveJob;
     QPushButton *m_openJob;

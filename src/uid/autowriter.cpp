@@ -1,6 +1,7 @@
 #include "autowriter.h"
 
 #include "autopanel.h"
+#include "core/palette.h"
 #include "core/timing.h"
 #include "link/readerlink.h"
 #include "link/trafficlog.h"
@@ -17,6 +18,8 @@
 #include <QFileDialog>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
+#include <QTimer>
 
 AutoWriter::AutoWriter(SessionState &state, Parts parts, QObject *parent)
     : QObject(parent)
@@ -48,6 +51,18 @@ AutoWriter::AutoWriter(SessionState &state, Parts parts, QObject *parent)
     connect(&m_loop, &ProductionLoop::tagStarted, this, &AutoWriter::tagStarted);
     connect(&m_loop, &ProductionLoop::tagEnded, this, &AutoWriter::tagEnded);
     connect(&m_loop, &ProductionLoop::uidRefused, this, &AutoWriter::uidRefused);
+    connect(&m_loop, &ProductionLoop::failuresStopped, this, [this](const QString &why) {
+        AutoLoop::Actions said;
+        said.log.append({QStringLiteral("Auto Write stopped: ") + why + QStringLiteral("\r\n"),
+                         Palette::ColorOrangeRed, 9});
+        said.messages.append(
+            {QStringLiteral("Auto Write stopped: too many failures"), Palette::ColorOrangeRed});
+        show(said);
+        // Once the step that stopped the loop has returned.
+        QTimer::singleShot(0, this, [this, why] {
+            m_p.dialogs.warning(QStringLiteral("Auto Write stopped"), why);
+        });
+    });
 }
 
 AutoLoop::Options AutoWriter::options() const
@@ -70,6 +85,8 @@ AutoLoop::Options AutoWriter::options() const
         o.blockTexts[size_t(n)] = b.block(n);
     o.setUidText = a.setUidField()->text();
     o.incText = a.incField()->text();
+    o.stopAfterFailures = a.stopAfterField()->value();
+    o.blockRetries = a.retriesField()->value();
     if (m_p.uid.hexButton()->isChecked())
         o.base = AutoLoop::Options::Base::Hex;
     else if (m_p.uid.decButton()->isChecked())
@@ -114,6 +131,8 @@ bool AutoWriter::openJob(const QString &file, QString *error)
     }
     a.writePasswordBox()->setChecked(o.writePassword);
     a.lockBox()->setChecked(o.lock);
+    a.stopAfterField()->setValue(o.stopAfterFailures);
+    a.retriesField()->setValue(o.blockRetries);
     if (o.base == AutoLoop::Options::Base::Dec)
         m_p.uid.decButton()->setChecked(true);
     else
