@@ -1,5 +1,5 @@
 -- Takes a shared production record of version 4 to version 5: the traffic with the box of
--- batches that ran with a capture. Run once, as the owner:
+-- batches that ran with a capture, and who ran each batch. Run once, as the owner:
 --   psql -v ON_ERROR_STOP=1 -d kestrel -f record-postgresql-upgrade-5.sql
 -- Stations of the older tool refuse the record from then on; upgrade them together.
 
@@ -12,6 +12,8 @@ BEGIN
     END IF;
 END
 $$;
+
+ALTER TABLE batch ADD COLUMN operator TEXT;
 
 CREATE TABLE traffic (
     id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,

@@ -29,6 +29,7 @@ CREATE TABLE batch (
     station_key TEXT,
     note TEXT,
     tags BIGINT,
+    operator TEXT,
     login TEXT NOT NULL DEFAULT current_user
 );
 

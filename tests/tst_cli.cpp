@@ -241,6 +241,9 @@ void TestCli::unusableInputSendsNothingToTheBox()
     QVERIFY2(err.contains("\"lock\""), err.constData());
     QCOMPARE(tool({"produce", "--port", "09", "--job", job}, nullptr, &err), int(Cli::kUsage));
     QVERIFY2(err.contains("there is no port 09"), err.constData());
+    QCOMPARE(tool({"produce", "--port", "07", "--job", job, "--operator", "a\tb"}, nullptr, &err),
+             int(Cli::kUsage));
+    QVERIFY2(err.contains("--operator"), err.constData());
     QCOMPARE(tool({"write", "--port", "07", "--block", "7", "--data", "12345678"}, nullptr, &err),
              int(Cli::kUsage));
     QCOMPARE(tool({"read", "--port", "07", "--all", "--password", "12345678"}, nullptr, &err),
@@ -278,7 +281,8 @@ void TestCli::produceReportsEachTagAsTheBoxHoldsIt()
     QByteArray err;
     const QString capture = m_dir->filePath(QStringLiteral("batch.capture"));
     QCOMPARE(tool({"produce", "--port", "07", "--job", file(QStringLiteral("job.json"), kJob),
-                   "--count", "10", "--record", record, "--events", "-", "--capture", capture},
+                   "--count", "10", "--record", record, "--events", "-", "--capture", capture,
+                   "--operator", "Anna K"},
                   &out, &err),
              0);
     QList<QJsonObject> tags;
@@ -294,6 +298,10 @@ void TestCli::produceReportsEachTagAsTheBoxHoldsIt()
             tags << o;
     }
     QCOMPARE(kinds.first(), QStringLiteral("batch"));
+    QCOMPARE(QJsonDocument::fromJson(out.left(out.indexOf('\n')))
+                 .object()[QStringLiteral("operator")]
+                 .toString(),
+             QStringLiteral("Anna K"));
     QCOMPARE(kinds.mid(kinds.size() - 2), (QStringList{"stopped", "summary"}));
     QCOMPARE(tags.size(), 10);
     // The last tag leaves once its buzzer has sounded.
@@ -342,7 +350,9 @@ void TestCli::produceReportsEachTagAsTheBoxHoldsIt()
     QCOMPARE(tool({"export-records", csv, "--record", record}), 0);
     QFile exported(csv);
     QVERIFY(exported.open(QIODevice::ReadOnly));
-    QCOMPARE(exported.readAll().count("\r\n"), 11);
+    const QByteArray rows = exported.readAll();
+    QCOMPARE(rows.count("\r\n"), 11);
+    QCOMPARE(rows.count(",Anna K\r\n"), 10);
     // A batch the record does not hold is wrong use, not an empty export.
     err.clear();
     QCOMPARE(tool({"export-records", csv, "--record", record, "--batch", "99"}, nullptr, &err), 2);

@@ -245,13 +245,16 @@ void TestRecord::batchOnTheBoxIsRecordedAndGuarded()
     QTRY_COMPARE(rows(record, "SELECT count(*) FROM batch WHERE stopped IS NOT NULL"),
                  QList<QStringList>{{"1"}});
     const auto batch = rows(record, "SELECT options, blocks, first_uid, step, base, station, "
-                                    "port, stopped IS NOT NULL FROM batch");
+                                    "port, stopped IS NOT NULL, operator FROM batch");
     QCOMPARE(batch.size(), 1);
     QVERIFY(batch[0][0].contains(QStringLiteral("Auto inc (UID+)")));
     QCOMPARE(batch[0][1], QStringLiteral("3=3333AAAA 7=(password)"));
     QCOMPARE(batch[0].mid(2, 3), (QStringList{"0000002000", "0000000001", "HEX"}));
     QVERIFY(batch[0][6].endsWith(QStringLiteral("COM1")));
     QCOMPARE(batch[0][7], QStringLiteral("1"));
+    // Nobody named: the login ran it.
+    QCOMPARE(batch[0][8], RecordIdentity::userName());
+    QVERIFY(!batch[0][8].isEmpty());
     const auto tags = rows(record, "SELECT uid_asked, uid_read, result, writes, password_written, "
                                    "password_fingerprint FROM tag ORDER BY id LIMIT 3");
     for (int i = 0; i < 3; ++i) {
@@ -473,7 +476,7 @@ void TestRecord::exportIsWholeOrNothingAndFindsWholeUids()
     const QByteArray all = csv.readAll();
     QCOMPARE(all.count("\r\n"), 10001);
     // Quoted as one field is quoted.
-    QVERIFY(all.contains(",complete," + csvField(detail).toUtf8() + "\r\n"));
+    QVERIFY(all.contains(",complete," + csvField(detail).toUtf8() + ","));
 }
 
 // Reports and answers still on their way when the writer closes (a box shown at closing runs

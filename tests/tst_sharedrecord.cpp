@@ -114,8 +114,7 @@ void TestSharedRecord::twoStationsOnOneServerShareOneNumbering()
     QVERIFY(csv.open(QIODevice::ReadOnly));
     const QByteArray all = csv.readAll();
     QCOMPARE(all.count("\r\n"), 61);
-    QVERIFY(
-        all.contains(",complete," + csvField(QStringLiteral("a,b \"c\"\nd")).toUtf8() + "\r\n"));
+    QVERIFY(all.contains(",complete," + csvField(QStringLiteral("a,b \"c\"\nd")).toUtf8() + ","));
 }
 
 // The server goes away mid-run: the loop stops before its next UID write, the outcomes that
@@ -280,8 +279,8 @@ void TestSharedRecord::olderServerIsRefusedUntilItsOwnerUpgradesIt()
     QVERIFY(sharedRecord(server));
     QString out;
     QVERIFY2(server.psql(PgServer::kAdmin,
-                         "DROP TABLE traffic; UPDATE meta SET value = '4' WHERE key = "
-                         "'schema_version'",
+                         "DROP TABLE traffic; ALTER TABLE batch DROP COLUMN operator; UPDATE "
+                         "meta SET value = '4' WHERE key = 'schema_version'",
                          false, &out),
              qPrintable(out));
     {

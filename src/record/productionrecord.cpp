@@ -32,7 +32,7 @@ QString g_configuredPath;
 // is: on a server an insert that meets a conflict still uses up an id.
 const QString kInsertBatch = QStringLiteral(
     "INSERT INTO batch (uuid, started, station, port, options, blocks, first_uid, step, base, "
-    "manual, pid, station_key) SELECT ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ? "
+    "manual, pid, station_key, operator) SELECT ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ? "
     "WHERE NOT EXISTS (SELECT 1 FROM batch WHERE uuid = ?) ON CONFLICT (uuid) DO NOTHING");
 // A batch that stopped keeps its count of tags: the Records window lists batches of millions.
 const QString kEndBatch = QStringLiteral(
@@ -141,7 +141,8 @@ std::optional<QString> ProductionRecord::beginBatch(const Batch &b, const QStrin
     if (!m_record.write(kInsertBatch,
                         {key, b.started.isEmpty() ? nowText() : b.started, b.station, b.port,
                          b.options, b.blocks, b.firstUid, b.step, b.base, b.manual ? 1 : 0,
-                         qint64(::getpid()), nullable(b.stationKey), key}))
+                         qint64(::getpid()), nullable(b.stationKey), nullable(b.operatorName),
+                         key}))
         return std::nullopt;
     return key;
 }

@@ -38,6 +38,8 @@ public:
         QString step;
         QString base;
         bool manual = false;
+        // Who ran it: a name given at the start, or the login.
+        QString operatorName;
         // When the batch began (ISO, UTC); now when empty.
         QString started;
     };

@@ -144,7 +144,13 @@ ProductionRecord::Batch Recorder::station() const
     b.station = QSysInfo::machineHostName();
     b.stationKey = RecordIdentity::stationKey();
     b.port = m_portDevice ? m_portDevice() : QString();
+    b.operatorName = operatorName();
     return b;
+}
+
+QString Recorder::operatorName() const
+{
+    return m_operator.isEmpty() ? RecordIdentity::userName() : m_operator;
 }
 
 ProductionRecord::Batch Recorder::describeBatch() const

@@ -53,6 +53,11 @@ public:
     // left on this PC, in words, or nothing.
     QString close();
 
+    // Who runs the batches from now on; empty: the login.
+    void setOperator(const QString &name) { m_operator = name.trimmed(); }
+    // The name the next batch records.
+    QString operatorName() const;
+
     // While the capture runs, each batch's traffic goes into the record with its tags.
     void keepTrafficOf(TrafficCapture &capture);
 
@@ -119,6 +124,7 @@ private:
     QString m_summary;
     QString m_warning;
     std::optional<QString> m_batch;
+    QString m_operator;
     ProductionRecord::Batch m_batchDescription;
     bool m_batchBegun = false;
     bool m_withoutRecord = false;

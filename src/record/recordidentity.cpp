@@ -42,6 +42,14 @@ QByteArray keptValue(const QString &name, const std::function<bool(const QByteAr
 
 namespace RecordIdentity {
 
+QString userName()
+{
+    QString who = qEnvironmentVariable("USER");
+    if (who.isEmpty())
+        who = qEnvironmentVariable("USERNAME", QStringLiteral("unknown"));
+    return who;
+}
+
 QString newKey()
 {
     return QUuid::createUuid().toString(QUuid::WithoutBraces);

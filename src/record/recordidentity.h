@@ -15,5 +15,7 @@ QString stationKey();
 // The secret the password fingerprints are keyed with, never in the record. Stations that
 // copy the same file make fingerprints that compare.
 QByteArray fingerprintKey();
+// Who is logged in on this PC: the operator a batch names unless one is given.
+QString userName();
 
 } // namespace RecordIdentity

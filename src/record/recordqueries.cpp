@@ -43,6 +43,7 @@ const QStringList kTagExpressions = {
     QStringLiteral("t.retries"),
     QStringLiteral("t.result"),
     QStringLiteral("t.detail"),
+    QStringLiteral("b.operator"),
 };
 
 QString tagsWhere(const RecordQueries::Filter &f)
@@ -167,7 +168,8 @@ QStringList tagColumns()
             QStringLiteral("Base"),      QStringLiteral("Blocks written"),
             QStringLiteral("Password"),  QStringLiteral("Password fingerprint"),
             QStringLiteral("Locked"),    QStringLiteral("Retries"),
-            QStringLiteral("Result"),    QStringLiteral("Detail")};
+            QStringLiteral("Result"),    QStringLiteral("Detail"),
+            QStringLiteral("Operator")};
 }
 
 QString tagQuery(const Filter &f)

@@ -59,6 +59,7 @@ const QList<QStringList> kMigrations = {
         QStringLiteral("CREATE UNIQUE INDEX traffic_uuid ON traffic(uuid)"),
         QStringLiteral("CREATE INDEX traffic_tag ON traffic(tag_uuid)"),
         QStringLiteral("CREATE INDEX traffic_batch ON traffic(batch_uuid)"),
+        QStringLiteral("ALTER TABLE batch ADD COLUMN operator TEXT"),
     },
 };
 

@@ -252,7 +252,8 @@ void RecordsWindow::refresh()
     QSqlQuery batches(m_record.database());
     batches.exec(QStringLiteral(
         "SELECT b.id, b.started, b.stopped, b.station, b.port, b.options, b.first_uid, b.step, "
-        "b.base, COALESCE(b.tags, (SELECT count(*) FROM tag t WHERE t.batch_id = b.id)) "
+        "b.base, COALESCE(b.tags, (SELECT count(*) FROM tag t WHERE t.batch_id = b.id)), "
+        "b.operator "
         "FROM batch b "
         "ORDER BY b.id DESC"));
     m_batches->setQuery(std::move(batches));
@@ -260,7 +261,7 @@ void RecordsWindow::refresh()
         = {QStringLiteral("Batch"),     QStringLiteral("Started"), QStringLiteral("Stopped"),
            QStringLiteral("Station"),   QStringLiteral("Port"),    QStringLiteral("Options"),
            QStringLiteral("First UID"), QStringLiteral("Step"),    QStringLiteral("Base"),
-           QStringLiteral("Tags")};
+           QStringLiteral("Tags"),      QStringLiteral("Operator")};
     for (int i = 0; i < batchHeaders.size(); ++i)
         m_batches->setHeaderData(i, Qt::Horizontal, batchHeaders[i]);
 
@@ -426,10 +427,7 @@ bool RecordsWindow::releaseReservation(int row, QString *error)
         *error = QStringLiteral("no UID is chosen");
         return false;
     }
-    QString who = qEnvironmentVariable("USER");
-    if (who.isEmpty())
-        who = qEnvironmentVariable("USERNAME", QStringLiteral("unknown"));
-    const bool done = m_record.release(uid, who, error);
+    const bool done = m_record.release(uid, RecordIdentity::userName(), error);
     refresh();
     return done;
 }

@@ -30,6 +30,7 @@
 #include <QSysInfo>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <sys/socket.h>
@@ -658,7 +659,12 @@ int produceCommand(const QStringList &arguments)
                                     QStringLiteral("JSON lines of events to FILE, or - for "
                                                    "standard output."),
                                     QStringLiteral("FILE|-"));
-    parser.addOptions({c.port, c.passwordFile, c.record, c.capture, jobOption, count, events});
+    const QCommandLineOption operatorOption(
+        QStringLiteral("operator"),
+        QStringLiteral("Who runs the batch, as the record keeps it (default: the login)."),
+        QStringLiteral("NAME"));
+    parser.addOptions(
+        {c.port, c.passwordFile, c.record, c.capture, jobOption, count, events, operatorOption});
     QString error;
     if (const std::optional<int> code = parse(
             parser, arguments,
@@ -670,6 +676,12 @@ int produceCommand(const QStringList &arguments)
     const std::optional<Job> job = Job::load(parser.value(jobOption), &error);
     if (!job)
         return usage(error);
+    const QString operatorName = parser.value(operatorOption).trimmed();
+    if (parser.isSet(operatorOption)
+        && (operatorName.isEmpty() || operatorName.size() > 64
+            || std::any_of(operatorName.cbegin(), operatorName.cend(),
+                           [](QChar ch) { return !ch.isPrint(); })))
+        return usage(QStringLiteral("--operator must be a name of 1 to 64 printable characters"));
     int limit = 0;
     if (parser.isSet(count)) {
         bool ok = false;
@@ -713,6 +725,7 @@ int produceCommand(const QStringList &arguments)
     Recorder recorder(
         session.loop(), [&session] { return session.device(); }, dialogs);
     recorder.keepTrafficOf(session.capture());
+    recorder.setOperator(operatorName);
     // Nothing is written before the record says whether it takes the batch.
     QElapsedTimer waited;
     waited.start();
@@ -823,6 +836,7 @@ int produceCommand(const QStringList &arguments)
                               {QStringLiteral("key"), recorder.batchKey()},
                               {QStringLiteral("options"), job->toObject()},
                               {QStringLiteral("station"), QSysInfo::machineHostName()},
+                              {QStringLiteral("operator"), recorder.operatorName()},
                               {QStringLiteral("port"), *device}});
         person(QStringLiteral("batch started on %1").arg(*device));
     });

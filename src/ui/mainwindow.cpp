@@ -35,6 +35,7 @@
 #include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -92,6 +93,8 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
         [this] { return m_state.PortConnected ? m_link->device() : m_ports->device(); }, *m_dialogs,
         this);
     m_recorder->keepTrafficOf(*m_capture);
+    m_auto->operatorField()->setPlaceholderText(RecordIdentity::userName());
+    connect(m_auto->operatorField(), &QLineEdit::textChanged, m_recorder, &Recorder::setOperator);
     m_recordStatus = new RecordStatus(*m_recorder, statusBar(), this);
     connect(m_uidOps, &UidOperations::uidWriteSent, m_recorder, &Recorder::onManualUidWrite);
     connect(m_interpreter, &ReplyInterpreter::interpreted, m_recorder,

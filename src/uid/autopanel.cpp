@@ -11,6 +11,7 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QVBoxLayout>
@@ -84,6 +85,11 @@ AutoPanel::AutoPanel(QWidget *parent)
     m_retries->setRange(0, AutoLoop::kMaxBlockRetries);
     m_retries->setToolTip(QStringLiteral("A block write that reads back wrong is sent again this "
                                          "many times before the tag fails"));
+    m_operator = new QLineEdit(this);
+    m_operator->setObjectName(QStringLiteral("tx_Operator"));
+    m_operator->setMaxLength(64);
+    m_operator->setToolTip(QStringLiteral("Who runs the batches, as the record keeps it; empty: "
+                                          "the login"));
     m_auto = new QPushButton(QStringLiteral("Auto Wite"), this);
     nameControl(m_auto, QStringLiteral("cm_auto"), QStringLiteral("Auto Wite"));
     m_auto->setMinimumHeight(48);
@@ -117,9 +123,10 @@ AutoPanel::AutoPanel(QWidget *parent)
     column->addWidget(separator("Line5", this));
     auto *policy = new QFormLayout;
     policy->setContentsMargins(0, 0, 0, 0);
-    policy->setFieldGrowthPolicy(QFormLayout::FieldsStayAtSizeHint);
+    policy->setFieldGrowthPolicy(QFormLayout::ExpandingFieldsGrow);
     policy->addRow(QStringLiteral("Stop after &failures:"), m_stopAfter);
     policy->addRow(QStringLiteral("Write &retries:"), m_retries);
+    policy->addRow(QStringLiteral("O&perator:"), m_operator);
     column->addLayout(policy);
     column->addStretch();
     auto *jobRow = new QHBoxLayout;

@@ -4,6 +4,7 @@
 
 class MaskedField;
 class QCheckBox;
+class QLineEdit;
 class QPushButton;
 class QSpinBox;
 
@@ -28,6 +29,8 @@ public:
     // write that read back wrong is sent again.
     QSpinBox *stopAfterField() const { return m_stopAfter; }
     QSpinBox *retriesField() const { return m_retries; }
+    // Who runs the batches; empty: the login, shown as its placeholder.
+    QLineEdit *operatorField() const { return m_operator; }
     MaskedField *setUidField() const { return m_setUidField; }
     MaskedField *incField() const { return m_incField; }
     QPushButton *stepSetUidButton() const { return m_stepSetUid; }
@@ -51,6 +54,7 @@ private:
     QCheckBox *m_rewriteRecorded;
     QSpinBox *m_stopAfter;
     QSpinBox *m_retries;
+    QLineEdit *m_operator;
     QPushButton *m_auto;
     QPushButton *m_saveJob;
     QPushButton *m_openJob;
