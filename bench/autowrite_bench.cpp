@@ -46,13 +46,13 @@ double charsMs(int count)
 // interval the loop waits for, back to back, with nothing else costing time. The box paces
 // its replies like a 9600-baud line; the tool's commands reach it through the pseudo-
 // terminal at once.
-double floorMs(const BoxEngine::Delays &d, int gapMs)
+double floorMs(const BoxEngine::Delays &d, int gapMs, int stepMs, int firstMs)
 {
     const double reply = charsMs(12) + Timing::kQuietLineMs;
     const double blockWrite = d.write + reply;
-    double ms = 2 * Timing::kAutoStepMs;
+    double ms = firstMs;
     ms += d.uid + reply;
-    ms += Timing::kAutoStepMs;
+    ms += stepMs;
     ms += 5 * blockWrite;
     ms += blockWrite;
     // After the buzzer: the tag leaves, the gap, the next tag is reported.
@@ -109,6 +109,142 @@ int timeRecording(const QString &location)
 
 } // namespace
 
+struct Run {
+    int tags = 0;
+    int gap = 0;
+    int stepMs = Timing::kAutoStepMs;
+    int firstMs = 2 * Timing::kAutoStepMs;
+    // Each run writes its own UIDs: the record refuses a UID written before.
+    QString firstUid = QStringLiteral("0000000001");
+    bool details = true;
+};
+
+// One run of `tags` tags; how many ended other than complete, or nothing when it could not run.
+std::optional<int> runOnce(const Run &r, double *perMinute)
+{
+    BoxProcess box;
+    if (!box.start())
+        return std::nullopt;
+    MainWindow w;
+    w.autoWriter().setTiming(r.stepMs, r.firstMs);
+    if (!startProductionRun(w, r.firstUid))
+        return std::nullopt;
+
+    QList<double> latencies;
+    QList<qint64> completions;
+    QList<double> cycles;
+    int unclean = 0;
+    QElapsedTimer clock;
+    clock.start();
+    const auto nowNs = [] {
+        return QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
+    };
+    QObject::connect(&w.link(), &ReaderLink::replyGathered, &w, [&] {
+        const double ms = double(nowNs() - w.link().lastReceiveNs()) / 1e6 - Timing::kQuietLineMs;
+        latencies.append(ms);
+    });
+    QObject::connect(&w.autoWriter(), &AutoWriter::tagEnded, &w,
+                     [&](const AutoLoop::TagOutcome &t) {
+                         completions.append(clock.elapsed());
+                         cycles.append(double(t.endMs - t.startMs));
+                         if (t.result != AutoLoop::TagOutcome::Result::Complete)
+                             ++unclean;
+                     });
+    // Each command of the loop against the end of the interval that gated it: the quiet
+    // line after the reply it follows, or a Timer_Auto tick, whichever ended last.
+    QMap<QString, QList<double>> stepDelays;
+    QObject::connect(&w.link(), &ReaderLink::commandSent, &w, [&](const QString &command) {
+        const qint64 now = nowNs();
+        const qint64 quietEnd = w.link().lastReceiveNs() + qint64(Timing::kQuietLineMs) * 1000000;
+        const qint64 tickEnd = w.autoWriter().stepTimerStartedNs()
+                               + qint64(w.autoWriter().loop().Timer_Auto().interval()) * 1000000;
+        const bool tick = tickEnd <= now && tickEnd > quietEnd;
+        const qint64 gateEnd = tick ? tickEnd : quietEnd;
+        const QString kind
+            = command.left(3)
+              + (tick ? QStringLiteral(" after a tick") : QStringLiteral(" after the quiet line"));
+        stepDelays[kind].append(double(now - gateEnd) / 1e6);
+    });
+
+    box.command(QStringLiteral("conveyor on %1").arg(r.gap));
+    // A plain event loop: QTest::qWaitFor sleeps 10 ms between turns, which would be measured.
+    QEventLoop loop;
+    QTimer::singleShot(r.tags * 10000 + 10000, &loop, &QEventLoop::quit);
+    QObject::connect(&w.autoWriter(), &AutoWriter::tagEnded, &loop, [&] {
+        if (completions.size() >= r.tags)
+            loop.quit();
+    });
+    // The loop may stop itself (failures in a row): the run ends there.
+    QObject::connect(&w.autoWriter().loop(), &ProductionLoop::switched, &loop, [&](bool on) {
+        if (!on)
+            loop.quit();
+    });
+    loop.exec();
+    if (w.autoWriter().loop().running())
+        w.autoPanel().autoButton()->click();
+    if (completions.size() < 2)
+        return r.tags;
+    unclean += int(r.tags - completions.size());
+
+    const double periodMs
+        = double(completions.last() - completions.first()) / double(completions.size() - 1);
+    *perMinute = 60000.0 / periodMs;
+    if (!r.details)
+        return qMax(unclean, 0);
+    double meanCycle = 0;
+    for (double c : cycles)
+        meanCycle += c;
+    meanCycle /= double(cycles.size());
+    const double floor = floorMs(BoxEngine::Delays{}, r.gap, r.stepMs, r.firstMs);
+    std::printf("tags written            %lld (Auto Set UID + inc, blocks 3-6, password, lock)\n",
+                qlonglong(completions.size()));
+    std::printf("tags per minute         %.1f\n", *perMinute);
+    std::printf("period per tag          %.0f ms (floor %.0f ms, measured/floor %.2f)\n", periodMs,
+                floor, periodMs / floor);
+    std::printf("mean cycle per tag      %.0f ms (from the tag's report to completion)\n",
+                meanCycle);
+    std::printf("reply interpretation    median %.2f ms, worst %.2f ms (after the quiet line)\n",
+                percentile(latencies, 0.5), percentile(latencies, 1.0));
+    std::printf("step delay after its gating interval (median / worst, ms):\n");
+    for (auto it = stepDelays.cbegin(); it != stepDelays.cend(); ++it)
+        std::printf("  %-32s %6.2f / %6.2f  (%lld sent)\n", qPrintable(it.key()),
+                    percentile(it.value(), 0.5), percentile(it.value(), 1.0),
+                    qlonglong(it.value().size()));
+    return qMax(unclean, 0);
+}
+
+// The defaults, then ever shorter ticks (the first command two ticks after the report), until
+// a run of `tags` no longer completes every tag.
+int findShortest(Run r)
+{
+    const QList<int> steps{Timing::kAutoStepMs, 200, 150, 100, 75, 50};
+    std::optional<std::pair<Run, double>> shortest;
+    int next = 1;
+    for (int step : steps) {
+        r.stepMs = step;
+        r.firstMs = 2 * step;
+        r.details = false;
+        r.firstUid = QStringLiteral("%1").arg(next, 10, 10, QChar(u'0'));
+        next += r.tags + 100;
+        double perMinute = 0;
+        const std::optional<int> unclean = runOnce(r, &perMinute);
+        if (!unclean)
+            return 1;
+        std::printf("tick %4d ms, first command %4d ms: %6.1f tags per minute, %d of %d tags "
+                    "not complete\n",
+                    r.stepMs, r.firstMs, perMinute, *unclean, r.tags);
+        std::fflush(stdout);
+        if (*unclean > 0)
+            break;
+        shortest = std::make_pair(r, perMinute);
+    }
+    if (!shortest)
+        return 1;
+    std::printf("shortest clean setting: tick %d ms, first command %d ms, %.1f tags per minute\n",
+                shortest->first.stepMs, shortest->first.firstMs, shortest->second);
+    return 0;
+}
+
 int main(int argc, char *argv[])
 {
     BenchApplication bench(argc, argv);
@@ -125,90 +261,37 @@ int main(int argc, char *argv[])
         QStringLiteral("Production record to use (a file or postgresql://...); also times "
                        "reserving and recording tags on it directly."),
         QStringLiteral("file|uri"));
-    parser.addOptions({tagsOption, gapOption, recordOption});
+    const QCommandLineOption stepOption(QStringLiteral("step-ms"),
+                                        QStringLiteral("The loop's tick (a job's timing.stepMs)."),
+                                        QStringLiteral("ms"), QString::number(Timing::kAutoStepMs));
+    const QCommandLineOption firstOption(
+        QStringLiteral("first-ms"),
+        QStringLiteral("From a tag's report to its first command (timing.firstCommandMs); "
+                       "default two ticks."),
+        QStringLiteral("ms"));
+    const QCommandLineOption shortestOption(
+        QStringLiteral("shortest"),
+        QStringLiteral("Run the defaults and ever shorter ticks, --tags tags each, and name the "
+                       "shortest that completes every tag."));
+    parser.addOptions(
+        {tagsOption, gapOption, recordOption, stepOption, firstOption, shortestOption});
     parser.process(app);
     if (parser.isSet(recordOption))
         ProductionRecord::setConfiguredPath(parser.value(recordOption));
-    const int tags = parser.value(tagsOption).toInt();
-    const int gap = parser.value(gapOption).toInt();
-
-    BoxProcess box;
-    if (!box.start())
-        return 1;
-    MainWindow w;
-    if (!startProductionRun(w))
-        return 1;
-
-    QList<double> latencies;
-    QList<qint64> completions;
-    QList<double> cycles;
-    QElapsedTimer clock;
-    clock.start();
-    const auto nowNs = [] {
-        return QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
-    };
-    QObject::connect(&w.link(), &ReaderLink::replyGathered, &w, [&] {
-        const double ms = double(nowNs() - w.link().lastReceiveNs()) / 1e6 - Timing::kQuietLineMs;
-        latencies.append(ms);
-    });
-    QObject::connect(&w.autoWriter(), &AutoWriter::tagEnded, &w,
-                     [&](const AutoLoop::TagOutcome &t) {
-                         completions.append(clock.elapsed());
-                         cycles.append(double(t.endMs - t.startMs));
-                     });
-    // Each command of the loop against the end of the interval that gated it: the quiet
-    // line after the reply it follows, or a Timer_Auto tick, whichever ended last.
-    QMap<QString, QList<double>> stepDelays;
-    QObject::connect(&w.link(), &ReaderLink::commandSent, &w, [&](const QString &command) {
-        const qint64 now = nowNs();
-        const qint64 quietEnd = w.link().lastReceiveNs() + qint64(Timing::kQuietLineMs) * 1000000;
-        const qint64 tickEnd
-            = w.autoWriter().stepTimerStartedNs() + qint64(Timing::kAutoStepMs) * 1000000;
-        const bool tick = tickEnd <= now && tickEnd > quietEnd;
-        const qint64 gateEnd = tick ? tickEnd : quietEnd;
-        const QString kind
-            = command.left(3)
-              + (tick ? QStringLiteral(" after a tick") : QStringLiteral(" after the quiet line"));
-        stepDelays[kind].append(double(now - gateEnd) / 1e6);
-    });
-
-    box.command(QStringLiteral("conveyor on %1").arg(gap));
-    // A plain event loop: QTest::qWaitFor sleeps 10 ms between turns, which would be measured.
-    QEventLoop loop;
-    QTimer::singleShot(tags * 10000 + 10000, &loop, &QEventLoop::quit);
-    QObject::connect(&w.autoWriter(), &AutoWriter::tagEnded, &loop, [&] {
-        if (completions.size() >= tags)
-            loop.quit();
-    });
-    loop.exec();
-    const bool done = completions.size() >= tags;
-    w.autoPanel().autoButton()->click();
-    if (!done || completions.size() < 2) {
-        std::fprintf(stderr, "only %lld tags were completed\n", qlonglong(completions.size()));
+    Run r;
+    r.tags = parser.value(tagsOption).toInt();
+    r.gap = parser.value(gapOption).toInt();
+    r.stepMs = parser.value(stepOption).toInt();
+    r.firstMs = parser.isSet(firstOption) ? parser.value(firstOption).toInt() : 2 * r.stepMs;
+    if (parser.isSet(shortestOption))
+        return findShortest(r);
+    double perMinute = 0;
+    const std::optional<int> unclean = runOnce(r, &perMinute);
+    if (!unclean || *unclean > 0) {
+        std::fprintf(stderr, "%d of %d tags were not completed\n", unclean.value_or(r.tags),
+                     r.tags);
         return 1;
     }
-
-    const double periodMs
-        = double(completions.last() - completions.first()) / double(completions.size() - 1);
-    double meanCycle = 0;
-    for (double c : cycles)
-        meanCycle += c;
-    meanCycle /= double(cycles.size());
-    const double floor = floorMs(BoxEngine::Delays{}, gap);
-    std::printf("tags written            %lld (Auto Set UID + inc, blocks 3-6, password, lock)\n",
-                qlonglong(completions.size()));
-    std::printf("tags per minute         %.1f\n", 60000.0 / periodMs);
-    std::printf("period per tag          %.0f ms (floor %.0f ms, measured/floor %.2f)\n", periodMs,
-                floor, periodMs / floor);
-    std::printf("mean cycle per tag      %.0f ms (from the tag's report to completion)\n",
-                meanCycle);
-    std::printf("reply interpretation    median %.2f ms, worst %.2f ms (after the quiet line)\n",
-                percentile(latencies, 0.5), percentile(latencies, 1.0));
-    std::printf("step delay after its gating interval (median / worst, ms):\n");
-    for (auto it = stepDelays.cbegin(); it != stepDelays.cend(); ++it)
-        std::printf("  %-32s %6.2f / %6.2f  (%lld sent)\n", qPrintable(it.key()),
-                    percentile(it.value(), 0.5), percentile(it.value(), 1.0),
-                    qlonglong(it.value().size()));
     if (parser.isSet(recordOption))
         return timeRecording(parser.value(recordOption));
     return 0;

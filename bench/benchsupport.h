@@ -86,7 +86,8 @@ struct BoxProcess {
 
 // Scans, connects, and prepares the batch both benchmarks write: Auto Set UID stepping
 // from 0000000001, blocks 3-6, the password and the lock. Then switches the loop on.
-inline bool startProductionRun(MainWindow &w)
+inline bool startProductionRun(MainWindow &w,
+                               const QString &firstUid = QStringLiteral("0000000001"))
 {
     w.show();
     w.start();
@@ -100,7 +101,7 @@ inline bool startProductionRun(MainWindow &w)
     AutoPanel &a = w.autoPanel();
     a.setUidBox()->click();
     a.autoIncBox()->click();
-    a.setUidField()->setText(QStringLiteral("0000000001"));
+    a.setUidField()->setText(firstUid);
     a.writeBlocksBox()->click();
     w.blocks().setBlock(7, QStringLiteral("5EC12E7A"));
     a.writePasswordBox()->click();

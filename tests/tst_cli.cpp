@@ -150,6 +150,14 @@ void TestCli::jobFileIsReadStrictly_data()
         << head + R"(, "failures": {"stopAfter": 0, "retries": 5}})" << QString();
     QTest::newRow("retries beyond five")
         << head + R"(, "failures": {"retries": 6}})" << QStringLiteral("\"failures.retries\"");
+    QTest::newRow("a faster line")
+        << head + R"(, "timing": {"stepMs": 100, "firstCommandMs": 150}})" << QString();
+    QTest::newRow("a tick the box cannot follow")
+        << head + R"(, "timing": {"stepMs": 20}})"
+        << QStringLiteral("\"timing.stepMs\" must be a whole number from 50 to 1000");
+    QTest::newRow("a first command before the first tick")
+        << head + R"(, "timing": {"stepMs": 200, "firstCommandMs": 100}})"
+        << QStringLiteral("\"timing.firstCommandMs\" must be at least");
     QTest::newRow("a fraction of a failure")
         << head + R"(, "failures": {"stopAfter": 2.5}})"
         << QStringLiteral("\"failures.stopAfter\" must be a whole number from 0 to 1000");
@@ -546,7 +554,8 @@ void TestCli::jobOfTheWindowRunsTheSameCommandsHeadless()
     AutoWriter &writer = window.w->autoWriter();
     QString error;
     const QByteArray job = QByteArray(kJob).insert(
-        kJob.lastIndexOf('}'), R"(, "failures": {"stopAfter": 5, "retries": 1})");
+        kJob.lastIndexOf('}'), R"(, "failures": {"stopAfter": 5, "retries": 1}, )"
+                               R"("timing": {"stepMs": 150, "firstCommandMs": 400})");
     QVERIFY2(writer.openJob(file(QStringLiteral("job.json"), job), &error), qPrintable(error));
     QCOMPARE(window.w->autoPanel().retriesField()->value(), 1);
     const QString saved = m_dir->filePath(QStringLiteral("saved.json"));
@@ -559,6 +568,9 @@ void TestCli::jobOfTheWindowRunsTheSameCommandsHeadless()
     writer.toggle();
     QTRY_VERIFY_WITH_TIMEOUT(ended >= 3, 30000);
     writer.toggle();
+    // The job's tick, or what is left of its first-command delay after one.
+    QVERIFY2(QList<int>({150, 250}).contains(writer.loop().Timer_Auto().interval()),
+             qPrintable(QString::number(writer.loop().Timer_Auto().interval())));
 
     m_box->setConveyor(true, kGapMs, kGapMs);
     QCOMPARE(tool({"produce", "--port", "07", "--job", saved, "--count", "3", "--record",

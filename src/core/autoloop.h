@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/reply.h"
+#include "core/timing.h"
 
 #include <QList>
 #include <QString>
@@ -83,7 +84,17 @@ struct Options {
     int blockRetries = 0;
     // The loop stops after this many failed or stalled tags in a row; 0: never.
     int stopAfterFailures = 3;
+    // Timer_Auto's interval, and the time from a tag's report to its first command (two
+    // ticks as it stands). A line whose reader and tags allow it may shorten them.
+    int stepMs = Timing::kAutoStepMs;
+    int firstCommandMs = 2 * Timing::kAutoStepMs;
 };
+
+// Below these the virtual box no longer completes tags cleanly; the first command never
+// comes sooner than one tick after the report.
+inline constexpr int kMinStepMs = 50;
+inline constexpr int kMaxStepMs = 1000;
+inline constexpr int kMaxFirstCommandMs = 3000;
 
 inline constexpr int kMaxBlockRetries = 5;
 inline constexpr int kMaxStopAfterFailures = 1000;

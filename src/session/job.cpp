@@ -180,8 +180,20 @@ std::optional<Job> Job::parse(const QByteArray &json, QString *error)
     const std::optional<QJsonObject> password = blocks ? top.object("password") : std::nullopt;
     const std::optional<QJsonObject> start = password ? top.object("start") : std::nullopt;
     const std::optional<QJsonObject> failures = start ? top.object("failures") : std::nullopt;
-    if (!failures || !top.flag("lock", o.lock) || !top.done())
+    const std::optional<QJsonObject> timing = failures ? top.object("timing") : std::nullopt;
+    if (!timing || !top.flag("lock", o.lock) || !top.done())
         return std::nullopt;
+    Reader t(*timing, QStringLiteral("timing"), error);
+    if (!t.number("stepMs", AutoLoop::kMinStepMs, AutoLoop::kMaxStepMs, o.stepMs)
+        || !t.number("firstCommandMs", AutoLoop::kMinStepMs, AutoLoop::kMaxFirstCommandMs,
+                     o.firstCommandMs)
+        || !t.done())
+        return std::nullopt;
+    if (o.firstCommandMs < o.stepMs) {
+        t.fail("firstCommandMs",
+               QStringLiteral("must be at least \"timing.stepMs\" (%1)").arg(o.stepMs));
+        return std::nullopt;
+    }
     Reader f(*failures, QStringLiteral("failures"), error);
     if (!f.number("stopAfter", 0, AutoLoop::kMaxStopAfterFailures, o.stopAfterFailures)
         || !f.number("retries", 0, AutoLoop::kMaxBlockRetries, o.blockRetries) || !f.done())
@@ -262,7 +274,7 @@ QJsonObject Job::toObject() const
         if (m_o.blocks[size_t(n)])
             blocks.insert(QString::number(n), m_o.blockTexts[size_t(n)]);
     }
-    const QJsonObject root{
+    QJsonObject root{
         {QStringLiteral("format"), kFormat},
         {QStringLiteral("version"), kVersion},
         {QStringLiteral("uid"),
@@ -284,6 +296,12 @@ QJsonObject Job::toObject() const
          QJsonObject{{QStringLiteral("stopAfter"), m_o.stopAfterFailures},
                      {QStringLiteral("retries"), m_o.blockRetries}}},
     };
+    // Advanced: only a job that changes the loop's timing says so.
+    const AutoLoop::Options defaults;
+    if (m_o.stepMs != defaults.stepMs || m_o.firstCommandMs != defaults.firstCommandMs)
+        root.insert(QStringLiteral("timing"),
+                    QJsonObject{{QStringLiteral("stepMs"), m_o.stepMs},
+                                {QStringLiteral("firstCommandMs"), m_o.firstCommandMs}});
     return root;
 }
 

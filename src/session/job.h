@@ -12,7 +12,7 @@
 // range or a newer version is refused with the member's name, so nothing half-understood runs.
 class Job {
 public:
-    // Version 2 adds "failures"; a file of version 1 reads as before.
+    // Version 2 adds "failures" and "timing"; a file of version 1 reads as before.
     static constexpr int kVersion = 2;
 
     // The window's settings at start, and the blocks' texts it shows then.

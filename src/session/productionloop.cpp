@@ -68,6 +68,12 @@ void ProductionLoop::apply(const AutoLoop::Actions &a)
     if (a.started)
         emit tagStarted(*a.started);
     if (a.timer == StepTimer::Start) {
+        const AutoLoop::Options o = options();
+        const int step = qBound(AutoLoop::kMinStepMs, o.stepMs, AutoLoop::kMaxStepMs);
+        const int first = qBound(step, o.firstCommandMs, AutoLoop::kMaxFirstCommandMs);
+        // A reported tag waits two ticks for its first command: the first makes up the rest.
+        m_timerAuto.setInterval(
+            m_engine.state().AutoStep == AutoLoop::Step::TagFound ? qMax(first - step, 1) : step);
         m_timerAuto.start();
         m_timerStartedNs = QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
     } else if (a.timer == StepTimer::Stop) {

@@ -87,6 +87,8 @@ AutoLoop::Options AutoWriter::options() const
     o.incText = a.incField()->text();
     o.stopAfterFailures = a.stopAfterField()->value();
     o.blockRetries = a.retriesField()->value();
+    o.stepMs = m_stepMs;
+    o.firstCommandMs = m_firstCommandMs;
     if (m_p.uid.hexButton()->isChecked())
         o.base = AutoLoop::Options::Base::Hex;
     else if (m_p.uid.decButton()->isChecked())
@@ -133,6 +135,7 @@ bool AutoWriter::openJob(const QString &file, QString *error)
     a.lockBox()->setChecked(o.lock);
     a.stopAfterField()->setValue(o.stopAfterFailures);
     a.retriesField()->setValue(o.blockRetries);
+    setTiming(o.stepMs, o.firstCommandMs);
     if (o.base == AutoLoop::Options::Base::Dec)
         m_p.uid.decButton()->setChecked(true);
     else

@@ -42,6 +42,12 @@ public:
     // The panels' run as a job file, and a job file into the panels (not while the loop runs).
     bool saveJob(const QString &file, QString *error) const;
     bool openJob(const QString &file, QString *error);
+    // The loop's timing, which only a job (or a benchmark) changes.
+    void setTiming(int stepMs, int firstCommandMs)
+    {
+        m_stepMs = stepMs;
+        m_firstCommandMs = firstCommandMs;
+    }
 
     // Every gathered reply, once, after the interpreter's own effects of its class.
     void onReply(const Reply::Parsed &reply) { m_loop.onReply(reply); }
@@ -74,6 +80,8 @@ private:
     SessionState &m_state;
     Parts m_p;
     ProductionLoop m_loop;
+    int m_stepMs = AutoLoop::Options{}.stepMs;
+    int m_firstCommandMs = AutoLoop::Options{}.firstCommandMs;
     QTimer m_flash;
     // The link closed: the card label is the link's to reset.
     bool m_linkClosing = false;
