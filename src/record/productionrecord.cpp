@@ -138,11 +138,10 @@ ProductionRecord::~ProductionRecord() = default;
 
 std::optional<QString> ProductionRecord::beginBatch(const Batch &b, const QString &key)
 {
-    if (!m_record.write(kInsertBatch,
-                        {key, b.started.isEmpty() ? nowText() : b.started, b.station, b.port,
-                         b.options, b.blocks, b.firstUid, b.step, b.base, b.manual ? 1 : 0,
-                         qint64(::getpid()), nullable(b.stationKey), nullable(b.operatorName),
-                         key}))
+    if (!m_record.write(kInsertBatch, {key, b.started.isEmpty() ? nowText() : b.started, b.station,
+                                       b.port, b.options, b.blocks, b.firstUid, b.step, b.base,
+                                       b.manual ? 1 : 0, qint64(::getpid()), nullable(b.stationKey),
+                                       nullable(b.operatorName), key}))
         return std::nullopt;
     return key;
 }
