@@ -118,22 +118,29 @@ int main(int argc, char *argv[])
                 *std::max_element(lookups.begin(), lookups.end()));
 
     clock.restart();
-    RecordsWindow window(record);
+    RecordsWindow window(record.path());
     window.show();
-    QCoreApplication::processEvents();
+    const auto settle = [&window] {
+        while (window.reading())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    };
+    settle();
     std::printf("Records window          open and filled in %lld ms (%d tags listed lazily)\n",
                 clock.elapsed(), window.tagModel()->rowCount());
     clock.restart();
     window.uidField()->setText(QStringLiteral("%1").arg(tags / 2, 10, 10, QChar(u'0')));
-    QCoreApplication::processEvents();
+    settle();
     std::printf("  finding a whole UID   %lld ms (%d tag)\n", clock.elapsed(),
                 window.tagModel()->rowCount());
     window.uidField()->clear();
+    settle();
     // Every row in memory is what scrolling to the end costs; past a million it is not tried.
     if (tags <= 1000000) {
         clock.restart();
-        while (window.tagModel()->canFetchMore())
-            window.tagModel()->fetchMore();
+        while (window.tagModel()->canFetchMore({})) {
+            window.tagModel()->fetchMore({});
+            settle();
+        }
         std::printf("  scrolled to the end   %lld ms more (%d tags)\n", clock.elapsed(),
                     window.tagModel()->rowCount());
     }

@@ -127,7 +127,7 @@ void TestSharedRecord::serverAwayStopsBeforeTheNextUidAndLosesNothing()
     BoxedWindow run;
     QVERIFY(run.begin(server.uri("station1")));
     MainWindow &w = *run.w;
-    ProductionRecord &record = w.recorder().record();
+    ProductionRecord record(server.uri("station1"));
     QVERIFY2(record.isWritable(), qPrintable(record.problem()));
     run.stepUidsFrom(QStringLiteral("0000007000"));
     AutoPanel &a = w.autoPanel();
@@ -180,7 +180,7 @@ void TestSharedRecord::serverAwayStopsBeforeTheNextUidAndLosesNothing()
     QCOMPARE(out.trimmed(), QStringLiteral("0"));
     // The Records window lists the server's tags as it lists a file's.
     RecordsWindow *records = w.showRecords();
-    QCOMPARE(records->tagModel()->rowCount(), counts[0].toInt());
+    QTRY_COMPARE(records->tagModel()->rowCount(), counts[0].toInt());
     records->close();
 }
 
@@ -243,6 +243,12 @@ void TestSharedRecord::frozenOrReadOnlyServerStopsTheLoopAndTheWindowAnswers()
     if (!frozen)
         QTRY_VERIFY2(w.recorder().problem().contains(QStringLiteral("read-only")),
                      qPrintable(w.recorder().problem()));
+    // The Records window reads on its own thread: it opens, and says it waits.
+    RecordsWindow *records = w.showRecords();
+    if (frozen)
+        QTRY_VERIFY2(records->statusLabel()->text().contains(QStringLiteral("Waiting for the "
+                                                                            "production record")),
+                     qPrintable(records->statusLabel()->text()));
     QTest::qWait(1500);
     tick.stop();
     qInfo("longest time the window did not answer: %lld ms", longestGap);
@@ -258,6 +264,8 @@ void TestSharedRecord::frozenOrReadOnlyServerStopsTheLoopAndTheWindowAnswers()
     QTRY_VERIFY_WITH_TIMEOUT(w.recorder().spooled() == 0 && w.recorder().problem().isEmpty(),
                              20000);
     QTRY_VERIFY(w.recordStatus().warningLabel()->isHidden());
+    QTRY_VERIFY_WITH_TIMEOUT(records->tagModel()->rowCount() >= 2, 20000);
+    records->close();
     // Every tag once; no UID written twice, none written that was not reserved first.
     QVERIFY(server.psql("station1",
                         "SELECT count(*) = count(DISTINCT uuid), count(*) FILTER (WHERE result = "

@@ -104,6 +104,9 @@ public:
     int spooled() const { return m_record.spooled(); }
     // Statements only memory holds: lost if the tool ends before the record takes them.
     int heldInMemory() const { return m_record.heldInMemory(); }
+    // Statements the record refused for good, kept on this PC; the driver's words for the last.
+    int refused() const { return m_record.refused(); }
+    QString lastRefusal() const { return m_record.lastRefusal(); }
     bool resume() { return m_record.resume(); }
     bool reconnect() { return m_record.reconnect(); }
 

@@ -105,6 +105,32 @@ QString RecordConnection::plainError(const QSqlError &e)
     return first.isEmpty() ? QStringLiteral("an unknown error") : first;
 }
 
+bool RecordConnection::refusesForGood(const QSqlError &e)
+{
+    bool number = false;
+    const int code = e.nativeErrorCode().toInt(&number);
+    const QString text = e.text();
+    // Qt's own words for a statement that failed to prepare, run anyway.
+    if (e.nativeErrorCode().isEmpty())
+        return text.contains(QLatin1String("Parameter count mismatch"));
+    if (number) {
+        // SQLite: a constraint, a type mismatch, a bind out of range; an error of the statement
+        // (its words say which: a lock or a full disk has codes of its own).
+        const int primary = code & 0xff;
+        return primary == 19 || primary == 20 || primary == 25
+               || (primary == 1
+                   && (text.contains(QLatin1String("no such column"))
+                       || text.contains(QLatin1String("has no column"))
+                       || text.contains(QLatin1String("syntax error"))));
+    }
+    // PostgreSQL: data exceptions and integrity constraints; a statement that names what this
+    // record has not (a privilege is granted by its owner, so that one waits).
+    const QString sqlState = e.nativeErrorCode();
+    return sqlState.startsWith(QLatin1String("22")) || sqlState.startsWith(QLatin1String("23"))
+           || sqlState == QLatin1String("42601") || sqlState == QLatin1String("42703")
+           || sqlState == QLatin1String("42804");
+}
+
 bool RecordConnection::exec(const QString &sql)
 {
     QSqlQuery q(database());
@@ -347,18 +373,40 @@ bool RecordConnection::spool(const QString &sql, const QVariantList &args)
 
 bool RecordConnection::sendSpooled()
 {
-    return !m_spool || m_spool->sendAll([this](const QString &sql, const QVariantList &args) {
-        return sendOne(sql, args);
-    });
+    return !m_spool
+           || m_spool->sendAll([this](const QString &sql, const QVariantList &args, QString *why) {
+                  return sendOne(sql, args, why);
+              });
 }
 
-bool RecordConnection::sendOne(const QString &sql, const QVariantList &args)
+RecordSpool::Sent RecordConnection::sendOne(const QString &sql, const QVariantList &args,
+                                            QString *why)
 {
     QSqlQuery q(database());
-    q.prepare(sql);
+    // A statement the record cannot even prepare says why there, not when it runs.
+    const bool prepared = q.prepare(sql);
+    const QSqlError prepareError = q.lastError();
     for (const QVariant &v : args)
         q.addBindValue(v);
-    return q.exec() || lost(q);
+    if (prepared && q.exec())
+        return RecordSpool::Sent::Taken;
+    const QSqlError error = prepared ? q.lastError() : prepareError;
+    if (refusesForGood(error)) {
+        *why = error.text();
+        return RecordSpool::Sent::Refused;
+    }
+    lost(q);
+    return RecordSpool::Sent::Later;
+}
+
+int RecordConnection::refused() const
+{
+    return m_spool ? m_spool->refused() : 0;
+}
+
+QString RecordConnection::lastRefusal() const
+{
+    return m_spool ? m_spool->lastRefusal() : QString();
 }
 
 bool RecordConnection::probe()
@@ -455,7 +503,12 @@ bool RecordConnection::write(const QString &sql, const QVariantList &args)
     q->finish();
     if (done)
         return true;
-    // Whatever the error, the statement waits to be sent again; nothing that reached the
+    // Sending it again cannot help: it is kept on this PC and the record stays on.
+    if (m_spool && refusesForGood(q->lastError())) {
+        m_spool->setAside(sql, args, q->lastError().text());
+        return true;
+    }
+    // Whatever else the error, the statement waits to be sent again; nothing that reached the
     // tool is lost, and the statements are safe to send twice.
     lost(*q);
     return spool(sql, args);

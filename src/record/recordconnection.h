@@ -1,5 +1,6 @@
 #pragma once
 
+#include "recordspool.h"
 #include <QByteArray>
 #include <QHash>
 #include <QSqlDatabase>
@@ -7,9 +8,8 @@
 #include <QSqlQuery>
 #include <QString>
 #include <QVariantList>
-#include <memory>
 
-class RecordSpool;
+#include <memory>
 
 // The record's database, opened once: an SQLite file (checked as ours before anything is
 // written to it, then migrated) or a PostgreSQL server (connected again when it went away).
@@ -22,6 +22,9 @@ public:
 
     // A database error in a few plain words.
     static QString plainError(const QSqlError &e);
+    // The statement itself is refused (a constraint, a column or value the record does not
+    // take), so sending it again cannot help; the record is not off for it.
+    static bool refusesForGood(const QSqlError &e);
 
     explicit RecordConnection(const QString &location, Mode mode = Mode::Normal);
     ~RecordConnection();
@@ -58,6 +61,9 @@ public:
 
     int spooled() const;
     int heldInMemory() const;
+    // Statements the record refused for good, set aside in the spool file, and why the last was.
+    int refused() const;
+    QString lastRefusal() const;
     // Connects again if needed and sends what waits, in order; true when the record takes
     // changes again and nothing waits.
     bool resume();
@@ -69,7 +75,7 @@ private:
     bool openServer();
     bool openSpool();
     bool sendSpooled();
-    bool sendOne(const QString &sql, const QVariantList &args);
+    RecordSpool::Sent sendOne(const QString &sql, const QVariantList &args, QString *why);
     // Whether the record takes changes, without changing it.
     bool probe();
     bool connectServer();

@@ -7,6 +7,7 @@
 #include "widgets/dialogs.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QSysInfo>
 #include <QTimer>
 
@@ -62,7 +63,6 @@ QString Recorder::close()
         onSwitched(false);
     if (m_manualBatch)
         m_writer->post([key = *m_manualBatch](ProductionRecord &r) { r.endBatch(key); });
-    m_record.reset();
     const RecordWriter::Left left = m_writer->close();
     QStringList said;
     if (left.stuck)
@@ -79,11 +79,11 @@ QString Recorder::close()
     return said.join(u' ');
 }
 
-ProductionRecord &Recorder::record()
+QString Recorder::warningDetail() const
 {
-    if (!m_record)
-        m_record = std::make_unique<ProductionRecord>(ProductionRecord::configuredPath());
-    return *m_record;
+    if (m_warning.isEmpty())
+        return {};
+    return problem().isEmpty() ? m_refusal : m_detail;
 }
 
 QString Recorder::problem() const
@@ -91,13 +91,16 @@ QString Recorder::problem() const
     return m_problem.isEmpty() ? m_late : m_problem;
 }
 
-void Recorder::onState(const QString &problem, const QString &detail, int spooled)
+void Recorder::onState(const QString &problem, const QString &detail, int spooled, int refused,
+                       const QString &refusal)
 {
     const bool first = !m_reported;
     m_reported = true;
     m_problem = problem;
     m_detail = detail;
     m_spooled = spooled;
+    m_refused = refused;
+    m_refusal = refusal;
     if (problem.isEmpty()) {
         m_late.clear();
         // Back: guarding goes on where it stopped.
@@ -114,8 +117,19 @@ void Recorder::checkProblem(bool atStart)
     if (problem().isEmpty()) {
         // A record that answers again: the warning goes, and a later outage is told anew.
         m_warned = false;
-        if (!m_warning.isEmpty()) {
-            m_warning.clear();
+        // What the record refused does not stop the line, but it is not in the record.
+        const QString refused
+            = m_refused == 0
+                  ? QString()
+                  : QStringLiteral("%1 record %2 refused by the production record and kept on "
+                                   "this PC (table \"refused\" of %3): %4")
+                        .arg(m_refused)
+                        .arg(m_refused == 1 ? QStringLiteral("entry was")
+                                            : QStringLiteral("entries were"),
+                             QDir::toNativeSeparators(RecordSpool::path()),
+                             m_refusal.section(u'\n', 0, 0).trimmed());
+        if (m_warning != refused) {
+            m_warning = refused;
             emit warningChanged();
         }
         return;

@@ -30,8 +30,6 @@ public:
              QObject *parent = nullptr);
     ~Recorder() override;
 
-    // The window's own connection, made when first asked for: the Records window, reading.
-    ProductionRecord &record();
     // Why recording is off; empty while it works.
     QString problem() const;
     // Statements waiting on this PC.
@@ -47,7 +45,7 @@ public:
     // What the operator is told while the record is off, and the driver's words for it; empty
     // while it works.
     QString warning() const { return m_warning; }
-    QString warningDetail() const { return m_warning.isEmpty() ? QString() : m_detail; }
+    QString warningDetail() const;
 
     // Ends the batches and waits (at most RecordWriter::kCloseMs) for the record; what it
     // left on this PC, in words, or nothing.
@@ -80,7 +78,8 @@ private:
     using Leased = QList<std::pair<QString, ProductionRecord::Reservation>>;
 
     void onSwitched(bool on);
-    void onState(const QString &problem, const QString &detail, int spooled);
+    void onState(const QString &problem, const QString &detail, int spooled, int refused,
+                 const QString &refusal);
     void beginBatchOnce();
     void onTagStarted(const AutoLoop::TagOutcome &tag);
     void onTagEnded(const AutoLoop::TagOutcome &tag);
@@ -113,11 +112,13 @@ private:
     ProductionLoop &m_loop;
     std::function<QString()> m_portDevice;
     Dialogs &m_dialogs;
-    std::unique_ptr<ProductionRecord> m_record;
     std::unique_ptr<RecordWriter> m_writer;
     QString m_problem;
     QString m_detail;
     int m_spooled = 0;
+    // Statements the record refused for good: they wait for no one, a person reads them.
+    int m_refused = 0;
+    QString m_refusal;
     bool m_reported = false;
     // The record took longer than kAnswerMs: off until it answers.
     QString m_late;

@@ -27,8 +27,20 @@ RecordSpool::RecordSpool(const QString &target, const QString &connection)
     if (spool.open()
         && q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS spool (id INTEGER PRIMARY KEY, "
                                  "target TEXT NOT NULL, statement TEXT NOT NULL, "
-                                 "args TEXT NOT NULL)")))
+                                 "args TEXT NOT NULL)"))
+        && q.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS refused (id INTEGER PRIMARY KEY, "
+                                 "target TEXT NOT NULL, statement TEXT NOT NULL, "
+                                 "args TEXT NOT NULL, error TEXT NOT NULL, at TEXT NOT NULL "
+                                 "DEFAULT (strftime('%Y-%m-%dT%H:%M:%fZ', 'now')))"))) {
+        q.prepare(QStringLiteral("SELECT count(*), (SELECT error FROM refused WHERE target = :t "
+                                 "ORDER BY id DESC LIMIT 1) FROM refused WHERE target = :t"));
+        q.bindValue(QStringLiteral(":t"), m_target);
+        if (q.exec() && q.next()) {
+            m_refused = q.value(0).toInt();
+            m_lastRefusal = q.value(1).toString();
+        }
         return;
+    }
     m_fileProblem = spool.lastError().text() + q.lastError().text();
     q = QSqlQuery();
     spool.close();
@@ -60,6 +72,18 @@ int RecordSpool::count() const
     return waiting + (q.exec() && q.next() ? q.value(0).toInt() : 0);
 }
 
+namespace {
+
+QString argsText(const QVariantList &args)
+{
+    QJsonArray values;
+    for (const QVariant &v : args)
+        values.append(QJsonValue::fromVariant(v));
+    return QString::fromUtf8(QJsonDocument(values).toJson(QJsonDocument::Compact));
+}
+
+} // namespace
+
 void RecordSpool::add(const QString &sql, const QVariantList &args)
 {
     // Once one statement waits in memory, the ones after it do too: they keep their order.
@@ -67,16 +91,29 @@ void RecordSpool::add(const QString &sql, const QVariantList &args)
         m_memory.append({sql, args});
         return;
     }
-    QJsonArray values;
-    for (const QVariant &v : args)
-        values.append(QJsonValue::fromVariant(v));
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
     q.prepare(QStringLiteral("INSERT INTO spool (target, statement, args) VALUES (?, ?, ?)"));
     q.addBindValue(m_target);
     q.addBindValue(sql);
-    q.addBindValue(QString::fromUtf8(QJsonDocument(values).toJson(QJsonDocument::Compact)));
+    q.addBindValue(argsText(args));
     if (!q.exec())
         m_memory.append({sql, args});
+}
+
+void RecordSpool::setAside(const QString &sql, const QVariantList &args, const QString &why)
+{
+    m_lastRefusal = why;
+    ++m_refused;
+    if (!m_connection.isEmpty()) {
+        QSqlQuery q(QSqlDatabase::database(m_connection, false));
+        q.prepare(QStringLiteral(
+            "INSERT INTO refused (target, statement, args, error) VALUES (?, ?, ?, ?)"));
+        q.addBindValue(m_target);
+        q.addBindValue(sql);
+        q.addBindValue(argsText(args));
+        q.addBindValue(why);
+        q.exec();
+    }
 }
 
 bool RecordSpool::sendAll(const Send &send)
@@ -100,10 +137,15 @@ bool RecordSpool::sendAll(const Send &send)
                 // JSON keeps numbers as doubles; the columns want integers.
                 args << (v.isDouble() ? QVariant(qint64(v.toDouble())) : v.toVariant());
             }
-            if (!send(pending.value(1).toString(), args)) {
+            QString why;
+            const QString sql = pending.value(1).toString();
+            const Sent answer = send(sql, args, &why);
+            if (answer == Sent::Later) {
                 sent = false;
                 break;
             }
+            if (answer == Sent::Refused)
+                setAside(sql, args, why);
             QSqlQuery done(spoolDb);
             done.prepare(QStringLiteral("DELETE FROM spool WHERE id = ?"));
             done.addBindValue(pending.value(0));
@@ -115,8 +157,13 @@ bool RecordSpool::sendAll(const Send &send)
             return false;
     }
     while (!m_memory.isEmpty()) {
-        if (!send(m_memory.first().first, m_memory.first().second))
+        const auto &[sql, args] = m_memory.first();
+        QString why;
+        const Sent answer = send(sql, args, &why);
+        if (answer == Sent::Later)
             return false;
+        if (answer == Sent::Refused)
+            setAside(sql, args, why);
         m_memory.removeFirst();
     }
     return true;

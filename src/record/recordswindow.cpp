@@ -3,6 +3,7 @@
 #include "core/settingsstore.h"
 #include "core/trafficformat.h"
 #include "link/portmap.h"
+#include "recordwriter.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -26,11 +27,138 @@
 #include <QSplitter>
 #include <QSqlError>
 #include <QSqlQuery>
-#include <QSqlQueryModel>
+#include <QSqlRecord>
 #include <QTableView>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <atomic>
+
+using Rows = QList<QVariantList>;
+
+// Rows read on the reader's thread, shown here; more of a long list is asked for as the view
+// scrolls to its end.
+class RecordRows : public QAbstractTableModel {
+public:
+    using QAbstractTableModel::QAbstractTableModel;
+
+    void setHeaders(const QStringList &headers) { m_headers = headers; }
+    void reset(Rows rows, bool more)
+    {
+        beginResetModel();
+        m_rows = std::move(rows);
+        m_more = more;
+        m_fetching = false;
+        endResetModel();
+    }
+    void append(Rows rows, bool more)
+    {
+        m_fetching = false;
+        m_more = more;
+        if (rows.isEmpty())
+            return;
+        beginInsertRows({}, int(m_rows.size()), int(m_rows.size() + rows.size() - 1));
+        m_rows += rows;
+        endInsertRows();
+    }
+    void onMore(std::function<void()> more) { m_wantMore = std::move(more); }
+
+    int rowCount(const QModelIndex &parent = {}) const override
+    {
+        return parent.isValid() ? 0 : int(m_rows.size());
+    }
+    int columnCount(const QModelIndex &parent = {}) const override
+    {
+        return parent.isValid() ? 0 : int(m_headers.size());
+    }
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        if (!index.isValid() || (role != Qt::DisplayRole && role != Qt::EditRole))
+            return {};
+        const QVariantList &row = m_rows.at(index.row());
+        return index.column() < row.size() ? row.at(index.column()) : QVariant();
+    }
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override
+    {
+        if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section < m_headers.size())
+            return m_headers.at(section);
+        return QAbstractTableModel::headerData(section, orientation, role);
+    }
+    bool canFetchMore(const QModelIndex &parent) const override
+    {
+        return !parent.isValid() && m_more && !m_fetching && m_wantMore;
+    }
+    void fetchMore(const QModelIndex &parent) override
+    {
+        if (!canFetchMore(parent))
+            return;
+        m_fetching = true;
+        m_wantMore();
+    }
+
+private:
+    QStringList m_headers;
+    Rows m_rows;
+    bool m_more = false;
+    bool m_fetching = false;
+    std::function<void()> m_wantMore;
+};
+
+struct RecordsWindow::TagCursor {
+    std::unique_ptr<QSqlQuery> query;
+    int generation = -1;
+};
 
 namespace {
+
+// As many tags as a view shows a few times over; more as it scrolls.
+constexpr int kPage = 256;
+// How long a question may go unanswered before the window says it waits.
+constexpr int kSlowMs = 1000;
+
+// All rows, or at most limit; more: the limit was reached, so there may be more.
+Rows readRows(QSqlQuery &q, int limit = -1, bool *more = nullptr)
+{
+    Rows rows;
+    const int columns = q.record().count();
+    while ((limit < 0 || rows.size() < limit) && q.next()) {
+        QVariantList row;
+        row.reserve(columns);
+        for (int i = 0; i < columns; ++i)
+            row << q.value(i);
+        rows << row;
+    }
+    if (more)
+        *more = limit >= 0 && rows.size() == limit;
+    return rows;
+}
+
+struct Snapshot {
+    bool open = false;
+    QString where;
+    QString problem;
+    Rows batches;
+    Rows reservations;
+    Rows ids;
+};
+
+struct Page {
+    int generation = 0;
+    Rows rows;
+    bool more = false;
+    QString error;
+};
+
+struct Exported {
+    qint64 rows = 0;
+    bool done = false;
+    QString error;
+};
+
+struct ExportState {
+    std::atomic<qint64> total{0};
+    std::atomic<qint64> rows{0};
+    std::atomic<bool> cancel{false};
+};
 
 const QStringList kResults = {QStringLiteral("complete"),   QStringLiteral("failed"),
                               QStringLiteral("stalled"),    QStringLiteral("left the field early"),
@@ -91,9 +219,12 @@ QTableView *tableView(QWidget *parent)
 
 } // namespace
 
-RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
+RecordsWindow::RecordsWindow(const QString &location, QWidget *parent)
     : QDialog(parent)
-    , m_record(record)
+    , m_reader(std::make_unique<RecordWriter>(location, nullptr, RecordWriter::Role::Reading))
+    , m_cursor(std::make_shared<TagCursor>())
+    , m_waiting(new QTimer(this))
+    , m_retry(new QTimer(this))
     , m_batch(new QComboBox(this))
     , m_result(new QComboBox(this))
     , m_uid(new QLineEdit(this))
@@ -101,9 +232,9 @@ RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
     , m_release(new QPushButton(QStringLiteral("Release UID..."), this))
     , m_traffic(new QPushButton(QStringLiteral("Show traffic..."), this))
     , m_status(new QLabel(this))
-    , m_batches(new QSqlQueryModel(this))
-    , m_tags(new QSqlQueryModel(this))
-    , m_reservations(new QSqlQueryModel(this))
+    , m_batches(new RecordRows(this))
+    , m_tags(new RecordRows(this))
+    , m_reservations(new RecordRows(this))
     , m_sorted(new QSortFilterProxyModel(this))
     , m_batchView(tableView(this))
     , m_tagView(tableView(this))
@@ -120,6 +251,29 @@ RecordsWindow::RecordsWindow(ProductionRecord &record, QWidget *parent)
     m_result->addItems(kResults);
     m_batchView->setAccessibleName(QStringLiteral("Batches"));
     m_tagView->setAccessibleName(QStringLiteral("Tags"));
+    m_batches->setHeaders(
+        {QStringLiteral("Batch"), QStringLiteral("Started"), QStringLiteral("Stopped"),
+         QStringLiteral("Station"), QStringLiteral("Port"), QStringLiteral("Options"),
+         QStringLiteral("First UID"), QStringLiteral("Step"), QStringLiteral("Base"),
+         QStringLiteral("Tags"), QStringLiteral("Operator")});
+    m_reservations->setHeaders({QStringLiteral("UID"), QStringLiteral("Station"),
+                                QStringLiteral("Port"), QStringLiteral("Reserved"),
+                                QStringLiteral("Batch"), QStringLiteral("Why")});
+    m_tags->setHeaders(RecordQueries::tagColumns());
+    m_tags->onMore([this] { fetchMoreTags(); });
+    m_retry->setSingleShot(true);
+    m_retry->setInterval(RecordWriter::kRetryMs);
+    connect(m_retry, &QTimer::timeout, this, [this] {
+        if (isVisible())
+            refresh();
+    });
+    m_waiting->setInterval(kSlowMs);
+    connect(m_waiting, &QTimer::timeout, this, [this] {
+        m_status->setText(QStringLiteral("Waiting for the production record: it has not "
+                                         "answered for %1 s. The window goes on and shows what "
+                                         "it holds when it answers.")
+                              .arg(m_askedFor.elapsed() / 1000));
+    });
     auto *batches = new ReadableColumns({1, 2}, {4}, this);
     batches->setSourceModel(m_batches);
     m_batchView->setModel(batches);
@@ -230,6 +384,45 @@ ProductionRecord::Filter RecordsWindow::filter() const
     return f;
 }
 
+RecordsWindow::~RecordsWindow()
+{
+    // The open query belongs to the reader's thread and ends there.
+    m_reader->post([cursor = m_cursor](ProductionRecord &) { cursor->query.reset(); });
+    m_reader->close();
+}
+
+QAbstractItemModel *RecordsWindow::tagModel() const
+{
+    return m_tags;
+}
+
+QAbstractItemModel *RecordsWindow::reservationModel() const
+{
+    return m_reservations;
+}
+
+template <class T>
+void RecordsWindow::ask(std::function<T(ProductionRecord &)> question,
+                        std::function<void(T)> answer)
+{
+    if (m_asked++ == 0) {
+        m_askedFor.start();
+        m_waiting->start();
+    }
+    m_reader->ask<T>(std::move(question), [this, answer = std::move(answer)](T result) {
+        answered();
+        answer(std::move(result));
+    });
+}
+
+void RecordsWindow::answered()
+{
+    if (--m_asked == 0)
+        m_waiting->stop();
+    else
+        m_askedFor.start();
+}
+
 void RecordsWindow::done(int result)
 {
     QSettings settings(QString::fromLatin1(SettingsStore::kName));
@@ -240,90 +433,160 @@ void RecordsWindow::done(int result)
 
 void RecordsWindow::refresh()
 {
-    // A server that went away and came back since the window last read it.
-    m_record.reconnect();
-    if (!m_record.isOpen()) {
-        m_status->setText(QStringLiteral("The production record cannot be read: ")
-                          + m_record.problem());
-        m_export->setEnabled(false);
-        return;
-    }
-    const QVariant chosen = m_batch->currentData();
-    QSqlQuery batches(m_record.database());
-    batches.exec(QStringLiteral(
-        "SELECT b.id, b.started, b.stopped, b.station, b.port, b.options, b.first_uid, b.step, "
-        "b.base, COALESCE(b.tags, (SELECT count(*) FROM tag t WHERE t.batch_id = b.id)), "
-        "b.operator "
-        "FROM batch b "
-        "ORDER BY b.id DESC"));
-    m_batches->setQuery(std::move(batches));
-    const QStringList batchHeaders
-        = {QStringLiteral("Batch"),     QStringLiteral("Started"), QStringLiteral("Stopped"),
-           QStringLiteral("Station"),   QStringLiteral("Port"),    QStringLiteral("Options"),
-           QStringLiteral("First UID"), QStringLiteral("Step"),    QStringLiteral("Base"),
-           QStringLiteral("Tags"),      QStringLiteral("Operator")};
-    for (int i = 0; i < batchHeaders.size(); ++i)
-        m_batches->setHeaderData(i, Qt::Horizontal, batchHeaders[i]);
-
-    QSqlQuery reservations(m_record.database());
-    reservations.exec(RecordGuard::openReservationQuery());
-    m_reservations->setQuery(std::move(reservations));
-    const QStringList reservationHeaders
-        = {QStringLiteral("UID"),      QStringLiteral("Station"), QStringLiteral("Port"),
-           QStringLiteral("Reserved"), QStringLiteral("Batch"),   QStringLiteral("Why")};
-    m_release->setEnabled(false);
-    for (int i = 0; i < reservationHeaders.size(); ++i)
-        m_reservations->setHeaderData(i, Qt::Horizontal, reservationHeaders[i]);
-    // Usually empty: it takes room only when a UID is held.
-    m_reservedPane->setVisible(m_reservations->rowCount() > 0);
-
-    const QSignalBlocker block(m_batch);
-    m_batch->clear();
-    m_batch->addItem(QStringLiteral("All batches"));
-    QSqlQuery ids(m_record.database());
-    ids.exec(QStringLiteral("SELECT id, started, port, manual FROM batch ORDER BY id DESC"));
-    while (ids.next()) {
-        const QString kind = ids.value(3).toInt() ? QStringLiteral(" (manual)") : QString();
-        m_batch->addItem(QStringLiteral("%1 \u2014 %2 port %3%4")
-                             .arg(ids.value(0).toString(), localTime(ids.value(1).toString()),
-                                  portNumber(ids.value(2).toString()), kind),
-                         ids.value(0));
-    }
-    const int at = chosen.isValid() ? m_batch->findData(chosen) : 0;
-    m_batch->setCurrentIndex(at < 0 ? 0 : at);
-    applyFilter();
+    ask<Snapshot>(
+        [](ProductionRecord &r) {
+            Snapshot s;
+            // A server that went away and came back since the window last read it.
+            r.reconnect();
+            s.where = QDir::toNativeSeparators(r.path());
+            s.problem = r.problem();
+            s.open = r.isOpen();
+            if (!s.open)
+                return s;
+            QSqlQuery q(r.database());
+            q.exec(QStringLiteral(
+                "SELECT b.id, b.started, b.stopped, b.station, b.port, b.options, b.first_uid, "
+                "b.step, b.base, COALESCE(b.tags, (SELECT count(*) FROM tag t WHERE t.batch_id "
+                "= b.id)), b.operator, b.manual FROM batch b ORDER BY b.id DESC"));
+            s.batches = readRows(q);
+            q.exec(RecordGuard::openReservationQuery());
+            s.reservations = readRows(q);
+            return s;
+        },
+        [this](Snapshot s) {
+            m_open = s.open;
+            m_where = s.where;
+            m_problem = s.problem;
+            m_export->setEnabled(s.open);
+            if (!s.open) {
+                m_status->setText(QStringLiteral("The production record cannot be read: ")
+                                  + s.problem);
+                // Read again by itself once the record is back.
+                m_retry->start();
+                return;
+            }
+            const QVariant chosen = m_batch->currentData();
+            const QSignalBlocker block(m_batch);
+            m_batch->clear();
+            m_batch->addItem(QStringLiteral("All batches"));
+            for (const QVariantList &b : std::as_const(s.batches)) {
+                const QString kind = b.value(11).toInt() ? QStringLiteral(" (manual)") : QString();
+                m_batch->addItem(QStringLiteral("%1 \u2014 %2 port %3%4")
+                                     .arg(b.value(0).toString(), localTime(b.value(1).toString()),
+                                          portNumber(b.value(4).toString()), kind),
+                                 b.value(0));
+            }
+            const int at = chosen.isValid() ? m_batch->findData(chosen) : 0;
+            m_batch->setCurrentIndex(at < 0 ? 0 : at);
+            m_batches->reset(std::move(s.batches), false);
+            m_release->setEnabled(false);
+            m_reservations->reset(std::move(s.reservations), false);
+            // Usually empty: it takes room only when a UID is held.
+            m_reservedPane->setVisible(m_reservations->rowCount() > 0);
+            applyFilter();
+        });
 }
 
 void RecordsWindow::applyFilter()
 {
-    if (!m_record.isOpen())
+    if (!m_open)
         return;
     const ProductionRecord::Filter f = filter();
-    QSqlQuery q(m_record.database());
-    q.prepare(RecordQueries::tagQuery(f));
-    RecordQueries::bindFilter(q, f);
-    if (!q.exec()) {
-        m_status->setText(QStringLiteral("The production record cannot be read: ")
-                          + q.lastError().text());
-        return;
-    }
-    m_tags->setQuery(std::move(q));
-    const QStringList headers = RecordQueries::tagColumns();
-    for (int i = 0; i < headers.size(); ++i)
-        m_tags->setHeaderData(i, Qt::Horizontal, headers[i]);
-    QString text = QDir::toNativeSeparators(m_record.path());
-    if (!m_record.problem().isEmpty())
-        text += QStringLiteral(" \u2014 ") + m_record.problem();
-    m_status->setText(text);
+    const int generation = ++m_generation;
+    ask<Page>(
+        [cursor = m_cursor, f, generation](ProductionRecord &r) {
+            Page page;
+            page.generation = generation;
+            cursor->generation = generation;
+            cursor->query = std::make_unique<QSqlQuery>(r.database());
+            QSqlQuery &q = *cursor->query;
+            q.prepare(RecordQueries::tagQuery(f));
+            RecordQueries::bindFilter(q, f);
+            if (!q.exec()) {
+                page.error = q.lastError().text();
+                cursor->query.reset();
+                return page;
+            }
+            page.rows = readRows(q, kPage, &page.more);
+            return page;
+        },
+        [this](Page page) {
+            if (page.generation != m_generation)
+                return;
+            if (!page.error.isEmpty()) {
+                m_status->setText(QStringLiteral("The production record cannot be read: ")
+                                  + page.error);
+                return;
+            }
+            m_tags->reset(std::move(page.rows), page.more);
+            QString text = m_where;
+            if (!m_problem.isEmpty())
+                text += QStringLiteral(" \u2014 ") + m_problem;
+            m_status->setText(text);
+        });
 }
 
-bool RecordsWindow::exportTo(const QString &file, QString *error)
+void RecordsWindow::fetchMoreTags()
 {
-    const qint64 total = m_record.countTags(filter());
-    if (!m_record.exportCsv(file, filter(), error))
-        return false;
-    showExported(total, file);
-    return true;
+    ask<Page>(
+        [cursor = m_cursor, generation = m_generation](ProductionRecord &) {
+            Page page;
+            page.generation = generation;
+            if (cursor->generation == generation && cursor->query)
+                page.rows = readRows(*cursor->query, kPage, &page.more);
+            return page;
+        },
+        [this](Page page) {
+            if (page.generation == m_generation)
+                m_tags->append(std::move(page.rows), page.more);
+        });
+}
+
+void RecordsWindow::exportTo(const QString &file)
+{
+    const ProductionRecord::Filter f = filter();
+    auto state = std::make_shared<ExportState>();
+    m_export->setEnabled(false);
+    // A year of a busy line is millions of rows: the export shows how far it is and can be
+    // stopped.
+    auto *progress = new QProgressDialog(QStringLiteral("Exporting records..."),
+                                         QStringLiteral("Cancel"), 0, 0, this);
+    m_progress = progress;
+    progress->setWindowTitle(QStringLiteral("Export records"));
+    progress->setWindowModality(Qt::WindowModal);
+    progress->setMinimumDuration(500);
+    progress->setAutoReset(false);
+    progress->setAutoClose(false);
+    connect(progress, &QProgressDialog::canceled, this, [state] { state->cancel = true; });
+    auto *poll = new QTimer(progress);
+    connect(poll, &QTimer::timeout, progress, [progress, state] {
+        progress->setMaximum(int(qMin<qint64>(state->total, INT_MAX)));
+        progress->setValue(int(qMin<qint64>(state->rows, progress->maximum())));
+    });
+    poll->start(100);
+    ask<Exported>(
+        [file, f, state](ProductionRecord &r) {
+            Exported e;
+            e.rows = r.countTags(f);
+            state->total = qMax<qint64>(e.rows, 1);
+            e.done = r.exportCsv(file, f, &e.error, [state](qint64 rows) {
+                state->rows = rows;
+                return !state->cancel;
+            });
+            return e;
+        },
+        [this, file, progress, state](Exported e) {
+            m_progress = nullptr;
+            progress->deleteLater();
+            m_export->setEnabled(m_open);
+            if (!e.done) {
+                m_status->setText(e.error);
+                if (!state->cancel && isVisible())
+                    QMessageBox::warning(this, QStringLiteral("Export records"), e.error);
+                return;
+            }
+            showExported(e.rows, file);
+        });
 }
 
 void RecordsWindow::showExported(qint64 rows, const QString &file)
@@ -339,50 +602,44 @@ void RecordsWindow::exportClicked()
     const QString file = QFileDialog::getSaveFileName(this, QStringLiteral("Export records"),
                                                       QStringLiteral("records.csv"),
                                                       QStringLiteral("CSV files (*.csv)"));
-    if (file.isEmpty())
-        return;
-    // A year of a busy line is millions of rows: the export shows how far it is and can be
-    // stopped.
-    const qint64 total = m_record.countTags(filter());
-    QProgressDialog progress(QStringLiteral("Exporting records..."), QStringLiteral("Cancel"), 0,
-                             int(qMin<qint64>(total, INT_MAX)), this);
-    progress.setWindowTitle(QStringLiteral("Export records"));
-    progress.setWindowModality(Qt::WindowModal);
-    progress.setMinimumDuration(500);
-    QString error;
-    const bool done = m_record.exportCsv(file, filter(), &error, [&progress](qint64 rows) {
-        progress.setValue(int(qMin<qint64>(rows, progress.maximum())));
-        QCoreApplication::processEvents();
-        return !progress.wasCanceled();
-    });
-    progress.reset();
-    if (!done) {
-        QMessageBox::warning(this, QStringLiteral("Export records"), error);
-        return;
-    }
-    showExported(total, file);
+    if (!file.isEmpty())
+        exportTo(file);
 }
 
 QString RecordsWindow::trafficOf(int row) const
 {
     const QVariant id = m_tagView->model()->index(row, 0).data();
-    if (!id.isValid())
-        return {};
-    const std::optional<QByteArray> lines = m_record.tagTraffic(id.toLongLong());
-    return lines ? TrafficFormat::readable(*lines) : QString();
+    return id.isValid() && id.toLongLong() == m_chosenTag ? m_chosenTraffic : QString();
 }
 
 void RecordsWindow::tagChosen()
 {
     const QModelIndexList rows = m_tagView->selectionModel()->selectedRows();
-    const bool kept = rows.size() == 1 && !trafficOf(rows.first().row()).isEmpty();
-    m_traffic->setEnabled(kept);
-    m_traffic->setToolTip(
-        kept || rows.size() != 1
-            ? QStringLiteral("The commands and replies of the chosen tag, kept when its batch "
-                             "ran with Keep traffic")
-            : QStringLiteral("No traffic was kept for this tag: its batch ran without Keep "
-                             "traffic"));
+    const QString about = QStringLiteral("The commands and replies of the chosen tag, kept when "
+                                         "its batch ran with Keep traffic");
+    m_traffic->setEnabled(false);
+    m_traffic->setToolTip(about);
+    m_chosenTag = -1;
+    m_chosenTraffic.clear();
+    if (rows.size() != 1)
+        return;
+    const qint64 id = m_tagView->model()->index(rows.first().row(), 0).data().toLongLong();
+    m_chosenTag = id;
+    ask<QString>(
+        [id](ProductionRecord &r) {
+            const std::optional<QByteArray> lines = r.tagTraffic(id);
+            return lines ? TrafficFormat::readable(*lines) : QString();
+        },
+        [this, id, about](QString traffic) {
+            if (id != m_chosenTag)
+                return;
+            m_chosenTraffic = traffic;
+            m_traffic->setEnabled(!traffic.isEmpty());
+            m_traffic->setToolTip(traffic.isEmpty()
+                                      ? QStringLiteral("No traffic was kept for this tag: its "
+                                                       "batch ran without Keep traffic")
+                                      : about);
+        });
 }
 
 void RecordsWindow::showTraffic()
@@ -420,16 +677,27 @@ void RecordsWindow::showTraffic()
     dialog.exec();
 }
 
-bool RecordsWindow::releaseReservation(int row, QString *error)
+void RecordsWindow::releaseReservation(int row, std::function<void(const QString &)> done)
 {
     const QString uid = m_reservations->index(row, 0).data().toString();
     if (uid.isEmpty()) {
-        *error = QStringLiteral("no UID is chosen");
-        return false;
+        if (done)
+            done(QStringLiteral("no UID is chosen"));
+        return;
     }
-    const bool done = m_record.release(uid, RecordIdentity::userName(), error);
-    refresh();
-    return done;
+    m_release->setEnabled(false);
+    ask<QString>(
+        [uid, who = RecordIdentity::userName()](ProductionRecord &r) {
+            QString error;
+            if (!r.release(uid, who, &error) && error.isEmpty())
+                error = QStringLiteral("the record did not take it");
+            return error;
+        },
+        [this, done = std::move(done)](QString error) {
+            refresh();
+            if (done)
+                done(error);
+        });
 }
 
 void RecordsWindow::releaseClicked()
@@ -447,7 +715,8 @@ void RecordsWindow::releaseClicked()
         QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
     if (answer != QMessageBox::Yes)
         return;
-    QString error;
-    if (!releaseReservation(rows.first().row(), &error))
-        QMessageBox::warning(this, QStringLiteral("Release UID"), error);
+    releaseReservation(rows.first().row(), [this](const QString &error) {
+        if (!error.isEmpty())
+            QMessageBox::warning(this, QStringLiteral("Release UID"), error);
+    });
 }

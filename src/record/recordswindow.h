@@ -3,36 +3,49 @@
 #include "productionrecord.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
+#include <functional>
+#include <memory>
 
+class QAbstractItemModel;
 class QComboBox;
 class QSplitter;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QProgressDialog;
 class QSortFilterProxyModel;
-class QSqlQueryModel;
 class QTableView;
+class QTimer;
+class RecordWriter;
+class RecordRows;
 
 // The production record on screen: batches, and the tags of the chosen batch, result and
-// UID text; what it shows can be exported as CSV.
+// UID text; what it shows can be exported as CSV. It reads on a thread of its own, so a
+// server that freezes never holds up the window: what was asked is shown when it answers.
 class RecordsWindow : public QDialog {
     Q_OBJECT
 public:
-    RecordsWindow(ProductionRecord &record, QWidget *parent = nullptr);
+    explicit RecordsWindow(const QString &location, QWidget *parent = nullptr);
+    ~RecordsWindow() override;
 
     // Reads the record anew, keeping the filters.
     void refresh();
     ProductionRecord::Filter filter() const;
-    bool exportTo(const QString &file, QString *error);
-    // The traffic kept for the tag in that row of the tag list, as a person reads it; empty
-    // when none was kept.
+    // The outcome goes to the status label ("Exported N tags to FILE", or why not).
+    void exportTo(const QString &file);
+    // The traffic kept for the tag in that row of the tag list once it has been read, as a
+    // person reads it; empty when none was kept (or not read yet).
     QString trafficOf(int row) const;
-    // Gives the held UID of that row of the reservation list back, as this PC's user.
-    bool releaseReservation(int row, QString *error);
+    // Gives the held UID of that row of the reservation list back, as this PC's user; done
+    // is told why not, or nothing.
+    void releaseReservation(int row, std::function<void(const QString &error)> done = {});
+    // Something asked of the record has not been answered yet.
+    bool reading() const { return m_asked > 0; }
 
     QLineEdit *uidField() const { return m_uid; }
-    QSqlQueryModel *tagModel() const { return m_tags; }
-    QSqlQueryModel *reservationModel() const { return m_reservations; }
+    QAbstractItemModel *tagModel() const;
+    QAbstractItemModel *reservationModel() const;
     QTableView *tagView() const { return m_tagView; }
     QWidget *reservedPane() const { return m_reservedPane; }
     QLabel *statusLabel() const { return m_status; }
@@ -42,14 +55,32 @@ protected:
     void done(int result) override;
 
 private:
+    template <class T>
+    void ask(std::function<T(ProductionRecord &)> question, std::function<void(T)> answer);
+    void answered();
     void applyFilter();
+    void fetchMoreTags();
     void exportClicked();
     void showExported(qint64 rows, const QString &file);
     void releaseClicked();
     void tagChosen();
     void showTraffic();
 
-    ProductionRecord &m_record;
+    std::unique_ptr<RecordWriter> m_reader;
+    // The open tag query: the reader's thread alone touches it.
+    struct TagCursor;
+    std::shared_ptr<TagCursor> m_cursor;
+    int m_generation = 0;
+    int m_asked = 0;
+    QElapsedTimer m_askedFor;
+    QTimer *m_waiting;
+    QTimer *m_retry;
+    bool m_open = false;
+    QString m_where;
+    QString m_problem;
+    qint64 m_chosenTag = -1;
+    QString m_chosenTraffic;
+    QProgressDialog *m_progress = nullptr;
     QComboBox *m_batch;
     QComboBox *m_result;
     QLineEdit *m_uid;
@@ -57,9 +88,9 @@ private:
     QPushButton *m_release;
     QPushButton *m_traffic;
     QLabel *m_status;
-    QSqlQueryModel *m_batches;
-    QSqlQueryModel *m_tags;
-    QSqlQueryModel *m_reservations;
+    RecordRows *m_batches;
+    RecordRows *m_tags;
+    RecordRows *m_reservations;
     QSortFilterProxyModel *m_sorted;
     QTableView *m_batchView;
     QTableView *m_tagView;

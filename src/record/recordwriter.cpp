@@ -3,13 +3,14 @@
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 
-RecordWriter::RecordWriter(const QString &location, QObject *parent)
+RecordWriter::RecordWriter(const QString &location, QObject *parent, Role role)
     : QObject(parent)
     , m_core(std::make_shared<Core>())
     , m_location(location)
+    , m_role(role)
 {
     m_core->owner = this;
-    m_thread = QThread::create([core = m_core, location] { core->work(location); });
+    m_thread = QThread::create([core = m_core, location, role] { core->work(location, role); });
     m_thread->setObjectName(QStringLiteral("production record"));
     m_thread->start();
 }
@@ -44,17 +45,19 @@ void RecordWriter::Core::toOwner(std::function<void()> f)
             Qt::QueuedConnection);
 }
 
-void RecordWriter::Core::work(const QString &location)
+void RecordWriter::Core::work(const QString &location, Role role)
 {
     auto record = std::make_unique<ProductionRecord>(location);
-    record->markInterrupted();
+    const bool writing = role == Role::Writing;
+    if (writing)
+        record->markInterrupted();
     report(*record);
     QElapsedTimer sinceRetry;
     sinceRetry.start();
     for (;;) {
         // A record that is off is tried again now and then, however busy the line, so its
         // warning goes (and its spool empties) without anyone asking.
-        const bool off = !record->problem().isEmpty() && record->mayRecover();
+        const bool off = writing && !record->problem().isEmpty() && record->mayRecover();
         if (off && sinceRetry.elapsed() >= kRetryMs) {
             record->resume();
             sinceRetry.restart();
@@ -91,12 +94,15 @@ void RecordWriter::Core::report(const ProductionRecord &record)
     const QString problem = record.problem();
     const QString detail = record.problemDetail();
     const int spooled = record.spooled();
-    if (problem == lastProblem && spooled == lastSpooled)
+    const int refused = record.refused();
+    if (problem == lastProblem && spooled == lastSpooled && refused == lastRefused)
         return;
     lastProblem = problem;
     lastSpooled = spooled;
-    toOwner(
-        [this, problem, detail, spooled] { emit owner->stateChanged(problem, detail, spooled); });
+    lastRefused = refused;
+    toOwner([this, problem, detail, spooled, refused, refusal = record.lastRefusal()] {
+        emit owner->stateChanged(problem, detail, spooled, refused, refusal);
+    });
 }
 
 RecordWriter::Left RecordWriter::close()
@@ -108,6 +114,18 @@ RecordWriter::Left RecordWriter::close()
         const QMutexLocker locked(&m_core->mutex);
         m_core->closing = true;
         m_core->wake.wakeAll();
+        if (m_role == Role::Reading)
+            m_core->owner = nullptr;
+    }
+    if (m_role == Role::Reading) {
+        // Nothing waits on a reader; a frozen server may hold its thread for good, and it ends
+        // with the tool then.
+        if (m_thread->wait(kReaderCloseMs))
+            delete m_thread;
+        else
+            connect(m_thread, &QThread::finished, m_thread, &QObject::deleteLater);
+        m_thread = nullptr;
+        return {};
     }
     if (m_thread->wait(kCloseMs)) {
         delete m_thread;

@@ -22,8 +22,14 @@ public:
     // How long closing waits for the record before it spools what is left.
     static constexpr int kCloseMs = 5000;
     static constexpr int kRetryMs = 3000;
+    static constexpr int kReaderCloseMs = 1000;
 
-    explicit RecordWriter(const QString &location, QObject *parent = nullptr);
+    // Reading: for a window that shows the record. It marks no tag interrupted, does not retry
+    // on its own, and closing does not wait for it.
+    enum class Role { Writing, Reading };
+
+    explicit RecordWriter(const QString &location, QObject *parent = nullptr,
+                          Role role = Role::Writing);
     ~RecordWriter() override;
 
     // Runs the step with the writer's own record, after every step posted before it.
@@ -48,12 +54,15 @@ public:
         // The record did not finish within kCloseMs.
         bool stuck = false;
     };
-    // Waits at most kCloseMs for what was asked; afterwards nothing runs.
+    // Waits at most kCloseMs for what was asked; afterwards nothing runs. A reader's close
+    // answers nothing more and waits at most kReaderCloseMs for its thread to end.
     Left close();
 
 signals:
-    // After a step: why recording is off (empty while it works) and how much waits in the spool.
-    void stateChanged(const QString &problem, const QString &detail, int spooled);
+    // After a step: why recording is off (empty while it works), how much waits in the spool,
+    // and how many statements the record refused for good (the driver's words for the last).
+    void stateChanged(const QString &problem, const QString &detail, int spooled, int refused,
+                      const QString &refusal);
 
 private:
     // What the record's thread uses: it outlives this object when a frozen server keeps the
@@ -70,13 +79,15 @@ private:
         Left left;
         QString lastProblem;
         int lastSpooled = -1;
+        int lastRefused = 0;
         void toOwner(std::function<void()> f);
-        void work(const QString &location);
+        void work(const QString &location, Role role);
         void report(const ProductionRecord &record);
     };
 
     std::shared_ptr<Core> m_core;
     QThread *m_thread = nullptr;
     QString m_location;
+    Role m_role;
     bool m_closed = false;
 };

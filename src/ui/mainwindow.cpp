@@ -371,7 +371,7 @@ bool MainWindow::keepTraffic(const QString &path, QString *error)
 RecordsWindow *MainWindow::showRecords()
 {
     if (!m_records)
-        m_records = new RecordsWindow(m_recorder->record(), this);
+        m_records = new RecordsWindow(ProductionRecord::configuredPath(), this);
     else
         m_records->refresh();
     m_records->show();
