@@ -1,6 +1,7 @@
 #include "core/configword.h"
 #include "core/reply.h"
 #include "core/uid.h"
+#include "core/uidlist.h"
 #include "testmain.h"
 
 // The pure rules: how a reply head is classified, how UIDs step.
@@ -15,6 +16,8 @@ private slots:
     void baseConversions();
     void configWordRules_data();
     void configWordRules();
+    void uidLists_data();
+    void uidLists();
 };
 
 void TestCore::classify_data()
@@ -161,6 +164,60 @@ void TestCore::configWordRules()
                                               step.contains(QLatin1String("aor")));
         QCOMPARE(word, words[i]);
     }
+}
+
+void TestCore::uidLists_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("column");
+    QTest::addColumn<bool>("hex");
+    // The IDs taken, in order, or the refusal's words.
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("hex, heading, CRLF, blank and lower case")
+        << QByteArray("\xef\xbb\xbfUID\r\n00000000ff\r\n\r\nABCDEFABCD\r\n") << 1 << true
+        << "00000000FF ABCDEFABCD";
+    QTest::newRow("decimal in the second quoted CSV column")
+        << QByteArray("name;id\n\"a;b\";\"0000000256\"\nc;4294967295\n") << 2 << false
+        << "0000000256 4294967295";
+    QTest::newRow("bad lines are named, and a duplicate, in any case")
+        << QByteArray("0000000001\n00000000G1\n000000001\n00000000aB\n00000000AB\n") << 1 << true
+        << "line 2 \"00000000G1\" is not ten hexadecimal digits; line 3 \"000000001\" is not "
+           "ten hexadecimal digits; line 5 repeats the ID of line 4";
+    QTest::newRow("decimal past 32 bits, and the hexadecimal spelling")
+        << QByteArray("4294967296\n00000000FF\n") << 1 << false
+        << "line 1 \"4294967296\" is not ten decimal digits up to 4294967295; line 2 "
+           "\"00000000FF\" is not ten decimal digits up to 4294967295";
+    QTest::newRow("a missing column") << QByteArray("id,uid\n0000000001,0000000009\n0000000002\n")
+                                      << 2 << true << "line 3 has no field 2";
+    QTest::newRow("nothing but a heading") << QByteArray("id\n\n") << 1 << true << "it holds no ID";
+    QTest::newRow("binary") << QByteArray("0000000001\n\0\x01", 13) << 1 << true
+                            << "it is not a text file";
+    QByteArray many;
+    for (int i = 0; i < 12; ++i)
+        many += "x\n";
+    QTest::newRow("many bad lines are counted")
+        << QByteArray("0000000001\n" + many) << 1 << true
+        << "line 2 \"x\" is not ten hexadecimal digits; line 3";
+}
+
+void TestCore::uidLists()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, column);
+    QFETCH(bool, hex);
+    QFETCH(QString, expected);
+    QString error;
+    const std::optional<UidList> list = UidList::parse(text, column, hex, &error);
+    if (!list) {
+        QVERIFY2(error.startsWith(expected), qPrintable(error));
+        if (QTest::currentDataTag() == QLatin1String("many bad lines are counted"))
+            QVERIFY2(error.endsWith(QStringLiteral("; and 2 more bad lines")), qPrintable(error));
+        return;
+    }
+    QStringList ids;
+    for (const UidList::Id &id : list->ids())
+        ids << id.text;
+    QCOMPARE(ids.join(u' '), expected);
 }
 
 KESTREL_TEST_MAIN(TestCore)
