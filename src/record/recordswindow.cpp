@@ -551,7 +551,6 @@ void RecordsWindow::exportTo(const QString &file)
     // stopped.
     auto *progress = new QProgressDialog(QStringLiteral("Exporting records..."),
                                          QStringLiteral("Cancel"), 0, 0, this);
-    m_progress = progress;
     progress->setWindowTitle(QStringLiteral("Export records"));
     progress->setWindowModality(Qt::WindowModal);
     progress->setMinimumDuration(500);
@@ -576,7 +575,6 @@ void RecordsWindow::exportTo(const QString &file)
             return e;
         },
         [this, file, progress, state](Exported e) {
-            m_progress = nullptr;
             progress->deleteLater();
             m_export->setEnabled(m_open);
             if (!e.done) {

@@ -13,7 +13,6 @@ class QSplitter;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QProgressDialog;
 class QSortFilterProxyModel;
 class QTableView;
 class QTimer;
@@ -80,7 +79,6 @@ private:
     QString m_problem;
     qint64 m_chosenTag = -1;
     QString m_chosenTraffic;
-    QProgressDialog *m_progress = nullptr;
     QComboBox *m_batch;
     QComboBox *m_result;
     QLineEdit *m_uid;
