@@ -86,8 +86,27 @@ CREATE TABLE traffic (
 CREATE INDEX traffic_tag ON traffic (tag_uuid);
 CREATE INDEX traffic_batch ON traffic (batch_uuid);
 
+-- A customer's list of IDs, loaded once by the first station that runs it, in order; the
+-- reservations say which are taken.
+CREATE TABLE uid_list (
+    key TEXT PRIMARY KEY,
+    name TEXT NOT NULL,
+    base TEXT NOT NULL,
+    ids BIGINT NOT NULL,
+    loaded TEXT NOT NULL,
+    login TEXT NOT NULL DEFAULT current_user
+);
+CREATE TABLE uid_list_id (
+    list_key TEXT NOT NULL REFERENCES uid_list (key),
+    position BIGINT NOT NULL,
+    uid TEXT NOT NULL,
+    tag_id BIGINT NOT NULL,
+    login TEXT NOT NULL DEFAULT current_user,
+    PRIMARY KEY (list_key, position)
+);
+
 INSERT INTO meta (key, value) VALUES
-    ('schema_version', '5'),
+    ('schema_version', '6'),
     ('salt', md5(random()::text || clock_timestamp()::text));
 
 DO $$
@@ -105,6 +124,7 @@ GRANT SELECT ON meta TO kestrel_station;
 GRANT SELECT, INSERT, UPDATE ON batch, tag, reservation TO kestrel_station;
 GRANT SELECT, UPDATE ON reservation TO kestrel_supervisor;
 GRANT SELECT, INSERT ON traffic TO kestrel_station;
+GRANT SELECT, INSERT ON uid_list, uid_list_id TO kestrel_station;
 
 -- Every login reads the whole record; it changes only what it added itself.
 ALTER TABLE batch ENABLE ROW LEVEL SECURITY;
@@ -122,6 +142,12 @@ CREATE POLICY station_change ON reservation FOR UPDATE USING (login = current_us
 ALTER TABLE traffic ENABLE ROW LEVEL SECURITY;
 CREATE POLICY station_read ON traffic FOR SELECT USING (true);
 CREATE POLICY station_add ON traffic FOR INSERT WITH CHECK (login = current_user);
+ALTER TABLE uid_list ENABLE ROW LEVEL SECURITY;
+ALTER TABLE uid_list_id ENABLE ROW LEVEL SECURITY;
+CREATE POLICY station_read ON uid_list FOR SELECT USING (true);
+CREATE POLICY station_add ON uid_list FOR INSERT WITH CHECK (login = current_user);
+CREATE POLICY station_read ON uid_list_id FOR SELECT USING (true);
+CREATE POLICY station_add ON uid_list_id FOR INSERT WITH CHECK (login = current_user);
 -- A released UID may be taken by any station; a supervisor releases any held one. ('held':
 -- reserved ahead, never sent; 'sent': a write of it may have reached a tag.)
 CREATE POLICY station_take ON reservation FOR UPDATE TO kestrel_station

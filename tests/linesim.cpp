@@ -176,8 +176,17 @@ private:
                                                10, 10, QLatin1Char('0'));
         const int uid = int(m_optionWords.indexOf(QLatin1String("uid")));
         m_o.setUidText = uid >= 0 ? m_optionWords.value(uid + 1) : QStringLiteral("0000001000");
-        m_firstUid = m_o.setUidText;
         m_hex = m_o.base == Options::Base::Hex;
+        // A customer's list: every seventh ID from the first, so stepping would miss it.
+        if (const int list = int(m_optionWords.indexOf(QLatin1String("list"))); list >= 0) {
+            QByteArray ids;
+            const quint64 first = m_o.setUidText.toULongLong();
+            for (int i = 0; i < m_optionWords.value(list + 1).toInt(); ++i)
+                ids += QByteArray::number(first + 7 * quint64(i)).rightJustified(10, '0') + '\n';
+            QString error;
+            m_o.uidList = std::make_shared<const UidList>(*UidList::parse(ids, 1, m_hex, &error));
+        }
+        m_firstUid = m_o.setUidText;
         m_box.reportHex = m_hex;
 
         m_engine.clock = [this] {
@@ -190,7 +199,11 @@ private:
             if (answerLater())
                 return Engine::UidVerdict{Engine::UidVerdict::Kind::Pending, {}};
             const auto r = m_record->reserve(u, m_hex, m_station, m_batch.value_or(QString()));
-            return Recorder::verdictOf(r, u).value_or(Engine::UidVerdict{});
+            Engine::UidVerdict v = Recorder::verdictOf(r, u).value_or(Engine::UidVerdict{});
+            // A list goes on past an ID that is taken, as the station's guard does.
+            if (m_o.uidList && v.kind != Engine::UidVerdict::Kind::Free)
+                v.kind = Engine::UidVerdict::Kind::Skip;
+            return v;
         };
         m_engine.recordedAt = [this](const QString &u, bool hex) -> Engine::Recorded {
             if (answerLater())
@@ -339,7 +352,15 @@ private:
         }
         if (a.outcome)
             ended(*a.outcome);
-        if (a.switchedOff) {
+        if (a.finished) {
+            if (!m_o.uidList)
+                violate(QStringLiteral("the loop ended without a list: ") + *a.finished);
+            m_listEnded = true;
+            // The loop is off for good: a tag in the field is the operator's now.
+            if (m_current >= 0)
+                m_presentations[m_current].healthy = false;
+            endBatch();
+        } else if (a.switchedOff) {
             endBatch();
             violate(QStringLiteral("the loop switched itself off"));
         }
@@ -678,11 +699,19 @@ private:
         // No UID between the first and the next is gone without the record saying why.
         if (m_o.setUid) {
             int guard = 0;
-            for (QString u = m_firstUid; u != m_o.setUidText && guard < 1000000; ++guard) {
+            for (QString u = m_firstUid; !u.isEmpty() && u != m_o.setUidText && guard < 1000000;
+                 ++guard) {
                 const auto id = Uid::tagId(u, m_hex);
                 if (!reserved.contains(u) && (!id || m_idCount.value(*id) < 1))
                     return violate(QStringLiteral("UID %1 was skipped without a word").arg(u));
-                u = Uid::StepSetUid(u, Uid::leadingNumber(m_o.incText));
+                u = AutoLoop::nextUid(m_o, u);
+            }
+            // A list that ended is used up: every ID on a tag or held.
+            for (int i = 0; m_listEnded && i < m_o.uidList->count(); ++i) {
+                const UidList::Id &id = m_o.uidList->ids()[i];
+                if (!reserved.contains(id.text) && m_idCount.value(id.tagId) < 1)
+                    return violate(
+                        QStringLiteral("the list ended and left %1 unused").arg(id.text));
             }
         }
         // Every UID the record says is on a tag is on exactly one.
@@ -759,6 +788,7 @@ private:
     int m_lastPulled = -1;
     int m_nextPresentation = 0;
     int m_foreign = 0;
+    bool m_listEnded = false;
 };
 
 QStringList randomOptions(QRandomGenerator &rng)
@@ -787,6 +817,8 @@ QStringList randomOptions(QRandomGenerator &rng)
     if (chance(0.3))
         w << QStringLiteral("retries") << QString::number(1 + rng.bounded(2));
     w << QStringLiteral("inc") << QString::number(chance(0.8) ? 1 : 2);
+    if (setUid && chance(0.25))
+        w << QStringLiteral("list") << QString::number(chance(0.4) ? 12 : 400);
     w << QStringLiteral("uid")
       << QStringLiteral("%1").arg(1000 + rng.bounded(100000), 10, 10, QLatin1Char('0'));
     return {w.join(u' ')};

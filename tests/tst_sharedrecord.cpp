@@ -288,23 +288,23 @@ void TestSharedRecord::olderServerIsRefusedUntilItsOwnerUpgradesIt()
     QVERIFY(sharedRecord(server));
     QString out;
     QVERIFY2(server.psql(PgServer::kAdmin,
-                         "DROP TABLE traffic; ALTER TABLE batch DROP COLUMN operator; UPDATE "
-                         "meta SET value = '4' WHERE key = 'schema_version'",
+                         "DROP TABLE uid_list_id; DROP TABLE uid_list; UPDATE "
+                         "meta SET value = '5' WHERE key = 'schema_version'",
                          false, &out),
              qPrintable(out));
     {
         ProductionRecord old(server.uri("station1"));
         QVERIFY(!old.isWritable());
-        QVERIFY2(old.problem().contains(QStringLiteral("version 4; this tool writes version 5 "
+        QVERIFY2(old.problem().contains(QStringLiteral("version 5; this tool writes version 6 "
                                                        "(its owner upgrades it with "
-                                                       "record-postgresql-upgrade-5.sql)")),
+                                                       "record-postgresql-upgrade-6.sql)")),
                  qPrintable(old.problem()));
     }
     QVERIFY2(server.psql(PgServer::kAdmin, QStringLiteral(RECORD_UPGRADE_SQL), true, &out),
              qPrintable(out));
     // Run twice, it changes nothing.
     QVERIFY(!server.psql(PgServer::kAdmin, QStringLiteral(RECORD_UPGRADE_SQL), true, &out));
-    QVERIFY2(out.contains(QStringLiteral("not of version 4")), qPrintable(out));
+    QVERIFY2(out.contains(QStringLiteral("not of version 5")), qPrintable(out));
 
     ProductionRecord record(server.uri("station1"));
     QVERIFY2(record.isWritable(), qPrintable(record.problem()));
@@ -325,6 +325,19 @@ void TestSharedRecord::olderServerIsRefusedUntilItsOwnerUpgradesIt()
                          "'z', 'station1')",
                          false, &out));
     QVERIFY2(out.contains(QStringLiteral("row-level security")), qPrintable(out));
+
+    // Upgraded, it takes a UID list once, whichever station opens it first.
+    QString error;
+    const std::optional<UidList> list
+        = UidList::parse("0000004000\n0000004001\n0000004002\n", 1, true, &error);
+    QVERIFY2(list, qPrintable(error));
+    const std::optional<QList<int>> free = record.openList(*list, station);
+    QVERIFY2(free, qPrintable(record.problem() + u' ' + record.problemDetail()));
+    QCOMPARE(*free, QList<int>({0, 1, 2}));
+    ProductionRecord other(server.uri("station2"));
+    QCOMPARE(other.openList(*list, station), std::optional<QList<int>>({0, 1, 2}));
+    QVERIFY(server.psql("station1", "SELECT count(*) FROM uid_list_id", false, &out));
+    QCOMPARE(out.trimmed(), QStringLiteral("3"));
 }
 
 KESTREL_TEST_MAIN(TestSharedRecord)

@@ -54,6 +54,13 @@ QString TagOutcome::firstFailure() const
     return {};
 }
 
+QString nextUid(const Options &o, const QString &uid)
+{
+    if (o.uidList)
+        return o.uidList->after(uid).value_or(QString());
+    return Uid::StepSetUid(uid, Uid::leadingNumber(o.incText));
+}
+
 QString shownValue(int block, const QString &value)
 {
     return block == 7 ? QStringLiteral("(password)") : value;
@@ -138,6 +145,7 @@ Actions Engine::start()
     Actions a;
     m_s.AutoWriteRunning = true;
     m_s.StopAfterTag = false;
+    m_listDoneWhy.clear();
     // A step left over from a link that closed mid-tag belongs to no tag now.
     if (m_s.AutoStep > Step::TagFound && !m_tag)
         moveTo(Step::Idle, "no tag is in progress when the loop starts");
@@ -193,6 +201,7 @@ void Engine::turnOff(Actions &a, const QString &why)
         endTag(a, TagOutcome::Result::Stopped, why);
     m_s.AutoWriteRunning = false;
     m_s.StopAfterTag = false;
+    m_listDoneWhy.clear();
     m_s.TickDeferred = false;
     moveTo(Step::Idle, "the loop was switched off");
     m_awaiting.reset();
@@ -369,9 +378,31 @@ void Engine::newTag()
     m_s.BlockRetryCount = 0;
 }
 
+void Engine::endOfList(const Options &o, Actions &a, bool now)
+{
+    const QString name = o.uidList->name().isEmpty()
+                             ? QStringLiteral("the UID list")
+                             : QStringLiteral("UID list ") + o.uidList->name();
+    const QString why
+        = now ? QStringLiteral("No ID of %1 is left to write: the run is done.").arg(name)
+              : QStringLiteral("Last ID of %1 written: the run is done.").arg(name);
+    if (!now) {
+        m_listDoneWhy = why;
+        m_s.StopAfterTag = true;
+        return;
+    }
+    a.messages.append({why, ColorBlue});
+    a.finished = why;
+    switchOff(a, why);
+}
+
 bool Engine::stepUid(const Options &o, QString &uid, Actions &a)
 {
-    const QString stepped = Uid::StepSetUid(uid, Uid::leadingNumber(o.incText));
+    const QString stepped = nextUid(o, uid);
+    if (stepped.isEmpty()) {
+        endOfList(o, a, true);
+        return false;
+    }
     if (stepped.size() > Uid::kLength) {
         const QString text = QStringLiteral("UID out of range! (") + stepped + u')';
         a.messages.append({text, ColorOrangeRed});
@@ -404,8 +435,12 @@ void Engine::sendUidWrite(const Options &o, Actions &a)
         if (verdict.kind == UidVerdict::Kind::Skip && skips < kMaxSkips) {
             a.log.append(
                 {QStringLiteral("UID %1 skipped: %2\r\n").arg(uid, verdict.why), ColorOrangeRed});
-            if (!stepUid(o, uid, a))
+            if (!verdict.next.isEmpty()) {
+                uid = verdict.next;
+                a.setUid = uid;
+            } else if (!stepUid(o, uid, a)) {
                 return;
+            }
             // A step of 0 never gets past it.
             if (uid != held)
                 continue;
@@ -704,8 +739,10 @@ void Engine::readBackCheck(const Options &o, Actions &a)
             m_s.UidInFlight.clear();
         m_s.UidWriteConfirmed = true;
         if (o.autoInc) {
-            const QString stepped = Uid::StepSetUid(setUid, Uid::leadingNumber(o.incText));
-            if (stepped.size() > Uid::kLength) {
+            const QString stepped = nextUid(o, setUid);
+            if (stepped.isEmpty()) {
+                endOfList(o, a, false);
+            } else if (stepped.size() > Uid::kLength) {
                 a.messages.append(
                     {QStringLiteral("UID out of range! (") + stepped + u')', ColorOrangeRed});
                 m_s.StopAfterTag = true;
@@ -800,6 +837,12 @@ void Engine::finishTag(Actions &a, bool failed, const QString &detail)
     m_s.Holding = true;
     if (!m_s.StopAfterTag)
         return;
+    if (!m_listDoneWhy.isEmpty()) {
+        a.messages.append({m_listDoneWhy, ColorBlue});
+        a.finished = m_listDoneWhy;
+        switchOff(a, QString());
+        return;
+    }
     switchOff(a, QString());
     a.messages.append({QStringLiteral("UID out of range! Auto Write stopped."), ColorOrangeRed});
 }

@@ -2,11 +2,13 @@
 
 #include "core/reply.h"
 #include "core/timing.h"
+#include "core/uidlist.h"
 
 #include <QList>
 #include <QString>
 #include <array>
 #include <functional>
+#include <memory>
 #include <optional>
 
 // The production loop as one state machine: fed with the operator's switch, the replies,
@@ -88,7 +90,13 @@ struct Options {
     // ticks as it stands). A line whose reader and tags allow it may shorten them.
     int stepMs = Timing::kAutoStepMs;
     int firstCommandMs = 2 * Timing::kAutoStepMs;
+    // The customer's IDs, taken in their order instead of stepping; none: "Auto inc" steps.
+    std::shared_ptr<const UidList> uidList;
 };
+
+// The UID after uid: the list's next ID, or uid stepped by "Auto inc" (longer than ten
+// characters once it runs out of range). Empty at the list's end.
+QString nextUid(const Options &o, const QString &uid);
 
 // Below these the virtual box no longer completes tags cleanly; the first command never
 // comes sooner than one tick after the report.
@@ -181,6 +189,8 @@ struct Actions {
     std::optional<TagOutcome> outcome;
     // The UID to write may not be written: why, in words. Nothing was written.
     std::optional<QString> uidRefused;
+    // The loop ran out of work (the UID list is used up): why, in words. Not a failure.
+    std::optional<QString> finished;
 };
 
 class Engine {
@@ -223,9 +233,19 @@ public:
     // held for this station), to be stepped past, or must not be written at all. Pending: the
     // record has not answered yet, and recordAnswered() asks again.
     struct UidVerdict {
-        enum class Kind { Free, Skip, Refuse, Pending } kind = Kind::Free;
+        enum class Kind { Free, Skip, Refuse, Pending };
+        UidVerdict() = default;
+        UidVerdict(Kind k, QString reason = {}, QString nextUid = {})
+            : kind(k)
+            , why(std::move(reason))
+            , next(std::move(nextUid))
+        {
+        }
+        Kind kind = Kind::Free;
         // Where the UID sits, in words.
         QString why;
+        // Skip: go on from this UID rather than the next one (a list's next free ID).
+        QString next;
     };
     std::function<UidVerdict(const QString &uid)> uidGuard;
     // Asked when a tag reports its ID: where the record holds that ID as written (in words),
@@ -284,9 +304,11 @@ private:
     void moveTo(Step to, const char *why);
     void runSteps(Options o, Actions &a);
     void send(Actions &a, int block, const QString &command, const QString &value);
-    // The next UID by the "Auto inc" step into uid and the field; past ten characters the
-    // loop stops instead.
+    // The next UID into uid and the field; past ten characters or the list's end the loop
+    // stops instead.
     bool stepUid(const Options &o, QString &uid, Actions &a);
+    // The last ID of the list was written: the run ends with its tag.
+    void endOfList(const Options &o, Actions &a, bool now);
     void sendUidWrite(const Options &o, Actions &a);
     void onError(int code, const Options &o, Actions &a);
     void onMessage(int code, const Options &o, Actions &a);
@@ -332,6 +354,8 @@ private:
     bool m_lostUidWrite = false;
     // A tag ID that waits for the record's answer before its cycle may begin.
     QString m_pendingId;
+    // Why the loop stops after this tag: its list is used up. Empty otherwise.
+    QString m_listDoneWhy;
     void noteLostAnswer();
     // An answer given up less than kLateAnswerMs ago may be the one arriving now.
     bool answerMayBeLate() const;

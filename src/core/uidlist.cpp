@@ -2,7 +2,9 @@
 
 #include "uid.h"
 
+#include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <utility>
 
@@ -68,6 +70,8 @@ std::optional<UidList> UidList::parse(const QByteArray &text, int column, bool h
     QStringList bad;
     int badCount = 0;
     QHash<quint64, int> seen;
+    QCryptographicHash digest(QCryptographicHash::Sha256);
+    digest.addData(hex ? "hex\n" : "dec\n");
     bool first = true;
     const QList<QByteArray> lines = text.split('\n');
     for (qsizetype i = 0; i < lines.size(); ++i) {
@@ -96,7 +100,9 @@ std::optional<UidList> UidList::parse(const QByteArray &text, int column, bool h
             continue;
         }
         seen.insert(*id, number);
+        list.m_positions.insert(*id, int(list.m_ids.size()));
         list.m_ids.append({value.toUpper(), *id, number});
+        digest.addData(list.m_ids.last().text.toLatin1() + '\n');
     }
     if (badCount > 0) {
         *error = bad.join(QStringLiteral("; "));
@@ -108,7 +114,24 @@ std::optional<UidList> UidList::parse(const QByteArray &text, int column, bool h
         *error = QStringLiteral("it holds no ID");
         return std::nullopt;
     }
+    list.m_hex = hex;
+    list.m_key = QString::fromLatin1(digest.result().toHex().left(32));
     return list;
+}
+
+std::optional<int> UidList::positionOf(quint64 tagId) const
+{
+    const auto it = m_positions.constFind(tagId);
+    return it == m_positions.cend() ? std::nullopt : std::optional<int>(*it);
+}
+
+std::optional<QString> UidList::after(const QString &uid) const
+{
+    const std::optional<quint64> id = Uid::tagId(uid, m_hex);
+    const std::optional<int> at = id ? positionOf(*id) : std::nullopt;
+    if (!at || *at + 1 >= count())
+        return std::nullopt;
+    return m_ids[*at + 1].text;
 }
 
 std::optional<UidList> UidList::load(const QString &file, int column, bool hex, QString *error)
@@ -128,5 +151,7 @@ std::optional<UidList> UidList::load(const QString &file, int column, bool hex, 
     std::optional<UidList> list = parse(in.read(kMaxBytes + 1), column, hex, &why);
     if (!list)
         *error = QStringLiteral("%1 is not a usable UID list: %2").arg(file, why);
+    else
+        list->m_name = QFileInfo(file).fileName();
     return list;
 }

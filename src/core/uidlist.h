@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -32,7 +33,21 @@ public:
 
     const QList<Id> &ids() const { return m_ids; }
     int count() const { return int(m_ids.size()); }
+    bool hex() const { return m_hex; }
+    // Where the tag ID stands in the list (0 is the first), if it is on it.
+    std::optional<int> positionOf(quint64 tagId) const;
+    // The ID after the one given; nothing at the list's end or for an ID not on it.
+    std::optional<QString> after(const QString &uid) const;
+    // Names the list by what it holds, whatever its file is called: stations that open the
+    // same IDs share one list in the record.
+    QString key() const { return m_key; }
+    // The file's name, as the operator knows the list.
+    QString name() const { return m_name; }
 
 private:
     QList<Id> m_ids;
+    QHash<quint64, int> m_positions;
+    QString m_key;
+    QString m_name;
+    bool m_hex = true;
 };

@@ -99,6 +99,13 @@ public:
     {
         return m_guard.release(uid, who, error);
     }
+    // The list goes into the record once; its free positions for this station, in order.
+    std::optional<QList<int>> openList(const UidList &list, const Batch &station)
+    {
+        if (!m_guard.loadList(list))
+            return std::nullopt;
+        return m_guard.freePositions(list, {station.station, station.port, station.stationKey});
+    }
 
     // Statements waiting to be sent (in the spool file, or in memory when it cannot be written).
     int spooled() const { return m_record.spooled(); }

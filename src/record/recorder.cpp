@@ -11,6 +11,8 @@
 #include <QSysInfo>
 #include <QTimer>
 
+#include <algorithm>
+
 using AutoLoop::TagOutcome;
 using Verdict = AutoLoop::Engine::UidVerdict;
 using Recorded = AutoLoop::Engine::Recorded;
@@ -198,6 +200,9 @@ ProductionRecord::Batch Recorder::describeBatch() const
     if (o.setUid) {
         b.firstUid = o.setUidText;
         b.step = o.autoInc ? o.incText : QStringLiteral("0");
+        if (o.uidList)
+            b.step
+                = QStringLiteral("list %1 (%2 IDs)").arg(o.uidList->name()).arg(o.uidList->count());
     }
     b.base = o.base == AutoLoop::Options::Base::Dec ? QStringLiteral("DEC") : QStringLiteral("HEX");
     return b;
@@ -244,6 +249,9 @@ void Recorder::onSwitched(bool on)
     m_handedOut.clear();
     m_found.clear();
     m_looking.clear();
+    m_list.reset();
+    m_listFree.reset();
+    m_listAsked = false;
     m_batch = RecordIdentity::newKey();
     // The batch goes into the record with its first tag: a start and stop with no tag in
     // between leaves no empty batch behind.
@@ -254,7 +262,9 @@ void Recorder::onSwitched(bool on)
     showSummary();
     checkProblem();
     const AutoLoop::Options o = m_loop.options();
-    if (o.setUid && o.autoInc && !m_withoutRecord)
+    if (o.setUid && o.uidList && !m_withoutRecord)
+        openList(o.uidList);
+    else if (o.setUid && o.autoInc && !m_withoutRecord)
         lease(o.setUidText);
     // A guard that asked before the batch was known asks again.
     answered();
@@ -417,12 +427,43 @@ std::optional<Verdict> Recorder::verdictOf(const ProductionRecord::Reservation &
     return std::nullopt;
 }
 
+void Recorder::openList(const std::shared_ptr<const UidList> &list)
+{
+    m_list = list;
+    m_listAsked = true;
+    const QString batch = *m_batch;
+    m_writer->ask<std::optional<QList<int>>>(
+        [list, station = station()](ProductionRecord &r) { return r.openList(*list, station); },
+        [this, batch](const std::optional<QList<int>> &free) {
+            if (m_batch != batch)
+                return;
+            m_listAsked = false;
+            m_listFree = free;
+            if (free && !free->isEmpty())
+                lease(m_list->ids()[free->first()].text);
+            recordAnswers();
+        });
+}
+
+QString Recorder::freeFrom(const QString &uid, bool after) const
+{
+    const std::optional<quint64> id = Uid::tagId(uid, m_list->hex());
+    const int at = id ? m_list->positionOf(*id).value_or(-1) : -1;
+    const auto it = std::lower_bound(m_listFree->cbegin(), m_listFree->cend(), at + int(after));
+    return it == m_listFree->cend() ? QString() : m_list->ids()[*it].text;
+}
+
+QString Recorder::following(const QString &uid) const
+{
+    if (m_list && m_listFree)
+        return freeFrom(uid, true);
+    return AutoLoop::nextUid(m_loop.options(), uid);
+}
+
 void Recorder::lease(const QString &from)
 {
     if (!m_batch)
         return;
-    const AutoLoop::Options o = m_loop.options();
-    const int step = Uid::leadingNumber(o.incText);
     QStringList wanted;
     QString uid = from;
     for (int i = 0; i < kLease && uid.size() <= Uid::kLength; ++i) {
@@ -434,8 +475,8 @@ void Recorder::lease(const QString &from)
             m_reservedTexts << uid;
             wanted << uid;
         }
-        const QString next = Uid::StepSetUid(uid, step);
-        if (next == uid)
+        const QString next = following(uid);
+        if (next == uid || next.isEmpty())
             break;
         uid = next;
     }
@@ -528,7 +569,7 @@ Verdict Recorder::guard(const QString &uid)
         waitForRecord();
         return {Verdict::Kind::Pending, {}};
     }
-    const std::optional<quint64> id = Uid::tagId(uid, hexBase());
+    std::optional<quint64> id = Uid::tagId(uid, hexBase());
     if (id && m_handedOut.contains(*id)) {
         // Given to the loop already in this batch and marked as sent: written again to the
         // tag it went to (it read back wrong), unless a tag of this run confirmed it.
@@ -540,6 +581,24 @@ Verdict Recorder::guard(const QString &uid)
                 QStringLiteral("UID %1 was already written to a tag %2. Nothing was written; the "
                                "loop stopped. Set the next free UID and start again.")
                     .arg(uid, *recent)};
+    }
+    if (m_list && problem().isEmpty()) {
+        if (!m_listFree) {
+            if (m_listAsked) {
+                waitForRecord();
+                return {Verdict::Kind::Pending, {}};
+            }
+            // The record could not say which of the list's IDs are free: nothing is written.
+            m_list.reset();
+            id.reset();
+        } else if (const QString free = freeFrom(uid, false); free != uid) {
+            // Used or held when the batch began: straight on to the list's next free ID, or to
+            // its last one when none is left, which ends the run.
+            const QString last = m_list->ids().last().text;
+            return {Verdict::Kind::Skip,
+                    QStringLiteral("used or held already (UID list %1)").arg(m_list->name()),
+                    free.isEmpty() ? (uid == last ? QString() : last) : free};
+        }
     }
     if (id && problem().isEmpty()) {
         const auto it = m_lease.constFind(*id);
@@ -558,11 +617,19 @@ Verdict Recorder::guard(const QString &uid)
         if (reserved) {
             m_handedOut.insert(*id);
             // The next ones are asked for, and the next marked, while this one is written.
-            const QString next = Uid::StepSetUid(uid, Uid::leadingNumber(m_loop.options().incText));
-            lease(next);
-            arm(next);
+            const QString next = following(uid);
+            if (!next.isEmpty()) {
+                lease(next);
+                arm(next);
+            }
         }
-        if (const std::optional<Verdict> v = verdictOf(r, uid, &m_refusalTitle))
+        std::optional<Verdict> v = verdictOf(r, uid, &m_refusalTitle);
+        // A list's ID on a tag already, or held, is passed over: the list goes on without it.
+        if (v && m_list && v->kind != Verdict::Kind::Free) {
+            v->kind = Verdict::Kind::Skip;
+            v->next = following(uid);
+        }
+        if (v)
             return *v;
     }
     // Nothing is written that the record cannot account for.

@@ -91,6 +91,14 @@ private:
     AutoLoop::Engine::Recorded recordedAt(const QString &uid, bool hex);
     // Reserves the UIDs from uid on that the lease does not hold yet.
     void lease(const QString &uid);
+    // The UID the lease and the loop go on to after uid: the list's next free one, or uid
+    // stepped. Empty at the list's end.
+    QString following(const QString &uid) const;
+    // The list's first free ID at or after the position of uid, as the record said when the
+    // batch began; empty when none is left.
+    QString freeFrom(const QString &uid, bool after) const;
+    // The batch's UID list, and its free positions once the record has said them.
+    void openList(const std::shared_ptr<const UidList> &list);
     void onLeased(const QString &batch, const QStringList &asked, const Leased &answers);
     // Marks a reserved UID as about to be written; the loop writes none that is not marked.
     void arm(const QString &uid);
@@ -160,6 +168,10 @@ private:
     QString m_lastTag;
     // Tag IDs confirmed since the tool started, and where.
     QHash<quint64, QString> m_confirmed;
+    std::shared_ptr<const UidList> m_list;
+    // The list's positions free when the batch began, in order; nothing until the record says.
+    std::optional<QList<int>> m_listFree;
+    bool m_listAsked = false;
     bool m_warned = false;
     bool m_closed = false;
 };

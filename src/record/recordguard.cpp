@@ -1,10 +1,12 @@
 #include "recordguard.h"
 
 #include "core/uid.h"
+#include "core/uidlist.h"
 #include "recordconnection.h"
 
 #include <QDateTime>
 #include <QSqlQuery>
+#include <QStringList>
 
 namespace {
 
@@ -246,4 +248,90 @@ bool RecordGuard::release(const QString &uid, const QString &who, QString *error
         return false;
     }
     return true;
+}
+
+bool RecordGuard::loadList(const UidList &list)
+{
+    if (!m_record.isWritable() || !m_record.mayAsk())
+        return false;
+    QSqlDatabase db = m_record.database();
+    QSqlQuery q(db);
+    const auto fail = [&] {
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+        return m_record.lost(q);
+    };
+    if (!q.exec(QStringLiteral("BEGIN")))
+        return fail();
+    // Another station loading the same list at once waits here, then finds it loaded.
+    q.prepare(QStringLiteral("INSERT INTO uid_list (key, name, base, ids, loaded) VALUES (?, ?, "
+                             "?, ?, ?) ON CONFLICT DO NOTHING"));
+    const QString name = list.name().isEmpty() ? QStringLiteral("UID list") : list.name();
+    for (const QVariant &v :
+         QVariantList{list.key(), name, list.hex() ? QStringLiteral("HEX") : QStringLiteral("DEC"),
+                      list.count(), nowText()})
+        q.addBindValue(v);
+    if (!q.exec())
+        return fail();
+    if (q.numRowsAffected() == 1) {
+        // A few hundred rows a statement: far fewer round trips to a server than one each.
+        constexpr int kRows = 200;
+        const QList<UidList::Id> &ids = list.ids();
+        for (int from = 0; from < ids.size(); from += kRows) {
+            const int n = int(qMin<qsizetype>(kRows, ids.size() - from));
+            QStringList rows;
+            for (int i = 0; i < n; ++i)
+                rows << QStringLiteral("(?, ?, ?, ?)");
+            q.prepare(QStringLiteral("INSERT INTO uid_list_id (list_key, position, uid, tag_id) "
+                                     "VALUES ")
+                      + rows.join(u','));
+            for (int i = from; i < from + n; ++i) {
+                q.addBindValue(list.key());
+                q.addBindValue(i);
+                q.addBindValue(ids[i].text);
+                q.addBindValue(qint64(ids[i].tagId));
+            }
+            if (!q.exec())
+                return fail();
+        }
+    }
+    if (!q.exec(QStringLiteral("COMMIT")))
+        return fail();
+    return true;
+}
+
+std::optional<QList<int>> RecordGuard::freePositions(const UidList &list, const Station &station)
+{
+    if (!m_record.isOpen() || !m_record.mayAsk())
+        return std::nullopt;
+    QSqlQuery q(m_record.database());
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral(
+        "SELECT i.position FROM uid_list_id i WHERE i.list_key = ? AND NOT EXISTS (SELECT 1 "
+        "FROM reservation r WHERE r.tag_id = i.tag_id AND r.state <> 'released' AND NOT "
+        "(r.state = 'held' AND r.station_key IS NOT DISTINCT FROM ? AND r.port = ?)) ORDER BY "
+        "i.position"));
+    q.addBindValue(list.key());
+    q.addBindValue(nullable(station.key));
+    q.addBindValue(station.port.isNull() ? QStringLiteral("") : station.port);
+    if (!q.exec()) {
+        m_record.lost(q);
+        return std::nullopt;
+    }
+    QList<int> free;
+    while (q.next())
+        free << q.value(0).toInt();
+    return free;
+}
+
+QString RecordGuard::listSummaryQuery()
+{
+    const QString used = QStringLiteral(
+        "EXISTS (SELECT 1 FROM tag t WHERE t.uid_confirmed = 1 AND (t.uid_read = i.uid OR "
+        "t.uid_asked = i.uid))");
+    return QStringLiteral("SELECT l.name, l.base, l.ids, SUM(CASE WHEN %1 THEN 1 ELSE 0 END), "
+                          "SUM(CASE WHEN r.state = 'sent' AND NOT %1 THEN 1 ELSE 0 END), "
+                          "l.loaded FROM uid_list l JOIN uid_list_id i ON i.list_key = l.key "
+                          "LEFT JOIN reservation r ON r.tag_id = i.tag_id GROUP BY l.key, "
+                          "l.name, l.base, l.ids, l.loaded ORDER BY l.loaded DESC")
+        .arg(used);
 }

@@ -6,6 +6,7 @@
 #include <optional>
 
 class RecordConnection;
+class UidList;
 
 // The UID guard: where a tag ID already sits, and reservations that hold one ID for one batch
 // before it is written, so two stations (or two runs of one) never write it twice.
@@ -72,6 +73,15 @@ public:
     bool releaseUnused(const QString &batch, const QStringList &uids);
     // A supervisor gives a UID in doubt back, recorded with who and when.
     bool release(const QString &uid, const QString &who, QString *error);
+
+    // Puts the list into the record unless a station did already (one transaction: the IDs
+    // are all there or none); false when the record could not take it.
+    bool loadList(const UidList &list);
+    // The list's positions no batch holds or may have written (those this station only reserved
+    // ahead and never sent count as free), in order; nothing when the record cannot say.
+    std::optional<QList<int>> freePositions(const UidList &list, const Station &station);
+    // Each list with its IDs used (on a confirmed tag), in doubt and remaining.
+    static QString listSummaryQuery();
 
 private:
     RecordConnection &m_record;

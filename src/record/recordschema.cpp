@@ -61,6 +61,14 @@ const QList<QStringList> kMigrations = {
         QStringLiteral("CREATE INDEX traffic_batch ON traffic(batch_uuid)"),
         QStringLiteral("ALTER TABLE batch ADD COLUMN operator TEXT"),
     },
+    {
+        // A customer's list of IDs, loaded once by the first station that runs it, in order.
+        QStringLiteral("CREATE TABLE uid_list (key TEXT PRIMARY KEY, name TEXT NOT NULL, "
+                       "base TEXT NOT NULL, ids INTEGER NOT NULL, loaded TEXT NOT NULL)"),
+        QStringLiteral("CREATE TABLE uid_list_id (list_key TEXT NOT NULL, position INTEGER NOT "
+                       "NULL, uid TEXT NOT NULL, tag_id INTEGER NOT NULL, PRIMARY KEY "
+                       "(list_key, position))"),
+    },
 };
 
 } // namespace
@@ -99,6 +107,8 @@ bool isRecord(const Found &found)
         needed << QStringLiteral("reservation");
     if (found.version >= 5)
         needed << QStringLiteral("traffic");
+    if (found.version >= 6)
+        needed << QStringLiteral("uid_list") << QStringLiteral("uid_list_id");
     return std::all_of(needed.cbegin(), needed.cend(),
                        [&](const QString &t) { return found.tables.contains(t); });
 }

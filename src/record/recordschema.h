@@ -13,8 +13,9 @@ namespace RecordSchema {
 // duplicate lookup runs on. Version 3: rows named by a key the station makes (so a statement
 // sent twice records once) and UID reservations. Version 4: reservations by tag ID, batch and
 // station key, held until released. Version 5: the traffic with the box of batches that ran
-// with a capture, by tag, and who ran each batch.
-constexpr int kVersion = 5;
+// with a capture, by tag, and who ran each batch. Version 6: UID lists, the IDs of each in
+// their order.
+constexpr int kVersion = 6;
 
 // What an SQLite file holds, read without writing to it.
 struct Found {

@@ -138,6 +138,7 @@ struct Snapshot {
     QString problem;
     Rows batches;
     Rows reservations;
+    Rows lists;
     Rows ids;
 };
 
@@ -235,10 +236,12 @@ RecordsWindow::RecordsWindow(const QString &location, QWidget *parent)
     , m_batches(new RecordRows(this))
     , m_tags(new RecordRows(this))
     , m_reservations(new RecordRows(this))
+    , m_lists(new RecordRows(this))
     , m_sorted(new QSortFilterProxyModel(this))
     , m_batchView(tableView(this))
     , m_tagView(tableView(this))
     , m_reservationView(tableView(this))
+    , m_listView(tableView(this))
 {
     setObjectName(QStringLiteral("RecordsWindow"));
     setWindowTitle(QStringLiteral("Records"));
@@ -259,6 +262,16 @@ RecordsWindow::RecordsWindow(const QString &location, QWidget *parent)
     m_reservations->setHeaders({QStringLiteral("UID"), QStringLiteral("Station"),
                                 QStringLiteral("Port"), QStringLiteral("Reserved"),
                                 QStringLiteral("Batch"), QStringLiteral("Why")});
+    m_lists->setHeaders({QStringLiteral("UID list"), QStringLiteral("Base"), QStringLiteral("IDs"),
+                         QStringLiteral("Used"), QStringLiteral("In doubt"),
+                         QStringLiteral("Remaining"), QStringLiteral("Loaded")});
+    m_listView->setAccessibleName(QStringLiteral("UID lists"));
+    m_listView->setToolTip(QStringLiteral("Used: on a confirmed tag. In doubt: a write was sent "
+                                          "and no tag confirmed it; a supervisor releases it "
+                                          "above. Remaining: not written yet"));
+    auto *lists = new ReadableColumns({6}, {}, this);
+    lists->setSourceModel(m_lists);
+    m_listView->setModel(lists);
     m_tags->setHeaders(RecordQueries::tagColumns());
     m_tags->onMore([this] { fetchMoreTags(); });
     m_retry->setSingleShot(true);
@@ -331,9 +344,11 @@ RecordsWindow::RecordsWindow(const QString &location, QWidget *parent)
     reservedLayout->addLayout(reservedTop);
     reservedLayout->addWidget(m_reservationView);
     split->addWidget(reserved);
+    split->addWidget(m_listView);
     split->setStretchFactor(0, 1);
     split->setStretchFactor(1, 4);
     split->setStretchFactor(2, 1);
+    split->setStretchFactor(3, 1);
     split->setChildrenCollapsible(false);
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(filters);
@@ -341,7 +356,7 @@ RecordsWindow::RecordsWindow(const QString &location, QWidget *parent)
     layout->addWidget(m_status);
     resize(1000, 640);
     // The tags get the room; the batches a few rows.
-    split->setSizes({140, 400, 100});
+    split->setSizes({140, 400, 100, 80});
     QSettings settings(QString::fromLatin1(SettingsStore::kName));
     const QByteArray geometry = settings.value(QStringLiteral("records/geometry")).toByteArray();
     if (!geometry.isEmpty())
@@ -394,6 +409,11 @@ RecordsWindow::~RecordsWindow()
 QAbstractItemModel *RecordsWindow::tagModel() const
 {
     return m_tags;
+}
+
+QAbstractItemModel *RecordsWindow::listModel() const
+{
+    return m_lists;
 }
 
 QAbstractItemModel *RecordsWindow::reservationModel() const
@@ -451,6 +471,13 @@ void RecordsWindow::refresh()
             s.batches = readRows(q);
             q.exec(RecordGuard::openReservationQuery());
             s.reservations = readRows(q);
+            if (q.exec(RecordGuard::listSummaryQuery()))
+                s.lists = readRows(q);
+            for (QVariantList &l : s.lists) {
+                const qint64 left
+                    = l.value(2).toLongLong() - l.value(3).toLongLong() - l.value(4).toLongLong();
+                l.insert(5, left);
+            }
             return s;
         },
         [this](Snapshot s) {
@@ -483,6 +510,8 @@ void RecordsWindow::refresh()
             m_reservations->reset(std::move(s.reservations), false);
             // Usually empty: it takes room only when a UID is held.
             m_reservedPane->setVisible(m_reservations->rowCount() > 0);
+            m_lists->reset(std::move(s.lists), false);
+            m_listView->setVisible(m_lists->rowCount() > 0);
             applyFilter();
         });
 }

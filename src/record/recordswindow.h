@@ -45,6 +45,8 @@ public:
     QLineEdit *uidField() const { return m_uid; }
     QAbstractItemModel *tagModel() const;
     QAbstractItemModel *reservationModel() const;
+    // Each UID list: name, base, IDs, used, in doubt, remaining, loaded.
+    QAbstractItemModel *listModel() const;
     QTableView *tagView() const { return m_tagView; }
     QWidget *reservedPane() const { return m_reservedPane; }
     QLabel *statusLabel() const { return m_status; }
@@ -89,10 +91,12 @@ private:
     RecordRows *m_batches;
     RecordRows *m_tags;
     RecordRows *m_reservations;
+    RecordRows *m_lists;
     QSortFilterProxyModel *m_sorted;
     QTableView *m_batchView;
     QTableView *m_tagView;
     QTableView *m_reservationView;
+    QTableView *m_listView;
     QWidget *m_reservedPane = nullptr;
     QSplitter *m_split = nullptr;
 };

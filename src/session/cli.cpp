@@ -797,6 +797,8 @@ int produceCommand(const QStringList &arguments)
                      });
     QObject::connect(&session.loop(), &ProductionLoop::failuresStopped, &running,
                      [&](const QString &why) { finish(why, kTagFailed); });
+    QObject::connect(&session.loop(), &ProductionLoop::finished, &running,
+                     [&](const QString &why) { finish(why, exitCode); });
     QObject::connect(&session.loop(), &ProductionLoop::switched, &running, [&](bool on) {
         if (on)
             return;

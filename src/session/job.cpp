@@ -2,7 +2,9 @@
 
 #include "core/uid.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -74,6 +76,17 @@ public:
         return v.toObject();
     }
 
+    bool path(const char *name, QString &out)
+    {
+        const QJsonValue v = take(name);
+        if (v.isUndefined())
+            return true;
+        if (!v.isString() || v.toString().contains(QChar(0)))
+            return fail(name, QStringLiteral("must be a file's path"));
+        out = v.toString();
+        return true;
+    }
+
     // Read already.
     void skip(const char *name) { take(name); }
 
@@ -143,7 +156,7 @@ Job Job::fromOptions(const AutoLoop::Options &options)
     return job;
 }
 
-std::optional<Job> Job::parse(const QByteArray &json, QString *error)
+std::optional<Job> Job::parse(const QByteArray &json, QString *error, const QString &folder)
 {
     QJsonParseError parseError;
     const QJsonDocument doc = QJsonDocument::fromJson(json, &parseError);
@@ -201,19 +214,64 @@ std::optional<Job> Job::parse(const QByteArray &json, QString *error)
 
     Reader u(*uid, QStringLiteral("uid"), error);
     QString base = QStringLiteral("hex");
-    if (!u.flag("write", o.setUid) || !u.flag("increment", o.autoInc)
+    QString first;
+    QString step;
+    std::optional<bool> increment;
+    bool incrementFlag = false;
+    const std::optional<QJsonObject> list = u.object("list");
+    if (!list || !u.flag("write", o.setUid) || !u.flag("increment", incrementFlag)
         || !u.text("first", kUidPattern, QStringLiteral("ten digits, the first four hexadecimal"),
-                   o.setUidText)
-        || !u.text("step", kStepPattern, QStringLiteral("ten decimal digits"), o.incText)
+                   first)
+        || !u.text("step", kStepPattern, QStringLiteral("ten decimal digits"), step)
         || !u.text("base", QRegularExpression(QStringLiteral("^(hex|dec)$")),
                    QStringLiteral("\"hex\" or \"dec\""), base)
         || !u.done())
         return std::nullopt;
+    if (uid->contains(QStringLiteral("increment")))
+        increment = incrementFlag;
+    o.autoInc = increment.value_or(o.autoInc);
+    if (!first.isEmpty())
+        o.setUidText = first;
+    if (!step.isEmpty())
+        o.incText = step;
     o.base = base == QLatin1String("DEC") ? AutoLoop::Options::Base::Dec
                                           : AutoLoop::Options::Base::Hex;
-    if (!Uid::tagId(o.setUidText, o.base == AutoLoop::Options::Base::Hex)) {
+    const bool hex = o.base == AutoLoop::Options::Base::Hex;
+    if (!Uid::tagId(o.setUidText, hex)) {
         u.fail("first", QStringLiteral("is no tag ID in base %1").arg(base.toLower()));
         return std::nullopt;
+    }
+    if (!list->isEmpty()) {
+        // The IDs come from the list, in its order: nothing steps them.
+        for (const char *member : {"first", "step"}) {
+            if (uid->contains(QString::fromLatin1(member))) {
+                u.fail(member, QStringLiteral("cannot be given with \"uid.list\""));
+                return std::nullopt;
+            }
+        }
+        if (!o.setUid || increment == false) {
+            u.fail("list", QStringLiteral("needs \"uid.write\" (and \"uid.increment\" not false)"));
+            return std::nullopt;
+        }
+        Reader l(*list, QStringLiteral("uid.list"), error);
+        QString file;
+        if (!l.path("file", file) || !l.number("column", 1, 1000, job.m_listColumn) || !l.done())
+            return std::nullopt;
+        if (file.isEmpty()) {
+            l.fail("file", QStringLiteral("must name the list's file"));
+            return std::nullopt;
+        }
+        job.m_listFile
+            = QDir(folder.isEmpty() ? QDir::currentPath() : folder).absoluteFilePath(file);
+        QString why;
+        std::optional<UidList> ids = UidList::load(job.m_listFile, job.m_listColumn, hex, &why);
+        if (!ids) {
+            l.fail("file", QStringLiteral("names a list that cannot be used: ") + why);
+            return std::nullopt;
+        }
+        o.uidList = std::make_shared<const UidList>(std::move(*ids));
+        o.autoInc = true;
+        o.setUidText = o.uidList->ids().first().text;
     }
     if (o.autoInc && !o.setUid) {
         u.fail("increment", QStringLiteral("needs \"uid.write\""));
@@ -256,35 +314,43 @@ std::optional<Job> Job::load(const QString &file, QString *error)
                      .arg(kMaxBytes / 1024);
         return std::nullopt;
     }
-    std::optional<Job> job = parse(in.read(kMaxBytes), error);
+    std::optional<Job> job = parse(in.read(kMaxBytes), error, QFileInfo(file).absolutePath());
     if (!job)
         *error = QStringLiteral("%1: %2").arg(file, *error);
     return job;
 }
 
-QByteArray Job::toJson() const
+QByteArray Job::toJson(const QString &folder) const
 {
-    return QJsonDocument(toObject()).toJson(QJsonDocument::Indented);
+    return QJsonDocument(toObject(folder)).toJson(QJsonDocument::Indented);
 }
 
-QJsonObject Job::toObject() const
+QJsonObject Job::toObject(const QString &folder) const
 {
     QJsonObject blocks;
     for (int n = 1; n <= 6; ++n) {
         if (m_o.blocks[size_t(n)])
             blocks.insert(QString::number(n), m_o.blockTexts[size_t(n)]);
     }
+    QJsonObject uid{{QStringLiteral("write"), m_o.setUid},
+                    {QStringLiteral("base"), m_o.base == AutoLoop::Options::Base::Dec
+                                                 ? QStringLiteral("dec")
+                                                 : QStringLiteral("hex")},
+                    {QStringLiteral("increment"), m_o.autoInc}};
+    if (m_o.uidList && !m_listFile.isEmpty()) {
+        // Beside the job, the list is named relative to it, so the two move together.
+        const QString file
+            = folder.isEmpty() ? m_listFile : QDir(folder).relativeFilePath(m_listFile);
+        uid.insert(QStringLiteral("list"), QJsonObject{{QStringLiteral("file"), file},
+                                                       {QStringLiteral("column"), m_listColumn}});
+    } else {
+        uid.insert(QStringLiteral("first"), m_o.setUidText);
+        uid.insert(QStringLiteral("step"), m_o.incText);
+    }
     QJsonObject root{
         {QStringLiteral("format"), kFormat},
         {QStringLiteral("version"), kVersion},
-        {QStringLiteral("uid"),
-         QJsonObject{{QStringLiteral("write"), m_o.setUid},
-                     {QStringLiteral("first"), m_o.setUidText},
-                     {QStringLiteral("step"), m_o.incText},
-                     {QStringLiteral("base"), m_o.base == AutoLoop::Options::Base::Dec
-                                                  ? QStringLiteral("dec")
-                                                  : QStringLiteral("hex")},
-                     {QStringLiteral("increment"), m_o.autoInc}}},
+        {QStringLiteral("uid"), uid},
         {QStringLiteral("blocks"), blocks},
         {QStringLiteral("password"), QJsonObject{{QStringLiteral("unlock"), m_o.autoUnlock},
                                                  {QStringLiteral("write"), m_o.writePassword}}},
@@ -308,7 +374,8 @@ QJsonObject Job::toObject() const
 bool Job::save(const QString &file, QString *error) const
 {
     QSaveFile out(file);
-    if (!out.open(QIODevice::WriteOnly) || out.write(toJson()) < 0 || !out.commit()) {
+    if (!out.open(QIODevice::WriteOnly) || out.write(toJson(QFileInfo(file).absolutePath())) < 0
+        || !out.commit()) {
         *error = QStringLiteral("%1 cannot be written: %2").arg(file, out.errorString());
         return false;
     }

@@ -12,18 +12,28 @@
 // range or a newer version is refused with the member's name, so nothing half-understood runs.
 class Job {
 public:
-    // Version 2 adds "failures" and "timing"; a file of version 1 reads as before.
-    static constexpr int kVersion = 2;
+    // Version 2 adds "failures" and "timing", version 3 "uid.list"; older files read as
+    // before.
+    static constexpr int kVersion = 3;
 
     // The window's settings at start, and the blocks' texts it shows then.
     Job();
     // What the panels hold now (block 7 and the options a job does not carry are left out).
     static Job fromOptions(const AutoLoop::Options &options);
-    static std::optional<Job> parse(const QByteArray &json, QString *error);
+    // A UID list's file is found relative to folder (the job's own), or the working folder.
+    static std::optional<Job> parse(const QByteArray &json, QString *error,
+                                    const QString &folder = {});
     static std::optional<Job> load(const QString &file, QString *error);
+    // The panels' run with a UID list read from file (its IDs already in options.uidList).
+    void useList(const QString &file, int column)
+    {
+        m_listFile = file;
+        m_listColumn = column;
+    }
 
-    QByteArray toJson() const;
-    QJsonObject toObject() const;
+    // A UID list's file is named relative to folder when one is given.
+    QByteArray toJson(const QString &folder = {}) const;
+    QJsonObject toObject(const QString &folder = {}) const;
     bool save(const QString &file, QString *error) const;
 
     // The loop's options, with the password written to block 7 where the job needs it.
@@ -31,7 +41,12 @@ public:
     // Unlocking or writing the password needs one.
     bool needsPassword() const { return m_o.autoUnlock || m_o.writePassword; }
     const AutoLoop::Options &raw() const { return m_o; }
+    // The UID list's file, as an absolute path; empty when the run steps its UIDs.
+    QString listFile() const { return m_listFile; }
+    int listColumn() const { return m_listColumn; }
 
 private:
     AutoLoop::Options m_o;
+    QString m_listFile;
+    int m_listColumn = 1;
 };

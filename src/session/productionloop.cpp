@@ -87,6 +87,8 @@ void ProductionLoop::apply(const AutoLoop::Actions &a)
         emit switched(false);
     if (a.uidRefused)
         emit uidRefused(*a.uidRefused);
+    if (a.finished)
+        emit finished(*a.finished);
     if (!a.outcome || !countFailure(*a.outcome) || !running())
         return;
     const QString why = QStringLiteral("%1 tags in a row failed or stalled (%2). Check the tags "

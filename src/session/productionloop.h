@@ -71,6 +71,8 @@ signals:
     // The loop stopped itself after Options::stopAfterFailures failed or stalled tags in a
     // row: why, with those tags, in words.
     void failuresStopped(const QString &why);
+    // The loop stopped itself because its work is done: the UID list is used up.
+    void finished(const QString &why);
 
 private:
     void apply(const AutoLoop::Actions &a);

@@ -101,6 +101,11 @@ AutoPanel::AutoPanel(QWidget *parent)
     m_openJob->setObjectName(QStringLiteral("cm_Open_Job"));
     m_openJob->setAccessibleDescription(QStringLiteral("cm_Open_Job"));
 
+    m_listLabel = new QLabel(this);
+    m_listLabel->setObjectName(QStringLiteral("lb_Uid_List"));
+    m_listLabel->setWordWrap(true);
+    m_listLabel->hide();
+
     auto *column = new QVBoxLayout(this);
     column->setSpacing(3);
     column->addWidget(m_notConfig);
@@ -115,6 +120,7 @@ AutoPanel::AutoPanel(QWidget *parent)
     column->addWidget(m_setUidField);
     column->addWidget(m_autoInc);
     column->addWidget(m_incField);
+    column->addWidget(m_listLabel);
     column->addWidget(separator("Line4", this));
     column->addWidget(m_writeBlocks);
     column->addWidget(m_writePassword);

@@ -4,6 +4,7 @@
 
 class MaskedField;
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
@@ -37,6 +38,8 @@ public:
     QPushButton *autoButton() const { return m_auto; }
     QPushButton *saveJobButton() const { return m_saveJob; }
     QPushButton *openJobButton() const { return m_openJob; }
+    // The UID list a job brought ("List: ids.csv, 200 IDs"); hidden while UIDs step.
+    QLabel *listLabel() const { return m_listLabel; }
 
 private:
     QCheckBox *m_notConfig;
@@ -48,6 +51,7 @@ private:
     MaskedField *m_setUidField;
     QCheckBox *m_autoInc;
     MaskedField *m_incField;
+    QLabel *m_listLabel;
     QCheckBox *m_writeBlocks;
     QCheckBox *m_writePassword;
     QCheckBox *m_lock;

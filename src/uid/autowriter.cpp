@@ -16,6 +16,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QFileDialog>
+#include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
@@ -89,6 +90,10 @@ AutoLoop::Options AutoWriter::options() const
     o.blockRetries = a.retriesField()->value();
     o.stepMs = m_stepMs;
     o.firstCommandMs = m_firstCommandMs;
+    if (m_list && o.setUid) {
+        o.uidList = m_list;
+        o.autoInc = true;
+    }
     if (m_p.uid.hexButton()->isChecked())
         o.base = AutoLoop::Options::Base::Hex;
     else if (m_p.uid.decButton()->isChecked())
@@ -100,7 +105,23 @@ AutoLoop::Options AutoWriter::options() const
 
 bool AutoWriter::saveJob(const QString &file, QString *error) const
 {
-    return Job::fromOptions(options()).save(file, error);
+    Job job = Job::fromOptions(options());
+    if (m_list)
+        job.useList(m_listFile, m_listColumn);
+    return job.save(file, error);
+}
+
+void AutoWriter::useList(const Job &job)
+{
+    m_list = job.raw().uidList;
+    m_listFile = job.listFile();
+    m_listColumn = job.listColumn();
+    QLabel *label = m_p.autoPanel.listLabel();
+    label->setVisible(bool(m_list));
+    // The loop takes the list's IDs in order; a UID typed in by hand would leave it.
+    m_p.autoPanel.setUidField()->setReadOnly(bool(m_list));
+    if (m_list)
+        label->setText(QStringLiteral("List: %1, %2 IDs").arg(m_list->name()).arg(m_list->count()));
 }
 
 bool AutoWriter::openJob(const QString &file, QString *error)
@@ -136,6 +157,7 @@ bool AutoWriter::openJob(const QString &file, QString *error)
     a.stopAfterField()->setValue(o.stopAfterFailures);
     a.retriesField()->setValue(o.blockRetries);
     setTiming(o.stepMs, o.firstCommandMs);
+    useList(*job);
     if (o.base == AutoLoop::Options::Base::Dec)
         m_p.uid.decButton()->setChecked(true);
     else

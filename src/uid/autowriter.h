@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QTimer>
+#include <memory>
 
 class AutoPanel;
 class BlockPanel;
@@ -15,6 +16,7 @@ class ReaderLink;
 class StatusLine;
 class TrafficLog;
 class UidPanel;
+class Job;
 
 // The production loop in the window: the loop reads its options from the panels, and what it
 // shows goes to the log, the status line and the block and UID fields. Owns the blinking
@@ -82,6 +84,11 @@ private:
     ProductionLoop m_loop;
     int m_stepMs = AutoLoop::Options{}.stepMs;
     int m_firstCommandMs = AutoLoop::Options{}.firstCommandMs;
+    // The UID list of the job opened last, and its file; none: "Auto inc" steps.
+    std::shared_ptr<const UidList> m_list;
+    QString m_listFile;
+    int m_listColumn = 1;
+    void useList(const Job &job);
     QTimer m_flash;
     // The link closed: the card label is the link's to reset.
     bool m_linkClosing = false;
