@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, only when some are missing.
 # With "test": also what the test suite uses (lintian, a PostgreSQL server).
 set -euo pipefail
-packages=(cmake g++ make dpkg-dev qt6-base-dev qt6-serialport-dev libqt6sql6-sqlite
+packages=(cmake g++ make dpkg-dev qt6-base-dev qt6-serialport-dev qt6-charts-dev libqt6opengl6-dev libqt6sql6-sqlite
           libqt6sql6-psql libqt6svg6 libgl-dev libsqlite3-dev appstream desktop-file-utils)
 [ "${1:-}" = test ] && packages+=(lintian postgresql-15)
 missing=()

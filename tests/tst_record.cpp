@@ -1,4 +1,5 @@
 #include "boxfixture.h"
+#include "record/lineview.h"
 #include "record/productionrecord.h"
 #include "record/recorder.h"
 #include "record/recordschema.h"
@@ -15,17 +16,21 @@
 #include "windowfixture.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QCryptographicHash>
 #include <QHeaderView>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlQueryModel>
 #include <QSqlRecord>
+#include <QTabWidget>
 #include <QTableView>
 #include <csignal>
 
@@ -99,6 +104,7 @@ private slots:
     void refusedStatementIsSetAsideAndHoldsUpNothing();
     void recordLocationFromOptionSettingsOrDefault();
     void recordedIdIsFoundInEitherSpelling();
+    void lineViewShowsWhatTheRecordHolds();
 };
 
 void TestRecord::csvFieldQuoting_data()
@@ -804,6 +810,110 @@ void TestRecord::recordLocationFromOptionSettingsOrDefault()
     ProductionRecord::Batch here;
     QCOMPARE(away.reserve(QStringLiteral("0000000001"), true, here, {}).kind,
              ProductionRecord::Reservation::Kind::Unavailable);
+}
+
+// Two stations' shift, an older shift and a manual batch: the Line tab counts the shift's
+// tags by station and cause as the test tallied them when writing them.
+void TestRecord::lineViewShowsWhatTheRecordHolds()
+{
+    QTemporaryDir dir;
+    ProductionRecord record(dir.filePath(QStringLiteral("line.sqlite")));
+    QRandomGenerator rng(23);
+    struct Tally {
+        int tags = 0, complete = 0, firstPass = 0, failed = 0, stalled = 0;
+    };
+    QMap<QString, Tally> expected;
+    QMap<QString, int> causes;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const auto run = [&](const QString &station, bool manual, qint64 from, int tags, bool count) {
+        ProductionRecord::Batch b;
+        b.station = station;
+        b.port = QStringLiteral("/dev/ttyUSB0");
+        b.manual = manual;
+        const std::optional<QString> batch = record.beginBatch(b);
+        QVERIFY(batch);
+        for (int i = 0; i < tags; ++i) {
+            using Result = AutoLoop::TagOutcome::Result;
+            AutoLoop::TagOutcome t;
+            const int roll = int(rng.bounded(10));
+            t.result = roll < 7 ? Result::Complete : roll < 9 ? Result::Failed : Result::Stalled;
+            t.retries = roll == 0 ? 1 : 0;
+            const int block = 3 + int(rng.bounded(2));
+            t.detail = t.result == Result::Failed
+                           ? QStringLiteral("block %1 written %2, read back 00000000")
+                                 .arg(block)
+                                 .arg(QString::number(block).repeated(8))
+                           : QStringLiteral("no answer at step 5");
+            t.startMs = from + i * 7000;
+            t.endMs = t.startMs + 1500;
+            QVERIFY(record.endTag(RecordIdentity::newKey(), *batch, t));
+            if (!count)
+                continue;
+            Tally &e = expected[station + QStringLiteral(" /dev/ttyUSB0")];
+            ++e.tags;
+            e.complete += t.result == Result::Complete;
+            e.firstPass += t.result == Result::Complete && t.retries == 0;
+            e.failed += t.result == Result::Failed;
+            e.stalled += t.result == Result::Stalled;
+            if (t.result != Result::Complete)
+                ++causes[t.result == Result::Failed
+                             ? QStringLiteral("failed: block %1 written \u2026, read back \u2026")
+                                   .arg(block)
+                             : QStringLiteral("stalled: no answer at step \u2026")];
+        }
+    };
+    run(QStringLiteral("old"), false, now - 10 * 3600 * 1000, 20, false);
+    run(QStringLiteral("hand"), true, now - 3600 * 1000, 5, false);
+    run(QStringLiteral("a"), false, now - 2 * 3600 * 1000, 150, true);
+    run(QStringLiteral("b"), false, now - 3600 * 1000, 120, true);
+
+    RecordsWindow window(record.path());
+    LineView *line = window.lineView();
+    window.tabs()->setCurrentWidget(line);
+    QTRY_VERIFY(line->figures().total().tags > 0);
+    const auto &stations = line->figures().stations();
+    QCOMPARE(stations.keys(), expected.keys());
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        const LineFigures::Station &got = stations[it.key()];
+        QCOMPARE(got.tags, it->tags);
+        QCOMPARE(got.complete, it->complete);
+        QCOMPARE(got.firstPass, it->firstPass);
+        QCOMPARE(got.failed, it->failed);
+        QCOMPARE(got.stalled, it->stalled);
+    }
+    QMap<QString, int> shown;
+    for (const auto &[cause, n] : line->figures().causes())
+        shown.insert(cause, n);
+    QCOMPARE(shown, causes);
+    const Tally &b = expected.last();
+    QVERIFY2(line->yieldText().contains(
+                 QStringLiteral("first-pass yield %1 %")
+                     .arg(100.0 * b.firstPass / (b.complete + b.failed + b.stalled), 0, 'f', 1)),
+             qPrintable(line->yieldText()));
+    // The picture of the README.
+    if (const QString picture = qEnvironmentVariable("KESTREL_LINE_PICTURE"); !picture.isEmpty()) {
+        window.resize(1000, 640);
+        window.show();
+        QTest::qWait(1200);
+        QVERIFY(window.grab().save(picture));
+    }
+    // The latest batch alone, then saved as a picture and as figures.
+    QComboBox *scope = line->findChild<QComboBox *>();
+    scope->setCurrentIndex(0);
+    QTRY_COMPARE(line->figures().total().tags, b.tags);
+    QString error;
+    QVERIFY2(line->savePng(dir.filePath(QStringLiteral("line.png")), &error), qPrintable(error));
+    QVERIFY(!QImage(dir.filePath(QStringLiteral("line.png"))).isNull());
+    QVERIFY2(line->saveCsv(dir.filePath(QStringLiteral("line.csv")), &error), qPrintable(error));
+    QFile csv(dir.filePath(QStringLiteral("line.csv")));
+    QVERIFY(csv.open(QIODevice::ReadOnly));
+    QVERIFY(csv.readAll().contains(QStringLiteral("all stations,%1,%2,%3,%4,%5,")
+                                       .arg(b.tags)
+                                       .arg(b.complete)
+                                       .arg(b.firstPass)
+                                       .arg(b.failed)
+                                       .arg(b.stalled)
+                                       .toUtf8()));
 }
 
 KESTREL_TEST_MAIN(TestRecord)

@@ -239,6 +239,8 @@ void Recorder::onSwitched(bool on)
         return;
     }
     m_counts = {};
+    m_line = {};
+    emit lineChanged();
     m_traffic.clear();
     m_lastTag.clear();
     m_rows.clear();
@@ -310,6 +312,9 @@ void Recorder::onTagEnded(const TagOutcome &tag)
     }
     const QString uid = tag.uidRead.isEmpty() ? tag.uidAsked : tag.uidRead;
     noteConfirmed(tag, uid);
+    m_line.add({tag.endMs, m_batchDescription.station, AutoLoop::resultName(tag.result),
+                tag.retries, tag.detail});
+    emit lineChanged();
     m_lastTag = (uid.isEmpty() ? QStringLiteral("last tag") : QStringLiteral("last ") + uid)
                 + QStringLiteral(": ") + AutoLoop::resultName(tag.result);
     showSummary();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/autoloop.h"
+#include "linefigures.h"
 #include "productionrecord.h"
 
 #include <QHash>
@@ -42,6 +43,8 @@ public:
     bool runningWithoutRecord() const { return m_withoutRecord; }
     // "Batch: 3 complete / 0 failed / 0 stalled — ..."
     QString summary() const { return m_summary; }
+    // The running batch's (or the last one's) rate, yield and failures.
+    const LineFigures &line() const { return m_line; }
     // What the operator is told while the record is off, and the driver's words for it; empty
     // while it works.
     QString warning() const { return m_warning; }
@@ -72,6 +75,7 @@ public:
 
 signals:
     void summaryChanged(const QString &summary);
+    void lineChanged();
     void warningChanged();
 
 private:
@@ -161,6 +165,7 @@ private:
         int stalled = 0;
     };
     Counts m_counts;
+    LineFigures m_line;
     // Captured lines of the running batch not yet in the record; a batch idle for hours
     // sends them on at this size.
     QByteArray m_traffic;

@@ -1,5 +1,7 @@
 #include "recordswindow.h"
 
+#include "lineview.h"
+
 #include "core/settingsstore.h"
 #include "core/trafficformat.h"
 #include "link/portmap.h"
@@ -28,6 +30,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -114,6 +117,8 @@ namespace {
 constexpr int kPage = 256;
 // How long a question may go unanswered before the window says it waits.
 constexpr int kSlowMs = 1000;
+// How often the Line tab reads the record again while it is shown.
+constexpr int kLineMs = 5000;
 
 // All rows, or at most limit; more: the limit was reached, so there may be more.
 Rows readRows(QSqlQuery &q, int limit = -1, bool *more = nullptr)
@@ -242,6 +247,9 @@ RecordsWindow::RecordsWindow(const QString &location, QWidget *parent)
     , m_tagView(tableView(this))
     , m_reservationView(tableView(this))
     , m_listView(tableView(this))
+    , m_tabs(new QTabWidget(this))
+    , m_line(new LineView(this))
+    , m_lineTimer(new QTimer(this))
 {
     setObjectName(QStringLiteral("RecordsWindow"));
     setWindowTitle(QStringLiteral("Records"));
@@ -350,9 +358,24 @@ RecordsWindow::RecordsWindow(const QString &location, QWidget *parent)
     split->setStretchFactor(2, 1);
     split->setStretchFactor(3, 1);
     split->setChildrenCollapsible(false);
+    auto *records = new QWidget(this);
+    auto *recordsLayout = new QVBoxLayout(records);
+    recordsLayout->setContentsMargins(0, 0, 0, 0);
+    recordsLayout->addLayout(filters);
+    recordsLayout->addWidget(split, 1);
+    m_tabs->addTab(records, QStringLiteral("&Tags"));
+    m_tabs->addTab(m_line, QStringLiteral("&Line"));
+    connect(m_tabs, &QTabWidget::currentChanged, this, [this] { refreshLine(); });
+    connect(m_line, &LineView::scopeChanged, this, [this] { refreshLine(); });
+    // The line's figures follow the record while they are shown.
+    m_lineTimer->setInterval(kLineMs);
+    connect(m_lineTimer, &QTimer::timeout, this, [this] {
+        if (isVisible() && m_tabs->currentWidget() == m_line)
+            refreshLine();
+    });
+    m_lineTimer->start();
     auto *layout = new QVBoxLayout(this);
-    layout->addLayout(filters);
-    layout->addWidget(split, 1);
+    layout->addWidget(m_tabs, 1);
     layout->addWidget(m_status);
     resize(1000, 640);
     // The tags get the room; the batches a few rows.
@@ -513,6 +536,31 @@ void RecordsWindow::refresh()
             m_lists->reset(std::move(s.lists), false);
             m_listView->setVisible(m_lists->rowCount() > 0);
             applyFilter();
+        });
+}
+
+void RecordsWindow::refreshLine()
+{
+    if (m_tabs->currentWidget() != m_line || m_lineAsked)
+        return;
+    m_lineAsked = true;
+    const bool latest = m_line->scope() == LineView::Scope::LatestBatch;
+    ask<LineFigures>(
+        [latest](ProductionRecord &r) {
+            qint64 batch = -1;
+            if (latest && r.isOpen()) {
+                QSqlQuery q(r.database());
+                if (q.exec(QStringLiteral("SELECT max(id) FROM batch WHERE manual = 0"))
+                    && q.next())
+                    batch = q.value(0).isNull() ? 0 : q.value(0).toLongLong();
+            }
+            const qint64 since
+                = latest ? 0 : QDateTime::currentMSecsSinceEpoch() - LineFigures::kShiftMs;
+            return LineFigures::read(r, since, batch);
+        },
+        [this](LineFigures f) {
+            m_lineAsked = false;
+            m_line->setFigures(f);
         });
 }
 

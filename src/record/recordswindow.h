@@ -15,6 +15,8 @@ class QLineEdit;
 class QPushButton;
 class QSortFilterProxyModel;
 class QTableView;
+class QTabWidget;
+class LineView;
 class QTimer;
 class RecordWriter;
 class RecordRows;
@@ -47,6 +49,9 @@ public:
     QAbstractItemModel *reservationModel() const;
     // Each UID list: name, base, IDs, used, in doubt, remaining, loaded.
     QAbstractItemModel *listModel() const;
+    // The Line tab: the line's figures as charts.
+    LineView *lineView() const { return m_line; }
+    QTabWidget *tabs() const { return m_tabs; }
     QTableView *tagView() const { return m_tagView; }
     QWidget *reservedPane() const { return m_reservedPane; }
     QLabel *statusLabel() const { return m_status; }
@@ -98,5 +103,10 @@ private:
     QTableView *m_reservationView;
     QTableView *m_listView;
     QWidget *m_reservedPane = nullptr;
+    QTabWidget *m_tabs;
+    LineView *m_line;
+    QTimer *m_lineTimer;
+    bool m_lineAsked = false;
+    void refreshLine();
     QSplitter *m_split = nullptr;
 };

@@ -1,6 +1,7 @@
 #include "recordstatus.h"
 
 #include "core/palette.h"
+#include "record/lineview.h"
 #include "record/recorder.h"
 
 #include <QLabel>
@@ -13,6 +14,7 @@ RecordStatus::RecordStatus(Recorder &recorder, QStatusBar *statusBar, QObject *p
     , m_summary(new QLabel)
     , m_warning(new QLabel)
     , m_recordsButton(new QToolButton)
+    , m_line(new LineStrip)
 {
     m_summary->setObjectName(QStringLiteral("lb_Record_Summary"));
     m_summary->setTextFormat(Qt::PlainText);
@@ -26,7 +28,10 @@ RecordStatus::RecordStatus(Recorder &recorder, QStatusBar *statusBar, QObject *p
     m_recordsButton->setToolTip(QStringLiteral("Production record: batches and tags (Ctrl+R)"));
     m_recordsButton->setAccessibleDescription(QStringLiteral("cm_Records"));
     statusBar->addPermanentWidget(m_warning);
+    statusBar->addPermanentWidget(m_line);
     statusBar->addPermanentWidget(m_summary);
+    connect(&m_recorder, &Recorder::lineChanged, m_line,
+            [this] { m_line->setFigures(m_recorder.line()); });
     statusBar->addPermanentWidget(m_recordsButton);
     connect(m_recordsButton, &QToolButton::clicked, this, &RecordStatus::recordsRequested);
     connect(&m_recorder, &Recorder::summaryChanged, m_summary, &QLabel::setText);

@@ -5,6 +5,7 @@
 class QLabel;
 class QStatusBar;
 class QToolButton;
+class LineStrip;
 class Recorder;
 
 // What the status bar shows of the production record: the batch's counts, a warning while the
@@ -17,6 +18,7 @@ public:
 
     QLabel *summaryLabel() const { return m_summary; }
     QLabel *warningLabel() const { return m_warning; }
+    LineStrip *lineStrip() const { return m_line; }
 
 signals:
     void recordsRequested();
@@ -28,4 +30,5 @@ private:
     QLabel *m_summary;
     QLabel *m_warning;
     QToolButton *m_recordsButton;
+    LineStrip *m_line;
 };

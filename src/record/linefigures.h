@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QMap>
+#include <QString>
+#include <QStringList>
+
+class ProductionRecord;
+
+// How a line is doing, from the tags that ended: tags per minute, first-pass yield and what
+// the failures were, per station and for all of them. Fed tag by tag (the running batch) or
+// read from the record (a batch, the last shift).
+class LineFigures {
+public:
+    struct Tag {
+        qint64 endedMs = 0;
+        QString station;
+        QString result;
+        int retries = 0;
+        QString detail;
+    };
+
+    struct Station {
+        int tags = 0;
+        int complete = 0;
+        // Complete at the first try: no write sent again.
+        int firstPass = 0;
+        int failed = 0;
+        int stalled = 0;
+        // Tags ended in each minute (milliseconds of the minute's start).
+        QMap<qint64, int> perMinute;
+        qint64 firstMs = -1;
+        qint64 lastMs = -1;
+
+        // Over the time from the first tag's end to the last's, at least a minute.
+        double tagsPerMinute() const;
+        // Of the tags the line judged (complete, failed or stalled); -1 when there are none.
+        double firstPassYield() const;
+    };
+
+    // The last shift: tags that ended this long ago at most.
+    static constexpr qint64 kShiftMs = 8 * 3600 * 1000;
+
+    void add(const Tag &tag);
+    // The record's tags that ended from sinceMs on, of one batch (its number) or of all.
+    static LineFigures read(ProductionRecord &record, qint64 sinceMs, qint64 batch = -1,
+                            QString *error = nullptr);
+
+    const QMap<QString, Station> &stations() const { return m_stations; }
+    const Station &total() const { return m_total; }
+    // Failed and stalled tags by what went wrong, most frequent first.
+    QList<std::pair<QString, int>> causes() const;
+    // The figures as CSV: per station, per minute, per cause.
+    QByteArray csv() const;
+    // "Line: 14.2 tags/min, first pass 96 %"
+    QString brief() const;
+
+    // A failure's cause without the values that differ from tag to tag: "failed: block 3
+    // written …, read back …".
+    static QString causeOf(const QString &result, const QString &detail);
+
+private:
+    QMap<QString, Station> m_stations;
+    Station m_total;
+    QMap<QString, int> m_causes;
+};
