@@ -285,6 +285,9 @@ void TestRecord::batchOnTheBoxIsRecordedAndGuarded()
     QCOMPARE(key.size(), 64);
     QVERIFY(!rows(record, "SELECT group_concat(value) FROM meta")[0][0].contains(key));
     QVERIFY(w.recordStatus().summaryLabel()->text().startsWith(QStringLiteral("Batch: ")));
+    // Three tags, each complete at the first try.
+    QTRY_VERIFY2(w.recordStatus().lineStrip()->text().endsWith(QStringLiteral("first pass 100 %")),
+                 qPrintable(w.recordStatus().lineStrip()->text()));
 
     RecordsWindow *records = w.showRecords();
     QTRY_COMPARE(records->tagModel()->rowCount(), 3);
