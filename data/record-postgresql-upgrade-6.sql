@@ -30,6 +30,8 @@ CREATE TABLE uid_list_id (
     PRIMARY KEY (list_key, position)
 );
 
+CREATE INDEX tag_ended ON tag (ended);
+
 GRANT SELECT, INSERT ON uid_list, uid_list_id TO kestrel_station;
 ALTER TABLE uid_list ENABLE ROW LEVEL SECURITY;
 ALTER TABLE uid_list_id ENABLE ROW LEVEL SECURITY;

@@ -86,6 +86,9 @@ CREATE TABLE traffic (
 CREATE INDEX traffic_tag ON traffic (tag_uuid);
 CREATE INDEX traffic_batch ON traffic (batch_uuid);
 
+-- The Line tab reads a shift's tags by when they ended.
+CREATE INDEX tag_ended ON tag (ended);
+
 -- A customer's list of IDs, loaded once by the first station that runs it, in order; the
 -- reservations say which are taken.
 CREATE TABLE uid_list (

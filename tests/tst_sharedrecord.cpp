@@ -287,11 +287,12 @@ void TestSharedRecord::olderServerIsRefusedUntilItsOwnerUpgradesIt()
     PgServer server;
     QVERIFY(sharedRecord(server));
     QString out;
-    QVERIFY2(server.psql(PgServer::kAdmin,
-                         "DROP TABLE uid_list_id; DROP TABLE uid_list; UPDATE "
-                         "meta SET value = '5' WHERE key = 'schema_version'",
-                         false, &out),
-             qPrintable(out));
+    QVERIFY2(
+        server.psql(PgServer::kAdmin,
+                    "DROP TABLE uid_list_id; DROP TABLE uid_list; DROP INDEX tag_ended; UPDATE "
+                    "meta SET value = '5' WHERE key = 'schema_version'",
+                    false, &out),
+        qPrintable(out));
     {
         ProductionRecord old(server.uri("station1"));
         QVERIFY(!old.isWritable());

@@ -12,6 +12,7 @@
 #include <QHorizontalBarSeries>
 #include <QLabel>
 #include <QLineSeries>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
 #include <QSaveFile>
@@ -58,22 +59,20 @@ LineView::LineView(QWidget *parent)
     m_redraw->setSingleShot(true);
     connect(m_redraw, &QTimer::timeout, this, &LineView::draw);
     connect(m_scope, &QComboBox::currentIndexChanged, this, &LineView::scopeChanged);
-    connect(m_png, &QPushButton::clicked, this, [this] {
-        const QString file = QFileDialog::getSaveFileName(this, QStringLiteral("Save Picture"),
-                                                          QStringLiteral("line.png"),
-                                                          QStringLiteral("PNG images (*.png)"));
-        QString error;
-        if (!file.isEmpty() && !savePng(file, &error))
-            m_yield->setText(error);
-    });
-    connect(m_csv, &QPushButton::clicked, this, [this] {
-        const QString file = QFileDialog::getSaveFileName(this, QStringLiteral("Save Figures"),
-                                                          QStringLiteral("line.csv"),
-                                                          QStringLiteral("CSV files (*.csv)"));
-        QString error;
-        if (!file.isEmpty() && !saveCsv(file, &error))
-            m_yield->setText(error);
-    });
+    const auto saveAs
+        = [this](QPushButton *button, const QString &title, const QString &name,
+                 const QString &filter, bool (LineView::*save)(const QString &, QString *)) {
+              connect(button, &QPushButton::clicked, this, [=, this] {
+                  const QString file = QFileDialog::getSaveFileName(this, title, name, filter);
+                  QString error;
+                  if (!file.isEmpty() && !(this->*save)(file, &error))
+                      QMessageBox::warning(this, title, error);
+              });
+          };
+    saveAs(m_png, QStringLiteral("Save Picture"), QStringLiteral("line.png"),
+           QStringLiteral("PNG images (*.png)"), &LineView::savePng);
+    saveAs(m_csv, QStringLiteral("Save Figures"), QStringLiteral("line.csv"),
+           QStringLiteral("CSV files (*.csv)"), &LineView::saveCsv);
     auto *top = new QHBoxLayout;
     auto *scopeLabel = new QLabel(QStringLiteral("S&how:"), this);
     scopeLabel->setBuddy(m_scope);

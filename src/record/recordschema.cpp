@@ -68,6 +68,8 @@ const QList<QStringList> kMigrations = {
         QStringLiteral("CREATE TABLE uid_list_id (list_key TEXT NOT NULL, position INTEGER NOT "
                        "NULL, uid TEXT NOT NULL, tag_id INTEGER NOT NULL, PRIMARY KEY "
                        "(list_key, position))"),
+        // The Line tab reads a shift's tags by when they ended.
+        QStringLiteral("CREATE INDEX tag_ended ON tag(ended)"),
     },
 };
 
