@@ -151,7 +151,10 @@ std::optional<UidList> UidList::load(const QString &file, int column, bool hex, 
     std::optional<UidList> list = parse(in.read(kMaxBytes + 1), column, hex, &why);
     if (!list)
         *error = QStringLiteral("%1 is not a usable UID list: %2").arg(file, why);
-    else
+    else {
         list->m_name = QFileInfo(file).fileName();
+        list->m_file = QFileInfo(file).absoluteFilePath();
+        list->m_column = column;
+    }
     return list;
 }

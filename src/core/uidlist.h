@@ -43,11 +43,16 @@ public:
     QString key() const { return m_key; }
     // The file's name, as the operator knows the list.
     QString name() const { return m_name; }
+    // Where it was loaded from (an absolute path) and the column its IDs are in.
+    QString file() const { return m_file; }
+    int column() const { return m_column; }
 
 private:
     QList<Id> m_ids;
     QHash<quint64, int> m_positions;
     QString m_key;
     QString m_name;
+    QString m_file;
+    int m_column = 1;
     bool m_hex = true;
 };

@@ -255,16 +255,17 @@ std::optional<Job> Job::parse(const QByteArray &json, QString *error, const QStr
         }
         Reader l(*list, QStringLiteral("uid.list"), error);
         QString file;
-        if (!l.path("file", file) || !l.number("column", 1, 1000, job.m_listColumn) || !l.done())
+        int column = 1;
+        if (!l.path("file", file) || !l.number("column", 1, 1000, column) || !l.done())
             return std::nullopt;
         if (file.isEmpty()) {
             l.fail("file", QStringLiteral("must name the list's file"));
             return std::nullopt;
         }
-        job.m_listFile
+        const QString path
             = QDir(folder.isEmpty() ? QDir::currentPath() : folder).absoluteFilePath(file);
         QString why;
-        std::optional<UidList> ids = UidList::load(job.m_listFile, job.m_listColumn, hex, &why);
+        std::optional<UidList> ids = UidList::load(path, column, hex, &why);
         if (!ids) {
             l.fail("file", QStringLiteral("names a list that cannot be used: ") + why);
             return std::nullopt;
@@ -337,12 +338,13 @@ QJsonObject Job::toObject(const QString &folder) const
                                                  ? QStringLiteral("dec")
                                                  : QStringLiteral("hex")},
                     {QStringLiteral("increment"), m_o.autoInc}};
-    if (m_o.uidList && !m_listFile.isEmpty()) {
+    if (m_o.uidList && !m_o.uidList->file().isEmpty()) {
         // Beside the job, the list is named relative to it, so the two move together.
-        const QString file
-            = folder.isEmpty() ? m_listFile : QDir(folder).relativeFilePath(m_listFile);
-        uid.insert(QStringLiteral("list"), QJsonObject{{QStringLiteral("file"), file},
-                                                       {QStringLiteral("column"), m_listColumn}});
+        const QString listFile = m_o.uidList->file();
+        const QString file = folder.isEmpty() ? listFile : QDir(folder).relativeFilePath(listFile);
+        uid.insert(QStringLiteral("list"),
+                   QJsonObject{{QStringLiteral("file"), file},
+                               {QStringLiteral("column"), m_o.uidList->column()}});
     } else {
         uid.insert(QStringLiteral("first"), m_o.setUidText);
         uid.insert(QStringLiteral("step"), m_o.incText);

@@ -24,12 +24,6 @@ public:
     static std::optional<Job> parse(const QByteArray &json, QString *error,
                                     const QString &folder = {});
     static std::optional<Job> load(const QString &file, QString *error);
-    // The panels' run with a UID list read from file (its IDs already in options.uidList).
-    void useList(const QString &file, int column)
-    {
-        m_listFile = file;
-        m_listColumn = column;
-    }
 
     // A UID list's file is named relative to folder when one is given.
     QByteArray toJson(const QString &folder = {}) const;
@@ -41,12 +35,7 @@ public:
     // Unlocking or writing the password needs one.
     bool needsPassword() const { return m_o.autoUnlock || m_o.writePassword; }
     const AutoLoop::Options &raw() const { return m_o; }
-    // The UID list's file, as an absolute path; empty when the run steps its UIDs.
-    QString listFile() const { return m_listFile; }
-    int listColumn() const { return m_listColumn; }
 
 private:
     AutoLoop::Options m_o;
-    QString m_listFile;
-    int m_listColumn = 1;
 };

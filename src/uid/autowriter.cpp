@@ -105,17 +105,12 @@ AutoLoop::Options AutoWriter::options() const
 
 bool AutoWriter::saveJob(const QString &file, QString *error) const
 {
-    Job job = Job::fromOptions(options());
-    if (m_list)
-        job.useList(m_listFile, m_listColumn);
-    return job.save(file, error);
+    return Job::fromOptions(options()).save(file, error);
 }
 
 void AutoWriter::useList(const Job &job)
 {
     m_list = job.raw().uidList;
-    m_listFile = job.listFile();
-    m_listColumn = job.listColumn();
     QLabel *label = m_p.autoPanel.listLabel();
     label->setVisible(bool(m_list));
     // The loop takes the list's IDs in order; a UID typed in by hand would leave it.

@@ -84,10 +84,8 @@ private:
     ProductionLoop m_loop;
     int m_stepMs = AutoLoop::Options{}.stepMs;
     int m_firstCommandMs = AutoLoop::Options{}.firstCommandMs;
-    // The UID list of the job opened last, and its file; none: "Auto inc" steps.
+    // The UID list of the job opened last; none: "Auto inc" steps.
     std::shared_ptr<const UidList> m_list;
-    QString m_listFile;
-    int m_listColumn = 1;
     void useList(const Job &job);
     QTimer m_flash;
     // The link closed: the card label is the link's to reset.
