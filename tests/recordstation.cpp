@@ -6,6 +6,7 @@
 #include "boxfixture.h"
 #include "link/readerlink.h"
 #include "record/productionrecord.h"
+#include "record/recordidentity.h"
 #include "ui/appsetup.h"
 #include "uid/autopanel.h"
 #include "uid/autowriter.h"
@@ -19,8 +20,12 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     setUpApplication(app);
     const QStringList args = app.arguments();
+    if (args.value(1) == QLatin1String("--station-key")) {
+        std::printf("%s\n", qPrintable(RecordIdentity::stationKey()));
+        return 0;
+    }
     if (args.size() < 4) {
-        std::fprintf(stderr, "usage: recordstation RECORD FIRST_UID TAGS [slow]\n");
+        std::fprintf(stderr, "usage: recordstation RECORD FIRST_UID TAGS [slow] | --station-key\n");
         return 2;
     }
     BoxedWindow run;

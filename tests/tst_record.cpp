@@ -25,6 +25,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSettings>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -98,6 +99,7 @@ private slots:
     void exportIsWholeOrNothingAndFindsWholeUids();
     void closedWriterTellsNothingMore();
     void twoStationsRecordIntoOneFile();
+    void toolsStartingAtOnceKeepOneStationKey();
     void unwritableFolderStopsTheLoopUntilRunWithoutRecord();
     void fullFileOrHeldLockSpoolsAndComesBack_data();
     void fullFileOrHeldLockSpoolsAndComesBack();
@@ -594,6 +596,29 @@ void TestRecord::twoStationsRecordIntoOneFile()
     QCOMPARE(rows(record, "SELECT count(*), count(DISTINCT uid_read), count(DISTINCT batch_id) "
                           "FROM tag WHERE result = 'complete'"),
              (QList<QStringList>{{"8", "8", "2"}}));
+}
+
+void TestRecord::toolsStartingAtOnceKeepOneStationKey()
+{
+    // A new PC: no key yet, and several tools of one user start together.
+    QTemporaryDir data;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("XDG_DATA_HOME"), data.path());
+    std::vector<std::unique_ptr<QProcess>> tools;
+    for (int n = 0; n < 6; ++n) {
+        tools.push_back(std::make_unique<QProcess>());
+        tools.back()->setProcessEnvironment(env);
+        tools.back()->start(QStringLiteral(RECORD_STATION), {QStringLiteral("--station-key")});
+    }
+    QSet<QByteArray> keys;
+    for (auto &tool : tools) {
+        QVERIFY(tool->waitForFinished(30000));
+        keys.insert(tool->readAllStandardOutput().trimmed());
+    }
+    QCOMPARE(keys.size(), 1);
+    QFile kept(data.filePath(QStringLiteral("kestrel-rfid/station-key")));
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QVERIFY(kept.readAll().trimmed().endsWith(' ' + *keys.begin()));
 }
 
 void TestRecord::unwritableFolderStopsTheLoopUntilRunWithoutRecord()

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QMutex>
 #include <QRandomGenerator>
 #include <QSaveFile>
@@ -20,6 +21,12 @@ QByteArray keptValue(const QString &name, const std::function<bool(const QByteAr
 {
     const QString file = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
                          + QStringLiteral("/kestrel-rfid/") + name;
+    QDir().mkpath(QFileInfo(file).absolutePath());
+    // Two tools starting at once on a new PC would each make a value and the last write would
+    // win: the other would go on with a key nobody keeps. Under the lock only one makes it.
+    QLockFile lock(file + QStringLiteral(".lock"));
+    lock.setStaleLockTime(10000);
+    const bool locked = lock.tryLock(5000);
     QFile stored(file);
     if (stored.open(QIODevice::ReadOnly)) {
         const QByteArray text = stored.readAll().trimmed();
@@ -27,7 +34,8 @@ QByteArray keptValue(const QString &name, const std::function<bool(const QByteAr
             return text;
     }
     const QByteArray value = make();
-    QDir().mkpath(QFileInfo(file).absolutePath());
+    if (!locked)
+        return value; // Not kept: a folder that cannot be written, or a lock that never frees.
     QSaveFile out(file);
     if (out.open(QIODevice::WriteOnly)) {
         out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
