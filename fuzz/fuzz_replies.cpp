@@ -4,7 +4,7 @@
 #include "fakes.h"
 #include "link/readerlink.h"
 #include "link/trafficlog.h"
-#include "replies/replyinterpreter.h"
+#include "session/session.h"
 #include "tagops/blockpanel.h"
 #include "ui/mainwindow.h"
 #include "uid/autopanel.h"
@@ -40,7 +40,7 @@ struct Harness {
         transport.devices.insert(QStringLiteral("fuzz"), {});
         transport.open(QStringLiteral("fuzz"), nullptr);
         window = new MainWindow(&transport, &dialogs);
-        window->interpreter().setNoPresentPauseMs(0);
+        window->session().setNoPresentPauseMs(0);
         window->state().PortConnected = true;
     }
 };
@@ -79,9 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         h.transport.inject(QByteArray(reinterpret_cast<const char *>(data + i), qsizetype(length)));
         i += length;
         if (head & 0x80)
-            w.interpreter().interpret();
+            w.session().takeReply();
     }
-    w.interpreter().interpret();
+    w.session().takeReply();
     w.autoWriter().Timer_Auto().stop();
     w.autoWriter().hold().stop();
     h.dialogs.boxes.clear();

@@ -51,7 +51,6 @@ PortPanel::PortPanel(SessionState &state, ReaderLink &link, Transport &transport
     });
     connect(m_scanner, &PortScanner::portFound, this, &PortPanel::onPortFound);
     connect(m_scanner, &PortScanner::finished, this, &PortPanel::onScanFinished);
-    connect(&m_link, &ReaderLink::portFailed, this, &PortPanel::onPortFailed);
     connect(&m_link, &ReaderLink::portReturned, this, &PortPanel::onPortReturned);
 }
 

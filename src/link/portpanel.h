@@ -32,6 +32,9 @@ public:
     int portNumber() const;
     QString device() const;
 
+    // The open port failed: the panel shows it closed and watches for the port's return.
+    void onPortFailed(const QString &reason);
+
 signals:
     // The scan is over and the remembered port is selected.
     void scanFinished();
@@ -46,7 +49,6 @@ private:
     void onConnectClicked();
     void onPortFound(int number, const QString &device);
     void onScanFinished();
-    void onPortFailed(const QString &reason);
     void onPortReturned(const QString &device);
     void showConnected();
     void showDisconnected();

@@ -728,11 +728,10 @@ void Recorder::onManualUidWrite(const QString &uid, bool hex)
                     row = *m_manualRow](ProductionRecord &r) { r.beginTag(batch, tag, row); });
 }
 
-void Recorder::onReplyInterpreted(const QString &head)
+void Recorder::onReply(const QString &head, const Reply::Parsed &reply)
 {
     if (!m_manualRow)
         return;
-    const Reply::Parsed reply = Reply::classify(head);
     if (reply.kind != Reply::Kind::Identifier) {
         endManualTag({}, TagOutcome::Result::Failed, QStringLiteral("answered ") + head.trimmed());
         return;

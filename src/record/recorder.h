@@ -64,7 +64,7 @@ public:
 
     // A UID written by hand, and the reply that answered it.
     void onManualUidWrite(const QString &uid, bool hex);
-    void onReplyInterpreted(const QString &head);
+    void onReply(const QString &head, const Reply::Parsed &reply);
     void onReplyTimedOut();
 
     // What the loop is told of a UID the record answered for; nothing when it could not answer.

@@ -2,19 +2,17 @@
 
 #include "core/configword.h"
 #include "core/palette.h"
-#include "core/timing.h"
 #include "link/readerlink.h"
 #include "link/trafficlog.h"
+#include "session/session.h"
 #include "tagops/blockpanel.h"
 #include "uid/autopanel.h"
-#include "uid/autowriter.h"
 #include "uid/uidpanel.h"
 #include "widgets/maskedfield.h"
 #include "widgets/statusline.h"
 
 #include <QCheckBox>
 #include <QPushButton>
-#include <QThread>
 
 using namespace Palette;
 
@@ -27,20 +25,19 @@ bool namesBlockField(int n)
 
 } // namespace
 
-ReplyInterpreter::ReplyInterpreter(SessionState &state, ReaderLink &link, ReplyTargets targets,
-                                   QObject *parent)
+ReplyInterpreter::ReplyInterpreter(Session &session, ReplyTargets targets, QObject *parent)
     : QObject(parent)
-    , m_state(state)
-    , m_link(link)
+    , m_state(session.state())
+    , m_link(session.link())
+    , m_loop(session.loop())
     , m_t(targets)
 {
-    connect(&m_link, &ReaderLink::replyGathered, this, &ReplyInterpreter::interpret);
+    connect(&session, &Session::arrived, this, &ReplyInterpreter::interpret);
+    connect(&session, &Session::replied, this, &ReplyInterpreter::exitSequence);
 }
 
-void ReplyInterpreter::interpret()
+void ReplyInterpreter::interpret(const QString &head, const Reply::Parsed &reply)
 {
-    const QString head = m_link.takeReplyHead();
-    const Reply::Parsed reply = Reply::classify(head);
     switch (reply.kind) {
     case Reply::Kind::Error:
         m_t.log.setInsertionColour(ColorOrangeRed);
@@ -64,17 +61,6 @@ void ReplyInterpreter::interpret()
     case Reply::Kind::Other:
         break;
     }
-    m_t.autoWriter.onReply(reply);
-    // The box needs a moment after losing the tag. A tag the loop just finished gets that
-    // moment from the loop's hold, which blocks nothing: replies to the buzzer and the next
-    // tag's report then arrive one by one instead of merging during a blocking pause.
-    if (reply.kind == Reply::Kind::Error && reply.code == Reply::kNoTag
-        && !m_t.autoWriter.hold().isActive()) {
-        m_link.flushOutput();
-        QThread::msleep(m_pauseMs);
-    }
-    exitSequence(head);
-    emit interpreted(head);
 }
 
 void ReplyInterpreter::exitSequence(const QString &head)
@@ -87,7 +73,6 @@ void ReplyInterpreter::exitSequence(const QString &head)
     }
     if (running())
         m_t.autoPanel.autoButton()->setFocus();
-    m_link.endReply();
     // Keeps the keyboard in the window without raising it over what the operator works in.
     if (m_t.window.isActiveWindow())
         m_t.window.activateWindow();
@@ -95,7 +80,7 @@ void ReplyInterpreter::exitSequence(const QString &head)
 
 bool ReplyInterpreter::running() const
 {
-    return m_t.autoWriter.engine().AutoWriteRunning();
+    return m_loop.engine().AutoWriteRunning();
 }
 
 void ReplyInterpreter::onError(int code)
@@ -125,9 +110,9 @@ void ReplyInterpreter::onMessage(int code)
 {
     switch (code) {
     case Reply::kSuccess:
-        if (m_t.autoWriter.engine().showsFailure())
+        if (m_loop.engine().showsFailure())
             break;
-        if (m_t.autoWriter.engine().SuppressSuccessText())
+        if (m_loop.engine().SuppressSuccessText())
             m_t.status.setMessageColour(ColorGreen);
         else
             m_t.status.showMessage(QStringLiteral("Command Successfully!"), ColorGreen);

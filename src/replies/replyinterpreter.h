@@ -2,14 +2,14 @@
 
 #include "core/reply.h"
 #include "core/sessionstate.h"
-#include "core/timing.h"
 
 #include <QObject>
 
 class AutoPanel;
-class AutoWriter;
 class BlockPanel;
+class ProductionLoop;
 class ReaderLink;
+class Session;
 class StatusLine;
 class TrafficLog;
 class UidPanel;
@@ -22,7 +22,6 @@ struct ReplyTargets {
     BlockPanel &blocks;
     UidPanel &uid;
     AutoPanel &autoPanel;
-    AutoWriter &autoWriter;
     QWidget &window;
 };
 
@@ -31,20 +30,11 @@ struct ReplyTargets {
 class ReplyInterpreter : public QObject {
     Q_OBJECT
 public:
-    ReplyInterpreter(SessionState &state, ReaderLink &link, ReplyTargets targets,
-                     QObject *parent = nullptr);
-
-    // One run per gathered reply (tick of Tr1).
-    void interpret();
-
-    // The blocking pause after "No Precent!"; only fuzzing shortens it.
-    void setNoPresentPauseMs(int ms) { m_pauseMs = ms; }
-
-signals:
-    // A reply was interpreted, with the ten characters that carried its meaning.
-    void interpreted(const QString &head);
+    ReplyInterpreter(Session &session, ReplyTargets targets, QObject *parent = nullptr);
 
 private:
+    // What a reply shows, before the loop has it.
+    void interpret(const QString &head, const Reply::Parsed &reply);
     void onError(int code);
     void onMessage(int code);
     void onBlockRead(const Reply::Parsed &reply);
@@ -59,6 +49,6 @@ private:
 
     SessionState &m_state;
     ReaderLink &m_link;
+    ProductionLoop &m_loop;
     ReplyTargets m_t;
-    int m_pauseMs = Timing::kNoPresentPauseMs;
 };

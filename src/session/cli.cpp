@@ -720,7 +720,8 @@ int produceCommand(const QStringList &arguments)
     if (parser.isSet(c.record))
         ProductionRecord::setConfiguredPath(parser.value(c.record));
 
-    Session session(job->options(*password));
+    Session session;
+    session.setOptions(job->options(*password));
     ConsoleDialogs dialogs;
     Recorder recorder(
         session.loop(), [&session] { return session.device(); }, dialogs);

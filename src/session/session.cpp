@@ -6,11 +6,21 @@
 #include <QThread>
 #include <QTimer>
 
-Session::Session(const AutoLoop::Options &options, QObject *parent)
+namespace {
+Transport *ownedOr(Transport *given, std::unique_ptr<Transport> &own)
+{
+    if (!given)
+        own = std::make_unique<SerialTransport>();
+    return given ? given : own.get();
+}
+} // namespace
+
+Session::Session(Transport *transport, QObject *parent)
     : QObject(parent)
-    , m_options(options)
+    , m_transport(*ownedOr(transport, m_ownTransport))
     , m_link(m_state, m_transport)
     , m_loop(m_state, m_link, [this] { return m_options; })
+    , m_pauseMs(Timing::kNoPresentPauseMs)
 {
     connect(&m_loop, &ProductionLoop::shown, this, [this](const AutoLoop::Actions &a) {
         if (a.block0)
@@ -18,13 +28,16 @@ Session::Session(const AutoLoop::Options &options, QObject *parent)
         if (a.setUid)
             m_options.setUidText = *a.setUid;
     });
-    connect(&m_link, &ReaderLink::replyGathered, this, &Session::onReply);
+    connect(&m_link, &ReaderLink::replyGathered, this, &Session::takeReply);
     connect(&m_link, &ReaderLink::portFailed, this, [this](const QString &reason) {
+        if (!m_state.PortConnected)
+            return;
         m_failure = reason;
+        // The front end first: the window switches its panels off and watches for the port.
+        emit portFailed(reason);
         m_state.PortConnected = false;
         m_link.closePort();
         m_loop.onLinkClosed();
-        emit portFailed(reason);
     });
 }
 
@@ -106,17 +119,19 @@ std::optional<QString> Session::ask(const QString &command, const Answers &answe
     return answer;
 }
 
-void Session::onReply()
+void Session::takeReply()
 {
     const QString head = m_link.takeReplyHead();
     const Reply::Parsed reply = Reply::classify(head);
+    emit arrived(head, reply);
     m_loop.onReply(reply);
-    // As in the window: the box needs a moment after losing the tag, unless the loop's hold
-    // gives it one.
-    if (reply.kind == Reply::Kind::Error && reply.code == Reply::kNoTag && m_loop.running()
+    // The box needs a moment after losing the tag. A tag the loop just finished gets that
+    // moment from the loop's hold, which blocks nothing: replies to the buzzer and the next
+    // tag's report then arrive one by one instead of merging during a blocking pause.
+    if (reply.kind == Reply::Kind::Error && reply.code == Reply::kNoTag
         && !m_loop.hold().isActive()) {
         m_link.flushOutput();
-        QThread::msleep(Timing::kNoPresentPauseMs);
+        QThread::msleep(m_pauseMs);
     }
     m_link.endReply();
     emit replied(head, reply);

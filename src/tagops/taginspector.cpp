@@ -129,9 +129,8 @@ void TagInspector::showResult(const QString &text, quint32 colour)
     m_p.bar.showResult(text, colour);
 }
 
-void TagInspector::onReplyInterpreted(const QString &head)
+void TagInspector::onReply(const QString &head, const Reply::Parsed &r)
 {
-    const Reply::Parsed r = Reply::classify(head);
     if (r.kind == Reply::Kind::BlockRead && r.block >= 0 && r.block < 8
         && Reply::isBlockValue(r.payload))
         m_read[size_t(r.block)] = true;

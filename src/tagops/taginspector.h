@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/reply.h"
 #include "core/sessionstate.h"
 #include "tagfile.h"
 
@@ -43,7 +44,7 @@ public:
     void restoreFrom(const QString &file);
     bool busy() const { return m_job != Job::None; }
 
-    void onReplyInterpreted(const QString &head);
+    void onReply(const QString &head, const Reply::Parsed &reply);
     void onReplyTimedOut();
 
 private:

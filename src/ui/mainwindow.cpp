@@ -11,6 +11,7 @@
 #include "record/recordswindow.h"
 #include "recordstatus.h"
 #include "replies/replyinterpreter.h"
+#include "session/session.h"
 #include "tagops/blockoperations.h"
 #include "tagops/blockpanel.h"
 #include "tagops/inspectionbar.h"
@@ -48,38 +49,35 @@
 
 MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
     : QMainWindow(parent)
+    , m_session(new Session(transport, this))
+    , m_state(m_session->state())
     , m_emphasis(std::make_unique<Emphasis>())
 {
-    if (!transport) {
-        m_ownTransport = std::make_unique<SerialTransport>();
-        transport = m_ownTransport.get();
-    }
     if (!dialogs) {
         m_ownDialogs = std::make_unique<MessageBoxDialogs>(this);
         dialogs = m_ownDialogs.get();
     }
-    m_transport = transport;
     m_dialogs = dialogs;
     nameControl(this, QStringLiteral("Main1"), QStringLiteral("Kestrel RFID Reader-Writer"));
     setWindowTitle(QStringLiteral("Kestrel RFID Reader-Writer"));
 
     m_log = new TrafficLog;
-    m_capture = new TrafficCapture(this);
+    m_capture = &m_session->capture();
     m_status = new StatusLine;
-    m_link = new ReaderLink(m_state, *m_transport, this);
-    m_ports = new PortPanel(m_state, *m_link, *m_transport, *m_dialogs, *m_emphasis);
+    m_link = &m_session->link();
+    m_ports = new PortPanel(m_state, *m_link, m_session->transport(), *m_dialogs, *m_emphasis);
+    connect(m_session, &Session::portFailed, m_ports, &PortPanel::onPortFailed);
     m_settings = new ReaderSettingsPanel;
     m_uid = new UidPanel;
     m_blocks = new BlockPanel;
     m_auto = new AutoPanel;
-    m_autoWriter = new AutoWriter(m_state,
-                                  AutoWriter::Parts{*m_auto, *m_blocks, *m_uid, *m_status, *m_link,
-                                                    *m_log, *m_dialogs, *m_emphasis},
-                                  this);
+    m_autoWriter = new AutoWriter(
+        *m_session,
+        AutoWriter::Parts{*m_auto, *m_blocks, *m_uid, *m_status, *m_log, *m_dialogs, *m_emphasis},
+        this);
     m_autoOptions = new AutoOptions(*m_auto, *m_blocks, *m_emphasis, this);
     m_interpreter = new ReplyInterpreter(
-        m_state, *m_link,
-        ReplyTargets{*m_log, *m_status, *m_blocks, *m_uid, *m_auto, *m_autoWriter, *this}, this);
+        *m_session, ReplyTargets{*m_log, *m_status, *m_blocks, *m_uid, *m_auto, *this}, this);
     m_hints = new Hints(statusBar(), this);
     m_readerSettings = new ReaderSettings(*m_settings, *m_link, *m_dialogs, this);
     m_protection = new Protection(*m_blocks, *m_link, m_state, *m_emphasis, this);
@@ -97,8 +95,7 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
     connect(m_auto->operatorField(), &QLineEdit::textChanged, m_recorder, &Recorder::setOperator);
     m_recordStatus = new RecordStatus(*m_recorder, statusBar(), this);
     connect(m_uidOps, &UidOperations::uidWriteSent, m_recorder, &Recorder::onManualUidWrite);
-    connect(m_interpreter, &ReplyInterpreter::interpreted, m_recorder,
-            &Recorder::onReplyInterpreted);
+    connect(m_session, &Session::replied, m_recorder, &Recorder::onReply);
     connect(m_link, &ReaderLink::replyTimedOut, m_recorder, &Recorder::onReplyTimedOut);
     connect(m_recordStatus, &RecordStatus::recordsRequested, this, &MainWindow::showRecords);
     auto *records = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_R), this);
@@ -112,8 +109,7 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
         = new TagInspector(TagInspector::Parts{*m_inspectionBar, *m_blocks, *m_blockOps, *m_link,
                                                *m_status, *m_dialogs, m_autoWriter->engine()},
                            this);
-    connect(m_interpreter, &ReplyInterpreter::interpreted, m_inspector,
-            &TagInspector::onReplyInterpreted);
+    connect(m_session, &Session::replied, m_inspector, &TagInspector::onReply);
     connect(m_link, &ReaderLink::replyTimedOut, m_inspector, &TagInspector::onReplyTimedOut);
 
     buildLayout();

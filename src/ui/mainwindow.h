@@ -20,6 +20,7 @@ class ReaderLink;
 class ReaderSettings;
 class ReaderSettingsPanel;
 class ReplyInterpreter;
+class Session;
 class StatusLine;
 class TrafficLog;
 class Transport;
@@ -48,6 +49,8 @@ public:
     // The size at which nothing scrolls; the window opens at it unless the screen is smaller.
     QSize layoutSize() const;
 
+    // What the window is a front end of: the link, its replies and the loop.
+    Session &session() const { return *m_session; }
     SessionState &state() { return m_state; }
     ReaderLink &link() const { return *m_link; }
     TrafficLog &log() const { return *m_log; }
@@ -84,10 +87,9 @@ private:
     void setTabOrder();
     void onStatusExpired();
 
-    SessionState m_state;
-    std::unique_ptr<Transport> m_ownTransport;
+    Session *m_session;
+    SessionState &m_state;
     std::unique_ptr<Dialogs> m_ownDialogs;
-    Transport *m_transport;
     Dialogs *m_dialogs;
     std::unique_ptr<Emphasis> m_emphasis;
     TrafficLog *m_log;

@@ -6,6 +6,7 @@
 #include "link/readerlink.h"
 #include "link/trafficlog.h"
 #include "session/job.h"
+#include "session/session.h"
 #include "tagops/blockpanel.h"
 #include "uidpanel.h"
 #include "widgets/dialogs.h"
@@ -17,17 +18,38 @@
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
 #include <QTimer>
 
-AutoWriter::AutoWriter(SessionState &state, Parts parts, QObject *parent)
+AutoWriter::AutoWriter(Session &session, Parts parts, QObject *parent)
     : QObject(parent)
-    , m_state(state)
+    , m_session(session)
+    , m_state(session.state())
     , m_p(parts)
-    , m_loop(state, parts.link, [this] { return options(); })
+    , m_loop(session.loop())
 {
+    const AutoPanel &a = m_p.autoPanel;
+    const BlockPanel &b = m_p.blocks;
+    QList<QAbstractButton *> boxes{a.autoUnlockBox(),    a.setUidBox(),      a.autoIncBox(),
+                                   a.writePasswordBox(), a.lockBox(),        a.withIdBox(),
+                                   a.noUidBox(),         a.notConfigBox(),   a.rewriteRecordedBox(),
+                                   m_p.uid.hexButton(),  m_p.uid.decButton()};
+    for (int n = 1; n <= 6; ++n)
+        boxes << b.blockOption(n);
+    for (QAbstractButton *box : boxes)
+        connect(box, &QAbstractButton::toggled, this, &AutoWriter::takeOptions);
+    QList<QLineEdit *> fields{a.setUidField(), a.incField()};
+    for (int n = 0; n < BlockPanel::kBlocks; ++n)
+        fields << b.field(n);
+    for (QLineEdit *field : fields)
+        connect(field, &QLineEdit::textChanged, this, &AutoWriter::takeOptions);
+    for (QSpinBox *field : {a.stopAfterField(), a.retriesField()})
+        connect(field, &QSpinBox::valueChanged, this, &AutoWriter::takeOptions);
+    takeOptions();
+
     m_flash.setInterval(Timing::kFlashMs);
     connect(&m_flash, &QTimer::timeout, this, &AutoWriter::blink);
     connect(m_p.autoPanel.autoButton(), &QPushButton::clicked, this, &AutoWriter::toggle);
@@ -66,7 +88,7 @@ AutoWriter::AutoWriter(SessionState &state, Parts parts, QObject *parent)
     });
 }
 
-AutoLoop::Options AutoWriter::options() const
+void AutoWriter::takeOptions()
 {
     const AutoPanel &a = m_p.autoPanel;
     const BlockPanel &b = m_p.blocks;
@@ -100,7 +122,7 @@ AutoLoop::Options AutoWriter::options() const
         o.base = AutoLoop::Options::Base::Dec;
     else
         o.base = AutoLoop::Options::Base::None;
-    return o;
+    m_session.setOptions(o);
 }
 
 bool AutoWriter::saveJob(const QString &file, QString *error) const
@@ -111,6 +133,7 @@ bool AutoWriter::saveJob(const QString &file, QString *error) const
 void AutoWriter::useList(const Job &job)
 {
     m_list = job.raw().uidList;
+    takeOptions();
     QLabel *label = m_p.autoPanel.listLabel();
     label->setVisible(bool(m_list));
     // The loop takes the list's IDs in order; a UID typed in by hand would leave it.

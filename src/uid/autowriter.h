@@ -12,15 +12,15 @@ class AutoPanel;
 class BlockPanel;
 class Dialogs;
 class Emphasis;
-class ReaderLink;
+class Session;
 class StatusLine;
 class TrafficLog;
 class UidPanel;
 class Job;
 
-// The production loop in the window: the loop reads its options from the panels, and what it
-// shows goes to the log, the status line and the block and UID fields. Owns the blinking
-// T_Flash of the "Auto Wite" button.
+// The production loop in the window: the panels are the session's options (kept as they
+// change, not read at every step), and what the loop shows goes to the log, the status line
+// and the block and UID fields. Owns the blinking T_Flash of the "Auto Wite" button.
 class AutoWriter : public QObject {
     Q_OBJECT
 public:
@@ -29,17 +29,17 @@ public:
         BlockPanel &blocks;
         UidPanel &uid;
         StatusLine &status;
-        ReaderLink &link;
         TrafficLog &log;
         Dialogs &dialogs;
         Emphasis &emphasis;
     };
 
-    AutoWriter(SessionState &state, Parts parts, QObject *parent = nullptr);
+    AutoWriter(Session &session, Parts parts, QObject *parent = nullptr);
 
     ProductionLoop &loop() { return m_loop; }
     const AutoLoop::Engine &engine() const { return m_loop.engine(); }
-    AutoLoop::Options options() const;
+    // What the panels hold, as the loop runs it.
+    AutoLoop::Options options() const { return m_loop.options(); }
 
     // The panels' run as a job file, and a job file into the panels (not while the loop runs).
     bool saveJob(const QString &file, QString *error) const;
@@ -49,10 +49,8 @@ public:
     {
         m_stepMs = stepMs;
         m_firstCommandMs = firstCommandMs;
+        takeOptions();
     }
-
-    // Every gathered reply, once, after the interpreter's own effects of its class.
-    void onReply(const Reply::Parsed &reply) { m_loop.onReply(reply); }
     // Switches the loop on or off, as the "Auto Wite" / "Stop" button does.
     void toggle();
     // The link was closed: the loop switches itself off.
@@ -75,13 +73,16 @@ signals:
     void uidRefused(const QString &why);
 
 private:
+    // The panels into the session's options; on every change of a control the loop reads.
+    void takeOptions();
     void show(const AutoLoop::Actions &a);
     void onSwitched(bool on);
     void blink();
 
+    Session &m_session;
     SessionState &m_state;
     Parts m_p;
-    ProductionLoop m_loop;
+    ProductionLoop &m_loop;
     int m_stepMs = AutoLoop::Options{}.stepMs;
     int m_firstCommandMs = AutoLoop::Options{}.firstCommandMs;
     // The UID list of the job opened last; none: "Auto inc" steps.
