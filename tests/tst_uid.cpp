@@ -1,13 +1,17 @@
 #include "boxfixture.h"
 #include "core/palette.h"
+#include "tagops/blockpanel.h"
 #include "testmain.h"
 #include "uid/autopanel.h"
+#include "uid/autowriter.h"
 #include "uid/uidpanel.h"
 #include "widgets/maskedfield.h"
 #include "windowfixture.h"
 
 #include <QClipboard>
 #include <QRadioButton>
+#include <QRandomGenerator>
+#include <QSpinBox>
 
 // UIDs by hand: number base, Write UID with and without stepping, Copy UID, "+1".
 class TestUid : public QObject {
@@ -22,6 +26,7 @@ private slots:
     void stepSetUidButton();
     void typedLettersBecomeUpperCase();
     void writeAndCopyOnTheVirtualBox();
+    void loopOptionsFollowEveryChangeOfThePanels();
 
 private:
     QByteArray sent() { return std::exchange(f->transport.written, {}); }
@@ -167,4 +172,39 @@ void TestUid::writeAndCopyOnTheVirtualBox()
 }
 
 KESTREL_TEST_MAIN(TestUid)
+// The loop no longer reads the panels at every step: a change that does not reach its options
+// would run a tag with settings the operator no longer sees. A seeded walk over every control.
+void TestUid::loopOptionsFollowEveryChangeOfThePanels()
+{
+    MainWindow &w = f->w();
+    QList<QWidget *> controls;
+    const QList<QWidget *> panels{&w.autoPanel(), &w.blocks(), &uid()};
+    for (QWidget *panel : panels) {
+        for (QAbstractButton *b : panel->findChildren<QAbstractButton *>())
+            if (b->isCheckable())
+                controls << b;
+        for (QLineEdit *e : panel->findChildren<QLineEdit *>())
+            controls << e;
+        for (QSpinBox *s : panel->findChildren<QSpinBox *>())
+            controls << s;
+    }
+    QVERIFY(controls.size() > 30);
+    QRandomGenerator random(20261209);
+    for (int step = 0; step < 600; ++step) {
+        QWidget *c = controls[random.bounded(int(controls.size()))];
+        if (auto *b = qobject_cast<QAbstractButton *>(c)) {
+            b->click();
+        } else if (auto *e = qobject_cast<QLineEdit *>(c)) {
+            QString text;
+            for (int i = random.bounded(11); i > 0; --i)
+                text += QChar(u"0123456789ABCDEF"[random.bounded(16)]);
+            e->setText(text);
+        } else if (auto *s = qobject_cast<QSpinBox *>(c)) {
+            s->setValue(random.bounded(s->minimum(), s->maximum() + 1));
+        }
+        QVERIFY2(w.autoWriter().options() == w.autoWriter().panels(),
+                 qPrintable(QStringLiteral("step %1: %2").arg(step).arg(c->objectName())));
+    }
+}
+
 #include "tst_uid.moc"

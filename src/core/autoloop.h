@@ -92,6 +92,8 @@ struct Options {
     int firstCommandMs = 2 * Timing::kAutoStepMs;
     // The customer's IDs, taken in their order instead of stepping; none: "Auto inc" steps.
     std::shared_ptr<const UidList> uidList;
+
+    bool operator==(const Options &) const = default;
 };
 
 // The UID after uid: the list's next ID, or uid stepped by "Auto inc" (longer than ten

@@ -90,6 +90,11 @@ AutoWriter::AutoWriter(Session &session, Parts parts, QObject *parent)
 
 void AutoWriter::takeOptions()
 {
+    m_session.setOptions(panels());
+}
+
+AutoLoop::Options AutoWriter::panels() const
+{
     const AutoPanel &a = m_p.autoPanel;
     const BlockPanel &b = m_p.blocks;
     AutoLoop::Options o;
@@ -122,7 +127,7 @@ void AutoWriter::takeOptions()
         o.base = AutoLoop::Options::Base::Dec;
     else
         o.base = AutoLoop::Options::Base::None;
-    m_session.setOptions(o);
+    return o;
 }
 
 bool AutoWriter::saveJob(const QString &file, QString *error) const

@@ -40,6 +40,8 @@ public:
     const AutoLoop::Engine &engine() const { return m_loop.engine(); }
     // What the panels hold, as the loop runs it.
     AutoLoop::Options options() const { return m_loop.options(); }
+    // The panels read now; the loop's options are kept equal to it.
+    AutoLoop::Options panels() const;
 
     // The panels' run as a job file, and a job file into the panels (not while the loop runs).
     bool saveJob(const QString &file, QString *error) const;
