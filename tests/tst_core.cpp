@@ -2,6 +2,7 @@
 #include "core/reply.h"
 #include "core/uid.h"
 #include "core/uidlist.h"
+#include "record/linefigures.h"
 #include "testmain.h"
 
 // The pure rules: how a reply head is classified, how UIDs step.
@@ -18,6 +19,8 @@ private slots:
     void configWordRules();
     void uidLists_data();
     void uidLists();
+    void shiftStarts_data();
+    void shiftStarts();
 };
 
 void TestCore::classify_data()
@@ -221,4 +224,56 @@ void TestCore::uidLists()
 }
 
 KESTREL_TEST_MAIN(TestCore)
+void TestCore::shiftStarts_data()
+{
+    QTest::addColumn<QString>("starts");
+    QTest::addColumn<QString>("now");
+    // Empty: no shift times; "refused": the text is.
+    QTest::addColumn<QString>("began");
+    QTest::newRow("none") << ""
+                          << "2026-12-09 10:00"
+                          << "";
+    QTest::newRow("threeShifts") << "06:00 14:00 22:00"
+                                 << "2026-12-09 15:30"
+                                 << "2026-12-09 14:00";
+    QTest::newRow("onTheMinute") << "06:00,14:00;22:00"
+                                 << "2026-12-09 14:00"
+                                 << "2026-12-09 14:00";
+    QTest::newRow("beforeTheFirst") << "06:00 14:00 22:00"
+                                    << "2026-12-09 03:10"
+                                    << "2026-12-08 22:00";
+    QTest::newRow("unsortedShortHours") << "22:00 6:00"
+                                        << "2026-12-09 07:00"
+                                        << "2026-12-09 06:00";
+    QTest::newRow("oneShiftADay") << "07:30"
+                                  << "2026-12-09 07:29"
+                                  << "2026-12-08 07:30";
+    QTest::newRow("noMinutes") << "06"
+                               << "2026-12-09 07:00"
+                               << "refused";
+    QTest::newRow("pastMidnight") << "24:00"
+                                  << "2026-12-09 07:00"
+                                  << "refused";
+    QTest::newRow("words") << "morning"
+                           << "2026-12-09 07:00"
+                           << "refused";
+}
+
+void TestCore::shiftStarts()
+{
+    QFETCH(QString, starts);
+    QFETCH(QString, now);
+    QFETCH(QString, began);
+    QString error;
+    const auto times = LineFigures::shiftStarts(starts, &error);
+    QCOMPARE(!times, began == QLatin1String("refused"));
+    if (!times) {
+        QVERIFY2(error.contains(u'"'), qPrintable(error));
+        return;
+    }
+    const QString format = QStringLiteral("yyyy-MM-dd HH:mm");
+    const QDateTime at = LineFigures::shiftBegan(*times, QDateTime::fromString(now, format));
+    QCOMPARE(at.isValid() ? at.toString(format) : QString(), began);
+}
+
 #include "tst_core.moc"

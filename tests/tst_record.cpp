@@ -925,8 +925,15 @@ void TestRecord::lineViewShowsWhatTheRecordHolds()
         QTest::qWait(1200);
         QVERIFY(window.grab().save(picture));
     }
-    // The latest batch alone, then saved as a picture and as figures.
+    // A shift that began by the clock 90 minutes ago: station a ended before it.
+    const QString start = QDateTime::currentDateTime().addSecs(-90 * 60).toString("HH:mm");
+    line->shiftField()->setText(start);
+    emit line->shiftField()->editingFinished();
     QComboBox *scope = line->findChild<QComboBox *>();
+    QCOMPARE(scope->itemText(1), QStringLiteral("This shift (since %1)").arg(start));
+    QTRY_COMPARE(line->figures().stations().keys(), QStringList{expected.lastKey()});
+    QCOMPARE(line->figures().total().tags, expected.last().tags);
+    // The latest batch alone, then saved as a picture and as figures.
     scope->setCurrentIndex(0);
     QTRY_COMPARE(line->figures().total().tags, b.tags);
     QString error;

@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QRegularExpression>
 #include <QSqlQuery>
+#include <QTimeZone>
 
 #include <algorithm>
 
@@ -157,4 +158,40 @@ LineFigures LineFigures::read(ProductionRecord &record, qint64 sinceMs, qint64 b
                q.value(3).toString(), q.value(4).toInt(), q.value(5).toString()});
     }
     return f;
+}
+
+std::optional<QList<QTime>> LineFigures::shiftStarts(const QString &text, QString *error)
+{
+    QList<QTime> starts;
+    static const QRegularExpression separators(QStringLiteral("[\\s,;]+"));
+    for (const QString &part : text.split(separators, Qt::SkipEmptyParts)) {
+        const QTime t = QTime::fromString(part, QStringLiteral("H:mm"));
+        if (!t.isValid()) {
+            *error = QStringLiteral("\"%1\" is not a time of day (hours:minutes, such as 06:00).")
+                         .arg(part.left(20));
+            return std::nullopt;
+        }
+        if (!starts.contains(t))
+            starts << t;
+    }
+    if (starts.size() > 24) {
+        *error = QStringLiteral("At most 24 shifts a day.");
+        return std::nullopt;
+    }
+    std::sort(starts.begin(), starts.end());
+    return starts;
+}
+
+QDateTime LineFigures::shiftBegan(const QList<QTime> &starts, const QDateTime &now)
+{
+    QDateTime began;
+    for (int daysBack = 0; daysBack <= 1 && !began.isValid(); ++daysBack) {
+        const QDate day = now.date().addDays(-daysBack);
+        for (const QTime &t : starts) {
+            const QDateTime at(day, t, now.timeZone());
+            if (at <= now && (!began.isValid() || at > began))
+                began = at;
+        }
+    }
+    return began;
 }

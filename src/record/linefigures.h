@@ -1,8 +1,12 @@
 #pragma once
 
+#include <QDateTime>
+#include <QList>
 #include <QMap>
 #include <QString>
 #include <QStringList>
+#include <QTime>
+#include <optional>
 
 class ProductionRecord;
 
@@ -37,8 +41,14 @@ public:
         double firstPassYield() const;
     };
 
-    // The last shift: tags that ended this long ago at most.
+    // The last shift when no shift times are set: tags that ended this long ago at most.
     static constexpr qint64 kShiftMs = 8 * 3600 * 1000;
+    // The clock times shifts start at, as a supervisor types them ("06:00 14:00 22:00");
+    // nothing, with why, when a time cannot be read. Empty text: no shift times.
+    static std::optional<QList<QTime>> shiftStarts(const QString &text, QString *error);
+    // When the shift under way at `now` began: the latest start not after it, yesterday's
+    // last when today's first is still to come. Invalid without starts.
+    static QDateTime shiftBegan(const QList<QTime> &starts, const QDateTime &now);
 
     void add(const Tag &tag);
     // The record's tags that ended from sinceMs on, of one batch (its number) or of all.

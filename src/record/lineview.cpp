@@ -1,5 +1,7 @@
 #include "lineview.h"
 
+#include "core/settingsstore.h"
+
 #include <QBarCategoryAxis>
 #include <QBarSet>
 #include <QChart>
@@ -11,11 +13,13 @@
 #include <QHBoxLayout>
 #include <QHorizontalBarSeries>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLineSeries>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QSettings>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QValueAxis>
@@ -42,6 +46,7 @@ QChartView *chartView(const QString &name, QWidget *parent)
 LineView::LineView(QWidget *parent)
     : QWidget(parent)
     , m_scope(new QComboBox(this))
+    , m_shiftField(new QLineEdit(this))
     , m_yield(new QLabel(this))
     , m_rate(chartView(QStringLiteral("Tags per minute"), this))
     , m_causes(chartView(QStringLiteral("Failures by cause"), this))
@@ -53,6 +58,23 @@ LineView::LineView(QWidget *parent)
     m_scope->addItems({QStringLiteral("Latest batch"), QStringLiteral("Last shift (8 h)")});
     m_scope->setCurrentIndex(1);
     m_scope->setAccessibleName(QStringLiteral("Show"));
+    m_shiftField->setObjectName(QStringLiteral("tx_ShiftStarts"));
+    m_shiftField->setPlaceholderText(QStringLiteral("e.g. 06:00 14:00 22:00"));
+    m_shiftField->setToolTip(QStringLiteral("The clock times your shifts start at. Empty: the "
+                                            "last 8 hours count as the shift."));
+    m_shiftField->setMaximumWidth(180);
+    {
+        const QSettings settings(QString::fromLatin1(SettingsStore::kName));
+        QString error;
+        const QString kept = settings.value(QStringLiteral("line/shiftStarts")).toString();
+        // Nonsense in the settings is dropped: the rolling 8 hours stand in.
+        if (const auto starts = LineFigures::shiftStarts(kept, &error)) {
+            m_shiftStarts = *starts;
+            m_shiftField->setText(kept.simplified());
+        }
+    }
+    nameShiftEntry();
+    connect(m_shiftField, &QLineEdit::editingFinished, this, &LineView::takeShiftStarts);
     m_yield->setObjectName(QStringLiteral("lb_Line_Yield"));
     m_yield->setTextFormat(Qt::PlainText);
     m_yield->setWordWrap(true);
@@ -78,6 +100,11 @@ LineView::LineView(QWidget *parent)
     scopeLabel->setBuddy(m_scope);
     top->addWidget(scopeLabel);
     top->addWidget(m_scope);
+    auto *shiftLabel = new QLabel(QStringLiteral("Shi&fts start:"), this);
+    shiftLabel->setBuddy(m_shiftField);
+    top->addSpacing(12);
+    top->addWidget(shiftLabel);
+    top->addWidget(m_shiftField);
     top->addStretch();
     top->addWidget(m_png);
     top->addWidget(m_csv);
@@ -96,8 +123,46 @@ LineView::Scope LineView::scope() const
     return m_scope->currentIndex() == 0 ? Scope::LatestBatch : Scope::LastShift;
 }
 
+qint64 LineView::shiftSinceMs(const QDateTime &now) const
+{
+    const QDateTime began = LineFigures::shiftBegan(m_shiftStarts, now);
+    return began.isValid() ? began.toMSecsSinceEpoch()
+                           : now.toMSecsSinceEpoch() - LineFigures::kShiftMs;
+}
+
+void LineView::takeShiftStarts()
+{
+    QString error;
+    const std::optional<QList<QTime>> starts
+        = LineFigures::shiftStarts(m_shiftField->text(), &error);
+    if (!starts) {
+        QMessageBox::warning(this, QStringLiteral("Shifts start"), error);
+        return;
+    }
+    if (*starts == m_shiftStarts)
+        return;
+    m_shiftStarts = *starts;
+    QSettings(QString::fromLatin1(SettingsStore::kName))
+        .setValue(QStringLiteral("line/shiftStarts"), m_shiftField->text().simplified());
+    nameShiftEntry();
+    if (scope() == Scope::LastShift)
+        emit scopeChanged();
+}
+
+void LineView::nameShiftEntry()
+{
+    // The shift under way changes as the clock passes a start, so it is named anew each read.
+    const QDateTime began = LineFigures::shiftBegan(m_shiftStarts, QDateTime::currentDateTime());
+    m_scope->setItemText(
+        1,
+        began.isValid()
+            ? QStringLiteral("This shift (since %1)").arg(began.toString(QStringLiteral("HH:mm")))
+            : QStringLiteral("Last shift (8 h)"));
+}
+
 void LineView::setFigures(const LineFigures &figures)
 {
+    nameShiftEntry();
     m_figures = figures;
     m_yield->setText(yieldText());
     if (m_redraw->isActive())

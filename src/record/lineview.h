@@ -8,6 +8,7 @@
 class QChartView;
 class QComboBox;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class QTimer;
 
@@ -22,6 +23,10 @@ public:
     explicit LineView(QWidget *parent = nullptr);
 
     Scope scope() const;
+    // Where the shift shown begins: at the last shift start set ("Shifts start"), otherwise
+    // kShiftMs before now.
+    qint64 shiftSinceMs(const QDateTime &now) const;
+    QLineEdit *shiftField() const { return m_shiftField; }
     void setFigures(const LineFigures &figures);
     const LineFigures &figures() const { return m_figures; }
     bool savePng(const QString &file, QString *error);
@@ -34,8 +39,13 @@ signals:
 
 private:
     void draw();
+    // The shift times typed in: kept and shown when they read, refused with why otherwise.
+    void takeShiftStarts();
+    void nameShiftEntry();
 
     QComboBox *m_scope;
+    QLineEdit *m_shiftField;
+    QList<QTime> m_shiftStarts;
     QLabel *m_yield;
     QChartView *m_rate;
     QChartView *m_causes;

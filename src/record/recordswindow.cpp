@@ -545,8 +545,9 @@ void RecordsWindow::refreshLine()
         return;
     m_lineAsked = true;
     const bool latest = m_line->scope() == LineView::Scope::LatestBatch;
+    const qint64 since = latest ? 0 : m_line->shiftSinceMs(QDateTime::currentDateTime());
     ask<LineFigures>(
-        [latest](ProductionRecord &r) {
+        [latest, since](ProductionRecord &r) {
             qint64 batch = -1;
             if (latest && r.isOpen()) {
                 QSqlQuery q(r.database());
@@ -554,8 +555,6 @@ void RecordsWindow::refreshLine()
                     && q.next())
                     batch = q.value(0).isNull() ? 0 : q.value(0).toLongLong();
             }
-            const qint64 since
-                = latest ? 0 : QDateTime::currentMSecsSinceEpoch() - LineFigures::kShiftMs;
             return LineFigures::read(r, since, batch);
         },
         [this](LineFigures f) {
