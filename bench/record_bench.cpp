@@ -2,6 +2,7 @@
 // as the loop writes it, the duplicate lookup, opening the Records window, a CSV export.
 
 #include "benchsupport.h"
+#include "record/linefigures.h"
 #include "record/productionrecord.h"
 #include "record/recordswindow.h"
 
@@ -116,6 +117,14 @@ int main(int argc, char *argv[])
     }
     std::printf("UID reservation         median %.3f ms, worst %.3f ms\n", median(lookups),
                 *std::max_element(lookups.begin(), lookups.end()));
+
+    // The Line tab asks this every 5 s while shown: the shift by when tags ended, on its
+    // index, however many tags older shifts left.
+    clock.restart();
+    const LineFigures shift
+        = LineFigures::read(record, QDateTime::currentMSecsSinceEpoch() - LineFigures::kShiftMs);
+    std::printf("Line tab, last shift    %lld ms (%d tags of %d)\n", clock.elapsed(),
+                shift.total().tags, tags + 200);
 
     clock.restart();
     RecordsWindow window(record.path());
