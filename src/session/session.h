@@ -64,7 +64,8 @@ signals:
     void arrived(const QString &head, const Reply::Parsed &reply);
     // Every reply, after the loop had it.
     void replied(const QString &head, const Reply::Parsed &reply);
-    // The open port failed; the link is closed and the loop is off.
+    // The open port failed. Right after its front ends heard it, the session closes the link
+    // and switches the loop off.
     void portFailed(const QString &reason);
 
 private:

@@ -124,6 +124,9 @@ MainWindow::~MainWindow()
     // The record goes first: it takes its guard back from the loop and finishes its batches
     // while the loop still exists.
     delete m_recorder;
+    // Then the session, which closes the link and switches the loop off: what that shows
+    // still finds every panel.
+    delete m_session;
 }
 
 void MainWindow::start()
