@@ -136,7 +136,13 @@ void LineView::takeShiftStarts()
     const std::optional<QList<QTime>> starts
         = LineFigures::shiftStarts(m_shiftField->text(), &error);
     if (!starts) {
-        QMessageBox::warning(this, QStringLiteral("Shifts start"), error);
+        QMessageBox::warning(this, QStringLiteral("Shifts start"),
+                             error + QStringLiteral("\nThe shifts stay as they were."));
+        // The field shows what counts, not the text that was refused.
+        QStringList kept;
+        for (const QTime &t : m_shiftStarts)
+            kept << t.toString(QStringLiteral("HH:mm"));
+        m_shiftField->setText(kept.join(u' '));
         return;
     }
     if (*starts == m_shiftStarts)
