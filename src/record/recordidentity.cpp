@@ -34,15 +34,16 @@ QByteArray keptValue(const QString &name, const std::function<bool(const QByteAr
             return text;
     }
     const QByteArray value = make();
+    // Not kept (a folder that cannot be written, a lock that never frees): it lasts as long as
+    // the tool runs.
     if (!locked)
-        return value; // Not kept: a folder that cannot be written, or a lock that never frees.
+        return value;
     QSaveFile out(file);
     if (out.open(QIODevice::WriteOnly)) {
         out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
         out.write(value + '\n');
         out.commit();
     }
-    // Not kept (a folder that cannot be written): it lasts as long as the tool runs.
     return value;
 }
 

@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include "core/timing.h"
+#include "link/serialtransport.h"
 
 #include <QEventLoop>
 #include <QThread>

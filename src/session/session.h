@@ -3,8 +3,8 @@
 #include "core/reply.h"
 #include "core/sessionstate.h"
 #include "link/readerlink.h"
-#include "link/serialtransport.h"
 #include "link/trafficcapture.h"
+#include "link/transport.h"
 #include "productionloop.h"
 
 #include <QObject>

@@ -4,7 +4,6 @@
 #include "hints.h"
 #include "link/portpanel.h"
 #include "link/readerlink.h"
-#include "link/serialtransport.h"
 #include "link/trafficcapture.h"
 #include "link/trafficlog.h"
 #include "record/recorder.h"

@@ -3,7 +3,6 @@
 #include "autopanel.h"
 #include "core/palette.h"
 #include "core/timing.h"
-#include "link/readerlink.h"
 #include "link/trafficlog.h"
 #include "session/job.h"
 #include "session/session.h"
