@@ -103,7 +103,8 @@ bool configure(QSqlDatabase &db, const QString &location, QString *why)
         return false;
     QStringList options;
     for (const auto &[key, value] : keywords) {
-        if (key == QLatin1String("password")) {
+        // sslpassword unlocks the client key: as secret as the login's password.
+        if (key == QLatin1String("password") || key == QLatin1String("sslpassword")) {
             *why = QStringLiteral("it holds a password; keep it in ~/.pgpass instead");
             return false;
         }
