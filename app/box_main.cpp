@@ -52,11 +52,14 @@ int replay(QCoreApplication &app, const QString &path, const QString &dir, int p
         return 2;
     }
     QString error;
-    const auto steps = BoxReplay::parse(file.read(256 * 1024 * 1024), &error);
+    QString note;
+    const auto steps = BoxReplay::parse(file.read(256 * 1024 * 1024), &error, &note);
     if (!steps) {
         say(QStringLiteral("%1 cannot be replayed: %2").arg(path, error));
         return 2;
     }
+    if (!note.isEmpty())
+        say(QStringLiteral("%1: %2").arg(path, note));
     BoxReplay box(*steps, dir, port);
     QObject::connect(&box, &BoxReplay::event, &app, [](const QString &text) { say(text); });
     QObject::connect(&box, &BoxReplay::played, &app, [&] {

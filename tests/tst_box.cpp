@@ -410,6 +410,9 @@ void TestBox::replayReadsOnlyCaptures_data()
                                         TrafficFormat::masked("R71234ABCD\r\n", false))
                                     + "\n"
                              << QString();
+    QTest::newRow("cut off mid-line by a full disk")
+        << "1.500000 > " + TrafficFormat::escaped(wire) + "\n2.000000 < R7********\\r\\n\n2.0100"
+        << QString();
     QTest::newRow("csv") << QByteArray("tag,uid\n1,2\n") << "line 1 is not a line";
     QTest::newRow("bad escape") << QByteArray("1.000000 > RB1\\q\n") << "line 1 holds an escape";
     QTest::newRow("no direction") << QByteArray("1.000000 ? RB1\n") << "line 1 has no direction";

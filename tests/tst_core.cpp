@@ -1,5 +1,6 @@
 #include "core/configword.h"
 #include "core/reply.h"
+#include "core/trafficformat.h"
 #include "core/uid.h"
 #include "core/uidlist.h"
 #include "record/linefigures.h"
@@ -21,6 +22,8 @@ private slots:
     void uidLists();
     void shiftStarts_data();
     void shiftStarts();
+    void answersAreMaskedByWhatWasAsked_data();
+    void answersAreMaskedByWhatWasAsked();
 };
 
 void TestCore::classify_data()
@@ -274,6 +277,56 @@ void TestCore::shiftStarts()
     const QString format = QStringLiteral("yyyy-MM-dd HH:mm");
     const QDateTime at = LineFigures::shiftBegan(*times, QDateTime::fromString(now, format));
     QCOMPARE(at.isValid() ? at.toString(format) : QString(), began);
+}
+
+// A capture is sent to outsiders: the password must not survive noise, a split or a late
+// answer, and what holds no secret stays readable.
+void TestCore::answersAreMaskedByWhatWasAsked_data()
+{
+    QTest::addColumn<QByteArray>("command");
+    QTest::addColumn<QList<QByteArray>>("parts");
+    QTest::addColumn<QByteArray>("kept");
+    using Parts = QList<QByteArray>;
+    QTest::newRow("a noise byte before the block-7 answer")
+        << QByteArray("RP71A2B3C4D") << Parts{QByteArray("\0R71A2B3C4D\r\n", 13)}
+        << QByteArray("\0R7********\r\n", 13);
+    QTest::newRow("the answer split after its first digits")
+        << QByteArray("RP71A2B3C4D") << Parts{"R71A", "2B3C4D\r\n"} << QByteArray("R7********\r\n");
+    QTest::newRow("a block-7 write answered after a report")
+        << QByteArray("WB70BADCAFE") << Parts{"MsgCode:03\r\nW70BADCAFE\r\n"}
+        << QByteArray("MsgCode:03\r\nW7********\r\n");
+    QTest::newRow("a block-7 read without a password, garbled") << QByteArray("RB7")
+                                                                << Parts{"xR\x07"
+                                                                         "DEADBEEF\r\n"}
+                                                                << QByteArray("xR\x07********\r\n");
+    QTest::newRow("the password inside another answer")
+        << QByteArray("WP0CAFE0001") << Parts{"W0CAFE00010\r\n"} << QByteArray("W0********0\r\n");
+    QTest::newRow("an unlock answers block 0 in the clear")
+        << QByteArray("WP0CAFE000100148040") << Parts{"W000148040\r\n"}
+        << QByteArray("W000148040\r\n");
+    QTest::newRow("a UID report after a plain command")
+        << QByteArray("GTS") << Parts{"1122334455\r\n"} << QByteArray("1122334455\r\n");
+    QTest::newRow("an error after a password command")
+        << QByteArray("RP7CAFE0001") << Parts{"Password Error!\r\n"}
+        << QByteArray("Password Error!\r\n");
+}
+
+void TestCore::answersAreMaskedByWhatWasAsked()
+{
+    QFETCH(QByteArray, command);
+    QFETCH(QList<QByteArray>, parts);
+    QFETCH(QByteArray, kept);
+    const TrafficFormat::Secrets s = TrafficFormat::secretsOf(command);
+    QByteArray soFar;
+    QByteArray written;
+    for (int i = 0; i < parts.size(); ++i) {
+        const QByteArray masked
+            = TrafficFormat::maskedReply(soFar + parts[i], s.values, s.blockSeven,
+                                         i + 1 == parts.size() || parts[i].endsWith('\n'));
+        written += masked.mid(soFar.size());
+        soFar += parts[i];
+    }
+    QCOMPARE(written, kept);
 }
 
 #include "tst_core.moc"

@@ -4,17 +4,25 @@
 
 #include <QTimer>
 
-std::optional<QList<BoxReplay::Step>> BoxReplay::parse(const QByteArray &capture, QString *error)
+std::optional<QList<BoxReplay::Step>> BoxReplay::parse(const QByteArray &capture, QString *error,
+                                                       QString *note)
 {
     QList<Step> steps{Step{}};
     qint64 since = -1;
     int number = 0;
-    for (const QByteArray &raw : capture.split('\n')) {
+    const QList<QByteArray> lines = capture.split('\n');
+    for (const QByteArray &raw : lines) {
         ++number;
         if (raw.isEmpty() || raw.startsWith('#'))
             continue;
         QString why;
         const std::optional<TrafficFormat::Line> line = TrafficFormat::parseLine(raw, &why);
+        // A capture cut off by a full disk or a kill ends mid-line: the rest is whole.
+        if (!line && number == lines.size()) {
+            if (note)
+                *note = QStringLiteral("the last line (%1) is cut off; it is left out").arg(number);
+            break;
+        }
         if (!line) {
             *error = QStringLiteral("line %1 %2").arg(number).arg(why);
             return std::nullopt;
@@ -60,7 +68,7 @@ bool BoxReplay::start(QString *error)
                    .arg(m_steps.size() - 1)
                    .arg(m_endpoint.linkPath()));
     // What the box said before the first command.
-    play(m_steps.first());
+    play(m_steps.first(), {});
     m_next = 1;
     return true;
 }
@@ -94,21 +102,35 @@ void BoxReplay::onLine(const QByteArray &line)
         return;
     }
     const Step &step = m_steps[m_next];
+    const TrafficFormat::Secrets secrets = TrafficFormat::secretsOf(line);
+    if (line.startsWith("RP") || line.startsWith("WP") || line.startsWith("ARE"))
+        m_password = line.mid(3, 8);
     if (shown != step.command) {
         ++m_differences;
         emit event(QStringLiteral("differs at command %1: the capture has %2, the tool sent %3")
                        .arg(m_next)
                        .arg(QString::fromLatin1(step.command), QString::fromLatin1(shown)));
     }
-    play(step);
+    // The capture masked what block 7 answered; the tool's own command says what it was.
+    QByteArray value;
+    if (line.startsWith("WB7"))
+        value = line.mid(3, 8);
+    else if (line.startsWith("WP7"))
+        value = line.mid(11, 8);
+    else if (secrets.blockSeven)
+        value = m_password;
+    play(step, value);
     ++m_next;
     if (finished())
         emit played();
 }
 
-void BoxReplay::play(const Step &step)
+void BoxReplay::play(const Step &step, const QByteArray &masked)
 {
-    for (const Reply &r : step.replies) {
+    for (Reply r : step.replies) {
+        const qsizetype at = r.bytes.indexOf("********");
+        if (masked.size() == 8 && at >= 0)
+            r.bytes.replace(at, 8, masked);
         QTimer::singleShot(int(r.afterUs / 1000), Qt::PreciseTimer, this, [this, r] {
             emit event(QStringLiteral("-> %1").arg(QString::fromLatin1(r.bytes).trimmed()));
             m_endpoint.write(r.bytes);

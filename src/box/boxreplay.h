@@ -24,7 +24,9 @@ public:
         QList<Reply> replies;
     };
     // The steps of a capture file; nothing (and why, naming the line) when it is not one.
-    static std::optional<QList<Step>> parse(const QByteArray &capture, QString *error);
+    // A last line cut off is left out, and *note says so.
+    static std::optional<QList<Step>> parse(const QByteArray &capture, QString *error,
+                                            QString *note = nullptr);
 
     BoxReplay(QList<Step> steps, const QString &portsDir, int port, QObject *parent = nullptr);
 
@@ -41,11 +43,15 @@ signals:
 private:
     void onReceived(const QByteArray &data);
     void onLine(const QByteArray &line);
-    void play(const Step &step);
+    // masked: the value that stands for "********" in the replies (block 7 the tool wrote or
+    // the password it read with), as the capture could not keep it.
+    void play(const Step &step, const QByteArray &masked);
 
     QList<Step> m_steps;
     PtyEndpoint m_endpoint;
     QByteArray m_input;
     int m_next = 0;
     int m_differences = 0;
+    // The password the tool last sent: what a masked block-7 read answered.
+    QByteArray m_password;
 };

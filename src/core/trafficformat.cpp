@@ -29,6 +29,76 @@ QByteArray masked(const QByteArray &line, bool fromTool)
     return out;
 }
 
+Secrets secretsOf(const QByteArray &command)
+{
+    Secrets s;
+    const auto take = [&](qsizetype at) {
+        const QByteArray v = command.mid(at, 8);
+        if (v.size() == 8)
+            s.values << v;
+    };
+    const bool seven = command.size() > 2 && command[2] == '7';
+    if (command.startsWith("RP") || command.startsWith("ARE") || command.startsWith("WP"))
+        take(3);
+    if (command.startsWith("WB7"))
+        take(3);
+    if (command.startsWith("WP7"))
+        take(11);
+    s.blockSeven = command.startsWith("ARE")
+                   || (seven
+                       && (command.startsWith("RB") || command.startsWith("RP")
+                           || command.startsWith("WB") || command.startsWith("WP")));
+    return s;
+}
+
+namespace {
+
+bool isHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
+
+void hide(QByteArray &out, qsizetype from, qsizetype to)
+{
+    for (qsizetype i = from; i < to; ++i)
+        out[i] = '*';
+}
+
+} // namespace
+
+QByteArray maskedReply(const QByteArray &bytes, const QList<QByteArray> &secrets, bool blockSeven,
+                       bool complete)
+{
+    QByteArray out = masked(bytes, false);
+    for (const QByteArray &secret : secrets) {
+        for (qsizetype at = out.indexOf(secret); at >= 0; at = out.indexOf(secret, at + 1))
+            hide(out, at, at + secret.size());
+    }
+    qsizetype i = 0;
+    while (i < out.size()) {
+        if (!isHexDigit(out[i])) {
+            ++i;
+            continue;
+        }
+        qsizetype end = i;
+        while (end < out.size() && isHexDigit(out[end]))
+            ++end;
+        // "R7" and "W7" keep their block digit, so a reader still sees what was answered.
+        const qsizetype from
+            = i > 0 && (out[i - 1] == 'R' || out[i - 1] == 'W') && out[i] == '7' ? i + 1 : i;
+        const bool trailing = !complete && end == out.size();
+        bool secretStart = false;
+        for (const QByteArray &secret : secrets) {
+            for (qsizetype k = i; trailing && k < end && !secretStart; ++k)
+                secretStart = secret.startsWith(out.mid(k, end - k));
+        }
+        if ((blockSeven && (end - from >= 4 || trailing)) || secretStart)
+            hide(out, from, end);
+        i = end;
+    }
+    return out;
+}
+
 QByteArray escaped(const QByteArray &bytes)
 {
     QByteArray out;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <optional>
 
@@ -9,6 +10,19 @@ namespace TrafficFormat {
 
 // A command (from the tool) or reply line with block-7 values and password operands as "*".
 QByteArray masked(const QByteArray &line, bool fromTool);
+// What a command tells about secrets: the password and block-7 values it carries (never
+// written anywhere), and whether its answer is block 7 or about the password.
+struct Secrets {
+    QList<QByteArray> values;
+    bool blockSeven = false;
+};
+Secrets secretsOf(const QByteArray &command);
+// Received bytes masked by what they may hold: every known secret wherever it stands (after
+// noise, inside a longer line); while a block-7 command awaits its answer, every run of four
+// or more hexadecimal digits; and, when more of the line is to come (complete false), a
+// trailing run of digits that may be the start of a secret.
+QByteArray maskedReply(const QByteArray &bytes, const QList<QByteArray> &secrets, bool blockSeven,
+                       bool complete);
 // "\\" for a backslash, "\r" and "\n", "\xHH" for any other byte outside printable ASCII.
 QByteArray escaped(const QByteArray &bytes);
 // The bytes back; *ok false when an escape cannot be read.

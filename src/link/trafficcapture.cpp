@@ -31,7 +31,11 @@ bool TrafficCapture::start(ReaderLink &link, const QString &path, QString *error
         connect(&link, &ReaderLink::bytesSent, this, &TrafficCapture::sent),
         connect(&link, &ReaderLink::bytesReceived, this, &TrafficCapture::received),
         // The quiet line ended: what came is a whole reply, line end or not.
-        connect(&link, &ReaderLink::replyGathered, this, &TrafficCapture::flushReceived),
+        connect(&link, &ReaderLink::replyGathered, this,
+                [this] {
+                    flushReceived(true);
+                    m_blockSeven = false;
+                }),
         connect(&link, &ReaderLink::portOpened, this,
                 [this](const QString &device) { event(QStringLiteral("open ") + device); }),
         connect(&link, &ReaderLink::portClosed, this, [this] { event(QStringLiteral("close")); }),
@@ -50,10 +54,15 @@ bool TrafficCapture::openFile(QString *error)
             *error = QStringLiteral("%1 cannot be written: %2").arg(m_path, m_file.errorString());
         return false;
     }
-    if (m_file.size() == 0) {
-        m_file.write(QStringLiteral("# kestrel-rfid traffic capture 1, started %1\n")
-                         .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate))
-                         .toUtf8());
+    const QByteArray header = QStringLiteral("# kestrel-rfid traffic capture 1, started %1\n")
+                                  .arg(QDateTime::currentDateTimeUtc().toString(Qt::ISODate))
+                                  .toUtf8();
+    // A full disk is found before anything is sent, not at the first reply.
+    if (m_file.size() == 0 && m_file.write(header) != header.size()) {
+        if (error)
+            *error = QStringLiteral("%1 cannot be written: %2").arg(m_path, m_file.errorString());
+        m_file.close();
+        return false;
     }
     return true;
 }
@@ -62,7 +71,7 @@ void TrafficCapture::stop()
 {
     if (!m_file.isOpen())
         return;
-    flushReceived();
+    flushReceived(true);
     event(QStringLiteral("capture stopped"));
     for (const QMetaObject::Connection &c : std::as_const(m_connections))
         disconnect(c);
@@ -72,6 +81,15 @@ void TrafficCapture::stop()
 
 void TrafficCapture::sent(const QByteArray &bytes)
 {
+    // The command says what its answer may hold, wherever in the line that answer stands.
+    const TrafficFormat::Secrets s = TrafficFormat::secretsOf(bytes);
+    for (const QByteArray &v : s.values) {
+        m_secrets.removeAll(v);
+        m_secrets.prepend(v);
+    }
+    while (m_secrets.size() > kSecretsKept)
+        m_secrets.removeLast();
+    m_blockSeven = m_blockSeven || s.blockSeven;
     write('>', TrafficFormat::escaped(TrafficFormat::masked(bytes, true)));
 }
 
@@ -80,20 +98,20 @@ void TrafficCapture::received(const QByteArray &bytes)
     m_pending += bytes;
     qsizetype end;
     while ((end = m_pending.indexOf('\n')) >= 0) {
-        writeReceived(m_pending.left(end + 1));
+        writeReceived(m_pending.left(end + 1), true);
         m_lineSoFar.clear();
         m_pending.remove(0, end + 1);
     }
     // A box that streams without line ends must not grow the buffer.
     if (m_pending.size() > 256)
-        flushReceived();
+        flushReceived(false);
 }
 
-void TrafficCapture::flushReceived()
+void TrafficCapture::flushReceived(bool replyEnded)
 {
     if (m_pending.isEmpty())
         return;
-    writeReceived(m_pending);
+    writeReceived(m_pending, replyEnded);
     // The line goes on in the next part, which is masked as part of it: a reply split by a
     // pause must not leave the rest of the password in the clear.
     if (m_lineSoFar.size() < kSecretReach)
@@ -101,9 +119,10 @@ void TrafficCapture::flushReceived()
     m_pending.clear();
 }
 
-void TrafficCapture::writeReceived(const QByteArray &part)
+void TrafficCapture::writeReceived(const QByteArray &part, bool complete)
 {
-    const QByteArray masked = TrafficFormat::masked(m_lineSoFar + part, false);
+    const QByteArray masked
+        = TrafficFormat::maskedReply(m_lineSoFar + part, m_secrets, m_blockSeven, complete);
     write('<', TrafficFormat::escaped(masked.mid(qMin(m_lineSoFar.size(), masked.size()))));
 }
 

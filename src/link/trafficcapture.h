@@ -16,7 +16,8 @@ class ReaderLink;
 // The direction is ">" for bytes sent to the box, "<" for bytes received, "!" for an event
 // of the link (open, close, failure). Bytes are written as they stand except "\" (as "\\"),
 // CR and LF (as "\r" and "\n") and any other byte outside printable ASCII (as "\xHH"). The
-// password never reaches the file: block-7 values and password operands are masked with "*".
+// password never reaches the file: block-7 values and password operands are masked with "*",
+// in answers by what was asked, not by where they stand in the line.
 // At the size limit the file moves to FILE.1 (replacing an older one) and a new one begins.
 class TrafficCapture : public QObject {
     Q_OBJECT
@@ -44,8 +45,9 @@ signals:
 
 private:
     void write(char direction, const QByteArray &text);
-    void flushReceived();
-    void writeReceived(const QByteArray &part);
+    // replyEnded: the quiet line or a line end closed what is pending.
+    void flushReceived(bool replyEnded);
+    void writeReceived(const QByteArray &part, bool complete);
     bool openFile(QString *error);
 
     QFile m_file;
@@ -58,5 +60,11 @@ private:
     // first characters, so no more of it is kept.
     QByteArray m_lineSoFar;
     static constexpr qsizetype kSecretReach = 32;
+    // Passwords and block-7 values the tool sent lately: in memory only, to find them in
+    // answers wherever they stand.
+    QList<QByteArray> m_secrets;
+    static constexpr qsizetype kSecretsKept = 4;
+    // A block-7 or password command awaits its answer.
+    bool m_blockSeven = false;
     QList<QMetaObject::Connection> m_connections;
 };
