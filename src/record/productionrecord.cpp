@@ -9,6 +9,8 @@
 
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 #include <QMessageAuthenticationCode>
 #include <QSettings>
 #include <QSqlQuery>
@@ -292,9 +294,49 @@ std::optional<ProductionRecord::PriorTag> ProductionRecord::findWritten(const QS
     return m_guard.findWritten(uid, hex, readable);
 }
 
+QString ProductionRecord::exportRefusal(const QString &file, const QString &location)
+{
+    const QFileInfo target(file);
+    if (target.isDir())
+        return QStringLiteral("%1 is a folder; name a CSV file to write").arg(file);
+    // Through links too: a link to the record is the record.
+    const auto resolved = [](const QString &path) {
+        const QFileInfo info(path);
+        if (info.exists())
+            return info.canonicalFilePath();
+        const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+        return folder.isEmpty() ? QDir::cleanPath(info.absoluteFilePath())
+                                : folder + u'/' + info.fileName();
+    };
+    const QString real = resolved(file);
+    QStringList kept{spoolPath()};
+    if (!isServer(location))
+        kept << location;
+    for (const QString &k : kept) {
+        const QString base = resolved(k);
+        for (const char *suffix : {"", "-wal", "-shm", "-journal"}) {
+            if (real == base + QLatin1String(suffix))
+                return QStringLiteral("%1 is the production record's own file; the export "
+                                      "would replace it. Name another file")
+                    .arg(file);
+        }
+    }
+    QFile existing(file);
+    if (existing.open(QIODevice::ReadOnly)
+        && existing.read(16) == QByteArray("SQLite format 3\0", 16))
+        return QStringLiteral("%1 is a database, not a CSV file; the export would replace it. "
+                              "Name another file")
+            .arg(file);
+    return {};
+}
+
 bool ProductionRecord::exportCsv(const QString &file, const Filter &f, QString *error,
                                  const std::function<bool(qint64 rows)> &progress)
 {
+    if (const QString refusal = exportRefusal(file, path()); !refusal.isEmpty()) {
+        *error = refusal;
+        return false;
+    }
     if (!isOpen()) {
         *error = problem();
         return false;

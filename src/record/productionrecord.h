@@ -117,6 +117,9 @@ public:
     bool resume() { return m_record.resume(); }
     bool reconnect() { return m_record.reconnect(); }
 
+    // Why an export may not go to file: it is a folder, this record, its journal, the spool
+    // or another SQLite file (an export replaces what it is written to); empty when it may.
+    static QString exportRefusal(const QString &file, const QString &location);
     bool exportCsv(const QString &file, const Filter &filter, QString *error,
                    const std::function<bool(qint64 rows)> &progress = {});
     qint64 countTags(const Filter &filter);

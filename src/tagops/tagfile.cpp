@@ -84,8 +84,11 @@ bool save(const QString &path, const Contents &c, QString *error)
     o.insert(QStringLiteral("passwordUsed"), c.passwordUsed);
     o.insert(QStringLiteral("blocks"), blocks);
     QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly) || out.write(QJsonDocument(o).toJson()) < 0
-        || !out.commit()) {
+    const bool opened = out.open(QIODevice::WriteOnly);
+    // Block 7 is the tag's password: the file is its owner's alone, set before it is written.
+    if (opened && c.blocks[7])
+        out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (!opened || out.write(QJsonDocument(o).toJson()) < 0 || !out.commit()) {
         *error = QStringLiteral("%1 cannot be written: %2").arg(path, out.errorString());
         return false;
     }
