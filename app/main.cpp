@@ -8,6 +8,7 @@
 #include <QIcon>
 #include <QMessageBox>
 #include <QTimer>
+#include <cstdio>
 #include <optional>
 
 static void describe(QCoreApplication &app)
@@ -27,6 +28,14 @@ static std::optional<int> processCommandLine(int argc, char *argv[])
     describe(core);
     if (Cli::commandOf(core.arguments()))
         return Cli::run(core, core.arguments());
+    // A mistyped command word would otherwise read as options of the window.
+    const QString first = core.arguments().value(1);
+    if (!first.isEmpty() && !first.startsWith(u'-')) {
+        std::fprintf(stderr, "kestrel-rfid: there is no command \"%s\"; the commands are: %s\n",
+                     first.toLocal8Bit().constData(),
+                     Cli::commands().join(QStringLiteral(", ")).toLocal8Bit().constData());
+        return Cli::kUsage;
+    }
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral("Programs and inspects 125 kHz T5557 tags through a Kestrel "
@@ -60,8 +69,18 @@ static std::optional<int> processCommandLine(int argc, char *argv[])
     if (parser.isSet(record))
         ProductionRecord::setConfiguredPath(parser.value(record));
     g_capturePath = parser.value(capture);
-    if (!parser.isSet(exportRecords))
+    if (!parser.isSet(exportRecords)) {
+        // Qt would abort without a word where there is no display (a server, a container).
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
+            && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+            std::fprintf(stderr,
+                         "kestrel-rfid: there is no display to open the window on (DISPLAY is "
+                         "not set). Without a window, give a command: %s (each with --help)\n",
+                         Cli::commands().join(QStringLiteral(", ")).toLocal8Bit().constData());
+            return Cli::kUsage;
+        }
         return std::nullopt;
+    }
     // The old spelling of the command "export-records".
     QStringList command{core.arguments().value(0), QStringLiteral("export-records"),
                         parser.value(exportRecords)};

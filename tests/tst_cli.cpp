@@ -8,6 +8,7 @@
 #include "uid/autopanel.h"
 #include "uid/autowriter.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -20,6 +21,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -47,7 +49,8 @@ private slots:
     void commandsReadAndWriteTheTagInTheField();
     void unusableInputSendsNothingToTheBox();
     void produceReportsEachTagAsTheBoxHoldsIt();
-    void signalMidTagEndsTheTagAndClosesTheBatch();
+    void everyStopClosesTheBatch_data();
+    void everyStopClosesTheBatch();
     void badReelStopsTheLoopUnlessARetryTakes_data();
     void badReelStopsTheLoopUnlessARetryTakes();
     void captureKeepsEveryByteButThePassword();
@@ -89,7 +92,9 @@ int TestCli::tool(const QStringList &arguments, QByteArray *out, QByteArray *err
 {
     QProcess p;
     p.setProcessEnvironment(environment());
-    p.start(QStringLiteral(KESTREL_TOOL_PATH), arguments);
+    // "-c": a shell line around the tool, for pipes.
+    const bool shell = arguments.value(0) == QLatin1String("-c");
+    p.start(shell ? QStringLiteral("/bin/bash") : QStringLiteral(KESTREL_TOOL_PATH), arguments);
     if (!p.waitForStarted())
         return -1;
     if (during)
@@ -242,6 +247,13 @@ void TestCli::commandsReadAndWriteTheTagInTheField()
     QCOMPARE(m_box->engine().tag().blocks[3], 0x0BADCAFEu);
     QCOMPARE(tool({"write-uid", "--port", "7", "--uid", "0000000256", "--dec"}, &out, &err), 0);
     QCOMPARE(m_box->engine().tag().id(), std::optional<quint64>(256));
+    // The record heard of it: written again only when the operator says so.
+    QCOMPARE(tool({"write-uid", "--port", "7", "--uid", "0000000100"}, &out, &err),
+             int(Cli::kTagFailed));
+    QVERIFY2(err.contains("UID 0000000100 was already written") && err.contains("--rewrite"),
+             err.constData());
+    QCOMPARE(commandsReceived().filter(QStringLiteral("WU")).size(), 1);
+    QCOMPARE(tool({"write-uid", "--port", "7", "--uid", "0000000100", "--rewrite"}, &out, &err), 0);
 
     QCOMPARE(tool({"read", "--port", m_box->portPath(), "--all", "--json"}, &out, &err), 0);
     const QJsonObject read = QJsonDocument::fromJson(out).object();
@@ -257,11 +269,20 @@ void TestCli::commandsReadAndWriteTheTagInTheField()
 
     // Saved, then written back onto a blank tag: block 0 last, each block read back.
     const QString saved = m_dir->filePath(QStringLiteral("tag.json"));
+    const mode_t umask = ::umask(022);
     QCOMPARE(tool({"save", "--port", "07", saved}, &out, &err), 0);
+    ::umask(umask);
+    // It holds block 7, the password: no other user of the PC may read it.
+    QCOMPARE(QFileInfo(saved).permissions() & ~(QFile::ReadUser | QFile::WriteUser),
+             QFile::ReadOwner | QFile::WriteOwner);
     const std::array<quint32, 8> original = m_box->engine().tag().blocks;
     m_box->execute(QStringLiteral("remove"));
     m_box->execute(QStringLiteral("present blank"));
-    QCOMPARE(tool({"restore", "--port", "07", saved}, &out, &err), 0);
+    // The file's blocks 1 and 2 carry a UID the record holds: a copy needs --rewrite.
+    QCOMPARE(tool({"restore", "--port", "07", saved}, &out, &err), int(Cli::kTagFailed));
+    QVERIFY2(err.contains("already written"), err.constData());
+    QCOMPARE(m_box->engine().tag().blocks[1], 0u);
+    QCOMPARE(tool({"restore", "--port", "07", saved, "--rewrite"}, &out, &err), 0);
     for (int n = 0; n < 7; ++n)
         QCOMPARE(m_box->engine().tag().blocks[n], original[n]);
     const QStringList restored = commandsReceived();
@@ -270,6 +291,17 @@ void TestCli::commandsReadAndWriteTheTagInTheField()
     m_box->execute(QStringLiteral("remove"));
     QCOMPARE(tool({"read", "--port", "07", "--uid"}, &out, &err), int(Cli::kTagFailed));
     QVERIFY2(err.contains("No Precent!"), err.constData());
+
+    // A run from a UID written by hand stops before it writes it onto a second tag.
+    m_box->execute(QStringLiteral("present blank"));
+    QByteArray job = kJob;
+    job.replace("0000002000", "0000000100");
+    QCOMPARE(tool({"produce", "--port", "07", "--job", file(QStringLiteral("from.json"), job),
+                   "--count", "1"},
+                  &out, &err),
+             int(Cli::kTagFailed));
+    QVERIFY2(out.contains("UID 0000000100 was already written"), out.constData());
+    QCOMPARE(commandsReceived().filter(QStringLiteral("WUX0000000100")).size(), 1);
 }
 
 void TestCli::unusableInputSendsNothingToTheBox()
@@ -300,6 +332,14 @@ void TestCli::unusableInputSendsNothingToTheBox()
                   nullptr, &err),
              int(Cli::kRecordFailed));
     QVERIFY2(err.contains("production record is off"), err.constData());
+    // A mistyped command word, no command where there is no display, a port that is a file.
+    QCOMPARE(tool({"prodcue", "--port", "07"}, nullptr, &err), int(Cli::kUsage));
+    QVERIFY2(err.contains("there is no command \"prodcue\"") && err.contains("produce"),
+             err.constData());
+    QCOMPARE(tool({}, nullptr, &err), int(Cli::kUsage));
+    QVERIFY2(err.contains("no display"), err.constData());
+    QCOMPARE(tool({"read", "--port", job, "--uid"}, nullptr, &err), int(Cli::kUsage));
+    QVERIFY2(err.contains("not a serial port"), err.constData());
     QCOMPARE(commandsReceived(), QStringList());
 }
 
@@ -398,6 +438,31 @@ void TestCli::produceReportsEachTagAsTheBoxHoldsIt()
     err.clear();
     QCOMPARE(tool({"export-records", csv, "--record", record, "--batch", "99"}, nullptr, &err), 2);
     QVERIFY(err.contains("there is no batch 99"));
+    // The record, its journal, the spool, a link to the record, a folder and any other
+    // database are never replaced by an export; a CSV that cannot be written is an output.
+    const QByteArray before = [&record] {
+        QFile f(record);
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }();
+    QFile::link(record, m_dir->filePath(QStringLiteral("link.sqlite")));
+    for (const QString &target :
+         {record, record + QStringLiteral("-wal"), m_dir->filePath(QStringLiteral("link.sqlite")),
+          m_dir->filePath(QStringLiteral("data/kestrel-rfid/record-spool.sqlite")), m_dir->path(),
+          m_dir->filePath(QStringLiteral("again.sqlite"))}) {
+        if (target.endsWith(QLatin1String("again.sqlite")))
+            QFile::copy(record, target);
+        err.clear();
+        QCOMPARE(tool({"export-records", target, "--record", record}, nullptr, &err),
+                 int(Cli::kUsage));
+        QVERIFY2(err.contains("would replace it") || err.contains("is a folder"), err.constData());
+    }
+    QFile::remove(m_dir->filePath(QStringLiteral("again.sqlite")));
+    QFile kept(record);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), before);
+    QCOMPARE(tool({"export-records", "/proc/tags.csv", "--record", record}, nullptr, &err),
+             int(Cli::kOutputFailed));
 
     // The box's side of the capture, played back, drives the tool through the same tags.
     QProcess replay;
@@ -456,34 +521,102 @@ void TestCli::captureKeepsEveryByteButThePassword()
         QVERIFY2(line.match(QString::fromUtf8(l)).hasMatch(), l.constData());
 }
 
-void TestCli::signalMidTagEndsTheTagAndClosesTheBatch()
+// However a run is stopped (a signal, a reader of the events that went away, a full disk),
+// it ends in bounded time with its batch closed and no tag left "in progress"; a UID whose
+// write was never confirmed stays in doubt.
+void TestCli::everyStopClosesTheBatch_data()
 {
+    QTest::addColumn<int>("signalsSent");
+    QTest::addColumn<bool>("uidAnswerLost");
+    QTest::addColumn<QString>("events");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("why");
+    QTest::addColumn<QString>("results");
+    QTest::addColumn<bool>("inDoubt");
+    QTest::newRow("a signal mid-tag lets the tag complete")
+        << 1 << false << "-" << 0 << "stopped by a signal\""
+        << "complete" << false;
+    QTest::newRow("a signal while a UID answer is lost ends the tag within 3 s")
+        << 1 << true << "-" << 1 << "did not end within 3 s"
+        << "stopped" << true;
+    QTest::newRow("a second signal ends it at once")
+        << 2 << true << "-" << 1 << "stopped by a signal\""
+        << "stopped" << true;
+    QTest::newRow("the reader of the events went away")
+        << 0 << false << "closed" << 5 << QString() << "" << false;
+    QTest::newRow("the events on a full disk")
+        << 0 << false << "/dev/full" << 5 << QString() << "" << false;
+}
+
+void TestCli::everyStopClosesTheBatch()
+{
+    QFETCH(int, signalsSent);
+    QFETCH(bool, uidAnswerLost);
+    QFETCH(QString, events);
+    QFETCH(int, code);
+    QFETCH(QString, why);
+    QFETCH(QString, results);
+    QFETCH(bool, inDoubt);
     m_box->setConveyor(true, kGapMs, kGapMs);
+    if (uidAnswerLost) {
+        connect(m_box.get(), &VirtualBox::event, this, [this](const QString &e) {
+            if (e.startsWith(QLatin1String("<- WUX")))
+                m_box->execute(QStringLiteral("drop"));
+        });
+    }
     const QString record = m_dir->filePath(QStringLiteral("r.sqlite"));
     QByteArray out;
     QByteArray err;
-    const int code
-        = tool({"produce", "--port", "07", "--job", file(QStringLiteral("job.json"), kJob),
-                "--record", record, "--events", "-"},
-               &out, &err, [this](QProcess &p) {
-                   // Between the tag's first block write and its second.
-                   QVERIFY(QTest::qWaitFor(
-                       [this] { return commandsReceived().contains("WB333333333"); }, 20000));
-                   ::kill(pid_t(p.processId()), SIGINT);
-               });
-    QCOMPARE(code, 0);
-    QVERIFY(out.contains("\"why\":\"stopped by a signal\""));
-    QCOMPARE(commandsReceived().count(QStringLiteral("WB444444444")), 1);
+    QElapsedTimer stopping;
+    QStringList arguments{"produce",  "--port", "07",       "--job", file("job.json", kJob),
+                          "--record", record,   "--events", events};
+    if (events == QLatin1String("closed")) {
+        // As a script does it: the reader takes two lines and goes.
+        arguments.replace(arguments.size() - 1, QStringLiteral("-"));
+        const QString pipe
+            = QStringLiteral("\"$0\" \"$@\" | head -n 2 >/dev/null; exit \"${PIPESTATUS[0]}\"");
+        arguments = QStringList{"-c", pipe, QStringLiteral(KESTREL_TOOL_PATH)} + arguments;
+    }
+    const int exit = tool(arguments, &out, &err, [&](QProcess &p) {
+        if (signalsSent == 0)
+            return;
+        // Between the tag's first block write and its second, or after its lost answer.
+        const QString at
+            = uidAnswerLost ? QStringLiteral("WUX0000002000") : QStringLiteral("WB333333333");
+        QVERIFY(QTest::qWaitFor([&] { return commandsReceived().contains(at); }, 20000));
+        stopping.start();
+        for (int n = 0; n < signalsSent; ++n)
+            ::kill(pid_t(p.processId()), n == 0 ? SIGTERM : SIGINT);
+    });
+    QVERIFY2(exit == code, qPrintable(QString::number(exit) + QString::fromUtf8(err)));
+    if (!why.isEmpty())
+        QVERIFY2(out.contains(why.toUtf8()), out.constData());
+    if (stopping.isValid())
+        QVERIFY2(stopping.elapsed() < 20000, qPrintable(QString::number(stopping.elapsed())));
+    if (events != QLatin1String("-"))
+        QVERIFY2(err.contains("the events") && err.contains("cannot be written"), err.constData());
+    if (events == QLatin1String("/dev/full"))
+        QVERIFY(!commandsReceived().join(u' ').contains(QLatin1String("WUX")));
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "cli");
     db.setDatabaseName(record);
     QVERIFY(db.open());
     QSqlQuery q(db);
-    QVERIFY(q.exec("SELECT b.stopped IS NOT NULL, count(t.id), min(t.result) FROM batch b JOIN "
-                   "tag t ON t.batch_id = b.id"));
+    QVERIFY(q.exec("SELECT count(*) FROM batch WHERE stopped IS NULL"));
     QVERIFY(q.next());
-    QCOMPARE(q.value(0).toInt(), 1);
-    QCOMPARE(q.value(1).toInt(), 1);
-    QCOMPARE(q.value(2).toString(), QStringLiteral("complete"));
+    QCOMPARE(q.value(0).toInt(), 0);
+    QVERIFY(q.exec("SELECT result FROM tag ORDER BY id"));
+    QStringList ended;
+    while (q.next())
+        ended << q.value(0).toString();
+    QVERIFY2(!ended.contains(QStringLiteral("in progress")),
+             qPrintable(ended.join(u' ') + QString::fromUtf8(out)));
+    if (!results.isEmpty())
+        QCOMPARE(ended.join(u' '), results);
+    QVERIFY(q.exec("SELECT count(*) FROM reservation WHERE uid = '0000002000' AND state = 'sent' "
+                   "AND NOT EXISTS (SELECT 1 FROM tag WHERE uid_confirmed = 1 AND uid_read = "
+                   "'0000002000')"));
+    QVERIFY(q.next());
+    QCOMPARE(q.value(0).toInt() == 1, inDoubt);
     q.finish();
     db.close();
     db = QSqlDatabase();

@@ -6,6 +6,7 @@
 #include "session/productionloop.h"
 #include "widgets/dialogs.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QSysInfo>
@@ -58,6 +59,9 @@ QString Recorder::close()
 {
     if (m_closed)
         return {};
+    // The loop's last reports are queued to us (a tag stopped as the run ends): they go into
+    // the record before the batch closes, or that tag would stay "in progress".
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     m_closed = true;
     m_loop.setUidGuard({});
     m_loop.setRecordedLookup({});

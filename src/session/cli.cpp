@@ -10,6 +10,7 @@
 #include "record/productionrecord.h"
 #include "record/recordaddress.h"
 #include "record/recorder.h"
+#include "record/recordidentity.h"
 #include "session.h"
 #include "tagops/blockoperations.h"
 #include "tagops/tagfile.h"
@@ -34,6 +35,7 @@
 #include <csignal>
 #include <cstdio>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace Cli {
@@ -100,8 +102,13 @@ std::optional<QString> deviceOf(const QString &port, QString *error)
         *error = QStringLiteral("there is no port %1 (ports are 01 to 26)").arg(port);
         return std::nullopt;
     }
-    if (!QFileInfo::exists(device)) {
+    struct stat st = {};
+    if (::stat(QFile::encodeName(device).constData(), &st) != 0) {
         *error = QStringLiteral("there is no port %1 (%2 does not exist)").arg(port, device);
+        return std::nullopt;
+    }
+    if (!S_ISCHR(st.st_mode)) {
+        *error = QStringLiteral("%1 is not a serial port (not a character device)").arg(device);
         return std::nullopt;
     }
     return device;
@@ -146,6 +153,9 @@ struct Common {
     QCommandLineOption capture{QStringLiteral("capture"),
                                QStringLiteral("Keep every byte to and from the box in FILE."),
                                QStringLiteral("FILE")};
+    QCommandLineOption rewrite{QStringLiteral("rewrite"),
+                               QStringLiteral("Write a UID the record holds as written or in "
+                                              "doubt anyway (the record notes it).")};
 };
 
 // Keeps the session's traffic when asked to; false (the exit code in *code) when the
@@ -214,6 +224,119 @@ std::unique_ptr<Session> openFor(const QCommandLineParser &parser, const Common 
     *password = *given;
     return connected(*device, parser.value(c.capture), code);
 }
+
+// A UID written by hand, held to the loop's promises: refused when the record holds it as
+// written or in doubt (unless the operator rewrites recorded tags), reserved and marked as
+// about to be written before it leaves, and its outcome kept in a batch marked manual, so no
+// later run writes it onto a second tag.
+class ManualUid {
+public:
+    ManualUid(const QString &device, bool rewrite)
+        : m_device(device)
+        , m_rewrite(rewrite)
+    {
+    }
+    ~ManualUid() { end({}, AutoLoop::TagOutcome::Result::Stopped, QStringLiteral("no reply")); }
+
+    // Nothing when the write may go; else the exit code, with why on standard error.
+    std::optional<int> begin(const QString &uid, bool hex)
+    {
+        m_record = std::make_unique<ProductionRecord>(ProductionRecord::configuredPath());
+        if (!m_record->isWritable() && !m_record->resume())
+            return off();
+        ProductionRecord::Batch b;
+        b.station = QSysInfo::machineHostName();
+        b.stationKey = RecordIdentity::stationKey();
+        b.port = m_device;
+        b.options = QStringLiteral("manual UID writes");
+        b.base = hex ? QStringLiteral("HEX") : QStringLiteral("DEC");
+        b.manual = true;
+        b.operatorName = RecordIdentity::userName();
+        const std::optional<QString> batch = m_record->beginBatch(b);
+        if (!batch || !m_record->problem().isEmpty())
+            return off();
+        m_batch = *batch;
+        using Kind = ProductionRecord::Reservation::Kind;
+        const ProductionRecord::Reservation r = m_record->reserve(uid, hex, b, m_batch);
+        if (r.kind == Kind::Unavailable)
+            return off();
+        QString held;
+        if (r.kind == Kind::Reserved) {
+            if (!m_record->arm(uid, m_batch))
+                return off();
+        } else if (const std::optional<AutoLoop::Engine::UidVerdict> v
+                   = Recorder::verdictOf(r, uid)) {
+            held = r.kind == Kind::Written || r.kind == Kind::WrittenElsewhere
+                       ? QStringLiteral("UID %1 was already written to a tag on %2 in batch %3 "
+                                        "(station %4, port %5)")
+                             .arg(uid, r.where.when)
+                             .arg(r.where.batch)
+                             .arg(r.where.station, r.where.port)
+                       : QStringLiteral("UID %1 is %2").arg(uid, v->why);
+        }
+        if (!held.isEmpty() && !m_rewrite) {
+            say(stderr, QStringLiteral("kestrel-rfid: %1. Nothing was written; give --rewrite "
+                                       "to write it again anyway.")
+                            .arg(held));
+            m_record->endBatch(m_batch);
+            m_batch.clear();
+            return kTagFailed;
+        }
+        m_tag.startMs = QDateTime::currentMSecsSinceEpoch();
+        m_tag.uidAsked = uid;
+        m_tag.hexBase = hex;
+        m_tag.serial = 1;
+        if (!held.isEmpty())
+            m_tag.detail = QStringLiteral("written again with --rewrite: ") + held;
+        const std::optional<QString> row = m_record->beginTag(m_batch, m_tag);
+        if (!row)
+            return off();
+        m_row = *row;
+        return std::nullopt;
+    }
+
+    // The outcome; false when the record could not keep it.
+    bool end(const QString &uidRead, AutoLoop::TagOutcome::Result result, const QString &why)
+    {
+        if (m_batch.isEmpty())
+            return true;
+        m_tag.uidConfirmed = result == AutoLoop::TagOutcome::Result::Complete;
+        m_tag.uidRead = uidRead.isEmpty() && m_tag.uidConfirmed ? m_tag.uidAsked : uidRead;
+        m_tag.result = result;
+        if (!why.isEmpty())
+            m_tag.detail = m_tag.detail.isEmpty() ? why : m_tag.detail + QStringLiteral("; ") + why;
+        m_tag.endMs = QDateTime::currentMSecsSinceEpoch();
+        const bool kept = m_record->endTag(m_row, m_batch, m_tag);
+        m_record->endBatch(m_batch);
+        m_batch.clear();
+        if (!kept || !m_record->problem().isEmpty()) {
+            say(stderr, QStringLiteral("kestrel-rfid: production record is off: %1")
+                            .arg(m_record->problem()));
+            return false;
+        }
+        return true;
+    }
+
+private:
+    int off()
+    {
+        say(stderr,
+            QStringLiteral("kestrel-rfid: production record is off: %1. Nothing was written.")
+                .arg(m_record->problem().isEmpty() ? QStringLiteral("it did not answer")
+                                                   : m_record->problem()));
+        if (!m_batch.isEmpty())
+            m_record->endBatch(m_batch);
+        m_batch.clear();
+        return kRecordFailed;
+    }
+
+    QString m_device;
+    bool m_rewrite;
+    std::unique_ptr<ProductionRecord> m_record;
+    QString m_batch;
+    QString m_row;
+    AutoLoop::TagOutcome m_tag;
+};
 
 // What a reply to a command that does not work says in words.
 QString refusal(const std::optional<QString> &head, Session &session)
@@ -403,7 +526,7 @@ int writeCommand(const QStringList &arguments, bool uidWrite)
                                  QStringLiteral("U"));
     const QCommandLineOption dec(QStringLiteral("dec"), QStringLiteral("The UID is decimal."));
     if (uidWrite)
-        parser.addOptions({c.port, c.capture, uid, dec});
+        parser.addOptions({c.port, c.capture, c.record, c.rewrite, uid, dec});
     else
         parser.addOptions({c.port, c.passwordFile, c.capture, block, data});
     if (const std::optional<int> code = parse(
@@ -441,6 +564,14 @@ int writeCommand(const QStringList &arguments, bool uidWrite)
         return code;
     if (!uidWrite)
         command = BlockOperations::writeCommand(expectedBlock, expected, password);
+    if (parser.isSet(c.record))
+        ProductionRecord::setConfiguredPath(parser.value(c.record));
+    std::optional<ManualUid> manual;
+    if (uidWrite) {
+        manual.emplace(session->device(), parser.isSet(c.rewrite));
+        if (const std::optional<int> refused = manual->begin(expected, !parser.isSet(dec)))
+            return *refused;
+    }
     const std::optional<QString> head = session->ask(
         command, uidWrite ? Session::kindOrError(Reply::Kind::Identifier)
                           : Session::kindOrError(Reply::Kind::BlockWrite, expectedBlock));
@@ -450,6 +581,14 @@ int writeCommand(const QStringList &arguments, bool uidWrite)
                          && Uid::tagId(r.payload, true) == Uid::tagId(expected, !parser.isSet(dec))
                    : r.kind == Reply::Kind::BlockWrite && r.block == expectedBlock
                          && r.payload == expected;
+    if (manual) {
+        using Result = AutoLoop::TagOutcome::Result;
+        const bool answered = r.kind == Reply::Kind::Identifier;
+        if (!manual->end(answered ? r.payload : QString(),
+                         verified ? Result::Complete : (head ? Result::Failed : Result::Stalled),
+                         verified || answered ? QString() : refusal(head, *session)))
+            return kRecordFailed;
+    }
     if (verified) {
         say(stdout,
             uidWrite
@@ -516,7 +655,7 @@ int restoreCommand(const QStringList &arguments)
     Common c;
     const QCommandLineOption yes(QStringLiteral("yes"),
                                  QStringLiteral("Write a block 0 that protects the tag."));
-    parser.addOptions({c.port, c.passwordFile, c.capture, yes});
+    parser.addOptions({c.port, c.passwordFile, c.capture, c.record, c.rewrite, yes});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("The tag file."));
     if (const std::optional<int> code = parse(
             parser, arguments,
@@ -543,12 +682,32 @@ int restoreCommand(const QStringList &arguments)
     const std::unique_ptr<Session> session = openFor(parser, c, true, &password, &code);
     if (!session)
         return code;
+    // Blocks 1 and 2 give the tag the ID they carry: a UID like any other.
+    std::optional<ManualUid> manual;
+    const std::optional<QString> &b1 = t.contents.blocks[1];
+    const std::optional<QString> &b2 = t.contents.blocks[2];
+    const std::optional<quint64> id
+        = b1 && b2 ? Em4100::check(b1->toUInt(nullptr, 16), b2->toUInt(nullptr, 16)).id
+                   : std::nullopt;
+    if (id) {
+        if (parser.isSet(c.record))
+            ProductionRecord::setConfiguredPath(parser.value(c.record));
+        manual.emplace(session->device(), parser.isSet(c.rewrite));
+        const QString uid = QStringLiteral("%1").arg(*id, 10, 16, QLatin1Char('0')).toUpper();
+        if (const std::optional<int> refused = manual->begin(uid, true))
+            return *refused;
+    }
+    const auto ended = [&manual](AutoLoop::TagOutcome::Result result, const QString &why) {
+        return !manual || manual->end({}, result, why);
+    };
     for (const TagFile::Write &w : plan.writes) {
         const std::optional<QString> head
             = session->ask(BlockOperations::writeCommand(w.block, w.value, password),
                            Session::kindOrError(Reply::Kind::BlockWrite, w.block));
         if (head && TagFile::confirms(*head, w))
             continue;
+        ended(head ? AutoLoop::TagOutcome::Result::Failed : AutoLoop::TagOutcome::Result::Stalled,
+              QStringLiteral("restore stopped at block %1").arg(w.block));
         if (!session->failure().isEmpty()) {
             say(stderr, QStringLiteral("kestrel-rfid: %1").arg(session->failure()));
             return kPortFailed;
@@ -562,6 +721,8 @@ int restoreCommand(const QStringList &arguments)
                          : refusal(head, *session)));
         return kTagFailed;
     }
+    if (!ended(AutoLoop::TagOutcome::Result::Complete, {}))
+        return kRecordFailed;
     say(stdout, QStringLiteral("Restore complete: %1 blocks written").arg(plan.writes.size()));
     return kDone;
 }
@@ -591,6 +752,10 @@ int exportCommand(const QStringList &arguments)
             return usage(QStringLiteral("--batch needs a batch number"));
     }
     const QString location = ProductionRecord::configuredPath();
+    const QString target = parser.positionalArguments().at(0);
+    if (const QString refusal = ProductionRecord::exportRefusal(target, location);
+        !refusal.isEmpty())
+        return usage(refusal);
     if (!ProductionRecord::isServer(location) && !QFileInfo::exists(location)) {
         say(stderr,
             QStringLiteral("kestrel-rfid: there is no production record at %1").arg(location));
@@ -602,12 +767,15 @@ int exportCommand(const QStringList &arguments)
         return usage(QStringLiteral("there is no batch %1 in %2")
                          .arg(*filter.batch)
                          .arg(RecordAddress::shown(location)));
-    if (!record.exportCsv(parser.positionalArguments().at(0), filter, &error)) {
+    if (!record.exportCsv(target, filter, &error)) {
         say(stderr, QStringLiteral("kestrel-rfid: ") + error);
-        return kRecordFailed;
+        return record.problem().isEmpty() ? kOutputFailed : kRecordFailed;
     }
     return kDone;
 }
+
+// How long a signal or a failed output lets the tag in progress end by itself.
+constexpr int kStopWithinMs = 3000;
 
 // SIGINT and SIGTERM reach the event loop through a socket pair.
 int g_signalPipe[2] = {-1, -1};
@@ -707,11 +875,20 @@ int produceCommand(const QStringList &arguments)
             return usage(QStringLiteral("%1 cannot be written: %2")
                              .arg(parser.value(events), eventFile.errorString()));
     }
-    const auto emitEvent = [&eventFile](const QJsonObject &o) {
-        if (!eventFile.isOpen())
-            return;
-        eventFile.write(QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n');
-        eventFile.flush();
+    // False when the line did not reach the file whole (a full disk, a reader that went away).
+    QString eventsFailed;
+    const auto emitEvent = [&eventFile, &eventsFailed, &events, &parser](const QJsonObject &o) {
+        if (!eventFile.isOpen() || !eventsFailed.isEmpty())
+            return eventsFailed.isEmpty();
+        const QByteArray line = QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
+        if (eventFile.write(line) == line.size() && eventFile.flush())
+            return true;
+        eventsFailed = QStringLiteral("the events (%1) cannot be written: %2")
+                           .arg(parser.value(events) == QLatin1String("-")
+                                    ? QStringLiteral("standard output")
+                                    : parser.value(events),
+                                eventFile.errorString());
+        return false;
     };
     const auto person = [&](const QString &text) {
         if (!toStdout)
@@ -753,7 +930,11 @@ int produceCommand(const QStringList &arguments)
     QMap<QString, int> results;
     int started = 0;
     int ended = 0;
-    bool stopRequested = false;
+    // Asked to stop: the tag in progress may end by itself until the deadline.
+    std::optional<std::pair<QString, int>> stopAsked;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    deadline.setInterval(kStopWithinMs);
     QString stoppedWhy;
     int exitCode = kDone;
     QString lastMessage;
@@ -764,10 +945,32 @@ int produceCommand(const QStringList &arguments)
             stoppedWhy = why;
             exitCode = code;
         }
+        deadline.stop();
+        // A tag still in progress ends as stopped, its UID in doubt unless confirmed.
         QTimer::singleShot(0, &running, [&] {
             session.loop().stop();
             running.quit();
         });
+    };
+    // Lets the tag in progress end first, within kStopWithinMs; asked again, at once.
+    const auto stopSoon = [&](const QString &why, int code) {
+        if (stopAsked || started == ended) {
+            finish(stopAsked ? stopAsked->first : why,
+                   stopAsked ? stopAsked->second : qMax(exitCode, code));
+            return;
+        }
+        stopAsked = {why, qMax(exitCode, code)};
+        deadline.start();
+    };
+    QObject::connect(&deadline, &QTimer::timeout, &running, [&] {
+        finish(stopAsked->first
+                   + QStringLiteral("; the tag in progress did not end within %1 s")
+                         .arg(kStopWithinMs / 1000),
+               stopAsked->second);
+    });
+    const auto outputFailed = [&](const QString &why) {
+        say(stderr, QStringLiteral("kestrel-rfid: %1; the loop stops").arg(why));
+        stopSoon(why, kOutputFailed);
     };
     QObject::connect(&session.loop(), &ProductionLoop::shown, &running,
                      [&](const AutoLoop::Actions &a) {
@@ -781,15 +984,17 @@ int produceCommand(const QStringList &arguments)
                          ++results[AutoLoop::resultName(t.result)];
                          if (t.result != AutoLoop::TagOutcome::Result::Complete)
                              exitCode = qMax(exitCode, int(kTagFailed));
-                         emitEvent(tagEvent(t));
+                         const bool told = emitEvent(tagEvent(t));
                          person(QStringLiteral("tag %1: %2 %3")
                                     .arg(t.serial)
                                     .arg(AutoLoop::resultName(t.result),
                                          t.uidRead.isEmpty() ? t.uidAsked : t.uidRead));
-                         if (limit > 0 && ended >= limit)
+                         if (stopAsked)
+                             finish(stopAsked->first, qMax(exitCode, stopAsked->second));
+                         else if (!told)
+                             outputFailed(eventsFailed);
+                         else if (limit > 0 && ended >= limit)
                              finish(QStringLiteral("%1 tags have ended").arg(ended), exitCode);
-                         else if (stopRequested)
-                             finish(QStringLiteral("stopped by a signal"), exitCode);
                      });
     QObject::connect(&session.loop(), &ProductionLoop::uidRefused, &running,
                      [&](const QString &why) {
@@ -813,16 +1018,14 @@ int produceCommand(const QStringList &arguments)
     });
     QObject::connect(&session, &Session::portFailed, &running,
                      [&](const QString &why) { finish(why, kPortFailed); });
+    QObject::connect(&session.capture(), &TrafficCapture::failed, &running, outputFailed);
 
     ::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe);
     QSocketNotifier interrupts(g_signalPipe[1], QSocketNotifier::Read);
     QObject::connect(&interrupts, &QSocketNotifier::activated, &running, [&] {
         char c;
         [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[1], &c, 1);
-        stopRequested = true;
-        // A tag in progress ends first; its outcome is recorded.
-        if (started == ended)
-            finish(QStringLiteral("stopped by a signal"), exitCode);
+        stopSoon(QStringLiteral("stopped by a signal"), exitCode);
     });
     struct sigaction action = {};
     action.sa_handler = onSignal;
@@ -835,12 +1038,13 @@ int produceCommand(const QStringList &arguments)
     session.link().SendCommand(QStringLiteral("GTS"));
     // After the record's own reaction to the start, which names the batch.
     QTimer::singleShot(0, &running, [&] {
-        emitEvent(QJsonObject{{QStringLiteral("event"), QStringLiteral("batch")},
-                              {QStringLiteral("key"), recorder.batchKey()},
-                              {QStringLiteral("options"), job->toObject()},
-                              {QStringLiteral("station"), QSysInfo::machineHostName()},
-                              {QStringLiteral("operator"), recorder.operatorName()},
-                              {QStringLiteral("port"), *device}});
+        if (!emitEvent(QJsonObject{{QStringLiteral("event"), QStringLiteral("batch")},
+                                   {QStringLiteral("key"), recorder.batchKey()},
+                                   {QStringLiteral("options"), job->toObject()},
+                                   {QStringLiteral("station"), QSysInfo::machineHostName()},
+                                   {QStringLiteral("operator"), recorder.operatorName()},
+                                   {QStringLiteral("port"), *device}}))
+            outputFailed(eventsFailed);
         person(QStringLiteral("batch started on %1").arg(*device));
     });
     running.exec();
@@ -859,18 +1063,33 @@ int produceCommand(const QStringList &arguments)
     QJsonObject counts;
     for (auto it = results.cbegin(); it != results.cend(); ++it)
         counts.insert(it.key(), it.value());
-    emitEvent(QJsonObject{{QStringLiteral("event"), QStringLiteral("stopped")},
-                          {QStringLiteral("why"), stoppedWhy}});
-    emitEvent(QJsonObject{{QStringLiteral("event"), QStringLiteral("summary")},
-                          {QStringLiteral("tags"), ended},
-                          {QStringLiteral("results"), counts},
-                          {QStringLiteral("tagsPerMinute"), minutes > 0 ? ended / minutes : 0.0},
-                          {QStringLiteral("exit"), exitCode}});
-    person(QStringLiteral("stopped: %1; %2 tags").arg(stoppedWhy).arg(ended));
+    if (!eventsFailed.isEmpty())
+        exitCode = qMax(exitCode, int(kOutputFailed));
+    const bool toldEnd = emitEvent(QJsonObject{{QStringLiteral("event"), QStringLiteral("stopped")},
+                                               {QStringLiteral("why"), stoppedWhy}})
+                         && emitEvent(QJsonObject{
+                             {QStringLiteral("event"), QStringLiteral("summary")},
+                             {QStringLiteral("tags"), ended},
+                             {QStringLiteral("results"), counts},
+                             {QStringLiteral("tagsPerMinute"), minutes > 0 ? ended / minutes : 0.0},
+                             {QStringLiteral("exit"), exitCode}});
+    if (!toldEnd) {
+        say(stderr, QStringLiteral("kestrel-rfid: ") + eventsFailed);
+        exitCode = kOutputFailed;
+    }
+    person(QStringLiteral("stopped: %1; %2 %3")
+               .arg(stoppedWhy)
+               .arg(ended)
+               .arg(ended == 1 ? QStringLiteral("tag") : QStringLiteral("tags")));
     return exitCode;
 }
 
 } // namespace
+
+QStringList commands()
+{
+    return kCommands;
+}
 
 std::optional<QString> commandOf(const QStringList &arguments)
 {
@@ -881,6 +1100,11 @@ std::optional<QString> commandOf(const QStringList &arguments)
 
 int run(QCoreApplication &, const QStringList &arguments)
 {
+    // A reader of our output that went away (`| head`) is a write error the command handles,
+    // never a death mid-tag.
+    ::signal(SIGPIPE, SIG_IGN);
+    // Likewise a file size limit: the write fails and the run stops, with the batch closed.
+    ::signal(SIGXFSZ, SIG_IGN);
     const QString command = commandOf(arguments).value_or(QString());
     // The parser reads the command word as the program's name.
     const QStringList rest = arguments.mid(1);

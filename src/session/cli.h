@@ -17,8 +17,12 @@ enum Exit : int {
     kUsage = 2,
     kRecordFailed = 3,
     kPortFailed = 4,
+    // An output the run was asked to keep (events, a capture, an export) could not be written.
+    kOutputFailed = 5,
 };
 
+// The command words, in the order help lists them.
+QStringList commands();
 // The command word of these arguments, if they name one.
 std::optional<QString> commandOf(const QStringList &arguments);
 // Runs the command; the application is a QCoreApplication, no display is needed.
