@@ -141,6 +141,8 @@ private slots:
     void replyTransitions_data();
     void replyTransitions();
     void uidReadBackRetriesThenGivesUp();
+    void prefixFormUidReadsBackWhole_data();
+    void prefixFormUidReadsBackWhole();
     void outcomeCarriesWhatWasWrittenAndReadBack();
     void failedBlockWriteEndsAsFailedAndStillMovesTheConveyor();
     void lateUidConfirmationSkipsNoUid();
@@ -287,24 +289,14 @@ void TestAutoLoop::uidReadBackRetriesThenGivesUp()
     d.o.setUidText = QStringLiteral("00AB123456");
     d.o.incText = QStringLiteral("0000000002");
     d.start();
-    // Prefix form: a read-back that differs only in characters 1..4 matches.
-    d.line = [](const QString &command, const QByteArray &reply) {
-        return command.startsWith(QLatin1String("WUX")) ? QByteArray("FFFF123456") : reply;
-    };
-    d.present(T5557::blankTag());
-    QCOMPARE(d.o.setUidText, QStringLiteral("00AB123458"));
-    QCOMPARE(d.outcomes.last().result, Result::Complete);
-
-    d.remove();
-    d.sent.clear();
     d.line = [](const QString &command, const QByteArray &reply) {
         return command.startsWith(QLatin1String("WUX")) ? QByteArray("0000009999") : reply;
     };
     d.present(T5557::blankTag());
-    QCOMPARE(d.sent.count(QStringLiteral("WUX00AB123458")), kUidRetryLimit);
+    QCOMPARE(d.sent.count(QStringLiteral("WUX00AB123456")), kUidRetryLimit);
     QCOMPARE(d.sent.last(), QStringLiteral("SB1"));
     QCOMPARE(d.log.last().text, QStringLiteral("Auto Write Failed! UID read back as 0000009999 "
-                                               "after 5 writes of 00AB123458\r\n"));
+                                               "after 5 writes of 00AB123456\r\n"));
     QCOMPARE(d.log[d.log.size() - 2].text,
              QStringLiteral("Error - can not Write UID!   ID: 0000009999\r\n"));
     QCOMPARE(d.log[d.log.size() - 2].colour, Palette::ColorOrangeRed);
@@ -314,6 +306,45 @@ void TestAutoLoop::uidReadBackRetriesThenGivesUp()
     QCOMPARE(d.outcomes.last().retries, kUidRetryLimit);
     QCOMPARE(d.e.state().UidRetryCount, 0);
     QVERIFY(d.e.state().TagHandled);
+    QCOMPARE(d.o.setUidText, QStringLiteral("00AB123456"));
+}
+
+// A line's prefix ("XXXX999999") is read back whole: a read-back that differs anywhere is
+// written again, never confirmed, and the next good read-back confirms it.
+void TestAutoLoop::prefixFormUidReadsBackWhole_data()
+{
+    QTest::addColumn<QByteArray>("firstReadBack");
+    QTest::addColumn<int>("writes");
+    QTest::newRow("as written") << QByteArray("00AB123456") << 1;
+    QTest::newRow("character 1 differs") << QByteArray("10AB123456") << 2;
+    QTest::newRow("character 2 differs") << QByteArray("01AB123456") << 2;
+    QTest::newRow("character 3 differs") << QByteArray("00CB123456") << 2;
+    QTest::newRow("character 4 differs") << QByteArray("00AC123456") << 2;
+    QTest::newRow("garbled on the wire as in the field") << QByteArray("FFFF123456") << 2;
+    QTest::newRow("the serial differs") << QByteArray("00AB123457") << 2;
+}
+
+void TestAutoLoop::prefixFormUidReadsBackWhole()
+{
+    QFETCH(QByteArray, firstReadBack);
+    QFETCH(int, writes);
+    Driver d;
+    choose(d.o, {QStringLiteral("setUid"), QStringLiteral("autoInc")});
+    d.o.setUidText = QStringLiteral("00AB123456");
+    d.o.incText = QStringLiteral("0000000002");
+    d.start();
+    bool first = true;
+    d.line = [&](const QString &command, const QByteArray &reply) {
+        if (!command.startsWith(QLatin1String("WUX")) || !first)
+            return reply;
+        first = false;
+        return firstReadBack;
+    };
+    d.present(T5557::blankTag());
+    QCOMPARE(d.sent.count(QStringLiteral("WUX00AB123456")), writes);
+    QCOMPARE(d.outcomes.last().result, Result::Complete);
+    QCOMPARE(d.outcomes.last().uidRead, QStringLiteral("00AB123456"));
+    QVERIFY(d.outcomes.last().uidConfirmed);
     QCOMPARE(d.o.setUidText, QStringLiteral("00AB123458"));
 }
 

@@ -337,12 +337,17 @@ void TestInterpreter::uidReadBackMatchStepsSetUid()
     QVERIFY(w().autoWriter().Timer_Auto().isActive());
     w().autoWriter().Timer_Auto().stop();
 
-    // Prefix form: only characters 5..10 have to match.
+    // Prefix form: the prefix is read back too; a garbled one is written again.
     a.setUidField()->setText(QStringLiteral("00AB123456"));
     a.incField()->setText(QStringLiteral("0000000002"));
     setLoop(w(), [](Loop &s) { s.ExpectedUID = QStringLiteral("00AB123456"); });
     setLoop(w(), [](Loop &s) { s.AutoStep = AutoLoop::Step(3); });
     f->reply("FFFF123456");
+    QCOMPARE(int(loop(w()).AutoStep), 3);
+    QCOMPARE(a.setUidField()->text(), QStringLiteral("00AB123456"));
+    w().autoWriter().Timer_Auto().stop();
+    setLoop(w(), [](Loop &s) { s.AutoStep = AutoLoop::Step(3); });
+    f->reply("00AB123456");
     QCOMPARE(int(loop(w()).AutoStep), 4);
     QCOMPARE(a.setUidField()->text(), QStringLiteral("00AB123458"));
     w().autoWriter().Timer_Auto().stop();

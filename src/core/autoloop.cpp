@@ -718,10 +718,11 @@ void Engine::readBackCheck(const Options &o, Actions &a)
     m_awaiting.reset();
     m_stallReason.clear();
     const QString &setUid = o.setUidText;
-    const bool prefixForm = !Uid::isDecimal(setUid) || Uid::leadingNumber(setUid.left(4)) > 0;
     const QString &read = m_s.LastUID;
     const QString &expected = m_s.ExpectedUID;
-    const bool match = read == expected || (prefixForm && read.mid(4, 6) == expected.mid(4, 6));
+    // All ten characters: a line's prefix ("XXXX999999") is as much the tag's ID as its
+    // serial, and a garbled prefix must not be reported as written.
+    const bool match = read == expected;
     if (!m_tag && m_s.AutoWriteRunning)
         newTag();
     if (m_tag) {
