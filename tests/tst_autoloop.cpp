@@ -154,6 +154,7 @@ private slots:
     void uidsHeldElsewhereAreSteppedPastAndRefusalStops();
     void loopWaitsForTheRecordAndSendsNothingMeanwhile();
     void noTagSoonAfterALostAnswerConfirmsNoLock();
+    void decimalStepPastTheLargestIdIsOutOfRange();
     void stopForgetsStopAfterThisTag();
     void tickDuringHoldWaitsForItsEnd();
     void tagLeavingOrStallingEndsItsOutcome();
@@ -638,6 +639,33 @@ void TestAutoLoop::orderingsThatOnceBrokeTheLoop()
     const LineSim::Result r = LineSim::replay(script, dir.filePath(QStringLiteral("r.sqlite")));
     QVERIFY2(r.violation.isEmpty(), qPrintable(r.violation));
     QTEST(r.setUid, "setUidAfter");
+}
+
+// The largest decimal tag ID is written, then the run stops in the operator's words: the next
+// one is no tag ID, not a fault of the record.
+void TestAutoLoop::decimalStepPastTheLargestIdIsOutOfRange()
+{
+    Driver d;
+    choose(d.o, {"setUid", "autoInc"});
+    d.o.base = Options::Base::Dec;
+    d.box.reportHex = false;
+    d.o.setUidText = QStringLiteral("4294967295");
+    d.start();
+    d.present(T5557::blankTag());
+    QCOMPARE(d.outcomes.last().result, Result::Complete);
+    QCOMPARE(d.outcomes.last().uidRead, QStringLiteral("4294967295"));
+    QVERIFY2(d.messages.size() > 0
+                 && std::any_of(d.messages.cbegin(), d.messages.cend(),
+                                [](const Message &m) {
+                                    return m.text
+                                           == QLatin1String("UID out of range! (4294967296)");
+                                }),
+             qPrintable(d.lastMessage()));
+    QVERIFY(!d.e.AutoWriteRunning());
+    d.remove();
+    d.sent.clear();
+    d.present(T5557::blankTag());
+    QVERIFY(!d.sent.join(u' ').contains(QLatin1String("WUD")));
 }
 
 // A UID overflow's "stop after this tag" once outlived Stop and ended the next run early.

@@ -54,6 +54,16 @@ QString TagOutcome::firstFailure() const
     return {};
 }
 
+// Eleven digits, or a decimal ID past 32 bits: no tag can be given it, and the record would
+// refuse it, so the run says so in the operator's words instead of blaming the record.
+namespace {
+bool outOfRange(const Options &o, const QString &stepped)
+{
+    return stepped.size() > Uid::kLength
+           || (o.base == Options::Base::Dec && !Uid::tagId(stepped, false));
+}
+} // namespace
+
 QString nextUid(const Options &o, const QString &uid)
 {
     if (o.uidList)
@@ -403,7 +413,7 @@ bool Engine::stepUid(const Options &o, QString &uid, Actions &a)
         endOfList(o, a, true);
         return false;
     }
-    if (stepped.size() > Uid::kLength) {
+    if (outOfRange(o, stepped)) {
         const QString text = QStringLiteral("UID out of range! (") + stepped + u')';
         a.messages.append({text, ColorOrangeRed});
         switchOff(a, text);
@@ -743,7 +753,7 @@ void Engine::readBackCheck(const Options &o, Actions &a)
             const QString stepped = nextUid(o, setUid);
             if (stepped.isEmpty()) {
                 endOfList(o, a, false);
-            } else if (stepped.size() > Uid::kLength) {
+            } else if (outOfRange(o, stepped)) {
                 a.messages.append(
                     {QStringLiteral("UID out of range! (") + stepped + u')', ColorOrangeRed});
                 m_s.StopAfterTag = true;
