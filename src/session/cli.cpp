@@ -267,11 +267,8 @@ public:
         } else if (const std::optional<AutoLoop::Engine::UidVerdict> v
                    = Recorder::verdictOf(r, uid)) {
             held = r.kind == Kind::Written || r.kind == Kind::WrittenElsewhere
-                       ? QStringLiteral("UID %1 was already written to a tag on %2 in batch %3 "
-                                        "(station %4, port %5)")
-                             .arg(uid, r.where.when)
-                             .arg(r.where.batch)
-                             .arg(r.where.station, r.where.port)
+                       ? QStringLiteral("UID %1 was already written to a tag %2")
+                             .arg(uid, Recorder::whereWritten(r.where))
                        : QStringLiteral("UID %1 is %2").arg(uid, v->why);
         }
         if (!held.isEmpty() && !m_rewrite) {
@@ -954,13 +951,13 @@ int produceCommand(const QStringList &arguments)
     };
     // Lets the tag in progress end first, within kStopWithinMs; asked again, at once.
     const auto stopSoon = [&](const QString &why, int code) {
-        if (stopAsked || started == ended) {
-            finish(stopAsked ? stopAsked->first : why,
-                   stopAsked ? stopAsked->second : qMax(exitCode, code));
-            return;
-        }
-        stopAsked = {why, qMax(exitCode, code)};
-        deadline.start();
+        const bool again = stopAsked.has_value();
+        if (!again)
+            stopAsked = {why, qMax(exitCode, code)};
+        if (again || started == ended)
+            finish(stopAsked->first, stopAsked->second);
+        else
+            deadline.start();
     };
     QObject::connect(&deadline, &QTimer::timeout, &running, [&] {
         finish(stopAsked->first
@@ -1063,8 +1060,8 @@ int produceCommand(const QStringList &arguments)
     QJsonObject counts;
     for (auto it = results.cbegin(); it != results.cend(); ++it)
         counts.insert(it.key(), it.value());
-    if (!eventsFailed.isEmpty())
-        exitCode = qMax(exitCode, int(kOutputFailed));
+    // A failure during the run was said when it happened.
+    const bool failedBefore = !eventsFailed.isEmpty();
     const bool toldEnd = emitEvent(QJsonObject{{QStringLiteral("event"), QStringLiteral("stopped")},
                                                {QStringLiteral("why"), stoppedWhy}})
                          && emitEvent(QJsonObject{
@@ -1074,7 +1071,8 @@ int produceCommand(const QStringList &arguments)
                              {QStringLiteral("tagsPerMinute"), minutes > 0 ? ended / minutes : 0.0},
                              {QStringLiteral("exit"), exitCode}});
     if (!toldEnd) {
-        say(stderr, QStringLiteral("kestrel-rfid: ") + eventsFailed);
+        if (!failedBefore)
+            say(stderr, QStringLiteral("kestrel-rfid: ") + eventsFailed);
         exitCode = kOutputFailed;
     }
     person(QStringLiteral("stopped: %1; %2 %3")
