@@ -19,14 +19,20 @@ int main(int argc, char **argv)
                                         QStringLiteral("n"), QStringLiteral("100000"));
     const QCommandLineOption seedOption(QStringLiteral("seed"), QStringLiteral("First seed."),
                                         QStringLiteral("s"), QStringLiteral("1"));
+    const QCommandLineOption seedsOption(
+        QStringList{QStringLiteral("seeds")},
+        QStringLiteral("Runs this many seeds of --tags tags each: the seed, then the seed plus "
+                       "1000000, plus 2000000, and so on, so no two share a line."),
+        QStringLiteral("n"), QStringLiteral("1"));
     const QCommandLineOption faultOption(QStringLiteral("faults"),
                                          QStringLiteral("Share of answers with a fault."),
                                          QStringLiteral("rate"), QStringLiteral("0.05"));
-    parser.addOptions({tagsOption, seedOption, faultOption});
+    parser.addOptions({tagsOption, seedOption, seedsOption, faultOption});
     parser.process(app);
     const int tags = parser.value(tagsOption).toInt();
     const quint64 seed = parser.value(seedOption).toULongLong();
     const double rate = parser.value(faultOption).toDouble();
+    const int seeds = qMax(1, parser.value(seedsOption).toInt());
     // Lines of 10,000 tags, each with its own seed, options and record file.
     constexpr int kLine = 10000;
     QTemporaryDir dir;
@@ -34,24 +40,30 @@ int main(int argc, char **argv)
     int violations = 0;
     QElapsedTimer clock;
     clock.start();
-    for (int done = 0, n = 0; done < tags; done += kLine, ++n) {
-        LineSim::Config c;
-        c.seed = seed + quint64(n);
-        c.tags = qMin(kLine, tags - done);
-        c.faultRate = rate;
-        c.recordPath = dir.filePath(QStringLiteral("line.sqlite"));
-        const LineSim::Result r = LineSim::run(c);
-        total.tags += r.tags;
-        total.simulatedMs += r.simulatedMs;
-        for (auto it = r.outcomes.cbegin(); it != r.outcomes.cend(); ++it)
-            total.outcomes[it.key()] += it.value();
-        for (auto it = r.faults.cbegin(); it != r.faults.cend(); ++it)
-            total.faults[it.key()] += it.value();
-        if (r.violation.isEmpty())
-            continue;
-        ++violations;
-        std::printf("seed %llu: %s\nshortest script:\n%s\n", c.seed, qPrintable(r.violation),
-                    qPrintable(LineSim::shrink(r.script, c.recordPath).join(u'\n')));
+    for (int k = 0; k < seeds; ++k) {
+        const quint64 first = seed + quint64(k) * 1000000;
+        std::printf("seed %llu, %d tags\n", first, tags);
+        std::fflush(stdout);
+        for (int done = 0, n = 0; done < tags; done += kLine, ++n) {
+            LineSim::Config c;
+            c.seed = first + quint64(n);
+            c.tags = qMin(kLine, tags - done);
+            c.faultRate = rate;
+            c.recordPath = dir.filePath(QStringLiteral("line.sqlite"));
+            const LineSim::Result r = LineSim::run(c);
+            total.tags += r.tags;
+            total.simulatedMs += r.simulatedMs;
+            for (auto it = r.outcomes.cbegin(); it != r.outcomes.cend(); ++it)
+                total.outcomes[it.key()] += it.value();
+            for (auto it = r.faults.cbegin(); it != r.faults.cend(); ++it)
+                total.faults[it.key()] += it.value();
+            if (r.violation.isEmpty())
+                continue;
+            ++violations;
+            std::printf("seed %llu: %s\nshortest script:\n%s\n", c.seed, qPrintable(r.violation),
+                        qPrintable(LineSim::shrink(r.script, c.recordPath).join(u'\n')));
+            std::fflush(stdout);
+        }
     }
     const double seconds = double(clock.elapsed()) / 1000.0;
     std::printf("tags                %d in %.1f s: %.0f tags a second\n", total.tags, seconds,

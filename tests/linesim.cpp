@@ -14,6 +14,7 @@
 #include <QSet>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <cctype>
 #include <functional>
 #include <map>
 
@@ -44,6 +45,13 @@ constexpr quint64 kForeignBase = 3500000000ULL;
 constexpr quint32 kWrongPassword = 0x0BADCAFE;
 const QString kPassword = QStringLiteral("5EC12E7A");
 
+struct Fault {
+    QString kind;
+    int code = 0;
+    // Where in the reply a garble lands, how late a late answer comes, where a split falls.
+    int salt = 0;
+};
+
 struct Presentation {
     QString kind;
     int arg = 0;
@@ -55,16 +63,36 @@ struct Presentation {
     qint64 reportedAt = -1;
     bool healthy = true;
     bool finished = false;
-};
-
-struct Fault {
-    QString kind;
-    int code = 0;
+    // Faults on the answers to the commands sent while this tag was the last to enter, by the
+    // command's number counted from its entry; and the record's slow answers, by question.
+    QMap<int, Fault> faults;
+    QMap<int, int> slows;
 };
 
 QString faultText(const Fault &f)
 {
     return f.kind == QLatin1String("error") ? QStringLiteral("error %1").arg(f.code) : f.kind;
+}
+
+// "3:garbled:1234", "5:error7:88": kept on the tag's line, so removing other lines while
+// shrinking leaves it on the same command.
+QString anchoredText(int k, const Fault &f)
+{
+    const QString kind
+        = f.kind == QLatin1String("error") ? QStringLiteral("error%1").arg(f.code) : f.kind;
+    return QStringLiteral("%1:%2:%3").arg(k).arg(kind).arg(f.salt);
+}
+
+Fault parseAnchored(const QStringList &parts)
+{
+    Fault f;
+    f.kind = parts.value(1);
+    if (f.kind.startsWith(QLatin1String("error"))) {
+        f.code = f.kind.mid(5).toInt();
+        f.kind = QStringLiteral("error");
+    }
+    f.salt = parts.value(2).toInt();
+    return f;
 }
 
 QString presentationText(const Presentation &p)
@@ -81,6 +109,16 @@ QString presentationText(const Presentation &p)
         line += QStringLiteral(" stop %1").arg(p.stop);
     if (p.close >= 0)
         line += QStringLiteral(" close %1").arg(p.close);
+    QStringList items;
+    for (auto it = p.faults.cbegin(); it != p.faults.cend(); ++it)
+        items << anchoredText(it.key(), it.value());
+    if (!items.isEmpty())
+        line += QStringLiteral(" faults ") + items.join(u',');
+    items.clear();
+    for (auto it = p.slows.cbegin(); it != p.slows.cend(); ++it)
+        items << QStringLiteral("%1:%2").arg(it.key()).arg(it.value());
+    if (!items.isEmpty())
+        line += QStringLiteral(" slows ") + items.join(u',');
     return line;
 }
 
@@ -92,6 +130,16 @@ Presentation parsePresentation(const QStringList &w)
     if (p.kind == QLatin1String("earlier") || p.kind == QLatin1String("recorded"))
         p.arg = w.value(i++).toInt();
     for (; i + 1 < w.size(); i += 2) {
+        if (w[i] == QLatin1String("faults") || w[i] == QLatin1String("slows")) {
+            for (const QString &item : w[i + 1].split(u',', Qt::SkipEmptyParts)) {
+                const QStringList parts = item.split(u':');
+                if (w[i] == QLatin1String("faults"))
+                    p.faults.insert(parts.value(0).toInt(), parseAnchored(parts));
+                else
+                    p.slows.insert(parts.value(0).toInt(), parts.value(1).toInt());
+            }
+            continue;
+        }
         const qint64 v = w[i + 1].toLongLong();
         if (w[i] == QLatin1String("gap"))
             p.gap = v;
@@ -122,9 +170,12 @@ public:
                 m_optionWords = w.mid(1);
             else if (w.value(0) == QLatin1String("present"))
                 m_presentations << parsePresentation(w);
-            else if (w.value(0) == QLatin1String("fault"))
-                m_faults.insert(w.value(1).toInt(), {w.value(2), w.value(3).toInt()});
-            else if (w.value(0) == QLatin1String("slow"))
+            else if (w.value(0) == QLatin1String("fault")) {
+                // Scripts of this form garble from the reply's fourth character on.
+                const int n = w.value(1).toInt();
+                const bool garble = w.value(2) == QLatin1String("garbled");
+                m_faults.insert(n, {w.value(2), w.value(3).toInt(), garble ? 3 + n % 7 : n});
+            } else if (w.value(0) == QLatin1String("slow"))
                 m_slow.insert(w.value(1).toInt(), w.value(2).toInt());
         }
         m_result.script = script;
@@ -145,6 +196,13 @@ public:
         }
         if (m_result.violation.isEmpty())
             finalChecks();
+        // The same line with every fault on its tag's line, cut after the tag that broke a
+        // promise: what the shrinking works on.
+        m_result.anchored = QStringList{QStringLiteral("options ") + m_optionWords.join(u' ')};
+        const qsizetype last
+            = m_result.violation.isEmpty() ? m_presentations.size() : m_lastPresented + 1;
+        for (qsizetype i = 0; i < qMin(last, m_presentations.size()); ++i)
+            m_result.anchored << presentationText(m_presentations[i]);
         m_result.simulatedMs = m_now;
         m_result.setUid = m_o.setUidText;
         return m_result;
@@ -371,12 +429,34 @@ private:
         note(QStringLiteral("outcome %1: %2").arg(resultName(t.result), t.detail));
         checkSecret(t.detail);
         ++m_result.outcomes[resultName(t.result)];
-        const QString row = m_rows.take(t.serial);
+        QString row = m_rows.take(t.serial);
+        if (row.isEmpty())
+            row = RecordIdentity::newKey();
         if (m_batch)
-            m_record->endTag(row.isEmpty() ? RecordIdentity::newKey() : row, *m_batch, t);
+            m_record->endTag(row, *m_batch, t);
         checkRecord();
-        if (t.result == TagOutcome::Result::Complete)
+        if (t.result == TagOutcome::Result::Complete) {
             checkComplete(t);
+            if (m_batch)
+                checkRecordedRead(t, row);
+        }
+    }
+
+    // What the record keeps of a complete tag is what was read back, and that is the UID asked.
+    void checkRecordedRead(const TagOutcome &t, const QString &row)
+    {
+        if (!m_o.setUid)
+            return;
+        QSqlQuery q(m_record->database());
+        q.prepare(QStringLiteral("SELECT uid_read, uid_confirmed FROM tag WHERE uuid = ?"));
+        q.addBindValue(row);
+        if (!q.exec() || !q.next())
+            return violate(
+                QStringLiteral("tag %1 is complete but not in the record").arg(t.serial));
+        if (q.value(0).toString() != t.uidRead || q.value(1).toInt() != 1)
+            violate(QStringLiteral("tag %1 is complete, the record has UID %2 read back")
+                        .arg(t.serial)
+                        .arg(q.value(0).toString()));
     }
 
     // A tag shown complete holds, now, everything it was asked for.
@@ -397,6 +477,10 @@ private:
         };
         if (m_o.setUid && mem.id() != Uid::tagId(t.uidAsked, m_hex))
             return fail(QStringLiteral("UID ") + t.uidAsked);
+        // Complete says the UID read back whole: what the events and the record report.
+        if (m_o.setUid && (!t.uidConfirmed || t.uidRead != t.uidAsked))
+            return fail(
+                QStringLiteral("UID %1 read back (it read back %2)").arg(t.uidAsked, t.uidRead));
         for (int n = 1; n <= 6; ++n) {
             if (m_o.blocks[size_t(n)]
                 && mem.blocks[size_t(n)] != m_o.blockTexts[size_t(n)].toUInt(nullptr, 16))
@@ -417,15 +501,21 @@ private:
         if (std::exchange(m_answerIn, false))
             return false;
         const int index = m_questions++;
+        const int sinceEntry = m_questionsSinceEntry++;
+        Presentation *p = m_lastPresented >= 0 ? &m_presentations[m_lastPresented] : nullptr;
         int delay = 0;
         if (!m_rng) {
             delay = m_slow.value(index, 0);
+            if (p && m_slow.isEmpty())
+                delay = p->slows.value(sinceEntry, 0);
         } else if (m_rng->generateDouble() < m_faultRate) {
             delay = 1 + int(m_rng->bounded(400));
             m_result.script << QStringLiteral("slow %1 %2").arg(index).arg(delay);
         }
         if (delay == 0)
             return false;
+        if (p)
+            p->slows.insert(sinceEntry, delay);
         ++m_result.faults[QStringLiteral("slow record")];
         note(QStringLiteral("record question #%1 answered in %2 ms").arg(index).arg(delay));
         at(delay, [this] {
@@ -439,11 +529,26 @@ private:
 
     bool faulty(int index, Fault *f)
     {
+        const int sinceEntry = m_commandsSinceEntry++;
+        Presentation *p = m_lastPresented >= 0 ? &m_presentations[m_lastPresented] : nullptr;
+        if (!faultAt(index, sinceEntry, p, f))
+            return false;
+        if (p)
+            p->faults.insert(sinceEntry, *f);
+        return true;
+    }
+
+    bool faultAt(int index, int sinceEntry, const Presentation *p, Fault *f)
+    {
         if (!m_rng) {
             const auto it = m_faults.constFind(index);
-            if (it == m_faults.cend())
+            if (it != m_faults.cend()) {
+                *f = *it;
+                return true;
+            }
+            if (!p || !m_faults.isEmpty() || !p->faults.contains(sinceEntry))
                 return false;
-            *f = *it;
+            *f = p->faults.value(sinceEntry);
             return true;
         }
         if (m_rng->generateDouble() >= m_faultRate)
@@ -455,6 +560,7 @@ private:
         // refusal, a lock error or a code nobody knows may come at any time.
         static const int codes[] = {1, 2, 4, 5, 7, 0};
         f->code = f->kind == QLatin1String("error") ? codes[m_rng->bounded(6)] : 0;
+        f->salt = index;
         m_result.script << QStringLiteral("fault %1 %2").arg(index).arg(faultText(*f));
         return true;
     }
@@ -539,21 +645,33 @@ private:
             return;
         QByteArray data = text;
         if (f.kind == QLatin1String("garbled"))
-            data[qMin(qsizetype(3 + index % 7), data.size() - 1)] = '?';
+            garble(data, f.salt);
         const qint64 start = qMax(m_now + delay, m_lineFree);
         const qint64 end = start + qint64(data.size() * kCharMs) + 1;
         m_lineFree = end;
         qint64 deliver = end + kQuietMs;
         if (f.kind == QLatin1String("late"))
-            deliver += kTimeoutMs + 100 + index % 500;
+            deliver += kTimeoutMs + 100 + f.salt % 500;
         if (f.kind == QLatin1String("split")) {
-            const int k = 2 + index % 6;
+            const int k = 2 + f.salt % 6;
             at(start - m_now + qint64(k * kCharMs) + kQuietMs,
                [=, this] { deliverText(data.left(k)); });
             deliver += kQuietMs + 5;
             data = data.mid(k);
         }
         at(deliver - m_now, [=, this] { deliverText(data); });
+    }
+
+    // One character changed: a digit into another digit (a UID's prefix read back wrong, a
+    // value off by one bit), anything else into noise.
+    static void garble(QByteArray &data, int salt)
+    {
+        static const char kHex[] = "0123456789ABCDEF";
+        const qsizetype at = qMin(qsizetype(salt % 10), data.size() - 1);
+        const char c = data[at];
+        const int value = QByteArray(1, c).toInt(nullptr, 16);
+        const bool digit = std::isxdigit(static_cast<unsigned char>(c));
+        data[at] = digit ? kHex[(value + 1 + (salt / 10) % 15) % 16] : '?';
     }
 
     void deliverText(const QByteArray &data)
@@ -599,6 +717,9 @@ private:
     {
         Presentation &p = m_presentations[which];
         ++m_result.tags;
+        m_lastPresented = which;
+        m_commandsSinceEntry = 0;
+        m_questionsSinceEntry = 0;
         const int phys = pickTag(p);
         countId(m_tags[phys], -1);
         m_field = phys;
@@ -758,6 +879,9 @@ private:
     QMap<int, Fault> m_faults;
     QMap<int, int> m_slow;
     int m_questions = 0;
+    int m_lastPresented = -1;
+    int m_commandsSinceEntry = 0;
+    int m_questionsSinceEntry = 0;
     bool m_answerIn = false;
     std::unique_ptr<ProductionRecord> m_record;
     ProductionRecord::Batch m_station;
@@ -817,10 +941,20 @@ QStringList randomOptions(QRandomGenerator &rng)
     if (chance(0.3))
         w << QStringLiteral("retries") << QString::number(1 + rng.bounded(2));
     w << QStringLiteral("inc") << QString::number(chance(0.8) ? 1 : 2);
-    if (setUid && chance(0.25))
+    const bool list = setUid && chance(0.25);
+    if (list)
         w << QStringLiteral("list") << QString::number(chance(0.4) ? 12 : 400);
-    w << QStringLiteral("uid")
-      << QStringLiteral("%1").arg(1000 + rng.bounded(100000), 10, 10, QLatin1Char('0'));
+    w << QStringLiteral("uid");
+    // A line's own prefix ("XXXX999999"): four characters of customer, six of serial.
+    const bool dec = w.contains(QStringLiteral("dec"));
+    if (!list && chance(0.3))
+        w << (dec ? QStringLiteral("%1").arg(1000 + rng.bounded(3000), 4, 10, QLatin1Char('0'))
+                  : QStringLiteral("%1")
+                        .arg(0x1000 + rng.bounded(0xEFFF), 4, 16, QLatin1Char('0'))
+                        .toUpper())
+                 + QStringLiteral("%1").arg(rng.bounded(900000), 6, 10, QLatin1Char('0'));
+    else
+        w << QStringLiteral("%1").arg(1000 + rng.bounded(100000), 10, 10, QLatin1Char('0'));
     return {w.join(u' ')};
 }
 
@@ -866,11 +1000,22 @@ Result replay(const QStringList &script, const QString &recordPath)
 
 QStringList shrink(const QStringList &script, const QString &recordPath)
 {
-    QStringList best = script;
     // Shrinking is a search; it stops after a while with the shortest script found so far.
     const QDeadlineTimer deadline(30000);
+    // Faults kept on their tags' lines, and nothing after the tag that broke the promise:
+    // removing a line then moves no fault onto another command.
+    const Result first = replay(script, recordPath);
+    if (first.violation.isEmpty())
+        return script;
+    QStringList best = first.anchored;
     const auto fails = [&](const QStringList &s) {
-        return !deadline.hasExpired() && !replay(s, recordPath).violation.isEmpty();
+        if (deadline.hasExpired())
+            return false;
+        const Result r = replay(s, recordPath);
+        if (r.violation.isEmpty())
+            return false;
+        best = r.anchored;
+        return true;
     };
     for (bool progress = true; progress && !deadline.hasExpired();) {
         progress = false;
@@ -879,29 +1024,38 @@ QStringList shrink(const QStringList &script, const QString &recordPath)
             for (qsizetype i = 1; i + chunk <= best.size();) {
                 QStringList s = best;
                 s.remove(i, chunk);
-                if (fails(s)) {
-                    best = s;
+                if (fails(s))
                     progress = true;
-                } else {
+                else
                     i += chunk;
-                }
             }
         }
-        // Then the attributes of what is left.
+        // Then the attributes of what is left, and each fault and slow answer on its own.
         for (qsizetype i = 1; i < best.size(); ++i) {
-            QStringList w = best[i].split(u' ');
-            for (const QString attr : {"pull", "stop", "close"}) {
+            const QStringList w = best[i].split(u' ');
+            QList<QStringList> shorter;
+            for (const QString attr : {"pull", "stop", "close", "faults", "slows"}) {
                 const qsizetype at = w.indexOf(attr);
-                if (at < 0)
+                if (at < 0 || at + 1 >= w.size())
                     continue;
-                QStringList shorter = w;
-                shorter.remove(at, 2);
+                QStringList without = w;
+                without.remove(at, 2);
+                shorter << without;
+                const QStringList items = w[at + 1].split(u',');
+                for (qsizetype k = 0; items.size() > 1 && k < items.size(); ++k) {
+                    QStringList fewer = items;
+                    fewer.remove(k);
+                    QStringList v = w;
+                    v[at + 1] = fewer.join(u',');
+                    shorter << v;
+                }
+            }
+            for (const QStringList &v : shorter) {
                 QStringList s = best;
-                s[i] = shorter.join(u' ');
+                s[i] = v.join(u' ');
                 if (fails(s)) {
-                    best = s;
-                    w = shorter;
                     progress = true;
+                    break;
                 }
             }
         }

@@ -19,12 +19,19 @@ namespace LineSim {
 //                            earlier <n> (the n-th tag of the run); pull, stop and close come
 //                            that long after it entered (a finished tag leaves 50 ms after
 //                            its "SB1" on its own)
+//                            [faults <k>:<kind>:<salt>,...] [slows <q>:<ms>,...]
+//                            the answer to the k-th command after it entered meets a fault,
+//                            the record answers the q-th question after it that much later
 //   fault <n> <kind>         the answer to the n-th command: lost, garbled, split, late, or
 //                            error <code>
 //   slow <n> <ms>            the record answers its n-th question (a tag ID, a UID) that
 //                            much later
 struct Result {
     QStringList script;
+    // The same line with each fault and slow answer kept on the line of the tag it met
+    // ("faults 3:lost:812", the third command after that tag entered), cut after the tag that
+    // broke a promise.
+    QStringList anchored;
     // The first broken promise, with the simulated time; empty when all held.
     QString violation;
     qint64 simulatedMs = 0;

@@ -605,7 +605,9 @@ void TestAutoLoop::uidWriteAnsweredByError()
 // script): a tag pulled between its unlock and its UID write wedged the loop; a finished tag
 // that came back was counted written again and one UID was skipped; a tag pulled before its
 // lock was confirmed was shown complete; a UID the box refused was used up; a wrong password
-// read-back put the password into the outcome.
+// read-back put the password into the outcome; a prefix read back garbled was confirmed; a
+// late answer for a pulled tag confirmed the next tag's unlock; a refused read-back freed a
+// UID that was on a tag.
 void TestAutoLoop::orderingsThatOnceBrokeTheLoop_data()
 {
     QTest::addColumn<QStringList>("script");
@@ -630,6 +632,22 @@ void TestAutoLoop::orderingsThatOnceBrokeTheLoop_data()
     QTest::newRow("passwordReadBackWrong")
         << QStringList{"options password", "present blank gap 100", "fault 1 garbled"}
         << "0000001000";
+    QTest::newRow("garbledPrefixReadBack")
+        << QStringList{"options setUid autoInc inc 1 uid 1AC3291613", "present blank gap 100",
+                       "fault 0 garbled"}
+        << "1AC3291614";
+    // An unlock answered late, after its tag was pulled, came where the next tag's was due.
+    QTest::newRow("lateAnswerOfAPulledTag")
+        << QStringList{"options unlock cb1 cb2 cb5 inc 1 uid 0000064568", "present config gap 807",
+                       "present back gap 290 pull 1015 faults 0:late:27996",
+                       "present blank gap 433"}
+        << "0000064568";
+    // The tag was asked for its UID after a doubtful answer, and the box refused the question.
+    QTest::newRow("refusedReadBackIsNoRefusedWrite")
+        << QStringList{"options setUid autoInc cb5 password dec retries 2 inc 1 uid 0000052705",
+                       "present blank gap 12 faults 0:lost:14386",
+                       "present blank gap 703 faults 1:error5:14388", "present config gap 653"}
+        << "0000052708";
 }
 
 void TestAutoLoop::orderingsThatOnceBrokeTheLoop()

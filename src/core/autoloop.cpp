@@ -121,31 +121,75 @@ void Engine::restore(const State &s)
     m_tag.reset();
     m_awaiting.reset();
     m_stallReason.clear();
-    m_answerLostAt = -1;
-    m_lostUidWrite = false;
+    m_lost.clear();
+    m_readBack.reset();
     m_pendingId.clear();
 }
 
+namespace {
+bool sameWrite(const Write &a, const Write &b)
+{
+    return a.step == b.step && a.block == b.block && a.sent == b.sent;
+}
+} // namespace
+
 bool Engine::answerMayBeLate() const
 {
-    return m_answerLostAt >= 0 && clock() - m_answerLostAt < kLateAnswerMs;
+    const qint64 now = clock();
+    return std::any_of(m_lost.cbegin(), m_lost.cend(),
+                       [now](const LostAnswer &l) { return now - l.at < kLateAnswerMs; });
+}
+
+bool Engine::answerMayBeLate(AnswerKind kind) const
+{
+    const qint64 now = clock();
+    return std::any_of(m_lost.cbegin(), m_lost.cend(), [&](const LostAnswer &l) {
+        return l.kind == kind && now - l.at < kLateAnswerMs;
+    });
+}
+
+bool Engine::otherAnswerMayBeLate(AnswerKind kind) const
+{
+    const qint64 now = clock();
+    const int serial = m_tag ? m_tag->serial : 0;
+    return std::any_of(m_lost.cbegin(), m_lost.cend(), [&](const LostAnswer &l) {
+        const bool same = m_awaiting && l.serial == serial && sameWrite(l.write, *m_awaiting);
+        return l.kind == kind && now - l.at < kLateAnswerMs && !same;
+    });
+}
+
+void Engine::keepLost(AnswerKind kind, const Write &w)
+{
+    const qint64 now = clock();
+    m_lost.removeIf([now](const LostAnswer &l) { return now - l.at >= kLateAnswerMs; });
+    const int serial = m_tag ? m_tag->serial : 0;
+    for (LostAnswer &l : m_lost) {
+        if (l.kind == kind && l.serial == serial && sameWrite(l.write, w)) {
+            l.at = now;
+            return;
+        }
+    }
+    m_lost.append({kind, now, serial, w});
 }
 
 void Engine::noteLostAnswer()
 {
     if (!m_awaiting)
         return;
-    m_answerLostAt = clock();
-    m_lostUidWrite = m_awaiting->block < 0;
+    keepLost(m_awaiting->block < 0 ? AnswerKind::Uid : AnswerKind::Write, *m_awaiting);
+    if (m_readBack && m_readBack->sent)
+        keepLost(m_readBack->block < 0 ? AnswerKind::Uid : AnswerKind::Read, *m_awaiting);
 }
 
 void Engine::moveTo(Step to, const char *why)
 {
     const Step from = m_s.AutoStep;
     m_s.AutoStep = to;
-    // Whatever waited for the record belonged to the step left.
-    if (to != from)
+    // Whatever waited for the record, or for a read-back, belonged to the step left.
+    if (to != from) {
         forgetRecordWait();
+        m_readBack.reset();
+    }
     if (trace)
         trace(from, to, why);
 }
@@ -215,6 +259,7 @@ void Engine::turnOff(Actions &a, const QString &why)
     m_s.TickDeferred = false;
     moveTo(Step::Idle, "the loop was switched off");
     m_awaiting.reset();
+    m_readBack.reset();
     a.timer = StepTimer::Stop;
 }
 
@@ -279,6 +324,13 @@ Actions Engine::reply(const Reply::Parsed &r, const Options &o)
         onError(r.code, o, a);
         break;
     case Reply::Kind::Message:
+        // "GTS" found no tag with a UID: what it read back is no UID at all.
+        if (readingBack() && m_readBack->block < 0 && r.code >= Reply::kNotPresent
+            && r.code <= Reply::kNoUid) {
+            m_s.LastUID.clear();
+            readBackCheck(o, a);
+            break;
+        }
         onMessage(r.code, o, a);
         break;
     case Reply::Kind::BlockWrite:
@@ -288,6 +340,8 @@ Actions Engine::reply(const Reply::Parsed &r, const Options &o)
         onIdentifier(r.payload, o, a);
         break;
     case Reply::Kind::BlockRead:
+        onReadBack(r, o, a);
+        break;
     case Reply::Kind::Other:
         break;
     }
@@ -302,6 +356,11 @@ void Engine::runSteps(Options o, Actions &a)
     a.ranStep = true;
     if (m_s.Holding) {
         m_s.TickDeferred = true;
+        return;
+    }
+    if (m_readBack) {
+        if (!m_readBack->sent)
+            sendReadBack(a);
         return;
     }
     for (;;) {
@@ -516,10 +575,12 @@ void Engine::onErrorAnswer(int code, Actions &a)
         // write of it went to this tag; after anything else it may sit on the tag.
         // An error soon after an answer was given up may be that answer, late: then this
         // write's own fate is unknown.
-        if (Reply::refusedUntouched(code) && !answerMayBeLate())
+        // While the tag is read back, the error answers that question, not the write.
+        if (Reply::refusedUntouched(code) && !answerMayBeLate() && !m_readBack)
             m_s.UidOnTag = m_uidOnTagBefore;
         m_s.UidInFlight = w.sent;
     }
+    m_readBack.reset();
     const QString text = Reply::errorText(code);
     const QString said = text.isEmpty() ? QStringLiteral("error code %1").arg(code)
                                         : QStringLiteral("\"%1\"").arg(text);
@@ -591,6 +652,9 @@ void Engine::onBlockWrite(const Reply::Parsed &r, const Options &o, Actions &a)
     // answer for the tag before) confirms nothing of this tag.
     if ((m_awaiting && m_awaiting->block < 0) || (m_tag && !m_awaiting))
         return;
+    // While the tag is read back, a write answer is one of the answers that were in doubt.
+    if (m_readBack)
+        return;
     bool ok = true;
     const bool answersThisStep = m_awaiting && m_awaiting->step == s;
     if (answersThisStep) {
@@ -598,9 +662,67 @@ void Engine::onBlockWrite(const Reply::Parsed &r, const Options &o, Actions &a)
     } else if (isBlockStep(s) || s == Step::Password) {
         ok = r.block >= 0 && r.block < 8 && o.blockTexts[size_t(r.block)] == r.payload;
     }
+    // An answer that says the write took may be an earlier write's, late (the same value to
+    // the tag before): only the tag itself can say.
+    if (ok && answersThisStep && otherAnswerMayBeLate(AnswerKind::Write)) {
+        readBackFirst(o, a);
+        return;
+    }
     // A late answer for block 7 may come back at another block's step: what it read back is
     // the password all the same.
-    noteAnswer(s, shownValue(r.block, r.payload), ok);
+    judgeWrite(ok, answersThisStep, shownValue(r.block, r.payload), o, a);
+}
+
+void Engine::readBackFirst(const Options &o, Actions &a)
+{
+    ReadBack rb;
+    const Step s = m_s.AutoStep;
+    rb.block = m_awaiting->block;
+    if (rb.block < 0)
+        rb.command = QStringLiteral("GTS");
+    else if (s == Step::Lock)
+        // A locked tag answers only to its password.
+        rb.command = QStringLiteral("RP0") + o.blockTexts[7];
+    else
+        rb.command = QStringLiteral("RB%1").arg(rb.block);
+    m_readBack = rb;
+    m_stallReason.clear();
+    a.log.append({rb.block < 0 ? QStringLiteral("The UID's answer may be an earlier command's: "
+                                                "the tag is asked before it counts.\r\n")
+                               : QStringLiteral("Block %1's answer may be an earlier command's: "
+                                                "it is read back before it counts.\r\n")
+                                     .arg(rb.block),
+                  ColorOrangeRed});
+    sendReadBack(a);
+}
+
+void Engine::sendReadBack(Actions &a)
+{
+    // A UID is read back as an ID, the same kind of reply as the answers in doubt: those
+    // must be past before the question goes out. A block read answers in a kind of its own.
+    if (answerMayBeLate(m_readBack->block < 0 ? AnswerKind::Uid : AnswerKind::Read)) {
+        a.timer = StepTimer::Start;
+        return;
+    }
+    m_readBack->sent = true;
+    a.command = m_readBack->command;
+}
+
+void Engine::onReadBack(const Reply::Parsed &r, const Options &o, Actions &a)
+{
+    if (!readingBack() || m_readBack->block < 0 || !m_awaiting || r.block != m_readBack->block)
+        return;
+    m_readBack.reset();
+    // One of the two answers, the write's own or the earlier one, may still be on its way.
+    keepLost(AnswerKind::Write, *m_awaiting);
+    judgeWrite(r.payload == m_awaiting->sent, true, shownValue(r.block, r.payload), o, a);
+}
+
+void Engine::judgeWrite(bool ok, bool answersThisStep, const QString &readBack, const Options &o,
+                        Actions &a)
+{
+    const Step s = m_s.AutoStep;
+    noteAnswer(s, readBack, ok);
     m_awaiting.reset();
     m_stallReason.clear();
     const bool retry = !ok && answersThisStep && (isBlockStep(s) || s == Step::Password)
@@ -724,15 +846,27 @@ void Engine::passRecordedTag(const QString &uid, const QString &where, Actions &
 
 void Engine::readBackCheck(const Options &o, Actions &a)
 {
-    m_s.UidWriteOutstanding = false;
-    m_awaiting.reset();
-    m_stallReason.clear();
     const QString &setUid = o.setUidText;
     const QString &read = m_s.LastUID;
     const QString &expected = m_s.ExpectedUID;
     // All ten characters: a line's prefix ("XXXX999999") is as much the tag's ID as its
     // serial, and a garbled prefix must not be reported as written.
     const bool match = read == expected;
+    // Until the tag is asked, an ID is one of the answers in doubt.
+    if (m_readBack && !m_readBack->sent)
+        return;
+    // The same UID written to a tag before may still be answered late.
+    if (!m_readBack && match && m_awaiting && otherAnswerMayBeLate(AnswerKind::Uid)) {
+        readBackFirst(o, a);
+        return;
+    }
+    // Asked after a doubtful answer: that answer, or the write's own, may still come.
+    const bool asked = std::exchange(m_readBack, std::nullopt).has_value();
+    if (asked && m_awaiting)
+        keepLost(AnswerKind::Uid, *m_awaiting);
+    m_s.UidWriteOutstanding = false;
+    m_awaiting.reset();
+    m_stallReason.clear();
     if (!m_tag && m_s.AutoWriteRunning)
         newTag();
     if (m_tag) {
@@ -740,10 +874,14 @@ void Engine::readBackCheck(const Options &o, Actions &a)
         m_tag->uidConfirmed = match;
     }
     if (match) {
-        // The UID's fate is known, however late the answer came; if it was the answer given
-        // up, nothing is on its way any more.
-        if (m_lostUidWrite)
-            m_answerLostAt = -1;
+        // The UID's fate is known, however late the answer came; if it was this write's
+        // answer given up, nothing is on its way any more.
+        m_lost.removeIf([&](const LostAnswer &l) {
+            if (asked)
+                return false;
+            return l.kind == AnswerKind::Uid && l.write.block < 0 && l.write.sent == expected
+                   && l.serial == (m_tag ? m_tag->serial : 0);
+        });
         m_s.UidUncertain = false;
         m_s.UidOnTag = false;
         if (m_s.UidInFlight == expected)

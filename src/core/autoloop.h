@@ -298,6 +298,10 @@ public:
     // The record answered what a hook said was pending: the waiting step runs again.
     Actions recordAnswered(const Options &o);
 
+    // The loop has asked the tag what it holds and waits for that answer: it is the loop's,
+    // not a value for the block fields.
+    bool readingBack() const { return m_readBack && m_readBack->sent; }
+
     // Sets any state at once; for fuzzing, which explores states no run reaches quickly.
     void restore(const State &s);
 
@@ -315,6 +319,13 @@ private:
     void onError(int code, const Options &o, Actions &a);
     void onMessage(int code, const Options &o, Actions &a);
     void onBlockWrite(const Reply::Parsed &r, const Options &o, Actions &a);
+    // What follows a write's answer: written again, or on to the next step.
+    void judgeWrite(bool ok, bool answersThisStep, const QString &readBack, const Options &o,
+                    Actions &a);
+    // A reply that may be another command's late answer came where this write's was due.
+    void readBackFirst(const Options &o, Actions &a);
+    void sendReadBack(Actions &a);
+    void onReadBack(const Reply::Parsed &r, const Options &o, Actions &a);
     void onIdentifier(const QString &uid, const Options &o, Actions &a);
     void onTagLeft(Actions &a);
     // A command of the cycle was answered by an error: the box says why, the tag fails.
@@ -350,17 +361,37 @@ private:
     bool m_announced = false;
     // Whether the UID may have been on the tag before the UID write now awaited.
     bool m_uidOnTagBefore = false;
-    // When an awaited answer was last given up (time-out, tag gone, loop off): until a while
-    // after that, an error may be that answer, late, rather than this command's.
-    qint64 m_answerLostAt = -1;
-    bool m_lostUidWrite = false;
+    // Answers given up lately (time-out, tag gone, loop off) that may still come, by the kind
+    // of reply each would be: until kLateAnswerMs after, a reply of that kind may be one of
+    // them rather than the answer to the command just sent.
+    enum class AnswerKind { Write, Uid, Read };
+    struct LostAnswer {
+        AnswerKind kind = AnswerKind::Write;
+        qint64 at = 0;
+        int serial = 0;
+        Write write;
+    };
+    QList<LostAnswer> m_lost;
+    // The write's answer could have been a lost one: what the tag holds is read back (RB, RP,
+    // or GTS for a UID) before the write counts, once no lost answer of the read's kind may
+    // still come.
+    struct ReadBack {
+        QString command;
+        int block = 0;
+        bool sent = false;
+    };
+    std::optional<ReadBack> m_readBack;
     // A tag ID that waits for the record's answer before its cycle may begin.
     QString m_pendingId;
     // Why the loop stops after this tag: its list is used up. Empty otherwise.
     QString m_listDoneWhy;
     void noteLostAnswer();
+    void keepLost(AnswerKind kind, const Write &w);
     // An answer given up less than kLateAnswerMs ago may be the one arriving now.
     bool answerMayBeLate() const;
+    bool answerMayBeLate(AnswerKind kind) const;
+    // One that was not for this very command to this very tag, whose answer says the same.
+    bool otherAnswerMayBeLate(AnswerKind kind) const;
 };
 
 } // namespace AutoLoop

@@ -165,8 +165,10 @@ void ReplyInterpreter::blankFailedRead()
 
 void ReplyInterpreter::onBlockRead(const Reply::Parsed &reply)
 {
-    // A corrupted reply must not put a wrong value into a field that may be written back.
-    if (!namesBlockField(reply.block) || !Reply::isBlockValue(reply.payload))
+    // A corrupted reply must not put a wrong value into a field that may be written back, and
+    // the loop's own read-back of a tag is no value for the next one.
+    if (!namesBlockField(reply.block) || !Reply::isBlockValue(reply.payload)
+        || m_loop.engine().readingBack())
         return;
     m_t.blocks.setBlock(reply.block, reply.payload.toUpper());
     m_t.status.showMessage(QStringLiteral("Read Ok!"), ColorDodgerBlue);
