@@ -6,6 +6,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QTemporaryDir>
 #include <cstdio>
 
@@ -60,7 +61,12 @@ int main(int argc, char **argv)
             if (r.violation.isEmpty())
                 continue;
             ++violations;
-            std::printf("seed %llu: %s\nshortest script:\n%s\n", c.seed, qPrintable(r.violation),
+            // The whole line, to replay with LINESIM_SCRIPT if the shortest hides too much.
+            const QString kept = QStringLiteral("line_sim-seed%1.script").arg(c.seed);
+            if (QFile f(kept); f.open(QIODevice::WriteOnly))
+                f.write(r.script.join(u'\n').toUtf8() + '\n');
+            std::printf("seed %llu: %s (the whole line is in %s)\nshortest script:\n%s\n", c.seed,
+                        qPrintable(r.violation), qPrintable(kept),
                         qPrintable(LineSim::shrink(r.script, c.recordPath).join(u'\n')));
             std::fflush(stdout);
         }

@@ -198,11 +198,15 @@ public:
             finalChecks();
         // The same line with every fault on its tag's line, cut after the tag that broke a
         // promise: what the shrinking works on.
-        m_result.anchored = QStringList{QStringLiteral("options ") + m_optionWords.join(u' ')};
+        QStringList all{QStringLiteral("options ") + m_optionWords.join(u' ')};
+        for (const Presentation &p : m_presentations)
+            all << presentationText(p);
         const qsizetype last
             = m_result.violation.isEmpty() ? m_presentations.size() : m_lastPresented + 1;
-        for (qsizetype i = 0; i < qMin(last, m_presentations.size()); ++i)
-            m_result.anchored << presentationText(m_presentations[i]);
+        m_result.anchored = all.mid(0, last + 1);
+        // A random line is told as it ran, every fault on its tag's line.
+        if (m_rng)
+            m_result.script = all;
         m_result.simulatedMs = m_now;
         m_result.setUid = m_o.setUidText;
         return m_result;
@@ -510,7 +514,6 @@ private:
                 delay = p->slows.value(sinceEntry, 0);
         } else if (m_rng->generateDouble() < m_faultRate) {
             delay = 1 + int(m_rng->bounded(400));
-            m_result.script << QStringLiteral("slow %1 %2").arg(index).arg(delay);
         }
         if (delay == 0)
             return false;
@@ -561,7 +564,6 @@ private:
         static const int codes[] = {1, 2, 4, 5, 7, 0};
         f->code = f->kind == QLatin1String("error") ? codes[m_rng->bounded(6)] : 0;
         f->salt = index;
-        m_result.script << QStringLiteral("fault %1 %2").arg(index).arg(faultText(*f));
         return true;
     }
 

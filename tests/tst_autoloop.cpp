@@ -607,7 +607,8 @@ void TestAutoLoop::uidWriteAnsweredByError()
 // lock was confirmed was shown complete; a UID the box refused was used up; a wrong password
 // read-back put the password into the outcome; a prefix read back garbled was confirmed; a
 // late answer for a pulled tag confirmed the next tag's unlock; a refused read-back freed a
-// UID that was on a tag.
+// UID that was on a tag; a garbled answer taken for a new tag wrote a second UID over one
+// confirmed.
 void TestAutoLoop::orderingsThatOnceBrokeTheLoop_data()
 {
     QTest::addColumn<QStringList>("script");
@@ -643,6 +644,11 @@ void TestAutoLoop::orderingsThatOnceBrokeTheLoop_data()
                        "present blank gap 433"}
         << "0000064568";
     // The tag was asked for its UID after a doubtful answer, and the box refused the question.
+    // The lock's "No Precent!" garbled into "The ID is the HEX base!", a report of a tag.
+    QTest::newRow("garbledAnswerIsNoNewTag")
+        << QStringList{"options setUid autoInc unlock lock rewrite inc 2 uid BAEB592420",
+                       "present pwd gap 1232 faults 2:garbled:6629"}
+        << "BAEB592422";
     QTest::newRow("refusedReadBackIsNoRefusedWrite")
         << QStringList{"options setUid autoInc cb5 password dec retries 2 inc 1 uid 0000052705",
                        "present blank gap 12 faults 0:lost:14386",

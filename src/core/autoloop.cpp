@@ -546,7 +546,9 @@ void Engine::sendUidWrite(const Options &o, Actions &a)
 void Engine::onError(int code, const Options &o, Actions &a)
 {
     const bool uidAwaited = m_awaiting && m_awaiting->block < 0;
-    if (code == Reply::kHexBaseId && !uidAwaited) {
+    // A tag whose UID this cycle confirmed reports no other ID: "The ID is the HEX base!" then
+    // answers the command (garbled), and a new cycle would write a second UID over the first.
+    if (code == Reply::kHexBaseId && !uidAwaited && !uidConfirmedHere()) {
         if (o.withId && !m_s.TagHandled && m_s.AutoWriteRunning)
             beginCycle(a);
         return;
@@ -606,7 +608,7 @@ void Engine::onMessage(int code, const Options &o, Actions &a)
         m_s.UidWriteConfirmed = false;
         break;
     case Reply::kNoUid:
-        if (o.noUid && !m_s.TagHandled && m_s.AutoWriteRunning)
+        if (o.noUid && !m_s.TagHandled && m_s.AutoWriteRunning && !uidConfirmedHere())
             beginCycle(a);
         break;
     case Reply::kOutOfRange:

@@ -385,6 +385,8 @@ private:
     QString m_pendingId;
     // Why the loop stops after this tag: its list is used up. Empty otherwise.
     QString m_listDoneWhy;
+    // The tag in progress carries the UID this cycle wrote and read back.
+    bool uidConfirmedHere() const { return m_tag && m_s.UidWriteConfirmed; }
     void noteLostAnswer();
     void keepLost(AnswerKind kind, const Write &w);
     // An answer given up less than kLateAnswerMs ago may be the one arriving now.
