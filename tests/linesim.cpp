@@ -249,7 +249,8 @@ private:
             m_o.uidList = std::make_shared<const UidList>(*UidList::parse(ids, 1, m_hex, &error));
         }
         m_firstUid = m_o.setUidText;
-        m_box.reportHex = m_hex;
+        // As after power-up: the loop must tell a box for a decimal job.
+        m_box.reportHex = true;
 
         m_engine.clock = [this] {
             return m_now;
@@ -277,7 +278,7 @@ private:
         m_station.station = QStringLiteral("sim");
         m_station.port = QStringLiteral("sim");
         seedRecordedTags();
-        apply(m_engine.start());
+        apply(m_engine.start(m_o));
         beginBatch();
     }
 
@@ -588,16 +589,17 @@ private:
         }
         const qint64 arrives = qint64((command.size() + 2) * kCharMs) + 1;
         const int serial = m_serial;
+        const int sentWith = m_current;
         const QByteArray line = command.toLatin1();
-        at(arrives, [this, line, index, serial, hit, f] {
-            boxCommand(line, index, serial, hit ? f : Fault{});
+        at(arrives, [this, line, index, serial, sentWith, hit, f] {
+            boxCommand(line, index, serial, sentWith, hit ? f : Fault{});
         });
     }
 
-    void boxCommand(const QByteArray &line, int index, int serial, const Fault &f)
+    void boxCommand(const QByteArray &line, int index, int serial, int sentWith, const Fault &f)
     {
         if (m_now < m_boxFree) {
-            at(m_boxFree - m_now, [=, this] { boxCommand(line, index, serial, f); });
+            at(m_boxFree - m_now, [=, this] { boxCommand(line, index, serial, sentWith, f); });
             return;
         }
         BoxEngine::Reply reply;
@@ -607,6 +609,13 @@ private:
                      m_box.delays.settings};
         } else {
             const bool write = line.startsWith('W');
+            // A write still on the wire when its tag was swapped lands on the next one: no
+            // loop can stop that, and the record cannot know whose ID it changed.
+            if (write && m_field >= 0 && m_current != sentWith && !line.startsWith("WU")) {
+                ++m_result.faults[QStringLiteral("write reached the next tag")];
+                if (const auto id = m_box.tag().id())
+                    m_strayIds.insert(*id);
+            }
             if (m_field >= 0)
                 countId(m_box.tag(), -1);
             reply = m_box.command(line).value_or(BoxEngine::Reply{});
@@ -780,7 +789,7 @@ private:
         at(kRestartMs, [this] {
             if (!m_linkOpen || m_engine.AutoWriteRunning())
                 return;
-            apply(m_engine.start());
+            apply(m_engine.start(m_o));
             beginBatch();
         });
     }
@@ -796,7 +805,7 @@ private:
         endBatch();
         at(kReconnectMs, [this] {
             m_linkOpen = true;
-            apply(m_engine.start());
+            apply(m_engine.start(m_o));
             beginBatch();
         });
     }
@@ -845,7 +854,7 @@ private:
                 = q.value(0).toString().isEmpty() ? q.value(1).toString() : q.value(0).toString();
             const auto id = Uid::tagId(uid, q.value(2).toString() == QLatin1String("HEX"));
             const int on = id ? m_idCount.value(*id) : 0;
-            if (on != 1)
+            if (on != 1 && !(id && on == 0 && m_strayIds.contains(*id)))
                 return violate(QStringLiteral("the record has UID %1 on a tag (row %2), the line "
                                               "has it on %3")
                                    .arg(uid)
@@ -908,6 +917,7 @@ private:
     QList<T5557::Tag> m_tags;
     QList<int> m_recorded;
     QHash<quint64, int> m_idCount;
+    QSet<quint64> m_strayIds;
     QHash<int, QSet<int>> m_touched;
     int m_field = -1;
     int m_current = -1;

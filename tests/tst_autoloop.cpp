@@ -68,7 +68,14 @@ struct Driver {
             pending << delivered;
     }
 
-    void start() { apply(e.start()); }
+    // What the box was told at the start ("RUX", "RUD") is kept apart from the tag's commands.
+    QString baseTold;
+    void start()
+    {
+        apply(e.start(o));
+        baseTold = sent.isEmpty() ? QString() : sent.takeFirst();
+        log.clear();
+    }
     void stop() { apply(e.stop()); }
     void reply(const QByteArray &head)
     {
@@ -155,6 +162,7 @@ private slots:
     void loopWaitsForTheRecordAndSendsNothingMeanwhile();
     void noTagSoonAfterALostAnswerConfirmsNoLock();
     void decimalStepPastTheLargestIdIsOutOfRange();
+    void decimalJobOnAHexBoxReadsBackTagIds();
     void stopForgetsStopAfterThisTag();
     void tickDuringHoldWaitsForItsEnd();
     void tagLeavingOrStallingEndsItsOutcome();
@@ -195,6 +203,8 @@ void TestAutoLoop::stepPlanForOneTag()
     Driver d;
     choose(d.o, options);
     d.start();
+    // The box is told the job's base first, whatever base it reported in before.
+    QCOMPARE(d.baseTold, options.contains("dec") ? "RUD" : "RUX");
     QCOMPARE(d.o.blockTexts[0], QStringLiteral("00148040"));
     d.o.blockTexts[0] = QStringLiteral("00148250");
     d.present(lockedTag ? T5557::protectedTag(0xA1B2C3D4, 0x1122334455, false) : T5557::blankTag());
@@ -631,11 +641,11 @@ void TestAutoLoop::orderingsThatOnceBrokeTheLoop_data()
                        "present back gap 100", "present back gap 100", "present blank gap 100"}
         << "0000001001";
     QTest::newRow("passwordReadBackWrong")
-        << QStringList{"options password", "present blank gap 100", "fault 1 garbled"}
+        << QStringList{"options password", "present blank gap 100 faults 1:garbled:4"}
         << "0000001000";
     QTest::newRow("garbledPrefixReadBack")
-        << QStringList{"options setUid autoInc inc 1 uid 1AC3291613", "present blank gap 100",
-                       "fault 0 garbled"}
+        << QStringList{"options setUid autoInc inc 1 uid 1AC3291613",
+                       "present blank gap 100 faults 0:garbled:3"}
         << "1AC3291614";
     // An unlock answered late, after its tag was pulled, came where the next tag's was due.
     QTest::newRow("lateAnswerOfAPulledTag")
@@ -663,6 +673,47 @@ void TestAutoLoop::orderingsThatOnceBrokeTheLoop()
     const LineSim::Result r = LineSim::replay(script, dir.filePath(QStringLiteral("r.sqlite")));
     QVERIFY2(r.violation.isEmpty(), qPrintable(r.violation));
     QTEST(r.setUid, "setUidAfter");
+}
+
+// A box reports in hexadecimal after power-up: the loop tells it the job's base, and an ID the
+// box reports in the other base (the operator pressed "RUX" mid-run) is the same tag ID,
+// confirmed and recorded in the job's base.
+void TestAutoLoop::decimalJobOnAHexBoxReadsBackTagIds()
+{
+    Driver d;
+    choose(d.o, {"setUid", "autoInc", "dec"});
+    d.o.setUidText = QStringLiteral("0000052705");
+    d.box.reportHex = true;
+    d.start();
+    QCOMPARE(d.baseTold, QStringLiteral("RUD"));
+    d.settle();
+    QVERIFY(!d.box.reportHex);
+    d.present(T5557::blankTag());
+    QCOMPARE(d.outcomes.last().result, Result::Complete);
+    QCOMPARE(d.outcomes.last().uidRead, QStringLiteral("0000052705"));
+
+    d.remove();
+    d.box.reportHex = true;
+    d.e.boxReports(true);
+    d.present(T5557::blankTag());
+    QCOMPARE(d.sent.filter(QStringLiteral("WUD")).last(), QStringLiteral("WUD0000052706"));
+    QCOMPARE(d.outcomes.last().result, Result::Complete);
+    QCOMPARE(d.outcomes.last().uidRead, QStringLiteral("0000052706"));
+    QVERIFY(d.outcomes.last().uidConfirmed);
+
+    // Told nothing it could trust, the loop compares IDs as spelled: never confirmed wrongly.
+    Driver refused;
+    choose(refused.o, {"setUid", "autoInc", "dec"});
+    refused.o.setUidText = QStringLiteral("0000052705");
+    refused.line = [](const QString &command, const QByteArray &reply) {
+        return command == QLatin1String("RUD") ? QByteArray("ErrCode:02") : reply;
+    };
+    refused.start();
+    refused.settle();
+    refused.box.reportHex = true;
+    refused.present(T5557::blankTag());
+    QCOMPARE(refused.outcomes.last().result, Result::Failed);
+    QVERIFY(!refused.outcomes.last().uidConfirmed);
 }
 
 // The largest decimal tag ID is written, then the run stops in the operator's words: the next
@@ -721,7 +772,7 @@ void TestAutoLoop::tickDuringHoldWaitsForItsEnd()
 {
     Engine e;
     Options o;
-    e.start();
+    e.start(o);
     Engine::State s = e.state();
     s.AutoStep = Step::Complete;
     e.restore(s);

@@ -124,6 +124,8 @@ void TestAutoWrite::stopMidCycleSendsNothingMore()
     WindowFixture f;
     QVERIFY(f.connectReader());
     f.w().autoPanel().autoButton()->click();
+    QCOMPARE(f.transport.written, QByteArray("RUX\r\n"));
+    f.transport.written.clear();
     setLoop(f.w(), [](Loop &s) { s.AutoStep = AutoLoop::Step(5); });
     f.w().blocks().blockOption(4)->setChecked(true);
     f.w().autoPanel().autoButton()->click();
@@ -142,6 +144,7 @@ void TestAutoWrite::lostUidReplyNeverRepeatsTheUid()
     choose(w, Options{.setUid = true, .autoInc = true});
     w.autoPanel().setUidField()->setText(QStringLiteral("0000000010"));
     w.autoPanel().autoButton()->click();
+    f.transport.written.clear();
     f.reply("MsgCode:03");
     QTRY_COMPARE(f.transport.written, QByteArray("WUX0000000010\r\n"));
     f.transport.written.clear();
@@ -163,6 +166,7 @@ void TestAutoWrite::lostReplyToCommandSentWithinReplyIsReported()
     w.blocks().setBlock(3, QStringLiteral("33333333"));
     w.blocks().setBlock(4, QStringLiteral("44444444"));
     w.autoPanel().autoButton()->click();
+    f.transport.written.clear();
     f.reply("MsgCode:03");
     QTRY_COMPARE(f.transport.written, QByteArray("WB000148040\r\n"));
     f.reply("W000148040");

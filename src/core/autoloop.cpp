@@ -194,7 +194,7 @@ void Engine::moveTo(Step to, const char *why)
         trace(from, to, why);
 }
 
-Actions Engine::start()
+Actions Engine::start(const Options &o)
 {
     Actions a;
     m_s.AutoWriteRunning = true;
@@ -204,7 +204,39 @@ Actions Engine::start()
     if (m_s.AutoStep > Step::TagFound && !m_tag)
         moveTo(Step::Idle, "no tag is in progress when the loop starts");
     a.block0 = ConfigWord::kStandard;
+    // A box reports IDs in the base it was last told (hexadecimal after power-up): told the
+    // job's, it answers every UID write in the base the UID was written in.
+    if (o.base != Options::Base::None) {
+        const bool hex = o.base == Options::Base::Hex;
+        a.command = hex ? QStringLiteral("RUX") : QStringLiteral("RUD");
+        a.log.append({QStringLiteral("The box reports IDs in %1 (%2).\r\n")
+                          .arg(hex ? QStringLiteral("HEX") : QStringLiteral("DEC"), *a.command),
+                      ColorBlue});
+        m_boxHex = hex;
+        m_baseAsked = true;
+    }
     return a;
+}
+
+void Engine::boxReports(bool hex)
+{
+    m_boxHex = hex;
+    m_baseAsked = true;
+}
+
+QString Engine::inJobBase(const QString &id, const Options &o) const
+{
+    if (!m_boxHex || o.base == Options::Base::None)
+        return id;
+    const bool hex = o.base == Options::Base::Hex;
+    if (*m_boxHex == hex)
+        return id;
+    const auto value = Uid::tagId(id, *m_boxHex);
+    if (!value)
+        return id;
+    // A decimal spelling exists only up to 32 bits; past that the ID stays as the box said.
+    const QString spelled = Uid::spellings(*value).value(hex ? 0 : 1);
+    return spelled.isEmpty() ? id : spelled;
 }
 
 Actions Engine::stop()
@@ -319,6 +351,13 @@ Actions Engine::recordAnswered(const Options &o)
 Actions Engine::reply(const Reply::Parsed &r, const Options &o)
 {
     Actions a;
+    // The box's answer to "RUX"/"RUD": refused, its base is unknown, and IDs are compared as
+    // they are spelled.
+    if (m_baseAsked && (r.kind == Reply::Kind::Error || r.kind == Reply::Kind::Message)) {
+        m_baseAsked = false;
+        if (r.kind == Reply::Kind::Error)
+            m_boxHex.reset();
+    }
     switch (r.kind) {
     case Reply::Kind::Error:
         onError(r.code, o, a);
@@ -759,8 +798,10 @@ void Engine::judgeWrite(bool ok, bool answersThisStep, const QString &readBack, 
     runSteps(o, a);
 }
 
-void Engine::onIdentifier(const QString &uid, const Options &o, Actions &a)
+void Engine::onIdentifier(const QString &reported, const Options &o, Actions &a)
 {
+    // Every ID is compared, recorded and told in the base the job writes in.
+    const QString uid = inJobBase(reported, o);
     m_s.LastUID = uid;
     // Kept until another tag leaves mid-write: the answer and the tag's own report when it
     // comes back may both still arrive, in either order.

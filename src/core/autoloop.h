@@ -286,7 +286,10 @@ public:
     bool showsFailure() const { return m_s.SuppressSuccessText && m_s.LastTagFailed; }
     const QString &LastUID() const { return m_s.LastUID; }
 
-    Actions start();
+    // Tells the box the job's base ("RUX" or "RUD") and turns the loop on.
+    Actions start(const Options &o);
+    // "RUX" or "RUD" went to the box from anywhere: IDs come in that base from now on.
+    void boxReports(bool hex);
     Actions stop();
     // The link closed: the loop is off, but a pending tick still runs its step.
     Actions linkClosed();
@@ -326,7 +329,9 @@ private:
     void readBackFirst(const Options &o, Actions &a);
     void sendReadBack(Actions &a);
     void onReadBack(const Reply::Parsed &r, const Options &o, Actions &a);
-    void onIdentifier(const QString &uid, const Options &o, Actions &a);
+    void onIdentifier(const QString &reported, const Options &o, Actions &a);
+    // An ID as the box reported it, spelled in the job's base when the box uses the other.
+    QString inJobBase(const QString &id, const Options &o) const;
     void onTagLeft(Actions &a);
     // A command of the cycle was answered by an error: the box says why, the tag fails.
     void onErrorAnswer(int code, Actions &a);
@@ -381,6 +386,9 @@ private:
         bool sent = false;
     };
     std::optional<ReadBack> m_readBack;
+    // The base the box reports IDs in, once the loop or anyone told it.
+    std::optional<bool> m_boxHex;
+    bool m_baseAsked = false;
     // A tag ID that waits for the record's answer before its cycle may begin.
     QString m_pendingId;
     // Why the loop stops after this tag: its list is used up. Empty otherwise.

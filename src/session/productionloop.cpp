@@ -24,6 +24,11 @@ ProductionLoop::ProductionLoop(SessionState &state, ReaderLink &link, OptionsSou
     connect(&m_timerAuto, &QTimer::timeout, this, [this] { apply(m_engine.tick(options())); });
     connect(&m_hold, &QTimer::timeout, this, [this] { apply(m_engine.holdEnded(options())); });
     connect(&m_link, &ReaderLink::replyTimedOut, this, [this] { apply(m_engine.replyTimedOut()); });
+    // The reader settings' buttons change the base the box reports IDs in, also mid-run.
+    connect(&m_link, &ReaderLink::commandSent, this, [this](const QString &command) {
+        if (command == QLatin1String("RUX") || command == QLatin1String("RUD"))
+            m_engine.boxReports(command == QLatin1String("RUX"));
+    });
 }
 
 void ProductionLoop::start()
@@ -31,7 +36,7 @@ void ProductionLoop::start()
     if (running() || !m_state.PortConnected)
         return;
     m_failedInRow.clear();
-    apply(m_engine.start());
+    apply(m_engine.start(options()));
     emit switched(true);
 }
 
