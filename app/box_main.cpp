@@ -1,5 +1,6 @@
 #include "box/boxreplay.h"
 #include "box/virtualbox.h"
+#include "core/stopsignals.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -10,19 +11,9 @@
 #include <QTextStream>
 #include <QTimer>
 
-#include <csignal>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char c = 1;
-    [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &c, 1);
-}
 
 void say(const QString &text)
 {
@@ -35,12 +26,8 @@ void say(const QString &text)
 // Ends the event loop cleanly on Ctrl-C or kill, so the published port link is removed.
 void quitOnSignals(QCoreApplication &app)
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
-        return;
-    auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+    auto *signals_ = new StopSignals(&app);
+    QObject::connect(signals_, &StopSignals::raised, &app, &QCoreApplication::quit);
 }
 
 int replay(QCoreApplication &app, const QString &path, const QString &dir, int port,

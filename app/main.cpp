@@ -1,3 +1,4 @@
+#include "core/stopsignals.h"
 #include "record/productionrecord.h"
 #include "session/cli.h"
 #include "ui/appsetup.h"
@@ -104,5 +105,9 @@ int main(int argc, char *argv[])
     if (QString error; !g_capturePath.isEmpty() && !window.keepTraffic(g_capturePath, &error))
         QMessageBox::warning(&window, QStringLiteral("Keep traffic"), error);
     QTimer::singleShot(0, &window, &MainWindow::start);
+    // Ctrl-C or kill closes the window as the operator would: the tag in progress stops, its
+    // UID stays in doubt, and the batch closes.
+    StopSignals stopSignals;
+    QObject::connect(&stopSignals, &StopSignals::raised, &window, &QWidget::close);
     return app.exec();
 }

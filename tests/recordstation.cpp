@@ -4,6 +4,7 @@
 // first command went out and when a tag ended.
 
 #include "boxfixture.h"
+#include "core/stopsignals.h"
 #include "link/readerlink.h"
 #include "record/productionrecord.h"
 #include "record/recordidentity.h"
@@ -64,6 +65,9 @@ int main(int argc, char **argv)
         },
         Qt::QueuedConnection);
     run.box.setConveyor(true, 150, 150);
+    // As the tool's own window: a signal closes it.
+    StopSignals stopSignals;
+    QObject::connect(&stopSignals, &StopSignals::raised, run.w.get(), &QWidget::close);
     const int code = app.exec();
     for (const auto &box : run.dialogs.boxes)
         std::fprintf(stderr, "%s: %s\n", qPrintable(box.title), qPrintable(box.text));

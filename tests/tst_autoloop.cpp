@@ -659,6 +659,21 @@ void TestAutoLoop::orderingsThatOnceBrokeTheLoop_data()
         << QStringList{"options setUid autoInc unlock lock rewrite inc 2 uid BAEB592420",
                        "present pwd gap 1232 faults 2:garbled:6629"}
         << "BAEB592422";
+    // Stopped after the UID was confirmed; started again, the base's answer came garbled into
+    // "No UID", a report of a tag.
+    QTest::newRow("garbledReportAfterRestart")
+        << QStringList{"options setUid autoInc unlock cb3 cb6 lock inc 1 uid 0000006067",
+                       "present blank gap 18 stop 1289 faults 2:garbled:31679"}
+        << "0000006068";
+    // A late UID answer after a second tag's write was answered by an error: both UIDs are on
+    // their way, and the first, arriving with no tag in the field, is no tag.
+    QTest::newRow("twoUidsInFlight")
+        << QStringList{"options setUid autoInc cb4 cb5 cb6 password lock retries 1 inc 1 uid "
+                       "0000061519",
+                       "present config gap 140 pull 1229 faults 0:late:22948",
+                       "present blank gap 28 faults 0:error0:22949 slows 1:329",
+                       "present recorded 1 gap 1047"}
+        << "0000061520";
     QTest::newRow("refusedReadBackIsNoRefusedWrite")
         << QStringList{"options setUid autoInc cb5 password dec retries 2 inc 1 uid 0000052705",
                        "present blank gap 12 faults 0:lost:14386",

@@ -94,6 +94,7 @@ private slots:
     void filesThatAreNotOursAreLeftUntouched();
     void batchOnTheBoxIsRecordedAndGuarded();
     void killedStationLosesNoFinishedTag();
+    void killedBetweenUidWriteAndAnswerNeverRepeatsTheUid_data();
     void killedBetweenUidWriteAndAnswerNeverRepeatsTheUid();
     void reservationsBelongToABatchAndOneTagId();
     void exportIsWholeOrNothingAndFindsWholeUids();
@@ -510,15 +511,36 @@ void TestRecord::closedWriterTellsNothingMore()
 
 // Killed after a UID write left and before its answer: that UID may be on a tag, so no later
 // batch writes it until a supervisor has released it, with who and when.
+// Killed, or stopped by a signal (which closes the window as the operator would), while a
+// UID write waits for its answer: that UID is never written again by the next batch.
+void TestRecord::killedBetweenUidWriteAndAnswerNeverRepeatsTheUid_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<QString>("taggedAs");
+    QTest::newRow("SIGKILL") << int(SIGKILL) << "interrupted";
+    QTest::newRow("SIGTERM") << int(SIGTERM) << "stopped";
+    QTest::newRow("SIGINT") << int(SIGINT) << "stopped";
+}
+
 void TestRecord::killedBetweenUidWriteAndAnswerNeverRepeatsTheUid()
 {
+    QFETCH(int, signal);
+    QFETCH(QString, taggedAs);
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("line.sqlite"));
     Station killed;
     killed.start(file, QStringLiteral("0000007000"), 100, true);
     QTRY_VERIFY_WITH_TIMEOUT(killed.output.contains("sent WUX0000007001\n"), 30000);
-    ::kill(pid_t(killed.process.processId()), SIGKILL);
+    ::kill(pid_t(killed.process.processId()), signal);
     QVERIFY(killed.process.waitForFinished(5000));
+    if (signal != SIGKILL) {
+        // Closed, not killed: the batch is closed and no tag is left "in progress".
+        QCOMPARE(killed.process.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(killed.process.exitCode() == 0, killed.said().constData());
+        ProductionRecord closed(file);
+        QCOMPARE(rows(closed, "SELECT count(*) FROM batch WHERE stopped IS NULL"),
+                 QList<QStringList>{{"0"}});
+    }
 
     Station next;
     next.start(file, QStringLiteral("0000007001"), 3);
@@ -527,6 +549,8 @@ void TestRecord::killedBetweenUidWriteAndAnswerNeverRepeatsTheUid()
     QVERIFY2(!next.output.contains("WUX0000007001"), next.output.constData());
 
     ProductionRecord record(file);
+    QCOMPARE(rows(record, "SELECT result FROM tag WHERE uid_asked = '0000007001'"),
+             QList<QStringList>{{taggedAs}});
     RecordsWindow window(record.path());
     QAbstractItemModel *held = window.reservationModel();
     QTRY_VERIFY(held->rowCount() > 0);

@@ -181,6 +181,17 @@ void Engine::noteLostAnswer()
         keepLost(m_readBack->block < 0 ? AnswerKind::Uid : AnswerKind::Read, *m_awaiting);
 }
 
+void Engine::keepInFlight(const QString &uid)
+{
+    if (uid.isEmpty())
+        return;
+    m_s.UidsInFlight.removeAll(uid);
+    m_s.UidsInFlight.append(uid);
+    // Older ones have long been answered or never will be.
+    while (m_s.UidsInFlight.size() > kUidsInFlightKept)
+        m_s.UidsInFlight.removeFirst();
+}
+
 void Engine::moveTo(Step to, const char *why)
 {
     const Step from = m_s.AutoStep;
@@ -585,8 +596,9 @@ void Engine::sendUidWrite(const Options &o, Actions &a)
 void Engine::onError(int code, const Options &o, Actions &a)
 {
     const bool uidAwaited = m_awaiting && m_awaiting->block < 0;
-    // A tag whose UID this cycle confirmed reports no other ID: "The ID is the HEX base!" then
-    // answers the command (garbled), and a new cycle would write a second UID over the first.
+    // A tag whose UID this loop confirmed reports no other ID until it leaves: "The ID is the
+    // HEX base!" is then a garbled answer, and a new cycle would write a second UID over the
+    // first.
     if (code == Reply::kHexBaseId && !uidAwaited && !uidConfirmedHere()) {
         if (o.withId && !m_s.TagHandled && m_s.AutoWriteRunning)
             beginCycle(a);
@@ -619,7 +631,7 @@ void Engine::onErrorAnswer(int code, Actions &a)
         // While the tag is read back, the error answers that question, not the write.
         if (Reply::refusedUntouched(code) && !answerMayBeLate() && !m_readBack)
             m_s.UidOnTag = m_uidOnTagBefore;
-        m_s.UidInFlight = w.sent;
+        keepInFlight(w.sent);
     }
     m_readBack.reset();
     const QString text = Reply::errorText(code);
@@ -667,7 +679,7 @@ void Engine::onTagLeft(Actions &a)
     m_s.UidWriteConfirmed = false;
     // Also after a time-out: the answer may still be on its way.
     if (m_s.UidWriteOutstanding || m_s.UidOnTag)
-        m_s.UidInFlight = m_s.ExpectedUID;
+        keepInFlight(m_s.ExpectedUID);
     noteLostAnswer();
     settleUid();
     if (m_tag)
@@ -803,9 +815,9 @@ void Engine::onIdentifier(const QString &reported, const Options &o, Actions &a)
     // Every ID is compared, recorded and told in the base the job writes in.
     const QString uid = inJobBase(reported, o);
     m_s.LastUID = uid;
-    // Kept until another tag leaves mid-write: the answer and the tag's own report when it
-    // comes back may both still arrive, in either order.
-    const bool lateAnswer = !m_s.UidInFlight.isEmpty() && uid == m_s.UidInFlight;
+    // Kept until read back or pushed out by newer ones: the answer and the tag's own report
+    // when it comes back may both still arrive, in either order, after other tags.
+    const bool lateAnswer = m_s.UidsInFlight.contains(uid);
     if (lateAnswer) {
         // Still the next UID in the field: it must not be given to another tag.
         if (uid == o.setUidText && !m_s.UidOnTag)
@@ -927,8 +939,7 @@ void Engine::readBackCheck(const Options &o, Actions &a)
         });
         m_s.UidUncertain = false;
         m_s.UidOnTag = false;
-        if (m_s.UidInFlight == expected)
-            m_s.UidInFlight.clear();
+        m_s.UidsInFlight.removeAll(expected);
         m_s.UidWriteConfirmed = true;
         if (o.autoInc) {
             const QString stepped = nextUid(o, setUid);

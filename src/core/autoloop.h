@@ -217,10 +217,10 @@ public:
         bool UidOnTag = false;
         // A UID write got no usable answer: it may sit on a tag.
         bool UidUncertain = false;
-        // A UID whose write may still be answered: its tag left before the answer, or an
-        // error (perhaps late, for an earlier command) answered it. That answer is no report
-        // of a new tag, and says the UID is on a tag after all.
-        QString UidInFlight;
+        // UIDs whose writes may still be answered: their tags left before the answer, or an
+        // error (perhaps late, for an earlier command) answered them. Such an answer is no
+        // report of a new tag, and says the UID is on a tag after all. The latest few.
+        QStringList UidsInFlight;
         bool StopAfterTag = false;
         bool Holding = false;
         bool TickDeferred = false;
@@ -393,8 +393,11 @@ private:
     QString m_pendingId;
     // Why the loop stops after this tag: its list is used up. Empty otherwise.
     QString m_listDoneWhy;
-    // The tag in progress carries the UID this cycle wrote and read back.
-    bool uidConfirmedHere() const { return m_tag && m_s.UidWriteConfirmed; }
+    // The tag that got the UID this loop wrote and read back has not left the field since
+    // (also across a stop and start): what is in the field has an ID.
+    bool uidConfirmedHere() const { return m_s.UidWriteConfirmed; }
+    void keepInFlight(const QString &uid);
+    static constexpr int kUidsInFlightKept = 8;
     void noteLostAnswer();
     void keepLost(AnswerKind kind, const Write &w);
     // An answer given up less than kLateAnswerMs ago may be the one arriving now.

@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include "core/em4100.h"
+#include "core/stopsignals.h"
 #include "core/tagconfig.h"
 #include "core/uid.h"
 #include "job.h"
@@ -27,14 +28,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
-#include <QSocketNotifier>
 #include <QSysInfo>
 #include <QTimer>
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -774,15 +773,6 @@ int exportCommand(const QStringList &arguments)
 // How long a signal or a failed output lets the tag in progress end by itself.
 constexpr int kStopWithinMs = 3000;
 
-// SIGINT and SIGTERM reach the event loop through a socket pair.
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char c = 1;
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[0], &c, 1);
-}
-
 QJsonObject tagEvent(const AutoLoop::TagOutcome &t)
 {
     QJsonArray writes;
@@ -1017,17 +1007,9 @@ int produceCommand(const QStringList &arguments)
                      [&](const QString &why) { finish(why, kPortFailed); });
     QObject::connect(&session.capture(), &TrafficCapture::failed, &running, outputFailed);
 
-    ::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe);
-    QSocketNotifier interrupts(g_signalPipe[1], QSocketNotifier::Read);
-    QObject::connect(&interrupts, &QSocketNotifier::activated, &running, [&] {
-        char c;
-        [[maybe_unused]] const ssize_t n = ::read(g_signalPipe[1], &c, 1);
-        stopSoon(QStringLiteral("stopped by a signal"), exitCode);
-    });
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    std::optional<StopSignals> interrupts(std::in_place);
+    QObject::connect(&*interrupts, &StopSignals::raised, &running,
+                     [&] { stopSoon(QStringLiteral("stopped by a signal"), exitCode); });
 
     session.loop().start();
     // A tag already in the field was reported before the loop listened: the box says again
@@ -1045,10 +1027,7 @@ int produceCommand(const QStringList &arguments)
         person(QStringLiteral("batch started on %1").arg(*device));
     });
     running.exec();
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGTERM, SIG_DFL);
-    ::close(g_signalPipe[0]);
-    ::close(g_signalPipe[1]);
+    interrupts.reset();
 
     session.disconnectPort();
     const QString left = recorder.close();

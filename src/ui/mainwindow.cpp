@@ -379,8 +379,10 @@ RecordsWindow *MainWindow::showRecords()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    // The record finishes (or spools) what it was given before the window goes, and says so
-    // when something waits on this PC.
+    // A tag in progress ends as "stopped", as Stop ends it: a UID on its way to it stays in
+    // doubt rather than free for the next batch. The record finishes (or spools) what it was
+    // given before the window goes, and says so when something waits on this PC.
+    m_autoWriter->loop().stop();
     const QString left = m_recorder->close();
     if (!left.isEmpty()) {
         qWarning("%s", qPrintable(left));
