@@ -23,6 +23,7 @@ private slots:
     void stopMidCycleSendsNothingMore();
     void lostUidReplyNeverRepeatsTheUid();
     void lostReplyToCommandSentWithinReplyIsReported();
+    void doubtfulAnswerIsReadBackWithoutTouchingTheFields();
     void conveyorRunWritesEveryTagOnce();
     void faultsStallAndRecoverOnNextTag();
     void lateUidReplyStillCompletesWithoutSkipping();
@@ -184,6 +185,39 @@ void TestAutoWrite::lostReplyToCommandSentWithinReplyIsReported()
     QVERIFY(f.transport.written.endsWith("SB1\r\n"));
     QVERIFY(w.autoWriter().hold().isActive());
     QCOMPARE(w.status().message(), QStringLiteral(" Auto Write Complete!\r\n"));
+}
+
+// The answer given up for the tag that left arrives for the next tag's write: the loop reads
+// the block back, and that read decides without becoming the next tags' value.
+void TestAutoWrite::doubtfulAnswerIsReadBackWithoutTouchingTheFields()
+{
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    MainWindow &w = f.w();
+    choose(w, Options{.blocks = {3}});
+    w.blocks().setBlock(3, QStringLiteral("33333333"));
+    w.autoPanel().autoButton()->click();
+    f.reply("MsgCode:01");
+    f.transport.written.clear();
+    f.reply("MsgCode:03");
+    QTRY_COMPARE(f.transport.written, QByteArray("WB000148040\r\n"));
+    QTRY_COMPARE_WITH_TIMEOUT(w.status().message(), QStringLiteral("No recpone command!"), 3000);
+    f.reply("MsgCode:05");
+    f.transport.written.clear();
+    f.reply("MsgCode:03");
+    QTRY_COMPARE(f.transport.written, QByteArray("WB000148040\r\n"));
+    f.reply("W000148040");
+    QTRY_VERIFY(f.transport.written.endsWith("RB0\r\n"));
+    f.reply("R000000000");
+    QCOMPARE(w.blocks().block(0), QStringLiteral("00148040"));
+    QTRY_VERIFY(f.transport.written.endsWith("WB333333333\r\n"));
+    // The first write's own answer may still come: the next write is read back too.
+    f.reply("W333333333");
+    QTRY_VERIFY(f.transport.written.endsWith("RB3\r\n"));
+    f.reply("R333333333");
+    QTRY_VERIFY(f.transport.written.endsWith("SB1\r\n"));
+    QCOMPARE(w.status().message(), QStringLiteral(" Auto Write Failed!"));
+    QCOMPARE(w.blocks().block(3), QStringLiteral("33333333"));
 }
 
 namespace {
