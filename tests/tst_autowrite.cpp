@@ -1,6 +1,8 @@
 #include "boxfixture.h"
 #include "core/palette.h"
 #include "link/readerlink.h"
+#include "link/trafficcapture.h"
+#include "link/trafficcapture.h"
 #include "tagops/blockpanel.h"
 #include "testmain.h"
 #include "uid/autopanel.h"
@@ -24,6 +26,7 @@ private slots:
     void lostUidReplyNeverRepeatsTheUid();
     void lostReplyToCommandSentWithinReplyIsReported();
     void doubtfulAnswerIsReadBackWithoutTouchingTheFields();
+    void captureThatCannotBeWrittenStopsTheLoop();
     void conveyorRunWritesEveryTagOnce();
     void faultsStallAndRecoverOnNextTag();
     void lateUidReplyStillCompletesWithoutSkipping();
@@ -218,6 +221,28 @@ void TestAutoWrite::doubtfulAnswerIsReadBackWithoutTouchingTheFields()
     QTRY_VERIFY(f.transport.written.endsWith("SB1\r\n"));
     QCOMPARE(w.status().message(), QStringLiteral(" Auto Write Failed!"));
     QCOMPARE(w.blocks().block(3), QStringLiteral("33333333"));
+}
+
+// Traffic the operator asked to keep that can no longer be written stops the loop, as a
+// record that is off does; started again, it runs without the capture.
+void TestAutoWrite::captureThatCannotBeWrittenStopsTheLoop()
+{
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    MainWindow &w = f.w();
+    QTemporaryDir dir;
+    QString error;
+    QVERIFY2(w.keepTraffic(dir.filePath(QStringLiteral("traffic.log")), &error), qPrintable(error));
+    choose(w, Options{.setUid = true, .autoInc = true});
+    w.autoPanel().autoButton()->click();
+    QVERIFY(loop(w).AutoWriteRunning);
+    emit w.capture().failed(QStringLiteral("traffic.log could not be written: No space left"));
+    QVERIFY(!loop(w).AutoWriteRunning);
+    QVERIFY(!w.log().keepTrafficBox()->isChecked());
+    QCOMPARE(f.dialogs.boxes.size(), 1);
+    QVERIFY(f.dialogs.boxes[0].text.contains(QStringLiteral("Auto Wite stopped")));
+    w.autoPanel().autoButton()->click();
+    QVERIFY(loop(w).AutoWriteRunning);
 }
 
 namespace {

@@ -220,9 +220,18 @@ void MainWindow::wireLink()
             m_dialogs->warning(QStringLiteral("Keep traffic"), error);
     });
     connect(m_capture, &TrafficCapture::failed, this, [this](const QString &why) {
+        // Fail closed: what goes to the tags from now on would be kept nowhere the operator
+        // asked for, so the loop stops until someone chooses to go on without it.
+        const bool running = m_autoWriter->engine().AutoWriteRunning();
+        if (running)
+            m_autoWriter->loop().stop();
         m_log->keepTrafficBox()->setChecked(false);
         m_dialogs->warning(QStringLiteral("Keep traffic"),
-                           why + QStringLiteral("\nThe traffic is no longer kept."));
+                           why
+                               + (running ? QStringLiteral("\nAuto Wite stopped, and the traffic "
+                                                           "is no longer kept. Start it again "
+                                                           "to go on without keeping it.")
+                                          : QStringLiteral("\nThe traffic is no longer kept.")));
     });
     connect(m_ports, &PortPanel::disconnected, m_autoWriter, &AutoWriter::onLinkClosed);
     connect(m_ports, &PortPanel::permissionHint, m_hints, &Hints::ShowHint);
