@@ -2,7 +2,6 @@
 #include "core/palette.h"
 #include "link/readerlink.h"
 #include "link/trafficcapture.h"
-#include "link/trafficcapture.h"
 #include "tagops/blockpanel.h"
 #include "testmain.h"
 #include "uid/autopanel.h"
