@@ -170,6 +170,8 @@ public:
                 m_optionWords = w.mid(1);
             else if (w.value(0) == QLatin1String("present"))
                 m_presentations << parsePresentation(w);
+            else if (w.value(0) == QLatin1String("start"))
+                m_start = parsePresentation(QStringList{w[0], QString()} + w.mid(1));
             else if (w.value(0) == QLatin1String("fault")) {
                 // Scripts of this form garble from the reply's fourth character on.
                 const int n = w.value(1).toInt();
@@ -199,11 +201,15 @@ public:
         // The same line with every fault on its tag's line, cut after the tag that broke a
         // promise: what the shrinking works on.
         QStringList all{QStringLiteral("options ") + m_optionWords.join(u' ')};
+        const bool start = !m_start.faults.isEmpty() || !m_start.slows.isEmpty();
+        if (start)
+            all << presentationText(m_start).replace(QStringLiteral("present  gap 0"),
+                                                     QStringLiteral("start"));
         for (const Presentation &p : m_presentations)
             all << presentationText(p);
         const qsizetype last
             = m_result.violation.isEmpty() ? m_presentations.size() : m_lastPresented + 1;
-        m_result.anchored = all.mid(0, last + 1);
+        m_result.anchored = all.mid(0, last + 1 + (start ? 1 : 0));
         // A random line is told as it ran, every fault on its tag's line.
         if (m_rng)
             m_result.script = all;
@@ -507,7 +513,7 @@ private:
             return false;
         const int index = m_questions++;
         const int sinceEntry = m_questionsSinceEntry++;
-        Presentation *p = m_lastPresented >= 0 ? &m_presentations[m_lastPresented] : nullptr;
+        Presentation *p = m_lastPresented >= 0 ? &m_presentations[m_lastPresented] : &m_start;
         int delay = 0;
         if (!m_rng) {
             delay = m_slow.value(index, 0);
@@ -534,7 +540,8 @@ private:
     bool faulty(int index, Fault *f)
     {
         const int sinceEntry = m_commandsSinceEntry++;
-        Presentation *p = m_lastPresented >= 0 ? &m_presentations[m_lastPresented] : nullptr;
+        // Before the first tag, the faults sit on a line of their own.
+        Presentation *p = m_lastPresented >= 0 ? &m_presentations[m_lastPresented] : &m_start;
         if (!faultAt(index, sinceEntry, p, f))
             return false;
         if (p)
@@ -887,6 +894,7 @@ private:
     Result m_result;
     QStringList m_optionWords;
     QList<Presentation> m_presentations;
+    Presentation m_start;
     QMap<int, Fault> m_faults;
     QMap<int, int> m_slow;
     int m_questions = 0;

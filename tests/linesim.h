@@ -22,6 +22,8 @@ namespace LineSim {
 //                            [faults <k>:<kind>:<salt>,...] [slows <q>:<ms>,...]
 //                            the answer to the k-th command after it entered meets a fault,
 //                            the record answers the q-th question after it that much later
+//   start faults <k>:<kind>:<salt>,...
+//                            faults on the commands before the first tag
 //   fault <n> <kind>         the answer to the n-th command: lost, garbled, split, late, or
 //                            error <code>
 //   slow <n> <ms>            the record answers its n-th question (a tag ID, a UID) that

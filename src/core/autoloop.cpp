@@ -229,6 +229,25 @@ Actions Engine::start(const Options &o)
     return a;
 }
 
+void Engine::baseRefused(Actions &a)
+{
+    const QString command = *m_boxHex ? QStringLiteral("RUX") : QStringLiteral("RUD");
+    if (++m_baseRefusals < kBaseTries) {
+        a.command = command;
+        m_baseAsked = true;
+        return;
+    }
+    m_baseRefusals = 0;
+    m_boxHex.reset();
+    const QString why = QStringLiteral("The box refused \"%1\" %2 times: the IDs it reports "
+                                       "cannot be read. Auto Wite stopped.")
+                            .arg(command)
+                            .arg(kBaseTries);
+    a.messages.append({why, ColorOrangeRed});
+    a.log.append({why + QStringLiteral("\r\n"), ColorOrangeRed});
+    switchOff(a, why);
+}
+
 void Engine::boxReports(bool hex)
 {
     m_boxHex = hex;
@@ -323,6 +342,12 @@ Actions Engine::holdEnded(const Options &o)
 {
     Actions a;
     m_s.Holding = false;
+    if (std::exchange(m_baseAgain, false) && o.base != Options::Base::None) {
+        const bool hex = o.base == Options::Base::Hex;
+        a.command = hex ? QStringLiteral("RUX") : QStringLiteral("RUD");
+        m_boxHex = hex;
+        m_baseAsked = true;
+    }
     if (!m_s.TickDeferred)
         return a;
     m_s.TickDeferred = false;
@@ -362,12 +387,16 @@ Actions Engine::recordAnswered(const Options &o)
 Actions Engine::reply(const Reply::Parsed &r, const Options &o)
 {
     Actions a;
-    // The box's answer to "RUX"/"RUD": refused, its base is unknown, and IDs are compared as
-    // they are spelled.
+    // The box's answer to "RUX"/"RUD". Refused, it is asked again: IDs in an unknown base
+    // could not be checked against the record.
     if (m_baseAsked && (r.kind == Reply::Kind::Error || r.kind == Reply::Kind::Message)) {
         m_baseAsked = false;
-        if (r.kind == Reply::Kind::Error)
-            m_boxHex.reset();
+        if (r.kind == Reply::Kind::Message)
+            m_baseRefusals = 0;
+        else if (!m_awaiting && !m_readBack && m_boxHex) {
+            baseRefused(a);
+            return a;
+        }
     }
     switch (r.kind) {
     case Reply::Kind::Error:
@@ -852,6 +881,15 @@ void Engine::onIdentifier(const QString &reported, const Options &o, Actions &a)
 
 void Engine::startCycle(const QString &uid, const Options &o, Actions &a)
 {
+    // An ID that is none in the job's base (hexadecimal letters in a decimal job) says the box
+    // reports in another base than the loop believes: the record cannot be asked about it, so
+    // the tag is not written, and the box is told the base again.
+    const bool hex = o.base != Options::Base::Dec;
+    if (recordedAt && !Uid::tagId(uid, hex)) {
+        passRecordedTag(uid, {}, a);
+        m_baseAgain = true;
+        return;
+    }
     const Recorded recorded
         = recordedAt ? recordedAt(uid, o.base != Options::Base::Dec) : Recorded{};
     if (recorded.waiting) {
@@ -879,11 +917,21 @@ void Engine::passRecordedTag(const QString &uid, const QString &where, Actions &
     if (m_tag)
         endTag(a, TagOutcome::Result::Stalled,
                QStringLiteral("a tag was reported at step %1").arg(int(m_s.AutoStep)));
-    a.log.append({QStringLiteral("UID %1 is on this tag already: written %2. It was not written "
-                                 "again.\r\n")
-                      .arg(uid, where),
-                  ColorOrangeRed});
-    a.messages.append({QStringLiteral("Tag already written: UID ") + uid, ColorOrangeRed});
+    if (where.isEmpty()) {
+        a.log.append({QStringLiteral("ID %1 is no ID in the job's base: the box reports in the "
+                                     "other. The tag was not written; the box is told the "
+                                     "base again.\r\n")
+                          .arg(uid),
+                      ColorOrangeRed});
+        a.messages.append(
+            {QStringLiteral("Tag not written: ID in the other base"), ColorOrangeRed});
+    } else {
+        a.log.append({QStringLiteral("UID %1 is on this tag already: written %2. It was not "
+                                     "written again.\r\n")
+                          .arg(uid, where),
+                      ColorOrangeRed});
+        a.messages.append({QStringLiteral("Tag already written: UID ") + uid, ColorOrangeRed});
+    }
     settleUid();
     // The buzzer's answer must not turn the warning green.
     m_s.SuppressSuccessText = true;

@@ -342,7 +342,8 @@ private:
     // A reported tag begins its cycle unless the record holds its ID as written.
     void startCycle(const QString &uid, const Options &o, Actions &a);
     void forgetRecordWait();
-    // A tag that carries a UID the record holds as written is moved on, not written.
+    // A tag that carries a UID the record holds as written is moved on, not written; where
+    // empty: its ID is none in the job's base.
     void passRecordedTag(const QString &uid, const QString &where, Actions &a);
     // The answer to the write the current step sent, on the tag's own record of it.
     void noteAnswer(Step step, const QString &readBack, bool ok);
@@ -389,6 +390,11 @@ private:
     // The base the box reports IDs in, once the loop or anyone told it.
     std::optional<bool> m_boxHex;
     bool m_baseAsked = false;
+    int m_baseRefusals = 0;
+    static constexpr int kBaseTries = 5;
+    void baseRefused(Actions &a);
+    // A report showed the box in the other base: it is told again once the tag moved on.
+    bool m_baseAgain = false;
     // A tag ID that waits for the record's answer before its cycle may begin.
     QString m_pendingId;
     // Why the loop stops after this tag: its list is used up. Empty otherwise.
