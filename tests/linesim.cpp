@@ -397,6 +397,8 @@ private:
             ++m_timeoutGen;
         if (a.started) {
             m_serial = a.started->serial;
+            if (m_current >= 0)
+                m_serialOf.insert(m_current, m_serial);
             if (m_batch)
                 m_rows.insert(m_serial,
                               m_record->beginTag(*m_batch, *a.started).value_or(QString()));
@@ -618,7 +620,11 @@ private:
             const bool write = line.startsWith('W');
             // A write still on the wire when its tag was swapped lands on the next one: no
             // loop can stop that, and the record cannot know whose ID it changed.
-            if (write && m_field >= 0 && m_current != sentWith && !line.startsWith("WU")) {
+            // Judged by the loop's own tag: the serial the command was sent for must be the
+            // one the loop started on the tag in the field.
+            const bool forThisTag = m_current >= 0 && m_current == sentWith
+                                    && m_serialOf.value(m_current, -1) == serial;
+            if (write && m_field >= 0 && !forThisTag && !line.startsWith("WU")) {
                 ++m_result.faults[QStringLiteral("write reached the next tag")];
                 if (const auto id = m_box.tag().id())
                     m_strayIds.insert(*id);
@@ -926,6 +932,8 @@ private:
     QList<int> m_recorded;
     QHash<quint64, int> m_idCount;
     QSet<quint64> m_strayIds;
+    // The serial of the cycle the loop started on each presentation.
+    QHash<int, int> m_serialOf;
     QHash<int, QSet<int>> m_touched;
     int m_field = -1;
     int m_current = -1;
