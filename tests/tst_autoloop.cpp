@@ -674,6 +674,12 @@ void TestAutoLoop::orderingsThatOnceBrokeTheLoop_data()
                        "present blank gap 28 faults 0:error0:22949 slows 1:329",
                        "present recorded 1 gap 1047"}
         << "0000061520";
+    // The port came back; the base's answer came garbled into "No UID", a report of a tag.
+    QTest::newRow("garbledBaseAnswerAfterReconnect")
+        << QStringList{"options setUid autoInc cb4 cb5 password lock retries 1 inc 1 uid "
+                       "0000018361",
+                       "present blank gap 446 close 1153 faults 2:garbled:14279"}
+        << "0000018362";
     QTest::newRow("refusedReadBackIsNoRefusedWrite")
         << QStringList{"options setUid autoInc cb5 password dec retries 2 inc 1 uid 0000052705",
                        "present blank gap 12 faults 0:lost:14386",

@@ -147,6 +147,7 @@ void TestAutoWrite::lostUidReplyNeverRepeatsTheUid()
     choose(w, Options{.setUid = true, .autoInc = true});
     w.autoPanel().setUidField()->setText(QStringLiteral("0000000010"));
     w.autoPanel().autoButton()->click();
+    f.reply("MsgCode:01");
     f.transport.written.clear();
     f.reply("MsgCode:03");
     QTRY_COMPARE(f.transport.written, QByteArray("WUX0000000010\r\n"));
@@ -169,6 +170,7 @@ void TestAutoWrite::lostReplyToCommandSentWithinReplyIsReported()
     w.blocks().setBlock(3, QStringLiteral("33333333"));
     w.blocks().setBlock(4, QStringLiteral("44444444"));
     w.autoPanel().autoButton()->click();
+    f.reply("MsgCode:01");
     f.transport.written.clear();
     f.reply("MsgCode:03");
     QTRY_COMPARE(f.transport.written, QByteArray("WB000148040\r\n"));

@@ -391,9 +391,16 @@ Actions Engine::reply(const Reply::Parsed &r, const Options &o)
     // could not be checked against the record.
     if (m_baseAsked && (r.kind == Reply::Kind::Error || r.kind == Reply::Kind::Message)) {
         m_baseAsked = false;
-        if (r.kind == Reply::Kind::Message)
+        if (r.kind == Reply::Kind::Message && r.code == Reply::kSuccess) {
             m_baseRefusals = 0;
-        else if (!m_awaiting && !m_readBack && m_boxHex) {
+        } else if (r.kind == Reply::Kind::Message) {
+            // A report where the base's answer was due: a tag arriving just now, or the answer
+            // garbled. Not knowing which, the loop asks the box what is in the field.
+            if (m_s.AutoWriteRunning && m_s.AutoStep == Step::Idle && !m_tag) {
+                a.command = QStringLiteral("GTS");
+                return a;
+            }
+        } else if (!m_awaiting && !m_readBack && m_boxHex) {
             baseRefused(a);
             return a;
         }
