@@ -680,6 +680,12 @@ void TestAutoLoop::orderingsThatOnceBrokeTheLoop_data()
                        "0000018361",
                        "present blank gap 446 close 1153 faults 2:garbled:14279"}
         << "0000018362";
+    // The base's answer was lost; the tag leaving is no answer to it.
+    QTest::newRow("tagLeavingWhileTheBaseIsAsked")
+        << QStringList{"options setUid autoInc cb3 cb4 cb5 lock inc 1 uid 32A4423777",
+                       "present blank gap 852 stop 1106 faults 2:lost:25170",
+                       "present blank gap 929"}
+        << "32A4423779";
     QTest::newRow("refusedReadBackIsNoRefusedWrite")
         << QStringList{"options setUid autoInc cb5 password dec retries 2 inc 1 uid 0000052705",
                        "present blank gap 12 faults 0:lost:14386",

@@ -389,7 +389,11 @@ Actions Engine::reply(const Reply::Parsed &r, const Options &o)
     Actions a;
     // The box's answer to "RUX"/"RUD". Refused, it is asked again: IDs in an unknown base
     // could not be checked against the record.
-    if (m_baseAsked && (r.kind == Reply::Kind::Error || r.kind == Reply::Kind::Message)) {
+    // A tag leaving, or none there, is a report and no answer: it goes its way.
+    const bool report = r.kind == Reply::Kind::Message
+                        && (r.code == Reply::kOutOfRange || r.code == Reply::kNotPresent);
+    if (m_baseAsked && !report
+        && (r.kind == Reply::Kind::Error || r.kind == Reply::Kind::Message)) {
         m_baseAsked = false;
         if (r.kind == Reply::Kind::Message && r.code == Reply::kSuccess) {
             m_baseRefusals = 0;
