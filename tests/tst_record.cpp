@@ -714,6 +714,7 @@ void TestRecord::unwritableFolderStopsTheLoopUntilRunWithoutRecord()
     w.autoPanel().setUidBox()->click();
     w.autoPanel().autoIncBox()->click();
     w.autoPanel().autoButton()->click();
+    f.reply("MsgCode:01");
     f.dialogs.choose = true;
     f.reply("MsgCode:03");
     QTRY_COMPARE(f.dialogs.boxes.size(), 2);
@@ -725,6 +726,7 @@ void TestRecord::unwritableFolderStopsTheLoopUntilRunWithoutRecord()
     QVERIFY(loop(w).AutoWriteRunning);
     QTRY_VERIFY(
         w.recordStatus().warningLabel()->text().contains(QStringLiteral("Running without")));
+    f.reply("MsgCode:01");
     f.transport.written.clear();
     f.reply("MsgCode:03");
     QTRY_COMPARE(f.transport.written, QByteArray("WUX0000000000\r\n"));
