@@ -686,6 +686,19 @@ void TestAutoLoop::orderingsThatOnceBrokeTheLoop_data()
                        "present blank gap 852 stop 1106 faults 2:lost:25170",
                        "present blank gap 929"}
         << "32A4423779";
+    // Stopped before the UID's answer, which came after the start again, with a recorded tag
+    // in the field.
+    QTest::newRow("uidAnsweredAfterStopAndStart")
+        << QStringList{"options setUid autoInc unlock cb5 inc 1 uid 0000025041",
+                       "present blank gap 348 pull 1504 stop 1264 faults 1:late:4880",
+                       "present recorded 6 gap 2"}
+        << "0000025041";
+    // A UID write left waiting when the link closed took the refused base, after the
+    // reconnect, for its answer, and the phantom tag kept the next from starting.
+    QTest::newRow("nothingAwaitedAfterReconnect") << QStringList{
+        "options setUid autoInc cb5 retries 1 inc 2 uid 0000083275", "present recorded 6 gap 387",
+        "present config gap 4 pull 832 close 210 faults 0:error1:2416",
+        "present config gap 847"} << "0000083279";
     QTest::newRow("refusedReadBackIsNoRefusedWrite")
         << QStringList{"options setUid autoInc cb5 password dec retries 2 inc 1 uid 0000052705",
                        "present blank gap 12 faults 0:lost:14386",

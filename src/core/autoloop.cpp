@@ -192,6 +192,13 @@ void Engine::keepInFlight(const QString &uid)
         m_s.UidsInFlight.removeFirst();
 }
 
+void Engine::keepUidInFlight()
+{
+    // Also after a time-out: the answer may still be on its way, whatever the loop does next.
+    if (m_s.UidWriteOutstanding || m_s.UidOnTag)
+        keepInFlight(m_s.ExpectedUID);
+}
+
 void Engine::moveTo(Step to, const char *why)
 {
     const Step from = m_s.AutoStep;
@@ -214,6 +221,11 @@ Actions Engine::start(const Options &o)
     // A step left over from a link that closed mid-tag belongs to no tag now.
     if (m_s.AutoStep > Step::TagFound && !m_tag)
         moveTo(Step::Idle, "no tag is in progress when the loop starts");
+    // Nor is any command: one a step sent while the link was down never left.
+    if (!m_tag) {
+        m_awaiting.reset();
+        m_readBack.reset();
+    }
     a.block0 = ConfigWord::kStandard;
     // A box reports IDs in the base it was last told (hexadecimal after power-up): told the
     // job's, it answers every UID write in the base the UID was written in.
@@ -281,6 +293,7 @@ Actions Engine::linkClosed()
     Actions a;
     forgetRecordWait();
     noteLostAnswer();
+    keepUidInFlight();
     settleUid();
     if (m_tag)
         endTag(a, TagOutcome::Result::Stopped,
@@ -291,6 +304,9 @@ Actions Engine::linkClosed()
     // field, so none may keep the next one from starting.
     m_s.TagHandled = false;
     m_s.UidWriteConfirmed = false;
+    // What was sent before is given up (noted above): no later reply answers it.
+    m_awaiting.reset();
+    m_readBack.reset();
     return a;
 }
 
@@ -312,6 +328,7 @@ void Engine::turnOff(Actions &a, const QString &why)
 {
     forgetRecordWait();
     noteLostAnswer();
+    keepUidInFlight();
     settleUid();
     if (m_tag)
         endTag(a, TagOutcome::Result::Stopped, why);
@@ -717,9 +734,7 @@ void Engine::onTagLeft(Actions &a)
     m_s.TagHandled = false;
     m_s.UidRetryCount = 0;
     m_s.UidWriteConfirmed = false;
-    // Also after a time-out: the answer may still be on its way.
-    if (m_s.UidWriteOutstanding || m_s.UidOnTag)
-        keepInFlight(m_s.ExpectedUID);
+    keepUidInFlight();
     noteLostAnswer();
     settleUid();
     if (m_tag)

@@ -403,6 +403,9 @@ private:
     // (also across a stop and start): what is in the field has an ID.
     bool uidConfirmedHere() const { return m_s.UidWriteConfirmed; }
     void keepInFlight(const QString &uid);
+    // The UID written last may still be answered: its tag left, or the loop stopped or lost
+    // the link before the answer.
+    void keepUidInFlight();
     static constexpr int kUidsInFlightKept = 8;
     void noteLostAnswer();
     void keepLost(AnswerKind kind, const Write &w);
