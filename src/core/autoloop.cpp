@@ -231,12 +231,10 @@ Actions Engine::start(const Options &o)
     // job's, it answers every UID write in the base the UID was written in.
     if (o.base != Options::Base::None) {
         const bool hex = o.base == Options::Base::Hex;
-        a.command = hex ? QStringLiteral("RUX") : QStringLiteral("RUD");
+        askBase(hex, a);
         a.log.append({QStringLiteral("The box reports IDs in %1 (%2).\r\n")
                           .arg(hex ? QStringLiteral("HEX") : QStringLiteral("DEC"), *a.command),
                       ColorBlue});
-        m_boxHex = hex;
-        m_baseAsked = true;
     }
     return a;
 }
@@ -245,8 +243,7 @@ void Engine::baseRefused(Actions &a)
 {
     const QString command = *m_boxHex ? QStringLiteral("RUX") : QStringLiteral("RUD");
     if (++m_baseRefusals < kBaseTries) {
-        a.command = command;
-        m_baseAsked = true;
+        askBase(*m_boxHex, a);
         return;
     }
     m_baseRefusals = 0;
@@ -258,6 +255,13 @@ void Engine::baseRefused(Actions &a)
     a.messages.append({why, ColorOrangeRed});
     a.log.append({why + QStringLiteral("\r\n"), ColorOrangeRed});
     switchOff(a, why);
+}
+
+void Engine::askBase(bool hex, Actions &a)
+{
+    a.command = hex ? QStringLiteral("RUX") : QStringLiteral("RUD");
+    m_boxHex = hex;
+    m_baseAsked = true;
 }
 
 void Engine::boxReports(bool hex)
@@ -359,12 +363,8 @@ Actions Engine::holdEnded(const Options &o)
 {
     Actions a;
     m_s.Holding = false;
-    if (std::exchange(m_baseAgain, false) && o.base != Options::Base::None) {
-        const bool hex = o.base == Options::Base::Hex;
-        a.command = hex ? QStringLiteral("RUX") : QStringLiteral("RUD");
-        m_boxHex = hex;
-        m_baseAsked = true;
-    }
+    if (std::exchange(m_baseAgain, false) && o.base != Options::Base::None)
+        askBase(o.base == Options::Base::Hex, a);
     if (!m_s.TickDeferred)
         return a;
     m_s.TickDeferred = false;

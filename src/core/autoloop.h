@@ -393,6 +393,8 @@ private:
     int m_baseRefusals = 0;
     static constexpr int kBaseTries = 5;
     void baseRefused(Actions &a);
+    // Tells the box the base to report IDs in; its answer is awaited.
+    void askBase(bool hex, Actions &a);
     // A report showed the box in the other base: it is told again once the tag moved on.
     bool m_baseAgain = false;
     // A tag ID that waits for the record's answer before its cycle may begin.
