@@ -2,7 +2,11 @@
 // as the loop writes it, the duplicate lookup, opening the Records window, a CSV export.
 
 #include "benchsupport.h"
+#include "core/uidlist.h"
 #include "record/linefigures.h"
+#include "record/listloader.h"
+#include "record/recorder.h"
+#include "record/recordwriter.h"
 #include "record/productionrecord.h"
 #include "record/recordswindow.h"
 
@@ -12,6 +16,7 @@
 #include <QSqlQuery>
 #include <QSqlQueryModel>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <algorithm>
 
 namespace {
@@ -41,6 +46,114 @@ double median(QList<double> v)
     return v.isEmpty() ? 0 : v[v.size() / 2];
 }
 
+// A UID list of n IDs made ready as a batch makes it ready (loaded in steps on the record's
+// thread, then its free IDs found), while the record's thread is asked something every 100 ms
+// as a running loop asks it: how long the list takes, and how long those answers waited.
+int listFigures(int n)
+{
+    QTemporaryDir dir;
+    const QString listFile = dir.filePath(QStringLiteral("ids.csv"));
+    {
+        QFile f(listFile);
+        if (!f.open(QIODevice::WriteOnly))
+            return 1;
+        QByteArray text;
+        text.reserve(qsizetype(n) * 11);
+        for (int i = 0; i < n; ++i)
+            text += QByteArray::number(0x1000000000ULL + quint64(i) * 3, 16).toUpper() + '\n';
+        f.write(text);
+    }
+    QElapsedTimer clock;
+    clock.start();
+    QString error;
+    // Past the size a list file may have, the IDs are read from memory.
+    const bool fits = QFileInfo(listFile).size() <= UidList::kMaxBytes;
+    std::optional<UidList> parsed = UidList::load(listFile, 1, true, &error);
+    if (!fits) {
+        QFile f(listFile);
+        parsed = f.open(QIODevice::ReadOnly) ? UidList::parse(f.readAll(), 1, true, &error)
+                                             : std::nullopt;
+    }
+    if (!parsed) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return 1;
+    }
+    std::printf("UID list                %d IDs (%.1f MB) read in %.1f s%s\n", n,
+                QFileInfo(listFile).size() / 1e6, clock.elapsed() / 1000.0,
+                fits ? "" : " (from memory: larger than a list file may be)");
+    const auto list = std::make_shared<const UidList>(std::move(*parsed));
+
+    RecordWriter writer(dir.filePath(QStringLiteral("production.sqlite")));
+    ListLoader loader(writer);
+    ProductionRecord::Batch station;
+    station.station = QStringLiteral("bench");
+    station.port = QStringLiteral("/dev/ttyUSB0");
+    QList<double> waits;
+    QTimer ping;
+    ping.setInterval(100);
+    QObject::connect(&ping, &QTimer::timeout, &writer, [&] {
+        QElapsedTimer asked;
+        asked.start();
+        writer.ask<bool>([](ProductionRecord &) { return true; },
+                         [&waits, asked](bool) { waits << asked.nsecsElapsed() / 1e6; });
+    });
+    const auto ready = [&](const char *what) {
+        waits.clear();
+        qint64 loadedMs = -1;
+        QString failed;
+        bool done = false;
+        const QMetaObject::Connection p = QObject::connect(
+            &loader, &ListLoader::progress, &writer, [&](const QString &, qint64 at, qint64) {
+                if (loadedMs < 0 && at >= n)
+                    loadedMs = clock.elapsed();
+            });
+        const QMetaObject::Connection f
+            = QObject::connect(&loader, &ListLoader::finished, &writer, [&](const QString &e) {
+                  failed = e;
+                  done = true;
+              });
+        clock.restart();
+        ping.start();
+        loader.load(list, station);
+        while (!done)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        ping.stop();
+        QObject::disconnect(p);
+        QObject::disconnect(f);
+        if (!failed.isEmpty()) {
+            std::fprintf(stderr, "%s\n", qPrintable(failed));
+            return false;
+        }
+        std::printf("%s loaded in %.1f s, free IDs found in %.1f s more (%lld free)\n", what,
+                    qMax<qint64>(loadedMs, 0) / 1000.0, (clock.elapsed() - loadedMs) / 1000.0,
+                    loader.freeCount());
+        std::printf("  the record's answers to a running loop meanwhile: median %.1f ms, "
+                    "worst %.1f ms (%lld asked; the loop waits %d ms)\n",
+                    median(waits), waits.isEmpty() ? 0 : *std::max_element(waits.begin(), waits.end()),
+                    qint64(waits.size()), Recorder::kAnswerMs);
+        return true;
+    };
+    if (!ready("first time           ") || !ready("again (already in)   "))
+        return 1;
+    // The batch's first UID: reserved and marked, as the guard asks before the first write.
+    const std::optional<QList<int>> free = loader.take(*list, station.port);
+    const QString first = list->ids()[free->first()].text;
+    bool answered = false;
+    clock.restart();
+    writer.ask<bool>(
+        [first, station](ProductionRecord &r) {
+            return r.reserve(first, true, station, QStringLiteral("bench")).kind
+                       == ProductionRecord::Reservation::Kind::Reserved
+                   && r.arm(first, QStringLiteral("bench"));
+        },
+        [&answered](bool) { answered = true; });
+    while (!answered)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    std::printf("first tag's UID         reserved and marked %.1f ms after the list was ready\n",
+                clock.nsecsElapsed() / 1e6);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -51,7 +164,13 @@ int main(int argc, char *argv[])
     const QCommandLineOption tagsOption(QStringLiteral("tags"), QStringLiteral("Rows to fill."),
                                         QStringLiteral("n"), QStringLiteral("100000"));
     parser.addOption(tagsOption);
+    const QCommandLineOption listOption(
+        QStringLiteral("list"), QStringLiteral("Make a UID list of n IDs ready instead."),
+        QStringLiteral("n"));
+    parser.addOption(listOption);
     parser.process(*bench.app);
+    if (parser.isSet(listOption))
+        return listFigures(parser.value(listOption).toInt());
     const int tags = parser.value(tagsOption).toInt();
 
     QTemporaryDir dir;

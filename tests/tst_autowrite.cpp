@@ -2,6 +2,8 @@
 #include "core/palette.h"
 #include "link/readerlink.h"
 #include "link/trafficcapture.h"
+#include "record/recorder.h"
+#include "ui/recordstatus.h"
 #include "tagops/blockpanel.h"
 #include "testmain.h"
 #include "uid/autopanel.h"
@@ -12,6 +14,7 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QProgressDialog>
 #include <QRadioButton>
 #include <QSet>
 
@@ -26,6 +29,7 @@ private slots:
     void lostReplyToCommandSentWithinReplyIsReported();
     void doubtfulAnswerIsReadBackWithoutTouchingTheFields();
     void captureThatCannotBeWrittenStopsTheLoop();
+    void uidListIsReadyBeforeTheLoopRuns();
     void conveyorRunWritesEveryTagOnce();
     void faultsStallAndRecoverOnNextTag();
     void lateUidReplyStillCompletesWithoutSkipping();
@@ -287,6 +291,44 @@ void verifyFinished(const T5557::Tag &tag, quint64 step)
 }
 
 } // namespace
+
+void TestAutoWrite::uidListIsReadyBeforeTheLoopRuns()
+{
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    MainWindow &w = f.w();
+    QTemporaryDir dir;
+    QFile ids(dir.filePath(QStringLiteral("ids.csv")));
+    QVERIFY(ids.open(QIODevice::WriteOnly));
+    for (int i = 0; i < 200000; ++i)
+        ids.write(QByteArray::number(0x6000000 + i, 16).rightJustified(10, '0') + '\n');
+    ids.close();
+    QFile job(dir.filePath(QStringLiteral("job.json")));
+    QVERIFY(job.open(QIODevice::WriteOnly));
+    job.write(R"({"format": "kestrel-rfid-job", "version": 3, "uid": {"write": true,
+        "list": {"file": "ids.csv"}}})");
+    job.close();
+    QString error;
+    QVERIFY2(w.autoWriter().openJob(job.fileName(), &error), qPrintable(error));
+
+    // Off while the list goes into the record, with Cancel; cancelled, it stays off.
+    QPushButton *button = w.autoPanel().autoButton();
+    button->click();
+    QVERIFY(!loop(w).AutoWriteRunning);
+    QTRY_VERIFY(w.recordStatus().listProgress());
+    w.recordStatus().listProgress()->findChild<QPushButton *>()->click();
+    QTRY_VERIFY(!w.recordStatus().listProgress());
+    QTest::qWait(200);
+    QVERIFY(!loop(w).AutoWriteRunning);
+    QCOMPARE(button->text(), QStringLiteral("Auto Wite"));
+
+    // Started again: it goes on where it was cut, then the batch starts at the list's first ID.
+    button->click();
+    QTRY_VERIFY_WITH_TIMEOUT(loop(w).AutoWriteRunning, 30000);
+    QVERIFY(!w.recordStatus().listProgress());
+    QCOMPARE(button->text(), QStringLiteral("Stop"));
+    QVERIFY(f.dialogs.boxes.isEmpty());
+}
 
 void TestAutoWrite::conveyorRunWritesEveryTagOnce()
 {

@@ -57,6 +57,7 @@ private slots:
     void portThatVanishesMidTagExits4();
     void jobOfTheWindowRunsTheSameCommandsHeadless();
     void uidListRunsOnTwoStationsToItsEnd();
+    void largeUidListLoadsBeforeTheBatchStarts();
 
 private:
     QProcessEnvironment environment() const;
@@ -853,6 +854,51 @@ void TestCli::uidListRunsOnTwoStationsToItsEnd()
                             .arg(written.size())
                             .arg(used)
                             .arg(inDoubt)));
+}
+
+void TestCli::largeUidListLoadsBeforeTheBatchStarts()
+{
+    // Far more than the record takes within the loop's patience in one go.
+    constexpr int kIds = 300000;
+    QByteArray ids;
+    ids.reserve(kIds * 11);
+    for (int i = 0; i < kIds; ++i)
+        ids += QByteArray::number(0x5000000 + i, 16).rightJustified(10, '0') + '\n';
+    file(QStringLiteral("ids.csv"), ids);
+    const QString job = file(QStringLiteral("job.json"), R"({"format": "kestrel-rfid-job",
+        "version": 3, "uid": {"write": true, "list": {"file": "ids.csv"}}})");
+    const QString record = m_dir->filePath(QStringLiteral("r.sqlite"));
+    m_box->setConveyor(true, kGapMs, kGapMs);
+    const QStringList run{"produce", "--port", "07", "--job", job, "--record", record};
+
+    // A signal while it loads: no batch, and what went in stays for the next start.
+    QByteArray err;
+    QCOMPARE(tool(run, nullptr, &err,
+                  [](QProcess &p) {
+                      p.setReadChannel(QProcess::StandardError);
+                      QVERIFY(QTest::qWaitFor(
+                          [&p] { return p.peek(1 << 16).contains("Loading UID list"); }, 30000));
+                      ::kill(pid_t(p.processId()), SIGTERM);
+                  }),
+             0);
+    QVERIFY2(err.contains("no batch was started"), err.constData());
+
+    QByteArray out;
+    QCOMPARE(tool(run + QStringList{"--count", "2"}, &out, &err), 0);
+    QVERIFY2(err.contains("Finding the free IDs of UID list ids.csv: 100 %"), err.constData());
+    QVERIFY2(out.contains("tag 1: complete 0005000000") && out.contains("tag 2: complete 0005000001"),
+             out.constData());
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "large");
+        db.setDatabaseName(record);
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        QVERIFY(q.exec("SELECT (SELECT COUNT(*) FROM uid_list_id), (SELECT COUNT(*) FROM batch)")
+                && q.next());
+        QCOMPARE(q.value(0).toInt(), kIds);
+        QCOMPARE(q.value(1).toInt(), 1);
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("large"));
 }
 
 KESTREL_TEST_MAIN(TestCli)

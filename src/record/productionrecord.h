@@ -99,6 +99,23 @@ public:
     {
         return m_guard.release(uid, who, error);
     }
+    std::optional<int> storeList(const UidList &list, int from, int budgetMs)
+    {
+        return m_guard.storeList(list, from, budgetMs);
+    }
+    // The free positions from `from` up to `to`, and how many positions there the record holds.
+    std::optional<std::pair<QList<int>, int>> freePositions(const UidList &list,
+                                                            const Batch &station, int from, int to)
+    {
+        const std::optional<int> held = m_guard.listRows(list, from, to);
+        if (!held)
+            return std::nullopt;
+        const std::optional<QList<int>> free = m_guard.freePositions(
+            list, {station.station, station.port, station.stationKey}, from, to);
+        if (!free)
+            return std::nullopt;
+        return std::pair{*free, *held};
+    }
     // The list goes into the record once; its free positions for this station, in order.
     std::optional<QList<int>> openList(const UidList &list, const Batch &station)
     {

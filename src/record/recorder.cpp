@@ -1,6 +1,7 @@
 #include "recorder.h"
 
 #include "core/uid.h"
+#include "listloader.h"
 #include "link/trafficcapture.h"
 #include "recordwriter.h"
 #include "session/productionloop.h"
@@ -25,6 +26,7 @@ Recorder::Recorder(ProductionLoop &loop, std::function<QString()> portDevice, Di
     , m_portDevice(std::move(portDevice))
     , m_dialogs(dialogs)
     , m_writer(std::make_unique<RecordWriter>(ProductionRecord::configuredPath()))
+    , m_lists(new ListLoader(*m_writer, this))
     , m_wait(new QTimer(this))
 {
     // Queued: the command that started or ended a tag leaves the port before the record is
@@ -36,6 +38,15 @@ Recorder::Recorder(ProductionLoop &loop, std::function<QString()> portDevice, Di
     connect(&m_loop, &ProductionLoop::uidRefused, this, &Recorder::onUidRefused);
     m_loop.setUidGuard([this](const QString &uid) { return guard(uid); });
     m_loop.setRecordedLookup([this](const QString &uid, bool hex) { return recordedAt(uid, hex); });
+    m_loop.setStartGate([this] { return mayStart(); });
+    connect(m_lists, &ListLoader::finished, this, [this](const QString &error) {
+        if (!std::exchange(m_startWhenLoaded, false))
+            return;
+        if (error.isEmpty())
+            m_loop.start();
+        else
+            m_dialogs.warning(QStringLiteral("UID list"), error);
+    });
     m_wait->setSingleShot(true);
     m_wait->setInterval(kAnswerMs);
     connect(m_wait, &QTimer::timeout, this, [this] {
@@ -65,6 +76,8 @@ QString Recorder::close()
     m_closed = true;
     m_loop.setUidGuard({});
     m_loop.setRecordedLookup({});
+    m_loop.setStartGate({});
+    cancelList();
     if (m_batch)
         onSwitched(false);
     if (m_manualBatch)
@@ -436,9 +449,36 @@ std::optional<Verdict> Recorder::verdictOf(const ProductionRecord::Reservation &
     return std::nullopt;
 }
 
+bool Recorder::mayStart()
+{
+    const AutoLoop::Options o = m_loop.options();
+    // Without a record (chosen, or off) there is nothing to load: the guard says the rest.
+    if (!o.setUid || !o.uidList || m_withoutRecordNext || !problem().isEmpty())
+        return true;
+    const ProductionRecord::Batch here = station();
+    if (m_lists->ready(*o.uidList, here.port))
+        return true;
+    if (!m_lists->loading(*o.uidList, here.port))
+        m_lists->load(o.uidList, here);
+    m_startWhenLoaded = true;
+    return false;
+}
+
+void Recorder::cancelList()
+{
+    m_startWhenLoaded = false;
+    m_lists->cancel();
+}
+
 void Recorder::openList(const std::shared_ptr<const UidList> &list)
 {
     m_list = list;
+    if (std::optional<QList<int>> free = m_lists->take(*list, station().port)) {
+        m_listFree = std::move(free);
+        if (!m_listFree->isEmpty())
+            lease(m_list->ids()[m_listFree->first()].text);
+        return;
+    }
     m_listAsked = true;
     const QString batch = *m_batch;
     m_writer->ask<std::optional<QList<int>>>(

@@ -12,6 +12,7 @@
 
 class ProductionLoop;
 class Dialogs;
+class ListLoader;
 class TrafficCapture;
 class RecordWriter;
 class QTimer;
@@ -59,6 +60,11 @@ public:
     // The name the next batch records.
     QString operatorName() const;
 
+    // A batch that runs from a UID list starts once the list is in the record and its free IDs
+    // are known; until then the loader says how far it is, and cancelling leaves the loop off.
+    ListLoader &lists() { return *m_lists; }
+    void cancelList();
+
     // While the capture runs, each batch's traffic goes into the record with its tags.
     void keepTrafficOf(TrafficCapture &capture);
 
@@ -82,6 +88,8 @@ private:
     using Leased = QList<std::pair<QString, ProductionRecord::Reservation>>;
 
     void onSwitched(bool on);
+    // Asked before the loop switches on: false while the batch's UID list is being loaded.
+    bool mayStart();
     void onState(const QString &problem, const QString &detail, int spooled, int refused,
                  const QString &refusal);
     void beginBatchOnce();
@@ -125,6 +133,9 @@ private:
     std::function<QString()> m_portDevice;
     Dialogs &m_dialogs;
     std::unique_ptr<RecordWriter> m_writer;
+    ListLoader *m_lists;
+    // The loop was asked to start while its list loaded: it starts when the list is ready.
+    bool m_startWhenLoaded = false;
     QString m_problem;
     QString m_detail;
     int m_spooled = 0;

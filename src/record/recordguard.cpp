@@ -5,6 +5,7 @@
 #include "recordconnection.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QSqlQuery>
 #include <QStringList>
 
@@ -250,19 +251,23 @@ bool RecordGuard::release(const QString &uid, const QString &who, QString *error
     return true;
 }
 
-bool RecordGuard::loadList(const UidList &list)
+std::optional<int> RecordGuard::storeList(const UidList &list, int from, int budgetMs)
 {
     if (!m_record.isWritable() || !m_record.mayAsk())
-        return false;
+        return std::nullopt;
     QSqlDatabase db = m_record.database();
     QSqlQuery q(db);
-    const auto fail = [&] {
+    const auto fail = [&]() -> std::optional<int> {
         QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
-        return m_record.lost(q);
+        m_record.lost(q);
+        return std::nullopt;
     };
+    QElapsedTimer spent;
+    spent.start();
     if (!q.exec(QStringLiteral("BEGIN")))
         return fail();
-    // Another station loading the same list at once waits here, then finds it loaded.
+    // Another station loading the same list at once stores the same rows: whichever comes
+    // second adds nothing.
     q.prepare(QStringLiteral("INSERT INTO uid_list (key, name, base, ids, loaded) VALUES (?, ?, "
                              "?, ?, ?) ON CONFLICT DO NOTHING"));
     const QString name = list.name().isEmpty() ? QStringLiteral("UID list") : list.name();
@@ -272,45 +277,103 @@ bool RecordGuard::loadList(const UidList &list)
         q.addBindValue(v);
     if (!q.exec())
         return fail();
-    if (q.numRowsAffected() == 1) {
-        // A few hundred rows a statement: far fewer round trips to a server than one each.
-        constexpr int kRows = 200;
-        const QList<UidList::Id> &ids = list.ids();
-        for (int from = 0; from < ids.size(); from += kRows) {
-            const int n = int(qMin<qsizetype>(kRows, ids.size() - from));
+    const auto scalar = [&](const QString &sql) -> std::optional<int> {
+        q.prepare(sql);
+        q.addBindValue(list.key());
+        if (!q.exec() || !q.next())
+            return std::nullopt;
+        return q.value(0).toInt();
+    };
+    if (from < 0) {
+        // A load cut short (a cancel, a crash) goes on where the record's copy ends.
+        const std::optional<int> end = scalar(QStringLiteral(
+            "SELECT COALESCE(MAX(position) + 1, 0) FROM uid_list_id WHERE list_key = ?"));
+        if (!end)
+            return fail();
+        from = qBound(0, *end, list.count());
+    }
+    // A few hundred rows a statement: far fewer round trips to a server than one each.
+    constexpr int kRows = 200;
+    const QList<UidList::Id> &ids = list.ids();
+    // At least one statement a step, so every step moves on.
+    int prepared = 0;
+    for (bool first = true; from < ids.size() && (first || spent.elapsed() < budgetMs);
+         first = false) {
+        const int n = int(qMin<qsizetype>(kRows, ids.size() - from));
+        // Prepared once a step (and again for a shorter last one): preparing is most of the
+        // cost of a statement this wide.
+        if (n != prepared) {
             QStringList rows;
             for (int i = 0; i < n; ++i)
                 rows << QStringLiteral("(?, ?, ?, ?)");
             q.prepare(QStringLiteral("INSERT INTO uid_list_id (list_key, position, uid, tag_id) "
                                      "VALUES ")
-                      + rows.join(u','));
-            for (int i = from; i < from + n; ++i) {
-                q.addBindValue(list.key());
-                q.addBindValue(i);
-                q.addBindValue(ids[i].text);
-                q.addBindValue(qint64(ids[i].tagId));
-            }
-            if (!q.exec())
-                return fail();
+                      + rows.join(u',') + QStringLiteral(" ON CONFLICT DO NOTHING"));
+            prepared = n;
         }
+        for (int i = from, at = 0; i < from + n; ++i) {
+            q.bindValue(at++, list.key());
+            q.bindValue(at++, i);
+            q.bindValue(at++, ids[i].text);
+            q.bindValue(at++, qint64(ids[i].tagId));
+        }
+        if (!q.exec())
+            return fail();
+        from += n;
     }
+    q.finish();
     if (!q.exec(QStringLiteral("COMMIT")))
         return fail();
-    return true;
+    return from;
 }
 
-std::optional<QList<int>> RecordGuard::freePositions(const UidList &list, const Station &station)
+bool RecordGuard::loadList(const UidList &list)
+{
+    // One step, one transaction: with no time limit the list goes in whole or not at all.
+    for (int from : {-1, 0}) {
+        if (!storeList(list, from, INT_MAX))
+            return false;
+        const std::optional<int> held = listRows(list, 0, list.count());
+        if (!held)
+            return false;
+        if (*held == list.count())
+            return true;
+    }
+    return false;
+}
+
+std::optional<int> RecordGuard::listRows(const UidList &list, int from, int to)
+{
+    if (!m_record.isOpen() || !m_record.mayAsk())
+        return std::nullopt;
+    QSqlQuery q(m_record.database());
+    q.prepare(QStringLiteral("SELECT COUNT(*) FROM uid_list_id WHERE list_key = ? AND position "
+                             ">= ? AND position < ?"));
+    q.addBindValue(list.key());
+    q.addBindValue(from);
+    q.addBindValue(to);
+    if (!q.exec() || !q.next()) {
+        m_record.lost(q);
+        return std::nullopt;
+    }
+    return q.value(0).toInt();
+}
+
+std::optional<QList<int>> RecordGuard::freePositions(const UidList &list, const Station &station,
+                                                     int from, int to)
 {
     if (!m_record.isOpen() || !m_record.mayAsk())
         return std::nullopt;
     QSqlQuery q(m_record.database());
     q.setForwardOnly(true);
     q.prepare(QStringLiteral(
-        "SELECT i.position FROM uid_list_id i WHERE i.list_key = ? AND NOT EXISTS (SELECT 1 "
-        "FROM reservation r WHERE r.tag_id = i.tag_id AND r.state <> 'released' AND NOT "
-        "(r.state = 'held' AND r.station_key IS NOT DISTINCT FROM ? AND r.port = ?)) ORDER BY "
-        "i.position"));
+        "SELECT i.position FROM uid_list_id i WHERE i.list_key = ? AND i.position >= ? AND "
+        "i.position < ? AND NOT EXISTS (SELECT 1 FROM reservation r WHERE r.tag_id = i.tag_id "
+        "AND r.state <> 'released' AND NOT (r.state = 'held' AND r.station_key IS NOT DISTINCT "
+        "FROM ? AND r.port = ?)) ORDER BY i.position"));
     q.addBindValue(list.key());
+    q.addBindValue(from);
+    q.addBindValue(to);
     q.addBindValue(nullable(station.key));
     q.addBindValue(station.port.isNull() ? QStringLiteral("") : station.port);
     if (!q.exec()) {
@@ -332,6 +395,7 @@ QString RecordGuard::listSummaryQuery()
                           "SUM(CASE WHEN r.state = 'sent' AND NOT %1 THEN 1 ELSE 0 END), "
                           "l.loaded FROM uid_list l JOIN uid_list_id i ON i.list_key = l.key "
                           "LEFT JOIN reservation r ON r.tag_id = i.tag_id GROUP BY l.key, "
-                          "l.name, l.base, l.ids, l.loaded ORDER BY l.loaded DESC")
+                          "l.name, l.base, l.ids, l.loaded HAVING COUNT(*) = l.ids ORDER BY "
+                          "l.loaded DESC")
         .arg(used);
 }

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVariantList>
+#include <climits>
 #include <optional>
 
 class RecordConnection;
@@ -74,12 +75,21 @@ public:
     // A supervisor gives a UID in doubt back, recorded with who and when.
     bool release(const QString &uid, const QString &who, QString *error);
 
-    // Puts the list into the record unless a station did already (one transaction: the IDs
-    // are all there or none); false when the record could not take it.
+    // One step of putting a list into the record: its row, then its IDs from position from
+    // (-1: where the record's copy ends) until budgetMs have passed, in one transaction. Where
+    // the following step goes on (the list's count at its end); nothing when the record could
+    // not take it.
+    std::optional<int> storeList(const UidList &list, int from, int budgetMs);
+    // How many of the list's positions from `from` up to `to` the record holds: only a whole
+    // copy is run from.
+    std::optional<int> listRows(const UidList &list, int from, int to);
+    // The whole list in one transaction; false when the record could not take it.
     bool loadList(const UidList &list);
-    // The list's positions no batch holds or may have written (those this station only reserved
-    // ahead and never sent count as free), in order; nothing when the record cannot say.
-    std::optional<QList<int>> freePositions(const UidList &list, const Station &station);
+    // The list's positions from `from` up to `to` that no batch holds or may have written
+    // (those this station only reserved ahead and never sent count as free), in order; nothing
+    // when the record cannot say.
+    std::optional<QList<int>> freePositions(const UidList &list, const Station &station,
+                                            int from = 0, int to = INT_MAX);
     // Each list with its IDs used (on a confirmed tag), in doubt and remaining.
     static QString listSummaryQuery();
 

@@ -10,6 +10,7 @@
 #include "link/serialtransport.h"
 #include "record/productionrecord.h"
 #include "record/recordaddress.h"
+#include "record/listloader.h"
 #include "record/recorder.h"
 #include "record/recordidentity.h"
 #include "session.h"
@@ -801,6 +802,40 @@ QJsonObject tagEvent(const AutoLoop::TagOutcome &t)
         {QStringLiteral("detail"), t.detail}};
 }
 
+// Until the UID list the loop waits for is ready: empty when it is, why not when it cannot
+// be, nothing when a signal cancelled it. How far it is goes to standard error.
+std::optional<QString> waitForList(Recorder &recorder, StopSignals &interrupts)
+{
+    QEventLoop waiting;
+    std::optional<QString> outcome;
+    int shown = -1;
+    QElapsedTimer since;
+    since.start();
+    const QMetaObject::Connection progress = QObject::connect(
+        &recorder.lists(), &ListLoader::progress, &waiting,
+        [&](const QString &what, qint64 done, qint64 total) {
+            const int percent = total > 0 ? int(done * 100 / total) : 100;
+            // A line a second at most: a log of the run, not a gauge.
+            if (percent == shown || (shown >= 0 && since.elapsed() < 1000 && percent < 100))
+                return;
+            shown = percent;
+            since.restart();
+            say(stderr, QStringLiteral("%1: %2 %").arg(what).arg(percent));
+        });
+    QObject::connect(&recorder.lists(), &ListLoader::finished, &waiting,
+                     [&](const QString &error) {
+                         outcome = error;
+                         waiting.quit();
+                     });
+    QObject::connect(&interrupts, &StopSignals::raised, &waiting, [&] {
+        recorder.cancelList();
+        waiting.quit();
+    });
+    waiting.exec();
+    QObject::disconnect(progress);
+    return outcome;
+}
+
 int produceCommand(const QStringList &arguments)
 {
     QCommandLineParser parser;
@@ -1008,10 +1043,24 @@ int produceCommand(const QStringList &arguments)
     QObject::connect(&session.capture(), &TrafficCapture::failed, &running, outputFailed);
 
     std::optional<StopSignals> interrupts(std::in_place);
+    session.loop().start();
+    if (!session.loop().running()) {
+        // The job's UID list goes into the record first; a signal cancels that, and the
+        // batch never starts.
+        const std::optional<QString> loaded = waitForList(recorder, *interrupts);
+        if (!loaded || !loaded->isEmpty()) {
+            interrupts.reset();
+            session.disconnectPort();
+            recorder.close();
+            // Why the list cannot be used was said as the record's warning.
+            if (!loaded)
+                say(stderr, QStringLiteral("kestrel-rfid: stopped by a signal before the UID "
+                                           "list was ready; no batch was started"));
+            return loaded ? kRecordFailed : kDone;
+        }
+    }
     QObject::connect(&*interrupts, &StopSignals::raised, &running,
                      [&] { stopSoon(QStringLiteral("stopped by a signal"), exitCode); });
-
-    session.loop().start();
     // A tag already in the field was reported before the loop listened: the box says again
     // what is there.
     session.link().SendCommand(QStringLiteral("GTS"));

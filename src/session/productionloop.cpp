@@ -33,7 +33,7 @@ ProductionLoop::ProductionLoop(SessionState &state, ReaderLink &link, OptionsSou
 
 void ProductionLoop::start()
 {
-    if (running() || !m_state.PortConnected)
+    if (running() || !m_state.PortConnected || (m_startGate && !m_startGate()))
         return;
     m_failedInRow.clear();
     apply(m_engine.start(options()));

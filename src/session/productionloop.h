@@ -41,6 +41,8 @@ public:
     {
         m_engine.uidGuard = std::move(guard);
     }
+    // Asked before the loop switches on; false: not yet (whoever said so starts it when it may).
+    void setStartGate(std::function<bool()> gate) { m_startGate = std::move(gate); }
     // Asked when a tag reports its ID: where the record holds it as written, if it does.
     void
     setRecordedLookup(std::function<AutoLoop::Engine::Recorded(const QString &uid, bool hex)> f)
@@ -82,6 +84,7 @@ private:
     SessionState &m_state;
     ReaderLink &m_link;
     OptionsSource m_options;
+    std::function<bool()> m_startGate;
     AutoLoop::Engine m_engine;
     QTimer m_timerAuto;
     QTimer m_hold;

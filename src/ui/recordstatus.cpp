@@ -1,11 +1,14 @@
 #include "recordstatus.h"
 
 #include "core/palette.h"
+#include "record/listloader.h"
 #include "record/lineview.h"
 #include "record/recorder.h"
 
 #include <QLabel>
+#include <QProgressDialog>
 #include <QStatusBar>
+#include <QTimer>
 #include <QToolButton>
 
 RecordStatus::RecordStatus(Recorder &recorder, QStatusBar *statusBar, QObject *parent)
@@ -15,6 +18,7 @@ RecordStatus::RecordStatus(Recorder &recorder, QStatusBar *statusBar, QObject *p
     , m_warning(new QLabel)
     , m_recordsButton(new QToolButton)
     , m_line(new LineStrip)
+    , m_window(statusBar->window())
 {
     m_summary->setObjectName(QStringLiteral("lb_Record_Summary"));
     m_summary->setTextFormat(Qt::PlainText);
@@ -36,8 +40,40 @@ RecordStatus::RecordStatus(Recorder &recorder, QStatusBar *statusBar, QObject *p
     connect(m_recordsButton, &QToolButton::clicked, this, &RecordStatus::recordsRequested);
     connect(&m_recorder, &Recorder::summaryChanged, m_summary, &QLabel::setText);
     connect(&m_recorder, &Recorder::warningChanged, this, &RecordStatus::showWarning);
+    connect(&m_recorder.lists(), &ListLoader::progress, this, &RecordStatus::showListProgress);
+    connect(&m_recorder.lists(), &ListLoader::finished, this, [this] {
+        if (m_listProgress)
+            m_listProgress->deleteLater();
+    });
     m_summary->setText(m_recorder.summary());
     showWarning();
+}
+
+void RecordStatus::showListProgress(const QString &what, qint64 done, qint64 total)
+{
+    m_listWhat = what;
+    m_listPermille = total > 0 ? int(done * 1000 / total) : 0;
+    if (m_listProgress)
+        return;
+    m_listProgress = new QProgressDialog(what, QStringLiteral("Cancel"), 0, 1000, m_window);
+    m_listProgress->setWindowTitle(QStringLiteral("UID list"));
+    m_listProgress->setWindowModality(Qt::WindowModal);
+    m_listProgress->setMinimumDuration(500);
+    m_listProgress->setAutoReset(false);
+    m_listProgress->setAutoClose(false);
+    // Cancelled: the loop stays off, and what is in the record stays for the next start.
+    connect(m_listProgress, &QProgressDialog::canceled, this, [this] {
+        m_recorder.cancelList();
+        m_listProgress->deleteLater();
+    });
+    // From a timer, not from the loader's answer: a modal dialog's update runs the event loop,
+    // and the loader's next answers would run inside it.
+    auto *poll = new QTimer(m_listProgress);
+    connect(poll, &QTimer::timeout, m_listProgress, [this] {
+        m_listProgress->setLabelText(m_listWhat);
+        m_listProgress->setValue(m_listPermille);
+    });
+    poll->start(100);
 }
 
 void RecordStatus::showWarning()
