@@ -5,10 +5,10 @@
 #include "core/uidlist.h"
 #include "record/linefigures.h"
 #include "record/listloader.h"
-#include "record/recorder.h"
-#include "record/recordwriter.h"
 #include "record/productionrecord.h"
+#include "record/recorder.h"
 #include "record/recordswindow.h"
+#include "record/recordwriter.h"
 
 #include <QCommandLineParser>
 #include <QElapsedTimer>
@@ -102,11 +102,11 @@ int listFigures(int n)
         qint64 loadedMs = -1;
         QString failed;
         bool done = false;
-        const QMetaObject::Connection p = QObject::connect(
-            &loader, &ListLoader::progress, &writer, [&](const QString &, qint64 at, qint64) {
-                if (loadedMs < 0 && at >= n)
-                    loadedMs = clock.elapsed();
-            });
+        const QMetaObject::Connection p = QObject::connect(&loader, &ListLoader::progress, &writer,
+                                                           [&](const QString &, qint64 at, qint64) {
+                                                               if (loadedMs < 0 && at >= n)
+                                                                   loadedMs = clock.elapsed();
+                                                           });
         const QMetaObject::Connection f
             = QObject::connect(&loader, &ListLoader::finished, &writer, [&](const QString &e) {
                   failed = e;
@@ -129,7 +129,8 @@ int listFigures(int n)
                     loader.freeCount());
         std::printf("  the record's answers to a running loop meanwhile: median %.1f ms, "
                     "worst %.1f ms (%lld asked; the loop waits %d ms)\n",
-                    median(waits), waits.isEmpty() ? 0 : *std::max_element(waits.begin(), waits.end()),
+                    median(waits),
+                    waits.isEmpty() ? 0 : *std::max_element(waits.begin(), waits.end()),
                     qint64(waits.size()), Recorder::kAnswerMs);
         return true;
     };
@@ -164,9 +165,9 @@ int main(int argc, char *argv[])
     const QCommandLineOption tagsOption(QStringLiteral("tags"), QStringLiteral("Rows to fill."),
                                         QStringLiteral("n"), QStringLiteral("100000"));
     parser.addOption(tagsOption);
-    const QCommandLineOption listOption(
-        QStringLiteral("list"), QStringLiteral("Make a UID list of n IDs ready instead."),
-        QStringLiteral("n"));
+    const QCommandLineOption listOption(QStringLiteral("list"),
+                                        QStringLiteral("Make a UID list of n IDs ready instead."),
+                                        QStringLiteral("n"));
     parser.addOption(listOption);
     parser.process(*bench.app);
     if (parser.isSet(listOption))

@@ -69,11 +69,6 @@ struct Presentation {
     QMap<int, int> slows;
 };
 
-QString faultText(const Fault &f)
-{
-    return f.kind == QLatin1String("error") ? QStringLiteral("error %1").arg(f.code) : f.kind;
-}
-
 // "3:garbled:1234", "5:error7:88": kept on the tag's line, so removing other lines while
 // shrinking leaves it on the same command.
 QString anchoredText(int k, const Fault &f)
@@ -643,7 +638,7 @@ private:
         }
         m_boxFree = m_now + reply.delayMs;
         if (!reply.text.isEmpty())
-            output(reply.text + "\r\n", reply.delayMs, index, f);
+            output(reply.text + "\r\n", reply.delayMs, f);
     }
 
     void checkIdUnique(const T5557::Tag &tag)
@@ -663,7 +658,7 @@ private:
         at(kConveyorLeaveMs, [this, which] { pull(which); });
     }
 
-    void output(const QByteArray &text, qint64 delay, int index, const Fault &f)
+    void output(const QByteArray &text, qint64 delay, const Fault &f)
     {
         if (f.kind == QLatin1String("lost"))
             return;
@@ -755,7 +750,7 @@ private:
         countId(m_box.tag(), +1);
         if (!report.isEmpty()) {
             p.reportedAt = m_now;
-            output(report + "\r\n", 0, 0, {});
+            output(report + "\r\n", 0, {});
         }
         if (p.pull >= 0)
             at(p.pull, [this, which] { pull(which); });
@@ -778,7 +773,7 @@ private:
         note(QStringLiteral("pull tag %1").arg(m_field));
         m_field = -1;
         m_current = -1;
-        output(m_box.remove() + "\r\n", 0, 0, {});
+        output(m_box.remove() + "\r\n", 0, {});
         fieldFree();
     }
 

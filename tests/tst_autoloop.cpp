@@ -153,6 +153,7 @@ private slots:
     void outcomeCarriesWhatWasWrittenAndReadBack();
     void failedBlockWriteEndsAsFailedAndStillMovesTheConveyor();
     void lateUidConfirmationSkipsNoUid();
+    void tagFoundWhileOffIsHandledAfterTheStart();
     void mismatchAfterTimeOutRepeatsTheSameUid();
     void uidWriteAnsweredByError_data();
     void uidWriteAnsweredByError();
@@ -427,6 +428,36 @@ void TestAutoLoop::lateUidConfirmationSkipsNoUid()
     QCOMPARE(d.sent.filter(QStringLiteral("WUX")), (QStringList{"WUX0000000010", "WUX0000000011"}));
 }
 
+// A tag that reported while the loop was off, and left while the link was down, is no tag in
+// progress: its ID coming again after the start (a UID whose answer was lost) is handled, not
+// ignored as the late answer of a tag being written.
+void TestAutoLoop::tagFoundWhileOffIsHandledAfterTheStart()
+{
+    Driver d;
+    choose(d.o, {"setUid", "autoInc"});
+    d.o.setUidText = QStringLiteral("0000000010");
+    d.start();
+    d.line = [](const QString &command, const QByteArray &reply) {
+        return command.startsWith(QLatin1String("WUX")) ? QByteArray() : reply;
+    };
+    d.present(T5557::blankTag());
+    d.timeout();
+    d.remove();
+    d.stop();
+    d.reply("0000000010");
+    d.apply(d.e.linkClosed());
+    d.start();
+    d.sent.clear();
+    d.reply("0000000010");
+    d.settle();
+    QCOMPARE(d.sent, QStringList{"SB1"});
+    QCOMPARE(d.e.state().AutoStep, AutoLoop::Step::Idle);
+    // The next tag is written with the next UID: the one in doubt is not given again.
+    d.remove();
+    d.present(T5557::blankTag());
+    QCOMPARE(d.sent.filter(QStringLiteral("WUX")), QStringList{"WUX0000000011"});
+}
+
 // A shared numbering: UIDs another station holds are stepped past (and logged); a refused
 // UID stops the loop before anything is written; endless skipping ends too.
 void TestAutoLoop::uidsHeldElsewhereAreSteppedPastAndRefusalStops()
@@ -485,15 +516,17 @@ void TestAutoLoop::loopWaitsForTheRecordAndSendsNothingMeanwhile()
     };
     d.start();
     d.box.reportHex = true;
+    // The tag's ID is read a second time before the record is asked: nothing else is sent.
     d.present(T5557::tagWithId(0x42));
-    QVERIFY(d.sent.isEmpty());
+    QCOMPARE(d.sent, QStringList{"GTS"});
     QVERIFY(d.e.state().AwaitingRecord);
     // Gone before the record answered.
     d.remove();
     idKnown = true;
     d.apply(d.e.recordAnswered(d.o));
-    QVERIFY(d.sent.isEmpty());
+    QCOMPARE(d.sent, QStringList{"GTS"});
     QVERIFY(d.outcomes.isEmpty());
+    d.sent.clear();
 
     idKnown = false;
     d.present(T5557::tagWithId(0x43));
@@ -503,7 +536,7 @@ void TestAutoLoop::loopWaitsForTheRecordAndSendsNothingMeanwhile()
     // The ID's answer is in; the UID's is not: the cycle waits at the UID write.
     QCOMPARE(int(d.e.state().AutoStep), int(Step::Uid));
     QVERIFY(d.e.state().AwaitingRecord);
-    QVERIFY(d.sent.isEmpty());
+    QCOMPARE(d.sent, QStringList{"GTS"});
     uidKnown = true;
     d.apply(d.e.recordAnswered(d.o));
     d.settle();
@@ -699,6 +732,13 @@ void TestAutoLoop::orderingsThatOnceBrokeTheLoop_data()
         "options setUid autoInc cb5 retries 1 inc 2 uid 0000083275", "present recorded 6 gap 387",
         "present config gap 4 pull 832 close 210 faults 0:error1:2416",
         "present config gap 847"} << "0000083279";
+    // A recorded tag's ID came garbled into an ID no tag had: read once, its UID was
+    // written over although the operator allowed only recorded tags to be rewritten.
+    QTest::newRow("garbledIdOfARecordedTag")
+        << QStringList{"options setUid autoInc cb4 cb6 lock rewrite inc 1 uid 0000016724",
+                       "present id gap 282 stop 1662 faults 1:lost:16027,2:split:16028,"
+                       "3:garbled:16029"}
+        << "0000016724";
     QTest::newRow("refusedReadBackIsNoRefusedWrite")
         << QStringList{"options setUid autoInc cb5 password dec retries 2 inc 1 uid 0000052705",
                        "present blank gap 12 faults 0:lost:14386",

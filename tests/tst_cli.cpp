@@ -886,7 +886,8 @@ void TestCli::largeUidListLoadsBeforeTheBatchStarts()
     QByteArray out;
     QCOMPARE(tool(run + QStringList{"--count", "2"}, &out, &err), 0);
     QVERIFY2(err.contains("Finding the free IDs of UID list ids.csv: 100 %"), err.constData());
-    QVERIFY2(out.contains("tag 1: complete 0005000000") && out.contains("tag 2: complete 0005000001"),
+    QVERIFY2(out.contains("tag 1: complete 0005000000")
+                 && out.contains("tag 2: complete 0005000001"),
              out.constData());
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "large");

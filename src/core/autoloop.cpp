@@ -296,6 +296,7 @@ Actions Engine::linkClosed()
 {
     Actions a;
     forgetRecordWait();
+    m_idCheck.reset();
     noteLostAnswer();
     keepUidInFlight();
     settleUid();
@@ -331,6 +332,7 @@ void Engine::forgetRecordWait()
 void Engine::turnOff(Actions &a, const QString &why)
 {
     forgetRecordWait();
+    m_idCheck.reset();
     noteLostAnswer();
     keepUidInFlight();
     settleUid();
@@ -375,6 +377,10 @@ Actions Engine::holdEnded(const Options &o)
 Actions Engine::replyTimedOut()
 {
     Actions a;
+    if (m_idCheck && m_idCheck->asked && m_s.AutoWriteRunning && !m_tag) {
+        askIdAgain(a);
+        return a;
+    }
     // A UID write whose answer never came may have reached the tag: the UID stays with it
     // (UidOnTag) until a read-back says otherwise or the tag's cycle ends.
     m_s.UidWriteOutstanding = false;
@@ -423,6 +429,20 @@ Actions Engine::reply(const Reply::Parsed &r, const Options &o)
             }
         } else if (!m_awaiting && !m_readBack && m_boxHex) {
             baseRefused(a);
+            return a;
+        }
+    }
+    // The ID check's question answered by no ID. A tag without one ("not configured", "no
+    // UID") is what that answer says; a refusal, or no tag read, is asked again, and the tag
+    // never waits unwritten for an answer that will not come.
+    if (m_idCheck && m_idCheck->asked && !m_tag && m_s.AutoWriteRunning) {
+        const bool tagSays = r.kind == Reply::Kind::Message
+                             && (r.code == Reply::kNotConfigured || r.code == Reply::kNoUid);
+        if (tagSays) {
+            m_idCheck.reset();
+        } else if (r.kind == Reply::Kind::Error
+                   || (r.kind == Reply::Kind::Message && r.code == Reply::kNotPresent)) {
+            askIdAgain(a);
             return a;
         }
     }
@@ -731,6 +751,7 @@ void Engine::onMessage(int code, const Options &o, Actions &a)
 // the next report is a new tag, never an answer for this one.
 void Engine::onTagLeft(Actions &a)
 {
+    m_idCheck.reset();
     m_s.TagHandled = false;
     m_s.UidRetryCount = 0;
     m_s.UidWriteConfirmed = false;
@@ -883,11 +904,13 @@ void Engine::onIdentifier(const QString &reported, const Options &o, Actions &a)
                       ColorOrangeRed});
         // While another tag is being written this is the late answer for the one that left,
         // not a new tag: only a tag that left can carry that UID, and none left since.
-        if (m_s.AutoStep != Step::Idle && !(uid == m_s.ExpectedUID && m_s.UidOnTag))
+        const bool writing = m_tag && m_s.AutoStep != Step::Idle;
+        if (writing && !(uid == m_s.ExpectedUID && m_s.UidOnTag))
             return;
-        // Between tags it is that answer, or that tag back in the field. Neither may start a
-        // cycle on whatever (silent, locked) tag the field holds: it is moved on, unwritten.
-        if (m_s.AutoStep == Step::Idle && m_s.AutoWriteRunning) {
+        // Between tags (also a tag found while the loop was off, which may have left unseen)
+        // it is that answer, or that tag back in the field. Neither may start a cycle on
+        // whatever (silent, locked) tag the field holds: it is moved on, unwritten.
+        if (!writing && m_s.AutoWriteRunning) {
             passRecordedTag(uid, QStringLiteral("by this loop, its answer late"), a);
             return;
         }
@@ -916,6 +939,8 @@ void Engine::startCycle(const QString &uid, const Options &o, Actions &a)
         m_baseAgain = true;
         return;
     }
+    if (!idConfirmed(uid, o, a))
+        return;
     const Recorded recorded
         = recordedAt ? recordedAt(uid, o.base != Options::Base::Dec) : Recorded{};
     if (recorded.waiting) {
@@ -958,6 +983,12 @@ void Engine::passRecordedTag(const QString &uid, const QString &where, Actions &
                       ColorOrangeRed});
         a.messages.append({QStringLiteral("Tag already written: UID ") + uid, ColorOrangeRed});
     }
+    moveTagOn(a);
+}
+
+void Engine::moveTagOn(Actions &a)
+{
+    m_idCheck.reset();
     settleUid();
     // The buzzer's answer must not turn the warning green.
     m_s.SuppressSuccessText = true;
@@ -971,6 +1002,40 @@ void Engine::passRecordedTag(const QString &uid, const QString &where, Actions &
     a.timer = StepTimer::Stop;
     a.hold = true;
     m_s.Holding = true;
+}
+
+bool Engine::idConfirmed(const QString &uid, const Options &o, Actions &a)
+{
+    // Only what changes a tag's ID is guarded, and only against a record that knows IDs.
+    if (!recordedAt || uid.isEmpty() || !(o.setUid || o.blocks[1] || o.blocks[2]))
+        return true;
+    if (m_idCheck && m_idCheck->id == uid && (m_idCheck->confirmed || m_idCheck->asked)) {
+        m_idCheck->asked = false;
+        m_idCheck->confirmed = true;
+        return true;
+    }
+    const int reads = m_idCheck ? m_idCheck->reads : 0;
+    m_idCheck = IdCheck{uid, reads};
+    askIdAgain(a);
+    return false;
+}
+
+void Engine::askIdAgain(Actions &a)
+{
+    supersede(a);
+    moveTo(Step::Idle, "the tag's ID is read once more before it is written");
+    a.timer = StepTimer::Stop;
+    if (++m_idCheck->reads < kIdReads) {
+        m_idCheck->asked = true;
+        a.command = QStringLiteral("GTS");
+        return;
+    }
+    const QString why = QStringLiteral("The tag's ID read differently each time (last %1): it "
+                                       "was not written.")
+                            .arg(m_idCheck->id);
+    a.log.append({why + QStringLiteral("\r\n"), ColorOrangeRed});
+    a.messages.append({QStringLiteral("Tag not written: its ID cannot be read"), ColorOrangeRed});
+    moveTagOn(a);
 }
 
 void Engine::readBackCheck(const Options &o, Actions &a)
@@ -1081,6 +1146,7 @@ void Engine::supersede(Actions &a)
 
 void Engine::beginCycle(Actions &a)
 {
+    m_idCheck.reset();
     supersede(a);
     newTag();
     moveTo(Step::TagFound, "a tag was reported");

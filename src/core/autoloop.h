@@ -345,6 +345,8 @@ private:
     // A tag that carries a UID the record holds as written is moved on, not written; where
     // empty: its ID is none in the job's base.
     void passRecordedTag(const QString &uid, const QString &where, Actions &a);
+    // A reported tag is not written: the buzzer moves it on.
+    void moveTagOn(Actions &a);
     // The answer to the write the current step sent, on the tag's own record of it.
     void noteAnswer(Step step, const QString &readBack, bool ok);
     // The tag's cycle is over: a UID that may be on it is never given to another tag.
@@ -399,6 +401,21 @@ private:
     bool m_baseAgain = false;
     // A tag ID that waits for the record's answer before its cycle may begin.
     QString m_pendingId;
+    // A tag's ID is read twice alike ("GTS") before a UID or ID block is written to it: one
+    // digit garbled on the wire would make a recorded tag look new, and its UID be written
+    // over. After kIdReads readings that differ, the tag is moved on unwritten.
+    struct IdCheck {
+        QString id;
+        int reads = 0;
+        bool asked = false;
+        bool confirmed = false;
+    };
+    std::optional<IdCheck> m_idCheck;
+    static constexpr int kIdReads = 3;
+    // True when the tag may be written on its reported ID; otherwise it was asked again (or
+    // moved on).
+    bool idConfirmed(const QString &uid, const Options &o, Actions &a);
+    void askIdAgain(Actions &a);
     // Why the loop stops after this tag: its list is used up. Empty otherwise.
     QString m_listDoneWhy;
     // The tag that got the UID this loop wrote and read back has not left the field since

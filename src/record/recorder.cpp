@@ -1,8 +1,8 @@
 #include "recorder.h"
 
 #include "core/uid.h"
-#include "listloader.h"
 #include "link/trafficcapture.h"
+#include "listloader.h"
 #include "recordwriter.h"
 #include "session/productionloop.h"
 #include "widgets/dialogs.h"

@@ -8,9 +8,9 @@
 #include "link/portmap.h"
 #include "link/portscanner.h"
 #include "link/serialtransport.h"
+#include "record/listloader.h"
 #include "record/productionrecord.h"
 #include "record/recordaddress.h"
-#include "record/listloader.h"
 #include "record/recorder.h"
 #include "record/recordidentity.h"
 #include "session.h"
@@ -822,11 +822,10 @@ std::optional<QString> waitForList(Recorder &recorder, StopSignals &interrupts)
             since.restart();
             say(stderr, QStringLiteral("%1: %2 %").arg(what).arg(percent));
         });
-    QObject::connect(&recorder.lists(), &ListLoader::finished, &waiting,
-                     [&](const QString &error) {
-                         outcome = error;
-                         waiting.quit();
-                     });
+    QObject::connect(&recorder.lists(), &ListLoader::finished, &waiting, [&](const QString &error) {
+        outcome = error;
+        waiting.quit();
+    });
     QObject::connect(&interrupts, &StopSignals::raised, &waiting, [&] {
         recorder.cancelList();
         waiting.quit();

@@ -1,8 +1,8 @@
 #include "recordstatus.h"
 
 #include "core/palette.h"
-#include "record/listloader.h"
 #include "record/lineview.h"
+#include "record/listloader.h"
 #include "record/recorder.h"
 
 #include <QLabel>
