@@ -1,4 +1,5 @@
 #include "box/virtualbox.h"
+#include "core/em4100.h"
 #include "boxfixture.h"
 #include "record/productionrecord.h"
 #include "record/recordswindow.h"
@@ -288,6 +289,20 @@ void TestCli::commandsReadAndWriteTheTagInTheField()
         QCOMPARE(m_box->engine().tag().blocks[n], original[n]);
     const QStringList restored = commandsReceived();
     QVERIFY(restored.last().startsWith(QLatin1String("WB0")));
+
+    // Block 1 alone makes a recorded ID with the tag's block 2 (the two IDs differ in two
+    // nibbles of block 1 only): the ID is guarded as any UID.
+    m_box->execute(QStringLiteral("remove"));
+    m_box->execute(QStringLiteral("present id 3300000100"));
+    QCOMPARE(Em4100::encode(0x3300000100).second, Em4100::encode(0x100).second);
+    const QString block1 = QStringLiteral("%1").arg(Em4100::encode(0x100).first, 8, 16, QChar(u'0'));
+    const QStringList writeBlock1{"write", "--port", "07", "--block", "1", "--data", block1};
+    QCOMPARE(tool(writeBlock1, &out, &err), int(Cli::kTagFailed));
+    QVERIFY2(err.contains("UID 0000000100 was already written"), err.constData());
+    QCOMPARE(m_box->engine().tag().id(), std::optional<quint64>(0x3300000100));
+    QVERIFY(!commandsReceived().constLast().startsWith(QLatin1String("WB1")));
+    QCOMPARE(tool(writeBlock1 + QStringList{"--rewrite"}, &out, &err), 0);
+    QCOMPARE(m_box->engine().tag().id(), std::optional<quint64>(0x100));
 
     m_box->execute(QStringLiteral("remove"));
     QCOMPARE(tool({"read", "--port", "07", "--uid"}, &out, &err), int(Cli::kTagFailed));

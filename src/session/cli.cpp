@@ -238,6 +238,9 @@ public:
     }
     ~ManualUid() { end({}, AutoLoop::TagOutcome::Result::Stopped, QStringLiteral("no reply")); }
 
+    // The tag carried this UID before: the record says where it went once the write is done.
+    void replaces(const QString &uid) { m_tag.uidReplaced = uid; }
+
     // Nothing when the write may go; else the exit code, with why on standard error.
     std::optional<int> begin(const QString &uid, bool hex)
     {
@@ -525,7 +528,7 @@ int writeCommand(const QStringList &arguments, bool uidWrite)
     if (uidWrite)
         parser.addOptions({c.port, c.capture, c.record, c.rewrite, uid, dec});
     else
-        parser.addOptions({c.port, c.passwordFile, c.capture, block, data});
+        parser.addOptions({c.port, c.passwordFile, c.capture, c.record, c.rewrite, block, data});
     if (const std::optional<int> code = parse(
             parser, arguments,
             uidWrite ? QStringLiteral("kestrel-rfid write-uid: gives the tag in the field a UID "
@@ -568,6 +571,36 @@ int writeCommand(const QStringList &arguments, bool uidWrite)
         manual.emplace(session->device(), parser.isSet(c.rewrite));
         if (const std::optional<int> refused = manual->begin(expected, !parser.isSet(dec)))
             return *refused;
+    } else if (expectedBlock == 1 || expectedBlock == 2) {
+        // Blocks 1 and 2 hold the tag's ID: the ID they make together after the write is a UID
+        // like any other, and one the tag carried before leaves it.
+        QStringList failures;
+        const std::array<std::optional<QString>, 8> now
+            = readBlocks(*session, {1, 2}, password, &failures);
+        if (!now[1] || !now[2]) {
+            if (!session->failure().isEmpty()) {
+                say(stderr, QStringLiteral("kestrel-rfid: %1").arg(session->failure()));
+                return kPortFailed;
+            }
+            say(stderr, QStringLiteral("kestrel-rfid: blocks 1 and 2 hold the tag's ID and "
+                                       "could not be read first (%1); nothing was written")
+                            .arg(failures.join(QStringLiteral("; "))));
+            return kTagFailed;
+        }
+        std::array<quint32, 3> frame{0, now[1]->toUInt(nullptr, 16), now[2]->toUInt(nullptr, 16)};
+        const std::optional<quint64> before = Em4100::check(frame[1], frame[2]).id;
+        frame[size_t(expectedBlock)] = expected.toUInt(nullptr, 16);
+        const std::optional<quint64> after = Em4100::check(frame[1], frame[2]).id;
+        const auto text = [](quint64 id) {
+            return QStringLiteral("%1").arg(id, 10, 16, QLatin1Char('0')).toUpper();
+        };
+        if (after && after != before) {
+            manual.emplace(session->device(), parser.isSet(c.rewrite));
+            if (before)
+                manual->replaces(text(*before));
+            if (const std::optional<int> refused = manual->begin(text(*after), true))
+                return *refused;
+        }
     }
     const std::optional<QString> head = session->ask(
         command, uidWrite ? Session::kindOrError(Reply::Kind::Identifier)
@@ -580,8 +613,8 @@ int writeCommand(const QStringList &arguments, bool uidWrite)
                          && r.payload == expected;
     if (manual) {
         using Result = AutoLoop::TagOutcome::Result;
-        const bool answered = r.kind == Reply::Kind::Identifier;
-        if (!manual->end(answered ? r.payload : QString(),
+        const bool answered = uidWrite ? r.kind == Reply::Kind::Identifier : verified;
+        if (!manual->end(answered && uidWrite ? r.payload : QString(),
                          verified ? Result::Complete : (head ? Result::Failed : Result::Stalled),
                          verified || answered ? QString() : refusal(head, *session)))
             return kRecordFailed;
