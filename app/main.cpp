@@ -100,14 +100,15 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("kestrel-rfid"));
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("kestrel-rfid")));
     setUpApplication(app);
+    // Ctrl-C or kill closes the window as the operator would: the tag in progress stops, its
+    // UID stays in doubt, and the batch closes. It outlives the window: a second signal while
+    // the record closes its batch must not kill the tool half-way.
+    StopSignals stopSignals;
     MainWindow window;
     window.show();
     if (QString error; !g_capturePath.isEmpty() && !window.keepTraffic(g_capturePath, &error))
         QMessageBox::warning(&window, QStringLiteral("Keep traffic"), error);
     QTimer::singleShot(0, &window, &MainWindow::start);
-    // Ctrl-C or kill closes the window as the operator would: the tag in progress stops, its
-    // UID stays in doubt, and the batch closes.
-    StopSignals stopSignals;
     QObject::connect(&stopSignals, &StopSignals::raised, &window, &QWidget::close);
     return app.exec();
 }

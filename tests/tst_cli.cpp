@@ -1,5 +1,6 @@
 #include "box/virtualbox.h"
 #include "core/em4100.h"
+#include "core/uid.h"
 #include "boxfixture.h"
 #include "record/productionrecord.h"
 #include "record/recordswindow.h"
@@ -16,6 +17,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QSpinBox>
+#include <QRandomGenerator>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -59,6 +61,8 @@ private slots:
     void jobOfTheWindowRunsTheSameCommandsHeadless();
     void uidListRunsOnTwoStationsToItsEnd();
     void largeUidListLoadsBeforeTheBatchStarts();
+    void seededRunsKeepTheLinesPromises_data();
+    void seededRunsKeepTheLinesPromises();
 
 private:
     QProcessEnvironment environment() const;
@@ -915,6 +919,157 @@ void TestCli::largeUidListLoadsBeforeTheBatchStarts()
         QCOMPARE(q.value(1).toInt(), 1);
     }
     QSqlDatabase::removeDatabase(QStringLiteral("large"));
+}
+
+void TestCli::seededRunsKeepTheLinesPromises_data()
+{
+    QTest::addColumn<quint32>("seed");
+    // More seeds: KESTREL_PRODUCE_SEEDS=N.
+    const int seeds = qMax(4, qEnvironmentVariableIntValue("KESTREL_PRODUCE_SEEDS"));
+    for (int i = 1; i <= seeds; ++i)
+        QTest::addRow("seed %d", i) << quint32(i);
+}
+
+// produce on a conveyor whose box now and then loses, garbles, splits or delays a reply,
+// ended by one of the ways a line ends it (the count, a signal, two signals, a reader of the
+// events that goes away) at a moment the seed draws. Whatever happened, the line's promises
+// hold afterwards: the tool ended by itself and said why, the batch is closed with no tag in
+// progress, no ID is on two tags, every UID the record holds as written is on exactly one
+// tag, a complete tag carries the job's blocks, and no UID was passed over without a word.
+void TestCli::seededRunsKeepTheLinesPromises()
+{
+    QFETCH(quint32, seed);
+    QRandomGenerator rng(seed);
+    const int gap = 60 + int(rng.bounded(200));
+    m_box->setConveyor(true, gap, gap);
+    const double faultRate = 0.05 + rng.generateDouble() * 0.1;
+    const QStringList faults{"drop", "garble", "split", "late"};
+    QElapsedTimer quiet;
+    quiet.start();
+    connect(m_box.get(), &VirtualBox::event, this, [&](const QString &e) {
+        quiet.restart();
+        if (e.startsWith(QLatin1String("<- ")) && rng.generateDouble() < faultRate)
+            m_box->execute(faults[int(rng.bounded(qsizetype(faults.size())))]);
+    });
+    // A stalled or failed tag gets no buzzer that moves the conveyor: the operator takes it
+    // off and sets the conveyor going again.
+    QTimer operatorOnTheLine;
+    connect(&operatorOnTheLine, &QTimer::timeout, this, [&] {
+        if (quiet.elapsed() < 3000)
+            return;
+        if (m_box->engine().hasTag())
+            m_box->execute(QStringLiteral("remove"));
+        m_box->setConveyor(true, gap, gap);
+        quiet.restart();
+    });
+    operatorOnTheLine.start(250);
+    enum End { Count, Signal, TwoSignals, ReaderGone };
+    const End end = End(rng.bounded(4));
+    const int afterTags = 1 + int(rng.bounded(5));
+    const QString record = m_dir->filePath(QStringLiteral("r.sqlite"));
+    QStringList arguments{"produce", "--port", "07", "--job", file("job.json", kJob), "--record",
+                          record, "--events", "-", "--count", QString::number(end == Count ? afterTags : 50)};
+    if (end == ReaderGone) {
+        const QString pipe = QStringLiteral("\"$0\" \"$@\" | head -n %1 >/dev/null; exit "
+                                            "\"${PIPESTATUS[0]}\"")
+                                 .arg(afterTags + 1);
+        arguments = QStringList{"-c", pipe, QStringLiteral(KESTREL_TOOL_PATH)} + arguments;
+    }
+    const QString context = QStringLiteral("seed %1, gap %2 ms, end %3 after %4 tags")
+                                .arg(seed)
+                                .arg(gap)
+                                .arg(int(end))
+                                .arg(afterTags);
+    QByteArray out;
+    QByteArray err;
+    QElapsedTimer stopping;
+    const int exit = tool(arguments, &out, &err, [&](QProcess &p) {
+        if (end != Signal && end != TwoSignals)
+            return;
+        QVERIFY(QTest::qWaitFor(
+            [&] { return commandsReceived().filter(QStringLiteral("SB1")).size() >= afterTags; },
+            30000));
+        // Somewhere in the next tag's cycle.
+        QTest::qWait(int(rng.bounded(1500)));
+        // A process that ended has no id: kill(0) would signal this test.
+        const auto signal = [&p](int which) {
+            if (p.processId() > 0)
+                ::kill(pid_t(p.processId()), which);
+        };
+        stopping.start();
+        signal(SIGTERM);
+        if (end == TwoSignals) {
+            QTest::qWait(int(rng.bounded(1000)));
+            signal(SIGINT);
+        }
+    });
+    const QString said = context + QStringLiteral("\n") + QString::fromUtf8(err);
+    QVERIFY2(exit == 0 || exit == int(Cli::kTagFailed) || exit == int(Cli::kOutputFailed),
+             qPrintable(QString::number(exit) + QStringLiteral(": ") + said));
+    if (stopping.isValid())
+        QVERIFY2(stopping.elapsed() < 10000, qPrintable(said));
+    if (end == ReaderGone)
+        QCOMPARE(exit, int(Cli::kOutputFailed));
+
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "seeded");
+    db.setDatabaseName(record);
+    QVERIFY(db.open());
+    QSqlQuery q(db);
+    QVERIFY(q.exec("SELECT count(*) FROM batch WHERE stopped IS NULL") && q.next());
+    QVERIFY2(q.value(0).toInt() == 0, qPrintable(said));
+    QVERIFY(q.exec("SELECT count(*) FROM tag WHERE result = 'in progress'") && q.next());
+    QVERIFY2(q.value(0).toInt() == 0, qPrintable(said));
+
+    QMap<quint64, QList<T5557::Tag>> onTags;
+    QList<T5557::Tag> tags = m_box->departed();
+    if (m_box->engine().hasTag())
+        tags << m_box->engine().tag();
+    for (const T5557::Tag &t : std::as_const(tags)) {
+        if (t.id())
+            onTags[*t.id()] << t;
+    }
+    for (auto it = onTags.cbegin(); it != onTags.cend(); ++it)
+        QVERIFY2(it.value().size() == 1,
+                 qPrintable(QStringLiteral("ID %1 on %2 tags; ").arg(it.key(), 10, 16, QChar(u'0'))
+                                .arg(it.value().size())
+                            + said));
+    QVERIFY(q.exec("SELECT uid_read, result FROM tag WHERE uid_confirmed = 1"));
+    while (q.next()) {
+        const quint64 id = q.value(0).toString().toULongLong(nullptr, 16);
+        QVERIFY2(onTags.value(id).size() == 1,
+                 qPrintable(QStringLiteral("the record has %1 on a tag, the line on %2; ")
+                                .arg(q.value(0).toString())
+                                .arg(onTags.value(id).size())
+                            + said));
+        if (q.value(1).toString() == QLatin1String("complete"))
+            QVERIFY2(onTags.value(id).first().blocks[3] == 0x33333333u
+                         && onTags.value(id).first().blocks[4] == 0x44444444u,
+                     qPrintable(QStringLiteral("%1 complete without its blocks; ")
+                                    .arg(q.value(0).toString())
+                                + said));
+    }
+    QSet<quint64> accounted;
+    QVERIFY(q.exec("SELECT uid, state FROM reservation ORDER BY uid"));
+    quint64 last = 0x2000;
+    QStringList held;
+    while (q.next()) {
+        const quint64 id = q.value(0).toString().toULongLong(nullptr, 16);
+        accounted << id;
+        last = qMax(last, id);
+        held << q.value(0).toString() + u' ' + q.value(1).toString();
+    }
+    // In the job's own steps.
+    QString error;
+    const AutoLoop::Options o = Job::parse(kJob, &error)->options({});
+    for (QString u = o.setUidText; Uid::tagId(u, true).value_or(last) < last;
+         u = AutoLoop::nextUid(o, u))
+        QVERIFY2(accounted.contains(*Uid::tagId(u, true)) || onTags.contains(*Uid::tagId(u, true)),
+                 qPrintable(QStringLiteral("UID %1 passed over without a word; ").arg(u) + said
+                            + held.join(u'\n') + QString::fromUtf8(out)));
+    q.finish();
+    db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("seeded"));
 }
 
 KESTREL_TEST_MAIN(TestCli)

@@ -1108,7 +1108,9 @@ int produceCommand(const QStringList &arguments)
         person(QStringLiteral("batch started on %1").arg(*device));
     });
     running.exec();
-    interrupts.reset();
+    // Signals from here on find the run stopping already; they are taken (not left to kill
+    // the tool while the record closes the batch) and change nothing.
+    QObject::disconnect(&*interrupts, nullptr, &running, nullptr);
 
     session.disconnectPort();
     const QString left = recorder.close();
