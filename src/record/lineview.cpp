@@ -209,8 +209,11 @@ void LineView::draw()
     m_drawn.start();
     QChart *rate = m_rate->chart();
     rate->removeAllSeries();
-    for (QAbstractAxis *axis : rate->axes())
+    // A removed axis is no longer the chart's: it is deleted here, or each redraw leaks two.
+    for (QAbstractAxis *axis : rate->axes()) {
         rate->removeAxis(axis);
+        delete axis;
+    }
     auto *time = new QDateTimeAxis;
     time->setFormat(QStringLiteral("HH:mm"));
     auto *tags = new QValueAxis;
@@ -244,8 +247,11 @@ void LineView::draw()
 
     QChart *causes = m_causes->chart();
     causes->removeAllSeries();
-    for (QAbstractAxis *axis : causes->axes())
+    // A removed axis is no longer the chart's: it is deleted here, or each redraw leaks two.
+    for (QAbstractAxis *axis : causes->axes()) {
         causes->removeAxis(axis);
+        delete axis;
+    }
     const QList<std::pair<QString, int>> all = m_figures.causes();
     auto *set = new QBarSet(QStringLiteral("Tags"));
     QStringList names;

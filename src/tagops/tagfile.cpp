@@ -31,8 +31,18 @@ Loaded load(const QString &path)
         t.problem = QStringLiteral("%1 is too large to be a tag file").arg(path);
         return t;
     }
+    return parse(f.read(kMaxFileBytes + 1), path);
+}
+
+Loaded parse(const QByteArray &text, const QString &path)
+{
+    Loaded t;
+    if (text.size() > kMaxFileBytes) {
+        t.problem = QStringLiteral("%1 is too large to be a tag file").arg(path);
+        return t;
+    }
     QJsonParseError error;
-    const QJsonDocument doc = QJsonDocument::fromJson(f.readAll(), &error);
+    const QJsonDocument doc = QJsonDocument::fromJson(text, &error);
     const QJsonObject o = doc.object();
     if (error.error != QJsonParseError::NoError || !doc.isObject()
         || o.value(QStringLiteral("format")).toString() != kFormat) {

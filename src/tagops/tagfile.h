@@ -26,6 +26,8 @@ struct Loaded {
     QString problem;
 };
 Loaded load(const QString &path);
+// What a file named path holds, from its text.
+Loaded parse(const QByteArray &text, const QString &path);
 // Written whole or not at all.
 bool save(const QString &path, const Contents &contents, QString *error);
 

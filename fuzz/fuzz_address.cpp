@@ -1,0 +1,33 @@
+// Record addresses as a line engineer types them (a path, a URI, key=value pairs): never a
+// crash, and a password in one is never shown in what the tool says about it.
+
+#include "record/recordaddress.h"
+
+#include <QByteArray>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <cstddef>
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const QString location
+        = QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size));
+    static QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"),
+                                                       QStringLiteral("fuzz"));
+    QString why;
+    const bool server = RecordAddress::isServer(location);
+    const bool usable = server && RecordAddress::configure(db, location, &why);
+    const QString shown = RecordAddress::shown(location);
+    // A secret of four characters or more, after a key that carries one.
+    static const QRegularExpression secret(
+        QStringLiteral("(?:password|sslpassword)\\s*=\\s*'?([^\\s'&]{4,})"),
+        QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch m = secret.match(location);
+    if (m.hasMatch()) {
+        const QString value = m.captured(1);
+        if (usable || why.contains(value) || shown.contains(value))
+            __builtin_trap();
+    }
+    return 0;
+}
