@@ -13,8 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QString location
         = QString::fromUtf8(reinterpret_cast<const char *>(data), qsizetype(size));
-    static QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"),
-                                                       QStringLiteral("fuzz"));
+    static QSqlDatabase db
+        = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("fuzz"));
     QString why;
     const bool server = RecordAddress::isServer(location);
     const bool usable = server && RecordAddress::configure(db, location, &why);

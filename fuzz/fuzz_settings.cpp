@@ -33,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (record.isEmpty())
         __builtin_trap();
     QString error;
-    const QVariant starts
-        = QSettings(QString::fromLatin1(SettingsStore::kName)).value(QStringLiteral("line/shiftStarts"));
+    const QVariant starts = QSettings(QString::fromLatin1(SettingsStore::kName))
+                                .value(QStringLiteral("line/shiftStarts"));
     (void)LineFigures::shiftStarts(starts.toString(), &error);
     (void)port;
     return 0;

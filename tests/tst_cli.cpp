@@ -1,7 +1,7 @@
 #include "box/virtualbox.h"
+#include "boxfixture.h"
 #include "core/em4100.h"
 #include "core/uid.h"
-#include "boxfixture.h"
 #include "record/productionrecord.h"
 #include "record/recordswindow.h"
 #include "session/cli.h"
@@ -16,8 +16,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QSpinBox>
 #include <QRandomGenerator>
+#include <QSpinBox>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -299,7 +299,8 @@ void TestCli::commandsReadAndWriteTheTagInTheField()
     m_box->execute(QStringLiteral("remove"));
     m_box->execute(QStringLiteral("present id 3300000100"));
     QCOMPARE(Em4100::encode(0x3300000100).second, Em4100::encode(0x100).second);
-    const QString block1 = QStringLiteral("%1").arg(Em4100::encode(0x100).first, 8, 16, QChar(u'0'));
+    const QString block1
+        = QStringLiteral("%1").arg(Em4100::encode(0x100).first, 8, 16, QChar(u'0'));
     const QStringList writeBlock1{"write", "--port", "07", "--block", "1", "--data", block1};
     QCOMPARE(tool(writeBlock1, &out, &err), int(Cli::kTagFailed));
     QVERIFY2(err.contains("UID 0000000100 was already written"), err.constData());
@@ -381,9 +382,14 @@ void TestCli::produceReportsEachTagAsTheBoxHoldsIt()
     QByteArray out;
     QByteArray err;
     const QString capture = m_dir->filePath(QStringLiteral("batch.capture"));
-    QCOMPARE(tool({"produce", "--port", "07", "--job", file(QStringLiteral("job.json"), kJob),
-                   "--count", "10", "--record", record, "--events", "-", "--capture", capture,
-                   "--operator", "Anna K"},
+    // A run that writes the password: the capture masks it, and its replay below still
+    // plays every tag the same.
+    QByteArray job = kJob;
+    job.insert(job.lastIndexOf('}'), R"(, "password": {"write": true})");
+    const QString password = file(QStringLiteral("password"), "5EC12E7A\n");
+    QCOMPARE(tool({"produce", "--port", "07", "--job", file(QStringLiteral("job.json"), job),
+                   "--password-file", password, "--count", "10", "--record", record, "--events",
+                   "-", "--capture", capture, "--operator", "Anna K"},
                   &out, &err),
              0);
     QList<QJsonObject> tags;
@@ -416,9 +422,13 @@ void TestCli::produceReportsEachTagAsTheBoxHoldsIt()
         QCOMPARE(left[i].id(), std::optional<quint64>(uid.toULongLong(nullptr, 16)));
         QCOMPARE(left[i].blocks[3], 0x33333333u);
         const QJsonArray writes = t[QStringLiteral("writes")].toArray();
-        QCOMPARE(writes.size(), 2);
+        QCOMPARE(writes.size(), 3);
         QCOMPARE(writes[1].toObject()[QStringLiteral("readBack")].toString(),
                  QStringLiteral("44444444"));
+        // The password, never its value.
+        QCOMPARE(writes[2].toObject()[QStringLiteral("readBack")].toString(),
+                 QStringLiteral("(password)"));
+        QCOMPARE(left[i].blocks[7], 0x5EC12E7Au);
     }
     QVERIFY(misread);
     QCOMPARE(tags[0][QStringLiteral("retries")].toInt(), 1);
@@ -490,13 +500,17 @@ void TestCli::produceReportsEachTagAsTheBoxHoldsIt()
                                                     "--replay", capture, "--exit-after-script"});
     QVERIFY(QTest::qWaitFor([&] { return QFileInfo::exists(m_dir->filePath("COM8")); }, 10000));
     QCOMPARE(tool({"produce", "--port", "08", "--job", m_dir->filePath(QStringLiteral("job.json")),
-                   "--count", "10", "--record", m_dir->filePath(QStringLiteral("again.sqlite")),
-                   "--events", "-"},
+                   "--password-file", password, "--count", "10", "--record",
+                   m_dir->filePath(QStringLiteral("again.sqlite")), "--events", "-"},
                   &out, &err),
              0);
     QVERIFY(QTest::qWaitFor([&] { return replay.state() == QProcess::NotRunning; }, 20000));
     const QByteArray played = replay.readAllStandardOutput();
     QVERIFY2(replay.exitCode() == 0 && played.contains(", 0 differed"), played.constData());
+    QFile capturedFile(capture);
+    QVERIFY(capturedFile.open(QIODevice::ReadOnly));
+    const QByteArray captured = capturedFile.readAll();
+    QVERIFY(captured.contains("W7********") && !captured.contains("5EC12E7A"));
     QList<QJsonObject> again;
     for (const QByteArray &line : out.split('\n')) {
         const QJsonObject o = QJsonDocument::fromJson(line).object();
@@ -967,8 +981,17 @@ void TestCli::seededRunsKeepTheLinesPromises()
     const End end = End(rng.bounded(4));
     const int afterTags = 1 + int(rng.bounded(5));
     const QString record = m_dir->filePath(QStringLiteral("r.sqlite"));
-    QStringList arguments{"produce", "--port", "07", "--job", file("job.json", kJob), "--record",
-                          record, "--events", "-", "--count", QString::number(end == Count ? afterTags : 50)};
+    QStringList arguments{"produce",
+                          "--port",
+                          "07",
+                          "--job",
+                          file("job.json", kJob),
+                          "--record",
+                          record,
+                          "--events",
+                          "-",
+                          "--count",
+                          QString::number(end == Count ? afterTags : 50)};
     if (end == ReaderGone) {
         const QString pipe = QStringLiteral("\"$0\" \"$@\" | head -n %1 >/dev/null; exit "
                                             "\"${PIPESTATUS[0]}\"")
@@ -1029,10 +1052,10 @@ void TestCli::seededRunsKeepTheLinesPromises()
             onTags[*t.id()] << t;
     }
     for (auto it = onTags.cbegin(); it != onTags.cend(); ++it)
-        QVERIFY2(it.value().size() == 1,
-                 qPrintable(QStringLiteral("ID %1 on %2 tags; ").arg(it.key(), 10, 16, QChar(u'0'))
-                                .arg(it.value().size())
-                            + said));
+        QVERIFY2(it.value().size() == 1, qPrintable(QStringLiteral("ID %1 on %2 tags; ")
+                                                        .arg(it.key(), 10, 16, QChar(u'0'))
+                                                        .arg(it.value().size())
+                                                    + said));
     QVERIFY(q.exec("SELECT uid_read, result FROM tag WHERE uid_confirmed = 1"));
     while (q.next()) {
         const quint64 id = q.value(0).toString().toULongLong(nullptr, 16);
@@ -1042,11 +1065,12 @@ void TestCli::seededRunsKeepTheLinesPromises()
                                 .arg(onTags.value(id).size())
                             + said));
         if (q.value(1).toString() == QLatin1String("complete"))
-            QVERIFY2(onTags.value(id).first().blocks[3] == 0x33333333u
-                         && onTags.value(id).first().blocks[4] == 0x44444444u,
-                     qPrintable(QStringLiteral("%1 complete without its blocks; ")
-                                    .arg(q.value(0).toString())
-                                + said));
+            QVERIFY2(
+                onTags.value(id).first().blocks[3] == 0x33333333u
+                    && onTags.value(id).first().blocks[4] == 0x44444444u,
+                qPrintable(
+                    QStringLiteral("%1 complete without its blocks; ").arg(q.value(0).toString())
+                    + said));
     }
     QSet<quint64> accounted;
     QVERIFY(q.exec("SELECT uid, state FROM reservation ORDER BY uid"));
