@@ -19,12 +19,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const bool server = RecordAddress::isServer(location);
     const bool usable = server && RecordAddress::configure(db, location, &why);
     const QString shown = RecordAddress::shown(location);
-    // A secret of four characters or more, after a key that carries one.
+    // A secret of four characters or more, after a key that carries one (a whole key: libpq
+    // refuses "repassword" and the like itself).
     static const QRegularExpression secret(
-        QStringLiteral("(?:password|sslpassword)\\s*=\\s*'?([^\\s'&]{4,})"),
-        QRegularExpression::CaseInsensitiveOption);
+        QStringLiteral("(?:^|[\\s?&])(?:ssl)?password\\s*=\\s*'?([^\\s'&]{4,})"));
+    // A location that is no server address is a file's path, shown as it is.
     const QRegularExpressionMatch m = secret.match(location);
-    if (m.hasMatch()) {
+    if (server && m.hasMatch()) {
         const QString value = m.captured(1);
         if (usable || why.contains(value) || shown.contains(value))
             __builtin_trap();

@@ -416,6 +416,11 @@ void TestBox::replayReadsOnlyCaptures_data()
     QTest::newRow("csv") << QByteArray("tag,uid\n1,2\n") << "line 1 is not a line";
     QTest::newRow("bad escape") << QByteArray("1.000000 > RB1\\q\n") << "line 1 holds an escape";
     QTest::newRow("no direction") << QByteArray("1.000000 ? RB1\n") << "line 1 has no direction";
+    // Found by fuzzing: seconds that overflow as microseconds, and signed times.
+    QTest::newRow("time too large")
+        << QByteArray("9999999999999999.000000 > RB1\n") << "line 1 is not a line";
+    QTest::newRow("signed time") << QByteArray("1.000000 > RB1\n-2.000000 < R1\n")
+                                 << "line 2 is not a line";
     QTest::newRow("empty") << QByteArray("# kestrel-rfid traffic capture 1\n") << "no traffic";
 }
 

@@ -899,8 +899,12 @@ void TestRecord::recordLocationFromOptionSettingsOrDefault()
     }
     // A password written without its "=", or in an address that does not parse, is not
     // quoted back either.
-    for (const char *secret : {"host=/run/x password secret", "postgresql://me:secret@a b/k"}) {
-        ProductionRecord bare(QString::fromLatin1(secret));
+    // A NUL (found by fuzzing) hid "sslpassword=" inside the host's value.
+    for (const QString &secret :
+         {QStringLiteral("host=/run/x password secret"),
+          QStringLiteral("postgresql://me:secret@a b/k"),
+          QString::fromLatin1("host=db\0sslpassword=secret dbname=kestrel", 41)}) {
+        ProductionRecord bare(secret);
         QVERIFY(!bare.isOpen());
         QVERIFY2(!bare.problem().contains(QStringLiteral("secret")), qPrintable(bare.problem()));
     }

@@ -3,6 +3,7 @@
 #include "core/trafficformat.h"
 
 #include <QTimer>
+#include <climits>
 
 std::optional<QList<BoxReplay::Step>> BoxReplay::parse(const QByteArray &capture, QString *error,
                                                        QString *note)
@@ -39,7 +40,10 @@ std::optional<QList<BoxReplay::Step>> BoxReplay::parse(const QByteArray &capture
         } else if (direction == '<') {
             if (since < 0)
                 since = us;
-            steps.last().replies.append(Reply{us - since, bytes});
+            // A clock that went back (captures joined) plays the reply at once; a gap longer
+            // than a timer takes waits as long as one can.
+            steps.last().replies.append(
+                Reply{qBound<qint64>(0, us - since, qint64(INT_MAX) * 1000), bytes});
         } else if (direction == '!') {
             if (bytes.startsWith("open ") && steps.size() == 1)
                 since = us;

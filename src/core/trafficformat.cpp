@@ -151,8 +151,16 @@ std::optional<Line> parseLine(const QByteArray &raw, QString *why)
     bool secondsOk = false;
     bool microsOk = false;
     Line line;
-    if (time.size() == 2)
-        line.us = time[0].toLongLong(&secondsOk) * 1000000 + time[1].toLongLong(&microsOk);
+    if (time.size() == 2) {
+        const qint64 seconds = time[0].toLongLong(&secondsOk);
+        const qint64 micros = time[1].toLongLong(&microsOk);
+        // Seconds of a steady clock and six digits of them; anything else (a sign, a number
+        // that overflows when made microseconds) is no time the tool wrote.
+        secondsOk = secondsOk && seconds >= 0 && seconds < 1000000000000LL;
+        microsOk = microsOk && micros >= 0 && micros < 1000000;
+        if (secondsOk && microsOk)
+            line.us = seconds * 1000000 + micros;
+    }
     if (space < 0 || !secondsOk || !microsOk || raw.size() < space + 3 || raw[space + 2] != ' ') {
         *why = QStringLiteral("is not a line of a traffic capture");
         return std::nullopt;

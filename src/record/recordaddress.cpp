@@ -96,6 +96,13 @@ bool isServer(const QString &location)
 // address, only its parts; a password in it is refused, never kept.
 bool configure(QSqlDatabase &db, const QString &location, QString *why)
 {
+    // The driver hands the parts on as C strings: a control character would cut one short,
+    // or hide a key inside another's value.
+    if (std::any_of(location.cbegin(), location.cend(),
+                    [](QChar c) { return c.unicode() < 0x20 && c != u'\t'; })) {
+        *why = QStringLiteral("it holds a control character");
+        return false;
+    }
     Keywords keywords;
     const bool uri = location.startsWith(QLatin1String("postgresql://"))
                      || location.startsWith(QLatin1String("postgres://"));
@@ -157,7 +164,9 @@ QString shown(const QString &location)
             return hidden;
         QStringList parts;
         for (const auto &[key, value] : keywords) {
-            if (key.contains(QLatin1String("password"), Qt::CaseInsensitive))
+            // Also in a value: a byte no blank ends ("host=db\0sslpassword=...") hides a key.
+            if (key.contains(QLatin1String("password"), Qt::CaseInsensitive)
+                || value.contains(QLatin1String("password"), Qt::CaseInsensitive))
                 return hidden;
             parts << key + u'=' + value;
         }
