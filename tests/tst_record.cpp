@@ -890,7 +890,8 @@ void TestRecord::recordLocationFromOptionSettingsOrDefault()
     QVERIFY(!ProductionRecord::isServer(QStringLiteral("hosts=2.sqlite")));
     for (const char *secret : {"host=/run/x dbname=kestrel password=secret",
                                "host=/run/x password = 'sec ret' dbname=kestrel",
-                               "host=/run/x sslpassword=secret dbname=kestrel"}) {
+                               "host=/run/x sslpassword=secret dbname=kestrel",
+                               "host=/run/x c?password=secret dbname=kestrel"}) {
         ProductionRecord record(QString::fromLatin1(secret));
         QVERIFY(!record.isOpen());
         QVERIFY2(record.problem().contains(QStringLiteral("~/.pgpass"))

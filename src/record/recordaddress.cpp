@@ -110,8 +110,9 @@ bool configure(QSqlDatabase &db, const QString &location, QString *why)
         return false;
     QStringList options;
     for (const auto &[key, value] : keywords) {
-        // sslpassword unlocks the client key: as secret as the login's password.
-        if (key == QLatin1String("password") || key == QLatin1String("sslpassword")) {
+        // sslpassword unlocks the client key: as secret as the login's password. No other
+        // key of libpq holds the word; one that does is a misspelt secret.
+        if (key.contains(QLatin1String("password"), Qt::CaseInsensitive)) {
             *why = QStringLiteral("it holds a password; keep it in ~/.pgpass instead");
             return false;
         }
