@@ -41,7 +41,18 @@ private:
         QList<int> blocks = {};
     };
     static void choose(MainWindow &w, const Options &o);
+    // Auto Wite pressed, the box's base answered, and a blank tag reported; nothing sent yet
+    // is kept in the transport.
+    static void startOnABlankTag(WindowFixture &f);
 };
+
+void TestAutoWrite::startOnABlankTag(WindowFixture &f)
+{
+    f.w().autoPanel().autoButton()->click();
+    f.reply("MsgCode:01");
+    f.transport.written.clear();
+    f.reply("MsgCode:03");
+}
 
 void TestAutoWrite::choose(MainWindow &w, const Options &o)
 {
@@ -150,10 +161,7 @@ void TestAutoWrite::lostUidReplyNeverRepeatsTheUid()
     MainWindow &w = f.w();
     choose(w, Options{.setUid = true, .autoInc = true});
     w.autoPanel().setUidField()->setText(QStringLiteral("0000000010"));
-    w.autoPanel().autoButton()->click();
-    f.reply("MsgCode:01");
-    f.transport.written.clear();
-    f.reply("MsgCode:03");
+    startOnABlankTag(f);
     QTRY_COMPARE(f.transport.written, QByteArray("WUX0000000010\r\n"));
     f.transport.written.clear();
     QTRY_COMPARE_WITH_TIMEOUT(w.status().message(), QStringLiteral("No recpone command!"), 3000);
@@ -173,10 +181,7 @@ void TestAutoWrite::lostReplyToCommandSentWithinReplyIsReported()
     choose(w, Options{.blocks = {3, 4}});
     w.blocks().setBlock(3, QStringLiteral("33333333"));
     w.blocks().setBlock(4, QStringLiteral("44444444"));
-    w.autoPanel().autoButton()->click();
-    f.reply("MsgCode:01");
-    f.transport.written.clear();
-    f.reply("MsgCode:03");
+    startOnABlankTag(f);
     QTRY_COMPARE(f.transport.written, QByteArray("WB000148040\r\n"));
     f.reply("W000148040");
     QTRY_VERIFY(f.transport.written.endsWith("WB333333333\r\n"));
@@ -204,10 +209,7 @@ void TestAutoWrite::doubtfulAnswerIsReadBackWithoutTouchingTheFields()
     MainWindow &w = f.w();
     choose(w, Options{.blocks = {3}});
     w.blocks().setBlock(3, QStringLiteral("33333333"));
-    w.autoPanel().autoButton()->click();
-    f.reply("MsgCode:01");
-    f.transport.written.clear();
-    f.reply("MsgCode:03");
+    startOnABlankTag(f);
     QTRY_COMPARE(f.transport.written, QByteArray("WB000148040\r\n"));
     QTRY_COMPARE_WITH_TIMEOUT(w.status().message(), QStringLiteral("No recpone command!"), 3000);
     f.reply("MsgCode:05");
