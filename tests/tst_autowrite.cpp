@@ -31,6 +31,7 @@ private slots:
     void captureThatCannotBeWrittenStopsTheLoop();
     void uidListIsReadyBeforeTheLoopRuns();
     void conveyorRunWritesEveryTagOnce();
+    void secondBatchStartsOnTheTagLeftInTheField();
     void faultsStallAndRecoverOnNextTag();
     void lateUidReplyStillCompletesWithoutSkipping();
     void wrongReadBackOnTheBoxEndsFailed();
@@ -142,7 +143,8 @@ void TestAutoWrite::stopMidCycleSendsNothingMore()
     WindowFixture f;
     QVERIFY(f.connectReader());
     f.w().autoPanel().autoButton()->click();
-    QCOMPARE(f.transport.written, QByteArray("RUX\r\n"));
+    // The loop asks what is already in the field.
+    QCOMPARE(f.transport.written, QByteArray("RUX\r\nGTS\r\n"));
     f.transport.written.clear();
     setLoop(f.w(), [](Loop &s) { s.AutoStep = AutoLoop::Step(5); });
     f.w().blocks().blockOption(4)->setChecked(true);
@@ -345,6 +347,41 @@ void TestAutoWrite::conveyorRunWritesEveryTagOnce()
     run.w->autoPanel().autoButton()->click();
     for (int i = 0; i < kTags; ++i)
         verifyFinished(run.box.departed()[i], 1000 + quint64(i));
+    QVERIFY(run.dialogs.boxes.isEmpty());
+}
+
+void TestAutoWrite::secondBatchStartsOnTheTagLeftInTheField()
+{
+    ConveyorRun run;
+    QVERIFY(run.begin());
+    run.box.engine().delays = {};
+    AutoPanel &a = run.w->autoPanel();
+    a.setUidBox()->click();
+    a.autoIncBox()->click();
+    a.setUidField()->setText(QStringLiteral("0000002000"));
+    a.autoButton()->click();
+    run.box.setConveyor(true, 30);
+    QVERIFY(run.waitForDeparted(2, 30000));
+    // The batch ends with the conveyor off: its last tag stays in the field, written.
+    QVERIFY(QTest::qWaitFor([&] { return run.box.engine().hasTag(); }, 5000));
+    run.box.setConveyor(false, 30);
+    bool buzzed = false;
+    connect(&run.box, &VirtualBox::event, &run.box,
+            [&](const QString &text) { buzzed = buzzed || text == QLatin1String("<- SB1"); });
+    QVERIFY(QTest::qWaitFor(
+        [&] { return buzzed && run.box.engine().hasTag() && run.box.engine().tagWritten(); },
+        20000));
+    a.autoButton()->click();
+    const qsizetype first = run.box.departed().size();
+    // That tag reports itself only as it arrives: the next batch asks for it, passes it as
+    // recorded, and goes on with the next tags.
+    a.autoButton()->click();
+    run.box.setConveyor(true, 30);
+    QVERIFY(run.waitForDeparted(int(first) + 2, 30000));
+    a.autoButton()->click();
+    const QList<T5557::Tag> &tags = run.box.departed();
+    for (qsizetype i = 0; i < tags.size(); ++i)
+        QCOMPARE(tags[i].id(), writtenId(2000 + quint64(i)));
     QVERIFY(run.dialogs.boxes.isEmpty());
 }
 

@@ -887,6 +887,16 @@ void TestCli::uidListRunsOnTwoStationsToItsEnd()
                             .arg(written.size())
                             .arg(used)
                             .arg(inDoubt)));
+
+    // Used up: the next run ends at once, before a batch opens or a tag is waited for.
+    QByteArray out;
+    QByteArray err;
+    QCOMPARE(tool({"produce", "--port", "07", "--job", job, "--record", record, "--events", "-"},
+                  &out, &err),
+             0);
+    QVERIFY2(out.contains("No ID of UID list ids.csv is left to write: the run is done")
+                 && out.contains("\"tags\":0") && !out.contains("\"event\":\"batch\""),
+             out.constData());
 }
 
 void TestCli::largeUidListLoadsBeforeTheBatchStarts()

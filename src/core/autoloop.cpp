@@ -93,6 +93,14 @@ QString describeWrite(const Write &w)
     return part;
 }
 
+QString listDoneWhy(const UidList &list, bool now)
+{
+    const QString name = list.name().isEmpty() ? QStringLiteral("the UID list")
+                                               : QStringLiteral("UID list ") + list.name();
+    return now ? QStringLiteral("No ID of %1 is left to write: the run is done.").arg(name)
+               : QStringLiteral("Last ID of %1 written: the run is done.").arg(name);
+}
+
 QString resultName(TagOutcome::Result result)
 {
     switch (result) {
@@ -576,12 +584,7 @@ void Engine::newTag()
 
 void Engine::endOfList(const Options &o, Actions &a, bool now)
 {
-    const QString name = o.uidList->name().isEmpty()
-                             ? QStringLiteral("the UID list")
-                             : QStringLiteral("UID list ") + o.uidList->name();
-    const QString why
-        = now ? QStringLiteral("No ID of %1 is left to write: the run is done.").arg(name)
-              : QStringLiteral("Last ID of %1 written: the run is done.").arg(name);
+    const QString why = listDoneWhy(*o.uidList, now);
     if (!now) {
         m_listDoneWhy = why;
         m_s.StopAfterTag = true;

@@ -155,6 +155,8 @@ QString shownValue(int block, const QString &value);
 QString describeWrite(const Write &w);
 
 QString resultName(TagOutcome::Result result);
+// Why a run from a UID list is done: none of its IDs is left (now), or the last was written.
+QString listDoneWhy(const UidList &list, bool now);
 
 struct Message {
     QString text;

@@ -3,6 +3,7 @@
 #include "core/uid.h"
 #include "link/trafficcapture.h"
 #include "listloader.h"
+#include "recordspool.h"
 #include "recordwriter.h"
 #include "session/productionloop.h"
 #include "widgets/dialogs.h"
@@ -88,13 +89,17 @@ QString Recorder::close()
         said << QStringLiteral("The production record did not answer within %1 s.")
                     .arg(RecordWriter::kCloseMs / 1000);
     if (left.spooled > 0)
-        said << QStringLiteral("%1 record entries wait on this PC and are sent when the record "
-                               "answers again.")
-                    .arg(left.spooled);
+        said << QStringLiteral("%1 record %2 in %3 on this PC; the tool's next start sends "
+                               "them once the record answers.")
+                    .arg(left.spooled)
+                    .arg(left.spooled == 1 ? QStringLiteral("entry waits")
+                                           : QStringLiteral("entries wait"))
+                    .arg(QDir::toNativeSeparators(RecordSpool::path()));
     if (left.lost > 0)
-        said << QStringLiteral("%1 record entries could not be kept: neither the record nor the "
+        said << QStringLiteral("%1 record %2 could not be kept: neither the record nor the "
                                "spool on this PC could be written.")
-                    .arg(left.lost);
+                    .arg(left.lost)
+                    .arg(left.lost == 1 ? QStringLiteral("entry") : QStringLiteral("entries"));
     return said.join(u' ');
 }
 
@@ -456,8 +461,14 @@ bool Recorder::mayStart()
     if (!o.setUid || !o.uidList || m_withoutRecordNext || !problem().isEmpty())
         return true;
     const ProductionRecord::Batch here = station();
-    if (m_lists->ready(*o.uidList, here.port))
-        return true;
+    if (m_lists->ready(*o.uidList, here.port)) {
+        if (m_lists->freeCount() > 0)
+            return true;
+        // No batch opens for a list with nothing left to write.
+        m_lists->take(*o.uidList, here.port);
+        m_loop.finishBeforeStart(AutoLoop::listDoneWhy(*o.uidList, true));
+        return false;
+    }
     if (!m_lists->loading(*o.uidList, here.port))
         m_lists->load(o.uidList, here);
     m_startWhenLoaded = true;

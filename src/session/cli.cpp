@@ -33,6 +33,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <sys/stat.h>
@@ -1059,7 +1060,9 @@ int produceCommand(const QStringList &arguments)
                      [&](const QString &why) { finish(why, kTagFailed); });
     QObject::connect(&session.loop(), &ProductionLoop::finished, &running,
                      [&](const QString &why) { finish(why, exitCode); });
+    bool begun = false;
     QObject::connect(&session.loop(), &ProductionLoop::switched, &running, [&](bool on) {
+        begun = begun || on;
         if (on)
             return;
         // After the rest of the step: a refusal says why better than the last message.
@@ -1093,11 +1096,11 @@ int produceCommand(const QStringList &arguments)
     }
     QObject::connect(&*interrupts, &StopSignals::raised, &running,
                      [&] { stopSoon(QStringLiteral("stopped by a signal"), exitCode); });
-    // A tag already in the field was reported before the loop listened: the box says again
-    // what is there.
-    session.link().SendCommand(QStringLiteral("GTS"));
     // After the record's own reaction to the start, which names the batch.
     QTimer::singleShot(0, &running, [&] {
+        // A used-up list ends the run before any batch opens.
+        if (!begun)
+            return;
         if (!emitEvent(QJsonObject{{QStringLiteral("event"), QStringLiteral("batch")},
                                    {QStringLiteral("key"), recorder.batchKey()},
                                    {QStringLiteral("options"), job->toObject()},
@@ -1119,26 +1122,30 @@ int produceCommand(const QStringList &arguments)
         exitCode = qMax(exitCode, int(kRecordFailed));
     }
     const double minutes = (QDateTime::currentMSecsSinceEpoch() - began) / 60000.0;
+    const double perMinute = minutes > 0 ? std::round(ended / minutes * 10) / 10 : 0.0;
     QJsonObject counts;
     for (auto it = results.cbegin(); it != results.cend(); ++it)
         counts.insert(it.key(), it.value());
     // A failure during the run was said when it happened.
     const bool failedBefore = !eventsFailed.isEmpty();
-    const bool toldEnd = emitEvent(QJsonObject{{QStringLiteral("event"), QStringLiteral("stopped")},
-                                               {QStringLiteral("why"), stoppedWhy}})
-                         && emitEvent(QJsonObject{
-                             {QStringLiteral("event"), QStringLiteral("summary")},
-                             {QStringLiteral("tags"), ended},
-                             {QStringLiteral("results"), counts},
-                             {QStringLiteral("tagsPerMinute"), minutes > 0 ? ended / minutes : 0.0},
-                             {QStringLiteral("exit"), exitCode}});
+    const bool toldEnd
+        = emitEvent(QJsonObject{{QStringLiteral("event"), QStringLiteral("stopped")},
+                                {QStringLiteral("why"), stoppedWhy}})
+          && emitEvent(QJsonObject{{QStringLiteral("event"), QStringLiteral("summary")},
+                                   {QStringLiteral("tags"), ended},
+                                   {QStringLiteral("results"), counts},
+                                   {QStringLiteral("tagsPerMinute"), perMinute},
+                                   {QStringLiteral("exit"), exitCode}});
     if (!toldEnd) {
         if (!failedBefore)
             say(stderr, QStringLiteral("kestrel-rfid: ") + eventsFailed);
         exitCode = kOutputFailed;
     }
+    QString why = stoppedWhy;
+    if (why.endsWith(u'.'))
+        why.chop(1);
     person(QStringLiteral("stopped: %1; %2 %3")
-               .arg(stoppedWhy)
+               .arg(why)
                .arg(ended)
                .arg(ended == 1 ? QStringLiteral("tag") : QStringLiteral("tags")));
     return exitCode;

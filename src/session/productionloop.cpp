@@ -1,5 +1,6 @@
 #include "productionloop.h"
 
+#include "core/palette.h"
 #include "core/timing.h"
 #include "link/readerlink.h"
 
@@ -38,6 +39,18 @@ void ProductionLoop::start()
     m_failedInRow.clear();
     apply(m_engine.start(options()));
     emit switched(true);
+    // A tag already on the antenna was reported before the loop listened, and the box reports
+    // a tag only as it arrives: asked, it says again what is there.
+    if (running() && m_engine.state().AutoStep == AutoLoop::Step::Idle)
+        m_link.SendCommand(QStringLiteral("GTS"));
+}
+
+void ProductionLoop::finishBeforeStart(const QString &why)
+{
+    AutoLoop::Actions a;
+    a.messages.append({why, Palette::ColorBlue});
+    a.finished = why;
+    apply(a);
 }
 
 void ProductionLoop::stop()

@@ -29,6 +29,8 @@ public:
     // Only on a connected link.
     void start();
     void stop();
+    // The work is done before the loop switched on (a used-up UID list): said as a run's end.
+    void finishBeforeStart(const QString &why);
     // Every gathered reply, once, after what the reply itself shows.
     void onReply(const Reply::Parsed &reply);
     // The link was closed: the loop switches itself off.
