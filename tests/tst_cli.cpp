@@ -205,6 +205,9 @@ void TestCli::jobFileIsReadStrictly_data()
     QTest::newRow("a fraction of a failure")
         << head + R"(, "failures": {"stopAfter": 2.5}})"
         << QStringLiteral("\"failures.stopAfter\" must be a whole number from 0 to 1000");
+    QTest::newRow("a number beyond any count")
+        << head + R"(, "failures": {"stopAfter": 2.2e76}})"
+        << QStringLiteral("\"failures.stopAfter\" must be a whole number from 0 to 1000");
     QTest::newRow("an unknown member")
         << head + R"(, "uid": {"stepp": "0000000001"}})" << QStringLiteral("\"uid.stepp\"");
     QTest::newRow("a wrong type") << head + R"(, "lock": "yes"})" << QStringLiteral("\"lock\"");

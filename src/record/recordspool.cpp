@@ -134,8 +134,9 @@ bool RecordSpool::sendAll(const Send &send)
             const QJsonArray values
                 = QJsonDocument::fromJson(pending.value(2).toString().toUtf8()).array();
             for (const QJsonValue &v : values) {
-                // JSON keeps numbers as doubles; the columns want integers.
-                args << (v.isDouble() ? QVariant(qint64(v.toDouble())) : v.toVariant());
+                // JSON keeps numbers as doubles; the columns want integers (a number out of
+                // range in a damaged spool becomes 0 rather than undefined).
+                args << (v.isDouble() ? QVariant(v.toInteger()) : v.toVariant());
             }
             QString why;
             const QString sql = pending.value(1).toString();

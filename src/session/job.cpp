@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
+#include <cmath>
 
 namespace {
 
@@ -57,7 +58,8 @@ public:
         if (v.isUndefined())
             return true;
         const double d = v.toDouble(-1);
-        if (!v.isDouble() || d != double(qint64(d)) || d < min || d > max)
+        // The range first: a huge number has no whole value to compare with.
+        if (!v.isDouble() || d < min || d > max || d != std::floor(d))
             return fail(name,
                         QStringLiteral("must be a whole number from %1 to %2").arg(min).arg(max));
         out = int(d);
