@@ -59,6 +59,7 @@ private slots:
     void captureKeepsEveryByteButThePassword();
     void portThatVanishesMidTagExits4();
     void jobOfTheWindowRunsTheSameCommandsHeadless();
+    void secondRunOfAJobCarriesOn();
     void uidListRunsOnTwoStationsToItsEnd();
     void largeUidListLoadsBeforeTheBatchStarts();
     void seededRunsKeepTheLinesPromises_data();
@@ -205,6 +206,9 @@ void TestCli::jobFileIsReadStrictly_data()
     QTest::newRow("a fraction of a failure")
         << head + R"(, "failures": {"stopAfter": 2.5}})"
         << QStringLiteral("\"failures.stopAfter\" must be a whole number from 0 to 1000");
+    QTest::newRow("carrying on without stepping")
+        << head + R"(, "uid": {"write": true, "increment": false, "continue": true}})"
+        << QStringLiteral("\"uid.continue\" needs \"uid.increment\"");
     QTest::newRow("a number beyond any count")
         << head + R"(, "failures": {"stopAfter": 2.2e76}})"
         << QStringLiteral("\"failures.stopAfter\" must be a whole number from 0 to 1000");
@@ -782,6 +786,34 @@ void TestCli::jobOfTheWindowRunsTheSameCommandsHeadless()
     const QStringList headless = threeTags(m_events);
     QCOMPARE(headless.count(QStringLiteral("WUX0000002000")), 1);
     QCOMPARE(headless, threeTags(windowEvents));
+}
+
+// The same job run again goes on where the record says, when asked to; otherwise it refuses
+// and names both ways on.
+void TestCli::secondRunOfAJobCarriesOn()
+{
+    m_box->setConveyor(true, kGapMs, kGapMs);
+    const QString job = file(QStringLiteral("job.json"), kJob);
+    const QString record = m_dir->filePath(QStringLiteral("r.sqlite"));
+    const QStringList run{"produce", "--port", "07", "--job", job, "--record", record};
+    QByteArray out;
+    QByteArray err;
+    QCOMPARE(tool(run + QStringList{"--count", "3"}, &out), 0);
+    QVERIFY2(out.contains("tag 3: complete 0000002002"), out.constData());
+    QCOMPARE(tool(run + QStringList{"--count", "3"}, &out, &err), int(Cli::kTagFailed));
+    QVERIFY2(out.contains("UID 0000002000 was already written") && out.contains("--continue")
+                 && out.contains("--first UID"),
+             out.constData());
+    QCOMPARE(tool(run + QStringList{"--count", "2", "--continue"}, &out, &err), 0);
+    QVERIFY2(out.contains("continuing at UID 0000002003: 3 UIDs from 0000002000 written or in "
+                          "doubt")
+                 && out.contains("tag 1: complete 0000002003")
+                 && out.contains("tag 2: complete 0000002004"),
+             out.constData());
+    QCOMPARE(tool(run + QStringList{"--count", "1", "--first", "0000003000"}, &out), 0);
+    QVERIFY2(out.contains("tag 1: complete 0000003000"), out.constData());
+    QCOMPARE(tool(run + QStringList{"--first", "00000030"}, nullptr, &err), int(Cli::kUsage));
+    QVERIFY2(err.contains("--first must be a tag ID"), err.constData());
 }
 
 // Two stations work through one list on one record; one is killed mid-run and started again.

@@ -116,6 +116,13 @@ public:
             return std::nullopt;
         return std::pair{*free, *held};
     }
+    RecordGuard::Unused firstUnused(const QString &first,
+                                    const std::function<QString(const QString &)> &next, bool hex,
+                                    const Batch &station, int limit)
+    {
+        return m_guard.firstUnused(first, next, hex,
+                                   {station.station, station.port, station.stationKey}, limit);
+    }
     // The list goes into the record once; its free positions for this station, in order.
     std::optional<QList<int>> openList(const UidList &list, const Batch &station)
     {

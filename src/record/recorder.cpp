@@ -475,6 +475,18 @@ bool Recorder::mayStart()
     return false;
 }
 
+void Recorder::findFirstUnused(const AutoLoop::Options &o,
+                               std::function<void(const RecordGuard::Unused &)> answer)
+{
+    m_writer->ask<RecordGuard::Unused>(
+        [o, station = station()](ProductionRecord &r) {
+            return r.firstUnused(
+                o.setUidText, [&o](const QString &uid) { return AutoLoop::nextUid(o, uid); },
+                o.base != AutoLoop::Options::Base::Dec, station, kContinueLimit);
+        },
+        std::move(answer));
+}
+
 void Recorder::cancelList()
 {
     m_startWhenLoaded = false;

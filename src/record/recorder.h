@@ -65,6 +65,12 @@ public:
     ListLoader &lists() { return *m_lists; }
     void cancelList();
 
+    // Where a stepping run of these options goes on after the UIDs the record holds as written
+    // or in doubt (at most kContinueLimit of them), answered on this thread.
+    static constexpr int kContinueLimit = 1000000;
+    void findFirstUnused(const AutoLoop::Options &o,
+                         std::function<void(const RecordGuard::Unused &)> answer);
+
     // While the capture runs, each batch's traffic goes into the record with its tags.
     void keepTrafficOf(TrafficCapture &capture);
 

@@ -99,6 +99,48 @@ std::optional<RecordGuard::PriorTag> RecordGuard::findWritten(const QString &uid
     return where;
 }
 
+RecordGuard::Unused RecordGuard::firstUnused(const QString &first,
+                                             const std::function<QString(const QString &)> &next,
+                                             bool hex, const Station &station, int limit)
+{
+    const QString port = station.port.isNull() ? QStringLiteral("") : station.port;
+    QString uid = first;
+    for (int passed = 0; passed <= limit; ++passed) {
+        const std::optional<quint64> id = Uid::tagId(uid, hex);
+        if (!id)
+            return {{}, passed, QStringLiteral("the UIDs ran out of range after %1").arg(first)};
+        bool readable = false;
+        const bool written = findWritten(uid, hex, &readable).has_value();
+        if (!readable || !m_record.mayAsk())
+            return {{}, passed, QStringLiteral("the record could not be read")};
+        bool held = false;
+        if (!written) {
+            QSqlQuery q(m_record.database());
+            q.prepare(QStringLiteral(
+                "SELECT state, station_key, port FROM reservation WHERE tag_id = ? OR uid = ?"));
+            q.addBindValue(qint64(*id));
+            q.addBindValue(uid);
+            if (!q.exec()) {
+                m_record.lost(q);
+                return {{}, passed, QStringLiteral("the record could not be read")};
+            }
+            while (q.next()) {
+                const QString state = q.value(0).toString();
+                const bool ours
+                    = q.value(1).toString() == station.key && q.value(2).toString() == port;
+                // Released, or only reserved ahead by this station and never sent: free.
+                held = held
+                       || !(state == QLatin1String("released")
+                            || (ours && state == QLatin1String("held")));
+            }
+        }
+        if (!written && !held)
+            return {uid, passed, {}};
+        uid = next(uid);
+    }
+    return {{}, limit, QStringLiteral("more than %1 UIDs after %2 are used").arg(limit).arg(first)};
+}
+
 RecordGuard::Reservation RecordGuard::reserve(const QString &uid, bool hex, const Station &station,
                                               const QString &batch)
 {

@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <QVariantList>
 #include <climits>
+#include <functional>
 #include <optional>
 
 class RecordConnection;
@@ -90,6 +91,16 @@ public:
     // when the record cannot say.
     std::optional<QList<int>> freePositions(const UidList &list, const Station &station,
                                             int from = 0, int to = INT_MAX);
+    // Where a stepping run goes on: the first UID from `first` on, each stepped by `next`,
+    // that no tag carries and no batch holds (in doubt, or now for another station), and how
+    // many were passed to get there; or why there is none (uid empty).
+    struct Unused {
+        QString uid;
+        int passed = 0;
+        QString why;
+    };
+    Unused firstUnused(const QString &first, const std::function<QString(const QString &)> &next,
+                       bool hex, const Station &station, int limit);
     // Each list with its IDs used (on a confirmed tag), in doubt and remaining.
     static QString listSummaryQuery();
 

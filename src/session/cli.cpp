@@ -869,6 +869,43 @@ std::optional<QString> waitForList(Recorder &recorder, StopSignals &interrupts)
     return outcome;
 }
 
+// Sets the loop's first UID past those the record holds as written or in doubt, and says
+// where it goes on; otherwise the exit code, said why: a signal, or a record that cannot tell.
+std::optional<int> carryOnFrom(Session &session, Recorder &recorder, StopSignals &interrupts,
+                               const std::function<void(const QString &)> &person)
+{
+    std::optional<RecordGuard::Unused> found;
+    AutoLoop::Options o = session.options();
+    QEventLoop waiting;
+    recorder.findFirstUnused(o, [&](const RecordGuard::Unused &u) {
+        found = u;
+        waiting.quit();
+    });
+    const QMetaObject::Connection stop
+        = QObject::connect(&interrupts, &StopSignals::raised, &waiting, &QEventLoop::quit);
+    if (!found)
+        waiting.exec();
+    QObject::disconnect(stop);
+    if (!found) {
+        say(stderr, QStringLiteral("kestrel-rfid: stopped by a signal before the first free UID "
+                                   "was found; no batch was started"));
+        return kDone;
+    }
+    if (found->uid.isEmpty()) {
+        say(stderr, QStringLiteral("kestrel-rfid: cannot go on after UID %1: %2")
+                        .arg(o.setUidText, found->why));
+        return kRecordFailed;
+    }
+    person(QStringLiteral("continuing at UID %1: %2 %3 from %4 written or in doubt")
+               .arg(found->uid)
+               .arg(found->passed)
+               .arg(found->passed == 1 ? QStringLiteral("UID") : QStringLiteral("UIDs"))
+               .arg(o.setUidText));
+    o.setUidText = found->uid;
+    session.setOptions(o);
+    return std::nullopt;
+}
+
 int produceCommand(const QStringList &arguments)
 {
     QCommandLineParser parser;
@@ -886,8 +923,14 @@ int produceCommand(const QStringList &arguments)
         QStringLiteral("operator"),
         QStringLiteral("Who runs the batch, as the record keeps it (default: the login)."),
         QStringLiteral("NAME"));
-    parser.addOptions(
-        {c.port, c.passwordFile, c.record, c.capture, jobOption, count, events, operatorOption});
+    const QCommandLineOption first(QStringLiteral("first"),
+                                   QStringLiteral("Start at this UID instead of the job's first."),
+                                   QStringLiteral("UID"));
+    const QCommandLineOption carryOn(
+        QStringLiteral("continue"),
+        QStringLiteral("Go on after the UIDs the record holds as written or in doubt."));
+    parser.addOptions({c.port, c.passwordFile, c.record, c.capture, jobOption, count, events,
+                       operatorOption, first, carryOn});
     QString error;
     if (const std::optional<int> code = parse(
             parser, arguments,
@@ -896,9 +939,23 @@ int produceCommand(const QStringList &arguments)
         return *code;
     if (!parser.isSet(jobOption))
         return usage(QStringLiteral("produce needs --job FILE"));
-    const std::optional<Job> job = Job::load(parser.value(jobOption), &error);
+    std::optional<Job> job = Job::load(parser.value(jobOption), &error);
     if (!job)
         return usage(error);
+    const AutoLoop::Options &stepping = job->raw();
+    if ((parser.isSet(first) || parser.isSet(carryOn))
+        && (!stepping.setUid || !stepping.autoInc || stepping.uidList))
+        return usage(QStringLiteral("--first and --continue are for a job that writes stepping "
+                                    "UIDs (\"uid.write\" and \"uid.increment\", no list)"));
+    if (parser.isSet(first)) {
+        const QString uid = parser.value(first).toUpper();
+        if (uid.size() != 10 || !Uid::tagId(uid, stepping.base != AutoLoop::Options::Base::Dec))
+            return usage(
+                QStringLiteral("--first must be a tag ID of ten digits in the job's base"));
+        job->setFirstUid(uid);
+    }
+    if (parser.isSet(carryOn))
+        job->setCarryOn(true);
     const QString operatorName = parser.value(operatorOption).trimmed();
     if (parser.isSet(operatorOption)
         && (operatorName.isEmpty() || operatorName.size() > 64
@@ -1040,8 +1097,10 @@ int produceCommand(const QStringList &arguments)
                          if (t.result != AutoLoop::TagOutcome::Result::Complete)
                              exitCode = qMax(exitCode, int(kTagFailed));
                          const bool told = emitEvent(tagEvent(t));
+                         // Counted in this run's order: the loop's serial also counts
+                         // tags reported again before their first command.
                          person(QStringLiteral("tag %1: %2 %3")
-                                    .arg(t.serial)
+                                    .arg(ended)
                                     .arg(AutoLoop::resultName(t.result),
                                          t.uidRead.isEmpty() ? t.uidAsked : t.uidRead));
                          if (stopAsked)
@@ -1054,7 +1113,12 @@ int produceCommand(const QStringList &arguments)
     QObject::connect(&session.loop(), &ProductionLoop::uidRefused, &running,
                      [&](const QString &why) {
                          const bool record = !recorder.problem().isEmpty();
-                         finish(why, record ? kRecordFailed : kTagFailed);
+                         QString said = why;
+                         if (why.contains(QLatin1String("already written")))
+                             said += QStringLiteral(" To go on after the UIDs the record holds, "
+                                                    "give --continue; to start at another, "
+                                                    "--first UID.");
+                         finish(said, record ? kRecordFailed : kTagFailed);
                      });
     QObject::connect(&session.loop(), &ProductionLoop::failuresStopped, &running,
                      [&](const QString &why) { finish(why, kTagFailed); });
@@ -1078,6 +1142,13 @@ int produceCommand(const QStringList &arguments)
     QObject::connect(&session.capture(), &TrafficCapture::failed, &running, outputFailed);
 
     std::optional<StopSignals> interrupts(std::in_place);
+    if (const std::optional<int> code
+        = job->carriesOn() ? carryOnFrom(session, recorder, *interrupts, person) : std::nullopt) {
+        interrupts.reset();
+        session.disconnectPort();
+        recorder.close();
+        return *code;
+    }
     session.loop().start();
     if (!session.loop().running()) {
         // The job's UID list goes into the record first; a signal cancels that, and the

@@ -221,7 +221,9 @@ std::optional<Job> Job::parse(const QByteArray &json, QString *error, const QStr
     std::optional<bool> increment;
     bool incrementFlag = false;
     const std::optional<QJsonObject> list = u.object("list");
+    bool carryOn = false;
     if (!list || !u.flag("write", o.setUid) || !u.flag("increment", incrementFlag)
+        || !u.flag("continue", carryOn)
         || !u.text("first", kUidPattern, QStringLiteral("ten digits, the first four hexadecimal"),
                    first)
         || !u.text("step", kStepPattern, QStringLiteral("ten decimal digits"), step)
@@ -280,6 +282,13 @@ std::optional<Job> Job::parse(const QByteArray &json, QString *error, const QStr
         u.fail("increment", QStringLiteral("needs \"uid.write\""));
         return std::nullopt;
     }
+    if (carryOn && (!o.autoInc || o.uidList)) {
+        u.fail("continue", o.uidList ? QStringLiteral("is not needed with \"uid.list\": a list "
+                                                      "goes on after its used IDs by itself")
+                                     : QStringLiteral("needs \"uid.increment\""));
+        return std::nullopt;
+    }
+    job.m_carryOn = carryOn;
 
     Reader b(*blocks, QStringLiteral("blocks"), error);
     for (int n = 1; n <= 6; ++n) {
@@ -350,6 +359,8 @@ QJsonObject Job::toObject(const QString &folder) const
     } else {
         uid.insert(QStringLiteral("first"), m_o.setUidText);
         uid.insert(QStringLiteral("step"), m_o.incText);
+        if (m_carryOn)
+            uid.insert(QStringLiteral("continue"), true);
     }
     QJsonObject root{
         {QStringLiteral("format"), kFormat},

@@ -35,7 +35,13 @@ public:
     // Unlocking or writing the password needs one.
     bool needsPassword() const { return m_o.autoUnlock || m_o.writePassword; }
     const AutoLoop::Options &raw() const { return m_o; }
+    // A stepping run goes on after the UIDs the record holds as written or in doubt.
+    bool carriesOn() const { return m_carryOn; }
+    void setCarryOn(bool on) { m_carryOn = on; }
+    // The first UID, as the command line may give it instead of the job's.
+    void setFirstUid(const QString &uid) { m_o.setUidText = uid; }
 
 private:
     AutoLoop::Options m_o;
+    bool m_carryOn = false;
 };
