@@ -4,6 +4,7 @@
 #include "fakes.h"
 #include "link/readerlink.h"
 #include "link/trafficlog.h"
+#include "record/recorder.h"
 #include "session/session.h"
 #include "tagops/blockpanel.h"
 #include "ui/mainwindow.h"
@@ -12,6 +13,8 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QElapsedTimer>
+#include <QSqlDatabase>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -43,8 +46,16 @@ struct Harness {
         window = new MainWindow(&transport, &dialogs);
         window->session().setNoPresentPauseMs(0);
         window->state().PortConnected = true;
-        // libFuzzer leaves through exit(): the window and its threads go first, while the Qt
-        // they run on is still whole. The harness is never destroyed, so the transport stays.
+        // libFuzzer leaves through exit(): the window and its record thread go first, while
+        // the Qt they run on is still whole. Qt's own statics are destroyed in the reverse
+        // order they were made, so the record's are made before this is registered. The
+        // harness is never destroyed, so the transport stays.
+        QSqlDatabase::drivers();
+        QSqlDatabase::connectionNames();
+        QElapsedTimer opening;
+        opening.start();
+        while (!window->recorder().known() && opening.elapsed() < 10000)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
         std::atexit([] {
             delete harness()->window;
             delete qApp;

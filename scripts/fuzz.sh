@@ -9,6 +9,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-600}
 [ $# -gt 0 ] && shift
 targets=${*:-"replies box job uidlist tagfile capture address settings"}
+scripts/setup.sh fuzz
 cmake --preset fuzz >/dev/null
 for t in $targets; do
     cmake --build --preset fuzz -j2 --target "fuzz_$t" >/dev/null
@@ -34,6 +35,9 @@ for t in $targets; do
     findings=$(find "$found" -type f | wc -l)
     printf '%-10s %12s %10s %8s %10s %s\n' "$t" "${runs:-?}" "${speed:-?}" "${cov:-?}" \
         "${peak:-?}" "$findings"
-    [ "$findings" -eq 0 ] || status=1
+    if [ "$findings" -ne 0 ] || ! grep -q '^stat::number_of_executed_units' "$log"; then
+        status=1
+        tail -n 25 "$log" >&2
+    fi
 done
 exit $status
