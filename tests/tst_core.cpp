@@ -12,6 +12,7 @@ class TestCore : public QObject {
 private slots:
     void classify_data();
     void classify();
+    void everyBoxTextIsExplained();
     void stepSetUid_data();
     void stepSetUid();
     void baseConversions_data();
@@ -66,6 +67,16 @@ void TestCore::classify()
     QTEST(p.code, "code");
     QTEST(p.block, "block");
     QTEST(p.payload, "payload");
+}
+
+void TestCore::everyBoxTextIsExplained()
+{
+    for (int code = Reply::kLengthIncorrect; code <= Reply::kLockError; ++code) {
+        const QString text = Reply::errorText(code);
+        QVERIFY2(text.isEmpty() || !Reply::plainMeaning(text).isEmpty(), qPrintable(text));
+    }
+    for (const char *text : {"No recpone command!", "Ready - Not Config", "Ready - No UID"})
+        QVERIFY2(!Reply::plainMeaning(QString::fromLatin1(text)).isEmpty(), text);
 }
 
 void TestCore::stepSetUid_data()

@@ -1,5 +1,7 @@
 #include "reply.h"
 
+#include <QHash>
+
 namespace Reply {
 
 int digitValue(const QString &text, int position)
@@ -77,6 +79,31 @@ QString errorText(int code)
     default:
         return {};
     }
+}
+
+QString plainMeaning(const QString &text)
+{
+    static const QHash<QString, QString> meanings{
+        {QStringLiteral("No Precent!"),
+         QStringLiteral("no tag in the field, or one that does not answer; a protected tag "
+                        "answers only to its password")},
+        {QStringLiteral("No is Password!"),
+         QStringLiteral("the tag is protected: give its password (PWD or Auto Unlock in the "
+                        "window, --password-file here)")},
+        {QStringLiteral("Password Error!"), QStringLiteral("that is not the tag's password")},
+        {QStringLiteral("Lock error!"),
+         QStringLiteral("the block is locked for good and cannot be written")},
+        {QStringLiteral("Length of the command is incorrect!"),
+         QStringLiteral("the box did not take the command's length")},
+        {QStringLiteral("Command is wrong!"), QStringLiteral("the box does not know the command")},
+        {QStringLiteral("No recpone command!"),
+         QStringLiteral("the box did not answer: check the cable, the port and its power")},
+        {QStringLiteral("Ready - Not Config"),
+         QStringLiteral("a tag is in the field, its block 0 not an ID configuration")},
+        {QStringLiteral("Ready - No UID"),
+         QStringLiteral("a tag is in the field, configured, but it carries no ID")},
+    };
+    return meanings.value(text);
 }
 
 bool refusedUntouched(int errorCode)

@@ -53,6 +53,9 @@ bool isFieldReport(const Parsed &reply);
 
 // What the message label says for an error reply's code; empty for codes without one.
 QString errorText(int code);
+// What one of the box's or the tool's own short texts means, in plain words, for the command
+// line and the README's table; empty for any other text.
+QString plainMeaning(const QString &text);
 
 // The box refused the command before it touched a tag: a wrong length, an unknown command, a
 // protected tag without its password, a wrong password, a decimal ID beyond 32 bits. After

@@ -339,13 +339,20 @@ private:
     AutoLoop::TagOutcome m_tag;
 };
 
+// The box's own words, then what they mean.
+QString withMeaning(const QString &text)
+{
+    const QString meaning = Reply::plainMeaning(text);
+    return meaning.isEmpty() ? text : QStringLiteral("%1 (%2)").arg(text, meaning);
+}
+
 // What a reply to a command that does not work says in words.
 QString refusal(const std::optional<QString> &head, Session &session)
 {
     if (!session.failure().isEmpty())
         return session.failure();
     if (!head)
-        return QStringLiteral("No recpone command!");
+        return withMeaning(QStringLiteral("No recpone command!"));
     const Reply::Parsed r = Reply::classify(*head);
     QString text = r.kind == Reply::Kind::Error ? Reply::errorText(r.code) : QString();
     // What the window's labels say for these reports.
@@ -355,7 +362,9 @@ QString refusal(const std::optional<QString> &head, Session &session)
         text = QStringLiteral("Ready - Not Config");
     else if (r.kind == Reply::Kind::Message && r.code == Reply::kNoUid)
         text = QStringLiteral("Ready - No UID");
-    return text.isEmpty() ? QStringLiteral("the box answered %1").arg(*head) : text;
+    if (text.isEmpty())
+        return QStringLiteral("the box answered %1").arg(*head);
+    return withMeaning(text);
 }
 
 int portsCommand(const QStringList &arguments)
