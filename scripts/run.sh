@@ -7,6 +7,11 @@ scripts/setup.sh
 cmake --preset default >/dev/null
 cmake --build --preset default -j2
 
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+    echo "scripts/run.sh: no display to open the window on; without a window, see the README's" \
+        "\"Without a window\" (scripts/headless-quickstart.sh)." >&2
+    exit 1
+fi
 if [ -n "${KESTREL_PORTS_DIR:-}" ] || [ "${KESTREL_REAL_PORTS:-}" = 1 ]; then
     exec build/app/kestrel-rfid "$@"
 fi
