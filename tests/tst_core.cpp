@@ -21,6 +21,7 @@ private slots:
     void configWordRules();
     void uidLists_data();
     void uidLists();
+    void lineFiguresReadApart();
     void shiftStarts_data();
     void shiftStarts();
     void answersAreMaskedByWhatWasAsked_data();
@@ -238,6 +239,41 @@ void TestCore::uidLists()
 }
 
 KESTREL_TEST_MAIN(TestCore)
+void TestCore::lineFiguresReadApart()
+{
+    // The pace of tags that ended over 17 s is no count per minute; one tag has no pace.
+    LineFigures f;
+    const qint64 t0
+        = QDateTime(QDate(2026, 12, 9), QTime(11, 8, 10), QTimeZone::utc()).toMSecsSinceEpoch();
+    f.add({t0, QStringLiteral("a"), QStringLiteral("complete"), 0, {}});
+    QCOMPARE(f.total().rateText(), QStringLiteral("-"));
+    for (int i = 1; i < 12; ++i)
+        f.add({t0 + i * 17000 / 11, QStringLiteral("a"), QStringLiteral("complete"), 0, {}});
+    QCOMPARE(f.total().rateText(), QStringLiteral("\u224838.8"));
+    QCOMPARE(f.brief(), QStringLiteral("Line: \u224838.8 tags/min, first pass 100 %"));
+    QCOMPARE(f.glance(), QStringLiteral("\u224838.8/min, 100 %"));
+    f.add({t0 + 120000, QStringLiteral("a"), QStringLiteral("complete"), 0, {}});
+    QCOMPARE(f.total().rateText(), QStringLiteral("6.0"));
+
+    // Ticks: a minute apart at most six minutes, whole counts.
+    using T = LineFigures::Ticks;
+    const auto same = [](const T &a, const T &b) {
+        return a.from == b.from && a.to == b.to && a.count == b.count;
+    };
+    const qint64 m = 60000;
+    const qint64 at = t0 - 10000;
+    QVERIFY(same(LineFigures::minuteTicks(t0, t0 + 17000), {at, at + m, 2}));
+    QVERIFY(same(LineFigures::minuteTicks(t0, t0 + 3 * m), {at, at + 4 * m, 5}));
+    QVERIFY(same(LineFigures::minuteTicks(t0, t0 + 90 * m), {at, at + 91 * m, 7}));
+    QVERIFY(same(LineFigures::countTicks(0), {0, 1, 2}));
+    QVERIFY(same(LineFigures::countTicks(1), {0, 1, 2}));
+    QVERIFY(same(LineFigures::countTicks(5), {0, 5, 6}));
+    QVERIFY(same(LineFigures::countTicks(7), {0, 8, 5}));
+    QVERIFY(same(LineFigures::countTicks(12), {0, 12, 7}));
+    QVERIFY(same(LineFigures::countTicks(41), {0, 50, 6}));
+    QVERIFY(same(LineFigures::countTicks(1234), {0, 1500, 4}));
+}
+
 void TestCore::shiftStarts_data()
 {
     QTest::addColumn<QString>("starts");

@@ -38,9 +38,48 @@ QString percent(double ratio)
 
 double LineFigures::Station::tagsPerMinute() const
 {
-    if (tags == 0)
-        return 0;
-    return tags / (double(qMax(lastMs - firstMs, kMinuteMs)) / kMinuteMs);
+    // n tags that ended over a span are n - 1 intervals: a pace, even under a minute.
+    if (tags < 2 || lastMs <= firstMs)
+        return -1;
+    return (tags - 1) / (double(lastMs - firstMs) / kMinuteMs);
+}
+
+QString LineFigures::Station::rateText() const
+{
+    const double rate = tagsPerMinute();
+    if (rate < 0)
+        return QStringLiteral("-");
+    return (rateIsEstimate() ? QStringLiteral("\u2248") : QString())
+           + QString::number(rate, 'f', 1);
+}
+
+LineFigures::Ticks LineFigures::minuteTicks(qint64 firstMs, qint64 lastMs)
+{
+    const qint64 from = firstMs - firstMs % kMinuteMs;
+    const qint64 minutes = qMax<qint64>(1, (qMax(lastMs, from) - from + kMinuteMs - 1) / kMinuteMs);
+    // Beyond six minutes, seven ticks at least a minute apart still read apart.
+    return {from, from + minutes * kMinuteMs, int(qMin<qint64>(minutes, 6)) + 1};
+}
+
+LineFigures::Ticks LineFigures::countTicks(int most)
+{
+    // Up to five, a tick for each count; beyond, a step of 1, 2 or 5 times a power of ten
+    // that gives at most six steps.
+    const int top = qMax(1, most);
+    if (top <= 5)
+        return {0, top, top + 1};
+    qint64 step = 1;
+    for (qint64 power = 1;; power *= 10) {
+        const qint64 steps[] = {power, 2 * power, 5 * power};
+        const auto fits = std::find_if(std::begin(steps), std::end(steps),
+                                       [top](qint64 s) { return (top + s - 1) / s <= 6; });
+        if (fits != std::end(steps)) {
+            step = *fits;
+            break;
+        }
+    }
+    const qint64 end = (top + step - 1) / step * step;
+    return {0, end, int(end / step) + 1};
 }
 
 double LineFigures::Station::firstPassYield() const
@@ -88,8 +127,18 @@ QString LineFigures::brief() const
         return QStringLiteral("Line: no tag yet");
     const double yield = m_total.firstPassYield();
     return QStringLiteral("Line: %1 tags/min, first pass %2")
-        .arg(m_total.tagsPerMinute(), 0, 'f', 1)
+        .arg(m_total.rateText())
         .arg(yield < 0 ? QStringLiteral("-") : QString::number(qRound(100 * yield)) + " %");
+}
+
+QString LineFigures::glance() const
+{
+    if (m_total.tags == 0)
+        return QStringLiteral("Line: -");
+    const double yield = m_total.firstPassYield();
+    return QStringLiteral("%1/min, %2")
+        .arg(m_total.rateText(),
+             yield < 0 ? QStringLiteral("-") : QString::number(qRound(100 * yield)) + " %");
 }
 
 QByteArray LineFigures::csv() const
@@ -105,7 +154,8 @@ QByteArray LineFigures::csv() const
                      .arg(s.failed)
                      .arg(s.stalled)
                      .arg(percent(s.firstPassYield()))
-                     .arg(s.tagsPerMinute(), 0, 'f', 2);
+                     .arg(s.tagsPerMinute() < 0 ? QStringLiteral("")
+                                                : QString::number(s.tagsPerMinute(), 'f', 2));
     };
     for (auto it = m_stations.cbegin(); it != m_stations.cend(); ++it)
         station(it.key(), it.value());

@@ -35,8 +35,12 @@ public:
         qint64 firstMs = -1;
         qint64 lastMs = -1;
 
-        // Over the time from the first tag's end to the last's, at least a minute.
+        // The pace between the first tag's end and the last's; -1 until two tags have ended
+        // apart. Under a minute of them it is an estimate.
         double tagsPerMinute() const;
+        bool rateIsEstimate() const { return lastMs - firstMs < 60 * 1000; }
+        // "14.2", "≈12.5" under a minute, "-" before there is a pace.
+        QString rateText() const;
         // Of the tags the line judged (complete, failed or stalled); -1 when there are none.
         double firstPassYield() const;
     };
@@ -63,6 +67,20 @@ public:
     QByteArray csv() const;
     // "Line: 14.2 tags/min, first pass 96 %"
     QString brief() const;
+    // As little as a crowded status bar holds whole: "14.2/min, 96 %".
+    QString glance() const;
+
+    // Axes with ticks that read apart: the minutes from firstMs to lastMs as a range that
+    // ends on whole minutes, with one tick a minute up to six; the tag counts up to `most`
+    // on whole numbers.
+    struct Ticks {
+        // Milliseconds since the epoch, or counts.
+        qint64 from = 0;
+        qint64 to = 0;
+        int count = 2;
+    };
+    static Ticks minuteTicks(qint64 firstMs, qint64 lastMs);
+    static Ticks countTicks(int most);
 
     // A failure's cause without the values that differ from tag to tag: "failed: block 3
     // written …, read back …".

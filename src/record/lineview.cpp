@@ -191,7 +191,7 @@ QString LineView::yieldText() const
             .arg(s.failed)
             .arg(s.stalled)
             .arg(y < 0 ? QStringLiteral("-") : QString::number(100 * y, 'f', 1) + " %")
-            .arg(s.tagsPerMinute(), 0, 'f', 1);
+            .arg(s.rateText());
     };
     if (m_figures.total().tags == 0)
         return QStringLiteral("No tag ended in this time.");
@@ -239,10 +239,13 @@ void LineView::draw()
         series->attachAxis(time);
         series->attachAxis(tags);
     }
-    time->setRange(QDateTime::fromMSecsSinceEpoch(first),
-                   QDateTime::fromMSecsSinceEpoch(qMax(last, first + 60000)));
-    tags->setRange(0, most);
-    tags->applyNiceNumbers();
+    const LineFigures::Ticks minutes = LineFigures::minuteTicks(first, last);
+    time->setRange(QDateTime::fromMSecsSinceEpoch(minutes.from),
+                   QDateTime::fromMSecsSinceEpoch(minutes.to));
+    time->setTickCount(minutes.count);
+    const LineFigures::Ticks counts = LineFigures::countTicks(most);
+    tags->setRange(0, double(counts.to));
+    tags->setTickCount(counts.count);
     rate->legend()->setVisible(m_figures.stations().size() > 1);
 
     QChart *causes = m_causes->chart();
@@ -268,8 +271,9 @@ void LineView::draw()
     auto *which = new QBarCategoryAxis;
     which->append(names.isEmpty() ? QStringList{QStringLiteral("none")} : names);
     auto *count = new QValueAxis;
-    count->setRange(0, worst);
-    count->applyNiceNumbers();
+    const LineFigures::Ticks failures = LineFigures::countTicks(worst);
+    count->setRange(0, double(failures.to));
+    count->setTickCount(failures.count);
     count->setLabelFormat(QStringLiteral("%d"));
     causes->addAxis(which, Qt::AlignLeft);
     causes->addAxis(count, Qt::AlignBottom);
@@ -310,6 +314,7 @@ LineStrip::LineStrip(QWidget *parent)
     m_redraw->setInterval(kRedrawMs);
     connect(m_redraw, &QTimer::timeout, this, [this] {
         m_text = m_figures.brief();
+        m_shown = m_figures.glance();
         m_bars.clear();
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
         const qint64 minute = now - now % 60000;
@@ -323,6 +328,7 @@ LineStrip::LineStrip(QWidget *parent)
         update();
     });
     m_text = m_figures.brief();
+    m_shown = m_figures.glance();
     setAccessibleName(m_text);
 }
 
@@ -335,8 +341,14 @@ void LineStrip::setFigures(const LineFigures &figures)
 
 QSize LineStrip::sizeHint() const
 {
-    return {fontMetrics().horizontalAdvance(m_text) + 3 * kStripMinutes + 12,
+    return {fontMetrics().horizontalAdvance(m_shown) + 3 * kStripMinutes + 12,
             fontMetrics().height() + 4};
+}
+
+// Never squeezed below its figures: the status bar cuts other texts first.
+QSize LineStrip::minimumSizeHint() const
+{
+    return sizeHint();
 }
 
 void LineStrip::paintEvent(QPaintEvent *)
@@ -351,5 +363,5 @@ void LineStrip::paintEvent(QPaintEvent *)
         p.fillRect(i * 3, height() - 2 - bar, 2, bar, palette().color(QPalette::Highlight));
     }
     p.setPen(palette().color(QPalette::WindowText));
-    p.drawText(rect().adjusted(barsWidth + 6, 0, 0, 0), Qt::AlignVCenter | Qt::AlignLeft, m_text);
+    p.drawText(rect().adjusted(barsWidth + 6, 0, 0, 0), Qt::AlignVCenter | Qt::AlignLeft, m_shown);
 }

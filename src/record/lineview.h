@@ -66,6 +66,7 @@ public:
     void setFigures(const LineFigures &figures);
     QString text() const { return m_text; }
     QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -74,5 +75,7 @@ private:
     QTimer *m_redraw;
     LineFigures m_figures;
     QString m_text;
+    // What is painted: the figures in short; m_text is the tooltip and the accessible name.
+    QString m_shown;
     QList<int> m_bars;
 };
