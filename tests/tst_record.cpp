@@ -368,6 +368,19 @@ void TestRecord::batchOnTheBoxIsRecordedAndGuarded()
     QCOMPARE(a.autoButton()->text(), QStringLiteral("Auto Wite"));
     QVERIFY(!run.box.engine().tag().id().has_value());
 
+    // Or, when the operator chooses so, it goes on after the UIDs the record holds.
+    run.dialogs.choose = true;
+    a.autoButton()->click();
+    QTRY_COMPARE_WITH_TIMEOUT(run.box.engine().tag().id(), std::optional<quint64>(0x2003), 10000);
+    QCOMPARE(run.dialogs.boxes.size(), 2);
+    QCOMPARE(run.dialogs.boxes[1].kind, QStringLiteral("warning: Continue after recorded UIDs"));
+    QVERIFY(w.log().text().contains(QStringLiteral(
+        "continuing at UID 0000002003: 2 UIDs from 0000002001 written or in doubt")));
+    run.dialogs.choose = false;
+    QVERIFY(quiet());
+    a.autoButton()->click();
+    a.setUidField()->setText(QStringLiteral("0000002001"));
+
     // Without stepping the same UID on every tag is what the operator asked for.
     a.autoIncBox()->click();
     a.autoButton()->click();
@@ -377,7 +390,7 @@ void TestRecord::batchOnTheBoxIsRecordedAndGuarded()
     QVERIFY(quiet());
     run.box.present(T5557::blankTag());
     QTRY_COMPARE_WITH_TIMEOUT(run.box.engine().tag().id(), std::optional<quint64>(0x2001), 10000);
-    QCOMPARE(run.dialogs.boxes.size(), 1);
+    QCOMPARE(run.dialogs.boxes.size(), 2);
 
     // A finished tag that comes back is moved on by the buzzer, not written again.
     QVERIFY(quiet());

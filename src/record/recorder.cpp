@@ -487,6 +487,31 @@ void Recorder::findFirstUnused(const AutoLoop::Options &o,
         std::move(answer));
 }
 
+QString Recorder::carryingOn(const QString &from, const RecordGuard::Unused &found)
+{
+    return QStringLiteral("continuing at UID %1: %2 %3 from %4 written or in doubt")
+        .arg(found.uid)
+        .arg(found.passed)
+        .arg(found.passed == 1 ? QStringLiteral("UID") : QStringLiteral("UIDs"), from);
+}
+
+void Recorder::carryOn()
+{
+    const AutoLoop::Options o = m_loop.options();
+    findFirstUnused(o, [this, from = o.setUidText](const RecordGuard::Unused &found) {
+        if (m_loop.running())
+            return;
+        if (found.uid.isEmpty()) {
+            m_dialogs.warning(
+                QStringLiteral("UID already written"),
+                QStringLiteral("Cannot go on after UID %1: %2.").arg(from, found.why));
+            return;
+        }
+        m_loop.carryOnAt(found.uid, carryingOn(from, found));
+        m_loop.start();
+    });
+}
+
 void Recorder::cancelList()
 {
     m_startWhenLoaded = false;
@@ -756,8 +781,18 @@ void Recorder::onUidRefused(const QString &why)
     // Not from inside the loop's step: the box is shown once the step has returned.
     const QString title = m_refusalTitle;
     const bool offer = std::exchange(m_offerWithoutRecord, false);
+    const AutoLoop::Options o = m_loop.options();
+    // A stepping run refused a UID the record holds as written: it may go on after them.
+    const bool mayCarryOn = title == QLatin1String("UID already written") && o.autoInc && !o.uidList
+                            && problem().isEmpty();
     m_warned = true;
-    QTimer::singleShot(0, this, [this, title, why, offer] {
+    QTimer::singleShot(0, this, [this, title, why, offer, mayCarryOn] {
+        if (mayCarryOn) {
+            if (m_dialogs.warningWithChoice(title, why,
+                                            QStringLiteral("Continue after recorded UIDs")))
+                carryOn();
+            return;
+        }
         if (!offer) {
             m_dialogs.warning(title, why);
             return;

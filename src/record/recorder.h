@@ -70,6 +70,8 @@ public:
     static constexpr int kContinueLimit = 1000000;
     void findFirstUnused(const AutoLoop::Options &o,
                          std::function<void(const RecordGuard::Unused &)> answer);
+    // "continuing at UID 0000001500: 500 UIDs from 0000001000 written or in doubt"
+    static QString carryingOn(const QString &from, const RecordGuard::Unused &found);
 
     // While the capture runs, each batch's traffic goes into the record with its tags.
     void keepTrafficOf(TrafficCapture &capture);
@@ -102,6 +104,8 @@ private:
     void onTagStarted(const AutoLoop::TagOutcome &tag);
     void onTagEnded(const AutoLoop::TagOutcome &tag);
     void onUidRefused(const QString &why);
+    // The operator chose to go on after the recorded UIDs: the loop starts there.
+    void carryOn();
     void onTrafficLine(const QByteArray &line);
     // What was captured since the last chunk goes to the record, as the tag's with its row.
     void keepTraffic(const QString &tagRow);

@@ -905,11 +905,7 @@ std::optional<int> carryOnFrom(Session &session, Recorder &recorder, StopSignals
                         .arg(o.setUidText, found->why));
         return kRecordFailed;
     }
-    person(QStringLiteral("continuing at UID %1: %2 %3 from %4 written or in doubt")
-               .arg(found->uid)
-               .arg(found->passed)
-               .arg(found->passed == 1 ? QStringLiteral("UID") : QStringLiteral("UIDs"))
-               .arg(o.setUidText));
+    person(Recorder::carryingOn(o.setUidText, *found));
     o.setUidText = found->uid;
     session.setOptions(o);
     return std::nullopt;

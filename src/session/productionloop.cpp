@@ -53,6 +53,14 @@ void ProductionLoop::finishBeforeStart(const QString &why)
     apply(a);
 }
 
+void ProductionLoop::carryOnAt(const QString &uid, const QString &why)
+{
+    AutoLoop::Actions a;
+    a.setUid = uid;
+    a.log.append({why + QStringLiteral("\r\n"), Palette::ColorBlue});
+    apply(a);
+}
+
 void ProductionLoop::stop()
 {
     if (!running())

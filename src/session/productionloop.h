@@ -31,6 +31,9 @@ public:
     void stop();
     // The work is done before the loop switched on (a used-up UID list): said as a run's end.
     void finishBeforeStart(const QString &why);
+    // The next UID to write is another (a run that goes on after the recorded ones): shown in
+    // the UID field and logged with why.
+    void carryOnAt(const QString &uid, const QString &why);
     // Every gathered reply, once, after what the reply itself shows.
     void onReply(const Reply::Parsed &reply);
     // The link was closed: the loop switches itself off.
