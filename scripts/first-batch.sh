@@ -24,7 +24,7 @@ work=$(mktemp -d /tmp/kestrel-first-batch.XXXXXX)
 display=:$((100 + RANDOM % 800))
 Xvfb "$display" -screen 0 1280x900x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
 xvfb=$!
-trap 'kill "$xvfb" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill "$xvfb" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
 for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
 
 export DISPLAY=$display XDG_CONFIG_HOME=$work/config XDG_DATA_HOME=$work/data

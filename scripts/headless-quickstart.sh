@@ -22,7 +22,7 @@ mkdir ports
 mkfifo box-commands
 "$box" --ports-dir ports --port 1 <>box-commands >box.log 2>&1 &
 boxpid=$!
-trap 'kill "$boxpid" 2>/dev/null; wait "$boxpid" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill "$boxpid" 2>/dev/null || true; wait "$boxpid" 2>/dev/null || true; rm -rf "$work"' EXIT
 for _ in $(seq 100); do [ -e ports/COM1 ] && break; sleep 0.1; done
 
 step() {

@@ -24,7 +24,9 @@ mkfifo "$control"
 # says: Auto Wite first, then "conveyor on".
 build/app/kestrel-box --ports-dir "$ports" --port 1 <> "$control" > "$ports/box.log" 2>&1 &
 box=$!
-trap 'kill "$box" 2>/dev/null; wait "$box" 2>/dev/null; rm -rf "$ports"' EXIT
+# Each step may fail (the box may be gone already) without skipping the rest: errexit holds
+# in the trap too.
+trap 'kill "$box" 2>/dev/null || true; wait "$box" 2>/dev/null || true; rm -rf "$ports"' EXIT
 for _ in $(seq 50); do [ -e "$ports/COM1" ] && break; sleep 0.1; done
 
 cat <<INFO
