@@ -1,4 +1,5 @@
 #include "boxfixture.h"
+#include "core/uid.h"
 #include "record/lineview.h"
 #include "record/productionrecord.h"
 #include "record/recorder.h"
@@ -462,6 +463,25 @@ void TestRecord::reservationsBelongToABatchAndOneTagId()
     QCOMPARE(record.reserve(QStringLiteral("0000000101"), true, a, "a2").kind, Kind::Reserved);
     QVERIFY(record.releaseUnused("a2", {"0000000101"}));
     QCOMPARE(record.reserve(QStringLiteral("0000000101"), true, b, "b1").kind, Kind::Reserved);
+
+    // Where a run goes on: past what is in doubt or held by another station, at what this one
+    // only reserved ahead; the UIDs in doubt named.
+    const auto step = [](const QString &uid) {
+        return Uid::StepSetUid(uid, 1);
+    };
+    const RecordGuard::Unused forA
+        = record.firstUnused(QStringLiteral("0000000100"), step, true, a, 100);
+    QCOMPARE(forA.uid, QStringLiteral("0000000102"));
+    QCOMPARE(forA.passed, 2);
+    QCOMPARE(forA.inDoubt, QStringList{"0000000100"});
+    QCOMPARE(Recorder::carryingOn(QStringLiteral("0000000100"), forA),
+             QStringLiteral("continuing at UID 0000000102: 2 UIDs from 0000000100 written or in "
+                            "doubt (in doubt: 0000000100)"));
+    QCOMPARE(record.firstUnused(QStringLiteral("0000000100"), step, true, b, 100).uid,
+             QStringLiteral("0000000101"));
+    const RecordGuard::Unused none
+        = record.firstUnused(QStringLiteral("0000000100"), step, true, a, 1);
+    QVERIFY(none.uid.isEmpty() && none.why.contains(QStringLiteral("are used")));
 }
 
 // A cancelled export leaves no file; a whole UID is found on the indexes, part of one by

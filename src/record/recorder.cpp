@@ -489,10 +489,18 @@ void Recorder::findFirstUnused(const AutoLoop::Options &o,
 
 QString Recorder::carryingOn(const QString &from, const RecordGuard::Unused &found)
 {
-    return QStringLiteral("continuing at UID %1: %2 %3 from %4 written or in doubt")
-        .arg(found.uid)
-        .arg(found.passed)
-        .arg(found.passed == 1 ? QStringLiteral("UID") : QStringLiteral("UIDs"), from);
+    QString said
+        = QStringLiteral("continuing at UID %1: %2 %3 from %4 written or in doubt")
+              .arg(found.uid)
+              .arg(found.passed)
+              .arg(found.passed == 1 ? QStringLiteral("UID") : QStringLiteral("UIDs"), from);
+    // Those in doubt wait for a supervisor in the Records window: named, so they are found.
+    if (!found.inDoubt.isEmpty())
+        said += QStringLiteral(" (in doubt: %1%2)")
+                    .arg(found.inDoubt.join(QStringLiteral(", ")),
+                         found.inDoubt.size() == RecordGuard::kNamedInDoubt ? QStringLiteral(", …")
+                                                                            : QString());
+    return said;
 }
 
 void Recorder::carryOn()

@@ -105,6 +105,7 @@ RecordGuard::Unused RecordGuard::firstUnused(const QString &first,
 {
     const QString port = station.port.isNull() ? QStringLiteral("") : station.port;
     QString uid = first;
+    QStringList inDoubt;
     for (int passed = 0; passed <= limit; ++passed) {
         const std::optional<quint64> id = Uid::tagId(uid, hex);
         if (!id)
@@ -132,10 +133,13 @@ RecordGuard::Unused RecordGuard::firstUnused(const QString &first,
                 held = held
                        || !(state == QLatin1String("released")
                             || (ours && state == QLatin1String("held")));
+                if (state == QLatin1String("sent") && inDoubt.size() < kNamedInDoubt
+                    && !inDoubt.contains(uid))
+                    inDoubt << uid;
             }
         }
         if (!written && !held)
-            return {uid, passed, {}};
+            return {uid, passed, {}, inDoubt};
         uid = next(uid);
     }
     return {{}, limit, QStringLiteral("more than %1 UIDs after %2 are used").arg(limit).arg(first)};

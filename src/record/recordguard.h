@@ -98,7 +98,10 @@ public:
         QString uid;
         int passed = 0;
         QString why;
+        // The first few passed because a write of them may have reached a tag.
+        QStringList inDoubt;
     };
+    static constexpr int kNamedInDoubt = 5;
     Unused firstUnused(const QString &first, const std::function<QString(const QString &)> &next,
                        bool hex, const Station &station, int limit);
     // Each list with its IDs used (on a confirmed tag), in doubt and remaining.
