@@ -21,6 +21,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -1115,16 +1116,22 @@ int produceCommand(const QStringList &arguments)
                          else if (limit > 0 && ended >= limit)
                              finish(QStringLiteral("%1 tags have ended").arg(ended), exitCode);
                      });
-    QObject::connect(&session.loop(), &ProductionLoop::uidRefused, &running,
-                     [&](const QString &why) {
-                         const bool record = !recorder.problem().isEmpty();
-                         QString said = why;
-                         if (why.contains(QLatin1String("already written")))
-                             said += QStringLiteral(" To go on after the UIDs the record holds, "
-                                                    "give --continue; to start at another, "
-                                                    "--first UID.");
-                         finish(said, record ? kRecordFailed : kTagFailed);
-                     });
+    QObject::connect(
+        &session.loop(), &ProductionLoop::uidRefused, &running, [&](const QString &why) {
+            const bool record = !recorder.problem().isEmpty();
+            QString said = why;
+            // This process ends here: say where the outcomes wait, and who sends
+            // them.
+            said.replace(QStringLiteral("outcomes wait on this PC."),
+                         QStringLiteral("outcomes wait in %1, and the tool's next "
+                                        "start sends them.")
+                             .arg(QDir::toNativeSeparators(ProductionRecord::spoolPath())));
+            if (why.contains(QLatin1String("already written")))
+                said += QStringLiteral(" To go on after the UIDs the record holds, "
+                                       "give --continue; to start at another, "
+                                       "--first UID.");
+            finish(said, record ? kRecordFailed : kTagFailed);
+        });
     QObject::connect(&session.loop(), &ProductionLoop::failuresStopped, &running,
                      [&](const QString &why) { finish(why, kTagFailed); });
     QObject::connect(&session.loop(), &ProductionLoop::finished, &running,
