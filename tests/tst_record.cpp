@@ -933,11 +933,13 @@ void TestRecord::recordLocationFromOptionSettingsOrDefault()
     }
     // A password written without its "=", or in an address that does not parse, is not
     // quoted back either.
-    // A NUL (found by fuzzing) hid "sslpassword=" inside the host's value.
+    // A NUL (found by fuzzing) hid "sslpassword=" inside the host's value; a quote out of
+    // place (found too) made a piece of the password a "key" that an error named.
     for (const QString &secret :
          {QStringLiteral("host=/run/x password secret"),
           QStringLiteral("postgresql://me:secret@a b/k"),
-          QString::fromLatin1("host=db\0sslpassword=secret dbname=kestrel", 41)}) {
+          QString::fromLatin1("host=db\0sslpassword=secret dbname=kestrel", 41),
+          QStringLiteral("host=db x=' password='secret y='me=kestrel")}) {
         ProductionRecord bare(secret);
         QVERIFY(!bare.isOpen());
         QVERIFY2(!bare.problem().contains(QStringLiteral("secret")), qPrintable(bare.problem()));

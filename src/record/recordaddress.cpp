@@ -11,6 +11,48 @@ namespace {
 
 using Keywords = QList<std::pair<QString, QString>>;
 
+// A key as an error may name it: only one of libpq's own. Text that a quote left out of place
+// turns into a "key" may be a piece of the password.
+QString named(const QString &key)
+{
+    static const QStringList libpq{"host",
+                                   "hostaddr",
+                                   "port",
+                                   "dbname",
+                                   "user",
+                                   "passfile",
+                                   "channel_binding",
+                                   "connect_timeout",
+                                   "client_encoding",
+                                   "options",
+                                   "application_name",
+                                   "fallback_application_name",
+                                   "keepalives",
+                                   "keepalives_idle",
+                                   "keepalives_interval",
+                                   "keepalives_count",
+                                   "tcp_user_timeout",
+                                   "replication",
+                                   "gssencmode",
+                                   "sslmode",
+                                   "requiressl",
+                                   "sslcompression",
+                                   "sslcert",
+                                   "sslkey",
+                                   "sslrootcert",
+                                   "sslcrl",
+                                   "sslcrldir",
+                                   "sslsni",
+                                   "requirepeer",
+                                   "ssl_min_protocol_version",
+                                   "ssl_max_protocol_version",
+                                   "krbsrvname",
+                                   "gsslib",
+                                   "service",
+                                   "target_session_attrs"};
+    return libpq.contains(key) ? key : QStringLiteral("a key that is not libpq's");
+}
+
 // The keywords of a libpq key=value string ("host=/run/pg dbname=kestrel user='a b'"); a value
 // may be single-quoted, with backslash escapes.
 bool parseKeywords(const QString &text, Keywords *out, QString *why)
@@ -24,8 +66,9 @@ bool parseKeywords(const QString &text, Keywords *out, QString *why)
         const qsizetype eq = text.indexOf(u'=', i);
         if (eq < 0) {
             // Not quoted: the word may be a password written without its key.
-            *why = QStringLiteral("a word without a value follows %1")
-                       .arg(out->isEmpty() ? QStringLiteral("the start") : out->last().first);
+            *why
+                = QStringLiteral("a word without a value follows %1")
+                      .arg(out->isEmpty() ? QStringLiteral("the start") : named(out->last().first));
             return false;
         }
         const QString key = text.mid(i, eq - i).trimmed();
@@ -39,7 +82,7 @@ bool parseKeywords(const QString &text, Keywords *out, QString *why)
                 value += text.at(i);
             }
             if (i >= text.size()) {
-                *why = QStringLiteral("the value of %1 has no closing quote").arg(key);
+                *why = QStringLiteral("the value of %1 has no closing quote").arg(named(key));
                 return false;
             }
             ++i;
@@ -125,7 +168,7 @@ bool configure(QSqlDatabase &db, const QString &location, QString *why)
         else if (key == QLatin1String("user"))
             db.setUserName(value);
         else if (value.contains(u';')) {
-            *why = QStringLiteral("the value of %1 holds a semicolon").arg(key);
+            *why = QStringLiteral("the value of %1 holds a semicolon").arg(named(key));
             return false;
         } else {
             QString quoted = value;
