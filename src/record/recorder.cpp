@@ -3,7 +3,6 @@
 #include "core/uid.h"
 #include "link/trafficcapture.h"
 #include "listloader.h"
-#include "recordspool.h"
 #include "recordwriter.h"
 #include "session/productionloop.h"
 #include "widgets/dialogs.h"
@@ -19,6 +18,13 @@
 using AutoLoop::TagOutcome;
 using Verdict = AutoLoop::Engine::UidVerdict;
 using Recorded = AutoLoop::Engine::Recorded;
+
+namespace {
+
+// The title of a refusal the operator may answer by going on after the recorded UIDs.
+const QString kAlreadyWritten = QStringLiteral("UID already written");
+
+} // namespace
 
 Recorder::Recorder(ProductionLoop &loop, std::function<QString()> portDevice, Dialogs &dialogs,
                    QObject *parent)
@@ -94,7 +100,7 @@ QString Recorder::close()
                     .arg(left.spooled)
                     .arg(left.spooled == 1 ? QStringLiteral("entry waits")
                                            : QStringLiteral("entries wait"))
-                    .arg(QDir::toNativeSeparators(RecordSpool::path()));
+                    .arg(QDir::toNativeSeparators(ProductionRecord::spoolPath()));
     if (left.lost > 0)
         said << QStringLiteral("%1 record %2 could not be kept: neither the record nor the "
                                "spool on this PC could be written.")
@@ -434,7 +440,7 @@ std::optional<Verdict> Recorder::verdictOf(const ProductionRecord::Reservation &
                            .arg(r.where.batch)};
     case Kind::Written:
         if (title)
-            *title = QStringLiteral("UID already written");
+            *title = kAlreadyWritten;
         return Verdict{Verdict::Kind::Refuse,
                        QStringLiteral("UID %1 was already written to a tag on %2 in batch %3 "
                                       "(station %4, port %5). Nothing was written; the loop "
@@ -511,7 +517,7 @@ void Recorder::carryOn()
             return;
         if (found.uid.isEmpty()) {
             m_dialogs.warning(
-                QStringLiteral("UID already written"),
+                kAlreadyWritten,
                 QStringLiteral("Cannot go on after UID %1: %2.").arg(from, found.why));
             return;
         }
@@ -681,7 +687,7 @@ Verdict Recorder::guard(const QString &uid)
         const auto recent = m_confirmed.constFind(*id);
         if (recent == m_confirmed.cend())
             return {};
-        m_refusalTitle = QStringLiteral("UID already written");
+        m_refusalTitle = kAlreadyWritten;
         return {Verdict::Kind::Refuse,
                 QStringLiteral("UID %1 was already written to a tag %2. Nothing was written; the "
                                "loop stopped. Set the next free UID and start again.")
@@ -791,8 +797,8 @@ void Recorder::onUidRefused(const QString &why)
     const bool offer = std::exchange(m_offerWithoutRecord, false);
     const AutoLoop::Options o = m_loop.options();
     // A stepping run refused a UID the record holds as written: it may go on after them.
-    const bool mayCarryOn = title == QLatin1String("UID already written") && o.autoInc && !o.uidList
-                            && problem().isEmpty();
+    const bool mayCarryOn
+        = title == kAlreadyWritten && o.autoInc && !o.uidList && problem().isEmpty();
     m_warned = true;
     QTimer::singleShot(0, this, [this, title, why, offer, mayCarryOn] {
         if (mayCarryOn) {

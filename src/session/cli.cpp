@@ -29,6 +29,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QSysInfo>
 #include <QTimer>
@@ -884,18 +885,26 @@ std::optional<QString> waitForList(Recorder &recorder, StopSignals &interrupts)
 std::optional<int> carryOnFrom(Session &session, Recorder &recorder, StopSignals &interrupts,
                                const std::function<void(const QString &)> &person)
 {
-    std::optional<RecordGuard::Unused> found;
+    // The answer may come after a signal ended the wait: it lands in what outlives this.
+    struct Wait {
+        std::optional<RecordGuard::Unused> found;
+        QPointer<QEventLoop> loop;
+    };
+    const auto wait = std::make_shared<Wait>();
     AutoLoop::Options o = session.options();
     QEventLoop waiting;
-    recorder.findFirstUnused(o, [&](const RecordGuard::Unused &u) {
-        found = u;
-        waiting.quit();
+    wait->loop = &waiting;
+    recorder.findFirstUnused(o, [wait](const RecordGuard::Unused &u) {
+        wait->found = u;
+        if (wait->loop)
+            wait->loop->quit();
     });
     const QMetaObject::Connection stop
         = QObject::connect(&interrupts, &StopSignals::raised, &waiting, &QEventLoop::quit);
-    if (!found)
+    if (!wait->found)
         waiting.exec();
     QObject::disconnect(stop);
+    const std::optional<RecordGuard::Unused> found = wait->found;
     if (!found) {
         say(stderr, QStringLiteral("kestrel-rfid: stopped by a signal before the first free UID "
                                    "was found; no batch was started"));
@@ -955,7 +964,7 @@ int produceCommand(const QStringList &arguments)
                                     "UIDs (\"uid.write\" and \"uid.increment\", no list)"));
     if (parser.isSet(first)) {
         const QString uid = parser.value(first).toUpper();
-        if (uid.size() != 10 || !Uid::tagId(uid, stepping.base != AutoLoop::Options::Base::Dec))
+        if (!Uid::tagId(uid, stepping.base != AutoLoop::Options::Base::Dec))
             return usage(
                 QStringLiteral("--first must be a tag ID of ten digits in the job's base"));
         job->setFirstUid(uid);
