@@ -1,5 +1,6 @@
 #include "core/configword.h"
 #include "core/reply.h"
+#include "core/settingsstore.h"
 #include "core/trafficformat.h"
 #include "core/uid.h"
 #include "core/uidlist.h"
@@ -24,6 +25,8 @@ private slots:
     void lineFiguresReadApart();
     void shiftStarts_data();
     void shiftStarts();
+    void serializedSettingsAreCut_data();
+    void serializedSettingsAreCut();
     void answersAreMaskedByWhatWasAsked_data();
     void answersAreMaskedByWhatWasAsked();
 };
@@ -324,6 +327,53 @@ void TestCore::shiftStarts()
     const QString format = QStringLiteral("yyyy-MM-dd HH:mm");
     const QDateTime at = LineFigures::shiftBegan(*times, QDateTime::fromString(now, format));
     QCOMPARE(at.isValid() ? at.toString(format) : QString(), began);
+}
+
+// A settings entry Qt would decode through its binary stream is cut however it is spelled; every
+// other entry stays byte for byte.
+void TestCore::serializedSettingsAreCut_data()
+{
+    QTest::addColumn<QByteArray>("ini");
+    QTest::addColumn<QByteArray>("kept");
+    QTest::newRow("foundByFuzzing")
+        << QByteArray::fromBase64("aFtHZW5lcmFsXQpyZWNvcmQ9QFZhcmlhbnQoXDBcMFwwXGlHZXQoXDBcMFwwXHg3"
+                                  "JgEAAABcMFx4NCkKW2NvbWJvXQpwb3J0PTk5CnJlY29yZD0KW2x4NyZcMFww"
+                                  "XGluZQ==")
+        << QByteArray("h[General]\n\n[combo]\nport=99\nrecord=\n[lx7&\\0\\0\\ine");
+    QTest::newRow("plain") << QByteArray("a=@Variant(x)\nb=1\n") << QByteArray("\nb=1\n");
+    QTest::newRow("dateTime") << QByteArray("b=1\r\n a = @DateTime(x)\r\n")
+                              << QByteArray("b=1\r\n \r\n");
+    QTest::newRow("quoted") << QByteArray("a=\"@Variant(x)\"\nb=1") << QByteArray("\nb=1");
+    QTest::newRow("hexAt") << QByteArray("a=\\x40Variant(x)\nb=1") << QByteArray("\nb=1");
+    QTest::newRow("wideHexAt") << QByteArray("a=\\x10040Variant(x)") << QByteArray();
+    QTest::newRow("octalAt") << QByteArray("a=\\100DateTime(x)\nb=1") << QByteArray("\nb=1");
+    QTest::newRow("afterSkippedEscape") << QByteArray("a=\\q@Variant(x)") << QByteArray();
+    QTest::newRow("inAList") << QByteArray("a=x, @Variant(y), z\nb=1") << QByteArray("\nb=1");
+    QTest::newRow("continuedLine")
+        << QByteArray("a=@Variant(x\\\ny)\nb=1\n") << QByteArray("\nb=1\n");
+    QTest::newRow("quoteOverLineEnd")
+        << QByteArray("a=\"@Variant(x\ny)\"\nb=1\n") << QByteArray("\nb=1\n");
+    const QByteArray kept[] = {
+        "record=postgresql://u@host/db\n",
+        "geometry=\"@ByteArray(\\x1\\0,)\"\n",
+        "a=@@Variant(x)\n",
+        "a=\"x\"@Variant(y)\n",
+        "a=@variant(x)\n",
+        ";a=@Variant(x)\n",
+        "a=x;@Variant(y)\n",
+        "[@Variant(x)]\n",
+        "@Variant(x)\n",
+        "a=xxxxxxxxxx@Variant(y)\n",
+    };
+    for (const QByteArray &ini : kept)
+        QTest::newRow(ini.trimmed().constData()) << ini << ini;
+}
+
+void TestCore::serializedSettingsAreCut()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QByteArray, kept);
+    QCOMPARE(SettingsStore::withoutSerialized(ini), kept);
 }
 
 // A capture is sent to outsiders: the password must not survive noise, a split or a late

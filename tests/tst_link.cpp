@@ -106,6 +106,20 @@ void TestLink::nonsenseInSettingsFallsBackToFirstPort()
     WindowFixture f({2, 3});
     QVERIFY(f.scan());
     QCOMPARE(f.w().ports().combo()->currentText(), QStringLiteral("02"));
+
+    // A serialized value declaring a huge length is cut from the file before Qt reads it; the
+    // port beside it stays.
+    const QString file = s.fileName();
+    {
+        QFile raw(file);
+        QVERIFY(raw.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        raw.write("[General]\nrecord=@Variant(\\0\\0\\0\\x9\\x7f\\xff\\xff\\xff)\n"
+                  "[combo]\nport=03\n");
+    }
+    QCOMPARE(PortMemory::load(), QStringLiteral("03"));
+    QFile raw(file);
+    QVERIFY(raw.open(QIODevice::ReadOnly));
+    QCOMPARE(raw.readAll(), QByteArray("[General]\n\n[combo]\nport=03\n"));
 }
 
 void TestLink::connectSendsBuzzerCommandsUnloggedAndRemembersPort()

@@ -64,9 +64,9 @@ LineView::LineView(QWidget *parent)
                                             "last 8 hours count as the shift."));
     m_shiftField->setMaximumWidth(180);
     {
-        const QSettings settings(QString::fromLatin1(SettingsStore::kName));
         QString error;
-        const QString kept = settings.value(QStringLiteral("line/shiftStarts")).toString();
+        const QString kept
+            = SettingsStore::open()->value(QStringLiteral("line/shiftStarts")).toString();
         // Nonsense in the settings is dropped: the rolling 8 hours stand in.
         if (const auto starts = LineFigures::shiftStarts(kept, &error)) {
             m_shiftStarts = *starts;
@@ -148,8 +148,8 @@ void LineView::takeShiftStarts()
     if (*starts == m_shiftStarts)
         return;
     m_shiftStarts = *starts;
-    QSettings(QString::fromLatin1(SettingsStore::kName))
-        .setValue(QStringLiteral("line/shiftStarts"), m_shiftField->text().simplified());
+    SettingsStore::open()->setValue(QStringLiteral("line/shiftStarts"),
+                                    m_shiftField->text().simplified());
     nameShiftEntry();
     if (scope() == Scope::LastShift)
         emit scopeChanged();

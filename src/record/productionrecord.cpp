@@ -106,9 +106,9 @@ QString ProductionRecord::configuredPath()
         return g_configuredPath;
     // A line sets its server once per PC; anything but a text there is ignored. The key is
     // also taken from the group the port is kept in, where people put it beside the port.
-    const QSettings settings(QString::fromLatin1(SettingsStore::kName));
+    const auto settings = SettingsStore::open();
     for (const char *key : {"record", "combo/record"}) {
-        const QVariant stored = settings.value(QLatin1String(key));
+        const QVariant stored = settings->value(QLatin1String(key));
         if (stored.typeId() == QMetaType::QString && !stored.toString().trimmed().isEmpty())
             return stored.toString().trimmed();
     }

@@ -380,11 +380,11 @@ RecordsWindow::RecordsWindow(const QString &location, QWidget *parent)
     resize(1000, 640);
     // The tags get the room; the batches a few rows.
     split->setSizes({140, 400, 100, 80});
-    QSettings settings(QString::fromLatin1(SettingsStore::kName));
-    const QByteArray geometry = settings.value(QStringLiteral("records/geometry")).toByteArray();
+    const auto settings = SettingsStore::open();
+    const QByteArray geometry = settings->value(QStringLiteral("records/geometry")).toByteArray();
     if (!geometry.isEmpty())
         restoreGeometry(geometry);
-    const QByteArray panes = settings.value(QStringLiteral("records/panes")).toByteArray();
+    const QByteArray panes = settings->value(QStringLiteral("records/panes")).toByteArray();
     if (!panes.isEmpty())
         split->restoreState(panes);
 
@@ -468,9 +468,9 @@ void RecordsWindow::answered()
 
 void RecordsWindow::done(int result)
 {
-    QSettings settings(QString::fromLatin1(SettingsStore::kName));
-    settings.setValue(QStringLiteral("records/geometry"), saveGeometry());
-    settings.setValue(QStringLiteral("records/panes"), m_split->saveState());
+    const auto settings = SettingsStore::open();
+    settings->setValue(QStringLiteral("records/geometry"), saveGeometry());
+    settings->setValue(QStringLiteral("records/panes"), m_split->saveState());
     QDialog::done(result);
 }
 
