@@ -1,16 +1,21 @@
+#include "cli/cli.h"
 #include "core/stopsignals.h"
-#include "record/productionrecord.h"
-#include "session/cli.h"
-#include "ui/appsetup.h"
-#include "ui/mainwindow.h"
+#include "station/record/productionrecord.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <cstdio>
+#include <optional>
+
+#if KESTREL_GUI
+#include "gui/ui/appsetup.h"
+#include "gui/ui/mainwindow.h"
 
 #include <QApplication>
-#include <QCommandLineParser>
 #include <QIcon>
 #include <QMessageBox>
 #include <QTimer>
-#include <cstdio>
-#include <optional>
+#endif
 
 static void describe(QCoreApplication &app)
 {
@@ -71,6 +76,13 @@ static std::optional<int> processCommandLine(int argc, char *argv[])
         ProductionRecord::setConfiguredPath(parser.value(record));
     g_capturePath = parser.value(capture);
     if (!parser.isSet(exportRecords)) {
+#if !KESTREL_GUI
+        std::fprintf(stderr,
+                     "kestrel-rfid: this build has no window. Give a command: %s (each with "
+                     "--help)\n",
+                     Cli::commands().join(QStringLiteral(", ")).toLocal8Bit().constData());
+        return Cli::kUsage;
+#endif
         // Qt would abort without a word where there is no display (a server, a container).
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
             && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
@@ -94,6 +106,7 @@ int main(int argc, char *argv[])
 {
     if (const std::optional<int> done = processCommandLine(argc, argv))
         return *done;
+#if KESTREL_GUI
     QApplication app(argc, argv);
     describe(app);
     // No application display name: X11 would append it to the message boxes' titles.
@@ -111,4 +124,7 @@ int main(int argc, char *argv[])
     QTimer::singleShot(0, &window, &MainWindow::start);
     QObject::connect(&stopSignals, &StopSignals::raised, &window, &QWidget::close);
     return app.exec();
+#else
+    return Cli::kUsage;
+#endif
 }

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "link/portpanel.h"
-#include "link/portscanner.h"
-#include "tagops/blockpanel.h"
-#include "ui/appsetup.h"
-#include "ui/mainwindow.h"
-#include "uid/autopanel.h"
-#include "widgets/maskedfield.h"
+#include "gui/link/portpanel.h"
+#include "gui/tagops/blockpanel.h"
+#include "gui/ui/appsetup.h"
+#include "gui/ui/mainwindow.h"
+#include "gui/uid/autopanel.h"
+#include "gui/widgets/maskedfield.h"
+#include "station/link/portscanner.h"
 
 #include <QApplication>
 

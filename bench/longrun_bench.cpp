@@ -4,14 +4,14 @@
 
 #include "benchsupport.h"
 #include "core/palette.h"
-#include "link/portpanel.h"
-#include "link/portscanner.h"
-#include "link/trafficlog.h"
-#include "tagops/blockpanel.h"
-#include "ui/mainwindow.h"
-#include "uid/autopanel.h"
-#include "widgets/maskedfield.h"
-#include "widgets/statusline.h"
+#include "gui/link/portpanel.h"
+#include "gui/link/trafficlog.h"
+#include "gui/tagops/blockpanel.h"
+#include "gui/ui/mainwindow.h"
+#include "gui/uid/autopanel.h"
+#include "gui/widgets/maskedfield.h"
+#include "gui/widgets/statusline.h"
+#include "station/link/portscanner.h"
 
 #include <QApplication>
 #include <QCheckBox>

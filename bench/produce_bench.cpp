@@ -3,9 +3,9 @@
 // command reaches the box.
 
 #include "benchsupport.h"
-#include "link/readerlink.h"
-#include "record/productionrecord.h"
-#include "uid/autowriter.h"
+#include "gui/uid/autowriter.h"
+#include "station/link/readerlink.h"
+#include "station/record/productionrecord.h"
 
 #include <QCommandLineParser>
 #include <QDateTime>

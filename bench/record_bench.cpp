@@ -3,12 +3,12 @@
 
 #include "benchsupport.h"
 #include "core/uidlist.h"
-#include "record/linefigures.h"
-#include "record/listloader.h"
-#include "record/productionrecord.h"
-#include "record/recorder.h"
-#include "record/recordswindow.h"
-#include "record/recordwriter.h"
+#include "gui/record/recordswindow.h"
+#include "station/record/linefigures.h"
+#include "station/record/listloader.h"
+#include "station/record/productionrecord.h"
+#include "station/record/recorder.h"
+#include "station/record/recordwriter.h"
 
 #include <QCommandLineParser>
 #include <QElapsedTimer>

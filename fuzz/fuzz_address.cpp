@@ -1,7 +1,7 @@
 // Record addresses as a line engineer types them (a path, a URI, key=value pairs): never a
 // crash, and a password in one is never shown in what the tool says about it.
 
-#include "record/recordaddress.h"
+#include "station/record/recordaddress.h"
 
 #include <QByteArray>
 #include <QRegularExpression>

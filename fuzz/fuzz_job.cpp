@@ -1,7 +1,7 @@
 // Job files as a colleague sends them: a job that opens is written back and opens as the same
 // run; one that does not says which member is wrong.
 
-#include "session/job.h"
+#include "core/job.h"
 
 #include <QByteArray>
 #include <QDir>

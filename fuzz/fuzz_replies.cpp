@@ -2,14 +2,14 @@
 // interpreter of a real main window whose shared state is taken from the input too.
 
 #include "fakes.h"
-#include "link/readerlink.h"
-#include "link/trafficlog.h"
-#include "record/recorder.h"
-#include "session/session.h"
-#include "tagops/blockpanel.h"
-#include "ui/mainwindow.h"
-#include "uid/autopanel.h"
-#include "uid/autowriter.h"
+#include "gui/link/trafficlog.h"
+#include "gui/tagops/blockpanel.h"
+#include "gui/ui/mainwindow.h"
+#include "gui/uid/autopanel.h"
+#include "gui/uid/autowriter.h"
+#include "station/link/readerlink.h"
+#include "station/record/recorder.h"
+#include "station/session/session.h"
 
 #include <QApplication>
 #include <QCheckBox>

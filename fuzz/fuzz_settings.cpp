@@ -3,9 +3,9 @@
 // stream (which allocates what the bytes declare).
 
 #include "core/settingsstore.h"
-#include "link/portmemory.h"
-#include "record/linefigures.h"
-#include "record/productionrecord.h"
+#include "station/link/portmemory.h"
+#include "station/record/linefigures.h"
+#include "station/record/productionrecord.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
 // Tag files from another PC: one that is taken is written again and reads back the same, and
 // its restore plan writes block 0 last; one that is refused says why.
 
-#include "tagops/tagfile.h"
+#include "core/tagfile.h"
 
 #include <QByteArray>
 #include <QTemporaryDir>

@@ -1,15 +1,15 @@
 #pragma once
 
-#include "box/virtualbox.h"
+#include "boxonport.h"
 #include "fakes.h"
-#include "link/portpanel.h"
-#include "link/portscanner.h"
-#include "link/readerlink.h"
-#include "link/serialtransport.h"
-#include "record/productionrecord.h"
-#include "ui/mainwindow.h"
-#include "uid/autopanel.h"
-#include "widgets/maskedfield.h"
+#include "gui/link/portpanel.h"
+#include "gui/ui/mainwindow.h"
+#include "gui/uid/autopanel.h"
+#include "gui/widgets/maskedfield.h"
+#include "station/link/portscanner.h"
+#include "station/link/readerlink.h"
+#include "station/link/serialtransport.h"
+#include "station/record/productionrecord.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>
@@ -18,40 +18,6 @@
 #include <QtTest>
 #include <memory>
 #include <optional>
-
-// A virtual box with the tool's serial layer open on its port, recording what arrives and
-// when (nanoseconds since open()).
-struct BoxOnPort {
-    QTemporaryDir dir;
-    VirtualBox box{dir.path(), 1};
-    SerialTransport port;
-    QByteArray got;
-    QList<qint64> arrivalsNs;
-    QElapsedTimer clock;
-
-    bool open()
-    {
-        QString error;
-        if (!box.start(&error) || !port.open(box.portPath(), &error)) {
-            qWarning("%s", qPrintable(error));
-            return false;
-        }
-        clock.start();
-        QObject::connect(&port, &Transport::received, &port, [this] {
-            const QByteArray data = port.readAll();
-            for (qsizetype i = 0; i < data.size(); ++i)
-                arrivalsNs.append(clock.nsecsElapsed());
-            got += data;
-        });
-        return true;
-    }
-
-    void forget()
-    {
-        got.clear();
-        arrivalsNs.clear();
-    }
-};
 
 // The tool's main window connected to a virtual box on a real pseudo-terminal, both on
 // this event loop.

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "box/boxengine.h"
-#include "link/transport.h"
-#include "widgets/dialogs.h"
+#include "station/dialogs.h"
+#include "station/link/transport.h"
 
 #include <QElapsedTimer>
 #include <QHash>

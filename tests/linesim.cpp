@@ -4,8 +4,8 @@
 #include "core/autoloop.h"
 #include "core/reply.h"
 #include "core/uid.h"
-#include "record/productionrecord.h"
-#include "record/recorder.h"
+#include "station/record/productionrecord.h"
+#include "station/record/recorder.h"
 
 #include <QDeadlineTimer>
 #include <QFile>

@@ -5,12 +5,12 @@
 
 #include "boxfixture.h"
 #include "core/stopsignals.h"
-#include "link/readerlink.h"
-#include "record/productionrecord.h"
-#include "record/recordidentity.h"
-#include "ui/appsetup.h"
-#include "uid/autopanel.h"
-#include "uid/autowriter.h"
+#include "gui/ui/appsetup.h"
+#include "gui/uid/autopanel.h"
+#include "gui/uid/autowriter.h"
+#include "station/link/readerlink.h"
+#include "station/record/productionrecord.h"
+#include "station/record/recordidentity.h"
 
 #include <QApplication>
 #include <cstdio>

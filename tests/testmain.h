@@ -1,10 +1,18 @@
 #pragma once
 
-#include "ui/appsetup.h"
-
-#include <QApplication>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#if KESTREL_GUI
+#include "gui/ui/appsetup.h"
+
+#include <QApplication>
+using TestApplication = QApplication;
+#else
+#include <QCoreApplication>
+using TestApplication = QCoreApplication;
+inline void setUpApplication(QCoreApplication &) {}
+#endif
 
 // Runs a QtTest class headless with its own empty settings store and data folder.
 // The offscreen platform warns on every size-constraint change and raise of a shown window;
@@ -30,7 +38,7 @@ inline void quietTestLog(QtMsgType type, const QMessageLogContext &context, cons
             qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());                              \
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                                        \
             qputenv("QT_QPA_PLATFORM", "offscreen");                                               \
-        QApplication app(argc, argv);                                                              \
+        TestApplication app(argc, argv);                                                           \
         setUpApplication(app);                                                                     \
         TestClass test;                                                                            \
         QTest::qInit(&test, argc, argv);                                                           \

@@ -4,7 +4,7 @@
 #include "boxfixture.h"
 #include "core/tagconfig.h"
 #include "core/trafficformat.h"
-#include "link/serialtransport.h"
+#include "station/link/serialtransport.h"
 #include "testmain.h"
 
 #include <QProcess>

@@ -1,14 +1,20 @@
 #include "box/virtualbox.h"
-#include "boxfixture.h"
+#include "cli/cli.h"
 #include "core/em4100.h"
+#include "core/job.h"
 #include "core/uid.h"
-#include "record/productionrecord.h"
-#include "record/recordswindow.h"
-#include "session/cli.h"
-#include "session/job.h"
+#include "station/record/productionrecord.h"
 #include "testmain.h"
-#include "uid/autopanel.h"
-#include "uid/autowriter.h"
+#if KESTREL_GUI
+#include "boxfixture.h"
+#include "gui/record/recordswindow.h"
+#include "gui/uid/autopanel.h"
+#include "gui/uid/autowriter.h"
+
+#include <QSpinBox>
+#else
+#include "boxonport.h"
+#endif
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -17,7 +23,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QSpinBox>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -365,7 +370,11 @@ void TestCli::unusableInputSendsNothingToTheBox()
     QVERIFY2(err.contains("there is no command \"prodcue\"") && err.contains("produce"),
              err.constData());
     QCOMPARE(tool({}, nullptr, &err), int(Cli::kUsage));
+#if KESTREL_GUI
     QVERIFY2(err.contains("no display"), err.constData());
+#else
+    QVERIFY2(err.contains("no window"), err.constData());
+#endif
     QCOMPARE(tool({"read", "--port", job, "--uid"}, nullptr, &err), int(Cli::kUsage));
     QVERIFY2(err.contains("not a serial port"), err.constData());
     QCOMPARE(commandsReceived(), QStringList());
@@ -753,6 +762,9 @@ QStringList threeTags(const QStringList &events)
 
 void TestCli::jobOfTheWindowRunsTheSameCommandsHeadless()
 {
+#if !KESTREL_GUI
+    QSKIP("built without the window");
+#else
     BoxedWindow window;
     QVERIFY(window.begin());
     QStringList windowEvents;
@@ -786,6 +798,7 @@ void TestCli::jobOfTheWindowRunsTheSameCommandsHeadless()
     const QStringList headless = threeTags(m_events);
     QCOMPARE(headless.count(QStringLiteral("WUX0000002000")), 1);
     QCOMPARE(headless, threeTags(windowEvents));
+#endif
 }
 
 // The same job run again goes on where the record says, when asked to; otherwise it refuses
@@ -902,6 +915,7 @@ void TestCli::uidListRunsOnTwoStationsToItsEnd()
     for (auto it = onTags.cbegin(); it != onTags.cend(); ++it)
         QVERIFY2(it.value() == 1, qPrintable(QString::number(it.key(), 16)));
 
+#if KESTREL_GUI
     // As the Records window shows the list.
     RecordsWindow window(record);
     const QAbstractItemModel *lists = window.listModel();
@@ -922,6 +936,7 @@ void TestCli::uidListRunsOnTwoStationsToItsEnd()
                             .arg(written.size())
                             .arg(used)
                             .arg(inDoubt)));
+#endif
 
     // Used up: the next run ends at once, before a batch opens or a tag is waited for.
     QByteArray out;

@@ -4,7 +4,7 @@
 #include "core/trafficformat.h"
 #include "core/uid.h"
 #include "core/uidlist.h"
-#include "record/linefigures.h"
+#include "station/record/linefigures.h"
 #include "testmain.h"
 
 // The pure rules: how a reply head is classified, how UIDs step.

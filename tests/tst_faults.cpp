@@ -1,11 +1,11 @@
 #include "boxfixture.h"
-#include "link/readerlink.h"
-#include "link/trafficlog.h"
-#include "tagops/blockpanel.h"
+#include "gui/link/trafficlog.h"
+#include "gui/tagops/blockpanel.h"
+#include "gui/uid/autopanel.h"
+#include "gui/widgets/maskedfield.h"
+#include "gui/widgets/statusline.h"
+#include "station/link/readerlink.h"
 #include "testmain.h"
-#include "uid/autopanel.h"
-#include "widgets/maskedfield.h"
-#include "widgets/statusline.h"
 #include "windowfixture.h"
 
 #include <QCheckBox>

@@ -1,11 +1,11 @@
 #include "core/palette.h"
 #include "fakes.h"
-#include "link/portmemory.h"
-#include "link/readerlink.h"
-#include "link/trafficcapture.h"
+#include "gui/uid/autopanel.h"
+#include "gui/uid/autowriter.h"
+#include "station/link/portmemory.h"
+#include "station/link/readerlink.h"
+#include "station/link/trafficcapture.h"
 #include "testmain.h"
-#include "uid/autopanel.h"
-#include "uid/autowriter.h"
 #include "windowfixture.h"
 
 #include <QFile>

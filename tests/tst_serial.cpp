@@ -1,15 +1,15 @@
 #include "box/ptyendpoint.h"
 #include "fakes.h"
-#include "link/portpanel.h"
-#include "link/portscanner.h"
-#include "link/readerlink.h"
-#include "link/serialtransport.h"
-#include "link/trafficlog.h"
+#include "gui/link/portpanel.h"
+#include "gui/link/trafficlog.h"
+#include "station/link/portscanner.h"
+#include "station/link/readerlink.h"
+#include "station/link/serialtransport.h"
 #include "testmain.h"
 
-#include "ui/hints.h"
-#include "ui/mainwindow.h"
-#include "widgets/statusline.h"
+#include "gui/ui/hints.h"
+#include "gui/ui/mainwindow.h"
+#include "gui/widgets/statusline.h"
 #include <unistd.h>
 
 #include <QComboBox>

@@ -1,12 +1,12 @@
 #include "boxfixture.h"
 #include "core/palette.h"
-#include "tagops/blockpanel.h"
-#include "tagops/inspectionbar.h"
-#include "tagops/readersettingspanel.h"
-#include "tagops/tagfile.h"
-#include "tagops/taginspector.h"
+#include "core/tagfile.h"
+#include "gui/tagops/blockpanel.h"
+#include "gui/tagops/inspectionbar.h"
+#include "gui/tagops/readersettingspanel.h"
+#include "gui/tagops/taginspector.h"
+#include "gui/widgets/maskedfield.h"
 #include "testmain.h"
-#include "widgets/maskedfield.h"
 #include "windowfixture.h"
 
 #include <QCheckBox>

@@ -1,11 +1,11 @@
 #include "boxfixture.h"
 #include "core/palette.h"
-#include "tagops/blockpanel.h"
+#include "gui/tagops/blockpanel.h"
+#include "gui/uid/autopanel.h"
+#include "gui/uid/autowriter.h"
+#include "gui/uid/uidpanel.h"
+#include "gui/widgets/maskedfield.h"
 #include "testmain.h"
-#include "uid/autopanel.h"
-#include "uid/autowriter.h"
-#include "uid/uidpanel.h"
-#include "widgets/maskedfield.h"
 #include "windowfixture.h"
 
 #include <QClipboard>

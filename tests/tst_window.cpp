@@ -1,10 +1,10 @@
-#include "tagops/blockpanel.h"
-#include "tagops/readersettingspanel.h"
+#include "gui/tagops/blockpanel.h"
+#include "gui/tagops/readersettingspanel.h"
+#include "gui/ui/hints.h"
+#include "gui/uid/autopanel.h"
+#include "gui/uid/uidpanel.h"
+#include "gui/widgets/maskedfield.h"
 #include "testmain.h"
-#include "ui/hints.h"
-#include "uid/autopanel.h"
-#include "uid/uidpanel.h"
-#include "widgets/maskedfield.h"
 #include "windowfixture.h"
 
 #include <QAbstractButton>

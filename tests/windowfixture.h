@@ -1,15 +1,15 @@
 #pragma once
 
 #include "fakes.h"
-#include "link/portpanel.h"
-#include "link/portscanner.h"
-#include "link/readerlink.h"
-#include "link/trafficlog.h"
-#include "record/productionrecord.h"
-#include "ui/mainwindow.h"
-#include "uid/autowriter.h"
-#include "widgets/emphasis.h"
-#include "widgets/statusline.h"
+#include "gui/link/portpanel.h"
+#include "gui/link/trafficlog.h"
+#include "gui/ui/mainwindow.h"
+#include "gui/uid/autowriter.h"
+#include "gui/widgets/emphasis.h"
+#include "gui/widgets/statusline.h"
+#include "station/link/portscanner.h"
+#include "station/link/readerlink.h"
+#include "station/record/productionrecord.h"
 
 #include <QPushButton>
 

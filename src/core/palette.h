@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QColor>
+#include <QtGlobal>
 
 // The seven colours of log lines and status texts, stored as 0x00BBGGRR like the box's
 // original palette so the numbers can be compared with what operators know.
@@ -18,10 +18,5 @@ inline constexpr quint32 ColorPurple = 8388736;
 inline constexpr quint32 ColorRoyalBlue = 14706497;
 inline constexpr quint32 ColorMagenta = 16711935;
 inline constexpr quint32 ColorDarkGrey = 8421504;
-
-inline QColor toColor(quint32 bgr)
-{
-    return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF));
-}
 
 } // namespace Palette

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "core/reply.h"
+#include "core/sessionstate.h"
+#include "core/tagfile.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <array>
+#include <optional>
+
+namespace AutoLoop {
+class Engine;
+}
+class BlockOperations;
+class BlockPanel;
+class Dialogs;
+class InspectionBar;
+class ReaderLink;
+class StatusLine;
+
+// Reading a whole tag, saving it to a file and writing it back onto another, with the
+// password handled so that a restore never locks a tag by surprise; and what the
+// configuration word and the ID frame in the block fields mean.
+class TagInspector : public QObject {
+    Q_OBJECT
+public:
+    struct Parts {
+        InspectionBar &bar;
+        BlockPanel &blocks;
+        BlockOperations &operations;
+        ReaderLink &link;
+        StatusLine &status;
+        Dialogs &dialogs;
+        const AutoLoop::Engine &loop;
+    };
+
+    TagInspector(Parts parts, QObject *parent = nullptr);
+
+    void readAll();
+    bool saveTo(const QString &file, QString *error);
+    // Checks the file, asks before a protected configuration, then writes block by block.
+    void restoreFrom(const QString &file);
+    bool busy() const { return m_job != Job::None; }
+
+    void onReply(const QString &head, const Reply::Parsed &reply);
+    void onReplyTimedOut();
+
+private:
+    enum class Job { None, ReadAll, Restore };
+    using Write = TagFile::Write;
+
+    bool refuseWhileBusy(const QString &title);
+    void readNext();
+    void finishReadAll();
+    // On the message label, which clears, and on the inspection bar, which keeps it.
+    void showResult(const QString &text, quint32 colour);
+    void writeNext();
+    void stopRestore(const QString &why);
+    void updateInfo();
+
+    Parts m_p;
+    Job m_job = Job::None;
+    int m_next = 0;
+    QList<int> m_failed;
+    std::array<bool, 8> m_read{};
+    QList<Write> m_plan;
+    int m_written = 0;
+    QString m_password;
+    bool m_protectedTag = false;
+};

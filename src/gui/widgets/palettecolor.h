@@ -1,0 +1,14 @@
+#pragma once
+
+#include "core/palette.h"
+
+#include <QColor>
+
+namespace Palette {
+
+inline QColor toColor(quint32 bgr)
+{
+    return QColor(int(bgr & 0xFF), int((bgr >> 8) & 0xFF), int((bgr >> 16) & 0xFF));
+}
+
+} // namespace Palette
