@@ -48,8 +48,8 @@ static std::optional<int> processCommandLine(int argc, char *argv[])
                        "reader/writer on a serial port.\n"
                        "Ports are numbered 01..26; with KESTREL_PORTS_DIR set, port N is "
                        "$KESTREL_PORTS_DIR/COMN.\n"
-                       "Without a command the window starts. Commands (each with --help): "
-                       "ports, read, write, write-uid, save, restore, produce, export-records."));
+                       "Without a command the window starts. Commands (each with --help): %1.")
+            .arg(Cli::commands().join(QStringLiteral(", "))));
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption record(

@@ -55,6 +55,7 @@ private slots:
     void jobFileIsReadStrictly_data();
     void jobFileIsReadStrictly();
     void commandsReadAndWriteTheTagInTheField();
+    void everyCommandIsDocumentedAndCompleted();
     void unusableInputSendsNothingToTheBox();
     void produceReportsEachTagAsTheBoxHoldsIt();
     void everyStopClosesTheBatch_data();
@@ -335,6 +336,28 @@ void TestCli::commandsReadAndWriteTheTagInTheField()
              int(Cli::kTagFailed));
     QVERIFY2(out.contains("UID 0000000100 was already written"), out.constData());
     QCOMPARE(commandsReceived().filter(QStringLiteral("WUX0000000100")).size(), 1);
+}
+
+// The table of commands is the one list: help, the man page and the completion follow it.
+void TestCli::everyCommandIsDocumentedAndCompleted()
+{
+    QByteArray out;
+    QCOMPARE(tool({"--help"}, &out), 0);
+    QVERIFY2(out.contains(Cli::commands().join(QStringLiteral(", ")).toLatin1()), out.constData());
+    const QDir data = QFileInfo(QStringLiteral(EXAMPLE_JOB)).dir().filePath(QStringLiteral(".."));
+    QFile man(data.filePath(QStringLiteral("man/kestrel-rfid.1")));
+    QVERIFY(man.open(QIODevice::ReadOnly));
+    const QByteArray page = man.readAll();
+    QFile completion(data.filePath(QStringLiteral("kestrel-rfid.bash-completion")));
+    QVERIFY(completion.open(QIODevice::ReadOnly));
+    const QByteArray completes = completion.readAll();
+    QVERIFY2(completes.contains("commands=\"" + Cli::commands().join(u' ').toLatin1() + '"'),
+             completes.constData());
+    for (const QString &command : Cli::commands()) {
+        const QByteArray roff = command.toLatin1().replace("-", "\\-");
+        QVERIFY2(page.contains(".BI \"" + roff) || page.contains(".BR \"" + roff),
+                 roff.constData());
+    }
 }
 
 void TestCli::unusableInputSendsNothingToTheBox()
@@ -743,7 +766,7 @@ void TestCli::portThatVanishesMidTagExits4()
 namespace {
 
 // From the first UID write up to the buzzer that ended the third tag.
-QStringList threeTags(const QStringList &events)
+[[maybe_unused]] QStringList threeTags(const QStringList &events)
 {
     QStringList commands;
     for (const QString &e : events) {

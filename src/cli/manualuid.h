@@ -1,0 +1,131 @@
+#pragma once
+
+#include "core/autoloop.h"
+#include "station/record/productionrecord.h"
+#include "station/record/recorder.h"
+#include "station/record/recordidentity.h"
+#include "support.h"
+
+#include <QDateTime>
+#include <QSysInfo>
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+namespace Cli {
+
+// A UID written by hand, held to the loop's promises: refused when the record holds it as
+// written or in doubt (unless the operator rewrites recorded tags), reserved and marked as
+// about to be written before it leaves, and its outcome kept in a batch marked manual, so no
+// later run writes it onto a second tag.
+class ManualUid {
+public:
+    ManualUid(const QString &device, bool rewrite)
+        : m_device(device)
+        , m_rewrite(rewrite)
+    {
+    }
+    ~ManualUid() { end({}, AutoLoop::TagOutcome::Result::Stopped, QStringLiteral("no reply")); }
+
+    // The tag carried this UID before: the record says where it went once the write is done.
+    void replaces(const QString &uid) { m_tag.uidReplaced = uid; }
+
+    // Nothing when the write may go; else the exit code, with why on standard error.
+    std::optional<int> begin(const QString &uid, bool hex)
+    {
+        m_record = std::make_unique<ProductionRecord>(ProductionRecord::configuredPath());
+        if (!m_record->isWritable() && !m_record->resume())
+            return off();
+        ProductionRecord::Batch b;
+        b.station = QSysInfo::machineHostName();
+        b.stationKey = RecordIdentity::stationKey();
+        b.port = m_device;
+        b.options = QStringLiteral("manual UID writes");
+        b.base = hex ? QStringLiteral("HEX") : QStringLiteral("DEC");
+        b.manual = true;
+        b.operatorName = RecordIdentity::userName();
+        const std::optional<QString> batch = m_record->beginBatch(b);
+        if (!batch || !m_record->problem().isEmpty())
+            return off();
+        m_batch = *batch;
+        using Kind = ProductionRecord::Reservation::Kind;
+        const ProductionRecord::Reservation r = m_record->reserve(uid, hex, b, m_batch);
+        if (r.kind == Kind::Unavailable)
+            return off();
+        QString held;
+        if (r.kind == Kind::Reserved) {
+            if (!m_record->arm(uid, m_batch))
+                return off();
+        } else if (const std::optional<AutoLoop::Engine::UidVerdict> v
+                   = Recorder::verdictOf(r, uid)) {
+            held = r.kind == Kind::Written || r.kind == Kind::WrittenElsewhere
+                       ? QStringLiteral("UID %1 was already written to a tag %2")
+                             .arg(uid, Recorder::whereWritten(r.where))
+                       : QStringLiteral("UID %1 is %2").arg(uid, v->why);
+        }
+        if (!held.isEmpty() && !m_rewrite) {
+            say(stderr, QStringLiteral("kestrel-rfid: %1. Nothing was written; give --rewrite "
+                                       "to write it again anyway.")
+                            .arg(held));
+            m_record->endBatch(m_batch);
+            m_batch.clear();
+            return kTagFailed;
+        }
+        m_tag.startMs = QDateTime::currentMSecsSinceEpoch();
+        m_tag.uidAsked = uid;
+        m_tag.hexBase = hex;
+        m_tag.serial = 1;
+        if (!held.isEmpty())
+            m_tag.detail = QStringLiteral("written again with --rewrite: ") + held;
+        const std::optional<QString> row = m_record->beginTag(m_batch, m_tag);
+        if (!row)
+            return off();
+        m_row = *row;
+        return std::nullopt;
+    }
+
+    // The outcome; false when the record could not keep it.
+    bool end(const QString &uidRead, AutoLoop::TagOutcome::Result result, const QString &why)
+    {
+        if (m_batch.isEmpty())
+            return true;
+        m_tag.uidConfirmed = result == AutoLoop::TagOutcome::Result::Complete;
+        m_tag.uidRead = uidRead.isEmpty() && m_tag.uidConfirmed ? m_tag.uidAsked : uidRead;
+        m_tag.result = result;
+        if (!why.isEmpty())
+            m_tag.detail = m_tag.detail.isEmpty() ? why : m_tag.detail + QStringLiteral("; ") + why;
+        m_tag.endMs = QDateTime::currentMSecsSinceEpoch();
+        const bool kept = m_record->endTag(m_row, m_batch, m_tag);
+        m_record->endBatch(m_batch);
+        m_batch.clear();
+        if (!kept || !m_record->problem().isEmpty()) {
+            say(stderr, QStringLiteral("kestrel-rfid: production record is off: %1")
+                            .arg(m_record->problem()));
+            return false;
+        }
+        return true;
+    }
+
+private:
+    int off()
+    {
+        say(stderr,
+            QStringLiteral("kestrel-rfid: production record is off: %1. Nothing was written.")
+                .arg(m_record->problem().isEmpty() ? QStringLiteral("it did not answer")
+                                                   : m_record->problem()));
+        if (!m_batch.isEmpty())
+            m_record->endBatch(m_batch);
+        m_batch.clear();
+        return kRecordFailed;
+    }
+
+    QString m_device;
+    bool m_rewrite;
+    std::unique_ptr<ProductionRecord> m_record;
+    QString m_batch;
+    QString m_row;
+    AutoLoop::TagOutcome m_tag;
+};
+
+} // namespace Cli
