@@ -77,7 +77,8 @@ bool holdsSerialized(const QByteArray &data, qsizetype from, qsizetype to)
 {
     static constexpr char kSimple[] = "a\ab\bf\fn\nr\rt\tv\v\"\"?\?''\\\\";
     QString element;
-    bool settled = false; // the element's start already rules the stream out
+    // Once an element's start rules the stream out, the rest of it is skipped.
+    bool settled = false;
     bool quoted = false;
     qsizetype i = from;
     auto skipSpaces = [&] {
