@@ -103,7 +103,9 @@ std::optional<HeadlessFigures> headlessRun(const QString &job, int tags, const Q
     tool.start(QStringLiteral(KESTREL_TOOL_PATH),
                {"produce", "--port", "01", "--job", job, "--count", QString::number(tags),
                 "--record", record, "--events", "-"});
-    QTest::qWaitFor([&] { return tool.state() == QProcess::NotRunning; }, tags * 10000 + 10000);
+    if (!QTest::qWaitFor([&] { return tool.state() == QProcess::NotRunning; },
+                         tags * 10000 + 10000))
+        qWarning("produce did not end within %d s", tags * 10 + 10);
     box.write("quit\n");
     box.waitForFinished(3000);
     QList<qint64> ends;

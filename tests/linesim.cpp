@@ -3,6 +3,7 @@
 #include "box/boxengine.h"
 #include "core/autoloop.h"
 #include "core/reply.h"
+#include "core/timing.h"
 #include "core/uid.h"
 #include "station/record/productionrecord.h"
 #include "station/record/recorder.h"
@@ -671,14 +672,33 @@ private:
         qint64 deliver = end + kQuietMs;
         if (f.kind == QLatin1String("late"))
             deliver += kTimeoutMs + 100 + f.salt % 500;
-        if (f.kind == QLatin1String("split")) {
-            const int k = 2 + f.salt % 6;
-            at(start - m_now + qint64(k * kCharMs) + kQuietMs,
-               [=, this] { deliverText(data.left(k)); });
-            deliver += kQuietMs + 5;
-            data = data.mid(k);
-        }
+        if (f.kind == QLatin1String("split"))
+            return split(data, start, deliver, f.salt);
         at(deliver - m_now, [=, this] { deliverText(data); });
+    }
+
+    // The rest of the answer pauses on the wire, before its head or just before its line end,
+    // briefly or for longer than the link waits for it. The link's own rule decides what it
+    // makes of the two parts.
+    void split(const QByteArray &data, qint64 start, qint64 deliver, int salt)
+    {
+        const int k = salt % 3 == 0 ? Reply::kHeadLength : 2 + salt % 6;
+        const qint64 pause
+            = (salt / 3) % 2 ? Timing::kFragmentWaitMs + 20 + salt % 200 : kQuietMs + 5;
+        const QByteArray first = data.left(k);
+        const QByteArray rest = data.mid(k);
+        const bool fragment = Reply::gathered(first) == Reply::Gathered::Fragment;
+        if (fragment && pause < Timing::kFragmentWaitMs) {
+            at(deliver + pause - m_now, [=, this] { deliverText(data); });
+            return;
+        }
+        // The rest holds the wire until it is through.
+        m_lineFree = qMax(m_lineFree, deliver + pause - kQuietMs);
+        const qint64 firstTaken = fragment ? start + Timing::kFragmentWaitMs + kQuietMs
+                                           : start + qint64(k * kCharMs) + kQuietMs;
+        at(firstTaken - m_now, [=, this] { deliverText(first); });
+        if (Reply::gathered(rest) != Reply::Gathered::LineEnd)
+            at(deliver + pause - m_now, [=, this] { deliverText(rest); });
     }
 
     // One character changed: a digit into another digit (a UID's prefix read back wrong, a

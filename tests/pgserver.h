@@ -133,8 +133,9 @@ public:
         p.start(QStringLiteral("psql"),
                 {"-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1", "-h", m_dir.path(), "-U", user,
                  "-d", "kestrel", file ? "-f" : "-c", sqlOrFile});
+        // The wait below says whether it ended.
         if (spin)
-            QTest::qWaitFor([&p] { return p.state() == QProcess::NotRunning; }, 30000);
+            (void)QTest::qWaitFor([&p] { return p.state() == QProcess::NotRunning; }, 30000);
         p.waitForFinished(30000);
         *output = QString::fromLocal8Bit(p.readAllStandardOutput() + p.readAllStandardError());
         return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;

@@ -13,6 +13,8 @@ class TestCore : public QObject {
 private slots:
     void classify_data();
     void classify();
+    void gatheredText_data();
+    void gatheredText();
     void everyBoxTextIsExplained();
     void stepSetUid_data();
     void stepSetUid();
@@ -71,6 +73,29 @@ void TestCore::classify()
     QTEST(p.code, "code");
     QTEST(p.block, "block");
     QTEST(p.payload, "payload");
+}
+
+void TestCore::gatheredText_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("gathered");
+    using G = Reply::Gathered;
+    QTest::newRow("whole") << QByteArray("MsgCode:05\r\n") << int(G::Reply);
+    QTest::newRow("headWithoutLineEnd") << QByteArray("R31234ABCD") << int(G::Reply);
+    QTest::newRow("startOfAReply") << QByteArray("MsgCod") << int(G::Fragment);
+    QTest::newRow("nineCharacters") << QByteArray("ErrCode:0") << int(G::Fragment);
+    QTest::newRow("shortWithLineEnd") << QByteArray("OK\r\n") << int(G::Reply);
+    QTest::newRow("shortWithCarriageReturn") << QByteArray("OK\r") << int(G::Reply);
+    QTest::newRow("lineEndAlone") << QByteArray("\r\n") << int(G::LineEnd);
+    QTest::newRow("lineFeedAlone") << QByteArray("\n") << int(G::LineEnd);
+    QTest::newRow("nothing") << QByteArray() << int(G::Reply);
+    QTest::newRow("noiseAfterLineEnd") << QByteArray("\r\nZ") << int(G::Reply);
+}
+
+void TestCore::gatheredText()
+{
+    QFETCH(QByteArray, text);
+    QTEST(int(Reply::gathered(text)), "gathered");
 }
 
 void TestCore::everyBoxTextIsExplained()

@@ -1,5 +1,7 @@
 #include "core/palette.h"
+#include "core/timing.h"
 #include "fakes.h"
+#include "gui/tagops/blockpanel.h"
 #include "gui/uid/autopanel.h"
 #include "gui/uid/autowriter.h"
 #include "station/link/portmemory.h"
@@ -38,6 +40,7 @@ private slots:
     void cardOutOfRangeSettlesAfterSecondStage();
     void replySplitAcrossChunksIsOneReply();
     void captureMasksAPasswordSplitByAPause();
+    void replyPausedBeforeItsHeadOrItsLineEndIsOneReply();
     void twoRepliesWithinOneQuietLineAreBothHandled();
     void endlessStreamKeepsBufferSmall();
     void cleanEmptiesBufferAndLog();
@@ -365,6 +368,48 @@ void TestLink::replySplitAcrossChunksIsOneReply()
     QVERIFY(gathered.wait(2000));
     QVERIFY(!f.w().link().Timout().isActive());
     QVERIFY(f.w().link().timout2().isActive());
+}
+
+// A slow adapter or a busy machine can hold the rest of a reply past the quiet line: the start
+// of a reply waits for it, and a line end alone does not answer the command after.
+void TestLink::replyPausedBeforeItsHeadOrItsLineEndIsOneReply()
+{
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    ReaderLink &link = f.w().link();
+    QSignalSpy gathered(&link, &ReaderLink::replyGathered);
+    QSignalSpy quiet(&link.Tr1(), &QTimer::timeout);
+    const auto quietAgain = [&] {
+        quiet.clear();
+        return quiet.wait(2000);
+    };
+
+    f.transport.inject("MsgCod");
+    QVERIFY(quietAgain());
+    QVERIFY(quietAgain());
+    QCOMPARE(gathered.size(), 0);
+    f.transport.inject("e:05\r\n");
+    QVERIFY(gathered.wait(2000));
+    QCOMPARE(f.logText(), QStringLiteral("Recive: MsgCode:05\n"));
+
+    link.SendCommand(QStringLiteral("RB3"));
+    f.transport.inject("R31234ABCD");
+    QVERIFY(gathered.wait(2000));
+    QCOMPARE(f.w().blocks().block(3), QStringLiteral("1234ABCD"));
+    link.SendCommand(QStringLiteral("RB4"));
+    f.transport.inject("\r\n");
+    QVERIFY(quietAgain());
+    QCOMPARE(gathered.size(), 2);
+    QVERIFY(link.Timout().isActive());
+    QVERIFY(link.replyBuffer().isEmpty());
+
+    // A start whose rest never comes is taken as it is, well before the time-out.
+    QElapsedTimer clock;
+    clock.start();
+    f.transport.inject("R4");
+    QVERIFY(gathered.wait(2000));
+    QVERIFY(clock.elapsed() >= Timing::kFragmentWaitMs - 10);
+    QVERIFY(!link.Timout().isActive());
 }
 
 void TestLink::twoRepliesWithinOneQuietLineAreBothHandled()

@@ -1,5 +1,7 @@
 #include "reply.h"
 
+#include <algorithm>
+
 #include <QHash>
 
 namespace Reply {
@@ -47,6 +49,20 @@ Parsed classify(const QString &head)
         p.payload = head;
     }
     return p;
+}
+
+Gathered gathered(const QByteArray &text)
+{
+    if (text.isEmpty())
+        return Gathered::Reply;
+    const auto isLineEnd = [](char c) {
+        return c == '\r' || c == '\n';
+    };
+    if (std::all_of(text.begin(), text.end(), isLineEnd))
+        return Gathered::LineEnd;
+    if (text.size() < kHeadLength && std::none_of(text.begin(), text.end(), isLineEnd))
+        return Gathered::Fragment;
+    return Gathered::Reply;
 }
 
 bool isBlockValue(const QString &text)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 // The box's reply grammar: only the first ten characters of a reply carry meaning.
@@ -44,6 +45,12 @@ struct Parsed {
 int digitValue(const QString &text, int position);
 
 Parsed classify(const QString &head);
+
+// What the line brought between two quiet periods. Every reply that means something has ten
+// characters, so a shorter piece without a line end is the start of one whose rest is still
+// on its way (a slow adapter, a busy machine); and a line end alone finishes the reply before.
+enum class Gathered { Reply, Fragment, LineEnd };
+Gathered gathered(const QByteArray &text);
 
 // Eight hexadecimal digits, as a block value is written.
 bool isBlockValue(const QString &text);

@@ -7,6 +7,8 @@ namespace Timing {
 inline constexpr int kScanTickMs = 1;
 inline constexpr int kProbeWaitMs = 1;
 inline constexpr int kQuietLineMs = 20;
+// How long the start of a reply waits for its rest before it is taken as it is.
+inline constexpr int kFragmentWaitMs = 200;
 inline constexpr int kLogSettleMs = 50;
 inline constexpr int kAutoStepMs = 300;
 inline constexpr int kFlashMs = 500;

@@ -28,7 +28,7 @@ ReaderLink::ReaderLink(SessionState &state, Transport &transport, QObject *paren
     setupOneShot(m_tcr1, Timing::kLogSettleMs);
     connect(&m_transport, &Transport::received, this, &ReaderLink::onReceived);
     connect(&m_transport, &Transport::failed, this, &ReaderLink::portFailed);
-    connect(&m_tr1, &QTimer::timeout, this, &ReaderLink::replyGathered);
+    connect(&m_tr1, &QTimer::timeout, this, &ReaderLink::onQuiet);
     connect(&m_timout, &QTimer::timeout, this, &ReaderLink::onTimout);
     connect(&m_timout2, &QTimer::timeout, this, &ReaderLink::onTimout2);
     connect(&m_tcr1, &QTimer::timeout, this, &ReaderLink::onTcr1);
@@ -159,6 +159,7 @@ void ReaderLink::endReply()
     // Gathered as if it had just arrived; anything arriving meanwhile joins it.
     const QByteArray next = std::exchange(m_following, {});
     m_gathered = next;
+    m_gatherStartNs = QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
     m_replyBuffer = next.left(Reply::kHeadLength);
     m_tr1.start();
 }
@@ -178,6 +179,8 @@ void ReaderLink::clearReplyBuffer()
 void ReaderLink::onReceived()
 {
     m_lastReceiveNs = QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
+    if (m_gathered.isEmpty())
+        m_gatherStartNs = m_lastReceiveNs;
     const QByteArray data = m_transport.readAll();
     emit bytesReceived(data);
     // Only the first ten characters are ever interpreted; a device that streams without
@@ -190,6 +193,27 @@ void ReaderLink::onReceived()
     if (keep > 0)
         m_gathered.append(data.left(keep));
     m_tr1.start();
+}
+
+void ReaderLink::onQuiet()
+{
+    switch (Reply::gathered(m_gathered)) {
+    case Reply::Gathered::LineEnd:
+        // Interpreted, it would stop the time-out of a command that is still unanswered.
+        m_replyBuffer.clear();
+        m_gathered.clear();
+        return;
+    case Reply::Gathered::Fragment:
+        if (QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs() - m_gatherStartNs
+            < qint64(Timing::kFragmentWaitMs) * 1000000) {
+            m_tr1.start();
+            return;
+        }
+        break;
+    case Reply::Gathered::Reply:
+        break;
+    }
+    emit replyGathered();
 }
 
 void ReaderLink::onTimout()

@@ -82,6 +82,8 @@ signals:
 
 private:
     void onReceived();
+    // Tr1's tick: a reply is handed on, the start of one waits a while for its rest.
+    void onQuiet();
     void onTimout();
     void onTimout2();
     void onTcr1();
@@ -98,6 +100,7 @@ private:
     QByteArray m_gathered;
     QByteArray m_following;
     qint64 m_lastReceiveNs = 0;
+    qint64 m_gatherStartNs = 0;
     bool m_sentDuringReply = false;
     bool m_askFieldWhenSettled = false;
     bool m_keepLog = false;
