@@ -3,13 +3,13 @@
 // small and at a large traffic log.
 
 #include "benchsupport.h"
-#include "core/palette.h"
 #include "gui/link/portpanel.h"
 #include "gui/link/trafficlog.h"
 #include "gui/tagops/blockpanel.h"
 #include "gui/ui/mainwindow.h"
 #include "gui/uid/autopanel.h"
 #include "gui/widgets/maskedfield.h"
+#include "gui/widgets/palette.h"
 #include "gui/widgets/statusline.h"
 #include "station/link/portscanner.h"
 

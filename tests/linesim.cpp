@@ -374,14 +374,14 @@ private:
             m_o.blockTexts[0] = *a.block0;
         if (a.setUid)
             m_o.setUidText = *a.setUid;
-        for (const LogLine &l : a.log)
-            checkSecret(l.text);
         bool shownComplete = false;
-        for (const Message &m : a.messages) {
-            checkSecret(m.text);
-            shownComplete
-                = shownComplete || m.text.startsWith(QLatin1String(" Auto Write Complete"));
+        for (const Notice &n : a.notices) {
+            checkSecret(n.uid);
+            checkSecret(n.text);
+            shownComplete = shownComplete || n.kind == Notice::Kind::TagComplete;
         }
+        if (a.switchedOff)
+            checkSecret(*a.switchedOff);
         const bool recordedComplete
             = a.outcome && a.outcome->result == TagOutcome::Result::Complete;
         if (shownComplete != recordedComplete)

@@ -1,6 +1,5 @@
 #include "box/boxengine.h"
 #include "core/autoloop.h"
-#include "core/palette.h"
 #include "linesim.h"
 #include "testmain.h"
 
@@ -19,8 +18,7 @@ struct Driver {
     BoxEngine box;
     QStringList sent;
     QList<QByteArray> pending;
-    QList<Message> messages;
-    QList<LogLine> log;
+    QList<Notice> notices;
     QList<TagOutcome> outcomes;
     int beeps = 0;
     int ticks = 0;
@@ -49,13 +47,12 @@ struct Driver {
             o.blockTexts[0] = *a.block0;
         if (a.setUid)
             o.setUidText = *a.setUid;
-        log += a.log;
-        messages += a.messages;
+        notices += a.notices;
         beeps += a.beeps;
         if (a.timer != StepTimer::Leave)
             armed = a.timer == StepTimer::Start;
         holding = holding || a.hold;
-        switchedOff = switchedOff || a.switchedOff;
+        switchedOff = switchedOff || a.switchedOff.has_value();
         if (a.outcome)
             outcomes << *a.outcome;
         if (!a.command)
@@ -74,7 +71,7 @@ struct Driver {
     {
         apply(e.start(o));
         baseTold = sent.isEmpty() ? QString() : sent.takeFirst();
-        log.clear();
+        notices.clear();
     }
     void stop() { apply(e.stop()); }
     void reply(const QByteArray &head)
@@ -120,7 +117,16 @@ struct Driver {
         settle();
     }
 
-    QString lastMessage() const { return messages.isEmpty() ? QString() : messages.last().text; }
+    Notice last() const { return notices.value(notices.size() - 1); }
+    QList<Notice> of(Notice::Kind kind) const
+    {
+        QList<Notice> found;
+        for (const Notice &n : notices) {
+            if (n.kind == kind)
+                found << n;
+        }
+        return found;
+    }
 };
 
 void choose(Options &o, const QStringList &options)
@@ -211,8 +217,7 @@ void TestAutoLoop::stepPlanForOneTag()
     d.present(lockedTag ? T5557::protectedTag(0xA1B2C3D4, 0x1122334455, false) : T5557::blankTag());
     QCOMPARE(d.sent, plan);
     QCOMPARE(d.ticks, ticks);
-    QCOMPARE(d.lastMessage(), QStringLiteral(" Auto Write Complete!\r\n"));
-    QCOMPARE(d.messages.last().colour, Palette::ColorGreen);
+    QCOMPARE(d.last().kind, Notice::Kind::TagComplete);
     QCOMPARE(d.beeps, 1);
     QCOMPARE(int(d.e.state().AutoStep), 0);
     QVERIFY(d.e.state().TagHandled);
@@ -307,13 +312,11 @@ void TestAutoLoop::uidReadBackRetriesThenGivesUp()
     d.present(T5557::blankTag());
     QCOMPARE(d.sent.count(QStringLiteral("WUX00AB123456")), kUidRetryLimit);
     QCOMPARE(d.sent.last(), QStringLiteral("SB1"));
-    QCOMPARE(d.log.last().text, QStringLiteral("Auto Write Failed! UID read back as 0000009999 "
-                                               "after 5 writes of 00AB123456\r\n"));
-    QCOMPARE(d.log[d.log.size() - 2].text,
-             QStringLiteral("Error - can not Write UID!   ID: 0000009999\r\n"));
-    QCOMPARE(d.log[d.log.size() - 2].colour, Palette::ColorOrangeRed);
-    QCOMPARE(d.log[d.log.size() - 2].size, 16);
-    QCOMPARE(d.lastMessage(), QStringLiteral(" Auto Write Failed!"));
+    QCOMPARE(d.last().kind, Notice::Kind::TagFailed);
+    QCOMPARE(d.last().text,
+             QStringLiteral("UID read back as 0000009999 after 5 writes of 00AB123456"));
+    QCOMPARE(d.notices[d.notices.size() - 2].kind, Notice::Kind::UidGaveUp);
+    QCOMPARE(d.notices[d.notices.size() - 2].uid, QStringLiteral("0000009999"));
     QCOMPARE(d.outcomes.last().result, Result::Failed);
     QCOMPARE(d.outcomes.last().retries, kUidRetryLimit);
     QCOMPARE(d.e.state().UidRetryCount, 0);
@@ -394,12 +397,11 @@ void TestAutoLoop::failedBlockWriteEndsAsFailedAndStillMovesTheConveyor()
     };
     d.present(T5557::blankTag());
     QCOMPARE(d.sent, (QStringList{"WB000148040", "WB333333333", "WB444444444", "SB1"}));
-    QCOMPARE(d.messages[0].text, QStringLiteral("Write Error! "));
-    QCOMPARE(d.messages[1].text, QStringLiteral("Write Ok! "));
-    QCOMPARE(d.lastMessage(), QStringLiteral(" Auto Write Failed!"));
-    QCOMPARE(d.messages.last().colour, Palette::ColorRed);
-    QVERIFY(d.log.last().text.startsWith(QStringLiteral("Auto Write Failed! block 3")));
-    QCOMPARE(d.log.last().colour, Palette::ColorRed);
+    const QList<Notice> answered = d.of(Notice::Kind::WriteAnswered);
+    QCOMPARE(answered.size(), 2);
+    QVERIFY(!answered[0].ok && answered[1].ok);
+    QCOMPARE(d.last().kind, Notice::Kind::TagFailed);
+    QVERIFY(d.last().text.startsWith(QStringLiteral("block 3")));
     QCOMPARE(d.beeps, 2);
     QCOMPARE(d.outcomes[0].result, Result::Failed);
 }
@@ -478,7 +480,9 @@ void TestAutoLoop::uidsHeldElsewhereAreSteppedPastAndRefusalStops()
     d.start();
     d.present(T5557::blankTag());
     QCOMPARE(d.sent.filter(QStringLiteral("WUX")), QStringList{"WUX0000000012"});
-    QCOMPARE(d.log[0].text, QStringLiteral("UID 0000000010 skipped: held by station B\r\n"));
+    QCOMPARE(d.notices[0].kind, Notice::Kind::UidSkipped);
+    QCOMPARE(d.notices[0].uid, QStringLiteral("0000000010"));
+    QCOMPARE(d.notices[0].text, QStringLiteral("held by station B"));
     QCOMPARE(d.outcomes.last().uidConfirmed, true);
     d.remove();
     d.present(T5557::blankTag());
@@ -495,7 +499,7 @@ void TestAutoLoop::uidsHeldElsewhereAreSteppedPastAndRefusalStops()
     busy.present(T5557::blankTag());
     QVERIFY(busy.switchedOff);
     QVERIFY(busy.sent.filter(QStringLiteral("WUX")).isEmpty());
-    QCOMPARE(busy.log.size(), Engine::kMaxSkips);
+    QCOMPARE(busy.of(Notice::Kind::UidSkipped).size(), Engine::kMaxSkips);
 }
 
 // A record that has not answered yet: nothing goes to the tag until it has, a tag that left
@@ -809,13 +813,9 @@ void TestAutoLoop::decimalStepPastTheLargestIdIsOutOfRange()
     d.present(T5557::blankTag());
     QCOMPARE(d.outcomes.last().result, Result::Complete);
     QCOMPARE(d.outcomes.last().uidRead, QStringLiteral("4294967295"));
-    QVERIFY2(d.messages.size() > 0
-                 && std::any_of(d.messages.cbegin(), d.messages.cend(),
-                                [](const Message &m) {
-                                    return m.text
-                                           == QLatin1String("UID out of range! (4294967296)");
-                                }),
-             qPrintable(d.lastMessage()));
+    const QList<Notice> outOfRange = d.of(Notice::Kind::UidOutOfRange);
+    QCOMPARE(outOfRange.size(), 1);
+    QCOMPARE(outOfRange[0].uid, QStringLiteral("4294967296"));
     QVERIFY(!d.e.AutoWriteRunning());
     d.remove();
     d.sent.clear();
@@ -834,7 +834,7 @@ void TestAutoLoop::stopForgetsStopAfterThisTag()
         return command.startsWith(QLatin1String("WB3")) ? QByteArray() : reply;
     };
     d.present(T5557::blankTag());
-    QVERIFY(d.lastMessage().startsWith(QStringLiteral("UID out of range!")));
+    QCOMPARE(d.of(Notice::Kind::UidOutOfRange).size(), 1);
     d.timeout();
     d.stop();
     QCOMPARE(d.outcomes.last().result, Result::Stopped);
@@ -843,7 +843,7 @@ void TestAutoLoop::stopForgetsStopAfterThisTag()
     d.start();
     d.remove();
     d.present(T5557::blankTag());
-    QCOMPARE(d.lastMessage(), QStringLiteral(" Auto Write Complete!\r\n"));
+    QCOMPARE(d.last().kind, Notice::Kind::TagComplete);
     QVERIFY(d.e.AutoWriteRunning());
     QVERIFY(!d.switchedOff);
 }

@@ -1,11 +1,12 @@
 #include "boxfixture.h"
-#include "core/palette.h"
 #include "gui/tagops/blockpanel.h"
 #include "gui/ui/recordstatus.h"
 #include "gui/uid/autopanel.h"
 #include "gui/uid/autowriter.h"
+#include "gui/uid/notices.h"
 #include "gui/uid/uidpanel.h"
 #include "gui/widgets/maskedfield.h"
+#include "gui/widgets/palette.h"
 #include "station/link/readerlink.h"
 #include "station/link/trafficcapture.h"
 #include "station/record/recorder.h"
@@ -17,6 +18,8 @@
 #include <QProgressDialog>
 #include <QRadioButton>
 #include <QSet>
+
+Q_DECLARE_METATYPE(AutoLoop::Notice)
 
 // The production loop: its options, its switch, the step plan and whole runs on the box.
 class TestAutoWrite : public QObject {
@@ -35,6 +38,8 @@ private slots:
     void faultsStallAndRecoverOnNextTag();
     void lateUidReplyStillCompletesWithoutSkipping();
     void wrongReadBackOnTheBoxEndsFailed();
+    void noticesInTheOperatorsWords_data();
+    void noticesInTheOperatorsWords();
 
 private:
     struct Options {
@@ -475,6 +480,62 @@ void TestAutoWrite::wrongReadBackOnTheBoxEndsFailed()
     QCOMPARE(run.w->status().messageColour(), Palette::ColorRed);
     QVERIFY(run.w->log().text().contains(QStringLiteral("Auto Write Failed! block 0")));
     QTRY_COMPARE(run.box.engine().buzzes, buzzes + 1);
+}
+
+// What operators know from the log and the status line, for what the loop tells.
+void TestAutoWrite::noticesInTheOperatorsWords_data()
+{
+    using Kind = AutoLoop::Notice::Kind;
+    using namespace Palette;
+    QTest::addColumn<AutoLoop::Notice>("notice");
+    QTest::addColumn<QString>("log");
+    QTest::addColumn<int>("logSize");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<quint32>("colour");
+    QTest::newRow("complete") << AutoLoop::Notice{.kind = Kind::TagComplete} << "" << 0
+                              << " Auto Write Complete!\r\n"
+                              << ColorGreen;
+    QTest::newRow("failed") << AutoLoop::Notice{.kind = Kind::TagFailed, .text = "block 3 x"}
+                            << "Auto Write Failed! block 3 x\r\n"
+                            << 9 << " Auto Write Failed!" << ColorRed;
+    QTest::newRow("uidGaveUp") << AutoLoop::Notice{.kind = Kind::UidGaveUp, .uid = "0000009999"}
+                               << "Error - can not Write UID!   ID: 0000009999\r\n"
+                               << 16 << "" << ColorOrangeRed;
+    QTest::newRow("writeOk") << AutoLoop::Notice{.kind = Kind::WriteAnswered, .ok = true} << "" << 0
+                             << "Write Ok! " << ColorDeepPink;
+    QTest::newRow("writeError") << AutoLoop::Notice{.kind = Kind::WriteAnswered} << "" << 0
+                                << "Write Error! " << ColorOrangeRed;
+    QTest::newRow("skipped") << AutoLoop::Notice{.kind = Kind::UidSkipped,
+                                                 .uid = "0000000010",
+                                                 .text = "held by station B"}
+                             << "UID 0000000010 skipped: held by station B\r\n"
+                             << 9 << "" << ColorOrangeRed;
+    QTest::newRow("outOfRange") << AutoLoop::Notice{.kind = Kind::UidOutOfRange,
+                                                    .uid = "4294967296"}
+                                << "" << 0 << "UID out of range! (4294967296)" << ColorOrangeRed;
+    QTest::newRow("base") << AutoLoop::Notice{.kind = Kind::BoxBase, .text = "RUD"}
+                          << "The box reports IDs in DEC (RUD).\r\n"
+                          << 9 << "" << ColorBlue;
+}
+
+void TestAutoWrite::noticesInTheOperatorsWords()
+{
+    QFETCH(AutoLoop::Notice, notice);
+    QFETCH(QString, log);
+    QFETCH(QString, message);
+    QFETCH(quint32, colour);
+    const Notices::Shown shown = Notices::shown({notice});
+    QCOMPARE(shown.log.size(), log.isEmpty() ? 0 : 1);
+    QCOMPARE(shown.messages.size(), message.isEmpty() ? 0 : 1);
+    for (const Notices::Line &line : shown.log) {
+        QCOMPARE(line.text, log);
+        QTEST(line.size, "logSize");
+        QCOMPARE(line.colour, colour);
+    }
+    for (const Notices::Line &line : shown.messages) {
+        QCOMPARE(line.text, message);
+        QCOMPARE(line.colour, colour);
+    }
 }
 
 KESTREL_TEST_MAIN(TestAutoWrite)

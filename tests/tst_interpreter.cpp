@@ -1,9 +1,9 @@
-#include "core/palette.h"
 #include "gui/tagops/blockpanel.h"
 #include "gui/uid/autopanel.h"
 #include "gui/uid/autowriter.h"
 #include "gui/uid/uidpanel.h"
 #include "gui/widgets/maskedfield.h"
+#include "gui/widgets/palette.h"
 #include "testmain.h"
 #include "windowfixture.h"
 

@@ -1,11 +1,11 @@
 #include "boxfixture.h"
-#include "core/palette.h"
 #include "core/tagfile.h"
 #include "gui/tagops/blockpanel.h"
 #include "gui/tagops/inspectionbar.h"
 #include "gui/tagops/readersettingspanel.h"
 #include "gui/tagops/taginspector.h"
 #include "gui/widgets/maskedfield.h"
+#include "gui/widgets/palette.h"
 #include "testmain.h"
 #include "windowfixture.h"
 

@@ -368,8 +368,8 @@ private:
         });
         QObject::connect(&loop, &ProductionLoop::shown, &m_running,
                          [this](const AutoLoop::Actions &a) {
-                             if (!a.messages.isEmpty())
-                                 m_lastMessage = a.messages.last().text;
+                             if (a.switchedOff)
+                                 m_offWhy = *a.switchedOff;
                          });
         QObject::connect(&loop, &ProductionLoop::tagStarted, &m_running, [this] { ++m_started; });
         QObject::connect(&loop, &ProductionLoop::tagEnded, &m_running,
@@ -509,8 +509,8 @@ private:
         // After the rest of the step: a refusal says why better than the last message.
         QTimer::singleShot(0, &m_running, [this] {
             if (m_stoppedWhy.isEmpty())
-                finish(m_lastMessage.isEmpty() ? QStringLiteral("the loop switched itself off")
-                                               : m_lastMessage,
+                finish(m_offWhy.isEmpty() ? QStringLiteral("the loop switched itself off")
+                                          : m_offWhy,
                        int(kTagFailed));
         });
     }
@@ -571,7 +571,7 @@ private:
     // deadline.
     std::optional<std::pair<QString, int>> m_stopAsked;
     QString m_stoppedWhy;
-    QString m_lastMessage;
+    QString m_offWhy;
     bool m_begun = false;
 };
 

@@ -1,14 +1,11 @@
 #include "autoloop.h"
 
 #include "core/configword.h"
-#include "core/palette.h"
 #include "core/uid.h"
 
 #include <QDateTime>
 
 #include <algorithm>
-
-using namespace Palette;
 
 namespace AutoLoop {
 
@@ -240,9 +237,7 @@ Actions Engine::start(const Options &o)
     if (o.base != Options::Base::None) {
         const bool hex = o.base == Options::Base::Hex;
         askBase(hex, a);
-        a.log.append({QStringLiteral("The box reports IDs in %1 (%2).\r\n")
-                          .arg(hex ? QStringLiteral("HEX") : QStringLiteral("DEC"), *a.command),
-                      ColorBlue});
+        a.notices.append({.kind = Notice::Kind::BoxBase, .text = *a.command, .ok = hex});
     }
     return a;
 }
@@ -260,8 +255,7 @@ void Engine::baseRefused(Actions &a)
                                        "cannot be read. Auto Wite stopped.")
                             .arg(command)
                             .arg(kBaseTries);
-    a.messages.append({why, ColorOrangeRed});
-    a.log.append({why + QStringLiteral("\r\n"), ColorOrangeRed});
+    a.notices.append({.kind = Notice::Kind::BaseRefused, .text = why});
     switchOff(a, why);
 }
 
@@ -359,7 +353,7 @@ void Engine::turnOff(Actions &a, const QString &why)
 void Engine::switchOff(Actions &a, const QString &why)
 {
     turnOff(a, why);
-    a.switchedOff = true;
+    a.switchedOff = why;
 }
 
 Actions Engine::tick(const Options &o)
@@ -590,7 +584,7 @@ void Engine::endOfList(const Options &o, Actions &a, bool now)
         m_s.StopAfterTag = true;
         return;
     }
-    a.messages.append({why, ColorBlue});
+    a.notices.append({.kind = Notice::Kind::RunDone, .text = why});
     a.finished = why;
     switchOff(a, why);
 }
@@ -603,9 +597,8 @@ bool Engine::stepUid(const Options &o, QString &uid, Actions &a)
         return false;
     }
     if (outOfRange(o, stepped)) {
-        const QString text = QStringLiteral("UID out of range! (") + stepped + u')';
-        a.messages.append({text, ColorOrangeRed});
-        switchOff(a, text);
+        a.notices.append({.kind = Notice::Kind::UidOutOfRange, .uid = stepped});
+        switchOff(a, QStringLiteral("UID out of range! (") + stepped + u')');
         return false;
     }
     uid = stepped;
@@ -632,8 +625,7 @@ void Engine::sendUidWrite(const Options &o, Actions &a)
         }
         const QString held = uid;
         if (verdict.kind == UidVerdict::Kind::Skip && skips < kMaxSkips) {
-            a.log.append(
-                {QStringLiteral("UID %1 skipped: %2\r\n").arg(uid, verdict.why), ColorOrangeRed});
+            a.notices.append({.kind = Notice::Kind::UidSkipped, .uid = uid, .text = verdict.why});
             if (!verdict.next.isEmpty()) {
                 uid = verdict.next;
                 a.setUid = uid;
@@ -819,12 +811,7 @@ void Engine::readBackFirst(const Options &o, Actions &a)
         rb.command = QStringLiteral("RB%1").arg(rb.block);
     m_readBack = rb;
     m_stallReason.clear();
-    a.log.append({rb.block < 0 ? QStringLiteral("The UID's answer may be an earlier command's: "
-                                                "the tag is asked before it counts.\r\n")
-                               : QStringLiteral("Block %1's answer may be an earlier command's: "
-                                                "it is read back before it counts.\r\n")
-                                     .arg(rb.block),
-                  ColorOrangeRed});
+    a.notices.append({.kind = Notice::Kind::AnswerMayBeEarlier, .block = rb.block});
     sendReadBack(a);
 }
 
@@ -863,13 +850,11 @@ void Engine::judgeWrite(bool ok, bool answersThisStep, const QString &readBack, 
         ++m_s.BlockRetryCount;
         if (m_tag)
             ++m_tag->retries;
-        a.messages.append({QStringLiteral("Write Error! "), ColorOrangeRed});
         const int block = s == Step::Password ? 7 : blockOfStep(s);
-        a.log.append({QStringLiteral("Block %1 read back wrong: written again (%2 of %3).\r\n")
-                          .arg(block)
-                          .arg(m_s.BlockRetryCount)
-                          .arg(o.blockRetries),
-                      ColorOrangeRed});
+        a.notices.append({.kind = Notice::Kind::WriteRetried,
+                          .block = block,
+                          .count = m_s.BlockRetryCount,
+                          .limit = o.blockRetries});
         runSteps(o, a);
         return;
     }
@@ -879,12 +864,8 @@ void Engine::judgeWrite(bool ok, bool answersThisStep, const QString &readBack, 
         a.timer = StepTimer::Start;
         return;
     }
-    if (s <= Step::Password) {
-        if (ok)
-            a.messages.append({QStringLiteral("Write Ok! "), ColorDeepPink});
-        else
-            a.messages.append({QStringLiteral("Write Error! "), ColorOrangeRed});
-    }
+    if (s <= Step::Password)
+        a.notices.append({.kind = Notice::Kind::WriteAnswered, .ok = ok});
     moveTo(nextStep(s), "the write was answered");
     runSteps(o, a);
 }
@@ -901,10 +882,7 @@ void Engine::onIdentifier(const QString &reported, const Options &o, Actions &a)
         // Still the next UID in the field: it must not be given to another tag.
         if (uid == o.setUidText && !m_s.UidOnTag)
             m_s.UidUncertain = true;
-        a.log.append({QStringLiteral("UID %1 was read back after its tag was given up; it is "
-                                     "not given again.\r\n")
-                          .arg(uid),
-                      ColorOrangeRed});
+        a.notices.append({.kind = Notice::Kind::LateUid, .uid = uid});
         // While another tag is being written this is the late answer for the one that left,
         // not a new tag: only a tag that left can carry that UID, and none left since.
         const bool writing = m_tag && m_s.AutoStep != Step::Idle;
@@ -971,21 +949,10 @@ void Engine::passRecordedTag(const QString &uid, const QString &where, Actions &
     if (m_tag)
         endTag(a, TagOutcome::Result::Stalled,
                QStringLiteral("a tag was reported at step %1").arg(int(m_s.AutoStep)));
-    if (where.isEmpty()) {
-        a.log.append({QStringLiteral("ID %1 is no ID in the job's base: the box reports in the "
-                                     "other. The tag was not written; the box is told the "
-                                     "base again.\r\n")
-                          .arg(uid),
-                      ColorOrangeRed});
-        a.messages.append(
-            {QStringLiteral("Tag not written: ID in the other base"), ColorOrangeRed});
-    } else {
-        a.log.append({QStringLiteral("UID %1 is on this tag already: written %2. It was not "
-                                     "written again.\r\n")
-                          .arg(uid, where),
-                      ColorOrangeRed});
-        a.messages.append({QStringLiteral("Tag already written: UID ") + uid, ColorOrangeRed});
-    }
+    if (where.isEmpty())
+        a.notices.append({.kind = Notice::Kind::OtherBase, .uid = uid});
+    else
+        a.notices.append({.kind = Notice::Kind::AlreadyWritten, .uid = uid, .text = where});
     moveTagOn(a);
 }
 
@@ -1033,11 +1000,7 @@ void Engine::askIdAgain(Actions &a)
         a.command = QStringLiteral("GTS");
         return;
     }
-    const QString why = QStringLiteral("The tag's ID read differently each time (last %1): it "
-                                       "was not written.")
-                            .arg(m_idCheck->id);
-    a.log.append({why + QStringLiteral("\r\n"), ColorOrangeRed});
-    a.messages.append({QStringLiteral("Tag not written: its ID cannot be read"), ColorOrangeRed});
+    a.notices.append({.kind = Notice::Kind::IdUnreadable, .uid = m_idCheck->id});
     moveTagOn(a);
 }
 
@@ -1088,8 +1051,7 @@ void Engine::readBackCheck(const Options &o, Actions &a)
             if (stepped.isEmpty()) {
                 endOfList(o, a, false);
             } else if (outOfRange(o, stepped)) {
-                a.messages.append(
-                    {QStringLiteral("UID out of range! (") + stepped + u')', ColorOrangeRed});
+                a.notices.append({.kind = Notice::Kind::UidOutOfRange, .uid = stepped});
                 m_s.StopAfterTag = true;
             } else {
                 a.setUid = stepped;
@@ -1110,9 +1072,7 @@ void Engine::readBackCheck(const Options &o, Actions &a)
         ++m_tag->retries;
     if (++m_s.UidRetryCount < kUidRetryLimit)
         return;
-    a.log.append(
-        {QStringLiteral("Error - can not Write UID!   ID: ") + read + QStringLiteral("\r\n"),
-         ColorOrangeRed, 16});
+    a.notices.append({.kind = Notice::Kind::UidGaveUp, .uid = read});
     m_s.UidRetryCount = 0;
     // Five writes went to this tag; a box that reports in the other base reads every one
     // back "wrong", so the UID may be on it all the same (UidOnTag), and is not given again.
@@ -1162,12 +1122,10 @@ void Engine::finishTag(Actions &a, bool failed, const QString &detail)
     if (m_tag)
         endTag(a, failed ? TagOutcome::Result::Failed : TagOutcome::Result::Complete, detail);
     if (failed) {
-        a.messages.append({QStringLiteral(" Auto Write Failed!"), ColorRed});
-        a.log.append(
-            {QStringLiteral("Auto Write Failed! ") + detail + QStringLiteral("\r\n"), ColorRed, 9});
+        a.notices.append({.kind = Notice::Kind::TagFailed, .text = detail});
         a.beeps = 2;
     } else {
-        a.messages.append({QStringLiteral(" Auto Write Complete!\r\n"), ColorGreen});
+        a.notices.append({.kind = Notice::Kind::TagComplete});
         a.beeps = 1;
     }
     a.stopReplyTimeout = true;
@@ -1184,13 +1142,15 @@ void Engine::finishTag(Actions &a, bool failed, const QString &detail)
     if (!m_s.StopAfterTag)
         return;
     if (!m_listDoneWhy.isEmpty()) {
-        a.messages.append({m_listDoneWhy, ColorBlue});
-        a.finished = m_listDoneWhy;
-        switchOff(a, QString());
+        // Switching off forgets it.
+        const QString why = m_listDoneWhy;
+        a.notices.append({.kind = Notice::Kind::RunDone, .text = why});
+        a.finished = why;
+        switchOff(a, why);
         return;
     }
-    switchOff(a, QString());
-    a.messages.append({QStringLiteral("UID out of range! Auto Write stopped."), ColorOrangeRed});
+    switchOff(a, QStringLiteral("UID out of range! Auto Write stopped."));
+    a.notices.append({.kind = Notice::Kind::StoppedOutOfRange});
 }
 
 void Engine::endTag(Actions &a, TagOutcome::Result result, const QString &detail)

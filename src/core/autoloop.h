@@ -158,26 +158,61 @@ QString resultName(TagOutcome::Result result);
 // Why a run from a UID list is done: none of its IDs is left (now), or the last was written.
 QString listDoneWhy(const UidList &list, bool now);
 
-struct Message {
-    QString text;
-    quint32 colour = 0;
-};
-
-struct LogLine {
-    QString text;
-    quint32 colour = 0;
-    int size = 9;
+// What happened that the operator is told of. Each front end words and colours it its own
+// way; the engine only says what it was.
+struct Notice {
+    enum class Kind {
+        // text: the command that told the box ("RUX", "RUD"); ok: hexadecimal.
+        BoxBase,
+        // The box refused the base count times; text: why the loop stopped, in words.
+        BaseRefused,
+        // A UID run is done, or ends before it began; text: why, in words.
+        RunDone,
+        // The loop carries on at another UID; text: why, in words.
+        CarryOn,
+        // uid: the stepped UID has eleven characters or is past 32 bits.
+        UidOutOfRange,
+        // The tag in progress ends the run: the next UID would be out of range.
+        StoppedOutOfRange,
+        // uid is held elsewhere; text: where, in words.
+        UidSkipped,
+        // block (-1: the UID) is read back before its answer counts.
+        AnswerMayBeEarlier,
+        // block read back wrong and is written again, the count-th time of limit.
+        WriteRetried,
+        // A block, password or lock write was answered; ok: it read back as written.
+        WriteAnswered,
+        // uid was read back after its tag was given up.
+        LateUid,
+        // uid is no ID in the job's base: the box reports in the other.
+        OtherBase,
+        // uid is recorded as written; text: where, in words.
+        AlreadyWritten,
+        // The tag's ID read differently each time; uid: the last reading.
+        IdUnreadable,
+        // The UID read back wrong kUidRetryLimit times; uid: the last reading.
+        UidGaveUp,
+        // The tag failed; text: the detail, in words.
+        TagFailed,
+        TagComplete,
+    };
+    Kind kind = Kind::TagComplete;
+    QString uid{};
+    QString text{};
+    int block = 0;
+    int count = 0;
+    int limit = 0;
+    bool ok = false;
 };
 
 enum class StepTimer { Leave, Start, Stop };
 
-// What the window has to do after an event, in this order: fields, log, messages, the
-// reply time-out, beeps, the command, Timer_Auto, the hold, the switch, the outcome.
+// What the window has to do after an event, in this order: fields, notices, the reply
+// time-out, beeps, the command, Timer_Auto, the hold, the switch, the outcome.
 struct Actions {
     std::optional<QString> block0;
     std::optional<QString> setUid;
-    QList<LogLine> log;
-    QList<Message> messages;
+    QList<Notice> notices;
     bool stopReplyTimeout = false;
     int beeps = 0;
     std::optional<QString> command;
@@ -186,8 +221,8 @@ struct Actions {
     bool hold = false;
     // A step ran: the manual unlock's follow-up no longer applies.
     bool ranStep = false;
-    // The loop switched itself off.
-    bool switchedOff = false;
+    // The loop switched itself off: why, in words.
+    std::optional<QString> switchedOff;
     // A tag's first command went out.
     std::optional<TagOutcome> started;
     std::optional<TagOutcome> outcome;

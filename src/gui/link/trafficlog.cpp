@@ -1,7 +1,7 @@
 #include "trafficlog.h"
 
-#include "core/palette.h"
 #include "gui/widgets/controlnames.h"
+#include "gui/widgets/palette.h"
 #include "gui/widgets/palettecolor.h"
 
 #include <QCheckBox>

@@ -1,12 +1,12 @@
 #include "replyinterpreter.h"
 
 #include "core/configword.h"
-#include "core/palette.h"
 #include "gui/link/trafficlog.h"
 #include "gui/tagops/blockpanel.h"
 #include "gui/uid/autopanel.h"
 #include "gui/uid/uidpanel.h"
 #include "gui/widgets/maskedfield.h"
+#include "gui/widgets/palette.h"
 #include "gui/widgets/statusline.h"
 #include "station/link/readerlink.h"
 #include "station/session/session.h"

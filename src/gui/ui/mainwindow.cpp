@@ -1,6 +1,5 @@
 #include "mainwindow.h"
 
-#include "core/palette.h"
 #include "gui/link/portpanel.h"
 #include "gui/link/trafficlog.h"
 #include "gui/record/recordswindow.h"
@@ -21,6 +20,7 @@
 #include "gui/widgets/dialogs.h"
 #include "gui/widgets/emphasis.h"
 #include "gui/widgets/maskedfield.h"
+#include "gui/widgets/palette.h"
 #include "gui/widgets/palettecolor.h"
 #include "gui/widgets/statusline.h"
 #include "hints.h"

@@ -1,7 +1,7 @@
 #include "recordstatus.h"
 
-#include "core/palette.h"
 #include "gui/record/lineview.h"
+#include "gui/widgets/palette.h"
 #include "gui/widgets/palettecolor.h"
 #include "station/record/listloader.h"
 #include "station/record/recorder.h"

@@ -1,8 +1,8 @@
 #include "autopanel.h"
 
-#include "core/palette.h"
 #include "gui/widgets/controlnames.h"
 #include "gui/widgets/maskedfield.h"
+#include "gui/widgets/palette.h"
 #include "gui/widgets/palettecolor.h"
 
 #include "core/autoloop.h"

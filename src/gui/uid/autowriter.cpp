@@ -2,13 +2,13 @@
 
 #include "autopanel.h"
 #include "core/job.h"
-#include "core/palette.h"
 #include "core/timing.h"
 #include "gui/link/trafficlog.h"
 #include "gui/tagops/blockpanel.h"
 #include "gui/widgets/dialogs.h"
 #include "gui/widgets/emphasis.h"
 #include "gui/widgets/maskedfield.h"
+#include "gui/widgets/palette.h"
 #include "gui/widgets/statusline.h"
 #include "station/session/session.h"
 #include "uidpanel.h"
@@ -74,12 +74,12 @@ AutoWriter::AutoWriter(Session &session, Parts parts, QObject *parent)
     connect(&m_loop, &ProductionLoop::tagEnded, this, &AutoWriter::tagEnded);
     connect(&m_loop, &ProductionLoop::uidRefused, this, &AutoWriter::uidRefused);
     connect(&m_loop, &ProductionLoop::failuresStopped, this, [this](const QString &why) {
-        AutoLoop::Actions said;
+        Notices::Shown said;
         said.log.append({QStringLiteral("Auto Write stopped: ") + why + QStringLiteral("\r\n"),
-                         Palette::ColorOrangeRed, 9});
+                         Palette::ColorOrangeRed});
         said.messages.append(
             {QStringLiteral("Auto Write stopped: too many failures"), Palette::ColorOrangeRed});
-        show(said);
+        showLines(said);
         // Once the step that stopped the loop has returned.
         QTimer::singleShot(0, this, [this, why] {
             m_p.dialogs.warning(QStringLiteral("Auto Write stopped"), why);
@@ -241,21 +241,26 @@ void AutoWriter::blink()
     }
 }
 
-void AutoWriter::show(const AutoLoop::Actions &a)
+void AutoWriter::showLines(const Notices::Shown &shown)
 {
-    if (a.block0)
-        m_p.blocks.setBlock(0, *a.block0);
-    if (a.setUid)
-        m_p.autoPanel.setUidField()->setText(*a.setUid);
-    for (const AutoLoop::LogLine &line : a.log) {
+    for (const Notices::Line &line : shown.log) {
         m_p.log.setInsertionSize(line.size);
         m_p.log.setInsertionColour(line.colour);
         m_p.log.insert(line.text);
         m_p.log.moveToEnd();
         m_p.log.setInsertionSize(9);
     }
-    for (const AutoLoop::Message &m : a.messages)
+    for (const Notices::Line &m : shown.messages)
         m_p.status.showMessage(m.text, m.colour);
+}
+
+void AutoWriter::show(const AutoLoop::Actions &a)
+{
+    if (a.block0)
+        m_p.blocks.setBlock(0, *a.block0);
+    if (a.setUid)
+        m_p.autoPanel.setUidField()->setText(*a.setUid);
+    showLines(Notices::shown(a.notices));
     for (int i = 0; i < a.beeps; ++i)
         QApplication::beep();
 }

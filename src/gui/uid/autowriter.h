@@ -2,6 +2,7 @@
 
 #include "core/autoloop.h"
 #include "core/sessionstate.h"
+#include "notices.h"
 #include "station/session/productionloop.h"
 
 #include <QObject>
@@ -78,6 +79,7 @@ private:
     // The panels into the session's options; on every change of a control the loop reads.
     void takeOptions();
     void show(const AutoLoop::Actions &a);
+    void showLines(const Notices::Shown &shown);
     void onSwitched(bool on);
     void blink();
 

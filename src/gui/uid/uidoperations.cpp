@@ -1,11 +1,11 @@
 #include "uidoperations.h"
 
 #include "autopanel.h"
-#include "core/palette.h"
 #include "core/uid.h"
 #include "gui/tagops/readersettings.h"
 #include "gui/widgets/emphasis.h"
 #include "gui/widgets/maskedfield.h"
+#include "gui/widgets/palette.h"
 #include "gui/widgets/statusline.h"
 #include "station/link/readerlink.h"
 #include "uidpanel.h"

@@ -1,6 +1,6 @@
 #include "maskedfield.h"
 
-#include "core/palette.h"
+#include "gui/widgets/palette.h"
 #include "gui/widgets/palettecolor.h"
 
 #include <QFocusEvent>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/palette.h"
+#include "gui/widgets/palette.h"
 
 #include <QColor>
 

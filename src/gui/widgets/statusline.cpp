@@ -1,7 +1,7 @@
 #include "statusline.h"
 
 #include "controlnames.h"
-#include "core/palette.h"
+#include "gui/widgets/palette.h"
 #include "gui/widgets/palettecolor.h"
 
 #include <QAccessible>

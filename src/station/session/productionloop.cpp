@@ -1,6 +1,5 @@
 #include "productionloop.h"
 
-#include "core/palette.h"
 #include "core/timing.h"
 #include "station/link/readerlink.h"
 
@@ -48,7 +47,7 @@ void ProductionLoop::start()
 void ProductionLoop::finishBeforeStart(const QString &why)
 {
     AutoLoop::Actions a;
-    a.messages.append({why, Palette::ColorBlue});
+    a.notices.append({.kind = AutoLoop::Notice::Kind::RunDone, .text = why});
     a.finished = why;
     apply(a);
 }
@@ -57,7 +56,7 @@ void ProductionLoop::carryOnAt(const QString &uid, const QString &why)
 {
     AutoLoop::Actions a;
     a.setUid = uid;
-    a.log.append({why + QStringLiteral("\r\n"), Palette::ColorBlue});
+    a.notices.append({.kind = AutoLoop::Notice::Kind::CarryOn, .text = why});
     apply(a);
 }
 
