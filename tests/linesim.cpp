@@ -6,7 +6,7 @@
 #include "core/timing.h"
 #include "core/uid.h"
 #include "station/record/productionrecord.h"
-#include "station/record/recorder.h"
+#include "station/record/uidcustody.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -264,7 +264,7 @@ private:
             if (answerLater())
                 return Engine::UidVerdict{Engine::UidVerdict::Kind::Pending, {}};
             const auto r = m_record->reserve(u, m_hex, m_station, m_batch.value_or(QString()));
-            Engine::UidVerdict v = Recorder::verdictOf(r, u).value_or(Engine::UidVerdict{});
+            Engine::UidVerdict v = UidCustody::verdictOf(r, u).value_or(Engine::UidVerdict{});
             // A list goes on past an ID that is taken, as the station's guard does.
             if (m_o.uidList && v.kind != Engine::UidVerdict::Kind::Free)
                 v.kind = Engine::UidVerdict::Kind::Skip;
@@ -274,7 +274,7 @@ private:
             if (answerLater())
                 return Engine::Recorded::pending();
             if (const auto p = m_record->findWritten(u, hex))
-                return Recorder::whereWritten(*p);
+                return UidCustody::whereWritten(*p);
             return std::nullopt;
         };
         m_station.station = QStringLiteral("sim");

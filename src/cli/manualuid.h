@@ -2,7 +2,7 @@
 
 #include "core/autoloop.h"
 #include "station/record/productionrecord.h"
-#include "station/record/recorder.h"
+#include "station/record/uidcustody.h"
 #include "station/record/recordidentity.h"
 #include "support.h"
 
@@ -58,10 +58,10 @@ public:
             if (!m_record->arm(uid, m_batch))
                 return off();
         } else if (const std::optional<AutoLoop::Engine::UidVerdict> v
-                   = Recorder::verdictOf(r, uid)) {
+                   = UidCustody::verdictOf(r, uid)) {
             held = r.kind == Kind::Written || r.kind == Kind::WrittenElsewhere
                        ? QStringLiteral("UID %1 was already written to a tag %2")
-                             .arg(uid, Recorder::whereWritten(r.where))
+                             .arg(uid, UidCustody::whereWritten(r.where))
                        : QStringLiteral("UID %1 is %2").arg(uid, v->why);
         }
         if (!held.isEmpty() && !m_rewrite) {

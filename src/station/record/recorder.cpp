@@ -19,13 +19,6 @@ using AutoLoop::TagOutcome;
 using Verdict = AutoLoop::Engine::UidVerdict;
 using Recorded = AutoLoop::Engine::Recorded;
 
-namespace {
-
-// The title of a refusal the operator may answer by going on after the recorded UIDs.
-const QString kAlreadyWritten = QStringLiteral("UID already written");
-
-} // namespace
-
 Recorder::Recorder(ProductionLoop &loop, std::function<QString()> portDevice, Dialogs &dialogs,
                    QObject *parent)
     : QObject(parent)
@@ -36,6 +29,26 @@ Recorder::Recorder(ProductionLoop &loop, std::function<QString()> portDevice, Di
     , m_lists(new ListLoader(*m_writer, this))
     , m_wait(new QTimer(this))
 {
+    UidCustody::Hooks hooks;
+    hooks.problem = [this] {
+        return problem();
+    };
+    hooks.withoutRecord = [this] {
+        return m_withoutRecord;
+    };
+    hooks.options = [this] {
+        return m_loop.options();
+    };
+    hooks.station = [this] {
+        return station();
+    };
+    hooks.waitForRecord = [this] {
+        waitForRecord();
+    };
+    hooks.answered = [this] {
+        recordAnswers();
+    };
+    m_custody = std::make_unique<UidCustody>(*m_writer, *m_lists, std::move(hooks));
     // Queued: the command that started or ended a tag leaves the port before the record is
     // asked to write it, and the three keep their order.
     connect(&m_loop, &ProductionLoop::switched, this, &Recorder::onSwitched, Qt::QueuedConnection);
@@ -43,8 +56,9 @@ Recorder::Recorder(ProductionLoop &loop, std::function<QString()> portDevice, Di
             Qt::QueuedConnection);
     connect(&m_loop, &ProductionLoop::tagEnded, this, &Recorder::onTagEnded, Qt::QueuedConnection);
     connect(&m_loop, &ProductionLoop::uidRefused, this, &Recorder::onUidRefused);
-    m_loop.setUidGuard([this](const QString &uid) { return guard(uid); });
-    m_loop.setRecordedLookup([this](const QString &uid, bool hex) { return recordedAt(uid, hex); });
+    m_loop.setUidGuard([this](const QString &uid) { return m_custody->guard(uid); });
+    m_loop.setRecordedLookup(
+        [this](const QString &uid, bool hex) { return m_custody->recordedAt(uid, hex); });
     m_loop.setStartGate([this] { return mayStart(); });
     connect(m_lists, &ListLoader::finished, this, [this](const QString &error) {
         if (!std::exchange(m_startWhenLoaded, false))
@@ -85,7 +99,7 @@ QString Recorder::close()
     m_loop.setRecordedLookup({});
     m_loop.setStartGate({});
     cancelList();
-    if (m_batch)
+    if (m_run.key)
         onSwitched(false);
     if (m_manualBatch)
         m_writer->post([key = *m_manualBatch](ProductionRecord &r) { r.endBatch(key); });
@@ -236,125 +250,96 @@ ProductionRecord::Batch Recorder::describeBatch() const
     return b;
 }
 
-bool Recorder::hexBase() const
-{
-    return m_batchDescription.base != QLatin1String("DEC");
-}
-
 void Recorder::onSwitched(bool on)
 {
     if (!on) {
-        if (m_batch) {
-            // Reserved ahead and never written: free for any batch. Asked and not answered
-            // yet too: the release runs after the reservation on the record's thread.
-            QStringList unused;
-            for (const QString &uid : std::as_const(m_reservedTexts)) {
-                const std::optional<quint64> id = Uid::tagId(uid, hexBase());
-                if (id && !m_handedOut.contains(*id))
-                    unused << uid;
-            }
+        if (m_run.key) {
+            const QStringList unused = m_custody->end();
             keepTraffic({});
-            m_writer->post([key = *m_batch, unused, begun = m_batchBegun](ProductionRecord &r) {
+            m_writer->post([key = *m_run.key, unused, begun = m_run.begun](ProductionRecord &r) {
                 if (!unused.isEmpty())
                     r.releaseUnused(key, unused);
                 if (begun)
                     r.endBatch(key);
             });
         }
-        m_batch.reset();
+        // The figures and the summary stay the last batch's until the next begins.
+        m_run.key.reset();
         m_withoutRecord = false;
         answered();
         return;
     }
-    m_counts = {};
-    m_line = {};
+    m_run = Run{};
     emit lineChanged();
-    m_traffic.clear();
-    m_lastTag.clear();
-    m_rows.clear();
-    m_lease.clear();
-    m_asked.clear();
-    m_arming.clear();
-    m_reservedTexts.clear();
-    m_handedOut.clear();
-    m_found.clear();
-    m_looking.clear();
-    m_list.reset();
-    m_listFree.reset();
-    m_listAsked = false;
-    m_batch = RecordIdentity::newKey();
+    m_run.key = RecordIdentity::newKey();
     // The batch goes into the record with its first tag: a start and stop with no tag in
     // between leaves no empty batch behind.
-    m_batchDescription = describeBatch();
-    m_batchDescription.started = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
-    m_batchBegun = false;
+    m_run.description = describeBatch();
+    m_run.description.started = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
     m_withoutRecord = std::exchange(m_withoutRecordNext, false);
     showSummary();
     checkProblem();
-    const AutoLoop::Options o = m_loop.options();
-    if (o.setUid && o.uidList && !m_withoutRecord)
-        openList(o.uidList);
-    else if (o.setUid && o.autoInc && !m_withoutRecord)
-        lease(o.setUidText);
+    m_custody->begin(*m_run.key, m_run.description.base != QLatin1String("DEC"), m_loop.options(),
+                     !m_withoutRecord);
     // A guard that asked before the batch was known asks again.
     answered();
 }
 
 void Recorder::beginBatchOnce()
 {
-    if (m_batchBegun || !m_batch)
+    if (m_run.begun || !m_run.key)
         return;
-    m_batchBegun = true;
+    m_run.begun = true;
     m_writer->post(
-        [key = *m_batch, b = m_batchDescription](ProductionRecord &r) { r.beginBatch(b, key); });
+        [key = *m_run.key, b = m_run.description](ProductionRecord &r) { r.beginBatch(b, key); });
     if (!m_withoutRecord)
         return;
     const QString note = QStringLiteral("ran without a record from %1 (%2)")
-                             .arg(m_batchDescription.started, problem());
-    m_writer->post([key = *m_batch, note](ProductionRecord &r) { r.noteBatch(key, note); });
+                             .arg(m_run.description.started, problem());
+    m_writer->post([key = *m_run.key, note](ProductionRecord &r) { r.noteBatch(key, note); });
 }
 
 void Recorder::onTagStarted(const TagOutcome &tag)
 {
-    if (!m_batch)
+    if (!m_run.key)
         return;
     beginBatchOnce();
     const QString row = RecordIdentity::newKey();
-    m_rows.insert(tag.serial, row);
+    m_run.rows.insert(tag.serial, row);
     m_writer->post(
-        [batch = *m_batch, tag, row](ProductionRecord &r) { r.beginTag(batch, tag, row); });
+        [batch = *m_run.key, tag, row](ProductionRecord &r) { r.beginTag(batch, tag, row); });
 }
 
 void Recorder::onTagEnded(const TagOutcome &tag)
 {
     switch (tag.result) {
     case TagOutcome::Result::Complete:
-        ++m_counts.complete;
+        ++m_run.complete;
         break;
     case TagOutcome::Result::Failed:
-        ++m_counts.failed;
+        ++m_run.failed;
         break;
     default:
-        ++m_counts.stalled;
+        ++m_run.stalled;
         break;
     }
     const QString uid = tag.uidRead.isEmpty() ? tag.uidAsked : tag.uidRead;
-    noteConfirmed(tag, uid);
-    m_line.add({tag.endMs, m_batchDescription.station, AutoLoop::resultName(tag.result),
-                tag.retries, tag.detail});
+    m_custody->noteConfirmed(tag, uid);
+    m_run.line.add({tag.endMs, m_run.description.station, AutoLoop::resultName(tag.result),
+                    tag.retries, tag.detail});
     emit lineChanged();
-    m_lastTag = (uid.isEmpty() ? QStringLiteral("last tag") : QStringLiteral("last ") + uid)
-                + QStringLiteral(": ") + AutoLoop::resultName(tag.result);
+    m_run.lastTag = (uid.isEmpty() ? QStringLiteral("last tag") : QStringLiteral("last ") + uid)
+                    + QStringLiteral(": ") + AutoLoop::resultName(tag.result);
     showSummary();
-    if (!m_batch)
+    if (!m_run.key)
         return;
     beginBatchOnce();
     // A tag whose start was not recorded gets its row now.
-    QString row = m_rows.take(tag.serial);
+    QString row = m_run.rows.take(tag.serial);
     if (row.isEmpty())
         row = RecordIdentity::newKey();
     m_writer->post(
-        [batch = *m_batch, tag, row](ProductionRecord &r) { r.endTag(row, batch, tag); });
+        [batch = *m_run.key, tag, row](ProductionRecord &r) { r.endTag(row, batch, tag); });
     keepTraffic(row);
 }
 
@@ -365,99 +350,39 @@ void Recorder::keepTrafficOf(TrafficCapture &capture)
 
 void Recorder::onTrafficLine(const QByteArray &line)
 {
-    if (!m_batch)
+    if (!m_run.key)
         return;
-    m_traffic += line;
-    if (m_traffic.size() < kTrafficChunk)
+    m_run.traffic += line;
+    if (m_run.traffic.size() < kTrafficChunk)
         return;
-    if (m_batchBegun) {
+    if (m_run.begun) {
         keepTraffic({});
         return;
     }
     // No tag yet, so no batch in the record: only the latest waiting is kept for the first tag.
-    const qsizetype cut = m_traffic.indexOf('\n', m_traffic.size() / 2);
-    m_traffic.remove(0, cut < 0 ? m_traffic.size() : cut + 1);
+    const qsizetype cut = m_run.traffic.indexOf('\n', m_run.traffic.size() / 2);
+    m_run.traffic.remove(0, cut < 0 ? m_run.traffic.size() : cut + 1);
 }
 
 void Recorder::keepTraffic(const QString &tagRow)
 {
     // A batch with no tag is not in the record, and neither is its traffic.
-    if (m_traffic.isEmpty() || !m_batch || !m_batchBegun)
+    if (m_run.traffic.isEmpty() || !m_run.key || !m_run.begun)
         return;
-    m_writer->post([batch = *m_batch, tagRow, lines = std::exchange(m_traffic, {})](
+    m_writer->post([batch = *m_run.key, tagRow, lines = std::exchange(m_run.traffic, {})](
                        ProductionRecord &r) { r.keepTraffic(batch, tagRow, lines); });
-}
-
-void Recorder::noteConfirmed(const TagOutcome &tag, const QString &uid)
-{
-    const std::optional<quint64> parsed = Uid::tagId(uid, tag.hexBase);
-    if (!tag.uidConfirmed || !parsed)
-        return;
-    const quint64 id = *parsed;
-    const quint64 old = Uid::tagId(tag.uidReplaced, tag.hexBase).value_or(id);
-    m_confirmed.remove(old);
-    const ProductionRecord::Batch b = station();
-    const QString when = QDateTime::fromMSecsSinceEpoch(tag.endMs, Qt::UTC).toString(Qt::ISODate);
-    m_confirmed.insert(
-        id, QStringLiteral("on %1 in this run (station %2, port %3)").arg(when, b.station, b.port));
 }
 
 void Recorder::showSummary()
 {
     QString text = QStringLiteral("Batch: %1 complete / %2 failed / %3 stalled")
-                       .arg(m_counts.complete)
-                       .arg(m_counts.failed)
-                       .arg(m_counts.stalled);
-    if (!m_lastTag.isEmpty())
-        text += QStringLiteral(" \u2014 ") + m_lastTag;
+                       .arg(m_run.complete)
+                       .arg(m_run.failed)
+                       .arg(m_run.stalled);
+    if (!m_run.lastTag.isEmpty())
+        text += QStringLiteral(" \u2014 ") + m_run.lastTag;
     m_summary = text;
     emit summaryChanged(text);
-}
-
-QString Recorder::whereWritten(const ProductionRecord::PriorTag &p)
-{
-    return QStringLiteral("on %1 in batch %2 (station %3, port %4)")
-        .arg(p.when)
-        .arg(p.batch)
-        .arg(p.station, p.port.isEmpty() ? QStringLiteral("-") : p.port);
-}
-
-std::optional<Verdict> Recorder::verdictOf(const ProductionRecord::Reservation &r,
-                                           const QString &uid, QString *title)
-{
-    using Kind = ProductionRecord::Reservation::Kind;
-    const QString port = r.where.port.isEmpty() ? QStringLiteral("-") : r.where.port;
-    switch (r.kind) {
-    case Kind::Reserved:
-        return Verdict{};
-    case Kind::HeldElsewhere:
-        return Verdict{Verdict::Kind::Skip, QStringLiteral("held by station %1 (port %2) since %3")
-                                                .arg(r.where.station, port, r.where.when)};
-    case Kind::WrittenElsewhere:
-        return Verdict{Verdict::Kind::Skip,
-                       QStringLiteral("written by station %1 (port %2) on %3 in batch %4")
-                           .arg(r.where.station, port, r.where.when)
-                           .arg(r.where.batch)};
-    case Kind::Written:
-        if (title)
-            *title = kAlreadyWritten;
-        return Verdict{Verdict::Kind::Refuse,
-                       QStringLiteral("UID %1 was already written to a tag on %2 in batch %3 "
-                                      "(station %4, port %5). Nothing was written; the loop "
-                                      "stopped. Set the next free UID and start again.")
-                           .arg(uid, r.where.when)
-                           .arg(r.where.batch)
-                           .arg(r.where.station, port)};
-    case Kind::InDoubt:
-        return Verdict{Verdict::Kind::Skip,
-                       QStringLiteral("held in doubt since %1 by an earlier batch of this station "
-                                      "(a write of it may have reached a tag); a supervisor "
-                                      "releases it in the Records window")
-                           .arg(r.where.when)};
-    case Kind::Unavailable:
-        break;
-    }
-    return std::nullopt;
 }
 
 bool Recorder::mayStart()
@@ -517,7 +442,7 @@ void Recorder::carryOn()
             return;
         if (found.uid.isEmpty()) {
             m_dialogs.warning(
-                kAlreadyWritten,
+                UidCustody::alreadyWrittenTitle(),
                 QStringLiteral("Cannot go on after UID %1: %2.").arg(from, found.why));
             return;
         }
@@ -530,122 +455,6 @@ void Recorder::cancelList()
 {
     m_startWhenLoaded = false;
     m_lists->cancel();
-}
-
-void Recorder::openList(const std::shared_ptr<const UidList> &list)
-{
-    m_list = list;
-    if (std::optional<QList<int>> free = m_lists->take(*list, station().port)) {
-        m_listFree = std::move(free);
-        if (!m_listFree->isEmpty())
-            lease(m_list->ids()[m_listFree->first()].text);
-        return;
-    }
-    m_listAsked = true;
-    const QString batch = *m_batch;
-    m_writer->ask<std::optional<QList<int>>>(
-        [list, station = station()](ProductionRecord &r) { return r.openList(*list, station); },
-        [this, batch](const std::optional<QList<int>> &free) {
-            if (m_batch != batch)
-                return;
-            m_listAsked = false;
-            m_listFree = free;
-            if (free && !free->isEmpty())
-                lease(m_list->ids()[free->first()].text);
-            recordAnswers();
-        });
-}
-
-QString Recorder::freeFrom(const QString &uid, bool after) const
-{
-    const std::optional<quint64> id = Uid::tagId(uid, m_list->hex());
-    const int at = id ? m_list->positionOf(*id).value_or(-1) : -1;
-    const auto it = std::lower_bound(m_listFree->cbegin(), m_listFree->cend(), at + int(after));
-    return it == m_listFree->cend() ? QString() : m_list->ids()[*it].text;
-}
-
-QString Recorder::following(const QString &uid) const
-{
-    if (m_list && m_listFree)
-        return freeFrom(uid, true);
-    return AutoLoop::nextUid(m_loop.options(), uid);
-}
-
-void Recorder::lease(const QString &from)
-{
-    if (!m_batch)
-        return;
-    QStringList wanted;
-    QString uid = from;
-    for (int i = 0; i < kLease && uid.size() <= Uid::kLength; ++i) {
-        const std::optional<quint64> id = Uid::tagId(uid, hexBase());
-        if (!id)
-            break;
-        if (!m_lease.contains(*id) && !m_asked.contains(*id) && !m_handedOut.contains(*id)) {
-            m_asked.insert(*id);
-            m_reservedTexts << uid;
-            wanted << uid;
-        }
-        const QString next = following(uid);
-        if (next == uid || next.isEmpty())
-            break;
-        uid = next;
-    }
-    if (wanted.isEmpty())
-        return;
-    const QString batch = *m_batch;
-    const bool hex = hexBase();
-    m_writer->ask<Leased>(
-        [wanted, hex, station = station(), batch](ProductionRecord &r) {
-            Leased answers;
-            for (const QString &u : wanted) {
-                answers.append({u, r.reserve(u, hex, station, batch)});
-                // A record that cannot answer one will not answer the next.
-                if (answers.last().second.kind == ProductionRecord::Reservation::Kind::Unavailable)
-                    break;
-            }
-            return answers;
-        },
-        [this, batch, wanted](const Leased &answers) { onLeased(batch, wanted, answers); });
-}
-
-void Recorder::onLeased(const QString &batch, const QStringList &asked, const Leased &answers)
-{
-    if (m_batch == batch) {
-        // Asked and not answered (the record stopped part way) or not known: asked again when
-        // the loop needs it.
-        for (const QString &uid : asked)
-            m_asked.remove(*Uid::tagId(uid, hexBase()));
-        for (const auto &[uid, r] : answers) {
-            if (r.kind != ProductionRecord::Reservation::Kind::Unavailable)
-                m_lease.insert(*Uid::tagId(uid, hexBase()), r);
-        }
-    }
-    recordAnswers();
-}
-
-void Recorder::arm(const QString &uid)
-{
-    const std::optional<quint64> id = Uid::tagId(uid, hexBase());
-    if (!id || !m_batch || m_arming.contains(*id))
-        return;
-    m_arming.insert(*id);
-    const quint64 key = *id;
-    const QString batch = *m_batch;
-    m_writer->ask<bool>([uid, batch](ProductionRecord &r) { return r.arm(uid, batch); },
-                        [this, key, batch](bool armed) {
-                            m_arming.remove(key);
-                            const auto it = m_lease.find(key);
-                            // A UID held elsewhere is not marked, and stays stepped past.
-                            if (m_batch == batch && it != m_lease.end()
-                                && it->kind == ProductionRecord::Reservation::Kind::Reserved) {
-                                it->armed = armed;
-                                // Not marked: nothing the loop may write.
-                                if (!armed)
-                                    it->kind = ProductionRecord::Reservation::Kind::Unavailable;
-                            }
-                            recordAnswers();
-                        });
 }
 
 void Recorder::waitForRecord()
@@ -672,133 +481,15 @@ void Recorder::answered()
     QTimer::singleShot(0, this, [this] { m_loop.recordAnswered(); });
 }
 
-Verdict Recorder::guard(const QString &uid)
-{
-    if (m_withoutRecord)
-        return {};
-    if (!m_batch) {
-        waitForRecord();
-        return {Verdict::Kind::Pending, {}};
-    }
-    std::optional<quint64> id = Uid::tagId(uid, hexBase());
-    if (id && m_handedOut.contains(*id)) {
-        // Given to the loop already in this batch and marked as sent: written again to the
-        // tag it went to (it read back wrong), unless a tag of this run confirmed it.
-        const auto recent = m_confirmed.constFind(*id);
-        if (recent == m_confirmed.cend())
-            return {};
-        m_refusalTitle = kAlreadyWritten;
-        return {Verdict::Kind::Refuse,
-                QStringLiteral("UID %1 was already written to a tag %2. Nothing was written; the "
-                               "loop stopped. Set the next free UID and start again.")
-                    .arg(uid, *recent)};
-    }
-    if (m_list && problem().isEmpty()) {
-        if (!m_listFree) {
-            if (m_listAsked) {
-                waitForRecord();
-                return {Verdict::Kind::Pending, {}};
-            }
-            // The record could not say which of the list's IDs are free: nothing is written.
-            m_list.reset();
-            id.reset();
-        } else if (const QString free = freeFrom(uid, false); free != uid) {
-            // Used or held when the batch began: straight on to the list's next free ID, or to
-            // its last one when none is left, which ends the run.
-            const QString last = m_list->ids().last().text;
-            return {Verdict::Kind::Skip,
-                    QStringLiteral("used or held already (UID list %1)").arg(m_list->name()),
-                    free.isEmpty() ? (uid == last ? QString() : last) : free};
-        }
-    }
-    if (id && problem().isEmpty()) {
-        const auto it = m_lease.constFind(*id);
-        const bool reserved
-            = it != m_lease.cend() && it->kind == ProductionRecord::Reservation::Kind::Reserved;
-        if (it == m_lease.cend() || (reserved && !it->armed)) {
-            // Reserved, then marked as about to be written: both on the record's thread, in
-            // that order.
-            lease(uid);
-            arm(uid);
-            waitForRecord();
-            return {Verdict::Kind::Pending, {}};
-        }
-        const ProductionRecord::Reservation r = *it;
-        m_lease.erase(it);
-        if (reserved) {
-            m_handedOut.insert(*id);
-            // The next ones are asked for, and the next marked, while this one is written.
-            const QString next = following(uid);
-            if (!next.isEmpty()) {
-                lease(next);
-                arm(next);
-            }
-        }
-        std::optional<Verdict> v = verdictOf(r, uid, &m_refusalTitle);
-        // A list's ID on a tag already, or held, is passed over: the list goes on without it.
-        if (v && m_list && v->kind != Verdict::Kind::Free) {
-            v->kind = Verdict::Kind::Skip;
-            v->next = following(uid);
-        }
-        if (v)
-            return *v;
-    }
-    // Nothing is written that the record cannot account for.
-    m_refusalTitle = QStringLiteral("Production record");
-    m_offerWithoutRecord = true;
-    return {Verdict::Kind::Refuse,
-            QStringLiteral("Production record is off: %1. UID %2 was not written and the loop "
-                           "stopped. The record is tried again on its own: start the loop once "
-                           "its warning has gone, or choose to run without a record.")
-                .arg(problem().isEmpty() ? QStringLiteral("it did not answer") : problem(), uid)};
-}
-
-Recorded Recorder::recordedAt(const QString &uid, bool hex)
-{
-    const std::optional<quint64> id = Uid::tagId(uid, hex);
-    if (!id)
-        return {};
-    // A tag of this run may come back before the record's thread has committed its row.
-    const auto recent = m_confirmed.constFind(*id);
-    if (recent != m_confirmed.cend())
-        return std::optional<QString>(*recent);
-    // A record that is off cannot say; the guard stops the loop before it writes a UID.
-    if (m_withoutRecord || !problem().isEmpty())
-        return {};
-    const auto found = m_found.constFind(*id);
-    if (found != m_found.cend()) {
-        const std::optional<ProductionRecord::PriorTag> where = *found;
-        m_found.erase(found);
-        if (where)
-            return std::optional<QString>(whereWritten(*where));
-        return {};
-    }
-    if (!m_looking.contains(*id)) {
-        m_looking.insert(*id);
-        const quint64 key = *id;
-        // One that cannot be read is taken as not written: the guard stops the loop before a
-        // UID is written to a record that is off.
-        m_writer->ask<std::optional<ProductionRecord::PriorTag>>(
-            [uid, hex](ProductionRecord &r) { return r.findWritten(uid, hex); },
-            [this, key](const std::optional<ProductionRecord::PriorTag> &where) {
-                m_looking.remove(key);
-                m_found.insert(key, where);
-                recordAnswers();
-            });
-    }
-    waitForRecord();
-    return Recorded::pending();
-}
-
 void Recorder::onUidRefused(const QString &why)
 {
     // Not from inside the loop's step: the box is shown once the step has returned.
-    const QString title = m_refusalTitle;
-    const bool offer = std::exchange(m_offerWithoutRecord, false);
+    const QString title = m_custody->refusalTitle();
+    const bool offer = m_custody->takeOfferWithoutRecord();
     const AutoLoop::Options o = m_loop.options();
     // A stepping run refused a UID the record holds as written: it may go on after them.
-    const bool mayCarryOn
-        = title == kAlreadyWritten && o.autoInc && !o.uidList && problem().isEmpty();
+    const bool mayCarryOn = title == UidCustody::alreadyWrittenTitle() && o.autoInc && !o.uidList
+                            && problem().isEmpty();
     m_warned = true;
     QTimer::singleShot(0, this, [this, title, why, offer, mayCarryOn] {
         if (mayCarryOn) {
