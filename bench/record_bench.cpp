@@ -8,7 +8,7 @@
 #include "station/record/listloader.h"
 #include "station/record/productionrecord.h"
 #include "station/record/recorder.h"
-#include "station/record/recordwriter.h"
+#include "station/record/recordthread.h"
 
 #include <QCommandLineParser>
 #include <QElapsedTimer>
@@ -83,7 +83,7 @@ int listFigures(int n)
                 fits ? "" : " (from memory: larger than a list file may be)");
     const auto list = std::make_shared<const UidList>(std::move(*parsed));
 
-    RecordWriter writer(dir.filePath(QStringLiteral("production.sqlite")));
+    RecordThread writer(dir.filePath(QStringLiteral("production.sqlite")));
     ListLoader loader(writer);
     ProductionRecord::Batch station;
     station.station = QStringLiteral("bench");

@@ -11,7 +11,7 @@
 #include "station/record/recorder.h"
 #include "station/record/recordschema.h"
 #include "station/record/recordspool.h"
-#include "station/record/recordwriter.h"
+#include "station/record/recordthread.h"
 #include "stationprocess.h"
 #include "testmain.h"
 #include "windowfixture.h"
@@ -533,9 +533,9 @@ void TestRecord::exportIsWholeOrNothingAndFindsWholeUids()
 void TestRecord::closedWriterTellsNothingMore()
 {
     QTemporaryDir dir;
-    RecordWriter writer(dir.filePath(QStringLiteral("r.sqlite")));
+    RecordThread writer(dir.filePath(QStringLiteral("r.sqlite")));
     int told = 0;
-    connect(&writer, &RecordWriter::stateChanged, this, [&told] { ++told; });
+    connect(&writer, &RecordThread::stateChanged, this, [&told] { ++told; });
     writer.ask<bool>([](ProductionRecord &) { return true; }, [&told](bool) { ++told; });
     writer.close();
     QTest::qWait(50);
@@ -856,11 +856,11 @@ void TestRecord::refusedStatementIsSetAsideAndHoldsUpNothing()
         spool.add(QStringLiteral("INSERT INTO meta (key, value) VALUES (?, ?)"),
                   {QStringLiteral("after"), QStringLiteral("it")});
     }
-    RecordWriter writer(file);
+    RecordThread writer(file);
     std::optional<QString> problem;
     int refused = 0;
     QString refusal;
-    connect(&writer, &RecordWriter::stateChanged, this,
+    connect(&writer, &RecordThread::stateChanged, this,
             [&](const QString &p, const QString &, int spooled, int r, const QString &why) {
                 if (spooled == 0)
                     problem = p;

@@ -1,5 +1,7 @@
 #include "lineview.h"
 
+#include "station/dialogs.h"
+
 #include "core/settingsstore.h"
 
 #include <QBarCategoryAxis>
@@ -15,7 +17,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLineSeries>
-#include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
 #include <QSaveFile>
@@ -43,8 +44,9 @@ QChartView *chartView(const QString &name, QWidget *parent)
 
 } // namespace
 
-LineView::LineView(QWidget *parent)
+LineView::LineView(Dialogs &dialogs, QWidget *parent)
     : QWidget(parent)
+    , m_dialogs(dialogs)
     , m_scope(new QComboBox(this))
     , m_shiftField(new QLineEdit(this))
     , m_yield(new QLabel(this))
@@ -88,7 +90,7 @@ LineView::LineView(QWidget *parent)
                   const QString file = QFileDialog::getSaveFileName(this, title, name, filter);
                   QString error;
                   if (!file.isEmpty() && !(this->*save)(file, &error))
-                      QMessageBox::warning(this, title, error);
+                      m_dialogs.warning(title, error);
               });
           };
     saveAs(m_png, QStringLiteral("Save Picture"), QStringLiteral("line.png"),
@@ -136,8 +138,8 @@ void LineView::takeShiftStarts()
     const std::optional<QList<QTime>> starts
         = LineFigures::shiftStarts(m_shiftField->text(), &error);
     if (!starts) {
-        QMessageBox::warning(this, QStringLiteral("Shifts start"),
-                             error + QStringLiteral("\nThe shifts stay as they were."));
+        m_dialogs.warning(QStringLiteral("Shifts start"),
+                          error + QStringLiteral("\nThe shifts stay as they were."));
         // The field shows what counts, not the text that was refused.
         QStringList kept;
         for (const QTime &t : m_shiftStarts)

@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QWidget>
 
+class Dialogs;
 class QChartView;
 class QComboBox;
 class QLabel;
@@ -20,7 +21,7 @@ class LineView : public QWidget {
 public:
     enum class Scope { LatestBatch, LastShift };
 
-    explicit LineView(QWidget *parent = nullptr);
+    explicit LineView(Dialogs &dialogs, QWidget *parent = nullptr);
 
     Scope scope() const;
     // Where the shift shown begins: at the last shift start set ("Shifts start"), otherwise
@@ -42,6 +43,8 @@ private:
     // The shift times typed in: kept and shown when they read, refused with why otherwise.
     void takeShiftStarts();
     void nameShiftEntry();
+
+    Dialogs &m_dialogs;
 
     QComboBox *m_scope;
     QLineEdit *m_shiftField;

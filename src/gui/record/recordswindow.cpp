@@ -3,9 +3,10 @@
 #include "lineview.h"
 
 #include "core/settingsstore.h"
-#include "core/trafficformat.h"
+#include "gui/widgets/dialogs.h"
 #include "station/link/portmap.h"
-#include "station/record/recordwriter.h"
+#include "station/record/recordreader.h"
+#include "station/record/recordthread.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -20,23 +21,18 @@
 #include <QIdentityProxyModel>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QSettings>
 #include <QSortFilterProxyModel>
 #include <QSplitter>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QSqlRecord>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <atomic>
 
-using Rows = QList<QVariantList>;
+using Rows = RecordReader::Rows;
 
 // Rows read on the reader's thread, shown here; more of a long list is asked for as the view
 // scrolls to its end.
@@ -106,65 +102,12 @@ private:
     std::function<void()> m_wantMore;
 };
 
-struct RecordsWindow::TagCursor {
-    std::unique_ptr<QSqlQuery> query;
-    int generation = -1;
-};
-
 namespace {
 
-// As many tags as a view shows a few times over; more as it scrolls.
-constexpr int kPage = 256;
 // How long a question may go unanswered before the window says it waits.
 constexpr int kSlowMs = 1000;
 // How often the Line tab reads the record again while it is shown.
 constexpr int kLineMs = 5000;
-
-// All rows, or at most limit; more: the limit was reached, so there may be more.
-Rows readRows(QSqlQuery &q, int limit = -1, bool *more = nullptr)
-{
-    Rows rows;
-    const int columns = q.record().count();
-    while ((limit < 0 || rows.size() < limit) && q.next()) {
-        QVariantList row;
-        row.reserve(columns);
-        for (int i = 0; i < columns; ++i)
-            row << q.value(i);
-        rows << row;
-    }
-    if (more)
-        *more = limit >= 0 && rows.size() == limit;
-    return rows;
-}
-
-struct Snapshot {
-    bool open = false;
-    QString where;
-    QString problem;
-    Rows batches;
-    Rows reservations;
-    Rows lists;
-    Rows ids;
-};
-
-struct Page {
-    int generation = 0;
-    Rows rows;
-    bool more = false;
-    QString error;
-};
-
-struct Exported {
-    qint64 rows = 0;
-    bool done = false;
-    QString error;
-};
-
-struct ExportState {
-    std::atomic<qint64> total{0};
-    std::atomic<qint64> rows{0};
-    std::atomic<bool> cancel{false};
-};
 
 const QStringList kResults = {QStringLiteral("complete"),   QStringLiteral("failed"),
                               QStringLiteral("stalled"),    QStringLiteral("left the field early"),
@@ -225,10 +168,11 @@ QTableView *tableView(QWidget *parent)
 
 } // namespace
 
-RecordsWindow::RecordsWindow(const QString &location, QWidget *parent)
+RecordsWindow::RecordsWindow(const QString &location, QWidget *parent, Dialogs *dialogs)
     : QDialog(parent)
-    , m_reader(std::make_unique<RecordWriter>(location, nullptr, RecordWriter::Role::Reading))
-    , m_cursor(std::make_shared<TagCursor>())
+    , m_reader(std::make_unique<RecordReader>(location))
+    , m_ownDialogs(dialogs ? nullptr : std::make_unique<MessageBoxDialogs>(this))
+    , m_dialogs(dialogs ? dialogs : m_ownDialogs.get())
     , m_waiting(new QTimer(this))
     , m_retry(new QTimer(this))
     , m_batch(new QComboBox(this))
@@ -248,11 +192,19 @@ RecordsWindow::RecordsWindow(const QString &location, QWidget *parent)
     , m_reservationView(tableView(this))
     , m_listView(tableView(this))
     , m_tabs(new QTabWidget(this))
-    , m_line(new LineView(this))
+    , m_line(new LineView(*m_dialogs, this))
     , m_lineTimer(new QTimer(this))
 {
     setObjectName(QStringLiteral("RecordsWindow"));
     setWindowTitle(QStringLiteral("Records"));
+    setUpTables();
+    lay();
+    connectControls();
+    refresh();
+}
+
+void RecordsWindow::setUpTables()
+{
     m_batch->setAccessibleName(QStringLiteral("Batch"));
     m_result->setAccessibleName(QStringLiteral("Result"));
     m_uid->setAccessibleName(QStringLiteral("UID contains"));
@@ -277,13 +229,13 @@ RecordsWindow::RecordsWindow(const QString &location, QWidget *parent)
     m_listView->setToolTip(QStringLiteral("Used: on a confirmed tag. In doubt: a write was sent "
                                           "and no tag confirmed it; a supervisor releases it "
                                           "above. Remaining: not written yet"));
-    auto *lists = new ReadableColumns({6}, {}, this);
+    auto *lists = new ReadableColumns({RecordReader::kListLoaded}, {}, this);
     lists->setSourceModel(m_lists);
     m_listView->setModel(lists);
     m_tags->setHeaders(RecordQueries::tagColumns());
     m_tags->onMore([this] { fetchMoreTags(); });
     m_retry->setSingleShot(true);
-    m_retry->setInterval(RecordWriter::kRetryMs);
+    m_retry->setInterval(RecordThread::kRetryMs);
     connect(m_retry, &QTimer::timeout, this, [this] {
         if (isVisible())
             refresh();
@@ -295,7 +247,8 @@ RecordsWindow::RecordsWindow(const QString &location, QWidget *parent)
                                          "it holds when it answers.")
                               .arg(m_askedFor.elapsed() / 1000));
     });
-    auto *batches = new ReadableColumns({1, 2}, {4}, this);
+    auto *batches = new ReadableColumns({RecordReader::kBatchStarted, RecordReader::kBatchStopped},
+                                        {RecordReader::kBatchPort}, this);
     batches->setSourceModel(m_batches);
     m_batchView->setModel(batches);
     m_reservationView->setAccessibleName(QStringLiteral("UIDs held in doubt"));
@@ -308,17 +261,22 @@ RecordsWindow::RecordsWindow(const QString &location, QWidget *parent)
     m_traffic->setEnabled(false);
     m_traffic->setToolTip(QStringLiteral("The commands and replies of the chosen tag, kept when "
                                          "its batch ran with Keep traffic"));
-    auto *reservations = new ReadableColumns({3}, {2}, this);
+    auto *reservations = new ReadableColumns({RecordReader::kReservationSince},
+                                             {RecordReader::kReservationPort}, this);
     reservations->setSourceModel(m_reservations);
     m_reservationView->setModel(reservations);
     m_sorted->setSourceModel(m_tags);
     // Sorted on what the record holds, so times sort as times.
-    auto *tags = new ReadableColumns({4, 5}, {3}, this);
+    auto *tags = new ReadableColumns({RecordQueries::kTagStarted, RecordQueries::kTagEnded},
+                                     {RecordQueries::kTagPort}, this);
     tags->setSourceModel(m_sorted);
     m_tagView->setModel(tags);
     m_tagView->setSortingEnabled(true);
     m_tagView->sortByColumn(-1, Qt::AscendingOrder);
+}
 
+void RecordsWindow::lay()
+{
     auto *filters = new QHBoxLayout;
     auto *batchLabel = new QLabel(QStringLiteral("&Batch:"), this);
     batchLabel->setBuddy(m_batch);
@@ -365,15 +323,6 @@ RecordsWindow::RecordsWindow(const QString &location, QWidget *parent)
     recordsLayout->addWidget(split, 1);
     m_tabs->addTab(records, QStringLiteral("&Tags"));
     m_tabs->addTab(m_line, QStringLiteral("&Line"));
-    connect(m_tabs, &QTabWidget::currentChanged, this, [this] { refreshLine(); });
-    connect(m_line, &LineView::scopeChanged, this, [this] { refreshLine(); });
-    // The line's figures follow the record while they are shown.
-    m_lineTimer->setInterval(kLineMs);
-    connect(m_lineTimer, &QTimer::timeout, this, [this] {
-        if (isVisible() && m_tabs->currentWidget() == m_line)
-            refreshLine();
-    });
-    m_lineTimer->start();
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(m_tabs, 1);
     layout->addWidget(m_status);
@@ -387,7 +336,20 @@ RecordsWindow::RecordsWindow(const QString &location, QWidget *parent)
     const QByteArray panes = settings->value(QStringLiteral("records/panes")).toByteArray();
     if (!panes.isEmpty())
         split->restoreState(panes);
+}
 
+void RecordsWindow::connectControls()
+{
+    connect(m_reader.get(), &RecordReader::pendingChanged, this, &RecordsWindow::onPending);
+    connect(m_tabs, &QTabWidget::currentChanged, this, [this] { refreshLine(); });
+    connect(m_line, &LineView::scopeChanged, this, [this] { refreshLine(); });
+    // The line's figures follow the record while they are shown.
+    m_lineTimer->setInterval(kLineMs);
+    connect(m_lineTimer, &QTimer::timeout, this, [this] {
+        if (isVisible() && m_tabs->currentWidget() == m_line)
+            refreshLine();
+    });
+    m_lineTimer->start();
     connect(m_batch, &QComboBox::currentIndexChanged, this, &RecordsWindow::applyFilter);
     connect(m_result, &QComboBox::currentIndexChanged, this, &RecordsWindow::applyFilter);
     connect(m_uid, &QLineEdit::textChanged, this, &RecordsWindow::applyFilter);
@@ -403,12 +365,11 @@ RecordsWindow::RecordsWindow(const QString &location, QWidget *parent)
             showTraffic();
     });
     connect(m_batchView, &QTableView::doubleClicked, this, [this](const QModelIndex &index) {
-        const qint64 id = m_batches->index(index.row(), 0).data().toLongLong();
+        const qint64 id = m_batches->index(index.row(), RecordReader::kBatchId).data().toLongLong();
         const int at = m_batch->findData(id);
         if (at >= 0)
             m_batch->setCurrentIndex(at);
     });
-    refresh();
 }
 
 ProductionRecord::Filter RecordsWindow::filter() const
@@ -424,9 +385,12 @@ ProductionRecord::Filter RecordsWindow::filter() const
 
 RecordsWindow::~RecordsWindow()
 {
-    // The open query belongs to the reader's thread and ends there.
-    m_reader->post([cursor = m_cursor](ProductionRecord &) { cursor->query.reset(); });
     m_reader->close();
+}
+
+bool RecordsWindow::reading() const
+{
+    return m_reader->pending() > 0;
 }
 
 QAbstractItemModel *RecordsWindow::tagModel() const
@@ -444,26 +408,18 @@ QAbstractItemModel *RecordsWindow::reservationModel() const
     return m_reservations;
 }
 
-template <class T>
-void RecordsWindow::ask(std::function<T(ProductionRecord &)> question,
-                        std::function<void(T)> answer)
+void RecordsWindow::onPending(int pending)
 {
-    if (m_asked++ == 0) {
-        m_askedFor.start();
-        m_waiting->start();
-    }
-    m_reader->ask<T>(std::move(question), [this, answer = std::move(answer)](T result) {
-        answered();
-        answer(std::move(result));
-    });
-}
-
-void RecordsWindow::answered()
-{
-    if (--m_asked == 0)
+    const int before = std::exchange(m_pending, pending);
+    if (pending == 0) {
         m_waiting->stop();
-    else
+        return;
+    }
+    // Counted from the first question, or from the last answer while others wait.
+    if (before == 0 || pending < before)
         m_askedFor.start();
+    if (before == 0)
+        m_waiting->start();
 }
 
 void RecordsWindow::done(int result)
@@ -476,67 +432,39 @@ void RecordsWindow::done(int result)
 
 void RecordsWindow::refresh()
 {
-    ask<Snapshot>(
-        [](ProductionRecord &r) {
-            Snapshot s;
-            // A server that went away and came back since the window last read it.
-            r.reconnect();
-            s.where = QDir::toNativeSeparators(r.path());
-            s.problem = r.problem();
-            s.open = r.isOpen();
-            if (!s.open)
-                return s;
-            QSqlQuery q(r.database());
-            q.exec(QStringLiteral(
-                "SELECT b.id, b.started, b.stopped, b.station, b.port, b.options, b.first_uid, "
-                "b.step, b.base, COALESCE(b.tags, (SELECT count(*) FROM tag t WHERE t.batch_id "
-                "= b.id)), b.operator, b.manual FROM batch b ORDER BY b.id DESC"));
-            s.batches = readRows(q);
-            q.exec(RecordGuard::openReservationQuery());
-            s.reservations = readRows(q);
-            if (q.exec(RecordGuard::listSummaryQuery()))
-                s.lists = readRows(q);
-            for (QVariantList &l : s.lists) {
-                const qint64 left
-                    = l.value(2).toLongLong() - l.value(3).toLongLong() - l.value(4).toLongLong();
-                l.insert(5, left);
-            }
-            return s;
-        },
-        [this](Snapshot s) {
-            m_open = s.open;
-            m_where = s.where;
-            m_problem = s.problem;
-            m_export->setEnabled(s.open);
-            if (!s.open) {
-                m_status->setText(QStringLiteral("The production record cannot be read: ")
-                                  + s.problem);
-                // Read again by itself once the record is back.
-                m_retry->start();
-                return;
-            }
-            const QVariant chosen = m_batch->currentData();
-            const QSignalBlocker block(m_batch);
-            m_batch->clear();
-            m_batch->addItem(QStringLiteral("All batches"));
-            for (const QVariantList &b : std::as_const(s.batches)) {
-                const QString kind = b.value(11).toInt() ? QStringLiteral(" (manual)") : QString();
-                m_batch->addItem(QStringLiteral("%1 \u2014 %2 port %3%4")
-                                     .arg(b.value(0).toString(), localTime(b.value(1).toString()),
-                                          portNumber(b.value(4).toString()), kind),
-                                 b.value(0));
-            }
-            const int at = chosen.isValid() ? m_batch->findData(chosen) : 0;
-            m_batch->setCurrentIndex(at < 0 ? 0 : at);
-            m_batches->reset(std::move(s.batches), false);
-            m_release->setEnabled(false);
-            m_reservations->reset(std::move(s.reservations), false);
-            // Usually empty: it takes room only when a UID is held.
-            m_reservedPane->setVisible(m_reservations->rowCount() > 0);
-            m_lists->reset(std::move(s.lists), false);
-            m_listView->setVisible(m_lists->rowCount() > 0);
-            applyFilter();
-        });
+    m_reader->overview([this](RecordReader::Overview o) {
+        m_open = o.open;
+        m_where = o.where;
+        m_problem = o.problem;
+        m_export->setEnabled(o.open);
+        if (!o.open) {
+            m_status->setText(QStringLiteral("The production record cannot be read: ") + o.problem);
+            // Read again by itself once the record is back.
+            m_retry->start();
+            return;
+        }
+        const QVariant chosen = m_batch->currentData();
+        const QSignalBlocker block(m_batch);
+        m_batch->clear();
+        m_batch->addItem(QStringLiteral("All batches"));
+        for (const RecordReader::BatchChoice &b : std::as_const(o.choices)) {
+            const QString kind = b.manual ? QStringLiteral(" (manual)") : QString();
+            m_batch->addItem(QStringLiteral("%1 \u2014 %2 port %3%4")
+                                 .arg(b.id)
+                                 .arg(localTime(b.started), portNumber(b.port), kind),
+                             b.id);
+        }
+        const int at = chosen.isValid() ? m_batch->findData(chosen) : 0;
+        m_batch->setCurrentIndex(at < 0 ? 0 : at);
+        m_batches->reset(std::move(o.batches), false);
+        m_release->setEnabled(false);
+        m_reservations->reset(std::move(o.reservations), false);
+        // Usually empty: it takes room only when a UID is held.
+        m_reservedPane->setVisible(m_reservations->rowCount() > 0);
+        m_lists->reset(std::move(o.lists), false);
+        m_listView->setVisible(m_lists->rowCount() > 0);
+        applyFilter();
+    });
 }
 
 void RecordsWindow::refreshLine()
@@ -546,82 +474,39 @@ void RecordsWindow::refreshLine()
     m_lineAsked = true;
     const bool latest = m_line->scope() == LineView::Scope::LatestBatch;
     const qint64 since = latest ? 0 : m_line->shiftSinceMs(QDateTime::currentDateTime());
-    ask<LineFigures>(
-        [latest, since](ProductionRecord &r) {
-            qint64 batch = -1;
-            if (latest && r.isOpen()) {
-                QSqlQuery q(r.database());
-                if (q.exec(QStringLiteral("SELECT max(id) FROM batch WHERE manual = 0"))
-                    && q.next())
-                    batch = q.value(0).isNull() ? 0 : q.value(0).toLongLong();
-            }
-            return LineFigures::read(r, since, batch);
-        },
-        [this](LineFigures f) {
-            m_lineAsked = false;
-            m_line->setFigures(f);
-        });
+    m_reader->lineFigures(latest, since, [this](LineFigures f) {
+        m_lineAsked = false;
+        m_line->setFigures(f);
+    });
 }
 
 void RecordsWindow::applyFilter()
 {
     if (!m_open)
         return;
-    const ProductionRecord::Filter f = filter();
-    const int generation = ++m_generation;
-    ask<Page>(
-        [cursor = m_cursor, f, generation](ProductionRecord &r) {
-            Page page;
-            page.generation = generation;
-            cursor->generation = generation;
-            cursor->query = std::make_unique<QSqlQuery>(r.database());
-            QSqlQuery &q = *cursor->query;
-            q.prepare(RecordQueries::tagQuery(f));
-            RecordQueries::bindFilter(q, f);
-            if (!q.exec()) {
-                page.error = q.lastError().text();
-                cursor->query.reset();
-                return page;
-            }
-            page.rows = readRows(q, kPage, &page.more);
-            return page;
-        },
-        [this](Page page) {
-            if (page.generation != m_generation)
-                return;
-            if (!page.error.isEmpty()) {
-                m_status->setText(QStringLiteral("The production record cannot be read: ")
-                                  + page.error);
-                return;
-            }
-            m_tags->reset(std::move(page.rows), page.more);
-            QString text = m_where;
-            if (!m_problem.isEmpty())
-                text += QStringLiteral(" \u2014 ") + m_problem;
-            m_status->setText(text);
-        });
+    m_reader->tags(filter(), [this](RecordReader::Page page) {
+        if (!page.error.isEmpty()) {
+            m_status->setText(QStringLiteral("The production record cannot be read: ")
+                              + page.error);
+            return;
+        }
+        m_tags->reset(std::move(page.rows), page.more);
+        QString text = m_where;
+        if (!m_problem.isEmpty())
+            text += QStringLiteral(" \u2014 ") + m_problem;
+        m_status->setText(text);
+    });
 }
 
 void RecordsWindow::fetchMoreTags()
 {
-    ask<Page>(
-        [cursor = m_cursor, generation = m_generation](ProductionRecord &) {
-            Page page;
-            page.generation = generation;
-            if (cursor->generation == generation && cursor->query)
-                page.rows = readRows(*cursor->query, kPage, &page.more);
-            return page;
-        },
-        [this](Page page) {
-            if (page.generation == m_generation)
-                m_tags->append(std::move(page.rows), page.more);
-        });
+    m_reader->moreTags(
+        [this](RecordReader::Page page) { m_tags->append(std::move(page.rows), page.more); });
 }
 
 void RecordsWindow::exportTo(const QString &file)
 {
-    const ProductionRecord::Filter f = filter();
-    auto state = std::make_shared<ExportState>();
+    auto state = std::make_shared<RecordReader::ExportProgress>();
     m_export->setEnabled(false);
     // A year of a busy line is millions of rows: the export shows how far it is and can be
     // stopped.
@@ -639,28 +524,18 @@ void RecordsWindow::exportTo(const QString &file)
         progress->setValue(int(qMin<qint64>(state->rows, progress->maximum())));
     });
     poll->start(100);
-    ask<Exported>(
-        [file, f, state](ProductionRecord &r) {
-            Exported e;
-            e.rows = r.countTags(f);
-            state->total = qMax<qint64>(e.rows, 1);
-            e.done = r.exportCsv(file, f, &e.error, [state](qint64 rows) {
-                state->rows = rows;
-                return !state->cancel;
-            });
-            return e;
-        },
-        [this, file, progress, state](Exported e) {
-            progress->deleteLater();
-            m_export->setEnabled(m_open);
-            if (!e.done) {
-                m_status->setText(e.error);
-                if (!state->cancel && isVisible())
-                    QMessageBox::warning(this, QStringLiteral("Export records"), e.error);
-                return;
-            }
-            showExported(e.rows, file);
-        });
+    m_reader->exportCsv(file, filter(), state,
+                        [this, file, progress, state](RecordReader::Exported e) {
+                            progress->deleteLater();
+                            m_export->setEnabled(m_open);
+                            if (!e.done) {
+                                m_status->setText(e.error);
+                                if (!state->cancel && isVisible())
+                                    m_dialogs->warning(QStringLiteral("Export records"), e.error);
+                                return;
+                            }
+                            showExported(e.rows, file);
+                        });
 }
 
 void RecordsWindow::showExported(qint64 rows, const QString &file)
@@ -682,7 +557,7 @@ void RecordsWindow::exportClicked()
 
 QString RecordsWindow::trafficOf(int row) const
 {
-    const QVariant id = m_tagView->model()->index(row, 0).data();
+    const QVariant id = m_tagView->model()->index(row, RecordQueries::kTagId).data();
     return id.isValid() && id.toLongLong() == m_chosenTag ? m_chosenTraffic : QString();
 }
 
@@ -697,23 +572,19 @@ void RecordsWindow::tagChosen()
     m_chosenTraffic.clear();
     if (rows.size() != 1)
         return;
-    const qint64 id = m_tagView->model()->index(rows.first().row(), 0).data().toLongLong();
+    const qint64 id
+        = m_tagView->model()->index(rows.first().row(), RecordQueries::kTagId).data().toLongLong();
     m_chosenTag = id;
-    ask<QString>(
-        [id](ProductionRecord &r) {
-            const std::optional<QByteArray> lines = r.tagTraffic(id);
-            return lines ? TrafficFormat::readable(*lines) : QString();
-        },
-        [this, id, about](QString traffic) {
-            if (id != m_chosenTag)
-                return;
-            m_chosenTraffic = traffic;
-            m_traffic->setEnabled(!traffic.isEmpty());
-            m_traffic->setToolTip(traffic.isEmpty()
-                                      ? QStringLiteral("No traffic was kept for this tag: its "
-                                                       "batch ran without Keep traffic")
-                                      : about);
-        });
+    m_reader->traffic(id, [this, id, about](QString traffic) {
+        if (id != m_chosenTag)
+            return;
+        m_chosenTraffic = traffic;
+        m_traffic->setEnabled(!traffic.isEmpty());
+        m_traffic->setToolTip(traffic.isEmpty()
+                                  ? QStringLiteral("No traffic was kept for this tag: its "
+                                                   "batch ran without Keep traffic")
+                                  : about);
+    });
 }
 
 void RecordsWindow::showTraffic()
@@ -723,17 +594,20 @@ void RecordsWindow::showTraffic()
         return;
     const int row = rows.first().row();
     const QAbstractItemModel *model = m_tagView->model();
-    const QString tag = model->index(row, 0).data().toString();
-    QString uid = model->index(row, 7).data().toString();
+    const auto cell = [model, row](int column) {
+        return model->index(row, column).data().toString();
+    };
+    const QString tag = cell(RecordQueries::kTagId);
+    QString uid = cell(RecordQueries::kTagUidRead);
     if (uid.isEmpty())
-        uid = model->index(row, 6).data().toString();
+        uid = cell(RecordQueries::kTagUidAsked);
     QDialog dialog(this);
     dialog.setWindowTitle(QStringLiteral("Traffic of tag %1").arg(tag));
     auto *about = new QLabel(
         QStringLiteral("Tag %1%2, %3, started %4. Its commands and replies from the end of the "
                        "tag before it, in seconds from the first line; the password is masked.")
             .arg(tag, uid.isEmpty() ? QString() : QStringLiteral(" (UID %1)").arg(uid),
-                 model->index(row, 14).data().toString(), model->index(row, 4).data().toString()),
+                 cell(RecordQueries::kTagResult), cell(RecordQueries::kTagStarted)),
         &dialog);
     about->setWordWrap(true);
     auto *text = new QPlainTextEdit(trafficOf(row), &dialog);
@@ -753,25 +627,19 @@ void RecordsWindow::showTraffic()
 
 void RecordsWindow::releaseReservation(int row, std::function<void(const QString &)> done)
 {
-    const QString uid = m_reservations->index(row, 0).data().toString();
+    const QString uid = m_reservations->index(row, RecordReader::kReservationUid).data().toString();
     if (uid.isEmpty()) {
         if (done)
             done(QStringLiteral("no UID is chosen"));
         return;
     }
     m_release->setEnabled(false);
-    ask<QString>(
-        [uid, who = RecordIdentity::userName()](ProductionRecord &r) {
-            QString error;
-            if (!r.release(uid, who, &error) && error.isEmpty())
-                error = QStringLiteral("the record did not take it");
-            return error;
-        },
-        [this, done = std::move(done)](QString error) {
-            refresh();
-            if (done)
-                done(error);
-        });
+    m_reader->release(uid, RecordIdentity::userName(),
+                      [this, done = std::move(done)](QString error) {
+                          refresh();
+                          if (done)
+                              done(error);
+                      });
 }
 
 void RecordsWindow::releaseClicked()
@@ -779,18 +647,18 @@ void RecordsWindow::releaseClicked()
     const QModelIndexList rows = m_reservationView->selectionModel()->selectedRows();
     if (rows.isEmpty())
         return;
-    const QString uid = m_reservations->index(rows.first().row(), 0).data().toString();
-    const auto answer = QMessageBox::question(
-        this, QStringLiteral("Release UID"),
-        QStringLiteral("Release UID %1? Any batch may then write it. Release it only once you "
-                       "know that no tag carries it (read the tags of that batch). The record "
-                       "keeps who released it and when.")
-            .arg(uid),
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-    if (answer != QMessageBox::Yes)
+    const QString uid = m_reservations->index(rows.first().row(), RecordReader::kReservationUid)
+                            .data()
+                            .toString();
+    if (!m_dialogs->question(
+            QStringLiteral("Release UID"),
+            QStringLiteral("Release UID %1? Any batch may then write it. Release it only once "
+                           "you know that no tag carries it (read the tags of that batch). The "
+                           "record keeps who released it and when.")
+                .arg(uid)))
         return;
     releaseReservation(rows.first().row(), [this](const QString &error) {
         if (!error.isEmpty())
-            QMessageBox::warning(this, QStringLiteral("Release UID"), error);
+            m_dialogs->warning(QStringLiteral("Release UID"), error);
     });
 }

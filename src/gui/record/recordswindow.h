@@ -18,7 +18,8 @@ class QTableView;
 class QTabWidget;
 class LineView;
 class QTimer;
-class RecordWriter;
+class Dialogs;
+class RecordReader;
 class RecordRows;
 
 // The production record on screen: batches, and the tags of the chosen batch, result and
@@ -27,7 +28,9 @@ class RecordRows;
 class RecordsWindow : public QDialog {
     Q_OBJECT
 public:
-    explicit RecordsWindow(const QString &location, QWidget *parent = nullptr);
+    // Without dialogs, questions and warnings are message boxes over this window.
+    explicit RecordsWindow(const QString &location, QWidget *parent = nullptr,
+                           Dialogs *dialogs = nullptr);
     ~RecordsWindow() override;
 
     // Reads the record anew, keeping the filters.
@@ -42,7 +45,7 @@ public:
     // is told why not, or nothing.
     void releaseReservation(int row, std::function<void(const QString &error)> done = {});
     // Something asked of the record has not been answered yet.
-    bool reading() const { return m_asked > 0; }
+    bool reading() const;
 
     QLineEdit *uidField() const { return m_uid; }
     QAbstractItemModel *tagModel() const;
@@ -61,9 +64,11 @@ protected:
     void done(int result) override;
 
 private:
-    template <class T>
-    void ask(std::function<T(ProductionRecord &)> question, std::function<void(T)> answer);
-    void answered();
+    // The constructor's parts: the tables and their models, the layout, the reactions.
+    void setUpTables();
+    void lay();
+    void connectControls();
+    void onPending(int pending);
     void applyFilter();
     void fetchMoreTags();
     void exportClicked();
@@ -72,12 +77,10 @@ private:
     void tagChosen();
     void showTraffic();
 
-    std::unique_ptr<RecordWriter> m_reader;
-    // The open tag query: the reader's thread alone touches it.
-    struct TagCursor;
-    std::shared_ptr<TagCursor> m_cursor;
-    int m_generation = 0;
-    int m_asked = 0;
+    std::unique_ptr<RecordReader> m_reader;
+    std::unique_ptr<Dialogs> m_ownDialogs;
+    Dialogs *m_dialogs;
+    int m_pending = 0;
     QElapsedTimer m_askedFor;
     QTimer *m_waiting;
     QTimer *m_retry;

@@ -1,7 +1,7 @@
 #include "listloader.h"
 
 #include "core/uidlist.h"
-#include "recordwriter.h"
+#include "recordthread.h"
 
 namespace {
 
@@ -12,7 +12,7 @@ template <class T> struct Answer {
 
 } // namespace
 
-ListLoader::ListLoader(RecordWriter &writer, QObject *parent)
+ListLoader::ListLoader(RecordThread &writer, QObject *parent)
     : QObject(parent)
     , m_writer(writer)
 {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <optional>
 
-class RecordWriter;
+class RecordThread;
 class UidList;
 
 // Puts a UID list into the production record and finds which of its IDs are free, before a
@@ -21,7 +21,7 @@ public:
     // Positions looked at in one step of finding the free IDs.
     static constexpr int kScanPositions = 50000;
 
-    explicit ListLoader(RecordWriter &writer, QObject *parent = nullptr);
+    explicit ListLoader(RecordThread &writer, QObject *parent = nullptr);
 
     // Starts loading; a load of another list or station is given up.
     void load(const std::shared_ptr<const UidList> &list, const ProductionRecord::Batch &station);
@@ -46,7 +46,7 @@ private:
     void scan(int from);
     void fail(const QString &why);
 
-    RecordWriter &m_writer;
+    RecordThread &m_writer;
     std::shared_ptr<const UidList> m_list;
     ProductionRecord::Batch m_station;
     // Answers of a load given up are not listened to.

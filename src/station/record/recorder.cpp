@@ -2,7 +2,7 @@
 
 #include "core/uid.h"
 #include "listloader.h"
-#include "recordwriter.h"
+#include "recordthread.h"
 #include "station/dialogs.h"
 #include "station/link/trafficcapture.h"
 #include "station/session/productionloop.h"
@@ -25,7 +25,7 @@ Recorder::Recorder(ProductionLoop &loop, std::function<QString()> portDevice, Di
     , m_loop(loop)
     , m_portDevice(std::move(portDevice))
     , m_dialogs(dialogs)
-    , m_writer(std::make_unique<RecordWriter>(ProductionRecord::configuredPath()))
+    , m_writer(std::make_unique<RecordThread>(ProductionRecord::configuredPath()))
     , m_lists(new ListLoader(*m_writer, this))
     , m_wait(new QTimer(this))
 {
@@ -78,7 +78,7 @@ Recorder::Recorder(ProductionLoop &loop, std::function<QString()> portDevice, Di
         m_writer->ask<bool>([](ProductionRecord &) { return true; },
                             [this](bool) { recordAnswers(); });
     });
-    connect(m_writer.get(), &RecordWriter::stateChanged, this, &Recorder::onState);
+    connect(m_writer.get(), &RecordThread::stateChanged, this, &Recorder::onState);
     showSummary();
 }
 
@@ -103,11 +103,11 @@ QString Recorder::close()
         onSwitched(false);
     if (m_manualBatch)
         m_writer->post([key = *m_manualBatch](ProductionRecord &r) { r.endBatch(key); });
-    const RecordWriter::Left left = m_writer->close();
+    const RecordThread::Left left = m_writer->close();
     QStringList said;
     if (left.stuck)
         said << QStringLiteral("The production record did not answer within %1 s.")
-                    .arg(RecordWriter::kCloseMs / 1000);
+                    .arg(RecordThread::kCloseMs / 1000);
     if (left.spooled > 0)
         said << QStringLiteral("%1 record %2 in %3 on this PC; the tool's next start sends "
                                "them once the record answers.")

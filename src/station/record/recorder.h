@@ -15,7 +15,7 @@ class ProductionLoop;
 class Dialogs;
 class ListLoader;
 class TrafficCapture;
-class RecordWriter;
+class RecordThread;
 class QTimer;
 
 // Keeps the production record in step with the loop: a batch per run, a row per tag, the
@@ -51,7 +51,7 @@ public:
     QString warning() const { return m_warning; }
     QString warningDetail() const;
 
-    // Ends the batches and waits (at most RecordWriter::kCloseMs) for the record; what it
+    // Ends the batches and waits (at most RecordThread::kCloseMs) for the record; what it
     // left on this PC, in words, or nothing.
     QString close();
 
@@ -117,7 +117,7 @@ private:
     ProductionLoop &m_loop;
     std::function<QString()> m_portDevice;
     Dialogs &m_dialogs;
-    std::unique_ptr<RecordWriter> m_writer;
+    std::unique_ptr<RecordThread> m_writer;
     ListLoader *m_lists;
     // The loop was asked to start while its list loaded: it starts when the list is ready.
     bool m_startWhenLoaded = false;

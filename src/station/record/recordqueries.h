@@ -17,6 +17,26 @@ struct Filter {
     QString uidText;
 };
 
+// The columns of a tag row, in the order tagColumns() names them.
+enum TagColumn : int {
+    kTagId = 0,
+    kTagBatch,
+    kTagStation,
+    kTagPort,
+    kTagStarted,
+    kTagEnded,
+    kTagUidAsked,
+    kTagUidRead,
+    kTagBase,
+    kTagWrites,
+    kTagPassword,
+    kTagFingerprint,
+    kTagLocked,
+    kTagRetries,
+    kTagResult,
+    kTagDetail,
+    kTagOperator,
+};
 QStringList tagColumns();
 // The tags a filter selects; bindFilter() gives it the filter's values.
 QString tagQuery(const Filter &filter);

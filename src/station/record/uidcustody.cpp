@@ -2,7 +2,7 @@
 
 #include "core/uid.h"
 #include "listloader.h"
-#include "recordwriter.h"
+#include "recordthread.h"
 
 #include <QDateTime>
 
@@ -12,7 +12,7 @@ using AutoLoop::TagOutcome;
 using Verdict = AutoLoop::Engine::UidVerdict;
 using Recorded = AutoLoop::Engine::Recorded;
 
-UidCustody::UidCustody(RecordWriter &writer, ListLoader &lists, Hooks hooks)
+UidCustody::UidCustody(RecordThread &writer, ListLoader &lists, Hooks hooks)
     : m_writer(writer)
     , m_lists(lists)
     , m_hooks(std::move(hooks))

@@ -11,7 +11,7 @@
 #include <optional>
 
 class ListLoader;
-class RecordWriter;
+class RecordThread;
 
 // Which UIDs this station may write: reservations taken ahead of the loop (the lease), each
 // marked in the record before it is written, the tag IDs the record holds as written, and a
@@ -35,7 +35,7 @@ public:
         std::function<void()> answered;
     };
 
-    UidCustody(RecordWriter &writer, ListLoader &lists, Hooks hooks);
+    UidCustody(RecordThread &writer, ListLoader &lists, Hooks hooks);
 
     // A batch begins with nothing reserved; a guarded one leases ahead from its first UID, or
     // opens its UID list.
@@ -79,7 +79,7 @@ private:
     // The batch's UID list, and its free positions once the record has said them.
     void openList(const std::shared_ptr<const UidList> &list);
 
-    RecordWriter &m_writer;
+    RecordThread &m_writer;
     ListLoader &m_lists;
     Hooks m_hooks;
 

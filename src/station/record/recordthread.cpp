@@ -1,9 +1,9 @@
-#include "recordwriter.h"
+#include "recordthread.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 
-RecordWriter::RecordWriter(const QString &location, QObject *parent, Role role)
+RecordThread::RecordThread(const QString &location, QObject *parent, Role role)
     : QObject(parent)
     , m_core(std::make_shared<Core>())
     , m_location(location)
@@ -15,12 +15,12 @@ RecordWriter::RecordWriter(const QString &location, QObject *parent, Role role)
     m_thread->start();
 }
 
-RecordWriter::~RecordWriter()
+RecordThread::~RecordThread()
 {
     close();
 }
 
-void RecordWriter::post(Step step)
+void RecordThread::post(Step step)
 {
     const QMutexLocker locked(&m_core->mutex);
     if (m_core->closing)
@@ -29,7 +29,7 @@ void RecordWriter::post(Step step)
     m_core->wake.wakeOne();
 }
 
-void RecordWriter::Core::toOwner(std::function<void()> f)
+void RecordThread::Core::toOwner(std::function<void()> f)
 {
     const QMutexLocker locked(&mutex);
     // Posted while the owner cannot go away; Qt drops it if the owner is deleted before it runs.
@@ -45,7 +45,7 @@ void RecordWriter::Core::toOwner(std::function<void()> f)
             Qt::QueuedConnection);
 }
 
-void RecordWriter::Core::work(const QString &location, Role role)
+void RecordThread::Core::work(const QString &location, Role role)
 {
     auto record = std::make_unique<ProductionRecord>(location);
     const bool writing = role == Role::Writing;
@@ -89,7 +89,7 @@ void RecordWriter::Core::work(const QString &location, Role role)
     left.lost = record->heldInMemory();
 }
 
-void RecordWriter::Core::report(const ProductionRecord &record)
+void RecordThread::Core::report(const ProductionRecord &record)
 {
     const QString problem = record.problem();
     const QString detail = record.problemDetail();
@@ -105,7 +105,7 @@ void RecordWriter::Core::report(const ProductionRecord &record)
     });
 }
 
-RecordWriter::Left RecordWriter::close()
+RecordThread::Left RecordThread::close()
 {
     if (m_closed)
         return m_core->left;

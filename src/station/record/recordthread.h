@@ -15,7 +15,7 @@
 // order asked, so a slow server or a held file lock never holds up the window while the box's
 // replies arrive (replies that wait unread run together and a tag's report is lost). While
 // the record is off it tries again on its own.
-class RecordWriter : public QObject {
+class RecordThread : public QObject {
     Q_OBJECT
 public:
     using Step = std::function<void(ProductionRecord &)>;
@@ -28,9 +28,9 @@ public:
     // on its own, and closing does not wait for it.
     enum class Role { Writing, Reading };
 
-    explicit RecordWriter(const QString &location, QObject *parent = nullptr,
+    explicit RecordThread(const QString &location, QObject *parent = nullptr,
                           Role role = Role::Writing);
-    ~RecordWriter() override;
+    ~RecordThread() override;
 
     // Runs the step with the writer's own record, after every step posted before it.
     void post(Step step);
@@ -75,7 +75,7 @@ private:
         Step current;
         bool closing = false;
         // Where answers and reports go; cleared when the owner goes.
-        RecordWriter *owner = nullptr;
+        RecordThread *owner = nullptr;
         Left left;
         QString lastProblem;
         int lastSpooled = -1;
