@@ -21,6 +21,40 @@ namespace Cli {
 
 namespace {
 
+// Blocks 1 and 2 hold the tag's ID: the ID they make together after the write is a UID like
+// any other, and one the tag carried before leaves it. An exit code when the write must not go.
+std::optional<int> guardIdBlocks(Session &session, int block, const QString &value,
+                                 const QString &password, bool rewrite,
+                                 std::optional<ManualUid> &manual)
+{
+    QStringList failures;
+    const std::array<std::optional<QString>, 8> now
+        = readBlocks(session, {1, 2}, password, &failures);
+    if (!now[1] || !now[2]) {
+        if (!session.failure().isEmpty()) {
+            say(stderr, QStringLiteral("kestrel-rfid: %1").arg(session.failure()));
+            return kPortFailed;
+        }
+        say(stderr, QStringLiteral("kestrel-rfid: blocks 1 and 2 hold the tag's ID and could not "
+                                   "be read first (%1); nothing was written")
+                        .arg(failures.join(QStringLiteral("; "))));
+        return kTagFailed;
+    }
+    std::array<quint32, 3> frame{0, now[1]->toUInt(nullptr, 16), now[2]->toUInt(nullptr, 16)};
+    const std::optional<quint64> before = Em4100::check(frame[1], frame[2]).id;
+    frame[size_t(block)] = value.toUInt(nullptr, 16);
+    const std::optional<quint64> after = Em4100::check(frame[1], frame[2]).id;
+    const auto text = [](quint64 id) {
+        return QStringLiteral("%1").arg(id, 10, 16, QLatin1Char('0')).toUpper();
+    };
+    if (!after || after == before)
+        return std::nullopt;
+    manual.emplace(session.device(), rewrite);
+    if (before)
+        manual->replaces(text(*before));
+    return manual->begin(text(*after), true);
+}
+
 int writeCommand(const QStringList &arguments, bool uidWrite)
 {
     QCommandLineParser parser;
@@ -80,35 +114,9 @@ int writeCommand(const QStringList &arguments, bool uidWrite)
         if (const std::optional<int> refused = manual->begin(expected, !parser.isSet(dec)))
             return *refused;
     } else if (expectedBlock == 1 || expectedBlock == 2) {
-        // Blocks 1 and 2 hold the tag's ID: the ID they make together after the write is a UID
-        // like any other, and one the tag carried before leaves it.
-        QStringList failures;
-        const std::array<std::optional<QString>, 8> now
-            = readBlocks(*session, {1, 2}, password, &failures);
-        if (!now[1] || !now[2]) {
-            if (!session->failure().isEmpty()) {
-                say(stderr, QStringLiteral("kestrel-rfid: %1").arg(session->failure()));
-                return kPortFailed;
-            }
-            say(stderr, QStringLiteral("kestrel-rfid: blocks 1 and 2 hold the tag's ID and "
-                                       "could not be read first (%1); nothing was written")
-                            .arg(failures.join(QStringLiteral("; "))));
-            return kTagFailed;
-        }
-        std::array<quint32, 3> frame{0, now[1]->toUInt(nullptr, 16), now[2]->toUInt(nullptr, 16)};
-        const std::optional<quint64> before = Em4100::check(frame[1], frame[2]).id;
-        frame[size_t(expectedBlock)] = expected.toUInt(nullptr, 16);
-        const std::optional<quint64> after = Em4100::check(frame[1], frame[2]).id;
-        const auto text = [](quint64 id) {
-            return QStringLiteral("%1").arg(id, 10, 16, QLatin1Char('0')).toUpper();
-        };
-        if (after && after != before) {
-            manual.emplace(session->device(), parser.isSet(c.rewrite));
-            if (before)
-                manual->replaces(text(*before));
-            if (const std::optional<int> refused = manual->begin(text(*after), true))
-                return *refused;
-        }
+        if (const std::optional<int> refused = guardIdBlocks(
+                *session, expectedBlock, expected, password, parser.isSet(c.rewrite), manual))
+            return *refused;
     }
     const std::optional<QString> head = session->ask(
         command, uidWrite ? Session::kindOrError(Reply::Kind::Identifier)

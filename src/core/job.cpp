@@ -158,7 +158,10 @@ Job Job::fromOptions(const AutoLoop::Options &options)
     return job;
 }
 
-std::optional<Job> Job::parse(const QByteArray &json, QString *error, const QString &folder)
+namespace {
+
+// The document is a job this tool reads: its format and version.
+std::optional<QJsonObject> jobObject(const QByteArray &json, QString *error)
 {
     QJsonParseError parseError;
     const QJsonDocument doc = QJsonDocument::fromJson(json, &parseError);
@@ -179,49 +182,78 @@ std::optional<Job> Job::parse(const QByteArray &json, QString *error, const QStr
         *error = QStringLiteral("\"version\" must be a whole number from 1");
         return std::nullopt;
     }
-    if (version.toInt() > kVersion) {
+    if (version.toInt() > Job::kVersion) {
         *error = QStringLiteral("it is a job of version %1; this tool reads version %2")
                      .arg(version.toInt())
-                     .arg(kVersion);
+                     .arg(Job::kVersion);
         return std::nullopt;
     }
-    Job job;
-    AutoLoop::Options &o = job.m_o;
-    Reader top(root, {}, error);
-    top.skip("format");
-    top.skip("version");
-    const std::optional<QJsonObject> uid = top.object("uid");
-    const std::optional<QJsonObject> blocks = uid ? top.object("blocks") : std::nullopt;
-    const std::optional<QJsonObject> password = blocks ? top.object("password") : std::nullopt;
-    const std::optional<QJsonObject> start = password ? top.object("start") : std::nullopt;
-    const std::optional<QJsonObject> failures = start ? top.object("failures") : std::nullopt;
-    const std::optional<QJsonObject> timing = failures ? top.object("timing") : std::nullopt;
-    if (!timing || !top.flag("lock", o.lock) || !top.done())
-        return std::nullopt;
-    Reader t(*timing, QStringLiteral("timing"), error);
+    return root;
+}
+
+bool readTiming(const QJsonObject &timing, QString *error, AutoLoop::Options &o)
+{
+    Reader t(timing, QStringLiteral("timing"), error);
     if (!t.number("stepMs", AutoLoop::kMinStepMs, AutoLoop::kMaxStepMs, o.stepMs)
         || !t.number("firstCommandMs", AutoLoop::kMinStepMs, AutoLoop::kMaxFirstCommandMs,
                      o.firstCommandMs)
         || !t.done())
-        return std::nullopt;
+        return false;
     if (o.firstCommandMs < o.stepMs) {
         t.fail("firstCommandMs",
                QStringLiteral("must be at least \"timing.stepMs\" (%1)").arg(o.stepMs));
-        return std::nullopt;
+        return false;
     }
-    Reader f(*failures, QStringLiteral("failures"), error);
-    if (!f.number("stopAfter", 0, AutoLoop::kMaxStopAfterFailures, o.stopAfterFailures)
-        || !f.number("retries", 0, AutoLoop::kMaxBlockRetries, o.blockRetries) || !f.done())
-        return std::nullopt;
+    return true;
+}
 
-    Reader u(*uid, QStringLiteral("uid"), error);
+// The list's IDs, in its order, instead of a stepped UID.
+bool readList(const QJsonObject &uid, const QJsonObject &list, bool incrementOff,
+              const QString &folder, Reader &u, QString *error, AutoLoop::Options &o)
+{
+    for (const char *member : {"first", "step"}) {
+        if (uid.contains(QString::fromLatin1(member))) {
+            u.fail(member, QStringLiteral("cannot be given with \"uid.list\""));
+            return false;
+        }
+    }
+    if (!o.setUid || incrementOff) {
+        u.fail("list", QStringLiteral("needs \"uid.write\" (and \"uid.increment\" not false)"));
+        return false;
+    }
+    Reader l(list, QStringLiteral("uid.list"), error);
+    QString file;
+    int column = 1;
+    if (!l.path("file", file) || !l.number("column", 1, 1000, column) || !l.done())
+        return false;
+    if (file.isEmpty()) {
+        l.fail("file", QStringLiteral("must name the list's file"));
+        return false;
+    }
+    const QString path
+        = QDir(folder.isEmpty() ? QDir::currentPath() : folder).absoluteFilePath(file);
+    QString why;
+    std::optional<UidList> ids
+        = UidList::load(path, column, o.base == AutoLoop::Options::Base::Hex, &why);
+    if (!ids) {
+        l.fail("file", QStringLiteral("names a list that cannot be used: ") + why);
+        return false;
+    }
+    o.uidList = std::make_shared<const UidList>(std::move(*ids));
+    o.autoInc = true;
+    o.setUidText = o.uidList->ids().first().text;
+    return true;
+}
+
+bool readUid(const QJsonObject &uid, const QString &folder, QString *error, AutoLoop::Options &o,
+             bool &carryOn)
+{
+    Reader u(uid, QStringLiteral("uid"), error);
     QString base = QStringLiteral("hex");
     QString first;
     QString step;
-    std::optional<bool> increment;
     bool incrementFlag = false;
     const std::optional<QJsonObject> list = u.object("list");
-    bool carryOn = false;
     if (!list || !u.flag("write", o.setUid) || !u.flag("increment", incrementFlag)
         || !u.flag("continue", carryOn)
         || !u.text("first", kUidPattern, QStringLiteral("ten digits, the first four hexadecimal"),
@@ -230,8 +262,9 @@ std::optional<Job> Job::parse(const QByteArray &json, QString *error, const QStr
         || !u.text("base", QRegularExpression(QStringLiteral("^(hex|dec)$")),
                    QStringLiteral("\"hex\" or \"dec\""), base)
         || !u.done())
-        return std::nullopt;
-    if (uid->contains(QStringLiteral("increment")))
+        return false;
+    std::optional<bool> increment;
+    if (uid.contains(QStringLiteral("increment")))
         increment = incrementFlag;
     o.autoInc = increment.value_or(o.autoInc);
     if (!first.isEmpty())
@@ -240,70 +273,67 @@ std::optional<Job> Job::parse(const QByteArray &json, QString *error, const QStr
         o.incText = step;
     o.base = base == QLatin1String("DEC") ? AutoLoop::Options::Base::Dec
                                           : AutoLoop::Options::Base::Hex;
-    const bool hex = o.base == AutoLoop::Options::Base::Hex;
-    if (!Uid::tagId(o.setUidText, hex)) {
+    if (!Uid::tagId(o.setUidText, o.base == AutoLoop::Options::Base::Hex)) {
         u.fail("first", QStringLiteral("is no tag ID in base %1").arg(base.toLower()));
-        return std::nullopt;
+        return false;
     }
-    if (!list->isEmpty()) {
-        // The IDs come from the list, in its order: nothing steps them.
-        for (const char *member : {"first", "step"}) {
-            if (uid->contains(QString::fromLatin1(member))) {
-                u.fail(member, QStringLiteral("cannot be given with \"uid.list\""));
-                return std::nullopt;
-            }
-        }
-        if (!o.setUid || increment == false) {
-            u.fail("list", QStringLiteral("needs \"uid.write\" (and \"uid.increment\" not false)"));
-            return std::nullopt;
-        }
-        Reader l(*list, QStringLiteral("uid.list"), error);
-        QString file;
-        int column = 1;
-        if (!l.path("file", file) || !l.number("column", 1, 1000, column) || !l.done())
-            return std::nullopt;
-        if (file.isEmpty()) {
-            l.fail("file", QStringLiteral("must name the list's file"));
-            return std::nullopt;
-        }
-        const QString path
-            = QDir(folder.isEmpty() ? QDir::currentPath() : folder).absoluteFilePath(file);
-        QString why;
-        std::optional<UidList> ids = UidList::load(path, column, hex, &why);
-        if (!ids) {
-            l.fail("file", QStringLiteral("names a list that cannot be used: ") + why);
-            return std::nullopt;
-        }
-        o.uidList = std::make_shared<const UidList>(std::move(*ids));
-        o.autoInc = true;
-        o.setUidText = o.uidList->ids().first().text;
-    }
+    if (!list->isEmpty() && !readList(uid, *list, increment == false, folder, u, error, o))
+        return false;
     if (o.autoInc && !o.setUid) {
         u.fail("increment", QStringLiteral("needs \"uid.write\""));
-        return std::nullopt;
+        return false;
     }
     if (carryOn && (!o.autoInc || o.uidList)) {
         u.fail("continue", o.uidList ? QStringLiteral("is not needed with \"uid.list\": a list "
                                                       "goes on after its used IDs by itself")
                                      : QStringLiteral("needs \"uid.increment\""));
-        return std::nullopt;
+        return false;
     }
-    job.m_carryOn = carryOn;
+    return true;
+}
 
-    Reader b(*blocks, QStringLiteral("blocks"), error);
+bool readBlocks(const QJsonObject &blocks, QString *error, AutoLoop::Options &o)
+{
+    Reader b(blocks, QStringLiteral("blocks"), error);
     for (int n = 1; n <= 6; ++n) {
         const QByteArray name = QByteArray::number(n);
         QString text;
         if (!b.text(name.constData(), kBlockPattern, QStringLiteral("eight hexadecimal digits"),
                     text))
-            return std::nullopt;
+            return false;
         o.blocks[size_t(n)] = !text.isEmpty();
         if (!text.isEmpty())
             o.blockTexts[size_t(n)] = text;
     }
-    if (!b.done())
-        return std::nullopt;
+    return b.done();
+}
 
+} // namespace
+
+std::optional<Job> Job::parse(const QByteArray &json, QString *error, const QString &folder)
+{
+    const std::optional<QJsonObject> root = jobObject(json, error);
+    if (!root)
+        return std::nullopt;
+    Job job;
+    AutoLoop::Options &o = job.m_o;
+    Reader top(*root, {}, error);
+    top.skip("format");
+    top.skip("version");
+    const std::optional<QJsonObject> uid = top.object("uid");
+    const std::optional<QJsonObject> blocks = uid ? top.object("blocks") : std::nullopt;
+    const std::optional<QJsonObject> password = blocks ? top.object("password") : std::nullopt;
+    const std::optional<QJsonObject> start = password ? top.object("start") : std::nullopt;
+    const std::optional<QJsonObject> failures = start ? top.object("failures") : std::nullopt;
+    const std::optional<QJsonObject> timing = failures ? top.object("timing") : std::nullopt;
+    if (!timing || !top.flag("lock", o.lock) || !top.done() || !readTiming(*timing, error, o))
+        return std::nullopt;
+    Reader f(*failures, QStringLiteral("failures"), error);
+    if (!f.number("stopAfter", 0, AutoLoop::kMaxStopAfterFailures, o.stopAfterFailures)
+        || !f.number("retries", 0, AutoLoop::kMaxBlockRetries, o.blockRetries) || !f.done())
+        return std::nullopt;
+    if (!readUid(*uid, folder, error, o, job.m_carryOn) || !readBlocks(*blocks, error, o))
+        return std::nullopt;
     Reader p(*password, QStringLiteral("password"), error);
     Reader s(*start, QStringLiteral("start"), error);
     if (!p.flag("unlock", o.autoUnlock) || !p.flag("write", o.writePassword) || !p.done()
