@@ -217,20 +217,10 @@ public:
 private:
     void setUp()
     {
-        const auto has = [this](const char *word) {
-            return m_optionWords.contains(QLatin1String(word));
-        };
-        m_o.setUid = has("setUid");
-        m_o.autoInc = has("autoInc");
-        m_o.autoUnlock = has("unlock");
-        m_o.writePassword = has("password");
-        m_o.lock = has("lock");
-        m_o.rewriteRecorded = has("rewrite");
-        m_o.base = has("dec") ? Options::Base::Dec : Options::Base::Hex;
+        m_o.base = Options::Base::Hex;
+        chooseByWords(m_o, m_optionWords);
         const int retries = int(m_optionWords.indexOf(QLatin1String("retries")));
         m_o.blockRetries = retries >= 0 ? m_optionWords.value(retries + 1).toInt() : 0;
-        for (int n = 1; n <= 6; ++n)
-            m_o.blocks[size_t(n)] = m_optionWords.contains(QStringLiteral("cb%1").arg(n));
         m_o.blockTexts = {QStringLiteral("00148040"), QStringLiteral("11111111"),
                           QStringLiteral("22222222"), QStringLiteral("33333333"),
                           QStringLiteral("44444444"), QStringLiteral("55555555"),

@@ -131,15 +131,7 @@ struct Driver {
 
 void choose(Options &o, const QStringList &options)
 {
-    o.setUid = options.contains(QStringLiteral("setUid"));
-    o.autoInc = options.contains(QStringLiteral("autoInc"));
-    o.autoUnlock = options.contains(QStringLiteral("unlock"));
-    o.writePassword = options.contains(QStringLiteral("password"));
-    o.lock = options.contains(QStringLiteral("lock"));
-    if (options.contains(QStringLiteral("dec")))
-        o.base = Options::Base::Dec;
-    for (int n = 1; n <= 6; ++n)
-        o.blocks[size_t(n)] = options.contains(QStringLiteral("cb%1").arg(n));
+    chooseByWords(o, options);
 }
 
 } // namespace
@@ -149,6 +141,8 @@ void choose(Options &o, const QStringList &options)
 class TestAutoLoop : public QObject {
     Q_OBJECT
 private slots:
+    void batchNamesTheOptions_data();
+    void batchNamesTheOptions();
     void stepPlanForOneTag_data();
     void stepPlanForOneTag();
     void replyTransitions_data();
@@ -174,6 +168,30 @@ private slots:
     void tickDuringHoldWaitsForItsEnd();
     void tagLeavingOrStallingEndsItsOutcome();
 };
+
+// What a batch records of its options, in the words its readers know.
+void TestAutoLoop::batchNamesTheOptions_data()
+{
+    QTest::addColumn<QStringList>("words");
+    QTest::addColumn<QString>("names");
+    const QString starts = QStringLiteral(
+        "starts on Not configration, starts on Not UID Tag, starts on With identifier");
+    QTest::newRow("nothing") << QStringList{} << starts;
+    QTest::newRow("all") << QStringList{"unlock", "setUid", "autoInc", "cb3", "password", "lock"}
+                         << "Auto Unlock, Auto Set UID, Auto inc (UID+), Write Block, Write "
+                            "Password (B7), Lock UID & Block's, "
+                                + starts;
+    QTest::newRow("incWithoutSetUid")
+        << QStringList{"autoInc", "cb1", "rewrite"} << "Write Block, " + starts;
+}
+
+void TestAutoLoop::batchNamesTheOptions()
+{
+    QFETCH(QStringList, words);
+    Options o;
+    chooseByWords(o, words);
+    QTEST(batchOptionNames(o).join(QStringLiteral(", ")), "names");
+}
 
 void TestAutoLoop::stepPlanForOneTag_data()
 {

@@ -77,6 +77,12 @@ void TestAutoWrite::optionReactions()
     WindowFixture f;
     AutoPanel &a = f.w().autoPanel();
     BlockPanel &b = f.w().blocks();
+    // Each of the loop's yes-or-no options is read from a box of its own.
+    QSet<QCheckBox *> boxes;
+    for (const AutoLoop::Flag &flag : AutoLoop::kFlags)
+        boxes << a.box(flag.member);
+    QVERIFY(!boxes.contains(nullptr));
+    QCOMPARE(boxes.size(), qsizetype(AutoLoop::kFlags.size()));
     a.setUidBox()->click();
     QVERIFY(a.autoIncBox()->isEnabled() && !a.autoIncBox()->isChecked());
     QVERIFY(!a.incField()->isEnabled());

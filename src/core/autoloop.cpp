@@ -58,6 +58,36 @@ QString nextUid(const Options &o, const QString &uid)
     return Uid::StepSetUid(uid, Uid::leadingNumber(o.incText));
 }
 
+void chooseByWords(Options &o, const QStringList &words)
+{
+    for (const Flag &f : kFlags) {
+        const bool starts = f.member == &Options::notConfig || f.member == &Options::noUid
+                            || f.member == &Options::withId;
+        if (!starts || words.contains(QLatin1String(f.word)))
+            o.*f.member = words.contains(QLatin1String(f.word));
+    }
+    if (words.contains(QLatin1String("dec")))
+        o.base = Options::Base::Dec;
+    for (int n = 1; n <= 6; ++n)
+        o.blocks[size_t(n)] = words.contains(QStringLiteral("cb%1").arg(n));
+}
+
+QStringList batchOptionNames(const Options &o)
+{
+    QStringList names;
+    const bool anyBlock
+        = std::any_of(o.blocks.cbegin() + 1, o.blocks.cend(), [](bool b) { return b; });
+    for (const Flag &f : kFlags) {
+        if (f.member == &Options::writePassword && anyBlock)
+            names << QStringLiteral("Write Block");
+        // "Auto inc (UID+)" steps the UID "Auto Set UID" writes: alone it does nothing.
+        const bool on = f.member == &Options::autoInc ? o.setUid && o.autoInc : o.*f.member;
+        if (on && f.batchName)
+            names << QString::fromLatin1(f.batchName);
+    }
+    return names;
+}
+
 QString shownValue(int block, const QString &value)
 {
     return block == 7 ? QStringLiteral("(password)") : value;

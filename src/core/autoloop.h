@@ -100,6 +100,32 @@ struct Options {
 // characters once it runs out of range). Empty at the list's end.
 QString nextUid(const Options &o, const QString &uid);
 
+// The loop's yes-or-no options: the short word scripts and tests choose it by, and the name a
+// batch records it under (none: a batch does not list it). In the order a batch lists them;
+// "Write Block" stands before "Write Password (B7)".
+struct Flag {
+    bool Options::*member;
+    const char *word;
+    const char *batchName;
+};
+inline constexpr std::array<Flag, 9> kFlags{{
+    {&Options::autoUnlock, "unlock", "Auto Unlock"},
+    {&Options::setUid, "setUid", "Auto Set UID"},
+    {&Options::autoInc, "autoInc", "Auto inc (UID+)"},
+    {&Options::writePassword, "password", "Write Password (B7)"},
+    {&Options::lock, "lock", "Lock UID & Block's"},
+    {&Options::notConfig, "notConfig", "starts on Not configration"},
+    {&Options::noUid, "noUid", "starts on Not UID Tag"},
+    {&Options::withId, "withId", "starts on With identifier"},
+    {&Options::rewriteRecorded, "rewrite", nullptr},
+}};
+// Sets the flags and blocks ("cb1".."cb6") the words name and clears the others the words
+// could name; "dec" chooses the decimal base. The starting options are left as they are
+// unless named.
+void chooseByWords(Options &o, const QStringList &words);
+// The options a batch records, in its words: "Auto Set UID, Auto inc (UID+), Write Block".
+QStringList batchOptionNames(const Options &o);
+
 // Below these the virtual box no longer completes tags cleanly; the first command never
 // comes sooner than one tick after the report.
 inline constexpr int kMinStepMs = 50;

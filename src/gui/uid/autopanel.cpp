@@ -142,3 +142,24 @@ AutoPanel::AutoPanel(QWidget *parent)
     column->addLayout(jobRow);
     column->addWidget(m_auto);
 }
+
+QCheckBox *AutoPanel::box(bool AutoLoop::Options::*flag) const
+{
+    using O = AutoLoop::Options;
+    const std::pair<bool O::*, QCheckBox *> boxes[] = {
+        {&O::autoUnlock, m_autoUnlock},
+        {&O::setUid, m_setUid},
+        {&O::autoInc, m_autoInc},
+        {&O::writePassword, m_writePassword},
+        {&O::lock, m_lock},
+        {&O::notConfig, m_notConfig},
+        {&O::noUid, m_noUid},
+        {&O::withId, m_withId},
+        {&O::rewriteRecorded, m_rewriteRecorded},
+    };
+    for (const auto &[member, box] : boxes) {
+        if (member == flag)
+            return box;
+    }
+    return nullptr;
+}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/autoloop.h"
+
 #include <QGroupBox>
 
 class MaskedField;
@@ -26,6 +28,8 @@ public:
     QCheckBox *writePasswordBox() const { return m_writePassword; }
     QCheckBox *lockBox() const { return m_lock; }
     QCheckBox *rewriteRecordedBox() const { return m_rewriteRecorded; }
+    // The box of one of the loop's yes-or-no options (AutoLoop::kFlags).
+    QCheckBox *box(bool AutoLoop::Options::*flag) const;
     // Failed or stalled tags in a row that stop the loop (0: never), and how often a block
     // write that read back wrong is sent again.
     QSpinBox *stopAfterField() const { return m_stopAfter; }

@@ -97,17 +97,10 @@ AutoLoop::Options AutoWriter::panels() const
     const AutoPanel &a = m_p.autoPanel;
     const BlockPanel &b = m_p.blocks;
     AutoLoop::Options o;
-    o.autoUnlock = a.autoUnlockBox()->isChecked();
-    o.setUid = a.setUidBox()->isChecked();
-    o.autoInc = a.autoIncBox()->isChecked();
+    for (const AutoLoop::Flag &f : AutoLoop::kFlags)
+        o.*f.member = a.box(f.member)->isChecked();
     for (int n = 1; n <= 6; ++n)
         o.blocks[size_t(n)] = b.blockOption(n)->isChecked();
-    o.writePassword = a.writePasswordBox()->isChecked();
-    o.lock = a.lockBox()->isChecked();
-    o.withId = a.withIdBox()->isChecked();
-    o.noUid = a.noUidBox()->isChecked();
-    o.notConfig = a.notConfigBox()->isChecked();
-    o.rewriteRecorded = a.rewriteRecordedBox()->isChecked();
     for (int n = 0; n < BlockPanel::kBlocks; ++n)
         o.blockTexts[size_t(n)] = b.block(n);
     o.setUidText = a.setUidField()->text();

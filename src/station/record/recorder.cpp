@@ -215,28 +215,14 @@ ProductionRecord::Batch Recorder::describeBatch() const
 {
     const AutoLoop::Options o = m_loop.options();
     ProductionRecord::Batch b = station();
-    QStringList options;
-    const auto add = [&options](bool on, const char *name) {
-        if (on)
-            options << QString::fromLatin1(name);
-    };
-    add(o.autoUnlock, "Auto Unlock");
-    add(o.setUid, "Auto Set UID");
-    add(o.setUid && o.autoInc, "Auto inc (UID+)");
     QStringList blocks;
     for (int n = 1; n <= 6; ++n) {
         if (o.blocks[size_t(n)])
             blocks << QStringLiteral("%1=%2").arg(n).arg(o.blockTexts[size_t(n)]);
     }
-    if (!blocks.isEmpty())
-        options << QStringLiteral("Write Block");
-    add(o.writePassword, "Write Password (B7)");
     if (o.writePassword)
         blocks << QStringLiteral("7=(password)");
-    add(o.lock, "Lock UID & Block's");
-    add(o.notConfig, "starts on Not configration");
-    add(o.noUid, "starts on Not UID Tag");
-    add(o.withId, "starts on With identifier");
+    const QStringList options = AutoLoop::batchOptionNames(o);
     b.options = options.join(QStringLiteral(", "));
     b.blocks = blocks.join(u' ');
     if (o.setUid) {
