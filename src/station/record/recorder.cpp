@@ -2,6 +2,7 @@
 
 #include "core/uid.h"
 #include "listloader.h"
+#include "recordhealth.h"
 #include "recordthread.h"
 #include "station/dialogs.h"
 #include "station/link/trafficcapture.h"
@@ -28,7 +29,9 @@ Recorder::Recorder(ProductionLoop &loop, std::function<QString()> portDevice, Di
     , m_writer(std::make_unique<RecordThread>(ProductionRecord::configuredPath()))
     , m_lists(new ListLoader(*m_writer, this))
     , m_wait(new QTimer(this))
+    , m_health(new RecordHealth(dialogs, this))
 {
+    connect(m_health, &RecordHealth::warningChanged, this, &Recorder::warningChanged);
     UidCustody::Hooks hooks;
     hooks.problem = [this] {
         return problem();
@@ -71,7 +74,7 @@ Recorder::Recorder(ProductionLoop &loop, std::function<QString()> portDevice, Di
     m_wait->setSingleShot(true);
     m_wait->setInterval(kAnswerMs);
     connect(m_wait, &QTimer::timeout, this, [this] {
-        m_late = QStringLiteral("it did not answer within %1 s").arg(kAnswerMs / 1000);
+        m_health->late(QStringLiteral("it did not answer within %1 s").arg(kAnswerMs / 1000));
         checkProblem();
         answered();
         // Told once the record's thread has caught up, whether or not anything waits then.
@@ -123,33 +126,13 @@ QString Recorder::close()
     return said.join(u' ');
 }
 
-QString Recorder::warningDetail() const
-{
-    if (m_warning.isEmpty())
-        return {};
-    return problem().isEmpty() ? m_refusal : m_detail;
-}
-
-QString Recorder::problem() const
-{
-    return m_problem.isEmpty() ? m_late : m_problem;
-}
-
 void Recorder::onState(const QString &problem, const QString &detail, int spooled, int refused,
                        const QString &refusal)
 {
-    const bool first = !m_reported;
-    m_reported = true;
-    m_problem = problem;
-    m_detail = detail;
-    m_spooled = spooled;
-    m_refused = refused;
-    m_refusal = refusal;
-    if (problem.isEmpty()) {
-        m_late.clear();
-        // Back: guarding goes on where it stopped.
+    const bool first = m_health->take(problem, detail, spooled, refused, refusal);
+    // Back: guarding goes on where it stopped.
+    if (problem.isEmpty())
         m_withoutRecord = false;
-    }
     checkProblem(first);
     // A loop waiting on a record that just went off is told now, not after kAnswerMs.
     if (!problem.isEmpty())
@@ -158,42 +141,7 @@ void Recorder::onState(const QString &problem, const QString &detail, int spoole
 
 void Recorder::checkProblem(bool atStart)
 {
-    if (problem().isEmpty()) {
-        // A record that answers again: the warning goes, and a later outage is told anew.
-        m_warned = false;
-        // What the record refused does not stop the line, but it is not in the record.
-        const QString refused
-            = m_refused == 0
-                  ? QString()
-                  : QStringLiteral("%1 record %2 refused by the production record and kept on "
-                                   "this PC (table \"refused\" of %3): %4")
-                        .arg(m_refused)
-                        .arg(m_refused == 1 ? QStringLiteral("entry was")
-                                            : QStringLiteral("entries were"),
-                             QDir::toNativeSeparators(RecordSpool::path()),
-                             m_refusal.section(u'\n', 0, 0).trimmed());
-        if (m_warning != refused) {
-            m_warning = refused;
-            emit warningChanged();
-        }
-        return;
-    }
-    const QString text = m_withoutRecord
-                             ? QStringLiteral("Production record is off: %1. Running without a "
-                                              "record: UIDs are not checked; outcomes wait on "
-                                              "this PC.")
-                                   .arg(problem())
-                             : QStringLiteral("Production record is off: %1. No UID is written "
-                                              "until it answers again; outcomes wait on this PC.")
-                                   .arg(problem());
-    m_warning = text;
-    emit warningChanged();
-    // Told by a box when the tool starts, or when the loop then needs a UID; otherwise the
-    // status bar says it.
-    if (m_warned || !atStart)
-        return;
-    m_warned = true;
-    m_dialogs.warning(QStringLiteral("Production record"), text);
+    m_health->check(m_withoutRecord, atStart);
 }
 
 ProductionRecord::Batch Recorder::station() const
@@ -452,7 +400,7 @@ void Recorder::waitForRecord()
 
 void Recorder::recordAnswers()
 {
-    m_late.clear();
+    m_health->answered();
     checkProblem();
     answered();
 }
@@ -476,7 +424,7 @@ void Recorder::onUidRefused(const QString &why)
     // A stepping run refused a UID the record holds as written: it may go on after them.
     const bool mayCarryOn = title == UidCustody::alreadyWrittenTitle() && o.autoInc && !o.uidList
                             && problem().isEmpty();
-    m_warned = true;
+    m_health->told();
     QTimer::singleShot(0, this, [this, title, why, offer, mayCarryOn] {
         if (mayCarryOn) {
             if (m_dialogs.warningWithChoice(title, why,

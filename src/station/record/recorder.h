@@ -3,6 +3,7 @@
 #include "core/autoloop.h"
 #include "linefigures.h"
 #include "productionrecord.h"
+#include "recordhealth.h"
 #include "uidcustody.h"
 
 #include <QHash>
@@ -19,9 +20,10 @@ class RecordThread;
 class QTimer;
 
 // Keeps the production record in step with the loop: a batch per run, a row per tag, the
-// traffic and the manual UID writes, the record's health and what to tell the operator about
-// it. Which UIDs may be written is the custody's (uidcustody.h). Nothing here waits on the
-// database: the record's thread answers, and the loop waits for the answer.
+// traffic and the manual UID writes. Which UIDs may be written is the custody's
+// (uidcustody.h); whether the record works, and what the operator is told of it, the health's
+// (recordhealth.h). Nothing here waits on the database: the record's thread answers, and the
+// loop waits for the answer.
 class Recorder : public QObject {
     Q_OBJECT
 public:
@@ -33,11 +35,11 @@ public:
     ~Recorder() override;
 
     // Why recording is off; empty while it works.
-    QString problem() const;
+    QString problem() const { return m_health->problem(); }
     // Statements waiting on this PC.
-    int spooled() const { return m_spooled; }
+    int spooled() const { return m_health->spooled(); }
     // The record's thread has said once whether the record works.
-    bool known() const { return m_reported; }
+    bool known() const { return m_health->known(); }
     // The running batch's key; empty between batches.
     QString batchKey() const { return m_run.key.value_or(QString()); }
     // The operator chose to go on while the record is off.
@@ -48,8 +50,8 @@ public:
     const LineFigures &line() const { return m_run.line; }
     // What the operator is told while the record is off, and the driver's words for it; empty
     // while it works.
-    QString warning() const { return m_warning; }
-    QString warningDetail() const;
+    QString warning() const { return m_health->warning(); }
+    QString warningDetail() const { return m_health->warningDetail(); }
 
     // Ends the batches and waits (at most RecordThread::kCloseMs) for the record; what it
     // left on this PC, in words, or nothing.
@@ -121,21 +123,12 @@ private:
     ListLoader *m_lists;
     // The loop was asked to start while its list loaded: it starts when the list is ready.
     bool m_startWhenLoaded = false;
-    QString m_problem;
-    QString m_detail;
-    int m_spooled = 0;
-    // Statements the record refused for good: they wait for no one, a person reads them.
-    int m_refused = 0;
-    QString m_refusal;
-    bool m_reported = false;
-    // The record took longer than kAnswerMs: off until it answers.
-    QString m_late;
     QString m_summary;
-    QString m_warning;
     QString m_operator;
     bool m_withoutRecord = false;
     bool m_withoutRecordNext = false;
     QTimer *m_wait;
+    RecordHealth *m_health;
     bool m_waiting = false;
     std::optional<QString> m_manualBatch;
     std::optional<QString> m_manualRow;
@@ -159,6 +152,5 @@ private:
     Run m_run;
     static constexpr qsizetype kTrafficChunk = 256 * 1024;
     std::unique_ptr<UidCustody> m_custody;
-    bool m_warned = false;
     bool m_closed = false;
 };
