@@ -2,8 +2,8 @@
 
 #include "core/autoloop.h"
 #include "station/record/productionrecord.h"
-#include "station/record/uidcustody.h"
 #include "station/record/recordidentity.h"
+#include "station/record/uidcustody.h"
 #include "support.h"
 
 #include <QDateTime>
