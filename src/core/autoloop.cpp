@@ -60,11 +60,13 @@ QString nextUid(const Options &o, const QString &uid)
 
 void chooseByWords(Options &o, const QStringList &words)
 {
+    const Options defaults;
     for (const Flag &f : kFlags) {
-        const bool starts = f.member == &Options::notConfig || f.member == &Options::noUid
-                            || f.member == &Options::withId;
-        if (!starts || words.contains(QLatin1String(f.word)))
-            o.*f.member = words.contains(QLatin1String(f.word));
+        // One on by default (a start condition) is only ever named to be on.
+        if (words.contains(QLatin1String(f.word)))
+            o.*f.member = true;
+        else if (!(defaults.*f.member))
+            o.*f.member = false;
     }
     if (words.contains(QLatin1String("dec")))
         o.base = Options::Base::Dec;

@@ -119,9 +119,8 @@ inline constexpr std::array<Flag, 9> kFlags{{
     {&Options::withId, "withId", "starts on With identifier"},
     {&Options::rewriteRecorded, "rewrite", nullptr},
 }};
-// Sets the flags and blocks ("cb1".."cb6") the words name and clears the others the words
-// could name; "dec" chooses the decimal base. The starting options are left as they are
-// unless named.
+// Sets the flags and blocks ("cb1".."cb6") the words name and clears the others, except the
+// flags on by default, which stay as they are; "dec" chooses the decimal base.
 void chooseByWords(Options &o, const QStringList &words);
 // The options a batch records, in its words: "Auto Set UID, Auto inc (UID+), Write Block".
 QStringList batchOptionNames(const Options &o);
