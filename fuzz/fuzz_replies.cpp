@@ -88,8 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     w.blocks().aorBox()->setChecked(flags & 64);
     w.autoPanel().autoIncBox()->setChecked(flags & 128);
     loop.AutoStep = AutoLoop::Step(data[1] % 14);
-    loop.UidUncertain = data[1] & 0x40;
-    loop.UidWriteOutstanding = data[1] & 0x80;
+    loop.UidCustody = AutoLoop::Custody((data[1] >> 5) % 5);
     w.autoWriter().restoreLoopState(loop);
     s.LastReadBlock = data[1] % 8;
 

@@ -248,7 +248,10 @@ private:
             return m_now;
         };
         m_engine.trace = [this](Step from, Step to, const char *why) {
-            note(QStringLiteral("step %1 -> %2: %3").arg(int(from)).arg(int(to)).arg(why));
+            note(QStringLiteral("step %1 -> %2: %3").arg(stepName(from), stepName(to), why));
+        };
+        m_engine.custodyTrace = [this](Custody from, Custody to, const char *why) {
+            note(QStringLiteral("UID %1 -> %2: %3").arg(custodyName(from), custodyName(to), why));
         };
         m_engine.uidGuard = [this](const QString &u) {
             if (answerLater())

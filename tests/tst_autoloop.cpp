@@ -143,6 +143,7 @@ class TestAutoLoop : public QObject {
 private slots:
     void batchNamesTheOptions_data();
     void batchNamesTheOptions();
+    void uidCustodyNeverLosesAUidThatMayBeOnATag();
     void stepPlanForOneTag_data();
     void stepPlanForOneTag();
     void replyTransitions_data();
@@ -191,6 +192,56 @@ void TestAutoLoop::batchNamesTheOptions()
     Options o;
     chooseByWords(o, words);
     QTEST(batchOptionNames(o).join(QStringLiteral(", ")), "names");
+}
+
+void TestAutoLoop::uidCustodyNeverLosesAUidThatMayBeOnATag()
+{
+    // Over every state and event: only choosing the next UID or reading this one back as
+    // written lets go of a tag that left with it; a write's own events may put it on the tag
+    // in the field, and the end of a cycle takes it off the field.
+    for (int c = 0; c < 5; ++c) {
+        for (int e = 0; e <= int(CustodyEvent::SeenLate); ++e) {
+            const auto from = Custody(c);
+            const auto event = CustodyEvent(e);
+            const Custody to = custodyAfter(from, event);
+            const QByteArray row = QByteArray(custodyName(from)) + " on " + QByteArray::number(e);
+            const bool letsGo = event == CustodyEvent::NextChosen
+                                || event == CustodyEvent::ReadBackRight
+                                || event == CustodyEvent::Sent;
+            if (mayBeOnGoneTag(from) && !letsGo)
+                QVERIFY2(mayBeOnGoneTag(to), row);
+            if (event == CustodyEvent::CycleEnded)
+                QVERIFY2(!mayBeOnFieldTag(to) && (mayBeOnFieldTag(from) <= mayBeOnGoneTag(to)),
+                         row);
+            if (event == CustodyEvent::ReadBackWrong || event == CustodyEvent::Sent)
+                QVERIFY2(mayBeOnFieldTag(to), row);
+        }
+    }
+
+    // Through the engine: a tag pulled before its UID write was answered takes the UID with
+    // it, and the next tag is given the next one.
+    Driver d;
+    choose(d.o, {"setUid", "autoInc"});
+    QStringList trace;
+    d.e.custodyTrace = [&](Custody from, Custody to, const char *) {
+        trace << QStringLiteral("%1>%2").arg(custodyName(from), custodyName(to));
+    };
+    d.start();
+    d.present(T5557::blankTag());
+    QCOMPARE(trace, (QStringList{"Free>Writing", "Writing>OnTag", "OnTag>Free"}));
+    d.remove();
+    trace.clear();
+    d.line = [](const QString &command, const QByteArray &reply) {
+        return command.startsWith("WUX") ? QByteArray() : reply;
+    };
+    d.present(T5557::blankTag());
+    QCOMPARE(d.sent.last(), QStringLiteral("WUX0000000006"));
+    d.line = nullptr;
+    d.remove();
+    QCOMPARE(trace, (QStringList{"Free>Writing", "Writing>Gone"}));
+    d.present(T5557::blankTag());
+    QVERIFY(d.sent.contains(QStringLiteral("WUX0000000007")));
+    QCOMPARE(d.e.state().UidCustody, Custody::Free);
 }
 
 void TestAutoLoop::stepPlanForOneTag_data()

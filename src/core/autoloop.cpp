@@ -153,6 +153,61 @@ void Engine::restore(const State &s)
     m_pendingId.clear();
 }
 
+Custody custodyAfter(Custody c, CustodyEvent e)
+{
+    using C = Custody;
+    const bool gone = mayBeOnGoneTag(c);
+    switch (e) {
+    case CustodyEvent::Sent:
+        return C::Writing;
+    case CustodyEvent::Answered:
+        return c == C::Writing ? C::OnTag : c;
+    case CustodyEvent::RefusedUntouched:
+        if (c == C::Writing || c == C::OnTag)
+            return C::Free;
+        return c == C::GoneAndOnTag ? C::Gone : c;
+    case CustodyEvent::RefusedAfterEarlierWrite:
+    case CustodyEvent::ReadBackWrong:
+        return gone ? C::GoneAndOnTag : C::OnTag;
+    case CustodyEvent::ReadBackRight:
+        return C::Free;
+    case CustodyEvent::CycleEnded:
+        return mayBeOnFieldTag(c) ? C::Gone : c;
+    case CustodyEvent::NextChosen:
+        if (c == C::Gone)
+            return C::Free;
+        return c == C::GoneAndOnTag ? C::OnTag : c;
+    case CustodyEvent::SeenLate:
+        return mayBeOnFieldTag(c) ? c : C::Gone;
+    }
+    return c;
+}
+
+const char *stepName(Step s)
+{
+    static constexpr std::array<const char *, 13> names{
+        "Idle",   "TagFound", "Unlock", "Uid",      "Block1", "Block2",  "Block3",
+        "Block4", "Block5",   "Block6", "Password", "Lock",   "Complete"};
+    const int i = int(s);
+    return i >= 0 && i < int(names.size()) ? names[i] : "?";
+}
+
+const char *custodyName(Custody c)
+{
+    static constexpr std::array<const char *, 5> names{"Free", "Writing", "OnTag", "Gone",
+                                                       "GoneAndOnTag"};
+    const int i = int(c);
+    return i >= 0 && i < int(names.size()) ? names[i] : "?";
+}
+
+void Engine::custodyOn(CustodyEvent e, const char *why)
+{
+    const Custody from = m_s.UidCustody;
+    m_s.UidCustody = custodyAfter(from, e);
+    if (custodyTrace && m_s.UidCustody != from)
+        custodyTrace(from, m_s.UidCustody, why);
+}
+
 void Engine::moveTo(Step to, const char *why)
 {
     const Step from = m_s.AutoStep;
@@ -280,8 +335,8 @@ Actions Engine::replyTimedOut()
         return a;
     }
     // A UID write whose answer never came may have reached the tag: the UID stays with it
-    // (UidOnTag) until a read-back says otherwise or the tag's cycle ends.
-    m_s.UidWriteOutstanding = false;
+    // until a read-back says otherwise or the tag's cycle ends.
+    custodyOn(CustodyEvent::Answered, "the UID write's answer never came");
     noteLostAnswer();
     if (m_awaiting && m_tag)
         noteStall(QStringLiteral("no reply at step %1").arg(int(m_awaiting->step)));

@@ -57,6 +57,52 @@ inline int blockOfStep(Step s)
     return int(s) - int(Step::Block1) + 1;
 }
 
+// Where the UID the loop writes (ExpectedUID, until the next one is chosen) may sit. A UID
+// that may be on a tag is never given to another. Every change goes through
+// Engine::custodyOn, by custodyAfter:
+//   Free, OnTag  -> Writing       the UID write leaves
+//   Writing      -> OnTag         answered, its answer given up, or refused after an earlier
+//                                 write of it went to this tag
+//   Writing      -> Free          refused by a box that wrote nothing, and no earlier write
+//   any          -> Free          it read back as written
+//   any          -> OnTag         it read back wrong (GoneAndOnTag if a tag left with it)
+//   Writing, OnTag, GoneAndOnTag -> Gone   the tag's cycle ended with the UID perhaps on it
+//   Gone         -> Free          the next UID is chosen (GoneAndOnTag -> OnTag)
+//   Free         -> Gone          a late answer shows the field's next UID on a tag
+enum class Custody : int {
+    Free = 0,
+    // Sent to the tag in the field; its answer is awaited.
+    Writing,
+    // May be on the tag in the field: no read-back confirmed it.
+    OnTag,
+    // May be on a tag that left: the next tag gets the next UID.
+    Gone,
+    // Both: a tag left with it, and a write of it went to the tag in the field since.
+    GoneAndOnTag,
+};
+enum class CustodyEvent : int {
+    Sent,
+    Answered,
+    RefusedUntouched,
+    RefusedAfterEarlierWrite,
+    ReadBackRight,
+    ReadBackWrong,
+    CycleEnded,
+    NextChosen,
+    SeenLate,
+};
+Custody custodyAfter(Custody c, CustodyEvent e);
+inline bool mayBeOnFieldTag(Custody c)
+{
+    return c == Custody::Writing || c == Custody::OnTag || c == Custody::GoneAndOnTag;
+}
+inline bool mayBeOnGoneTag(Custody c)
+{
+    return c == Custody::Gone || c == Custody::GoneAndOnTag;
+}
+const char *stepName(Step s);
+const char *custodyName(Custody c);
+
 inline constexpr int kUidRetryLimit = 5;
 // A box answers within a few hundred milliseconds; an answer given up this long ago no longer
 // comes.
@@ -272,13 +318,9 @@ public:
         // Writes sent again at this block step after reading back wrong.
         int BlockRetryCount = 0;
         QString LastUID;
-        // The UID write awaits its read-back.
-        bool UidWriteOutstanding = false;
-        // A UID write went to the tag in the field and no read-back confirmed it: the UID may
-        // be on that tag (a garbled answer, a box reporting in the other base).
-        bool UidOnTag = false;
-        // A UID write got no usable answer: it may sit on a tag.
-        bool UidUncertain = false;
+        // Where the UID written may sit: a garbled answer, a box reporting in the other base,
+        // or a write left unanswered may each have put it on a tag.
+        Custody UidCustody = Custody::Free;
         // UIDs whose writes may still be answered: their tags left before the answer, or an
         // error (perhaps late, for an earlier command) answered them. Such an answer is no
         // report of a new tag, and says the UID is on a tag after all. The latest few.
@@ -336,6 +378,8 @@ public:
     std::function<Recorded(const QString &uid, bool hex)> recordedAt;
     // Told of every change of step, with the reason; tests and traces read it.
     std::function<void(Step from, Step to, const char *why)> trace;
+    // Told of every change of the UID's custody, with the reason.
+    std::function<void(Custody from, Custody to, const char *why)> custodyTrace;
     // Stepping past UIDs held elsewhere ends after this many in a row.
     static constexpr int kMaxSkips = 100;
 
@@ -373,6 +417,8 @@ public:
 private:
     // The one place AutoStep changes.
     void moveTo(Step to, const char *why);
+    // The one place UidCustody changes.
+    void custodyOn(CustodyEvent e, const char *why);
     void runSteps(Options o, Actions &a);
     void send(Actions &a, int block, const QString &command, const QString &value);
     // The next UID into uid and the field; past ten characters or the list's end the loop

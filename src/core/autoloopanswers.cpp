@@ -91,14 +91,16 @@ void Engine::onErrorAnswer(int code, Actions &a)
     const Write w = *m_awaiting;
     m_awaiting.reset();
     if (w.block < 0) {
-        m_s.UidWriteOutstanding = false;
+        custodyOn(CustodyEvent::Answered, "the UID write was answered by an error");
         // A refusal wrote nothing, so the UID is free for the next attempt unless an earlier
         // write of it went to this tag; after anything else it may sit on the tag.
         // An error soon after an answer was given up may be that answer, late: then this
         // write's own fate is unknown.
         // While the tag is read back, the error answers that question, not the write.
         if (Reply::refusedUntouched(code) && !answerMayBeLate() && !m_readBack)
-            m_s.UidOnTag = m_uidOnTagBefore;
+            custodyOn(m_uidOnTagBefore ? CustodyEvent::RefusedAfterEarlierWrite
+                                       : CustodyEvent::RefusedUntouched,
+                      "the box refused the UID write and wrote nothing");
         keepInFlight(w.sent);
     }
     m_readBack.reset();

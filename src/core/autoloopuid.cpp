@@ -32,7 +32,7 @@ void Engine::keepInFlight(const QString &uid)
 void Engine::keepUidInFlight()
 {
     // Also after a time-out: the answer may still be on its way, whatever the loop does next.
-    if (m_s.UidWriteOutstanding || m_s.UidOnTag)
+    if (mayBeOnFieldTag(m_s.UidCustody))
         keepInFlight(m_s.ExpectedUID);
 }
 
@@ -83,10 +83,7 @@ QString Engine::inJobBase(const QString &id, const Options &o) const
 
 void Engine::settleUid()
 {
-    if (m_s.UidOnTag || m_s.UidWriteOutstanding)
-        m_s.UidUncertain = true;
-    m_s.UidOnTag = false;
-    m_s.UidWriteOutstanding = false;
+    custodyOn(CustodyEvent::CycleEnded, "the tag's cycle ended");
 }
 
 void Engine::endOfList(const Options &o, Actions &a, bool now)
@@ -123,7 +120,7 @@ void Engine::sendUidWrite(const Options &o, Actions &a)
 {
     QString uid = o.setUidText;
     // Never give a second tag the UID that may already sit on a tag pulled mid-write.
-    if (m_s.UidUncertain && o.autoInc && !stepUid(o, uid, a))
+    if (mayBeOnGoneTag(m_s.UidCustody) && o.autoInc && !stepUid(o, uid, a))
         return;
     for (int skips = 0; o.autoInc && uidGuard; ++skips) {
         const UidVerdict verdict = uidGuard(uid);
@@ -132,7 +129,7 @@ void Engine::sendUidWrite(const Options &o, Actions &a)
         if (verdict.kind == UidVerdict::Kind::Pending) {
             // The field holds the UID asked for, past any that may sit on a tag: that one is
             // asked for again, not stepped past a second time.
-            m_s.UidUncertain = false;
+            custodyOn(CustodyEvent::NextChosen, "the record is asked for the next UID");
             m_s.AwaitingRecord = true;
             return;
         }
@@ -153,9 +150,9 @@ void Engine::sendUidWrite(const Options &o, Actions &a)
         switchOff(a, QStringLiteral("UID %1 was not written: %2").arg(held, verdict.why));
         return;
     }
-    m_s.UidUncertain = false;
+    custodyOn(CustodyEvent::NextChosen, "the UID to write is chosen");
     m_s.ExpectedUID = uid;
-    m_uidOnTagBefore = m_s.UidOnTag;
+    m_uidOnTagBefore = mayBeOnFieldTag(m_s.UidCustody);
     QString mnemonic;
     if (o.base == Options::Base::Hex)
         mnemonic = QStringLiteral("WUX");
@@ -163,8 +160,7 @@ void Engine::sendUidWrite(const Options &o, Actions &a)
         mnemonic = QStringLiteral("WUD");
     else
         return;
-    m_s.UidWriteOutstanding = true;
-    m_s.UidOnTag = true;
+    custodyOn(CustodyEvent::Sent, "the UID write leaves");
     Write w;
     w.step = m_s.AutoStep;
     w.block = -1;
@@ -188,13 +184,13 @@ void Engine::onIdentifier(const QString &reported, const Options &o, Actions &a)
     const bool lateAnswer = m_s.UidsInFlight.contains(uid);
     if (lateAnswer) {
         // Still the next UID in the field: it must not be given to another tag.
-        if (uid == o.setUidText && !m_s.UidOnTag)
-            m_s.UidUncertain = true;
+        if (uid == o.setUidText)
+            custodyOn(CustodyEvent::SeenLate, "a late answer carries the next UID");
         a.notices.append({.kind = Notice::Kind::LateUid, .uid = uid});
         // While another tag is being written this is the late answer for the one that left,
         // not a new tag: only a tag that left can carry that UID, and none left since.
         const bool writing = m_tag && m_s.AutoStep != Step::Idle;
-        if (writing && !(uid == m_s.ExpectedUID && m_s.UidOnTag))
+        if (writing && !(uid == m_s.ExpectedUID && mayBeOnFieldTag(m_s.UidCustody)))
             return;
         // Between tags (also a tag found while the loop was off, which may have left unseen)
         // it is that answer, or that tag back in the field. Neither may start a cycle on
@@ -205,7 +201,7 @@ void Engine::onIdentifier(const QString &reported, const Options &o, Actions &a)
         }
     }
     // A read-back answers a UID write this tag was sent; before that it is something else.
-    const bool readBack = m_s.AutoStep == Step::Uid && (!m_tag || m_s.UidOnTag);
+    const bool readBack = m_s.AutoStep == Step::Uid && (!m_tag || mayBeOnFieldTag(m_s.UidCustody));
     if (readBack) {
         readBackCheck(o, a);
         return;
@@ -332,7 +328,7 @@ void Engine::readBackCheck(const Options &o, Actions &a)
     const bool asked = std::exchange(m_readBack, std::nullopt).has_value();
     if (asked && m_awaiting)
         keepLost(AnswerKind::Uid, *m_awaiting);
-    m_s.UidWriteOutstanding = false;
+    custodyOn(CustodyEvent::Answered, "the UID is read back");
     m_awaiting.reset();
     m_stallReason.clear();
     if (!m_tag && m_s.AutoWriteRunning)
@@ -350,8 +346,7 @@ void Engine::readBackCheck(const Options &o, Actions &a)
             return l.kind == AnswerKind::Uid && l.write.block < 0 && l.write.sent == expected
                    && l.serial == (m_tag ? m_tag->serial : 0);
         });
-        m_s.UidUncertain = false;
-        m_s.UidOnTag = false;
+        custodyOn(CustodyEvent::ReadBackRight, "the UID read back as written");
         m_s.UidsInFlight.removeAll(expected);
         m_s.UidWriteConfirmed = true;
         if (o.autoInc) {
@@ -372,7 +367,7 @@ void Engine::readBackCheck(const Options &o, Actions &a)
     }
     m_s.UidWriteConfirmed = false;
     // The write went to this tag; what it read back may be garbled or in the other base.
-    m_s.UidOnTag = true;
+    custodyOn(CustodyEvent::ReadBackWrong, "the UID read back wrong");
     moveTo(Step::Uid, "the UID read back wrong: it is written again");
     m_s.TagHandled = false;
     a.timer = StepTimer::Start;
@@ -383,7 +378,7 @@ void Engine::readBackCheck(const Options &o, Actions &a)
     a.notices.append({.kind = Notice::Kind::UidGaveUp, .uid = read});
     m_s.UidRetryCount = 0;
     // Five writes went to this tag; a box that reports in the other base reads every one
-    // back "wrong", so the UID may be on it all the same (UidOnTag), and is not given again.
+    // back "wrong", so the UID may be on it all the same (OnTag), and is not given again.
     finishTag(a, true,
               QStringLiteral("UID read back as %1 after %2 writes of %3")
                   .arg(read)
