@@ -146,24 +146,28 @@ struct Options {
 // characters once it runs out of range). Empty at the list's end.
 QString nextUid(const Options &o, const QString &uid);
 
-// The loop's yes-or-no options: the short word scripts and tests choose it by, and the name a
-// batch records it under (none: a batch does not list it). In the order a batch lists them;
-// "Write Block" stands before "Write Password (B7)".
+// The loop's yes-or-no options: the short word scripts and tests choose it by, the name a
+// batch records it under (none: a batch does not list it), and where a job keeps it: a
+// member of jobSection (empty: of the job itself), none when a job does not carry it. In the
+// order a batch lists them; "Write Block" stands before "Write Password (B7)". "Auto Set UID"
+// stands before "Auto inc (UID+)", which a change of it clears in the window.
 struct Flag {
     bool Options::*member;
     const char *word;
     const char *batchName;
+    const char *jobSection;
+    const char *jobKey;
 };
 inline constexpr std::array<Flag, 9> kFlags{{
-    {&Options::autoUnlock, "unlock", "Auto Unlock"},
-    {&Options::setUid, "setUid", "Auto Set UID"},
-    {&Options::autoInc, "autoInc", "Auto inc (UID+)"},
-    {&Options::writePassword, "password", "Write Password (B7)"},
-    {&Options::lock, "lock", "Lock UID & Block's"},
-    {&Options::notConfig, "notConfig", "starts on Not configration"},
-    {&Options::noUid, "noUid", "starts on Not UID Tag"},
-    {&Options::withId, "withId", "starts on With identifier"},
-    {&Options::rewriteRecorded, "rewrite", nullptr},
+    {&Options::autoUnlock, "unlock", "Auto Unlock", "password", "unlock"},
+    {&Options::setUid, "setUid", "Auto Set UID", "uid", "write"},
+    {&Options::autoInc, "autoInc", "Auto inc (UID+)", "uid", "increment"},
+    {&Options::writePassword, "password", "Write Password (B7)", "password", "write"},
+    {&Options::lock, "lock", "Lock UID & Block's", "", "lock"},
+    {&Options::notConfig, "notConfig", "starts on Not configration", "start", "notConfigured"},
+    {&Options::noUid, "noUid", "starts on Not UID Tag", "start", "noUid"},
+    {&Options::withId, "withId", "starts on With identifier", "start", "withIdentifier"},
+    {&Options::rewriteRecorded, "rewrite", nullptr, nullptr, nullptr},
 }};
 // Sets the flags and blocks ("cb1".."cb6") the words name and clears the others, except the
 // flags on by default, which stay as they are; "dec" chooses the decimal base.

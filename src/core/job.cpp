@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -131,6 +132,17 @@ private:
     QSet<QString> m_taken;
 };
 
+// The loop's flags a job keeps in section (empty: the job itself).
+bool readFlags(Reader &r, QLatin1StringView section, AutoLoop::Options &o)
+{
+    for (const AutoLoop::Flag &f : AutoLoop::kFlags) {
+        if (f.jobKey && section == QLatin1StringView(f.jobSection)
+            && !r.flag(f.jobKey, o.*f.member))
+            return false;
+    }
+    return true;
+}
+
 const QRegularExpression kUidPattern(QStringLiteral("^[0-9A-Fa-f]{4}[0-9]{6}$"));
 const QRegularExpression kStepPattern(QStringLiteral("^[0-9]{10}$"));
 const QRegularExpression kBlockPattern(QStringLiteral("^[0-9A-Fa-f]{8}$"));
@@ -252,10 +264,8 @@ bool readUid(const QJsonObject &uid, const QString &folder, QString *error, Auto
     QString base = QStringLiteral("hex");
     QString first;
     QString step;
-    bool incrementFlag = false;
     const std::optional<QJsonObject> list = u.object("list");
-    if (!list || !u.flag("write", o.setUid) || !u.flag("increment", incrementFlag)
-        || !u.flag("continue", carryOn)
+    if (!list || !readFlags(u, QLatin1StringView("uid"), o) || !u.flag("continue", carryOn)
         || !u.text("first", kUidPattern, QStringLiteral("ten digits, the first four hexadecimal"),
                    first)
         || !u.text("step", kStepPattern, QStringLiteral("ten decimal digits"), step)
@@ -265,8 +275,7 @@ bool readUid(const QJsonObject &uid, const QString &folder, QString *error, Auto
         return false;
     std::optional<bool> increment;
     if (uid.contains(QStringLiteral("increment")))
-        increment = incrementFlag;
-    o.autoInc = increment.value_or(o.autoInc);
+        increment = o.autoInc;
     if (!first.isEmpty())
         o.setUidText = first;
     if (!step.isEmpty())
@@ -326,7 +335,7 @@ std::optional<Job> Job::parse(const QByteArray &json, QString *error, const QStr
     const std::optional<QJsonObject> start = password ? top.object("start") : std::nullopt;
     const std::optional<QJsonObject> failures = start ? top.object("failures") : std::nullopt;
     const std::optional<QJsonObject> timing = failures ? top.object("timing") : std::nullopt;
-    if (!timing || !top.flag("lock", o.lock) || !top.done() || !readTiming(*timing, error, o))
+    if (!timing || !readFlags(top, {}, o) || !top.done() || !readTiming(*timing, error, o))
         return std::nullopt;
     Reader f(*failures, QStringLiteral("failures"), error);
     if (!f.number("stopAfter", 0, AutoLoop::kMaxStopAfterFailures, o.stopAfterFailures)
@@ -336,9 +345,8 @@ std::optional<Job> Job::parse(const QByteArray &json, QString *error, const QStr
         return std::nullopt;
     Reader p(*password, QStringLiteral("password"), error);
     Reader s(*start, QStringLiteral("start"), error);
-    if (!p.flag("unlock", o.autoUnlock) || !p.flag("write", o.writePassword) || !p.done()
-        || !s.flag("withIdentifier", o.withId) || !s.flag("noUid", o.noUid)
-        || !s.flag("notConfigured", o.notConfig) || !s.done())
+    if (!readFlags(p, QLatin1StringView("password"), o) || !p.done()
+        || !readFlags(s, QLatin1StringView("start"), o) || !s.done())
         return std::nullopt;
     return job;
 }
@@ -374,11 +382,16 @@ QJsonObject Job::toObject(const QString &folder) const
         if (m_o.blocks[size_t(n)])
             blocks.insert(QString::number(n), m_o.blockTexts[size_t(n)]);
     }
-    QJsonObject uid{{QStringLiteral("write"), m_o.setUid},
-                    {QStringLiteral("base"), m_o.base == AutoLoop::Options::Base::Dec
-                                                 ? QStringLiteral("dec")
-                                                 : QStringLiteral("hex")},
-                    {QStringLiteral("increment"), m_o.autoInc}};
+    QHash<QString, QJsonObject> sections;
+    for (const AutoLoop::Flag &f : AutoLoop::kFlags) {
+        if (f.jobKey)
+            sections[QString::fromLatin1(f.jobSection)].insert(QString::fromLatin1(f.jobKey),
+                                                               m_o.*f.member);
+    }
+    QJsonObject &uid = sections[QStringLiteral("uid")];
+    uid.insert(QStringLiteral("base"), m_o.base == AutoLoop::Options::Base::Dec
+                                           ? QStringLiteral("dec")
+                                           : QStringLiteral("hex"));
     if (m_o.uidList && !m_o.uidList->file().isEmpty()) {
         // Beside the job, the list is named relative to it, so the two move together.
         const QString listFile = m_o.uidList->file();
@@ -392,21 +405,15 @@ QJsonObject Job::toObject(const QString &folder) const
         if (m_carryOn)
             uid.insert(QStringLiteral("continue"), true);
     }
-    QJsonObject root{
-        {QStringLiteral("format"), kFormat},
-        {QStringLiteral("version"), kVersion},
-        {QStringLiteral("uid"), uid},
-        {QStringLiteral("blocks"), blocks},
-        {QStringLiteral("password"), QJsonObject{{QStringLiteral("unlock"), m_o.autoUnlock},
-                                                 {QStringLiteral("write"), m_o.writePassword}}},
-        {QStringLiteral("lock"), m_o.lock},
-        {QStringLiteral("start"), QJsonObject{{QStringLiteral("withIdentifier"), m_o.withId},
-                                              {QStringLiteral("noUid"), m_o.noUid},
-                                              {QStringLiteral("notConfigured"), m_o.notConfig}}},
-        {QStringLiteral("failures"),
-         QJsonObject{{QStringLiteral("stopAfter"), m_o.stopAfterFailures},
-                     {QStringLiteral("retries"), m_o.blockRetries}}},
-    };
+    QJsonObject root = sections.take(QString());
+    for (auto it = sections.cbegin(); it != sections.cend(); ++it)
+        root.insert(it.key(), it.value());
+    root.insert(QStringLiteral("format"), kFormat);
+    root.insert(QStringLiteral("version"), kVersion);
+    root.insert(QStringLiteral("blocks"), blocks);
+    root.insert(QStringLiteral("failures"),
+                QJsonObject{{QStringLiteral("stopAfter"), m_o.stopAfterFailures},
+                            {QStringLiteral("retries"), m_o.blockRetries}});
     // Advanced: only a job that changes the loop's timing says so.
     const AutoLoop::Options defaults;
     if (m_o.stepMs != defaults.stepMs || m_o.firstCommandMs != defaults.firstCommandMs)

@@ -150,16 +150,7 @@ bool AutoWriter::openJob(const QString &file, QString *error)
         return false;
     const AutoLoop::Options &o = job->raw();
     AutoPanel &a = m_p.autoPanel;
-    a.notConfigBox()->setChecked(o.notConfig);
-    a.noUidBox()->setChecked(o.noUid);
-    a.withIdBox()->setChecked(o.withId);
-    a.autoUnlockBox()->setChecked(o.autoUnlock);
-    // In this order: a change of "Auto Set UID" clears "Auto inc (UID+)", and ticking "Write
-    // Block (B1-B6)" ticks blocks 3-6.
-    a.setUidBox()->setChecked(o.setUid);
-    a.setUidField()->setText(o.setUidText);
-    a.autoIncBox()->setChecked(o.autoInc);
-    a.incField()->setText(o.incText);
+    // Ticking "Write Block (B1-B6)" ticks blocks 3-6: the job's blocks come after it.
     a.writeBlocksBox()->setChecked(
         std::any_of(o.blocks.cbegin() + 1, o.blocks.cend(), [](bool on) { return on; }));
     for (int n = 1; n <= 6; ++n) {
@@ -167,8 +158,15 @@ bool AutoWriter::openJob(const QString &file, QString *error)
         if (o.blocks[size_t(n)])
             m_p.blocks.setBlock(n, o.blockTexts[size_t(n)]);
     }
-    a.writePasswordBox()->setChecked(o.writePassword);
-    a.lockBox()->setChecked(o.lock);
+    // In the table's order, which puts "Auto Set UID" (a change of it clears "Auto inc
+    // (UID+)") first, and the password and the lock after the other boxes that take the focus.
+    // What a job does not carry stays as the operator set it.
+    for (const AutoLoop::Flag &f : AutoLoop::kFlags) {
+        if (f.jobKey)
+            a.box(f.member)->setChecked(o.*f.member);
+    }
+    a.setUidField()->setText(o.setUidText);
+    a.incField()->setText(o.incText);
     a.stopAfterField()->setValue(o.stopAfterFailures);
     a.retriesField()->setValue(o.blockRetries);
     setTiming(o.stepMs, o.firstCommandMs);
