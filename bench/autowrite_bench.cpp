@@ -15,11 +15,10 @@
 #include "station/link/portscanner.h"
 #include "station/link/readerlink.h"
 #include "station/record/productionrecord.h"
+#include "station/session/session.h"
 
-#include "station/record/productionrecord.h"
 #include <QApplication>
 #include <QCheckBox>
-
 #include <QCommandLineParser>
 #include <QDateTime>
 #include <QDeadlineTimer>
@@ -109,9 +108,23 @@ int timeRecording(const QString &location)
 
 } // namespace
 
+// What the virtual box spends on a command before its answer starts, by its kind.
+int boxMs(const BoxEngine::Delays &d, const QString &command)
+{
+    if (command.startsWith(QLatin1String("WU")))
+        return d.uid;
+    if (command.startsWith(u'W'))
+        return d.write;
+    if (command.startsWith(u'R') && !command.startsWith(QLatin1String("RU")))
+        return d.read;
+    return command == QLatin1String("GTS") ? d.read : d.settings;
+}
+
 struct Run {
     int tags = 0;
     int gap = 0;
+    AutoLoop::Options::Pace pace = AutoLoop::Options::Pace::Ticks;
+    bool uidOnly = false;
     int stepMs = Timing::kAutoStepMs;
     int firstMs = 2 * Timing::kAutoStepMs;
     // Each run writes its own UIDs: the record refuses a UID written before.
@@ -126,11 +139,12 @@ std::optional<int> runOnce(const Run &r, double *perMinute)
     if (!box.start())
         return std::nullopt;
     MainWindow w;
-    w.autoWriter().setTiming(r.stepMs, r.firstMs);
-    if (!startProductionRun(w, r.firstUid))
+    w.autoWriter().setTiming(r.stepMs, r.firstMs, r.pace);
+    if (!startProductionRun(w, r.firstUid, r.uidOnly))
         return std::nullopt;
 
     QList<double> latencies;
+    // When each tag ended, on the steady clock.
     QList<qint64> completions;
     QList<double> cycles;
     int unclean = 0;
@@ -139,13 +153,41 @@ std::optional<int> runOnce(const Run &r, double *perMinute)
     const auto nowNs = [] {
         return QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
     };
+    const bool replies = r.pace == AutoLoop::Options::Pace::Replies;
+    // Taken at the line end, or after the quiet line.
+    const double gatheredAfterMs = replies ? 0.0 : Timing::kQuietLineMs;
+    // What went over the link, with when: the floor is what it needed, the rest the tool's.
+    struct Sent {
+        qint64 at = 0;
+        QString command;
+        // Since the last character before it came: the tool's own wait.
+        qint64 waitNs = 0;
+    };
+    QList<Sent> sent;
+    QList<std::pair<qint64, qsizetype>> received;
     QObject::connect(&w.link(), &ReaderLink::replyGathered, &w, [&] {
-        const double ms = double(nowNs() - w.link().lastReceiveNs()) / 1e6 - Timing::kQuietLineMs;
+        const double ms = double(nowNs() - w.link().lastReceiveNs()) / 1e6 - gatheredAfterMs;
         latencies.append(ms);
+    });
+    QObject::connect(&w.link(), &ReaderLink::bytesReceived, &w, [&](const QByteArray &bytes) {
+        received.append({nowNs(), bytes.size()});
+    });
+    // A departing tag's report comes while the conveyor brings the next one: not in the floor.
+    QList<qint64> departures;
+    QObject::connect(&w.session(), &Session::arrived, &w,
+                     [&](const QString &, const Reply::Parsed &reply) {
+                         if (reply.kind == Reply::Kind::Message && reply.code == Reply::kOutOfRange)
+                             departures.append(nowNs());
+                     });
+    // The reply that let a command go is the last one in when it goes (its handler sends it).
+    QObject::connect(&w.link(), &ReaderLink::commandSent, &w, [&](const QString &command) {
+        const qint64 now = nowNs();
+        const qint64 replyEnd = w.link().lastReceiveNs();
+        sent.append({now, command, replyEnd ? now - replyEnd : 0});
     });
     QObject::connect(&w.autoWriter(), &AutoWriter::tagEnded, &w,
                      [&](const AutoLoop::TagOutcome &t) {
-                         completions.append(clock.elapsed());
+                         completions.append(nowNs());
                          cycles.append(double(t.endMs - t.startMs));
                          if (t.result != AutoLoop::TagOutcome::Result::Complete)
                              ++unclean;
@@ -155,14 +197,15 @@ std::optional<int> runOnce(const Run &r, double *perMinute)
     QMap<QString, QList<double>> stepDelays;
     QObject::connect(&w.link(), &ReaderLink::commandSent, &w, [&](const QString &command) {
         const qint64 now = nowNs();
-        const qint64 quietEnd = w.link().lastReceiveNs() + qint64(Timing::kQuietLineMs) * 1000000;
+        const qint64 quietEnd = w.link().lastReceiveNs() + qint64(gatheredAfterMs * 1e6);
         const qint64 tickEnd = w.autoWriter().stepTimerStartedNs()
                                + qint64(w.autoWriter().loop().Timer_Auto().interval()) * 1000000;
         const bool tick = tickEnd <= now && tickEnd > quietEnd;
         const qint64 gateEnd = tick ? tickEnd : quietEnd;
-        const QString kind
-            = command.left(3)
-              + (tick ? QStringLiteral(" after a tick") : QStringLiteral(" after the quiet line"));
+        const QString kind = command.left(3)
+                             + (tick      ? QStringLiteral(" after a tick")
+                                : replies ? QStringLiteral(" after the reply's line end")
+                                          : QStringLiteral(" after the quiet line"));
         stepDelays[kind].append(double(now - gateEnd) / 1e6);
     });
 
@@ -187,24 +230,79 @@ std::optional<int> runOnce(const Run &r, double *perMinute)
     unclean += int(r.tags - completions.size());
 
     const double periodMs
-        = double(completions.last() - completions.first()) / double(completions.size() - 1);
+        = double(completions.last() - completions.first()) / 1e6 / double(completions.size() - 1);
     *perMinute = 60000.0 / periodMs;
     if (!r.details)
         return qMax(unclean, 0);
+    // Within the measured tags: what the box did, what the wire carried, what the tool waited.
+    const qint64 from = completions.first();
+    const qint64 to = completions.last();
+    const auto inside = [&](qint64 at) {
+        return at > from && at <= to;
+    };
+    const double measured = double(completions.size() - 1);
+    const BoxEngine::Delays delays;
+    double boxTotalMs = 0;
+    double commandChars = 0;
+    double waitMs = 0;
+    // The conveyor starts when the box hears "SB1": its answer goes while the tag leaves.
+    int buzzers = 0;
+    for (const Sent &c : sent) {
+        if (!inside(c.at))
+            continue;
+        if (c.command == QLatin1String("SB1"))
+            ++buzzers;
+        else
+            boxTotalMs += boxMs(delays, c.command);
+        commandChars += double(c.command.size() + 2);
+        waitMs += double(c.waitNs) / 1e6;
+    }
+    double answerChars = 0;
+    for (const auto &[at, size] : received) {
+        if (inside(at))
+            answerChars += double(size);
+    }
+    // Each departure's report and each answer to "SB1" (ten characters and a line end).
+    const auto departed = std::count_if(departures.cbegin(), departures.cend(), inside);
+    answerChars -= 12.0 * double(departed + buzzers);
+    // The conveyor takes a finished tag away and brings the next; the box reads its ID.
+    const double conveyorMs = VirtualBox::kConveyorLeaveMs + r.gap + delays.read;
+    const double linkFloorMs = (boxTotalMs + charsMs(int(answerChars))) / measured + conveyorMs;
+    const double commandsMs = charsMs(int(commandChars)) / measured;
     double meanCycle = 0;
     for (double c : cycles)
         meanCycle += c;
     meanCycle /= double(cycles.size());
-    const double floor = floorMs(BoxEngine::Delays{}, r.gap, r.stepMs, r.firstMs);
-    std::printf("tags written            %lld (Auto Set UID + inc, blocks 3-6, password, lock)\n",
-                qlonglong(completions.size()));
+    std::printf("tags written            %lld (%s)\n", qlonglong(completions.size()),
+                r.uidOnly ? "Auto Set UID + inc"
+                          : "Auto Set UID + inc, blocks 3-6, password, lock");
+    std::printf("pace                    %s: tick %d ms, first command %d ms after the report\n",
+                AutoLoop::paceName(r.pace), r.stepMs, r.firstMs);
     std::printf("tags per minute         %.1f\n", *perMinute);
-    std::printf("period per tag          %.0f ms (floor %.0f ms, measured/floor %.2f)\n", periodMs,
-                floor, periodMs / floor);
+    if (!replies && !r.uidOnly) {
+        const double floor = floorMs(BoxEngine::Delays{}, r.gap, r.stepMs, r.firstMs);
+        std::printf("period per tag          %.0f ms (the fixed intervals' floor %.0f ms, "
+                    "measured/floor %.2f)\n",
+                    periodMs, floor, periodMs / floor);
+    } else {
+        std::printf("period per tag          %.0f ms\n", periodMs);
+    }
+    std::printf("link floor              %.0f ms (measured/floor %.2f): the box's processing of "
+                "the commands sent %.0f ms, the answers' characters at 9600 baud %.0f ms, the "
+                "conveyor %.0f ms (from \"SB1\": departure, gap, the next tag's report)\n",
+                linkFloorMs, periodMs / linkFloorMs, boxTotalMs / measured,
+                charsMs(int(answerChars)) / measured, conveyorMs);
+    std::printf("the tool's own waits    %.0f ms a tag (before each command, since the reply "
+                "before it was complete)\n",
+                waitMs / measured);
+    std::printf("a 9600-baud reader      adds the commands' characters, %.0f ms a tag (the "
+                "virtual box hears a command at once): floor %.0f ms, %.1f tags a minute\n",
+                commandsMs, linkFloorMs + commandsMs, 60000.0 / (linkFloorMs + commandsMs));
     std::printf("mean cycle per tag      %.0f ms (from the tag's report to completion)\n",
                 meanCycle);
-    std::printf("reply interpretation    median %.2f ms, worst %.2f ms (after the quiet line)\n",
-                percentile(latencies, 0.5), percentile(latencies, 1.0));
+    std::printf("reply interpretation    median %.2f ms, worst %.2f ms (after %s)\n",
+                percentile(latencies, 0.5), percentile(latencies, 1.0),
+                replies ? "its line end" : "the quiet line");
     std::printf("step delay after its gating interval (median / worst, ms):\n");
     for (auto it = stepDelays.cbegin(); it != stepDelays.cend(); ++it)
         std::printf("  %-32s %6.2f / %6.2f  (%lld sent)\n", qPrintable(it.key()),
@@ -269,12 +367,19 @@ int main(int argc, char *argv[])
         QStringLiteral("From a tag's report to its first command (timing.firstCommandMs); "
                        "default two ticks."),
         QStringLiteral("ms"));
+    const QCommandLineOption paceOption(
+        QStringLiteral("pace"),
+        QStringLiteral("The loop's pace (a job's timing.pace): ticks or replies; at replies the "
+                       "first command comes 100 ms after the report unless --first-ms says."),
+        QStringLiteral("pace"), QStringLiteral("ticks"));
+    const QCommandLineOption uidOnlyOption(QStringLiteral("uid-only"),
+                                           QStringLiteral("Write the UID alone."));
     const QCommandLineOption shortestOption(
         QStringLiteral("shortest"),
         QStringLiteral("Run the defaults and ever shorter ticks, --tags tags each, and name the "
                        "shortest that completes every tag."));
-    parser.addOptions(
-        {tagsOption, gapOption, recordOption, stepOption, firstOption, shortestOption});
+    parser.addOptions({tagsOption, gapOption, recordOption, stepOption, firstOption, paceOption,
+                       uidOnlyOption, shortestOption});
     parser.process(app);
     if (parser.isSet(recordOption))
         ProductionRecord::setConfiguredPath(parser.value(recordOption));
@@ -282,7 +387,18 @@ int main(int argc, char *argv[])
     r.tags = parser.value(tagsOption).toInt();
     r.gap = parser.value(gapOption).toInt();
     r.stepMs = parser.value(stepOption).toInt();
-    r.firstMs = parser.isSet(firstOption) ? parser.value(firstOption).toInt() : 2 * r.stepMs;
+    const std::optional<AutoLoop::Options::Pace> pace
+        = AutoLoop::paceNamed(parser.value(paceOption));
+    if (!pace) {
+        std::fprintf(stderr, "--pace is ticks or replies\n");
+        return 2;
+    }
+    r.pace = *pace;
+    r.uidOnly = parser.isSet(uidOnlyOption);
+    const int defaultFirst = r.pace == AutoLoop::Options::Pace::Replies
+                                 ? AutoLoop::kRepliesFirstCommandMs
+                                 : 2 * r.stepMs;
+    r.firstMs = parser.isSet(firstOption) ? parser.value(firstOption).toInt() : defaultFirst;
     if (parser.isSet(shortestOption))
         return findShortest(r);
     double perMinute = 0;

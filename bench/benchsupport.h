@@ -86,8 +86,11 @@ struct BoxProcess {
 
 // Scans, connects, and prepares the batch both benchmarks write: Auto Set UID stepping
 // from 0000000001, blocks 3-6, the password and the lock. Then switches the loop on.
+// The usual options (Auto Set UID with Auto inc, blocks 3-6, password, lock), or the UID
+// alone.
 inline bool startProductionRun(MainWindow &w,
-                               const QString &firstUid = QStringLiteral("0000000001"))
+                               const QString &firstUid = QStringLiteral("0000000001"),
+                               bool uidOnly = false)
 {
     w.show();
     w.start();
@@ -102,6 +105,10 @@ inline bool startProductionRun(MainWindow &w,
     a.setUidBox()->click();
     a.autoIncBox()->click();
     a.setUidField()->setText(firstUid);
+    if (uidOnly) {
+        a.autoButton()->click();
+        return true;
+    }
     a.writeBlocksBox()->click();
     w.blocks().setBlock(7, QStringLiteral("5EC12E7A"));
     a.writePasswordBox()->click();

@@ -39,6 +39,13 @@ int main(int argc, char **argv)
     QTemporaryDir dir;
     LineSim::Result total;
     int violations = 0;
+    // Per pace: tags, simulated milliseconds, broken promises.
+    struct PaceTotal {
+        int tags = 0;
+        qint64 ms = 0;
+        int violations = 0;
+    };
+    QMap<QString, PaceTotal> paces;
     QElapsedTimer clock;
     clock.start();
     for (int k = 0; k < seeds; ++k) {
@@ -54,6 +61,10 @@ int main(int argc, char **argv)
             const LineSim::Result r = LineSim::run(c);
             total.tags += r.tags;
             total.simulatedMs += r.simulatedMs;
+            PaceTotal &p = paces[r.pace];
+            p.tags += r.tags;
+            p.ms += r.simulatedMs;
+            p.violations += r.violation.isEmpty() ? 0 : 1;
             for (auto it = r.outcomes.cbegin(); it != r.outcomes.cend(); ++it)
                 total.outcomes[it.key()] += it.value();
             for (auto it = r.faults.cbegin(); it != r.faults.cend(); ++it)
@@ -82,6 +93,10 @@ int main(int argc, char **argv)
         std::printf("outcome %-20s %d\n", qPrintable(it.key()), it.value());
     for (auto it = total.faults.cbegin(); it != total.faults.cend(); ++it)
         std::printf("fault %-22s %d\n", qPrintable(it.key()), it.value());
+    for (auto it = paces.cbegin(); it != paces.cend(); ++it)
+        std::printf("pace %-8s %8d tags, %.2f tags a simulated second, %d broken promises\n",
+                    qPrintable(it.key()), it->tags, it->tags / (double(it->ms) / 1000.0),
+                    it->violations);
     std::printf("lines with a broken promise: %d\n", violations);
     return violations == 0 ? 0 : 1;
 }

@@ -11,6 +11,7 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTimer>
@@ -72,6 +73,8 @@ std::optional<double> windowRun(const QString &job, int tags)
 struct HeadlessFigures {
     double tagsPerMinute = 0;
     qint64 firstCommandMs = 0;
+    // Tags complete, each UID read back as written and every write confirmed.
+    int verified = 0;
 };
 
 // The command line's run of the same job, the box's own log telling when the first command
@@ -109,18 +112,27 @@ std::optional<HeadlessFigures> headlessRun(const QString &job, int tags, const Q
     box.write("quit\n");
     box.waitForFinished(3000);
     QList<qint64> ends;
+    int verified = 0;
     for (const QByteArray &line : tool.readAllStandardOutput().split('\n')) {
         const QJsonObject o = QJsonDocument::fromJson(line).object();
-        if (o[QStringLiteral("event")].toString() == QLatin1String("tag"))
-            ends << QDateTime::fromString(o[QStringLiteral("ended")].toString(), Qt::ISODateWithMs)
-                        .toMSecsSinceEpoch();
+        if (o[QStringLiteral("event")].toString() != QLatin1String("tag"))
+            continue;
+        ends << QDateTime::fromString(o[QStringLiteral("ended")].toString(), Qt::ISODateWithMs)
+                    .toMSecsSinceEpoch();
+        const QJsonArray writes = o[QStringLiteral("writes")].toArray();
+        const bool allOk = std::all_of(writes.begin(), writes.end(), [](const QJsonValue &w) {
+            return w.toObject()[QStringLiteral("ok")].toBool();
+        });
+        if (o[QStringLiteral("result")].toString() == QLatin1String("complete")
+            && o[QStringLiteral("uidConfirmed")].toBool() && allOk && !writes.isEmpty())
+            ++verified;
     }
     if (ends.size() < tags) {
         std::fprintf(stderr, "the command line ended %lld tags: %s\n", qlonglong(ends.size()),
                      tool.readAllStandardError().constData());
         return std::nullopt;
     }
-    return HeadlessFigures{perMinute(ends), firstCommandMs};
+    return HeadlessFigures{perMinute(ends), firstCommandMs, verified};
 }
 
 } // namespace
@@ -132,13 +144,23 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     const QCommandLineOption tagsOption(QStringLiteral("tags"), QStringLiteral("Tags per run."),
                                         QStringLiteral("n"), QStringLiteral("20"));
-    parser.addOption(tagsOption);
+    const QCommandLineOption paceOption(QStringLiteral("pace"),
+                                        QStringLiteral("The job's timing.pace: ticks or replies."),
+                                        QStringLiteral("pace"), QStringLiteral("ticks"));
+    parser.addOptions({tagsOption, paceOption});
     parser.process(*bench.app);
+    const QString pace = parser.value(paceOption);
+    if (!AutoLoop::paceNamed(pace)) {
+        std::fprintf(stderr, "--pace is ticks or replies\n");
+        return 2;
+    }
     const int tags = qMax(2, parser.value(tagsOption).toInt());
     QTemporaryDir dir;
     const QString job = dir.filePath(QStringLiteral("job.json"));
     QFile out(job);
-    if (!out.open(QIODevice::WriteOnly) || out.write(kJob) < 0)
+    QByteArray text = kJob;
+    text.insert(text.lastIndexOf('}'), R"(, "timing": {"pace": ")" + pace.toLatin1() + "\"}");
+    if (!out.open(QIODevice::WriteOnly) || out.write(text) < 0)
         return 1;
     out.close();
     ProductionRecord::setConfiguredPath(dir.filePath(QStringLiteral("window.sqlite")));
@@ -149,12 +171,16 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "a run did not finish\n");
         return 1;
     }
-    std::printf("tags per run            %d (Auto Set UID + inc, blocks 3-6, password, lock)\n",
-                tags);
+    std::printf("tags per run            %d (Auto Set UID + inc, blocks 3-6, password, lock), "
+                "pace %s\n",
+                tags, qPrintable(pace));
     std::printf("window                  %.1f tags per minute\n", *window);
     std::printf("produce                 %.1f tags per minute (%+.2f %%)\n",
                 headless->tagsPerMinute, 100.0 * (headless->tagsPerMinute / *window - 1.0));
     std::printf("first command           %lld ms after produce started (target < 300 ms)\n",
                 headless->firstCommandMs);
-    return 0;
+    std::printf("produce verified        %d of %d tags (complete, UID read back, every write "
+                "confirmed)\n",
+                headless->verified, tags);
+    return headless->verified == tags ? 0 : 1;
 }

@@ -28,7 +28,6 @@ using namespace AutoLoop;
 constexpr double kCharMs = 1.0416667;
 constexpr qint64 kQuietMs = 20;
 constexpr qint64 kTimeoutMs = 800;
-constexpr qint64 kStepMs = 300;
 constexpr qint64 kHoldMs = 180;
 constexpr qint64 kConveyorLeaveMs = 50;
 constexpr qint64 kRestartMs = 500;
@@ -211,6 +210,7 @@ public:
             m_result.script = all;
         m_result.simulatedMs = m_now;
         m_result.setUid = m_o.setUidText;
+        m_result.pace = QString::fromLatin1(paceName(m_o.pace));
         return m_result;
     }
 
@@ -231,6 +231,14 @@ private:
         const int uid = int(m_optionWords.indexOf(QLatin1String("uid")));
         m_o.setUidText = uid >= 0 ? m_optionWords.value(uid + 1) : QStringLiteral("0000001000");
         m_hex = m_o.base == Options::Base::Hex;
+        if (m_optionWords.contains(QLatin1String("replies"))) {
+            m_o.pace = Options::Pace::Replies;
+            const int first = int(m_optionWords.indexOf(QLatin1String("first")));
+            m_o.firstCommandMs
+                = first >= 0 ? m_optionWords.value(first + 1).toInt() : kRepliesFirstCommandMs;
+        }
+        // At pace replies an answer is taken at its line end, not after the quiet line.
+        m_settleMs = m_o.pace == Options::Pace::Replies ? 0 : kQuietMs;
         // A customer's list: every seventh ID from the first, so stepping would miss it.
         if (const int list = int(m_optionWords.indexOf(QLatin1String("list"))); list >= 0) {
             QByteArray ids;
@@ -394,9 +402,9 @@ private:
         }
         if (a.command)
             send(*a.command);
-        if (a.timer == StepTimer::Start) {
+        if (a.timer == StepTimer::Start || a.timer == StepTimer::Wait) {
             const int gen = ++m_tickGen;
-            at(kStepMs, [this, gen] {
+            at(stepIntervalMs(m_o, m_engine.state().AutoStep, a.timer), [this, gen] {
                 if (gen == m_tickGen)
                     apply(m_engine.tick(m_o));
             });
@@ -662,7 +670,8 @@ private:
         const qint64 start = qMax(m_now + delay, m_lineFree);
         const qint64 end = start + qint64(data.size() * kCharMs) + 1;
         m_lineFree = end;
-        qint64 deliver = end + kQuietMs;
+        // A garbled line end leaves the reply to the quiet line at any pace.
+        qint64 deliver = end + (data.endsWith("\r\n") ? m_settleMs : kQuietMs);
         if (f.kind == QLatin1String("late"))
             deliver += kTimeoutMs + 100 + f.salt % 500;
         if (f.kind == QLatin1String("split"))
@@ -686,7 +695,7 @@ private:
             return;
         }
         // The rest holds the wire until it is through.
-        m_lineFree = qMax(m_lineFree, deliver + pause - kQuietMs);
+        m_lineFree = qMax(m_lineFree, deliver + pause - m_settleMs);
         const qint64 firstTaken = fragment ? start + Timing::kFragmentWaitMs + kQuietMs
                                            : start + qint64(k * kCharMs) + kQuietMs;
         at(firstTaken - m_now, [=, this] { deliverText(first); });
@@ -907,6 +916,8 @@ private:
     const bool m_trace = qEnvironmentVariableIsSet("LINESIM_TRACE");
     Result m_result;
     QStringList m_optionWords;
+    // How long after its line end an answer is taken: the quiet line, or none at pace replies.
+    qint64 m_settleMs = kQuietMs;
     QList<Presentation> m_presentations;
     Presentation m_start;
     QMap<int, Fault> m_faults;
@@ -991,6 +1002,12 @@ QStringList randomOptions(QRandomGenerator &rng)
                  + QStringLiteral("%1").arg(rng.bounded(900000), 6, 10, QLatin1Char('0'));
     else
         w << QStringLiteral("%1").arg(1000 + rng.bounded(100000), 10, 10, QLatin1Char('0'));
+    // Last, so a seed's other choices stay as they were.
+    if (chance(0.4)) {
+        static const int firsts[] = {0, 0, 50, 100, 300};
+        w << QStringLiteral("replies") << QStringLiteral("first")
+          << QString::number(firsts[rng.bounded(5)]);
+    }
     return {w.join(u' ')};
 }
 

@@ -40,6 +40,8 @@ struct Result {
     // The set UID when the line ended.
     QString setUid;
     int tags = 0;
+    // The loop's pace on this line ("ticks", "replies").
+    QString pace;
     QMap<QString, int> outcomes;
     QMap<QString, int> faults;
 };

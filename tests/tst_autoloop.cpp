@@ -50,7 +50,7 @@ struct Driver {
         notices += a.notices;
         beeps += a.beeps;
         if (a.timer != StepTimer::Leave)
-            armed = a.timer == StepTimer::Start;
+            armed = a.timer == StepTimer::Start || a.timer == StepTimer::Wait;
         holding = holding || a.hold;
         switchedOff = switchedOff || a.switchedOff.has_value();
         if (a.outcome)
@@ -144,6 +144,7 @@ private slots:
     void batchNamesTheOptions_data();
     void batchNamesTheOptions();
     void uidCustodyNeverLosesAUidThatMayBeOnATag();
+    void atPaceRepliesTheFieldQuestionsAnswerIsNoNewTag();
     void stepPlanForOneTag_data();
     void stepPlanForOneTag();
     void replyTransitions_data();
@@ -242,6 +243,36 @@ void TestAutoLoop::uidCustodyNeverLosesAUidThatMayBeOnATag()
     d.present(T5557::blankTag());
     QVERIFY(d.sent.contains(QStringLiteral("WUX0000000007")));
     QCOMPARE(d.e.state().UidCustody, Custody::Free);
+}
+
+void TestAutoLoop::atPaceRepliesTheFieldQuestionsAnswerIsNoNewTag()
+{
+    // The start asks the box what is in the field while a tag arrives: its report and the
+    // answer both come, the answer after the tag's first command has left.
+    for (const bool asked : {true, false}) {
+        Driver d;
+        choose(d.o, {"setUid", "autoInc"});
+        d.o.pace = Options::Pace::Replies;
+        d.o.firstCommandMs = 0;
+        d.start();
+        if (asked)
+            d.e.fieldAsked();
+        QByteArray report;
+        d.line = [&](const QString &command, const QByteArray &answer) {
+            if (command.startsWith(QLatin1String("WUX")) && !report.isEmpty())
+                d.pending << std::exchange(report, {});
+            return answer;
+        };
+        report = d.box.present(T5557::blankTag());
+        d.pending << report;
+        d.settle();
+        QList<Result> results;
+        for (const TagOutcome &t : d.outcomes)
+            results << t.result;
+        // Unasked, a second report is a new tag: the first is given up.
+        QCOMPARE(results, asked ? QList<Result>{Result::Complete}
+                                : (QList<Result>{Result::Stalled, Result::Complete}));
+    }
 }
 
 void TestAutoLoop::stepPlanForOneTag_data()

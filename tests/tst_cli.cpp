@@ -63,6 +63,7 @@ private slots:
     void badReelStopsTheLoopUnlessARetryTakes_data();
     void badReelStopsTheLoopUnlessARetryTakes();
     void captureKeepsEveryByteButThePassword();
+    void lineAtPaceRepliesVerifiesEveryTagAndItsCaptureTellsTheRate();
     void portThatVanishesMidTagExits4();
     void jobOfTheWindowRunsTheSameCommandsHeadless();
     void secondRunOfAJobCarriesOn();
@@ -209,6 +210,16 @@ void TestCli::jobFileIsReadStrictly_data()
     QTest::newRow("a first command before the first tick")
         << head + R"(, "timing": {"stepMs": 200, "firstCommandMs": 100}})"
         << QStringLiteral("\"timing.firstCommandMs\" must be at least");
+    QTest::newRow("a line at the pace of its replies")
+        << head + R"(, "timing": {"pace": "replies"}})" << QString();
+    QTest::newRow("the first command at once, at that pace")
+        << head + R"(, "timing": {"pace": "replies", "firstCommandMs": 0}})" << QString();
+    QTest::newRow("the first command at once, on ticks")
+        << head + R"(, "timing": {"firstCommandMs": 0}})"
+        << QStringLiteral("\"timing.firstCommandMs\" must be a whole number from 50");
+    QTest::newRow("a pace nobody knows")
+        << head + R"(, "timing": {"pace": "fast"}})"
+        << QStringLiteral("\"timing.pace\" must be \"ticks\" or \"replies\"");
     QTest::newRow("a fraction of a failure")
         << head + R"(, "failures": {"stopAfter": 2.5}})"
         << QStringLiteral("\"failures.stopAfter\" must be a whole number from 0 to 1000");
@@ -742,6 +753,64 @@ void TestCli::badReelStopsTheLoopUnlessARetryTakes()
                                                "0000002000 failed: block 3 written 33333333, "
                                                "read back 00000000; UID 0000002001 failed")),
                  qPrintable(why));
+}
+
+// The job's pace, then what a capture of that run tells a line engineer of the box.
+void TestCli::lineAtPaceRepliesVerifiesEveryTagAndItsCaptureTellsTheRate()
+{
+    m_box->engine().delays.write = 70;
+    m_box->setConveyor(true, kGapMs, kGapMs);
+    QByteArray job = kJob;
+    job.insert(job.lastIndexOf('}'), R"(, "timing": {"pace": "replies", "firstCommandMs": 0})");
+    const QString capture = m_dir->filePath(QStringLiteral("line.capture"));
+    QByteArray out;
+    QByteArray err;
+    const int code
+        = tool({"produce", "--port", "07", "--job", file(QStringLiteral("job.json"), job),
+                "--count", "8", "--record", m_dir->filePath(QStringLiteral("r.sqlite")), "--events",
+                "-", "--capture", capture},
+               &out, &err);
+    if (code != 0) {
+        QFile c(capture);
+        c.open(QIODevice::ReadOnly);
+        qDebug("%s", c.readAll().left(3000).constData());
+    }
+    QVERIFY2(code == 0, (out + err).constData());
+    int verified = 0;
+    for (const QByteArray &line : out.split('\n')) {
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        if (o[QStringLiteral("event")].toString() == QLatin1String("batch"))
+            QCOMPARE(o[QStringLiteral("options")][QStringLiteral("timing")][QStringLiteral("pace")]
+                         .toString(),
+                     QStringLiteral("replies"));
+        verified += o[QStringLiteral("result")].toString() == QLatin1String("complete")
+                    && o[QStringLiteral("uidConfirmed")].toBool();
+    }
+    QCOMPARE(verified, 8);
+
+    QByteArray stats;
+    QCOMPARE(tool({"capture-stats", capture}, &stats), 0);
+    // The box's processing comes out as it was set, whatever the characters took.
+    const auto boxMedian = [&](const QByteArray &kind) {
+        for (const QByteArray &line : stats.split('\n')) {
+            const QList<QByteArray> w = line.simplified().split(' ');
+            if (w.value(0) == kind && w.size() >= 9)
+                return w[6].toDouble();
+        }
+        return -1.0;
+    };
+    QVERIFY2(boxMedian("WB") >= 68 && boxMedian("WB") < 110, stats.constData());
+    QVERIFY2(boxMedian("WUX") >= 118 && boxMedian("WUX") < 160, stats.constData());
+    // The first tag ran with the start-up, the last had no next one.
+    QVERIFY2(stats.contains(" 6 tags from one \"SB1\" to the next")
+                 || stats.contains(" 7 tags from one \"SB1\" to the next"),
+             stats.constData());
+    QVERIFY2(stats.contains("pace replies  "), stats.constData());
+
+    QCOMPARE(tool({"capture-stats", file(QStringLiteral("notes.txt"), "lunch at noon\n")}, nullptr,
+                  &err),
+             int(Cli::kUsage));
+    QVERIFY2(err.contains("line 1 is not a line of a traffic capture"), err.constData());
 }
 
 void TestCli::portThatVanishesMidTagExits4()

@@ -1,3 +1,4 @@
+#include "core/capturestats.h"
 #include "core/configword.h"
 #include "core/reply.h"
 #include "core/settingsstore.h"
@@ -15,6 +16,7 @@ private slots:
     void classify();
     void gatheredText_data();
     void gatheredText();
+    void captureStatsFromItsTimes();
     void everyBoxTextIsExplained();
     void stepSetUid_data();
     void stepSetUid();
@@ -449,6 +451,59 @@ void TestCore::answersAreMaskedByWhatWasAsked()
         soFar += parts[i];
     }
     QCOMPARE(written, kept);
+}
+
+// Three tags as a capture holds them, milliseconds from the first line: the box's times come
+// out less the answers' characters, the conveyor from the buzzer to the next report.
+void TestCore::captureStatsFromItsTimes()
+{
+    QByteArray capture = "# kestrel-rfid traffic capture 1\n";
+    const auto at = [&](double ms, char direction, const QByteArray &text) {
+        const qint64 us = 100000000 + qint64(ms * 1000);
+        capture += QByteArray::number(us / 1000000) + '.'
+                   + QByteArray::number(us % 1000000).rightJustified(6, '0') + ' ' + direction + ' '
+                   + text + '\n';
+    };
+    double t = 0;
+    for (int tag = 0; tag < 3; ++tag) {
+        at(t, '<', "MsgCode:03\\r\\n");
+        at(t += 100, '>', "WUX0000000001\\r\\n");
+        // 12 characters take 12.5 ms: the box took 120 ms.
+        at(t += 132.5, '<', "0000000001\\r\\n");
+        at(t += 1, '>', "WB333333333\\r\\n");
+        at(t += 52.5, '<', "W333333333\\r\\n");
+        at(t += 1, '>', "SB1\\r\\n");
+        at(t += 17.5, '<', "MsgCode:01\\r\\n");
+        at(t += 60, '<', "MsgCode:05\\r\\n");
+        t += 110;
+    }
+    at(t, '<', "MsgCode:03\\r\\n");
+    at(t + 5, '>', "WUX00000");
+    QString error;
+    const std::optional<CaptureStats::Stats> s = CaptureStats::analyse(capture, &error);
+    QVERIFY2(s, qPrintable(error));
+    QCOMPARE(s->kinds.size(), 3);
+    QCOMPARE(s->kinds[0].name, QStringLiteral("WUX"));
+    QCOMPARE(s->kinds[0].unanswered, 1);
+    QCOMPARE(CaptureStats::median(s->kinds[0].boxMs), 120.0);
+    QCOMPARE(s->kinds[1].name, QStringLiteral("WB"));
+    QCOMPARE(CaptureStats::median(s->kinds[1].boxMs), 40.0);
+    // From the second buzzer on: the first tag ran with whatever came before it.
+    QCOMPARE(s->tags.size(), 2);
+    const CaptureStats::Tag &tag = s->tags[0];
+    QCOMPARE(tag.conveyorMs, 17.5 + 60 + 110);
+    QCOMPARE(*tag.periodMs, 100 + 132.5 + 1 + 52.5 + 1 + 17.5 + 60 + 110);
+    QCOMPARE(CaptureStats::periodMs(tag, AutoLoop::Options::Pace::Replies, 0),
+             132.5 + 52.5 + tag.conveyorMs);
+    // Ticks: 600 ms to the first command, 20 ms of quiet line after the report and after each
+    // of the two answers, a tick after the UID.
+    QCOMPARE(CaptureStats::periodMs(tag, AutoLoop::Options::Pace::Ticks, 600),
+             132.5 + 52.5 + tag.conveyorMs + 600 + 60 + 300);
+
+    QVERIFY(
+        !CaptureStats::analyse("100.000000 > GTS\\r\\n\nnot a capture\n100.100000 < x\n", &error));
+    QCOMPARE(error, QStringLiteral("line 2 is not a line of a traffic capture"));
+    QVERIFY(!CaptureStats::analyse("# only a heading\n", &error));
 }
 
 #include "tst_core.moc"

@@ -11,6 +11,7 @@
 #include "windowfixture.h"
 
 #include <QFile>
+#include <QLabel>
 #include <QScrollBar>
 #include <QSettings>
 #include <QSignalSpy>
@@ -41,6 +42,7 @@ private slots:
     void replySplitAcrossChunksIsOneReply();
     void captureMasksAPasswordSplitByAPause();
     void replyPausedBeforeItsHeadOrItsLineEndIsOneReply();
+    void atPaceRepliesAReplyIsCompleteAtItsLineEnd();
     void twoRepliesWithinOneQuietLineAreBothHandled();
     void endlessStreamKeepsBufferSmall();
     void cleanEmptiesBufferAndLog();
@@ -410,6 +412,49 @@ void TestLink::replyPausedBeforeItsHeadOrItsLineEndIsOneReply()
     QVERIFY(gathered.wait(2000));
     QVERIFY(clock.elapsed() >= Timing::kFragmentWaitMs - 10);
     QVERIFY(!link.Timout().isActive());
+}
+
+void TestLink::atPaceRepliesAReplyIsCompleteAtItsLineEnd()
+{
+    WindowFixture f;
+    QVERIFY(f.connectReader());
+    ReaderLink &link = f.w().link();
+    AutoWriter &writer = f.w().autoWriter();
+    // Only while the loop runs at that pace.
+    writer.setTiming(300, 0, AutoLoop::Options::Pace::Replies);
+    const auto *pace = f.w().findChild<QLabel *>(QStringLiteral("pace"));
+    QVERIFY(pace && pace->isVisibleTo(&f.w()));
+    QCOMPARE(pace->text(), QStringLiteral("Pace: replies, first command after 0 ms"));
+    writer.toggle();
+    QVERIFY(link.completesAtLineEnd());
+    writer.toggle();
+    QVERIFY(!link.completesAtLineEnd());
+    link.setCompleteAtLineEnd(true);
+
+    QSignalSpy gathered(&link, &ReaderLink::replyGathered);
+    link.SendCommand(QStringLiteral("RB3"));
+    f.transport.inject("R31234AB");
+    QCOMPARE(gathered.size(), 0);
+    f.transport.inject("CD\r\n");
+    QCOMPARE(gathered.size(), 1);
+    QCOMPARE(f.w().blocks().block(3), QStringLiteral("1234ABCD"));
+    QVERIFY(!link.Timout().isActive());
+
+    // Two in one read: the second is handled on its own, after the first's handler is done.
+    f.transport.inject("MsgCode:01\r\nMsgCode:05\r\n");
+    QCOMPARE(gathered.size(), 2);
+    QTRY_COMPARE(gathered.size(), 3);
+    QVERIFY(f.logText().endsWith(QStringLiteral("Recive: MsgCode:01\nRecive: MsgCode:05\n")));
+
+    // Without a line end the quiet line still ends a reply; a line end alone is none.
+    link.SendCommand(QStringLiteral("RB4"));
+    f.transport.inject("R40000AAAA");
+    QCOMPARE(gathered.size(), 3);
+    QVERIFY(gathered.wait(2000));
+    link.SendCommand(QStringLiteral("RB5"));
+    f.transport.inject("\r\n");
+    QVERIFY(!gathered.wait(100));
+    QVERIFY(link.Timout().isActive());
 }
 
 void TestLink::twoRepliesWithinOneQuietLineAreBothHandled()

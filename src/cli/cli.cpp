@@ -18,6 +18,7 @@ const QList<Command> &table()
         {QStringLiteral("restore"), restoreCommand},
         {QStringLiteral("produce"), produceCommand},
         {QStringLiteral("export-records"), exportCommand},
+        {QStringLiteral("capture-stats"), captureStatsCommand},
     };
     return kTable;
 }

@@ -23,5 +23,6 @@ int saveCommand(const QStringList &arguments);
 int restoreCommand(const QStringList &arguments);
 int produceCommand(const QStringList &arguments);
 int exportCommand(const QStringList &arguments);
+int captureStatsCommand(const QStringList &arguments);
 
 } // namespace Cli

@@ -87,7 +87,36 @@ QStringList batchOptionNames(const Options &o)
         if (on && f.batchName)
             names << QString::fromLatin1(f.batchName);
     }
+    if (o.pace != Options::Pace::Ticks)
+        names << QStringLiteral("Pace: %1").arg(QLatin1StringView(paceName(o.pace)));
     return names;
+}
+
+const char *paceName(Options::Pace p)
+{
+    return p == Options::Pace::Replies ? "replies" : "ticks";
+}
+
+std::optional<Options::Pace> paceNamed(const QString &name)
+{
+    for (const Options::Pace p : {Options::Pace::Ticks, Options::Pace::Replies}) {
+        if (name == QLatin1StringView(paceName(p)))
+            return p;
+    }
+    return std::nullopt;
+}
+
+int stepIntervalMs(const Options &o, Step at, StepTimer timer)
+{
+    const int step = qBound(kMinStepMs, o.stepMs, kMaxStepMs);
+    if (o.pace == Options::Pace::Replies) {
+        if (at == Step::TagFound)
+            return qBound(0, o.firstCommandMs, kMaxFirstCommandMs);
+        return timer == StepTimer::Wait ? step : 0;
+    }
+    const int first = qBound(step, o.firstCommandMs, kMaxFirstCommandMs);
+    // A reported tag waits two ticks for its first command: the first makes up the rest.
+    return at == Step::TagFound ? qMax(first - step, 1) : step;
 }
 
 QString shownValue(int block, const QString &value)
@@ -378,6 +407,7 @@ Actions Engine::reply(const Reply::Parsed &r, const Options &o)
             // garbled. Not knowing which, the loop asks the box what is in the field.
             if (m_s.AutoWriteRunning && m_s.AutoStep == Step::Idle && !m_tag) {
                 a.command = QStringLiteral("GTS");
+                fieldAsked();
                 return a;
             }
         } else if (!m_awaiting && !m_readBack && m_boxHex) {

@@ -132,6 +132,11 @@ struct Options {
     int blockRetries = 0;
     // The loop stops after this many failed or stalled tags in a row; 0: never.
     int stopAfterFailures = 3;
+    // When the loop's commands leave. Ticks: each on a tick of Timer_Auto, after the line was
+    // quiet. Replies: each as soon as the answer before it is in, a reply complete at its line
+    // end; only a tag's first command waits (firstCommandMs). What is checked is the same.
+    enum class Pace { Ticks, Replies };
+    Pace pace = Pace::Ticks;
     // Timer_Auto's interval, and the time from a tag's report to its first command (two
     // ticks as it stands). A line whose reader and tags allow it may shorten them.
     int stepMs = Timing::kAutoStepMs;
@@ -180,6 +185,11 @@ QStringList batchOptionNames(const Options &o);
 inline constexpr int kMinStepMs = 50;
 inline constexpr int kMaxStepMs = 1000;
 inline constexpr int kMaxFirstCommandMs = 3000;
+// At pace Replies a tag that just entered the field is given this moment before its first
+// command, unless the job says otherwise.
+inline constexpr int kRepliesFirstCommandMs = 100;
+const char *paceName(Options::Pace p);
+std::optional<Options::Pace> paceNamed(const QString &name);
 
 inline constexpr int kMaxBlockRetries = 5;
 inline constexpr int kMaxStopAfterFailures = 1000;
@@ -280,7 +290,11 @@ struct Notice {
     bool ok = false;
 };
 
-enum class StepTimer { Leave, Start, Stop };
+// Start: the next step runs at the pace's time. Wait: a tick lets time pass (an answer in
+// doubt may still come), whatever the pace.
+enum class StepTimer { Leave, Start, Stop, Wait };
+// How long Timer_Auto runs for a tick asked for at step `at`.
+int stepIntervalMs(const Options &o, Step at, StepTimer timer);
 
 // What the window has to do after an event, in this order: fields, notices, the reply
 // time-out, beeps, the command, Timer_Auto, the hold, the switch, the outcome.
@@ -411,6 +425,10 @@ public:
     // The record answered what a hook said was pending: the waiting step runs again.
     Actions recordAnswered(const Options &o);
 
+    // "GTS" went to the box from outside the cycle (the start, a person, the connect sequence):
+    // its answer is a report of what the field holds.
+    void fieldAsked();
+
     // The loop has asked the tag what it holds and waits for that answer: it is the loop's,
     // not a value for the block fields.
     bool readingBack() const { return m_readBack && m_readBack->sent; }
@@ -511,6 +529,13 @@ private:
     void askBase(bool hex, Actions &a);
     // A report showed the box in the other base: it is told again once the tag moved on.
     bool m_baseAgain = false;
+    // Questions of the field ("GTS") whose answers may still come, and the last report that
+    // could begin a cycle. At pace replies a tag's first command may leave before such an
+    // answer comes: the same report again, soon after, is that answer and no new tag.
+    int m_fieldQuestions = 0;
+    qint64 m_fieldAskedAt = 0;
+    QString m_lastReport;
+    bool answersFieldQuestion(const QString &report, const Options &o);
     // A tag ID that waits for the record's answer before its cycle may begin.
     QString m_pendingId;
     // A tag's ID is read twice alike ("GTS") before a UID or ID block is written to it: one

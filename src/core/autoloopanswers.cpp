@@ -86,6 +86,31 @@ void Engine::onError(int code, const Options &o, Actions &a)
         onErrorAnswer(code, a);
 }
 
+void Engine::fieldAsked()
+{
+    const qint64 now = clock ? clock() : 0;
+    if (now - m_fieldAskedAt >= Timing::kReplyTimeoutMs)
+        m_fieldQuestions = 0;
+    ++m_fieldQuestions;
+    m_fieldAskedAt = now;
+}
+
+bool Engine::answersFieldQuestion(const QString &report, const Options &o)
+{
+    const qint64 now = clock ? clock() : 0;
+    if (now - m_fieldAskedAt >= Timing::kReplyTimeoutMs)
+        m_fieldQuestions = 0;
+    // At the default pace the first command waits long enough for every such answer.
+    const bool answer = o.pace == Options::Pace::Replies && m_fieldQuestions > 0 && m_tag
+                        && m_s.AutoStep != Step::Idle && report == m_lastReport;
+    if (answer) {
+        --m_fieldQuestions;
+        return true;
+    }
+    m_lastReport = report;
+    return false;
+}
+
 void Engine::onErrorAnswer(int code, Actions &a)
 {
     const Write w = *m_awaiting;
@@ -124,12 +149,14 @@ void Engine::onMessage(int code, const Options &o, Actions &a)
         m_s.SuppressSuccessText = false;
         break;
     case Reply::kNotConfigured:
-        if (o.notConfig && !m_s.UidWriteConfirmed && m_s.AutoWriteRunning)
+        if (o.notConfig && !m_s.UidWriteConfirmed && m_s.AutoWriteRunning
+            && !answersFieldQuestion(QStringLiteral("message 3"), o))
             beginCycle(a);
         m_s.UidWriteConfirmed = false;
         break;
     case Reply::kNoUid:
-        if (o.noUid && !m_s.TagHandled && m_s.AutoWriteRunning && !uidConfirmedHere())
+        if (o.noUid && !m_s.TagHandled && m_s.AutoWriteRunning && !uidConfirmedHere()
+            && !answersFieldQuestion(QStringLiteral("message 4"), o))
             beginCycle(a);
         break;
     case Reply::kOutOfRange:
@@ -144,6 +171,9 @@ void Engine::onMessage(int code, const Options &o, Actions &a)
 // the next report is a new tag, never an answer for this one.
 void Engine::onTagLeft(Actions &a)
 {
+    // The box answers in order: what it was asked before the tag left is answered by now.
+    m_fieldQuestions = 0;
+    m_lastReport.clear();
     m_idCheck.reset();
     m_s.TagHandled = false;
     m_s.UidRetryCount = 0;
@@ -218,7 +248,7 @@ void Engine::sendReadBack(Actions &a)
     // A UID is read back as an ID, the same kind of reply as the answers in doubt: those
     // must be past before the question goes out. A block read answers in a kind of its own.
     if (answerMayBeLate(m_readBack->block < 0 ? AnswerKind::Uid : AnswerKind::Read)) {
-        a.timer = StepTimer::Start;
+        a.timer = StepTimer::Wait;
         return;
     }
     m_readBack->sent = true;

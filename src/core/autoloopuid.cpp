@@ -210,6 +210,8 @@ void Engine::onIdentifier(const QString &reported, const Options &o, Actions &a)
         moveTo(Step::TagFound, "a tag was reported while the loop is off");
         return;
     }
+    if (answersFieldQuestion(QStringLiteral("ID ") + uid, o))
+        return;
     startCycle(uid, o, a);
 }
 
@@ -370,7 +372,9 @@ void Engine::readBackCheck(const Options &o, Actions &a)
     custodyOn(CustodyEvent::ReadBackWrong, "the UID read back wrong");
     moveTo(Step::Uid, "the UID read back wrong: it is written again");
     m_s.TagHandled = false;
-    a.timer = StepTimer::Start;
+    // After a tick at any pace: the box's report that this tag left may be on its way behind
+    // the answer, and the same UID must not go to the tag that took its place.
+    a.timer = StepTimer::Wait;
     if (m_tag)
         ++m_tag->retries;
     if (++m_s.UidRetryCount < kUidRetryLimit)

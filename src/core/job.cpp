@@ -206,12 +206,22 @@ std::optional<QJsonObject> jobObject(const QByteArray &json, QString *error)
 bool readTiming(const QJsonObject &timing, QString *error, AutoLoop::Options &o)
 {
     Reader t(timing, QStringLiteral("timing"), error);
+    QString pace = QString::fromLatin1(AutoLoop::paceName(o.pace));
+    if (!t.text("pace", QRegularExpression(QStringLiteral("^(ticks|replies)$")),
+                QStringLiteral("\"ticks\" or \"replies\""), pace))
+        return false;
+    o.pace = *AutoLoop::paceNamed(pace.toLower());
+    const bool replies = o.pace == AutoLoop::Options::Pace::Replies;
+    // At pace replies nothing waits for a tick but a tag's first command, which may come at
+    // once; at the default pace it comes a tick after the report at the soonest.
+    if (replies)
+        o.firstCommandMs = AutoLoop::kRepliesFirstCommandMs;
     if (!t.number("stepMs", AutoLoop::kMinStepMs, AutoLoop::kMaxStepMs, o.stepMs)
-        || !t.number("firstCommandMs", AutoLoop::kMinStepMs, AutoLoop::kMaxFirstCommandMs,
-                     o.firstCommandMs)
+        || !t.number("firstCommandMs", replies ? 0 : AutoLoop::kMinStepMs,
+                     AutoLoop::kMaxFirstCommandMs, o.firstCommandMs)
         || !t.done())
         return false;
-    if (o.firstCommandMs < o.stepMs) {
+    if (!replies && o.firstCommandMs < o.stepMs) {
         t.fail("firstCommandMs",
                QStringLiteral("must be at least \"timing.stepMs\" (%1)").arg(o.stepMs));
         return false;
@@ -416,10 +426,14 @@ QJsonObject Job::toObject(const QString &folder) const
                             {QStringLiteral("retries"), m_o.blockRetries}});
     // Advanced: only a job that changes the loop's timing says so.
     const AutoLoop::Options defaults;
-    if (m_o.stepMs != defaults.stepMs || m_o.firstCommandMs != defaults.firstCommandMs)
-        root.insert(QStringLiteral("timing"),
-                    QJsonObject{{QStringLiteral("stepMs"), m_o.stepMs},
-                                {QStringLiteral("firstCommandMs"), m_o.firstCommandMs}});
+    if (m_o.pace != defaults.pace || m_o.stepMs != defaults.stepMs
+        || m_o.firstCommandMs != defaults.firstCommandMs) {
+        QJsonObject timing{{QStringLiteral("stepMs"), m_o.stepMs},
+                           {QStringLiteral("firstCommandMs"), m_o.firstCommandMs}};
+        if (m_o.pace != defaults.pace)
+            timing.insert(QStringLiteral("pace"), QLatin1StringView(AutoLoop::paceName(m_o.pace)));
+        root.insert(QStringLiteral("timing"), timing);
+    }
     return root;
 }
 

@@ -101,6 +101,19 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
     auto *records = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_R), this);
     connect(records, &QShortcut::activated, this, &MainWindow::showRecords);
 
+    // The default pace goes unsaid; another one is in view while it is the loop's.
+    auto *pace = new QLabel(this);
+    pace->setObjectName(QStringLiteral("pace"));
+    pace->hide();
+    statusBar()->addPermanentWidget(pace);
+    connect(m_autoWriter, &AutoWriter::timingChanged, pace, [this, pace] {
+        const AutoLoop::Options o = m_autoWriter->options();
+        pace->setVisible(o.pace != AutoLoop::Options::Pace::Ticks);
+        pace->setText(QStringLiteral("Pace: %1, first command after %2 ms")
+                          .arg(QLatin1StringView(AutoLoop::paceName(o.pace)))
+                          .arg(o.firstCommandMs));
+    });
+
     m_inspectionBar = new InspectionBar(this);
     addToolBar(Qt::TopToolBarArea, m_inspectionBar);
     // The bar is full; its last outcome waits on the status bar beside the hints.

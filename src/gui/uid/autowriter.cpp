@@ -109,6 +109,7 @@ AutoLoop::Options AutoWriter::panels() const
     o.blockRetries = a.retriesField()->value();
     o.stepMs = m_stepMs;
     o.firstCommandMs = m_firstCommandMs;
+    o.pace = m_pace;
     if (m_list && o.setUid) {
         o.uidList = m_list;
         o.autoInc = true;
@@ -169,7 +170,7 @@ bool AutoWriter::openJob(const QString &file, QString *error)
     a.incField()->setText(o.incText);
     a.stopAfterField()->setValue(o.stopAfterFailures);
     a.retriesField()->setValue(o.blockRetries);
-    setTiming(o.stepMs, o.firstCommandMs);
+    setTiming(o.stepMs, o.firstCommandMs, o.pace);
     useList(*job);
     if (o.base == AutoLoop::Options::Base::Dec)
         m_p.uid.decButton()->setChecked(true);

@@ -48,11 +48,14 @@ public:
     bool saveJob(const QString &file, QString *error) const;
     bool openJob(const QString &file, QString *error);
     // The loop's timing, which only a job (or a benchmark) changes.
-    void setTiming(int stepMs, int firstCommandMs)
+    void setTiming(int stepMs, int firstCommandMs,
+                   AutoLoop::Options::Pace pace = AutoLoop::Options::Pace::Ticks)
     {
         m_stepMs = stepMs;
         m_firstCommandMs = firstCommandMs;
+        m_pace = pace;
         takeOptions();
+        emit timingChanged();
     }
     // Switches the loop on or off, as the "Auto Wite" / "Stop" button does.
     void toggle();
@@ -74,6 +77,8 @@ signals:
     void tagStarted(const AutoLoop::TagOutcome &tag);
     void tagEnded(const AutoLoop::TagOutcome &outcome);
     void uidRefused(const QString &why);
+    // A job (or a benchmark) changed the loop's timing or pace.
+    void timingChanged();
 
 private:
     // The panels into the session's options; on every change of a control the loop reads.
@@ -89,6 +94,7 @@ private:
     ProductionLoop &m_loop;
     int m_stepMs = AutoLoop::Options{}.stepMs;
     int m_firstCommandMs = AutoLoop::Options{}.firstCommandMs;
+    AutoLoop::Options::Pace m_pace = AutoLoop::Options::Pace::Ticks;
     // The UID list of the job opened last; none: "Auto inc" steps.
     std::shared_ptr<const UidList> m_list;
     void useList(const Job &job);

@@ -162,6 +162,27 @@ void ReaderLink::endReply()
     m_gatherStartNs = QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
     m_replyBuffer = next.left(Reply::kHeadLength);
     m_tr1.start();
+    // Not from inside the interpreter that is ending: the next reply gets a run of its own.
+    if (lineComplete())
+        QTimer::singleShot(0, this, [this] {
+            if (lineComplete()) {
+                m_tr1.stop();
+                emit replyGathered();
+            }
+        });
+}
+
+void ReaderLink::setCompleteAtLineEnd(bool on)
+{
+    m_completeAtLineEnd = on;
+}
+
+bool ReaderLink::lineComplete() const
+{
+    if (!m_completeAtLineEnd)
+        return false;
+    const qsizetype end = m_gathered.indexOf("\r\n");
+    return end > 0 && Reply::gathered(m_gathered.left(end)) != Reply::Gathered::LineEnd;
 }
 
 void ReaderLink::stopReplyTimeout()
@@ -192,6 +213,11 @@ void ReaderLink::onReceived()
     const qsizetype keep = kGatherLimit - m_gathered.size();
     if (keep > 0)
         m_gathered.append(data.left(keep));
+    if (lineComplete()) {
+        m_tr1.stop();
+        emit replyGathered();
+        return;
+    }
     m_tr1.start();
 }
 

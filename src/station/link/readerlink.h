@@ -50,6 +50,10 @@ public:
     void flushOutput();
     void clearReplyBuffer();
     QByteArray replyBuffer() const { return m_replyBuffer; }
+    // A reply is complete at its line end rather than after the quiet line (the production
+    // loop at pace "replies"); one without a line end still waits for the quiet line.
+    void setCompleteAtLineEnd(bool on);
+    bool completesAtLineEnd() const { return m_completeAtLineEnd; }
     // When characters last arrived, on the steady clock (for latency figures).
     qint64 lastReceiveNs() const { return m_lastReceiveNs; }
 
@@ -88,6 +92,8 @@ private:
     void onTimout2();
     void onTcr1();
     void onWatch();
+    // What was gathered holds a reply and its line end.
+    bool lineComplete() const;
 
     // Four replies of ten characters and their line breaks.
     static constexpr qsizetype kGatherLimit = 48;
@@ -102,6 +108,7 @@ private:
     qint64 m_lastReceiveNs = 0;
     qint64 m_gatherStartNs = 0;
     bool m_sentDuringReply = false;
+    bool m_completeAtLineEnd = false;
     bool m_askFieldWhenSettled = false;
     bool m_keepLog = false;
     QString m_device;

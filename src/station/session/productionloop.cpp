@@ -21,6 +21,11 @@ ProductionLoop::ProductionLoop(SessionState &state, ReaderLink &link, OptionsSou
     m_hold.setSingleShot(true);
     m_hold.setInterval(Timing::kNoPresentPauseMs);
     m_hold.setTimerType(Qt::PreciseTimer);
+    // Manual commands keep the quiet line.
+    connect(this, &ProductionLoop::switched, this, [this](bool on) {
+        if (!on)
+            m_link.setCompleteAtLineEnd(false);
+    });
     connect(&m_timerAuto, &QTimer::timeout, this, [this] { apply(m_engine.tick(options())); });
     connect(&m_hold, &QTimer::timeout, this, [this] { apply(m_engine.holdEnded(options())); });
     connect(&m_link, &ReaderLink::replyTimedOut, this, [this] { apply(m_engine.replyTimedOut()); });
@@ -28,6 +33,9 @@ ProductionLoop::ProductionLoop(SessionState &state, ReaderLink &link, OptionsSou
     connect(&m_link, &ReaderLink::commandSent, this, [this](const QString &command) {
         if (command == QLatin1String("RUX") || command == QLatin1String("RUD"))
             m_engine.boxReports(command == QLatin1String("RUX"));
+        // The loop's own questions are its to answer.
+        if (command == QLatin1String("GTS") && !m_applying)
+            m_engine.fieldAsked();
     });
 }
 
@@ -36,7 +44,9 @@ void ProductionLoop::start()
     if (running() || !m_state.PortConnected || (m_startGate && !m_startGate()))
         return;
     m_failedInRow.clear();
-    apply(m_engine.start(options()));
+    const AutoLoop::Options o = options();
+    m_link.setCompleteAtLineEnd(o.pace == AutoLoop::Options::Pace::Replies);
+    apply(m_engine.start(o));
     emit switched(true);
     // A tag already on the antenna was reported before the loop listened, and the box reports
     // a tag only as it arrives: asked, it says again what is there.
@@ -88,17 +98,16 @@ void ProductionLoop::apply(const AutoLoop::Actions &a)
     emit shown(a);
     if (a.stopReplyTimeout)
         m_link.stopReplyTimeout();
-    if (a.command)
+    if (a.command) {
+        m_applying = true;
         m_link.SendCommand(*a.command);
+        m_applying = false;
+    }
     if (a.started)
         emit tagStarted(*a.started);
-    if (a.timer == StepTimer::Start) {
-        const AutoLoop::Options o = options();
-        const int step = qBound(AutoLoop::kMinStepMs, o.stepMs, AutoLoop::kMaxStepMs);
-        const int first = qBound(step, o.firstCommandMs, AutoLoop::kMaxFirstCommandMs);
-        // A reported tag waits two ticks for its first command: the first makes up the rest.
+    if (a.timer == StepTimer::Start || a.timer == StepTimer::Wait) {
         m_timerAuto.setInterval(
-            m_engine.state().AutoStep == AutoLoop::Step::TagFound ? qMax(first - step, 1) : step);
+            AutoLoop::stepIntervalMs(options(), m_engine.state().AutoStep, a.timer));
         m_timerAuto.start();
         m_timerStartedNs = QDeadlineTimer::current(Qt::PreciseTimer).deadlineNSecs();
     } else if (a.timer == StepTimer::Stop) {

@@ -96,4 +96,6 @@ private:
     qint64 m_timerStartedNs = 0;
     // The failed or stalled tags since the last complete one, in words.
     QStringList m_failedInRow;
+    // A command of the engine is going out (not a question from elsewhere).
+    bool m_applying = false;
 };
