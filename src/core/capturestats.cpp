@@ -204,7 +204,7 @@ QString report(const Stats &stats, int repliesFirstCommandMs)
     out << QStringLiteral("%1 %2 %3  %4  %5")
                .arg(QStringLiteral("command"), -8)
                .arg(QStringLiteral("sent"), 6)
-               .arg(QStringLiteral("unanswered"), 10)
+               .arg(QStringLiteral("no answer"), 10)
                .arg(QStringLiteral("answer ms (median / worst)"), -28)
                .arg(QStringLiteral("box ms (median / worst)"));
     for (const Kind &k : stats.kinds)
@@ -215,7 +215,8 @@ QString report(const Stats &stats, int repliesFirstCommandMs)
                    .arg(figures(k.answerMs), -28)
                    .arg(figures(k.boxMs));
     out << QStringLiteral("(answer: from the command leaving to its answer's line end; box: the "
-                          "same less the answer's characters at 9600 baud)");
+                          "same less the answer's characters at 9600 baud; no answer: the next "
+                          "command left first, as in the connect sequence)");
     if (stats.tags.isEmpty()) {
         out << QStringLiteral("No tag was finished and followed by the next one's report: the "
                               "capture tells no line rate.");
