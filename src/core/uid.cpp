@@ -81,4 +81,12 @@ QStringList spellings(quint64 id)
     return texts;
 }
 
+std::optional<TagId> idOf(const QString &text, bool hex)
+{
+    const std::optional<quint64> id = tagId(text, hex);
+    if (!id)
+        return std::nullopt;
+    return TagId{*id};
+}
+
 } // namespace Uid

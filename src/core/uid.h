@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHashFunctions>
 #include <QString>
 #include <QStringList>
 #include <optional>
@@ -32,6 +33,19 @@ QString hexToDecimal(const QString &text);
 // The 40-bit tag ID a UID text names in the given base: ten hexadecimal digits, or ten
 // decimal digits up to 4294967295 (what a box writes in decimal). Nothing for other text.
 std::optional<quint64> tagId(const QString &text, bool hex);
+
+// A tag's 40-bit ID as one value, whichever base its text was spelled in: "0000000100" in
+// hexadecimal and "0000000256" in decimal are one key.
+struct TagId {
+    quint64 value = 0;
+    friend bool operator==(TagId, TagId) = default;
+};
+inline size_t qHash(TagId id, size_t seed = 0)
+{
+    return ::qHash(id.value, seed);
+}
+// The tag ID a UID text names in the given base, as tagId() reads it.
+std::optional<TagId> idOf(const QString &text, bool hex);
 
 // Every ten-character spelling of one tag ID: its hexadecimal form and, when it fits in 32
 // bits, its decimal form.

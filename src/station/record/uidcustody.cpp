@@ -41,7 +41,7 @@ QStringList UidCustody::end()
     // the release runs after the reservation on the record's thread.
     QStringList unused;
     for (const QString &uid : std::as_const(m_b.reservedTexts)) {
-        const std::optional<quint64> id = Uid::tagId(uid, m_b.hex);
+        const std::optional<Uid::TagId> id = Uid::idOf(uid, m_b.hex);
         if (id && !m_b.handedOut.contains(*id))
             unused << uid;
     }
@@ -97,11 +97,11 @@ QString UidCustody::whereWritten(const ProductionRecord::PriorTag &p)
 
 void UidCustody::noteConfirmed(const TagOutcome &tag, const QString &uid)
 {
-    const std::optional<quint64> parsed = Uid::tagId(uid, tag.hexBase);
+    const std::optional<Uid::TagId> parsed = Uid::idOf(uid, tag.hexBase);
     if (!tag.uidConfirmed || !parsed)
         return;
-    const quint64 id = *parsed;
-    const quint64 old = Uid::tagId(tag.uidReplaced, tag.hexBase).value_or(id);
+    const Uid::TagId id = *parsed;
+    const Uid::TagId old = Uid::idOf(tag.uidReplaced, tag.hexBase).value_or(id);
     m_confirmed.remove(old);
     const ProductionRecord::Batch b = m_hooks.station();
     const QString when = QDateTime::fromMSecsSinceEpoch(tag.endMs, Qt::UTC).toString(Qt::ISODate);
@@ -137,8 +137,8 @@ void UidCustody::openList(const std::shared_ptr<const UidList> &list)
 
 QString UidCustody::freeFrom(const QString &uid, bool after) const
 {
-    const std::optional<quint64> id = Uid::tagId(uid, m_b.list->hex());
-    const int at = id ? m_b.list->positionOf(*id).value_or(-1) : -1;
+    const std::optional<Uid::TagId> id = Uid::idOf(uid, m_b.list->hex());
+    const int at = id ? m_b.list->positionOf(id->value).value_or(-1) : -1;
     const auto it = std::lower_bound(m_b.listFree->cbegin(), m_b.listFree->cend(), at + int(after));
     return it == m_b.listFree->cend() ? QString() : m_b.list->ids()[*it].text;
 }
@@ -157,7 +157,7 @@ void UidCustody::lease(const QString &from)
     QStringList wanted;
     QString uid = from;
     for (int i = 0; i < kLease && uid.size() <= Uid::kLength; ++i) {
-        const std::optional<quint64> id = Uid::tagId(uid, m_b.hex);
+        const std::optional<Uid::TagId> id = Uid::idOf(uid, m_b.hex);
         if (!id)
             break;
         if (!m_b.lease.contains(*id) && !m_b.asked.contains(*id) && !m_b.handedOut.contains(*id)) {
@@ -194,10 +194,10 @@ void UidCustody::onLeased(const QString &batch, const QStringList &asked, const 
         // Asked and not answered (the record stopped part way) or not known: asked again when
         // the loop needs it.
         for (const QString &uid : asked)
-            m_b.asked.remove(*Uid::tagId(uid, m_b.hex));
+            m_b.asked.remove(*Uid::idOf(uid, m_b.hex));
         for (const auto &[uid, r] : answers) {
             if (r.kind != ProductionRecord::Reservation::Kind::Unavailable)
-                m_b.lease.insert(*Uid::tagId(uid, m_b.hex), r);
+                m_b.lease.insert(*Uid::idOf(uid, m_b.hex), r);
         }
     }
     m_hooks.answered();
@@ -205,11 +205,11 @@ void UidCustody::onLeased(const QString &batch, const QStringList &asked, const 
 
 void UidCustody::arm(const QString &uid)
 {
-    const std::optional<quint64> id = Uid::tagId(uid, m_b.hex);
+    const std::optional<Uid::TagId> id = Uid::idOf(uid, m_b.hex);
     if (!id || !m_b.key || m_b.arming.contains(*id))
         return;
     m_b.arming.insert(*id);
-    const quint64 key = *id;
+    const Uid::TagId key = *id;
     const QString batch = *m_b.key;
     m_writer.ask<bool>([uid, batch](ProductionRecord &r) { return r.arm(uid, batch); },
                        [this, key, batch](bool armed) {
@@ -235,7 +235,7 @@ Verdict UidCustody::guard(const QString &uid)
         m_hooks.waitForRecord();
         return {Verdict::Kind::Pending, {}};
     }
-    std::optional<quint64> id = Uid::tagId(uid, m_b.hex);
+    std::optional<Uid::TagId> id = Uid::idOf(uid, m_b.hex);
     if (id && m_b.handedOut.contains(*id)) {
         // Given to the loop already in this batch and marked as sent: written again to the
         // tag it went to (it read back wrong), unless a tag of this run confirmed it.
@@ -312,7 +312,7 @@ Verdict UidCustody::guard(const QString &uid)
 
 Recorded UidCustody::recordedAt(const QString &uid, bool hex)
 {
-    const std::optional<quint64> id = Uid::tagId(uid, hex);
+    const std::optional<Uid::TagId> id = Uid::idOf(uid, hex);
     if (!id)
         return {};
     // A tag of this run may come back before the record's thread has committed its row.
@@ -332,7 +332,7 @@ Recorded UidCustody::recordedAt(const QString &uid, bool hex)
     }
     if (!m_b.looking.contains(*id)) {
         m_b.looking.insert(*id);
-        const quint64 key = *id;
+        const Uid::TagId key = *id;
         // One that cannot be read is taken as not written: the guard stops the loop before a
         // UID is written to a record that is off.
         m_writer.ask<std::optional<ProductionRecord::PriorTag>>(

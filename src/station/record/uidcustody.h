@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/autoloop.h"
+#include "core/uid.h"
 #include "productionrecord.h"
 
 #include <QHash>
@@ -88,14 +89,14 @@ private:
         std::optional<QString> key;
         bool hex = true;
         // Reservations: answered, asked and not answered, given to the loop, being marked.
-        QHash<quint64, ProductionRecord::Reservation> lease;
-        QSet<quint64> asked;
+        QHash<Uid::TagId, ProductionRecord::Reservation> lease;
+        QSet<Uid::TagId> asked;
         QStringList reservedTexts;
-        QSet<quint64> handedOut;
-        QSet<quint64> arming;
+        QSet<Uid::TagId> handedOut;
+        QSet<Uid::TagId> arming;
         // Answers for tag IDs the loop asked about, and the ones asked.
-        QHash<quint64, std::optional<ProductionRecord::PriorTag>> found;
-        QSet<quint64> looking;
+        QHash<Uid::TagId, std::optional<ProductionRecord::PriorTag>> found;
+        QSet<Uid::TagId> looking;
         std::shared_ptr<const UidList> list;
         // The list's positions free when the batch began, in order; nothing until the record
         // says.
@@ -104,7 +105,7 @@ private:
     };
     Batch m_b;
     // Tag IDs confirmed since the tool started, and where.
-    QHash<quint64, QString> m_confirmed;
+    QHash<Uid::TagId, QString> m_confirmed;
     QString m_refusalTitle;
     bool m_offerWithoutRecord = false;
 };
