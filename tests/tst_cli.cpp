@@ -317,6 +317,15 @@ void TestCli::commandsReadAndWriteTheTagInTheField()
         QCOMPARE(m_box->engine().tag().blocks[n], original[n]);
     const QStringList restored = commandsReceived();
     QVERIFY(restored.last().startsWith(QLatin1String("WB0")));
+    // The copy is checked against the file; block 7 only with the password.
+    QCOMPARE(tool({"verify", "--port", "07", saved}, &out, &err), 0);
+    QVERIFY2(out.contains("equal: blocks 0,1,2,3,4,5,6 as in"), out.constData());
+    QCOMPARE(tool({"write", "--port", "07", "--block", "3", "--data", "0BADF00D"}, &out, &err), 0);
+    QCOMPARE(tool({"verify", "--port", "07", saved}, &out, &err), int(Cli::kTagFailed));
+    QVERIFY2(out.contains("block 3 differs: file 0BADCAFE, tag 0BADF00D"), out.constData());
+    QVERIFY2(out.contains("1 of 7 blocks differ"), out.constData());
+    QCOMPARE(tool({"verify", "--port", "07", file(QStringLiteral("no.json"), "{}")}, &out, &err),
+             int(Cli::kUsage));
 
     // Block 1 alone makes a recorded ID with the tag's block 2 (the two IDs differ in two
     // nibbles of block 1 only): the ID is guarded as any UID.

@@ -2,6 +2,7 @@
 #include "core/configword.h"
 #include "core/reply.h"
 #include "core/settingsstore.h"
+#include "core/tagfile.h"
 #include "core/trafficformat.h"
 #include "core/uid.h"
 #include "core/uidlist.h"
@@ -17,6 +18,7 @@ private slots:
     void gatheredText_data();
     void gatheredText();
     void captureStatsFromItsTimes();
+    void tagComparedWithItsFile();
     void everyBoxTextIsExplained();
     void stepSetUid_data();
     void stepSetUid();
@@ -504,6 +506,34 @@ void TestCore::captureStatsFromItsTimes()
         !CaptureStats::analyse("100.000000 > GTS\\r\\n\nnot a capture\n100.100000 < x\n", &error));
     QCOMPARE(error, QStringLiteral("line 2 is not a line of a traffic capture"));
     QVERIFY(!CaptureStats::analyse("# only a heading\n", &error));
+}
+
+void TestCore::tagComparedWithItsFile()
+{
+    TagFile::Contents file;
+    file.blocks = {QStringLiteral("00148040"),
+                   std::nullopt,
+                   std::nullopt,
+                   QStringLiteral("3333aaaa"),
+                   std::nullopt,
+                   std::nullopt,
+                   std::nullopt,
+                   QStringLiteral("5EC12E7A")};
+    std::array<std::optional<QString>, 8> tag{QStringLiteral("00148040")};
+    tag[3] = QStringLiteral("3333AAAA");
+    tag[7] = QStringLiteral("0BADCAFE");
+    // Without the password block 7 is left out; case does not matter.
+    QCOMPARE(TagFile::compared(file, false), (QList<int>{0, 3}));
+    QVERIFY(TagFile::compare(file, tag, false).isEmpty());
+    // With it, a wrong password is named, never shown; a block the tag did not give differs.
+    tag[0].reset();
+    const QList<TagFile::Difference> d = TagFile::compare(file, tag, true);
+    QCOMPARE(d.size(), 2);
+    QCOMPARE(d[0].block, 0);
+    QCOMPARE(d[0].tag, QStringLiteral("not read"));
+    QCOMPARE(d[1].block, 7);
+    QCOMPARE(d[1].file, QStringLiteral("(password)"));
+    QCOMPARE(d[1].tag, QStringLiteral("(password)"));
 }
 
 #include "tst_core.moc"

@@ -16,6 +16,7 @@ const QList<Command> &table()
         {QStringLiteral("write-uid"), writeUidCommand},
         {QStringLiteral("save"), saveCommand},
         {QStringLiteral("restore"), restoreCommand},
+        {QStringLiteral("verify"), verifyCommand},
         {QStringLiteral("produce"), produceCommand},
         {QStringLiteral("export-records"), exportCommand},
         {QStringLiteral("capture-stats"), captureStatsCommand},

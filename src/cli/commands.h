@@ -24,5 +24,6 @@ int restoreCommand(const QStringList &arguments);
 int produceCommand(const QStringList &arguments);
 int exportCommand(const QStringList &arguments);
 int captureStatsCommand(const QStringList &arguments);
+int verifyCommand(const QStringList &arguments);
 
 } // namespace Cli

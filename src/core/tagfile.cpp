@@ -148,4 +148,33 @@ bool confirms(const QString &head, const Write &w)
     return r.kind == Reply::Kind::BlockWrite && r.block == w.block && r.payload == w.value;
 }
 
+QList<int> compared(const Contents &file, bool withPassword)
+{
+    QList<int> blocks;
+    for (int n = 0; n < 8; ++n) {
+        if (file.blocks[size_t(n)] && (n != 7 || withPassword))
+            blocks << n;
+    }
+    return blocks;
+}
+
+QList<Difference> compare(const Contents &file, const std::array<std::optional<QString>, 8> &tag,
+                          bool withPassword)
+{
+    QList<Difference> differences;
+    for (int n : compared(file, withPassword)) {
+        const QString want = file.blocks[size_t(n)]->toUpper();
+        const std::optional<QString> &got = tag[size_t(n)];
+        if (got && got->toUpper() == want)
+            continue;
+        // The password is named, never shown, on either side.
+        const QString secret = QStringLiteral("(password)");
+        differences.append({n, n == 7 ? secret : want,
+                            !got     ? QStringLiteral("not read")
+                            : n == 7 ? secret
+                                     : got->toUpper()});
+    }
+    return differences;
+}
+
 } // namespace TagFile

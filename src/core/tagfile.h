@@ -44,6 +44,21 @@ struct Plan {
     QString problem;
 };
 Plan plan(const Contents &contents, const QString &path);
+// One block where the tag in the field is not as the file holds it.
+struct Difference {
+    int block = 0;
+    // As the file and the tag hold it: "(password)" for block 7, "not read" when the tag
+    // gave nothing.
+    QString file;
+    QString tag;
+};
+// The blocks the file holds, compared with what was read of the tag; block 7 only when the
+// file holds it and the password was given (`withPassword`).
+QList<Difference> compare(const Contents &file, const std::array<std::optional<QString>, 8> &tag,
+                          bool withPassword);
+// The blocks compare() looks at, in order.
+QList<int> compared(const Contents &file, bool withPassword);
+
 // The reply confirms the write: the value read back, or what a protected configuration reads
 // back as.
 bool confirms(const QString &head, const Write &write);
