@@ -326,6 +326,16 @@ void TestCli::commandsReadAndWriteTheTagInTheField()
     QVERIFY2(out.contains("1 of 7 blocks differ"), out.constData());
     QCOMPARE(tool({"verify", "--port", "07", file(QStringLiteral("no.json"), "{}")}, &out, &err),
              int(Cli::kUsage));
+    // A tag file without a block is refused before the port is opened.
+    const qsizetype sent = commandsReceived().size();
+    QCOMPARE(tool({"verify", "--port", "07",
+                   file(QStringLiteral("empty.json"),
+                        R"({"format": "kestrel-rfid-tag", "version": 1, "blocks": )"
+                        R"([null, null, null, null, null, null, null, null]})")},
+                  &out, &err),
+             int(Cli::kUsage));
+    QVERIFY2(err.contains("holds no block to compare"), err.constData());
+    QCOMPARE(commandsReceived().size(), sent);
 
     // Block 1 alone makes a recorded ID with the tag's block 2 (the two IDs differ in two
     // nibbles of block 1 only): the ID is guarded as any UID.

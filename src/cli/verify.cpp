@@ -31,6 +31,8 @@ int verifyCommand(const QStringList &arguments)
     const TagFile::Loaded file = TagFile::load(path);
     if (!file.problem.isEmpty())
         return usage(file.problem);
+    if (TagFile::compared(file.contents, true).isEmpty())
+        return usage(QStringLiteral("%1 holds no block to compare").arg(path));
     QString password;
     int code = kDone;
     const std::unique_ptr<Session> session = openFor(parser, c, true, &password, &code);
@@ -39,7 +41,7 @@ int verifyCommand(const QStringList &arguments)
     const bool withPassword = !password.isEmpty();
     const QList<int> blocks = TagFile::compared(file.contents, withPassword);
     if (blocks.isEmpty())
-        return usage(QStringLiteral("%1 holds no block to compare").arg(path));
+        return usage(QStringLiteral("%1 holds only block 7, which needs the password").arg(path));
     QStringList unread;
     const auto tag = readBlocks(*session, blocks, password, &unread);
     if (!session->failure().isEmpty()) {
