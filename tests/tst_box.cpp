@@ -95,11 +95,12 @@ void TestBox::configDecode_data()
     QTest::newRow("rf8Direct") << "00000000"
                                << "RF/8, Direct, MaxBlock 0, PWD off, AOR off, ST off";
     QTest::newRow("rf16Psk1") << "00041000"
-                              << "RF/16, PSK1, MaxBlock 0, PWD off, AOR off, ST off";
+                              << "RF/16, PSK1 (carrier RF/2), MaxBlock 0, PWD off, AOR off, ST off";
     QTest::newRow("rf32Psk2") << "00082000"
-                              << "RF/32, PSK2, MaxBlock 0, PWD off, AOR off, ST off";
-    QTest::newRow("rf40Psk3") << "000C3000"
-                              << "RF/40, PSK3, MaxBlock 0, PWD off, AOR off, ST off";
+                              << "RF/32, PSK2 (carrier RF/2), MaxBlock 0, PWD off, AOR off, ST off";
+    QTest::newRow("rf40Psk3Carrier8") << "000C3800"
+                                      << "RF/40, PSK3 (carrier RF/8), MaxBlock 0, PWD off, AOR "
+                                         "off, ST off";
     QTest::newRow("rf50Fsk1") << "00104000"
                               << "RF/50, FSK1, MaxBlock 0, PWD off, AOR off, ST off";
     QTest::newRow("rf100Fsk2") << "00185000"
@@ -110,18 +111,74 @@ void TestBox::configDecode_data()
                            << "RF/8, FSK2a, MaxBlock 0, PWD off, AOR off, ST off";
     QTest::newRow("defaultWordBiphase") << "00010000"
                                         << "RF/8, Biphase, MaxBlock 0, PWD off, AOR off, ST off";
+    QTest::newRow("biphase57") << "00018000"
+                               << "RF/8, Biphase ('57), MaxBlock 0, PWD off, AOR off, ST off";
     QTest::newRow("maxBlock7St") << "000080E8"
                                  << "RF/8, Manchester, MaxBlock 7, PWD off, AOR off, ST on";
+    QTest::newRow("porDelay") << "00148041"
+                              << "RF/64, Manchester, MaxBlock 2, PWD off, AOR off, ST off, POR "
+                                 "delay on";
+    // The ATA5577's word on delivery.
+    QTest::newRow("ata5577Delivery") << "00088040"
+                                     << "RF/32, Manchester, MaxBlock 2, PWD off, AOR off, ST off";
+    QTest::newRow("masterKeyOnBasicWord") << "60148040"
+                                          << "RF/64, Manchester, MaxBlock 2, PWD off, AOR off, "
+                                             "ST off, master key 6 (test mode off)";
+    QTest::newRow("masterKeyWithoutXMode") << "90148040"
+                                           << "RF/64, Manchester, MaxBlock 2, PWD off, AOR off, "
+                                              "ST off, master key 9";
+    QTest::newRow("otherMasterKey") << "80148040"
+                                    << "RF/64, Manchester, MaxBlock 2, PWD off, AOR off, ST off, "
+                                       "master key 8";
+    // Configurations other systems leave on T5577 blanks.
+    QTest::newRow("extendedPsk1") << "603E1040"
+                                  << "extended mode, RF/32, PSK1 (carrier RF/2), MaxBlock 2, PWD "
+                                     "off, AOR off, OTP off, start marker off, fast write off, "
+                                     "inverse data off, master key 6 (test mode off)";
+    QTest::newRow("extendedBiphaseInverse") << "903F0082"
+                                            << "extended mode, RF/32, Biphase, MaxBlock 4, PWD "
+                                               "off, AOR off, OTP off, start marker off, fast "
+                                               "write off, inverse data on, master key 9";
+    QTest::newRow("extendedRf64") << "907F0042"
+                                  << "extended mode, RF/64, Biphase, MaxBlock 2, PWD off, AOR "
+                                     "off, OTP off, start marker off, fast write off, inverse "
+                                     "data on, master key 9";
+    QTest::newRow("extendedSlowest") << "60FE0000"
+                                     << "extended mode, RF/128, Direct, MaxBlock 0, PWD off, AOR "
+                                        "off, OTP off, start marker off, fast write off, inverse "
+                                        "data off, master key 6 (test mode off)";
+    QTest::newRow("extendedEveryLowBit") << "6002033F"
+                                         << "extended mode, RF/2, Direct, MaxBlock 1, PWD on, AOR "
+                                            "on, OTP on, start marker on, fast write on, inverse "
+                                            "data on, POR delay on, master key 6 (test mode off)";
+    QTest::newRow("extendedBitRate2n2") << "90161400"
+                                        << "extended mode, RF/12, PSK1 (carrier RF/4), MaxBlock "
+                                           "0, PWD off, AOR off, OTP off, start marker off, fast "
+                                           "write off, inverse data off, master key 9";
+    QTest::newRow("pskCarrierReserved") << "00140C00"
+                                        << "not a T5557-family configuration (PSK carrier 3 is "
+                                           "reserved)";
     QTest::newRow("undefinedModulation") << "00009000"
-                                         << "not a T5557 configuration";
-    QTest::newRow("topReserved") << "80148040"
-                                 << "not a T5557 configuration";
-    QTest::newRow("bit17Reserved") << "00168040"
-                                   << "not a T5557 configuration";
-    QTest::newRow("bit8Reserved") << "00148140"
-                                  << "not a T5557 configuration";
-    QTest::newRow("bit1Reserved") << "00148042"
-                                  << "not a T5557 configuration";
+                                         << "not a T5557-family configuration (modulation code 9 "
+                                            "is reserved)";
+    QTest::newRow("extendedUndefinedModulation") << "6002A000"
+                                                 << "not a T5557-family configuration "
+                                                    "(modulation code 10 is reserved)";
+    QTest::newRow("xModeWithoutKey") << "00168040"
+                                     << "not a T5557-family configuration (the X-mode bit needs "
+                                        "master key 6 or 9)";
+    QTest::newRow("bit8UnusedInBasic") << "00148140"
+                                       << "not a T5557-family configuration (bits 00000100 are "
+                                          "unused)";
+    QTest::newRow("bit1UnusedInBasic") << "00148042"
+                                       << "not a T5557-family configuration (bits 00000002 are "
+                                          "unused)";
+    QTest::newRow("bit27UnusedInBasic") << "08148040"
+                                        << "not a T5557-family configuration (bits 08000000 are "
+                                           "unused)";
+    QTest::newRow("bit24UnusedInExtended") << "61020000"
+                                           << "not a T5557-family configuration (bits 01000000 "
+                                              "are unused)";
     QTest::newRow("notHex") << "0014804G"
                             << "not eight hexadecimal digits";
 }
