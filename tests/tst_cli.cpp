@@ -55,6 +55,7 @@ private slots:
     void jobFileIsReadStrictly_data();
     void jobFileIsReadStrictly();
     void commandsReadAndWriteTheTagInTheField();
+    void incomingStockIsOpenedWipedAndChecked();
     void everyCommandIsDocumentedAndCompleted();
     void unusableInputSendsNothingToTheBox();
     void produceReportsEachTagAsTheBoxHoldsIt();
@@ -366,6 +367,105 @@ void TestCli::commandsReadAndWriteTheTagInTheField()
              int(Cli::kTagFailed));
     QVERIFY2(out.contains("UID 0000000100 was already written"), out.constData());
     QCOMPARE(commandsReceived().filter(QStringLiteral("WUX0000000100")).size(), 1);
+}
+
+// Tags that arrive protected or configured for another system: the password found from a list
+// (and shown only when asked), the tag wiped to the blank state, the record told of a UID that
+// leaves a tag, and no password in any output.
+void TestCli::incomingStockIsOpenedWipedAndChecked()
+{
+    QByteArray out;
+    QByteArray err;
+    const QString capture = m_dir->filePath(QStringLiteral("find.log"));
+    const QString list = file(QStringLiteral("list.txt"),
+                              "# returns from the north site\n0badf00d\nnot hex\n0BADCAFE # ours\n"
+                              "12345678\n");
+    m_box->execute(QStringLiteral("present foreign 603E1040 0BADCAFE"));
+    QCOMPARE(tool({"find-password", "--port", "07", "--dictionary", list, "--capture", capture},
+                  &out, &err),
+             0);
+    QVERIFY2(out.contains("found: line 4 of") && !out.contains("0BADCAFE"), out.constData());
+    QVERIFY2(err.contains("line 3: not eight hexadecimal digits, skipped"), err.constData());
+    QFile kept(capture);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    const QByteArray traffic = kept.readAll();
+    QVERIFY2(traffic.contains("RP7") && !traffic.contains("0BADCAFE")
+                 && !traffic.contains("51243648"),
+             traffic.constData());
+    QCOMPARE(tool({"find-password", "--port", "07", "--dictionary", list, "--reveal"}, &out, &err),
+             0);
+    QVERIFY2(out.contains("password: 0BADCAFE"), out.constData());
+    // A duplicator's default is in the built-in list; a password in no list is not found.
+    m_box->execute(QStringLiteral("remove"));
+    m_box->execute(QStringLiteral("present protected 51243648"));
+    QCOMPARE(tool({"find-password", "--port", "07"}, &out, &err), 0);
+    QVERIFY2(out.contains("built-in entry 2 (handheld duplicator default)"), out.constData());
+    m_box->execute(QStringLiteral("remove"));
+    m_box->execute(QStringLiteral("present aor 7E57AB1E"));
+    QCOMPARE(tool({"find-password", "--port", "07", "--dictionary", list}, &out, &err),
+             int(Cli::kTagFailed));
+    QVERIFY2(err.contains("none of 8 passwords opens the tag"), err.constData());
+    // A list that is no text sends nothing.
+    const qsizetype sent = commandsReceived().size();
+    QCOMPARE(tool({"find-password", "--port", "07", "--dictionary",
+                   file(QStringLiteral("list.bin"), QByteArray("0BADCAFE\n\0\x01", 11))},
+                  &out, &err),
+             int(Cli::kUsage));
+    QVERIFY2(err.contains("not a text file"), err.constData());
+    QCOMPARE(commandsReceived().size(), sent);
+
+    // The password opens it for the wipe: blocks 1-7 zero, then block 0 to the blank word.
+    const QString password = file(QStringLiteral("password"), "7E57AB1E\n");
+    QCOMPARE(tool({"wipe", "--port", "07"}, &out, &err), int(Cli::kTagFailed));
+    QVERIFY2(err.contains("nothing was wiped") && err.contains("find-password"), err.constData());
+    QCOMPARE(m_box->engine().tag().blocks[7], 0x7E57AB1Eu);
+    QCOMPARE(tool({"wipe", "--port", "07", "--password-file", password}, &out, &err), 0);
+    QCOMPARE(m_box->engine().tag().blocks[0], 0x00088040u);
+    for (int n = 1; n < 8; ++n)
+        QCOMPARE(m_box->engine().tag().blocks[n], 0u);
+    QVERIFY(commandsReceived().constLast().startsWith(QLatin1String("WP000000000")));
+    QCOMPARE(tool({"find-password", "--port", "07"}, &out, &err), 0);
+    QVERIFY2(out.contains("not protected"), out.constData());
+
+    // A tag the record holds as written keeps its UID unless the operator says so; then the
+    // record says where the UID went. A block write that breaks the ID's frame is held alike.
+    const QString record = m_dir->filePath(QStringLiteral("incoming.sqlite"));
+    QCOMPARE(
+        tool({"write-uid", "--port", "07", "--uid", "00000000C8", "--record", record}, &out, &err),
+        0);
+    const qsizetype before = commandsReceived().size();
+    QCOMPARE(tool({"wipe", "--port", "07", "--record", record}, &out, &err), int(Cli::kTagFailed));
+    QVERIFY2(err.contains("UID 00000000C8 was written to this tag") && err.contains("--rewrite"),
+             err.constData());
+    QCOMPARE(
+        tool({"write", "--port", "07", "--block", "2", "--data", "FFFFFFFF", "--record", record},
+             &out, &err),
+        int(Cli::kTagFailed));
+    QVERIFY(
+        commandsReceived().mid(before).filter(QRegularExpression(QStringLiteral("^W"))).isEmpty());
+    QCOMPARE(tool({"wipe", "--port", "07", "--record", record, "--rewrite"}, &out, &err), 0);
+    QCOMPARE(m_box->engine().tag().id(), std::nullopt);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "incoming");
+        db.setDatabaseName(record);
+        QVERIFY(db.open());
+        QSqlQuery q(db);
+        QVERIFY(q.exec("SELECT uid_confirmed, detail FROM tag WHERE uid_asked = '00000000C8'"));
+        QVERIFY(q.next());
+        QCOMPARE(q.value(0).toInt(), 0);
+        QVERIFY2(q.value(1).toString().contains(QLatin1String("UID left this tag: blocks 1-2 "
+                                                              "overwritten")),
+                 qPrintable(q.value(1).toString()));
+        QVERIFY(q.exec("SELECT t.writes, t.detail FROM tag t JOIN batch b ON b.id = t.batch_id "
+                       "WHERE b.options = 'wipe'"));
+        QVERIFY(q.next());
+        QVERIFY2(
+            q.value(0).toString().endsWith(QLatin1String("7:(password)=ok 0:00088040=00088040")),
+            qPrintable(q.value(0).toString()));
+        QVERIFY(q.value(1).toString().startsWith(QLatin1String("wiped with --rewrite")));
+        QVERIFY(!q.next());
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("incoming"));
 }
 
 // The table of commands is the one list: help, the man page and the completion follow it.

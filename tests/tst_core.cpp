@@ -1,5 +1,6 @@
 #include "core/capturestats.h"
 #include "core/configword.h"
+#include "core/passwordlist.h"
 #include "core/reply.h"
 #include "core/settingsstore.h"
 #include "core/tagfile.h"
@@ -19,6 +20,8 @@ private slots:
     void gatheredText();
     void captureStatsFromItsTimes();
     void tagComparedWithItsFile();
+    void passwordListsAndTheSearch_data();
+    void passwordListsAndTheSearch();
     void everyBoxTextIsExplained();
     void stepSetUid_data();
     void stepSetUid();
@@ -506,6 +509,91 @@ void TestCore::captureStatsFromItsTimes()
         !CaptureStats::analyse("100.000000 > GTS\\r\\n\nnot a capture\n100.100000 < x\n", &error));
     QCOMPARE(error, QStringLiteral("line 2 is not a line of a traffic capture"));
     QVERIFY(!CaptureStats::analyse("# only a heading\n", &error));
+}
+
+void TestCore::passwordListsAndTheSearch_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    // The candidates after the built-in ones, with the line each came from.
+    QTest::addColumn<QStringList>("candidates");
+    QTest::addColumn<QStringList>("skipped");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("commentsAndCase")
+        << QByteArray("# returns\n0badcafe\r\n  1A2B3C4D # ours\n\n")
+        << QStringList{"0BADCAFE@2", "1A2B3C4D@3"} << QStringList() << QString();
+    QTest::newRow("badLinesNamed")
+        << QByteArray("0BADCAFE\n0BADCAF\n0BADCAFEE\nG0000000\n") << QStringList{"0BADCAFE@1"}
+        << QStringList{"line 2: not eight hexadecimal digits",
+                       "line 3: not eight hexadecimal digits",
+                       "line 4: not eight hexadecimal digits"}
+        << QString();
+    // Tried once: the built-in entry, or the first line that lists it.
+    QTest::newRow("repeatsOnce") << QByteArray("51243648\n0BADCAFE\n0badcafe\n")
+                                 << QStringList{"0BADCAFE@2"} << QStringList() << QString();
+    QTest::newRow("binary") << QByteArray("0BADCAFE\n\0\x01", 11) << QStringList() << QStringList()
+                            << QStringLiteral("list is not a text file");
+    QTest::newRow("empty") << QByteArray() << QStringList() << QStringList() << QString();
+}
+
+void TestCore::passwordListsAndTheSearch()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QStringList, candidates);
+    QFETCH(QStringList, skipped);
+    QFETCH(QString, problem);
+    const PasswordList::Loaded l = PasswordList::parse(text, QStringLiteral("list"));
+    QCOMPARE(l.problem, problem);
+    QCOMPARE(l.skipped, skipped);
+    QStringList got;
+    for (const PasswordList::Candidate &c : l.candidates) {
+        QVERIFY(c.source.startsWith(QLatin1String("line "))
+                && c.source.endsWith(QLatin1String(" of list")));
+        got << c.password + u'@' + c.source.section(u' ', 1, 1);
+    }
+    QCOMPARE(got, candidates);
+
+    // The search over them, against a tag whose password is the list's last: each wrong one
+    // answered "Password Error!", the right one with block 7.
+    const QList<PasswordList::Candidate> all = PasswordList::together(l.candidates);
+    PasswordList::Search search(all);
+    const QString password = all.constLast().password;
+    int sent = 0;
+    while (const std::optional<QString> command = search.nextCommand()) {
+        QVERIFY(command->startsWith(QLatin1String("RP7")));
+        ++sent;
+        search.answered(Reply::classify(command->mid(3) == password
+                                            ? QStringLiteral("R7") + password
+                                            : QStringLiteral("ErrCode:05")));
+    }
+    QCOMPARE(sent, all.size());
+    QCOMPARE(search.found()->source, all.constLast().source);
+    QVERIFY(search.outcome().startsWith(QStringLiteral("found: %1").arg(all.constLast().source)));
+    QVERIFY(!search.outcome().contains(password));
+
+    // Whatever else ends it: none opened it, no tag, no reply; nothing is tried after.
+    using State = PasswordList::Search::State;
+    const struct {
+        std::optional<QString> answer;
+        State state;
+        const char *outcome;
+    } kEnds[] = {
+        {QStringLiteral("ErrCode:05"), State::NotFound, "not found: none of"},
+        {QStringLiteral("ErrCode:03"), State::NoTag, "stopped: no tag in the field at try 1"},
+        {std::nullopt, State::Unexpected, "stopped: no reply at try 1"},
+        {QStringLiteral("W700000000"), State::Unexpected, "stopped: an answer that is not block 7"},
+    };
+    for (const auto &end : kEnds) {
+        PasswordList::Search s(all);
+        while (s.nextCommand()) {
+            s.answered(end.answer ? std::optional(Reply::classify(*end.answer)) : std::nullopt);
+            if (end.state != State::NotFound)
+                break;
+        }
+        QCOMPARE(s.state(), end.state);
+        QVERIFY2(s.outcome().startsWith(QLatin1String(end.outcome)), qPrintable(s.outcome()));
+        QVERIFY(!s.nextCommand());
+        QVERIFY(!s.found());
+    }
 }
 
 void TestCore::tagComparedWithItsFile()

@@ -1,5 +1,6 @@
 #include "t5557.h"
 
+#include "core/configword.h"
 #include "core/tagconfig.h"
 
 #include <QStringList>
@@ -62,6 +63,23 @@ Tag protectedTag(quint32 password, quint64 id, bool aor)
     Tag t = tagWithId(id);
     t.blocks[0] |= kPwd | (aor ? kAor : 0);
     t.blocks[7] = password;
+    return t;
+}
+
+Tag deliveredTag()
+{
+    Tag t;
+    t.blocks[0] = ConfigWord::kBlank.toUInt(nullptr, 16);
+    return t;
+}
+
+Tag foreignTag(quint32 word, std::optional<quint32> password)
+{
+    Tag t;
+    t.blocks[0] = word | (password ? kPwd : 0);
+    for (int n = 1; n < 7; ++n)
+        t.blocks[size_t(n)] = 0x10101010u * quint32(n);
+    t.blocks[7] = password.value_or(0);
     return t;
 }
 

@@ -35,5 +35,10 @@ Tag blankTag();
 Tag configuredTag();
 Tag tagWithId(quint64 id);
 Tag protectedTag(quint32 password, quint64 id, bool aor);
+// As delivered (ConfigWord::kBlank), every other block zero.
+Tag deliveredTag();
+// Configured for another system (any word, extended mode too), its blocks holding that
+// system's data; with a password, PWD is set and block 7 holds it.
+Tag foreignTag(quint32 word, std::optional<quint32> password);
 
 } // namespace T5557

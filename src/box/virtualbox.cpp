@@ -173,8 +173,10 @@ void VirtualBox::setConveyor(bool on, int gapMs, int leaveMs)
 QString VirtualBox::help()
 {
     return QStringLiteral(
-        "present blank | config | id <10 hex> | protected <8 hex pw> [<10 hex id>]\n"
-        "        | aor <8 hex pw> [<10 hex id>]   put a tag into the field\n"
+        "present blank | new | config | id <10 hex> | protected <8 hex pw> [<10 hex id>]\n"
+        "        | aor <8 hex pw> [<10 hex id>] | foreign <8 hex block 0> [<8 hex pw>]\n"
+        "                       put a tag into the field (new: as delivered; foreign:\n"
+        "                       configured for another system, extended mode too)\n"
         "remove                 take the tag out of the field\n"
         "show                   the tag's memory, decoded\n"
         "lock <0-7>             lock a block of the tag\n"
@@ -197,6 +199,21 @@ QString VirtualBox::presentCommand(const QStringList &words)
         present(T5557::blankTag());
         return {};
     }
+    if (kind == QLatin1String("new")) {
+        present(T5557::deliveredTag());
+        return {};
+    }
+    if (kind == QLatin1String("foreign")) {
+        quint64 word = 0;
+        quint64 password = 0;
+        if (!parseHex(words.value(2), 8, &word))
+            return QStringLiteral("present foreign needs block 0 as eight hex digits");
+        if (words.size() > 3 && !parseHex(words.value(3), 8, &password))
+            return QStringLiteral("the password must be eight hex digits");
+        present(T5557::foreignTag(quint32(word), words.size() > 3 ? std::optional(quint32(password))
+                                                                  : std::nullopt));
+        return {};
+    }
     if (kind == QLatin1String("config")) {
         present(T5557::configuredTag());
         return {};
@@ -216,7 +233,7 @@ QString VirtualBox::presentCommand(const QStringList &words)
         present(T5557::protectedTag(quint32(password), id, kind == QLatin1String("aor")));
         return {};
     }
-    return QStringLiteral("present what? blank, config, id, protected or aor");
+    return QStringLiteral("present what? blank, new, config, id, protected, aor or foreign");
 }
 
 QString VirtualBox::execute(const QString &line)

@@ -17,6 +17,8 @@ const QList<Command> &table()
         {QStringLiteral("save"), saveCommand},
         {QStringLiteral("restore"), restoreCommand},
         {QStringLiteral("verify"), verifyCommand},
+        {QStringLiteral("find-password"), findPasswordCommand},
+        {QStringLiteral("wipe"), wipeCommand},
         {QStringLiteral("produce"), produceCommand},
         {QStringLiteral("export-records"), exportCommand},
         {QStringLiteral("capture-stats"), captureStatsCommand},

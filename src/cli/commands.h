@@ -25,5 +25,7 @@ int produceCommand(const QStringList &arguments);
 int exportCommand(const QStringList &arguments);
 int captureStatsCommand(const QStringList &arguments);
 int verifyCommand(const QStringList &arguments);
+int findPasswordCommand(const QStringList &arguments);
+int wipeCommand(const QStringList &arguments);
 
 } // namespace Cli

@@ -34,23 +34,10 @@ public:
     // Nothing when the write may go; else the exit code, with why on standard error.
     std::optional<int> begin(const QString &uid, bool hex)
     {
-        m_record = std::make_unique<ProductionRecord>(ProductionRecord::configuredPath());
-        if (!m_record->isWritable() && !m_record->resume())
-            return off();
-        ProductionRecord::Batch b;
-        b.station = QSysInfo::machineHostName();
-        b.stationKey = RecordIdentity::stationKey();
-        b.port = m_device;
-        b.options = QStringLiteral("manual UID writes");
-        b.base = hex ? QStringLiteral("HEX") : QStringLiteral("DEC");
-        b.manual = true;
-        b.operatorName = RecordIdentity::userName();
-        const std::optional<QString> batch = m_record->beginBatch(b);
-        if (!batch || !m_record->problem().isEmpty())
-            return off();
-        m_batch = *batch;
+        if (const std::optional<int> off = openBatch(QStringLiteral("manual UID writes"), hex))
+            return off;
         using Kind = ProductionRecord::Reservation::Kind;
-        const ProductionRecord::Reservation r = m_record->reserve(uid, hex, b, m_batch);
+        const ProductionRecord::Reservation r = m_record->reserve(uid, hex, m_station, m_batch);
         if (r.kind == Kind::Unavailable)
             return off();
         QString held;
@@ -64,33 +51,50 @@ public:
                              .arg(uid, UidCustody::whereWritten(r.where))
                        : QStringLiteral("UID %1 is %2").arg(uid, v->why);
         }
-        if (!held.isEmpty() && !m_rewrite) {
-            say(stderr, QStringLiteral("kestrel-rfid: %1. Nothing was written; give --rewrite "
-                                       "to write it again anyway.")
-                            .arg(held));
-            m_record->endBatch(m_batch);
-            m_batch.clear();
-            return kTagFailed;
-        }
-        m_tag.startMs = QDateTime::currentMSecsSinceEpoch();
+        if (const std::optional<int> refused = refuseHeld(held, QStringLiteral("written")))
+            return refused;
         m_tag.uidAsked = uid;
         m_tag.hexBase = hex;
-        m_tag.serial = 1;
-        if (!held.isEmpty())
-            m_tag.detail = QStringLiteral("written again with --rewrite: ") + held;
-        const std::optional<QString> row = m_record->beginTag(m_batch, m_tag);
-        if (!row)
-            return off();
-        m_row = *row;
-        return std::nullopt;
+        return beginTag(held.isEmpty() ? QString()
+                                       : QStringLiteral("written again with --rewrite: ") + held);
     }
+
+    // The tag in the field carries `uid` and is about to lose it (a wipe, a block write that
+    // breaks the ID's frame): refused when the record holds the UID as written, unless the
+    // operator rewrites recorded tags; the record then says the UID left the tag. `what` names
+    // the batch ("wipe"); `done` what was not done when refused ("wiped").
+    std::optional<int> beginRemoval(const QString &uid, const QString &what, const QString &done)
+    {
+        if (const std::optional<int> off = openBatch(what, true))
+            return off;
+        bool readable = true;
+        const std::optional<ProductionRecord::PriorTag> prior
+            = m_record->findWritten(uid, true, &readable);
+        if (!readable)
+            return off();
+        const QString held = prior ? QStringLiteral("UID %1 was written to this tag %2")
+                                         .arg(uid, UidCustody::whereWritten(*prior))
+                                   : QString();
+        if (const std::optional<int> refused = refuseHeld(held, done))
+            return refused;
+        m_tag.uidReplaced = uid;
+        return beginTag(held.isEmpty() ? done
+                                       : QStringLiteral("%1 with --rewrite: %2").arg(done, held));
+    }
+
+    // The tag loses its UID and gets none in its place.
+    bool removes() const { return m_tag.uidAsked.isEmpty() && !m_tag.uidReplaced.isEmpty(); }
+    // A block written (or tried), for the record's list of writes.
+    void wrote(const AutoLoop::Write &w) { m_tag.writes << w; }
 
     // The outcome; false when the record could not keep it.
     bool end(const QString &uidRead, AutoLoop::TagOutcome::Result result, const QString &why)
     {
         if (m_batch.isEmpty())
             return true;
-        m_tag.uidConfirmed = result == AutoLoop::TagOutcome::Result::Complete;
+        // A wipe asks for no UID: nothing is confirmed on the tag.
+        m_tag.uidConfirmed
+            = result == AutoLoop::TagOutcome::Result::Complete && !m_tag.uidAsked.isEmpty();
         m_tag.uidRead = uidRead.isEmpty() && m_tag.uidConfirmed ? m_tag.uidAsked : uidRead;
         m_tag.result = result;
         if (!why.isEmpty())
@@ -108,6 +112,49 @@ public:
     }
 
 private:
+    std::optional<int> openBatch(const QString &options, bool hex)
+    {
+        m_record = std::make_unique<ProductionRecord>(ProductionRecord::configuredPath());
+        if (!m_record->isWritable() && !m_record->resume())
+            return off();
+        m_station.station = QSysInfo::machineHostName();
+        m_station.stationKey = RecordIdentity::stationKey();
+        m_station.port = m_device;
+        m_station.options = options;
+        m_station.base = hex ? QStringLiteral("HEX") : QStringLiteral("DEC");
+        m_station.manual = true;
+        m_station.operatorName = RecordIdentity::userName();
+        const std::optional<QString> batch = m_record->beginBatch(m_station);
+        if (!batch || !m_record->problem().isEmpty())
+            return off();
+        m_batch = *batch;
+        return std::nullopt;
+    }
+
+    std::optional<int> refuseHeld(const QString &held, const QString &what)
+    {
+        if (held.isEmpty() || m_rewrite)
+            return std::nullopt;
+        say(stderr, QStringLiteral("kestrel-rfid: %1. Nothing was %2; give --rewrite to go on "
+                                   "anyway.")
+                        .arg(held, what));
+        m_record->endBatch(m_batch);
+        m_batch.clear();
+        return kTagFailed;
+    }
+
+    std::optional<int> beginTag(const QString &detail)
+    {
+        m_tag.startMs = QDateTime::currentMSecsSinceEpoch();
+        m_tag.serial = 1;
+        m_tag.detail = detail;
+        const std::optional<QString> row = m_record->beginTag(m_batch, m_tag);
+        if (!row)
+            return off();
+        m_row = *row;
+        return std::nullopt;
+    }
+
     int off()
     {
         say(stderr,
@@ -123,6 +170,7 @@ private:
     QString m_device;
     bool m_rewrite;
     std::unique_ptr<ProductionRecord> m_record;
+    ProductionRecord::Batch m_station;
     QString m_batch;
     QString m_row;
     AutoLoop::TagOutcome m_tag;

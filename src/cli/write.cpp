@@ -47,9 +47,14 @@ std::optional<int> guardIdBlocks(Session &session, int block, const QString &val
     const auto text = [](quint64 id) {
         return QStringLiteral("%1").arg(id, 10, 16, QLatin1Char('0')).toUpper();
     };
-    if (!after || after == before)
+    if (after == before)
         return std::nullopt;
     manual.emplace(session.device(), rewrite);
+    // The write breaks the frame: the UID leaves the tag with no other in its place.
+    if (!after) {
+        return manual->beginRemoval(text(*before), QStringLiteral("manual block writes"),
+                                    QStringLiteral("written"));
+    }
     if (before)
         manual->replaces(text(*before));
     return manual->begin(text(*after), true);
@@ -127,6 +132,10 @@ int writeCommand(const QStringList &arguments, bool uidWrite)
                          && Uid::tagId(r.payload, true) == Uid::tagId(expected, !parser.isSet(dec))
                    : r.kind == Reply::Kind::BlockWrite && r.block == expectedBlock
                          && r.payload == expected;
+    if (manual && manual->removes())
+        manual->wrote(AutoLoop::Write{AutoLoop::Step::Idle, expectedBlock, expected,
+                                      r.kind == Reply::Kind::BlockWrite ? r.payload : QString(),
+                                      head.has_value(), verified});
     if (manual) {
         using Result = AutoLoop::TagOutcome::Result;
         const bool answered = uidWrite ? r.kind == Reply::Kind::Identifier : verified;

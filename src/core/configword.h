@@ -10,6 +10,9 @@ inline const QString kStandard = QStringLiteral("00148040");
 inline const QString kWithPwd = QStringLiteral("00148050");
 inline const QString kWithPwdAor = QStringLiteral("00148250");
 inline const QString kDefault = QStringLiteral("00010000");
+// RF/32, Manchester, MaxBlock 2, unprotected: a T5577 as its maker delivers it, and the word a
+// wipe leaves.
+inline const QString kBlank = QStringLiteral("00088040");
 
 // The PWD box's rule on the word: the default word becomes the standard one first.
 QString withPwd(const QString &word, bool pwd);

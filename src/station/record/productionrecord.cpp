@@ -215,12 +215,20 @@ bool ProductionRecord::endTag(const QString &row, const QString &batch, const Ta
         return true;
     // The old UID is on no tag any more; its rows say where it went.
     const QString written = t.uidAsked.isEmpty() ? QStringLiteral("blocks 1-2") : t.uidAsked;
-    const QString note = t.uidConfirmed && !idBlocksWritten
-                             ? QStringLiteral("UID left this tag: rewritten as %1 on %2")
-                                   .arg(t.uidAsked, timeText(t.endMs))
-                             : QStringLiteral("UID may have left this tag: %1 was written to it "
-                                              "on %2")
-                                   .arg(written, timeText(t.endMs));
+    // Blocks 1 and 2 read back as written: the old frame is gone whatever they now hold.
+    const bool idBlocksConfirmed
+        = t.result == AutoLoop::TagOutcome::Result::Complete
+          && std::all_of(t.writes.cbegin(), t.writes.cend(),
+                         [](const Write &w) { return (w.block != 1 && w.block != 2) || w.ok; });
+    const QString note
+        = t.uidConfirmed && !idBlocksWritten
+              ? QStringLiteral("UID left this tag: rewritten as %1 on %2")
+                    .arg(t.uidAsked, timeText(t.endMs))
+          : idBlocksWritten && idBlocksConfirmed
+              ? QStringLiteral("UID left this tag: blocks 1-2 overwritten on %1")
+                    .arg(timeText(t.endMs))
+              : QStringLiteral("UID may have left this tag: %1 was written to it on %2")
+                    .arg(written, timeText(t.endMs));
     QVariantList args{note, note};
     args += RecordGuard::idArgs(*replaced);
     args << row;
