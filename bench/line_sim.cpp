@@ -69,6 +69,8 @@ int main(int argc, char **argv)
                 total.outcomes[it.key()] += it.value();
             for (auto it = r.faults.cbegin(); it != r.faults.cend(); ++it)
                 total.faults[it.key()] += it.value();
+            total.unlockedFromList += r.unlockedFromList;
+            total.unlockListFailed += r.unlockListFailed;
             if (r.violation.isEmpty())
                 continue;
             ++violations;
@@ -93,6 +95,9 @@ int main(int argc, char **argv)
         std::printf("outcome %-20s %d\n", qPrintable(it.key()), it.value());
     for (auto it = total.faults.cbegin(); it != total.faults.cend(); ++it)
         std::printf("fault %-22s %d\n", qPrintable(it.key()), it.value());
+    std::printf("incoming            %d protected tags opened by the unlock list, %d by no "
+                "entry of it\n",
+                total.unlockedFromList, total.unlockListFailed);
     for (auto it = paces.cbegin(); it != paces.cend(); ++it)
         std::printf("pace %-8s %8d tags, %.2f tags a simulated second, %d broken promises\n",
                     qPrintable(it.key()), it->tags, it->tags / (double(it->ms) / 1000.0),

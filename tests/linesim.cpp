@@ -43,6 +43,8 @@ constexpr int kRecordedTags = 20;
 constexpr quint64 kRecordedBase = 3000000000ULL;
 constexpr quint64 kForeignBase = 3500000000ULL;
 constexpr quint32 kWrongPassword = 0x0BADCAFE;
+// Of no list: a tag with it fails even with the unlock list.
+constexpr quint32 kUnknownPassword = 0x7E57AB1E;
 const QString kPassword = QStringLiteral("5EC12E7A");
 
 struct Fault {
@@ -248,6 +250,13 @@ private:
             QString error;
             m_o.uidList = std::make_shared<const UidList>(*UidList::parse(ids, 1, m_hex, &error));
         }
+        // Incoming stock: the list holds one of the passwords the job's does not open.
+        if (m_optionWords.contains(QLatin1String("unlocklist")))
+            m_o.unlockList = std::make_shared<const PasswordList::List>(PasswordList::List{
+                QStringLiteral("returns.txt"),
+                PasswordList::together(
+                    {{QStringLiteral("%1").arg(kWrongPassword, 8, 16, QLatin1Char('0')).toUpper(),
+                      QStringLiteral("line 3 of returns.txt")}})});
         m_firstUid = m_o.setUidText;
         // As after power-up: the loop must tell a box for a decimal job.
         m_box.reportHex = true;
@@ -365,8 +374,13 @@ private:
 
     void checkSecret(const QString &text)
     {
-        if (text.contains(kPassword, Qt::CaseInsensitive))
-            violate(QStringLiteral("the password shows in \"%1\"").arg(text));
+        // The job's password, and the passwords of incoming tags the unlock list opens.
+        for (const QString &secret :
+             {kPassword, QStringLiteral("%1").arg(kWrongPassword, 8, 16, QLatin1Char('0')),
+              QStringLiteral("%1").arg(kUnknownPassword, 8, 16, QLatin1Char('0'))}) {
+            if (text.contains(secret, Qt::CaseInsensitive))
+                violate(QStringLiteral("a password shows in \"%1\"").arg(text));
+        }
     }
 
     void apply(const Actions &a)
@@ -439,6 +453,10 @@ private:
         note(QStringLiteral("outcome %1: %2").arg(resultName(t.result), t.detail));
         checkSecret(t.detail);
         ++m_result.outcomes[resultName(t.result)];
+        if (t.detail.contains(QLatin1String("unlocked with list entry")))
+            ++m_result.unlockedFromList;
+        if (t.detail.contains(QLatin1String("no entry of the unlock list")))
+            ++m_result.unlockListFailed;
         QString row = m_rows.take(t.serial);
         if (row.isEmpty())
             row = RecordIdentity::newKey();
@@ -746,9 +764,12 @@ private:
             return addTag(T5557::tagWithId(kForeignBase + quint64(m_foreign++)));
         if (k == QLatin1String("pwd"))
             return addTag(T5557::protectedTag(pw, kForeignBase + quint64(m_foreign++), false));
-        if (k == QLatin1String("pwdwrong"))
+        // Every other such tag has a password the unlock list holds.
+        if (k == QLatin1String("pwdwrong")) {
+            const quint32 password = m_foreign % 2 ? kUnknownPassword : kWrongPassword;
             return addTag(
-                T5557::protectedTag(kWrongPassword, kForeignBase + quint64(m_foreign++), false));
+                T5557::protectedTag(password, kForeignBase + quint64(m_foreign++), false));
+        }
         if (k == QLatin1String("aor"))
             return addTag(T5557::protectedTag(pw, kForeignBase + quint64(m_foreign++), true));
         return addTag(T5557::blankTag());
@@ -1008,6 +1029,8 @@ QStringList randomOptions(QRandomGenerator &rng)
         w << QStringLiteral("replies") << QStringLiteral("first")
           << QString::number(firsts[rng.bounded(5)]);
     }
+    if (w.contains(QStringLiteral("unlock")) && chance(0.5))
+        w << QStringLiteral("unlocklist");
     return {w.join(u' ')};
 }
 

@@ -12,7 +12,8 @@ namespace LineSim {
 
 // Script lines:
 //   options <words>          what every tag gets: setUid autoInc unlock cb3..cb6 password
-//                            lock dec rewrite inc <k> uid <ten characters>
+//                            lock dec rewrite inc <k> uid <ten characters>; unlocklist: a
+//                            list that opens every other pwdwrong tag
 //   present <kind> gap <ms> [pull <ms>] [stop <ms>] [close <ms>]
 //                            a tag enters <ms> after the field is free: blank, config, id,
 //                            pwd, pwdwrong, aor, recorded, back (the tag pulled last), or
@@ -44,6 +45,9 @@ struct Result {
     QString pace;
     QMap<QString, int> outcomes;
     QMap<QString, int> faults;
+    // Protected tags the unlock list opened, and those it did not.
+    int unlockedFromList = 0;
+    int unlockListFailed = 0;
 };
 
 struct Config {

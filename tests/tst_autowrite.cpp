@@ -37,7 +37,7 @@ private slots:
     void secondBatchStartsOnTheTagLeftInTheField();
     void faultsStallAndRecoverOnNextTag();
     void lateUidReplyStillCompletesWithoutSkipping();
-    void wrongReadBackOnTheBoxEndsFailed();
+    void autoUnlockWritesBlock0PlainlyToATagWithoutPassword();
     void noticesInTheOperatorsWords_data();
     void noticesInTheOperatorsWords();
 
@@ -466,9 +466,10 @@ void TestAutoWrite::lateUidReplyStillCompletesWithoutSkipping()
     QCOMPARE(outcomes.first().result, AutoLoop::TagOutcome::Result::Complete);
 }
 
-// Auto Unlock on a tag that is not protected writes nothing to block 0: the tag is not what
-// the operator asked for, and the operator sees and hears that.
-void TestAutoWrite::wrongReadBackOnTheBoxEndsFailed()
+// Auto Unlock on a tag that is not protected writes nothing to block 0 (the box answers with
+// the word as it stands): the tag needs no unlock, so block 0 is written plainly, confirmed as
+// any write, and the tag completes; incoming stock mixes such tags with protected ones.
+void TestAutoWrite::autoUnlockWritesBlock0PlainlyToATagWithoutPassword()
 {
     BoxedWindow run;
     QVERIFY(run.begin());
@@ -481,11 +482,57 @@ void TestAutoWrite::wrongReadBackOnTheBoxEndsFailed()
             [&](const AutoLoop::TagOutcome &t) { outcomes << t; });
     run.box.present(T5557::blankTag());
     QTRY_COMPARE_WITH_TIMEOUT(outcomes.size(), 1, 5000);
+    QCOMPARE(outcomes[0].result, AutoLoop::TagOutcome::Result::Complete);
+    QCOMPARE(outcomes[0].writes.size(), 1);
+    QCOMPARE(outcomes[0].writes[0].step, AutoLoop::Step::Uid);
+    QVERIFY(outcomes[0].writes[0].ok);
+    QCOMPARE(run.box.engine().tag().blocks[0], 0x00148040u);
+    QTRY_COMPARE(run.w->status().message(), QStringLiteral(" Auto Write Complete!\r\n"));
+    QTRY_COMPARE(run.box.engine().buzzes, buzzes + 1);
+    // Locked against writing, block 0 still fails the tag, as the operator must see and hear.
+    outcomes.clear();
+    run.box.execute(QStringLiteral("remove"));
+    T5557::Tag locked = T5557::blankTag();
+    locked.locked[0] = true;
+    run.box.present(locked);
+    QTRY_COMPARE_WITH_TIMEOUT(outcomes.size(), 1, 5000);
     QCOMPARE(outcomes[0].result, AutoLoop::TagOutcome::Result::Failed);
     QTRY_COMPARE(run.w->status().message(), QStringLiteral(" Auto Write Failed!"));
     QCOMPARE(run.w->status().messageColour(), Palette::ColorRed);
-    QVERIFY(run.w->log().text().contains(QStringLiteral("Auto Write Failed! block 0")));
-    QTRY_COMPARE(run.box.engine().buzzes, buzzes + 1);
+    QVERIFY(run.w->log().text().contains(QStringLiteral("Auto Write Failed!")));
+
+    // Opened from a job, a password list opens a tag the window's password does not; the
+    // status bar says which list, and the log which entry, never the password.
+    run.w->autoPanel().autoButton()->click();
+    QTemporaryDir dir;
+    QFile list(dir.filePath(QStringLiteral("returns.txt")));
+    QVERIFY(list.open(QIODevice::WriteOnly));
+    list.write("# returns\n0BADCAFE\n");
+    list.close();
+    QFile job(dir.filePath(QStringLiteral("job.json")));
+    QVERIFY(job.open(QIODevice::WriteOnly));
+    job.write(R"({"format": "kestrel-rfid-job", "version": 4,
+        "password": {"unlock": true, "unlockList": "returns.txt"}})");
+    job.close();
+    QString error;
+    QVERIFY2(run.w->autoWriter().openJob(job.fileName(), &error), qPrintable(error));
+    const auto *shown = run.w->findChild<QLabel *>(QStringLiteral("unlockList"));
+    QVERIFY(shown && !shown->isHidden());
+    QCOMPARE(shown->text(), QStringLiteral("Unlock list: returns.txt, 7 entries"));
+    outcomes.clear();
+    run.box.execute(QStringLiteral("remove"));
+    run.w->autoPanel().autoButton()->click();
+    run.box.execute(QStringLiteral("present protected 0BADCAFE"));
+    QTRY_COMPARE_WITH_TIMEOUT(outcomes.size(), 1, 10000);
+    QCOMPARE(outcomes[0].result, AutoLoop::TagOutcome::Result::Complete);
+    QVERIFY2(outcomes[0].detail.startsWith(QLatin1String("unlocked with list entry 7 (line 2 of")),
+             qPrintable(outcomes[0].detail));
+    QVERIFY(!run.box.engine().tag().pwd());
+    QVERIFY(run.w->log().text().contains(QStringLiteral("unlocked with list entry 7")));
+    QVERIFY(!run.w->log().text().contains(QStringLiteral("0BADCAFE")));
+    run.w->autoPanel().autoButton()->click();
+    run.w->autoPanel().autoUnlockBox()->click();
+    QVERIFY(shown->isHidden());
 }
 
 // What operators know from the log and the status line, for what the loop tells.

@@ -1,3 +1,4 @@
+#include "box/t5557.h"
 #include "box/virtualbox.h"
 #include "cli/cli.h"
 #include "core/em4100.h"
@@ -173,8 +174,8 @@ void TestCli::jobFileIsReadStrictly_data()
     QTest::newRow("another program's file")
         << QByteArray(R"({"format": "label-job", "version": 1})") << QStringLiteral("not a job");
     QTest::newRow("a newer version")
-        << QByteArray(R"({"format": "kestrel-rfid-job", "version": 4})")
-        << QStringLiteral("version 4");
+        << QByteArray(R"({"format": "kestrel-rfid-job", "version": 5})")
+        << QStringLiteral("version 5");
     static QTemporaryDir lists;
     const auto listed = [&](const char *name, const QByteArray &ids, const QByteArray &uid) {
         QFile f(lists.filePath(QString::fromLatin1(name)));
@@ -199,6 +200,23 @@ void TestCli::jobFileIsReadStrictly_data()
     QTest::newRow("a list not written")
         << head + R"(, "uid": {"list": {"file": "/nowhere/ids.csv"}}})"
         << QStringLiteral("\"uid.list\" needs \"uid.write\"");
+    const auto unlocking
+        = [&](const char *name, const QByteArray &passwords, const QByteArray &password) {
+              QFile f(lists.filePath(QString::fromLatin1(name)));
+              f.open(QIODevice::WriteOnly);
+              f.write(passwords);
+              return head + R"(, "password": {)" + password + R"("unlockList": ")"
+                     + f.fileName().toUtf8() + "\"}}";
+          };
+    QTest::newRow("an unlock list")
+        << unlocking("returns.txt", "# returns\n0BADCAFE\nnonsense\n", R"("unlock": true, )")
+        << QString();
+    QTest::newRow("an unlock list without unlocking")
+        << unlocking("returns2.txt", "0BADCAFE\n", "")
+        << QStringLiteral("\"password.unlockList\" needs \"password.unlock\"");
+    QTest::newRow("an unlock list that is no text")
+        << unlocking("returns3.txt", QByteArray("0BADCAFE\0", 9), R"("unlock": true, )")
+        << QStringLiteral("\"password.unlockList\" names a list that cannot be used: ");
     QTest::newRow("a failure policy")
         << head + R"(, "failures": {"stopAfter": 0, "retries": 5}})" << QString();
     QTest::newRow("retries beyond five")
@@ -466,6 +484,61 @@ void TestCli::incomingStockIsOpenedWipedAndChecked()
         QVERIFY(!q.next());
     }
     QSqlDatabase::removeDatabase(QStringLiteral("incoming"));
+
+    // A mixed batch runs unattended: each tag written or failed with its reason, as the box's
+    // memory holds it, and no tag's password in any output.
+    m_box->execute(QStringLiteral("remove"));
+    for (const char *tag : {"blank", "protected 51243648", "protected 0BADCAFE 0000000777",
+                            "protected DEADBEEF", "new"})
+        QVERIFY(m_box->execute(QStringLiteral("queue ") + QLatin1String(tag)).isEmpty());
+    QByteArray job = kJob;
+    job.replace(R"("version": 1)", R"("version": 4)");
+    job.replace(R"( "blocks")",
+                R"( "password": {"unlock": true, "unlockList": "list.txt"}, "blocks")");
+    const QString jobFile = file(QStringLiteral("incoming.json"), job);
+    const QString jobPassword = file(QStringLiteral("jobpw"), "1A2B3C4D\n");
+    const QString line = m_dir->filePath(QStringLiteral("line.log"));
+    const qsizetype gone = m_box->departed().size();
+    m_box->setConveyor(true, kGapMs, kGapMs);
+    QCOMPARE(tool({"produce", "--port", "07", "--job", jobFile, "--count", "5", "--record", record,
+                   "--password-file", jobPassword, "--events", "-", "--capture", line},
+                  &out, &err),
+             int(Cli::kTagFailed));
+    // The last tag leaves on its "SB1", after the tool ended.
+    QTRY_COMPARE(m_box->departed().size(), gone + 5);
+    m_box->setConveyor(false, kGapMs, kGapMs);
+    QList<QJsonObject> tags;
+    for (const QByteArray &l : out.split('\n')) {
+        const QJsonObject o = QJsonDocument::fromJson(l).object();
+        if (o[QStringLiteral("event")] == QStringLiteral("tag"))
+            tags << o;
+    }
+    QCOMPARE(tags.size(), 5);
+    const QStringList expected{
+        QString(), QStringLiteral("unlocked with list entry 2 (built-in entry 2"),
+        QStringLiteral("unlocked with list entry 8 (line 4 of"),
+        QStringLiteral("no entry of the unlock list opens the tag (8 tried)"), QString()};
+    const QList<T5557::Tag> left = m_box->departed().mid(gone);
+    for (int i = 0; i < 5; ++i) {
+        const QString detail = tags[i][QStringLiteral("detail")].toString();
+        QVERIFY2(expected[i].isEmpty() ? detail.isEmpty() : detail.startsWith(expected[i]),
+                 qPrintable(detail));
+        const bool written = i != 3;
+        QCOMPARE(tags[i][QStringLiteral("result")].toString(),
+                 written ? QStringLiteral("complete") : QStringLiteral("failed"));
+        // The UIDs step over the failed tag, which keeps its own ID.
+        QCOMPARE(left[i].id(),
+                 std::optional<quint64>(written ? 0x2000 + i - (i > 3) : 0x1122334455));
+        QCOMPARE(left[i].pwd(), !written);
+        if (written)
+            QCOMPARE(left[i].blocks[3], 0x33333333u);
+    }
+    QCOMPARE(left[3].blocks[7], 0xDEADBEEFu);
+    QFile lineCapture(line);
+    QVERIFY(lineCapture.open(QIODevice::ReadOnly));
+    const QByteArray everything = out + err + lineCapture.readAll();
+    for (const char *secret : {"51243648", "0BADCAFE", "DEADBEEF", "1A2B3C4D"})
+        QVERIFY2(!everything.contains(secret), secret);
 }
 
 // The table of commands is the one list: help, the man page and the completion follow it.

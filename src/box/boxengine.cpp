@@ -149,6 +149,7 @@ QByteArray BoxEngine::present(const T5557::Tag &tag)
 {
     m_tag = tag;
     m_written = false;
+    m_addressed = false;
     m_weak = weakTags;
     m_tried = 0;
     const QByteArray report = status();
@@ -167,6 +168,7 @@ QByteArray BoxEngine::remove()
         return {};
     m_tag.reset();
     m_written = false;
+    m_addressed = false;
     return "MsgCode:05";
 }
 
@@ -186,6 +188,7 @@ BoxEngine::Reply BoxEngine::writeBlock(int n, quint32 data, std::optional<quint3
     const QByteArray head = "W" + QByteArray::number(n);
     if (!m_tag || (!password && m_tag->aor()))
         return Reply{kNoTag, delays.write};
+    m_addressed = true;
     T5557::Tag &tag = *m_tag;
     if (password && !tag.pwd())
         return Reply{head + hex8(tag.blocks[size_t(n)]), delays.write};
@@ -216,6 +219,7 @@ BoxEngine::Reply BoxEngine::writeUid(bool hex, const QByteArray &operand)
 {
     if (!m_tag || m_tag->aor())
         return Reply{kNoTag, delays.uid};
+    m_addressed = true;
     if (m_tag->pwd())
         return Reply{kNeedsPassword, delays.uid};
     const quint64 id = hex ? operand.toULongLong(nullptr, 16) : operand.toULongLong();

@@ -36,6 +36,8 @@ public:
     const T5557::Tag &tag() const { return *m_tag; }
     // True once a write changed the tag now in the field.
     bool tagWritten() const { return m_written; }
+    // A command went to the tag in the field (it wrote, or was refused by, the tag).
+    bool tagAddressed() const { return m_written || m_addressed; }
 
     Delays delays;
     bool reportHex = true;
@@ -60,6 +62,7 @@ private:
 
     std::optional<T5557::Tag> m_tag;
     bool m_written = false;
+    bool m_addressed = false;
     bool m_weak = false;
     // Blocks of a weak tag tried once already, a bit each.
     quint8 m_tried = 0;

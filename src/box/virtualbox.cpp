@@ -67,7 +67,7 @@ void VirtualBox::handleLine(const QByteArray &line)
 
 void VirtualBox::afterCommand(const QByteArray &line)
 {
-    if (!m_conveyor || line != "SB1" || !m_engine.hasTag() || !m_engine.tagWritten())
+    if (!m_conveyor || line != "SB1" || !m_engine.hasTag() || !m_engine.tagAddressed())
         return;
     QTimer::singleShot(m_conveyorLeaveMs, this, [this] {
         remove();
@@ -78,7 +78,7 @@ void VirtualBox::afterCommand(const QByteArray &line)
 void VirtualBox::conveyorNext()
 {
     if (m_conveyor && !m_engine.hasTag())
-        present(T5557::blankTag());
+        present(m_queued.isEmpty() ? T5557::blankTag() : m_queued.takeFirst());
 }
 
 void VirtualBox::queueReply(const QByteArray &text, int delayMs)
@@ -181,7 +181,9 @@ QString VirtualBox::help()
         "show                   the tag's memory, decoded\n"
         "lock <0-7>             lock a block of the tag\n"
         "conveyor on [gap ms] | conveyor off\n"
-        "                       blank tags one after another; a written tag leaves on SB1\n"
+        "                       tags one after another (the queued ones first, then blank\n"
+        "                       ones); a tag the tool wrote or tried leaves on SB1\n"
+        "queue <tag>            a tag for the conveyor: any kind present takes\n"
         "weak on | weak off     tags from now on take a block write only at the second try\n"
         "delay settings|read|write|uid <ms>   processing time of a command kind\n"
         "drop | garble | split | late   fault on the next reply\n"
@@ -191,49 +193,61 @@ QString VirtualBox::help()
         "help | quit");
 }
 
-QString VirtualBox::presentCommand(const QStringList &words)
+std::optional<T5557::Tag> VirtualBox::tagNamed(const QStringList &words, QString *error)
 {
-    const QString kind = words.value(1);
+    const QString kind = words.value(0);
     quint64 id = 0x1122334455ULL;
-    if (kind == QLatin1String("blank")) {
-        present(T5557::blankTag());
-        return {};
-    }
-    if (kind == QLatin1String("new")) {
-        present(T5557::deliveredTag());
-        return {};
-    }
+    if (kind == QLatin1String("blank"))
+        return T5557::blankTag();
+    if (kind == QLatin1String("new"))
+        return T5557::deliveredTag();
+    if (kind == QLatin1String("config"))
+        return T5557::configuredTag();
     if (kind == QLatin1String("foreign")) {
         quint64 word = 0;
         quint64 password = 0;
-        if (!parseHex(words.value(2), 8, &word))
-            return QStringLiteral("present foreign needs block 0 as eight hex digits");
-        if (words.size() > 3 && !parseHex(words.value(3), 8, &password))
-            return QStringLiteral("the password must be eight hex digits");
-        present(T5557::foreignTag(quint32(word), words.size() > 3 ? std::optional(quint32(password))
-                                                                  : std::nullopt));
-        return {};
-    }
-    if (kind == QLatin1String("config")) {
-        present(T5557::configuredTag());
-        return {};
+        if (!parseHex(words.value(1), 8, &word)) {
+            *error = QStringLiteral("a foreign tag needs block 0 as eight hex digits");
+            return std::nullopt;
+        }
+        if (words.size() > 2 && !parseHex(words.value(2), 8, &password)) {
+            *error = QStringLiteral("the password must be eight hex digits");
+            return std::nullopt;
+        }
+        return T5557::foreignTag(quint32(word), words.size() > 2 ? std::optional(quint32(password))
+                                                                 : std::nullopt);
     }
     if (kind == QLatin1String("id")) {
-        if (!parseHex(words.value(2), 10, &id))
-            return QStringLiteral("present id needs ten hex digits");
-        present(T5557::tagWithId(id));
-        return {};
+        if (!parseHex(words.value(1), 10, &id)) {
+            *error = QStringLiteral("a tag with an ID needs ten hex digits");
+            return std::nullopt;
+        }
+        return T5557::tagWithId(id);
     }
     if (kind == QLatin1String("protected") || kind == QLatin1String("aor")) {
         quint64 password = 0;
-        if (!parseHex(words.value(2), 8, &password))
-            return QStringLiteral("present %1 needs an eight-digit hex password").arg(kind);
-        if (words.size() > 3 && !parseHex(words.value(3), 10, &id))
-            return QStringLiteral("the ID must be ten hex digits");
-        present(T5557::protectedTag(quint32(password), id, kind == QLatin1String("aor")));
-        return {};
+        if (!parseHex(words.value(1), 8, &password)) {
+            *error = QStringLiteral("%1 needs an eight-digit hex password").arg(kind);
+            return std::nullopt;
+        }
+        if (words.size() > 2 && !parseHex(words.value(2), 10, &id)) {
+            *error = QStringLiteral("the ID must be ten hex digits");
+            return std::nullopt;
+        }
+        return T5557::protectedTag(quint32(password), id, kind == QLatin1String("aor"));
     }
-    return QStringLiteral("present what? blank, new, config, id, protected, aor or foreign");
+    *error = QStringLiteral("what tag? blank, new, config, id, protected, aor or foreign");
+    return std::nullopt;
+}
+
+QString VirtualBox::presentCommand(const QStringList &words)
+{
+    QString error;
+    const std::optional<T5557::Tag> tag = tagNamed(words.mid(1), &error);
+    if (!tag)
+        return QStringLiteral("present: ") + error;
+    present(*tag);
+    return {};
 }
 
 QString VirtualBox::execute(const QString &line)
@@ -259,6 +273,14 @@ QString VirtualBox::execute(const QString &line)
         if (!ok || n < 0 || n > 7 || !m_engine.hasTag())
             return QStringLiteral("lock needs a tag in the field and a block 0-7");
         m_engine.lockBlock(n);
+        return {};
+    }
+    if (verb == QLatin1String("queue")) {
+        QString error;
+        const std::optional<T5557::Tag> tag = tagNamed(words.mid(1), &error);
+        if (!tag)
+            return QStringLiteral("queue: ") + error;
+        m_queued.append(*tag);
         return {};
     }
     if (verb == QLatin1String("conveyor")) {

@@ -66,6 +66,9 @@ private:
     void conveyorNext();
     void continueScript();
     QString presentCommand(const QStringList &words);
+    // A tag as "present" and "queue" name it ("protected 0BADCAFE"); nothing, and why, when
+    // the words name none.
+    static std::optional<T5557::Tag> tagNamed(const QStringList &words, QString *error);
 
     PtyEndpoint m_endpoint;
     BoxEngine m_engine;
@@ -81,6 +84,8 @@ private:
     int m_conveyorGapMs = 300;
     int m_conveyorLeaveMs = kConveyorLeaveMs;
     QList<T5557::Tag> m_departed;
+    // What the conveyor brings before blank tags.
+    QList<T5557::Tag> m_queued;
     QStringList m_script;
     QTimer m_scriptTimer;
 };

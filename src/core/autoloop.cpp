@@ -4,6 +4,7 @@
 #include "core/uid.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 
 #include <algorithm>
 
@@ -89,6 +90,10 @@ QStringList batchOptionNames(const Options &o)
     }
     if (o.pace != Options::Pace::Ticks)
         names << QStringLiteral("Pace: %1").arg(QLatin1StringView(paceName(o.pace)));
+    if (o.autoUnlock && o.unlockList)
+        names << QStringLiteral("Unlock list: %1 (%2 entries)")
+                     .arg(QFileInfo(o.unlockList->file).fileName())
+                     .arg(o.unlockList->candidates.size());
     return names;
 }
 
@@ -496,6 +501,11 @@ void Engine::runSteps(Options o, Actions &a)
                 send(a, 0, QStringLiteral("WB0") + ConfigWord::kStandard, ConfigWord::kStandard);
                 return;
             }
+            if (m_unlockSkipped) {
+                const QString word = ConfigWord::unlocked(o.blockTexts[0]);
+                send(a, 0, QStringLiteral("WB0") + word, word);
+                return;
+            }
         }
         if (isBlockStep(s) && o.blocks[size_t(blockOfStep(s))]) {
             const int n = blockOfStep(s);
@@ -555,6 +565,8 @@ void Engine::newTag()
     m_tag->startMs = clock();
     m_announced = false;
     m_s.BlockRetryCount = 0;
+    m_unlockTries = 0;
+    m_unlockSkipped = false;
 }
 
 void Engine::noteAnswer(Step step, const QString &readBack, bool ok)
@@ -636,7 +648,10 @@ void Engine::endTag(Actions &a, TagOutcome::Result result, const QString &detail
         return;
     t.result = result;
     t.step = m_s.AutoStep;
-    t.detail = detail;
+    // What the cycle noted on the way (an unlock from the list) stays.
+    t.detail = t.detail.isEmpty() ? detail
+               : detail.isEmpty() ? t.detail
+                                  : t.detail + QStringLiteral("; ") + detail;
     t.endMs = clock();
     a.outcome = t;
 }

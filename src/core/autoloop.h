@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/passwordlist.h"
 #include "core/reply.h"
 #include "core/timing.h"
 #include "core/uidlist.h"
@@ -143,6 +144,9 @@ struct Options {
     int firstCommandMs = 2 * Timing::kAutoStepMs;
     // The customer's IDs, taken in their order instead of stepping; none: "Auto inc" steps.
     std::shared_ptr<const UidList> uidList;
+    // With "Auto Unlock": a tag the job's password does not open is tried with these, in
+    // order, before its cycle; none: such a tag fails.
+    std::shared_ptr<const PasswordList::List> unlockList;
 
     bool operator==(const Options &) const = default;
 };
@@ -277,6 +281,9 @@ struct Notice {
         IdUnreadable,
         // The UID read back wrong kUidRetryLimit times; uid: the last reading.
         UidGaveUp,
+        // The job's password did not open the tag, an entry of the unlock list did; text:
+        // which, in words (never the password).
+        UnlockedFromList,
         // The tag failed; text: the detail, in words.
         TagFailed,
         TagComplete,
@@ -450,6 +457,13 @@ private:
     void endOfList(const Options &o, Actions &a, bool now);
     void sendUidWrite(const Options &o, Actions &a);
     void onError(int code, const Options &o, Actions &a);
+    // The job's password did not open the tag: the unlock list's next entry is tried with the
+    // same write; the tag fails once none is left.
+    void tryUnlockList(const Options &o, Actions &a);
+    // How many of the unlock list's entries this tag was tried with.
+    int m_unlockTries = 0;
+    // The tag needed no unlock: block 0 is written without a password at the Uid step.
+    bool m_unlockSkipped = false;
     void onMessage(int code, const Options &o, Actions &a);
     void onBlockWrite(const Reply::Parsed &r, const Options &o, Actions &a);
     // What follows a write's answer: written again, or on to the next step.

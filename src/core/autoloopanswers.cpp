@@ -1,5 +1,7 @@
 #include "autoloop.h"
 
+#include "core/tagconfig.h"
+
 #include <algorithm>
 
 // The answers to the loop's commands: errors, messages, block writes and their read-backs,
@@ -82,8 +84,31 @@ void Engine::onError(int code, const Options &o, Actions &a)
         runSteps(o, a);
         return;
     }
+    if (code == Reply::kPasswordWrong && o.unlockList && m_s.AutoWriteRunning && m_awaiting
+        && m_awaiting->step == Step::Unlock && m_s.AutoStep == Step::Unlock && !m_readBack) {
+        tryUnlockList(o, a);
+        return;
+    }
     if (m_awaiting)
         onErrorAnswer(code, a);
+}
+
+void Engine::tryUnlockList(const Options &o, Actions &a)
+{
+    const QList<PasswordList::Candidate> &list = o.unlockList->candidates;
+    // The job's own password was the first try.
+    while (m_unlockTries < list.size() && list[m_unlockTries].password == o.blockTexts[7])
+        ++m_unlockTries;
+    if (m_unlockTries >= list.size()) {
+        noteAnswer(Step::Unlock, Reply::errorText(Reply::kPasswordWrong), false);
+        finishTag(a, true,
+                  QStringLiteral("no entry of the unlock list opens the tag (%1 tried)")
+                      .arg(list.size()));
+        return;
+    }
+    // The same write, with another password: it unlocks the tag only if that one is right.
+    a.command = QStringLiteral("WP0") + list[m_unlockTries].password + m_awaiting->sent;
+    ++m_unlockTries;
 }
 
 void Engine::fieldAsked()
@@ -211,6 +236,16 @@ void Engine::onBlockWrite(const Reply::Parsed &r, const Options &o, Actions &a)
     const bool answersThisStep = m_awaiting && m_awaiting->step == s;
     if (answersThisStep) {
         ok = r.block == m_awaiting->block && r.payload == m_awaiting->sent;
+        // A tag without a password takes no password write: the box answers with its block 0
+        // as it stands. Unprotected, it needs no unlock; the Uid step writes block 0 plainly,
+        // and that write is confirmed as any other. The unlock wrote nothing to record.
+        if (!ok && s == Step::Unlock && r.block == 0 && Reply::isBlockValue(r.payload)
+            && !(r.payload.toUInt(nullptr, 16) & (TagConfig::kPwd | TagConfig::kAor))) {
+            m_unlockSkipped = true;
+            ok = true;
+            if (m_tag && !m_tag->writes.isEmpty() && m_tag->writes.last().step == Step::Unlock)
+                m_tag->writes.removeLast();
+        }
     } else if (isBlockStep(s) || s == Step::Password) {
         ok = r.block >= 0 && r.block < 8 && o.blockTexts[size_t(r.block)] == r.payload;
     }
@@ -219,6 +254,13 @@ void Engine::onBlockWrite(const Reply::Parsed &r, const Options &o, Actions &a)
     if (ok && answersThisStep && otherAnswerMayBeLate(AnswerKind::Write)) {
         readBackFirst(o, a);
         return;
+    }
+    if (ok && answersThisStep && s == Step::Unlock && m_unlockTries > 0 && m_tag) {
+        const PasswordList::Candidate &entry = o.unlockList->candidates[m_unlockTries - 1];
+        m_tag->detail = QStringLiteral("unlocked with list entry %1 (%2)")
+                            .arg(m_unlockTries)
+                            .arg(entry.source);
+        a.notices.append({.kind = Notice::Kind::UnlockedFromList, .text = m_tag->detail});
     }
     // A late answer for block 7 may come back at another block's step: what it read back is
     // the password all the same.

@@ -355,9 +355,25 @@ std::optional<Job> Job::parse(const QByteArray &json, QString *error, const QStr
         return std::nullopt;
     Reader p(*password, QStringLiteral("password"), error);
     Reader s(*start, QStringLiteral("start"), error);
-    if (!readFlags(p, QLatin1StringView("password"), o) || !p.done()
-        || !readFlags(s, QLatin1StringView("start"), o) || !s.done())
+    QString unlockList;
+    if (!readFlags(p, QLatin1StringView("password"), o) || !p.path("unlockList", unlockList)
+        || !p.done() || !readFlags(s, QLatin1StringView("start"), o) || !s.done())
         return std::nullopt;
+    if (password->contains(QStringLiteral("unlockList"))) {
+        if (!o.autoUnlock) {
+            p.fail("unlockList", QStringLiteral("needs \"password.unlock\""));
+            return std::nullopt;
+        }
+        QString why;
+        std::optional<PasswordList::List> list = PasswordList::loadList(
+            QDir(folder.isEmpty() ? QDir::currentPath() : folder).absoluteFilePath(unlockList),
+            &why);
+        if (!list) {
+            p.fail("unlockList", QStringLiteral("names a list that cannot be used: ") + why);
+            return std::nullopt;
+        }
+        o.unlockList = std::make_shared<const PasswordList::List>(std::move(*list));
+    }
     return job;
 }
 
@@ -414,6 +430,12 @@ QJsonObject Job::toObject(const QString &folder) const
         uid.insert(QStringLiteral("step"), m_o.incText);
         if (m_carryOn)
             uid.insert(QStringLiteral("continue"), true);
+    }
+    if (m_o.unlockList) {
+        const QString listFile = m_o.unlockList->file;
+        sections[QStringLiteral("password")].insert(
+            QStringLiteral("unlockList"),
+            folder.isEmpty() ? listFile : QDir(folder).relativeFilePath(listFile));
     }
     QJsonObject root = sections.take(QString());
     for (auto it = sections.cbegin(); it != sections.cend(); ++it)

@@ -12,9 +12,9 @@
 // range or a newer version is refused with the member's name, so nothing half-understood runs.
 class Job {
 public:
-    // Version 2 adds "failures" and "timing", version 3 "uid.list"; older files read as
-    // before.
-    static constexpr int kVersion = 3;
+    // Version 2 adds "failures" and "timing", version 3 "uid.list", version 4
+    // "password.unlockList"; older files read as before.
+    static constexpr int kVersion = 4;
 
     // The window's settings at start, and the blocks' texts it shows then.
     Job();

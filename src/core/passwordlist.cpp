@@ -85,6 +85,18 @@ QList<Candidate> together(const QList<Candidate> &file)
     return builtIn() + file;
 }
 
+std::optional<List> loadList(const QString &path, QString *error, QStringList *skipped)
+{
+    Loaded l = load(path);
+    if (!l.problem.isEmpty()) {
+        *error = l.problem;
+        return std::nullopt;
+    }
+    if (skipped)
+        *skipped = l.skipped;
+    return List{path, together(l.candidates)};
+}
+
 Search::Search(QList<Candidate> candidates)
     : m_candidates(std::move(candidates))
 {

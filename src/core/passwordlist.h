@@ -41,6 +41,14 @@ Loaded parse(const QByteArray &text, const QString &name);
 // The built-in entries, then the file's, without repeats.
 QList<Candidate> together(const QList<Candidate> &file);
 
+// The list a production run unlocks incoming tags with: the built-in entries, then the file's.
+struct List {
+    QString file;
+    QList<Candidate> candidates;
+};
+// Nothing when the file cannot be used (why in *error); lines skipped are in *skipped.
+std::optional<List> loadList(const QString &path, QString *error, QStringList *skipped = nullptr);
+
 // One search over a list: the next command to send, and what each answer means.
 class Search {
 public:

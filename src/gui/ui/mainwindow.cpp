@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "core/trafficformat.h"
 #include "gui/link/portpanel.h"
 #include "gui/link/trafficlog.h"
 #include "gui/record/recordswindow.h"
@@ -33,6 +34,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
@@ -106,13 +108,25 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
     pace->setObjectName(QStringLiteral("pace"));
     pace->hide();
     statusBar()->addPermanentWidget(pace);
-    connect(m_autoWriter, &AutoWriter::timingChanged, pace, [this, pace] {
+    // Likewise the job's unlock list, while "Auto Unlock" uses it.
+    auto *unlockList = new QLabel(this);
+    unlockList->setObjectName(QStringLiteral("unlockList"));
+    unlockList->hide();
+    statusBar()->addPermanentWidget(unlockList);
+    const auto showJob = [this, pace, unlockList] {
         const AutoLoop::Options o = m_autoWriter->options();
         pace->setVisible(o.pace != AutoLoop::Options::Pace::Ticks);
         pace->setText(QStringLiteral("Pace: %1, first command after %2 ms")
                           .arg(QLatin1StringView(AutoLoop::paceName(o.pace)))
                           .arg(o.firstCommandMs));
-    });
+        unlockList->setVisible(bool(o.unlockList));
+        if (o.unlockList)
+            unlockList->setText(QStringLiteral("Unlock list: %1, %2 entries")
+                                    .arg(QFileInfo(o.unlockList->file).fileName())
+                                    .arg(o.unlockList->candidates.size()));
+    };
+    connect(m_autoWriter, &AutoWriter::timingChanged, pace, showJob);
+    connect(m_auto->autoUnlockBox(), &QCheckBox::toggled, unlockList, showJob);
 
     m_inspectionBar = new InspectionBar(this);
     addToolBar(Qt::TopToolBarArea, m_inspectionBar);
@@ -197,7 +211,10 @@ void MainWindow::wireLink()
 {
     connect(m_link, &ReaderLink::commandLogged, this, [this](const QString &command) {
         m_log->setInsertionColour(Palette::ColorDodgerBlue);
-        m_log->insert(QStringLiteral("Send: ") + command + QStringLiteral("\r\n"));
+        // A password never shows, the operator's nor one an unlock list tries.
+        m_log->insert(QStringLiteral("Send: ")
+                      + QString::fromLatin1(TrafficFormat::masked(command.toLatin1(), true))
+                      + QStringLiteral("\r\n"));
     });
     connect(m_link, &ReaderLink::notConnected, this, [this] {
         m_dialogs->information(

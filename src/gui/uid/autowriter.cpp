@@ -114,6 +114,8 @@ AutoLoop::Options AutoWriter::panels() const
         o.uidList = m_list;
         o.autoInc = true;
     }
+    if (m_unlockList && o.autoUnlock)
+        o.unlockList = m_unlockList;
     if (m_p.uid.hexButton()->isChecked())
         o.base = AutoLoop::Options::Base::Hex;
     else if (m_p.uid.decButton()->isChecked())
@@ -170,6 +172,7 @@ bool AutoWriter::openJob(const QString &file, QString *error)
     a.incField()->setText(o.incText);
     a.stopAfterField()->setValue(o.stopAfterFailures);
     a.retriesField()->setValue(o.blockRetries);
+    m_unlockList = o.unlockList;
     setTiming(o.stepMs, o.firstCommandMs, o.pace);
     useList(*job);
     if (o.base == AutoLoop::Options::Base::Dec)

@@ -97,6 +97,8 @@ private:
     AutoLoop::Options::Pace m_pace = AutoLoop::Options::Pace::Ticks;
     // The UID list of the job opened last; none: "Auto inc" steps.
     std::shared_ptr<const UidList> m_list;
+    // The job's password list for tags its password does not open ("Auto Unlock" only).
+    std::shared_ptr<const PasswordList::List> m_unlockList;
     void useList(const Job &job);
     QTimer m_flash;
     // The link closed: the card label is the link's to reset.

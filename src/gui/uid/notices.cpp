@@ -93,6 +93,9 @@ void add(const AutoLoop::Notice &n, Shown &s)
     case Kind::UidGaveUp:
         log(QStringLiteral("Error - can not Write UID!   ID: ") + n.uid, ColorOrangeRed, 16);
         return;
+    case Kind::UnlockedFromList:
+        log(QStringLiteral("The job's password did not open the tag: ") + n.text + u'.', ColorBlue);
+        return;
     case Kind::TagFailed:
         message(QStringLiteral(" Auto Write Failed!"), ColorRed);
         log(QStringLiteral("Auto Write Failed! ") + n.text, ColorRed);
