@@ -345,6 +345,51 @@ void TestTagOps::readSaveAndRestoreATagOnTheVirtualBox()
     QTRY_COMPARE_WITH_TIMEOUT(w.inspectionBar().resultInfo()->text(),
                               QStringLiteral("Restore complete: 8 blocks written"), 10000);
     QCOMPARE(run.box.engine().tag().blocks, original.blocks);
+
+    // The copy is what the file holds; another tag is not, block by block.
+    w.inspector().compareWith(file);
+    QTRY_COMPARE_WITH_TIMEOUT(w.inspectionBar().resultInfo()->text(),
+                              QStringLiteral("Compare: equal to tag.json (blocks 0,1,2,3,4,5,6)"),
+                              10000);
+    run.box.remove();
+    run.box.present(T5557::tagWithId(0x1122334455));
+    w.inspector().compareWith(file);
+    QTRY_VERIFY_WITH_TIMEOUT(!w.inspector().busy(), 10000);
+    QCOMPARE(w.inspectionBar().resultInfo()->text(),
+             QStringLiteral("Compare: 4 of 7 blocks differ from tag.json: block 3 (file "
+                            "03030303, tag 00000000); block 4 (file 04040404, tag 00000000); "
+                            "block 5 (file 05050505, tag 00000000); block 6 (file 06060606, tag "
+                            "00000000)"));
+
+    // A duplicator's password is found in the built-in list: it goes into the block-7 field,
+    // PWD ticked, and shows nowhere else. A search the operator cancels stops where it is.
+    run.box.remove();
+    run.box.present(T5557::protectedTag(0x19920427, 0x1122334455, false));
+    QToolButton *find = w.inspectionBar().findPasswordButton();
+    w.inspector().findPassword({});
+    QCOMPARE(find->text(), QStringLiteral("Cancel"));
+    QTRY_VERIFY_WITH_TIMEOUT(!w.inspector().busy(), 10000);
+    QCOMPARE(w.inspectionBar().resultInfo()->text(),
+             QStringLiteral("Find password: found: built-in entry 3 (handheld duplicator default, "
+                            "older models) opens the tag (try 3 of 6)"));
+    QCOMPARE(find->text(), QStringLiteral("Find Password..."));
+    QCOMPARE(w.blocks().block(7), QStringLiteral("19920427"));
+    QVERIFY(w.blocks().pwdBox()->isChecked());
+    QVERIFY(!w.log().text().contains(QStringLiteral("19920427")));
+    QFile many(dir.filePath(QStringLiteral("many.txt")));
+    QVERIFY(many.open(QIODevice::WriteOnly));
+    for (int i = 0; i < 200; ++i)
+        many.write(QByteArray::number(0x10000000 + i, 16) + '\n');
+    many.close();
+    run.box.remove();
+    run.box.present(T5557::protectedTag(0x7E57AB1E, 0x1122334455, false));
+    w.inspector().findPassword(many.fileName());
+    QTRY_VERIFY(w.inspectionBar().resultInfo()->text().contains(QStringLiteral("3 of 206")));
+    find->click();
+    QVERIFY(!w.inspector().busy());
+    QVERIFY2(w.inspectionBar().resultInfo()->text().startsWith(
+                 QStringLiteral("Find password: cancelled after ")),
+             qPrintable(w.inspectionBar().resultInfo()->text()));
     QVERIFY(run.dialogs.boxes.isEmpty());
 }
 

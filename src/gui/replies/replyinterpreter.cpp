@@ -1,6 +1,7 @@
 #include "replyinterpreter.h"
 
 #include "core/configword.h"
+#include "core/trafficformat.h"
 #include "gui/link/trafficlog.h"
 #include "gui/tagops/blockpanel.h"
 #include "gui/uid/autopanel.h"
@@ -68,7 +69,10 @@ void ReplyInterpreter::exitSequence(const QString &head)
     if (!m_state.QuietStart) {
         m_t.log.setInsertionSize(9);
         if (head.size() == Reply::kHeadLength)
-            m_t.log.insert(QStringLiteral("Recive: ") + head + QStringLiteral("\r\n"));
+            // Block 7 is the password: it never shows, as in a capture.
+            m_t.log.insert(QStringLiteral("Recive: ")
+                           + QString::fromLatin1(TrafficFormat::masked(head.toLatin1(), false))
+                           + QStringLiteral("\r\n"));
         m_t.log.moveToEnd();
     }
     if (running())

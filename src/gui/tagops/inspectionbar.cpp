@@ -38,8 +38,17 @@ InspectionBar::InspectionBar(QWidget *parent)
                     QStringLiteral("Save the blocks read from this tag to a file"), this))
     , m_restore(button(QStringLiteral("Restore Tag..."), QStringLiteral("cm_Restore"),
                        QStringLiteral("Write a saved tag to the tag in the field"), this))
-    , m_config(info(QStringLiteral("lb_Config_Info"), this))
-    , m_id(info(QStringLiteral("lb_EM_Info"), this))
+    , m_compare(button(QStringLiteral("Compare with File..."), QStringLiteral("cm_Compare"),
+                       QStringLiteral("Compare the tag in the field with a saved tag, block by "
+                                      "block"),
+                       this))
+    , m_findPassword(button(QStringLiteral("Find Password..."), QStringLiteral("cm_Find_Password"),
+                            QStringLiteral("Try the well-known passwords, then a list, on the "
+                                           "protected tag in the field"),
+                            this))
+    , m_decode(new QToolBar(QStringLiteral("Tag decode"), parent))
+    , m_config(info(QStringLiteral("lb_Config_Info"), m_decode))
+    , m_id(info(QStringLiteral("lb_EM_Info"), m_decode))
     , m_result(info(QStringLiteral("lb_Inspect_Result"), this))
 {
     setObjectName(QStringLiteral("tb_Inspection"));
@@ -54,10 +63,14 @@ InspectionBar::InspectionBar(QWidget *parent)
     addWidget(m_readAll);
     addWidget(m_save);
     addWidget(m_restore);
-    addSeparator();
-    addWidget(m_config);
-    addSeparator();
-    addWidget(m_id);
+    addWidget(m_compare);
+    addWidget(m_findPassword);
+    m_decode->setObjectName(QStringLiteral("tb_Decode"));
+    m_decode->setMovable(false);
+    m_decode->setFloatable(false);
+    m_decode->addWidget(m_config);
+    m_decode->addSeparator();
+    m_decode->addWidget(m_id);
 }
 
 void InspectionBar::showResult(const QString &text, quint32 colour)

@@ -17,6 +17,7 @@
 #include <QCheckBox>
 #include <QDateTime>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QToolButton>
 
@@ -46,6 +47,35 @@ TagInspector::TagInspector(Parts parts, QObject *parent)
         if (!file.isEmpty())
             restoreFrom(file);
     });
+    connect(m_p.bar.compareButton(), &QToolButton::clicked, this, [this] {
+        if (refuseWhileBusy(QStringLiteral("Compare with file")))
+            return;
+        const QString file
+            = QFileDialog::getOpenFileName(m_p.bar.window(), QStringLiteral("Compare with file"),
+                                           {}, QStringLiteral("Tag files (*.json)"));
+        if (!file.isEmpty())
+            compareWith(file);
+    });
+    connect(m_p.bar.findPasswordButton(), &QToolButton::clicked, this, [this] {
+        if (m_job == Job::FindPassword) {
+            cancelFindPassword();
+            return;
+        }
+        const QString title = QStringLiteral("Find password");
+        if (refuseWhileBusy(title))
+            return;
+        QString list;
+        if (m_p.dialogs.question(title, QStringLiteral("The well-known passwords are tried "
+                                                       "first. Try a list of your own after "
+                                                       "them?"))) {
+            list = QFileDialog::getOpenFileName(
+                m_p.bar.window(), QStringLiteral("Password list"), {},
+                QStringLiteral("Password lists (*.txt);;All files (*)"));
+            if (list.isEmpty())
+                return;
+        }
+        findPassword(list);
+    });
     for (int n = 0; n < 3; ++n)
         connect(m_p.blocks.field(n), &MaskedField::textChanged, this, &TagInspector::updateInfo);
     updateInfo();
@@ -53,8 +83,10 @@ TagInspector::TagInspector(Parts parts, QObject *parent)
 
 void TagInspector::updateInfo()
 {
-    m_p.bar.configInfo()->setText(QStringLiteral("B0: ")
-                                  + TagConfig::describe(m_p.blocks.block(0)));
+    // An extended-mode word says more than the bar has room for: all of it is in the tip.
+    const QString config = QStringLiteral("B0: ") + TagConfig::describe(m_p.blocks.block(0));
+    m_p.bar.configInfo()->setText(config);
+    m_p.bar.configInfo()->setToolTip(config);
     bool ok1 = false;
     bool ok2 = false;
     const quint32 b1 = m_p.blocks.block(1).toUInt(&ok1, 16);
@@ -146,6 +178,22 @@ void TagInspector::onReply(const QString &head, const Reply::Parsed &r)
         readNext();
         return;
     }
+    // A report of the field that crosses a read is no answer to it.
+    const bool answer = r.kind == Reply::Kind::BlockRead || r.kind == Reply::Kind::Error;
+    if ((m_job == Job::Compare || m_job == Job::FindPassword) && !answer)
+        return;
+    if (m_job == Job::Compare) {
+        const int n = m_compareBlocks[m_next];
+        if (r.kind == Reply::Kind::BlockRead && r.block == n && Reply::isBlockValue(r.payload))
+            m_tagValues[size_t(n)] = r.payload;
+        ++m_next;
+        compareNext();
+        return;
+    }
+    if (m_job == Job::FindPassword) {
+        searchAnswered(r);
+        return;
+    }
     if (m_job != Job::Restore || m_written >= m_plan.size())
         return;
     const Write &w = m_plan[m_written];
@@ -170,6 +218,154 @@ void TagInspector::onReplyTimedOut()
     }
     if (m_job == Job::Restore && m_written < m_plan.size())
         stopRestore(QStringLiteral("block %1 got no reply").arg(m_plan[m_written].block));
+    if (m_job == Job::Compare) {
+        ++m_next;
+        compareNext();
+    }
+    if (m_job == Job::FindPassword)
+        searchAnswered(std::nullopt);
+}
+
+void TagInspector::compareWith(const QString &file)
+{
+    const QString title = QStringLiteral("Compare with file");
+    if (refuseWhileBusy(title))
+        return;
+    const TagFile::Loaded t = TagFile::load(file);
+    if (!t.problem.isEmpty()) {
+        m_p.dialogs.warning(title, t.problem + u'.');
+        return;
+    }
+    // Block 7 is the password: read only with it, as Read All does.
+    m_compareBlocks = TagFile::compared(t.contents, m_p.blocks.pwdBox()->isChecked());
+    if (m_compareBlocks.isEmpty()) {
+        m_p.dialogs.warning(title, t.contents.blocks[7]
+                                       ? QStringLiteral("%1 holds only block 7, the password: "
+                                                        "check PWD, with the password in the "
+                                                        "block 7 field, to compare it.")
+                                             .arg(file)
+                                       : QStringLiteral("%1 holds no block to compare.").arg(file));
+        return;
+    }
+    m_golden = t.contents;
+    m_goldenName = QFileInfo(file).fileName();
+    m_tagValues = {};
+    m_next = 0;
+    m_p.bar.showResult({}, ColorDodgerBlue);
+    m_job = Job::Compare;
+    compareNext();
+}
+
+void TagInspector::compareNext()
+{
+    if (m_next >= m_compareBlocks.size()) {
+        finishCompare();
+        return;
+    }
+    m_p.operations.read(m_compareBlocks[m_next]);
+}
+
+void TagInspector::finishCompare()
+{
+    m_job = Job::None;
+    const QList<TagFile::Difference> differences
+        = TagFile::compare(m_golden, m_tagValues, m_compareBlocks.contains(7));
+    QStringList blocks;
+    for (int n : m_compareBlocks)
+        blocks << QString::number(n);
+    if (differences.isEmpty()) {
+        showResult(
+            QStringLiteral("Compare: equal to %1 (blocks %2)").arg(m_goldenName, blocks.join(u',')),
+            ColorGreen);
+        return;
+    }
+    QStringList named;
+    for (const TagFile::Difference &d : differences)
+        named << QStringLiteral("block %1 (file %2, tag %3)").arg(d.block).arg(d.file, d.tag);
+    showResult(QStringLiteral("Compare: %1 of %2 blocks differ from %3: %4")
+                   .arg(differences.size())
+                   .arg(m_compareBlocks.size())
+                   .arg(m_goldenName, named.join(QStringLiteral("; "))),
+               ColorOrangeRed);
+}
+
+void TagInspector::findPassword(const QString &list)
+{
+    const QString title = QStringLiteral("Find password");
+    if (refuseWhileBusy(title))
+        return;
+    QList<PasswordList::Candidate> listed;
+    if (!list.isEmpty()) {
+        const PasswordList::Loaded l = PasswordList::load(list);
+        if (!l.problem.isEmpty()) {
+            m_p.dialogs.warning(title, l.problem + u'.');
+            return;
+        }
+        if (!l.skipped.isEmpty())
+            m_p.dialogs.information(
+                title, QStringLiteral("%1: %2 skipped.")
+                               .arg(list, l.skipped.mid(0, 5).join(QStringLiteral("; ")))
+                           + (l.skipped.size() > 5
+                                  ? QStringLiteral(" (%1 lines in all)").arg(l.skipped.size())
+                                  : QString()));
+        listed = l.candidates;
+    }
+    m_search.emplace(PasswordList::together(listed));
+    m_probing = true;
+    m_job = Job::FindPassword;
+    m_p.bar.findPasswordButton()->setText(QStringLiteral("Cancel"));
+    showResult(QStringLiteral("Find password: %1 to try").arg(m_search->total()), ColorDodgerBlue);
+    // A tag that gives block 7 without a password has none to find.
+    m_p.link.SendCommand(QStringLiteral("RB7"));
+}
+
+void TagInspector::searchAnswered(const std::optional<Reply::Parsed> &reply)
+{
+    if (std::exchange(m_probing, false)) {
+        if (reply && reply->kind == Reply::Kind::BlockRead && reply->block == 7) {
+            finishSearch(QStringLiteral("Find password: the tag is not protected (block 7 reads "
+                                        "without a password)"),
+                         ColorDodgerBlue);
+            return;
+        }
+    } else {
+        m_search->answered(reply);
+    }
+    if (const std::optional<PasswordList::Candidate> found = m_search->found()) {
+        // Shown masked, as the field always is, until the operator asks to see it.
+        m_p.blocks.setBlock(7, found->password);
+        m_p.blocks.pwdBox()->setChecked(true);
+        finishSearch(QStringLiteral("Find password: ") + m_search->outcome(), ColorGreen);
+        return;
+    }
+    if (const std::optional<QString> command = m_search->nextCommand()) {
+        m_p.bar.showResult(QStringLiteral("Find password: %1 of %2 tried")
+                               .arg(m_search->tried())
+                               .arg(m_search->total()),
+                           ColorDodgerBlue);
+        m_p.link.SendCommand(*command);
+        return;
+    }
+    finishSearch(QStringLiteral("Find password: ") + m_search->outcome(), ColorOrangeRed);
+}
+
+void TagInspector::cancelFindPassword()
+{
+    if (m_job != Job::FindPassword)
+        return;
+    finishSearch(QStringLiteral("Find password: cancelled after %1 of %2")
+                     .arg(m_search->tried())
+                     .arg(m_search->total()),
+                 ColorOrangeRed);
+}
+
+void TagInspector::finishSearch(const QString &text, quint32 colour)
+{
+    m_job = Job::None;
+    m_search.reset();
+    m_probing = false;
+    m_p.bar.findPasswordButton()->setText(QStringLiteral("Find Password..."));
+    showResult(text, colour);
 }
 
 bool TagInspector::saveTo(const QString &file, QString *error)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/passwordlist.h"
 #include "core/reply.h"
 #include "core/sessionstate.h"
 #include "core/tagfile.h"
@@ -42,13 +43,20 @@ public:
     bool saveTo(const QString &file, QString *error);
     // Checks the file, asks before a protected configuration, then writes block by block.
     void restoreFrom(const QString &file);
+    // Reads the blocks the file holds (block 7 only while PWD is checked) and names those
+    // that differ.
+    void compareWith(const QString &file);
+    // Tries the built-in passwords, then the list's (none: the built-in ones only), on the
+    // tag in the field; the one that opens it goes into the block-7 field, PWD ticked.
+    void findPassword(const QString &list);
+    void cancelFindPassword();
     bool busy() const { return m_job != Job::None; }
 
     void onReply(const QString &head, const Reply::Parsed &reply);
     void onReplyTimedOut();
 
 private:
-    enum class Job { None, ReadAll, Restore };
+    enum class Job { None, ReadAll, Restore, Compare, FindPassword };
     using Write = TagFile::Write;
 
     bool refuseWhileBusy(const QString &title);
@@ -69,4 +77,16 @@ private:
     int m_written = 0;
     QString m_password;
     bool m_protectedTag = false;
+    // Compare: the file, the blocks it holds and what the tag gave.
+    TagFile::Contents m_golden;
+    QString m_goldenName;
+    QList<int> m_compareBlocks;
+    std::array<std::optional<QString>, 8> m_tagValues;
+    void compareNext();
+    void finishCompare();
+    // Find Password: first whether the tag needs one at all ("RB7"), then the search.
+    std::optional<PasswordList::Search> m_search;
+    bool m_probing = false;
+    void searchAnswered(const std::optional<Reply::Parsed> &reply);
+    void finishSearch(const QString &text, quint32 colour);
 };

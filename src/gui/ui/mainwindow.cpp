@@ -130,6 +130,8 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
 
     m_inspectionBar = new InspectionBar(this);
     addToolBar(Qt::TopToolBarArea, m_inspectionBar);
+    addToolBarBreak(Qt::TopToolBarArea);
+    addToolBar(Qt::TopToolBarArea, m_inspectionBar->decodeBar());
     // The bar is full; its last outcome waits on the status bar beside the hints.
     statusBar()->addWidget(m_inspectionBar->resultInfo());
     m_inspector
@@ -198,7 +200,8 @@ QSize MainWindow::layoutSize() const
 {
     const QSize content = centralScroll()->widget()->sizeHint()
                           + QSize(0, statusBar()->sizeHint().height())
-                          + QSize(0, m_inspectionBar->sizeHint().height());
+                          + QSize(0, m_inspectionBar->sizeHint().height())
+                          + QSize(0, m_inspectionBar->decodeBar()->sizeHint().height());
     return content.expandedTo(QSize(696, 452));
 }
 
