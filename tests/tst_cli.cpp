@@ -539,6 +539,14 @@ void TestCli::incomingStockIsOpenedWipedAndChecked()
     const QByteArray everything = out + err + lineCapture.readAll();
     for (const char *secret : {"51243648", "0BADCAFE", "DEADBEEF", "1A2B3C4D"})
         QVERIFY2(!everything.contains(secret), secret);
+
+    // A tag that is in the field before the run starts is asked for and written.
+    m_box->execute(QStringLiteral("present id 3300000200"));
+    QCOMPARE(tool({"produce", "--port", "07", "--job", file(QStringLiteral("plain.json"), kJob),
+                   "--count", "1", "--record", record, "--first", "0000002100"},
+                  &out, &err),
+             0);
+    QCOMPARE(m_box->engine().tag().id(), std::optional<quint64>(0x2100));
 }
 
 // The table of commands is the one list: help, the man page and the completion follow it.

@@ -261,8 +261,9 @@ Actions Engine::start(const Options &o)
     m_s.AutoWriteRunning = true;
     m_s.StopAfterTag = false;
     m_listDoneWhy.clear();
-    // A step left over from a link that closed mid-tag belongs to no tag now.
-    if (m_s.AutoStep > Step::TagFound && !m_tag)
+    // A step left over from a link that closed mid-tag belongs to no tag now. Nor does a tag
+    // reported while the loop was off: no tick would come for it, so the field is asked again.
+    if (m_s.AutoStep >= Step::TagFound && !m_tag)
         moveTo(Step::Idle, "no tag is in progress when the loop starts");
     // Nor is any command: one a step sent while the link was down never left.
     if (!m_tag) {
