@@ -50,6 +50,6 @@ import datetime, json, sys
 tag = next(json.loads(l) for l in open(sys.argv[1]) if '"event":"tag"' in l)
 t = lambda s: datetime.datetime.fromisoformat(s.replace('Z', '+00:00'))
 secs = (t(tag['ended']) - t(tag['started'])).total_seconds()
-print(f"loop, pace {sys.argv[2]:8s} {int(sys.argv[3])} tries in {secs:.1f} s: {int(sys.argv[3]) / secs:.1f} tries a second; {tag['result']}: {tag['detail']}")
+print(f"loop, pace {sys.argv[2]:8s} {int(sys.argv[3])} list entries tried in {secs:.1f} s: {int(sys.argv[3]) / secs:.1f} tries a second; {tag['result']}: {tag['detail']}")
 PY
 done

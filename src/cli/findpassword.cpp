@@ -74,6 +74,9 @@ int findPasswordCommand(const QStringList &arguments)
         return kDone;
     }
 
+    // Each try is one command and one line back: taken at its line end, the search runs at
+    // the box's pace rather than the quiet line's.
+    session->link().setCompleteAtLineEnd(true);
     PasswordList::Search search(PasswordList::together(file.candidates));
     bool stopped = false;
     StopSignals interrupts;
