@@ -109,11 +109,14 @@ RecordGuard::Unused RecordGuard::firstUnused(const QString &first,
     for (int passed = 0; passed <= limit; ++passed) {
         const std::optional<quint64> id = Uid::tagId(uid, hex);
         if (!id)
-            return {{}, passed, QStringLiteral("the UIDs ran out of range after %1").arg(first)};
+            return {{},
+                    passed,
+                    QStringLiteral("the UIDs ran out of range after %1").arg(first),
+                    inDoubt};
         bool readable = false;
         const bool written = findWritten(uid, hex, &readable).has_value();
         if (!readable || !m_record.mayAsk())
-            return {{}, passed, QStringLiteral("the record could not be read")};
+            return {{}, passed, QStringLiteral("the record could not be read"), inDoubt};
         bool held = false;
         if (!written) {
             QSqlQuery q(m_record.database());
@@ -123,7 +126,7 @@ RecordGuard::Unused RecordGuard::firstUnused(const QString &first,
             q.addBindValue(uid);
             if (!q.exec()) {
                 m_record.lost(q);
-                return {{}, passed, QStringLiteral("the record could not be read")};
+                return {{}, passed, QStringLiteral("the record could not be read"), inDoubt};
             }
             while (q.next()) {
                 const QString state = q.value(0).toString();
@@ -142,7 +145,10 @@ RecordGuard::Unused RecordGuard::firstUnused(const QString &first,
             return {uid, passed, {}, inDoubt};
         uid = next(uid);
     }
-    return {{}, limit, QStringLiteral("more than %1 UIDs after %2 are used").arg(limit).arg(first)};
+    return {{},
+            limit,
+            QStringLiteral("more than %1 UIDs after %2 are used").arg(limit).arg(first),
+            inDoubt};
 }
 
 RecordGuard::Reservation RecordGuard::reserve(const QString &uid, bool hex, const Station &station,
