@@ -226,20 +226,28 @@ void TagInspector::onReplyTimedOut()
         searchAnswered(std::nullopt);
 }
 
+std::optional<TagFile::Loaded> TagInspector::loadFor(const QString &title, const QString &file)
+{
+    if (refuseWhileBusy(title))
+        return std::nullopt;
+    TagFile::Loaded t = TagFile::load(file);
+    if (!t.problem.isEmpty()) {
+        m_p.dialogs.warning(title, t.problem + u'.');
+        return std::nullopt;
+    }
+    return t;
+}
+
 void TagInspector::compareWith(const QString &file)
 {
     const QString title = QStringLiteral("Compare with file");
-    if (refuseWhileBusy(title))
+    const std::optional<TagFile::Loaded> t = loadFor(title, file);
+    if (!t)
         return;
-    const TagFile::Loaded t = TagFile::load(file);
-    if (!t.problem.isEmpty()) {
-        m_p.dialogs.warning(title, t.problem + u'.');
-        return;
-    }
     // Block 7 is the password: read only with it, as Read All does.
-    m_compareBlocks = TagFile::compared(t.contents, m_p.blocks.pwdBox()->isChecked());
+    m_compareBlocks = TagFile::compared(t->contents, m_p.blocks.pwdBox()->isChecked());
     if (m_compareBlocks.isEmpty()) {
-        m_p.dialogs.warning(title, t.contents.blocks[7]
+        m_p.dialogs.warning(title, t->contents.blocks[7]
                                        ? QStringLiteral("%1 holds only block 7, the password: "
                                                         "check PWD, with the password in the "
                                                         "block 7 field, to compare it.")
@@ -247,7 +255,7 @@ void TagInspector::compareWith(const QString &file)
                                        : QStringLiteral("%1 holds no block to compare.").arg(file));
         return;
     }
-    m_golden = t.contents;
+    m_golden = t->contents;
     m_goldenName = QFileInfo(file).fileName();
     m_tagValues = {};
     m_next = 0;
@@ -386,14 +394,10 @@ bool TagInspector::saveTo(const QString &file, QString *error)
 void TagInspector::restoreFrom(const QString &file)
 {
     const QString title = QStringLiteral("Restore tag");
-    if (refuseWhileBusy(title))
+    const std::optional<TagFile::Loaded> t = loadFor(title, file);
+    if (!t)
         return;
-    const TagFile::Loaded t = TagFile::load(file);
-    if (!t.problem.isEmpty()) {
-        m_p.dialogs.warning(title, t.problem + u'.');
-        return;
-    }
-    const TagFile::Plan plan = TagFile::plan(t.contents, file);
+    const TagFile::Plan plan = TagFile::plan(t->contents, file);
     if (!plan.problem.isEmpty()) {
         m_p.dialogs.warning(title, plan.problem);
         return;
@@ -402,7 +406,7 @@ void TagInspector::restoreFrom(const QString &file)
         const QString ask = QStringLiteral("The file's block 0 (%1) turns on %2. After the restore "
                                            "the tag answers only to the password %3 (block 7)."
                                            "\n\nWrite it?")
-                                .arg(*t.contents.blocks[0], plan.protects, *t.contents.blocks[7]);
+                                .arg(*t->contents.blocks[0], plan.protects, *t->contents.blocks[7]);
         if (!m_p.dialogs.question(title, ask))
             return;
     }

@@ -60,6 +60,8 @@ private:
     using Write = TagFile::Write;
 
     bool refuseWhileBusy(const QString &title);
+    // The tag file, unless the inspector is busy or the file is no tag file (said why).
+    std::optional<TagFile::Loaded> loadFor(const QString &title, const QString &file);
     void readNext();
     void finishReadAll();
     // On the message label, which clears, and on the inspection bar, which keeps it.
