@@ -485,6 +485,24 @@ void TestCli::incomingStockIsOpenedWipedAndChecked()
     }
     QSqlDatabase::removeDatabase(QStringLiteral("incoming"));
 
+    // A signal stops a wipe between two writes: block 0, written last, is as it was.
+    m_box->execute(QStringLiteral("remove"));
+    m_box->execute(QStringLiteral("present id 3300000300"));
+    m_box->execute(QStringLiteral("delay write 300"));
+    const auto firstWrites = [this] {
+        return commandsReceived().count(QStringLiteral("WB100000000"));
+    };
+    const qsizetype wipedBefore = firstWrites();
+    QCOMPARE(tool({"wipe", "--port", "07", "--record", record}, &out, &err,
+                  [&](QProcess &p) {
+                      QVERIFY(QTest::qWaitFor([&] { return firstWrites() > wipedBefore; }, 30000));
+                      ::kill(pid_t(p.processId()), SIGTERM);
+                  }),
+             int(Cli::kTagFailed));
+    QVERIFY2(err.contains("wipe stopped by a signal before block"), err.constData());
+    QCOMPARE(m_box->engine().tag().blocks[0], 0x00148040u);
+    m_box->execute(QStringLiteral("delay write 40"));
+
     // A mixed batch runs unattended: each tag written or failed with its reason, as the box's
     // memory holds it, and no tag's password in any output.
     m_box->execute(QStringLiteral("remove"));

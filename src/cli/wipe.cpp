@@ -5,6 +5,7 @@
 #include "core/configword.h"
 #include "core/em4100.h"
 #include "core/reply.h"
+#include "core/stopsignals.h"
 #include "core/tagconfig.h"
 #include "manualuid.h"
 #include "station/record/productionrecord.h"
@@ -82,7 +83,18 @@ int wipeCommand(const QStringList &arguments)
 
     // Block 0 last: until it is written the tag keeps its configuration, and a protected tag
     // answers to the password block 7 now holds.
+    // A signal stops the wipe between two writes, each of which is confirmed or given up.
+    bool signalled = false;
+    StopSignals interrupts;
+    QObject::connect(&interrupts, &StopSignals::raised, [&signalled] { signalled = true; });
     for (int n : {1, 2, 3, 4, 5, 6, 7, 0}) {
+        if (signalled) {
+            const QString why = QStringLiteral("wipe stopped by a signal before block %1").arg(n);
+            if (manual && !manual->end({}, AutoLoop::TagOutcome::Result::Stopped, why))
+                return kRecordFailed;
+            say(stderr, QStringLiteral("kestrel-rfid: ") + why);
+            return kTagFailed;
+        }
         const QString value = n == 0 ? ConfigWord::kBlank : kZero;
         const std::optional<QString> head
             = session->ask(Commands::writeBlock(n, value, current),
@@ -110,11 +122,11 @@ int wipeCommand(const QStringList &arguments)
                 return kRecordFailed;
             if (!session->failure().isEmpty())
                 return portFailed();
-            say(stderr,
-                QStringLiteral("kestrel-rfid: wipe stopped at %1%2")
-                    .arg(why, !current.isEmpty() && n == 0
-                                  ? QStringLiteral("; the tag's password is now %1").arg(kZero)
-                                  : QString()));
+            say(stderr, QStringLiteral("kestrel-rfid: wipe stopped at %1%2")
+                            .arg(why, !current.isEmpty() && n == 0 ? QStringLiteral(
+                                          "; the tag now answers to find-password's "
+                                          "built-in entry 1")
+                                                                   : QString()));
             return kTagFailed;
         }
         if (n == 7 && !current.isEmpty())
