@@ -533,6 +533,22 @@ void TestAutoWrite::autoUnlockWritesBlock0PlainlyToATagWithoutPassword()
     run.w->autoPanel().autoButton()->click();
     run.w->autoPanel().autoUnlockBox()->click();
     QVERIFY(shown->isHidden());
+
+    // Chosen beside "Auto Unlock", a list ticks it; one that is not a list, or a change while
+    // the loop runs, is refused; dropped, the loop tries the block-7 password alone.
+    QVERIFY(!run.w->autoWriter().useUnlockList(job.fileName(), &error));
+    QVERIFY2(error.contains(QStringLiteral("line 1")), qPrintable(error));
+    QVERIFY(run.w->autoWriter().useUnlockList(list.fileName(), &error));
+    QVERIFY(run.w->autoPanel().autoUnlockBox()->isChecked());
+    QCOMPARE(shown->text(), QStringLiteral("Unlock list: returns.txt, 7 entries"));
+    run.w->autoPanel().autoButton()->click();
+    QVERIFY(!run.w->autoWriter().useUnlockList(list.fileName(), &error));
+    run.w->autoPanel().dropUnlockListAction()->trigger();
+    QVERIFY(run.w->autoWriter().options().unlockList);
+    run.w->autoPanel().autoButton()->click();
+    run.w->autoPanel().dropUnlockListAction()->trigger();
+    QVERIFY(!run.w->autoWriter().options().unlockList);
+    QVERIFY(shown->isHidden());
 }
 
 // What operators know from the log and the status line, for what the loop tells.

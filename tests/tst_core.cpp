@@ -533,6 +533,12 @@ void TestCore::passwordListsAndTheSearch_data()
     QTest::newRow("binary") << QByteArray("0BADCAFE\n\0\x01", 11) << QStringList() << QStringList()
                             << QStringLiteral("list is not a text file");
     QTest::newRow("empty") << QByteArray() << QStringList() << QStringList() << QString();
+    // Another kind of file chosen by mistake.
+    QTest::newRow("noPassword") << QByteArray("{\"format\": \"kestrel-rfid-job\"}\n")
+                                << QStringList()
+                                << QStringList{"line 1: not eight hexadecimal digits"}
+                                << QStringLiteral("list holds no password (line 1: not eight "
+                                                  "hexadecimal digits)");
 }
 
 void TestCore::passwordListsAndTheSearch()

@@ -1,4 +1,5 @@
 #include "boxfixture.h"
+#include "core/configword.h"
 #include "core/tagfile.h"
 #include "gui/tagops/blockpanel.h"
 #include "gui/tagops/inspectionbar.h"
@@ -6,6 +7,7 @@
 #include "gui/tagops/taginspector.h"
 #include "gui/widgets/maskedfield.h"
 #include "gui/widgets/palette.h"
+#include "station/record/recorder.h"
 #include "testmain.h"
 #include "windowfixture.h"
 
@@ -14,6 +16,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
+#include <QSqlQuery>
 #include <QToolButton>
 
 // The operator's single-shot commands: reader settings, blocks, protection.
@@ -37,6 +40,7 @@ private slots:
     void protectAndUnlockATagInTheVirtualBox();
     void readSaveAndRestoreATagOnTheVirtualBox();
     void restoreRefusesAndStopsSafely();
+    void wipeAsksFirstAndTheRecordKeepsIt();
 
 private:
     QByteArray sent() { return std::exchange(f->transport.written, {}); }
@@ -442,6 +446,108 @@ void TestTagOps::restoreRefusesAndStopsSafely()
     QVERIFY(!w.inspector().busy());
     QCOMPARE(run.box.engine().tag().blocks[3], quint32(0x33333333));
     QCOMPARE(run.box.engine().tag().blocks[5], quint32(0));
+}
+
+// A wipe reads blocks 1-2 and asks first. A tag it cannot read, or an operator who does not
+// choose to wipe a UID the record holds as written, leaves the tag as it was; a wipe done is
+// in the record, whose row for the UID then says the UID left the tag.
+void TestTagOps::wipeAsksFirstAndTheRecordKeepsIt()
+{
+    f.reset();
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("production.sqlite"));
+    {
+        ProductionRecord record(path);
+        ProductionRecord::Batch b;
+        b.station = QStringLiteral("bench");
+        const std::optional<QString> batch = record.beginBatch(b);
+        QVERIFY(batch);
+        AutoLoop::TagOutcome t;
+        t.uidAsked = t.uidRead = QStringLiteral("1122334455");
+        t.uidConfirmed = true;
+        t.hexBase = true;
+        t.result = AutoLoop::TagOutcome::Result::Complete;
+        QVERIFY(record.endTag(RecordIdentity::newKey(), *batch, t));
+    }
+    {
+        // A record that cannot answer cannot say whose UID the tag carries.
+        // Below a file, so not even root can create it.
+        QFile file(dir.filePath(QStringLiteral("a-file")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        BoxedWindow off;
+        QVERIFY(off.begin(file.fileName() + QStringLiteral("/production.sqlite"),
+                          T5557::tagWithId(0x1122334455)));
+        QTRY_VERIFY(!off.w->recorder().problem().isEmpty());
+        const qsizetype before = off.dialogs.boxes.size();
+        off.w->inspector().wipe();
+        QTRY_COMPARE_WITH_TIMEOUT(off.dialogs.boxes.size(), before + 1, 10000);
+        QVERIFY2(off.dialogs.boxes.last().text.contains(
+                     QStringLiteral("record cannot say whether this line wrote it")),
+                 qPrintable(off.dialogs.boxes.last().text));
+        QVERIFY(!off.w->inspector().busy());
+        QVERIFY(!off.box.engine().tagWritten());
+    }
+    BoxedWindow run;
+    QVERIFY(run.begin(path, T5557::protectedTag(0x5EC12E7A, 0x1122334455, false)));
+    MainWindow &w = *run.w;
+    const auto done = [&] {
+        return QTest::qWaitFor([&] { return !w.inspector().busy(); }, 10000);
+    };
+
+    w.inspector().wipe();
+    QVERIFY(done());
+    QCOMPARE(run.dialogs.boxes.size(), 1);
+    QVERIFY(run.dialogs.boxes[0].text.contains(QStringLiteral("could not be read")));
+    w.blocks().setBlock(7, QStringLiteral("5EC12E7A"));
+    w.blocks().pwdBox()->setChecked(true);
+    w.inspector().wipe();
+    QTRY_COMPARE_WITH_TIMEOUT(run.dialogs.boxes.size(), 2, 10000);
+    QCOMPARE(run.dialogs.boxes[1].kind, QStringLiteral("warning: Wipe Recorded Tag"));
+    QVERIFY2(run.dialogs.boxes[1].text.contains(
+                 QStringLiteral("UID 1122334455, which the production record holds as written to "
+                                "it on ")),
+             qPrintable(run.dialogs.boxes[1].text));
+    QVERIFY(done());
+    QVERIFY(!run.box.engine().tagWritten());
+
+    run.dialogs.choose = true;
+    w.inspector().wipe();
+    QTRY_COMPARE_WITH_TIMEOUT(w.inspectionBar().resultInfo()->text(),
+                              QStringLiteral("Wipe complete: blocks 1-7 zero, block 0 00088040 "
+                                             "(RF/32, Manchester, MaxBlock 2, PWD off, AOR off, "
+                                             "ST off)"),
+                              10000);
+    std::array<quint32, 8> blank{};
+    blank[0] = ConfigWord::kBlank.toUInt(nullptr, 16);
+    QCOMPARE(run.box.engine().tag().blocks, blank);
+    QVERIFY(!w.blocks().pwdBox()->isChecked());
+    QVERIFY(!w.log().text().contains(QStringLiteral("5EC12E7A")));
+
+    const auto rows = [&](const QString &sql) {
+        QStringList out;
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "wipe");
+        db.setDatabaseName(path);
+        if (db.open()) {
+            QSqlQuery q(sql, db);
+            while (q.next())
+                out << q.value(0).toString();
+        }
+        db = {};
+        QSqlDatabase::removeDatabase("wipe");
+        return out;
+    };
+    const QString wipes = QStringLiteral("SELECT t.result || ': ' || t.detail FROM tag t JOIN "
+                                         "batch b ON b.id = t.batch_id WHERE b.options = 'wipe' "
+                                         "AND t.ended IS NOT NULL");
+    QTRY_COMPARE_WITH_TIMEOUT(rows(wipes).size(), 1, 5000);
+    const QString wiped = rows(wipes).value(0);
+    QVERIFY2(wiped.startsWith(QStringLiteral("complete: wiped on the operator's word: UID "
+                                             "1122334455 was written to this tag on "))
+                 && wiped.endsWith(QStringLiteral("the tag carried UID 1122334455 before")),
+             qPrintable(wiped));
+    const QStringList old = rows("SELECT detail FROM tag WHERE uid_asked = '1122334455'");
+    QVERIFY2(old.value(0).startsWith(QStringLiteral("UID left this tag: blocks 1-2 overwritten")),
+             qPrintable(old.join(u'|')));
 }
 
 KESTREL_TEST_MAIN(TestTagOps)

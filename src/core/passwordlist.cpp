@@ -56,6 +56,7 @@ Loaded parse(const QByteArray &text, const QString &name)
     for (const Candidate &c : builtIn())
         seen.insert(c.password);
     int lineNumber = 0;
+    int passwords = 0;
     for (const QByteArray &raw : text.split('\n')) {
         ++lineNumber;
         const int hash = raw.indexOf('#');
@@ -67,6 +68,7 @@ Loaded parse(const QByteArray &text, const QString &name)
             l.skipped << QStringLiteral("line %1: not eight hexadecimal digits").arg(lineNumber);
             continue;
         }
+        ++passwords;
         if (seen.contains(value))
             continue;
         if (l.candidates.size() >= kMaxEntries) {
@@ -77,6 +79,9 @@ Loaded parse(const QByteArray &text, const QString &name)
         seen.insert(value);
         l.candidates << Candidate{value, QStringLiteral("line %1 of %2").arg(lineNumber).arg(name)};
     }
+    // Lines and not one password: another kind of file (a job, a tag file) chosen by mistake.
+    if (passwords == 0 && !l.skipped.isEmpty())
+        l.problem = QStringLiteral("%1 holds no password (%2)").arg(name, l.skipped.first());
     return l;
 }
 

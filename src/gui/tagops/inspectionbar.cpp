@@ -46,6 +46,10 @@ InspectionBar::InspectionBar(QWidget *parent)
                             QStringLiteral("Try the well-known passwords, then a list, on the "
                                            "protected tag in the field"),
                             this))
+    , m_wipe(button(QStringLiteral("Wipe Tag..."), QStringLiteral("cm_Wipe"),
+                    QStringLiteral("Put the tag in the field back to the blank state: blocks 1-7 "
+                                   "zero, then block 0"),
+                    this))
     , m_decode(new QToolBar(QStringLiteral("Tag decode"), parent))
     , m_config(info(QStringLiteral("lb_Config_Info"), m_decode))
     , m_id(info(QStringLiteral("lb_EM_Info"), m_decode))
@@ -65,6 +69,7 @@ InspectionBar::InspectionBar(QWidget *parent)
     addWidget(m_restore);
     addWidget(m_compare);
     addWidget(m_findPassword);
+    addWidget(m_wipe);
     m_decode->setObjectName(QStringLiteral("tb_Decode"));
     m_decode->setMovable(false);
     m_decode->setFloatable(false);

@@ -6,7 +6,7 @@ class QLabel;
 class QToolButton;
 
 // Tag inspection above the specified frames: Read All, Save Tag, Restore Tag, Compare with
-// File, Find Password, and what block 0 and blocks 1-2 mean.
+// File, Find Password, Wipe Tag, and what block 0 and blocks 1-2 mean.
 class InspectionBar : public QToolBar {
     Q_OBJECT
 public:
@@ -18,6 +18,7 @@ public:
     QToolButton *compareButton() const { return m_compare; }
     // "Find Password..."; "Cancel" while the search runs.
     QToolButton *findPasswordButton() const { return m_findPassword; }
+    QToolButton *wipeButton() const { return m_wipe; }
     // What block 0 and blocks 1-2 mean, on a row of their own below the buttons: a T5577's
     // extended configuration takes most of a line.
     QToolBar *decodeBar() const { return m_decode; }
@@ -34,6 +35,7 @@ private:
     QToolButton *m_restore;
     QToolButton *m_compare;
     QToolButton *m_findPassword;
+    QToolButton *m_wipe;
     QToolBar *m_decode;
     QLabel *m_config;
     QLabel *m_id;

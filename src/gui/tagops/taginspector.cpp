@@ -4,6 +4,7 @@
 #include "blockpanel.h"
 #include "core/autoloop.h"
 #include "core/commands.h"
+#include "core/configword.h"
 #include "core/em4100.h"
 #include "core/reply.h"
 #include "core/tagconfig.h"
@@ -13,12 +14,17 @@
 #include "gui/widgets/statusline.h"
 #include "inspectionbar.h"
 #include "station/link/readerlink.h"
+#include "station/record/recorder.h"
+#include "station/record/recordthread.h"
+#include "station/record/uidcustody.h"
 
 #include <QCheckBox>
 #include <QDateTime>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
+#include <QPointer>
+#include <QTimer>
 #include <QToolButton>
 
 using namespace Palette;
@@ -76,6 +82,7 @@ TagInspector::TagInspector(Parts parts, QObject *parent)
         }
         findPassword(list);
     });
+    connect(m_p.bar.wipeButton(), &QToolButton::clicked, this, &TagInspector::wipe);
     for (int n = 0; n < 3; ++n)
         connect(m_p.blocks.field(n), &MaskedField::textChanged, this, &TagInspector::updateInfo);
     updateInfo();
@@ -180,9 +187,9 @@ void TagInspector::onReply(const QString &head, const Reply::Parsed &r)
     }
     // A report of the field that crosses a read is no answer to it.
     const bool answer = r.kind == Reply::Kind::BlockRead || r.kind == Reply::Kind::Error;
-    if ((m_job == Job::Compare || m_job == Job::FindPassword) && !answer)
+    if ((m_job == Job::Compare || m_job == Job::WipeRead || m_job == Job::FindPassword) && !answer)
         return;
-    if (m_job == Job::Compare) {
+    if (m_job == Job::Compare || m_job == Job::WipeRead) {
         const int n = m_compareBlocks[m_next];
         if (r.kind == Reply::Kind::BlockRead && r.block == n && Reply::isBlockValue(r.payload))
             m_tagValues[size_t(n)] = r.payload;
@@ -194,11 +201,22 @@ void TagInspector::onReply(const QString &head, const Reply::Parsed &r)
         searchAnswered(r);
         return;
     }
-    if (m_job != Job::Restore || m_written >= m_plan.size())
+    if ((m_job != Job::Restore && m_job != Job::Wipe) || m_written >= m_plan.size())
         return;
     const Write &w = m_plan[m_written];
-    if (!TagFile::confirms(head, w)) {
-        stopRestore(QStringLiteral("block %1 read back %2").arg(w.block).arg(head.trimmed()));
+    const bool ok = TagFile::confirms(head, w);
+    if (m_job == Job::Wipe)
+        m_p.record.wipeWrote(
+            AutoLoop::Write{AutoLoop::Step::Idle, w.block, w.value,
+                            r.kind == Reply::Kind::BlockWrite ? r.payload : QString(), true, ok});
+    if (!ok) {
+        // Never the password a refused block 7 may still answer with.
+        stopWriting(QStringLiteral("block %1 read back %2")
+                        .arg(w.block)
+                        .arg(r.kind == Reply::Kind::BlockWrite
+                                 ? AutoLoop::shownValue(w.block, r.payload)
+                                 : head.trimmed()),
+                    true);
         return;
     }
     // From here on a protected tag answers to the password just written.
@@ -216,9 +234,14 @@ void TagInspector::onReplyTimedOut()
         readNext();
         return;
     }
-    if (m_job == Job::Restore && m_written < m_plan.size())
-        stopRestore(QStringLiteral("block %1 got no reply").arg(m_plan[m_written].block));
-    if (m_job == Job::Compare) {
+    if ((m_job == Job::Restore || m_job == Job::Wipe) && m_written < m_plan.size()) {
+        const Write &w = m_plan[m_written];
+        if (m_job == Job::Wipe)
+            m_p.record.wipeWrote(
+                AutoLoop::Write{AutoLoop::Step::Idle, w.block, w.value, {}, false, false});
+        stopWriting(QStringLiteral("block %1 got no reply").arg(w.block), false);
+    }
+    if (m_job == Job::Compare || m_job == Job::WipeRead) {
         ++m_next;
         compareNext();
     }
@@ -267,7 +290,10 @@ void TagInspector::compareWith(const QString &file)
 void TagInspector::compareNext()
 {
     if (m_next >= m_compareBlocks.size()) {
-        finishCompare();
+        if (m_job == Job::WipeRead)
+            wipeRead();
+        else
+            finishCompare();
         return;
     }
     m_p.operations.read(m_compareBlocks[m_next]);
@@ -422,7 +448,15 @@ void TagInspector::restoreFrom(const QString &file)
 void TagInspector::writeNext()
 {
     if (m_written >= m_plan.size()) {
-        m_job = Job::None;
+        if (std::exchange(m_job, Job::None) == Job::Wipe) {
+            m_p.record.endWipe(AutoLoop::TagOutcome::Result::Complete, {});
+            // Blank: the tag has no password to give any more.
+            m_p.blocks.pwdBox()->setChecked(false);
+            showResult(QStringLiteral("Wipe complete: blocks 1-7 zero, block 0 %1 (%2)")
+                           .arg(ConfigWord::kBlank, TagConfig::describe(ConfigWord::kBlank)),
+                       ColorGreen);
+            return;
+        }
         showResult(QStringLiteral("Restore complete: %1 blocks written").arg(m_plan.size()),
                    ColorGreen);
         return;
@@ -435,8 +469,133 @@ void TagInspector::writeNext()
         Commands::writeBlock(w.block, w.value, m_protectedTag ? m_password : QString()));
 }
 
-void TagInspector::stopRestore(const QString &why)
+void TagInspector::stopWriting(const QString &why, bool answered)
+{
+    if (std::exchange(m_job, Job::None) != Job::Wipe) {
+        showResult(QStringLiteral("Restore stopped: ") + why, ColorOrangeRed);
+        return;
+    }
+    m_p.record.endWipe(answered ? AutoLoop::TagOutcome::Result::Failed
+                                : AutoLoop::TagOutcome::Result::Stalled,
+                       QStringLiteral("wipe stopped at ") + why);
+    // Block 7 is zero by the time block 0 is written.
+    const bool zeroPassword = m_protectedTag && m_plan[m_written].block == 0;
+    showResult(QStringLiteral("Wipe stopped: %1%2")
+                   .arg(why, zeroPassword ? QStringLiteral("; the tag now answers to Find "
+                                                           "Password's built-in entry 1")
+                                          : QString()),
+               ColorOrangeRed);
+}
+
+void TagInspector::wipe()
+{
+    if (refuseWhileBusy(QStringLiteral("Wipe tag")))
+        return;
+    // Blocks 1 and 2 first: whether the tag can be read with what the window knows, and which
+    // ID it loses.
+    m_p.bar.showResult({}, ColorDodgerBlue);
+    m_compareBlocks = {1, 2};
+    m_tagValues = {};
+    m_next = 0;
+    m_wipeUid.clear();
+    m_job = Job::WipeRead;
+    compareNext();
+}
+
+void TagInspector::wipeRead()
 {
     m_job = Job::None;
-    showResult(QStringLiteral("Restore stopped: ") + why, ColorOrangeRed);
+    const QString title = QStringLiteral("Wipe tag");
+    if (!m_tagValues[1] || !m_tagValues[2]) {
+        showResult(QStringLiteral("Wipe: blocks 1-2 could not be read; nothing was wiped"),
+                   ColorOrangeRed);
+        m_p.dialogs.warning(title, QStringLiteral("Blocks 1 and 2 of the tag could not be read, "
+                                                  "so nothing was wiped. A protected tag needs "
+                                                  "its password: check PWD with the password in "
+                                                  "the block 7 field, or find it with \"Find "
+                                                  "Password...\"."));
+        return;
+    }
+    const std::optional<quint64> id
+        = Em4100::check(m_tagValues[1]->toUInt(nullptr, 16), m_tagValues[2]->toUInt(nullptr, 16))
+              .id;
+    if (!id) {
+        askWipe({});
+        return;
+    }
+    // The tag carries a UID: the record says whether it is one this line wrote.
+    m_wipeUid = QStringLiteral("%1").arg(*id, 10, 16, QLatin1Char('0')).toUpper();
+    m_job = Job::WipeAsk;
+    const int asked = ++m_recordAsked;
+    const auto refuse = [this, title](const QString &why) {
+        m_job = Job::None;
+        showResult(QStringLiteral("Wipe: nothing was wiped (the production record is off)"),
+                   ColorOrangeRed);
+        m_p.dialogs.warning(title, QStringLiteral("The tag carries UID %1, and the production "
+                                                  "record cannot say whether this line wrote it: "
+                                                  "%2. Nothing was wiped.")
+                                       .arg(m_wipeUid, why));
+    };
+    QTimer::singleShot(RecordThread::kCloseMs, this, [this, asked, refuse] {
+        if (m_job == Job::WipeAsk && asked == m_recordAsked)
+            refuse(
+                QStringLiteral("it did not answer within %1 s").arg(RecordThread::kCloseMs / 1000));
+    });
+    m_p.record.findWritten(m_wipeUid, [self = QPointer<TagInspector>(this), asked,
+                                       refuse](const Recorder::Holding &h) {
+        if (!self || self->m_job != Job::WipeAsk || asked != self->m_recordAsked)
+            return;
+        self->m_job = Job::None;
+        if (!h.problem.isEmpty()) {
+            refuse(h.problem);
+            return;
+        }
+        self->askWipe(h.where ? UidCustody::whereWritten(*h.where) : QString());
+    });
+}
+
+void TagInspector::askWipe(const QString &held)
+{
+    const QString title = QStringLiteral("Wipe tag");
+    QString ask = QStringLiteral("Blocks 1-7 of the tag in the field become 00000000, then "
+                                 "block 0 becomes %1 (%2).")
+                      .arg(ConfigWord::kBlank, TagConfig::describe(ConfigWord::kBlank));
+    if (m_p.blocks.pwdBox()->isChecked())
+        ask += QStringLiteral(" The password in the block 7 field opens the tag; it has none "
+                              "afterwards.");
+    if (!held.isEmpty())
+        ask += QStringLiteral("\n\nThe tag carries UID %1, which the production record holds as "
+                              "written to it %2. After the wipe the record notes that the UID "
+                              "left this tag.")
+                   .arg(m_wipeUid, held);
+    else if (!m_wipeUid.isEmpty())
+        ask += QStringLiteral("\n\nThe tag carries UID %1; the production record keeps the "
+                              "wipe.")
+                   .arg(m_wipeUid);
+    const bool yes
+        = held.isEmpty()
+              ? m_p.dialogs.question(title, ask + QStringLiteral("\n\nWipe it?"))
+              : m_p.dialogs.warningWithChoice(title, ask, QStringLiteral("Wipe Recorded Tag"));
+    // The loop may have started while the question was open.
+    if (!yes || refuseWhileBusy(title)) {
+        showResult(QStringLiteral("Wipe: nothing was wiped"), ColorDodgerBlue);
+        return;
+    }
+    if (!m_wipeUid.isEmpty())
+        m_p.record.beginWipe(m_wipeUid, held.isEmpty()
+                                            ? QStringLiteral("wiped")
+                                            : QStringLiteral("wiped on the operator's word: UID "
+                                                             "%1 was written to this tag %2")
+                                                  .arg(m_wipeUid, held));
+    m_plan.clear();
+    for (int n : {1, 2, 3, 4, 5, 6, 7})
+        m_plan << Write{n, QStringLiteral("00000000")};
+    // Block 0 last: until then the tag keeps its configuration and answers to the password
+    // block 7 holds.
+    m_plan << Write{0, ConfigWord::kBlank};
+    m_written = 0;
+    m_protectedTag = m_p.blocks.pwdBox()->isChecked();
+    m_password = m_p.blocks.block(7);
+    m_job = Job::Wipe;
+    writeNext();
 }

@@ -19,6 +19,7 @@ class BlockPanel;
 class Dialogs;
 class InspectionBar;
 class ReaderLink;
+class Recorder;
 class StatusLine;
 
 // Reading a whole tag, saving it to a file and writing it back onto another, with the
@@ -35,6 +36,7 @@ public:
         StatusLine &status;
         Dialogs &dialogs;
         const AutoLoop::Engine &loop;
+        Recorder &record;
     };
 
     TagInspector(Parts parts, QObject *parent = nullptr);
@@ -50,13 +52,17 @@ public:
     // tag in the field; the one that opens it goes into the block-7 field, PWD ticked.
     void findPassword(const QString &list);
     void cancelFindPassword();
+    // Reads blocks 1-2 and asks (naming a UID the record holds as written to the tag), then
+    // writes blocks 1-7 zero and block 0 blank, each confirmed. A tag that carried a UID is
+    // kept in the record, so the record knows the UID left it.
+    void wipe();
     bool busy() const { return m_job != Job::None; }
 
     void onReply(const QString &head, const Reply::Parsed &reply);
     void onReplyTimedOut();
 
 private:
-    enum class Job { None, ReadAll, Restore, Compare, FindPassword };
+    enum class Job { None, ReadAll, Restore, Compare, FindPassword, WipeRead, WipeAsk, Wipe };
     using Write = TagFile::Write;
 
     bool refuseWhileBusy(const QString &title);
@@ -67,7 +73,8 @@ private:
     // On the message label, which clears, and on the inspection bar, which keeps it.
     void showResult(const QString &text, quint32 colour);
     void writeNext();
-    void stopRestore(const QString &why);
+    // Ends a restore or a wipe at the write that was not confirmed.
+    void stopWriting(const QString &why, bool answered);
     void updateInfo();
 
     Parts m_p;
@@ -91,4 +98,10 @@ private:
     bool m_probing = false;
     void searchAnswered(const std::optional<Reply::Parsed> &reply);
     void finishSearch(const QString &text, quint32 colour);
+    // Wipe: the UID blocks 1-2 carry (none: empty), and which question to the record is
+    // still awaited.
+    QString m_wipeUid;
+    int m_recordAsked = 0;
+    void wipeRead();
+    void askWipe(const QString &held);
 };

@@ -108,7 +108,7 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
     pace->setObjectName(QStringLiteral("pace"));
     pace->hide();
     statusBar()->addPermanentWidget(pace);
-    // Likewise the job's unlock list, while "Auto Unlock" uses it.
+    // Likewise the unlock list, while "Auto Unlock" uses it.
     auto *unlockList = new QLabel(this);
     unlockList->setObjectName(QStringLiteral("unlockList"));
     unlockList->hide();
@@ -125,7 +125,7 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
                                     .arg(QFileInfo(o.unlockList->file).fileName())
                                     .arg(o.unlockList->candidates.size()));
     };
-    connect(m_autoWriter, &AutoWriter::timingChanged, pace, showJob);
+    connect(m_autoWriter, &AutoWriter::jobChanged, pace, showJob);
     connect(m_auto->autoUnlockBox(), &QCheckBox::toggled, unlockList, showJob);
 
     m_inspectionBar = new InspectionBar(this);
@@ -134,10 +134,10 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
     addToolBar(Qt::TopToolBarArea, m_inspectionBar->decodeBar());
     // The bar is full; its last outcome waits on the status bar beside the hints.
     statusBar()->addWidget(m_inspectionBar->resultInfo());
-    m_inspector
-        = new TagInspector(TagInspector::Parts{*m_inspectionBar, *m_blocks, *m_blockOps, *m_link,
-                                               *m_status, *m_dialogs, m_autoWriter->engine()},
-                           this);
+    m_inspector = new TagInspector(TagInspector::Parts{*m_inspectionBar, *m_blocks, *m_blockOps,
+                                                       *m_link, *m_status, *m_dialogs,
+                                                       m_autoWriter->engine(), *m_recorder},
+                                   this);
     connect(m_session, &Session::replied, m_inspector, &TagInspector::onReply);
     connect(m_link, &ReaderLink::replyTimedOut, m_inspector, &TagInspector::onReplyTimedOut);
 
@@ -351,6 +351,8 @@ void MainWindow::addHints()
     h.add(a.noUidBox(), QStringLiteral(" Auto Writ after Detect No-UID Tags"));
     h.add(a.withIdBox(), QStringLiteral(" Auto Writ after Detect to all UID's"));
     h.add(a.autoUnlockBox(), QStringLiteral(" Auto Un-lock Locked Tags Only With Valid Password"));
+    h.add(a.unlockListButton(),
+          QStringLiteral(" Passwords to try when Block7 does not open a Tag (Auto Un-lock)"));
     h.add(a.setUidBox(), QStringLiteral(" Auto Set UID"));
     h.add(a.stepSetUidButton(), QStringLiteral(" Manual increment UID"));
     h.add(a.autoIncBox(), QStringLiteral(" Auto increment (UID1 + UID2)"));
@@ -366,6 +368,12 @@ void MainWindow::addHints()
     h.add(m_inspectionBar->saveButton(), QStringLiteral(" Save the Blocks read to a File"));
     h.add(m_inspectionBar->restoreButton(),
           QStringLiteral(" Write a saved Tag to the Tag in the Field"));
+    h.add(m_inspectionBar->compareButton(),
+          QStringLiteral(" Compare the Tag in the Field with a saved Tag"));
+    h.add(m_inspectionBar->findPasswordButton(),
+          QStringLiteral(" Try the well-known Passwords, then a List, on a protected Tag"));
+    h.add(m_inspectionBar->wipeButton(),
+          QStringLiteral(" Put the Tag back to the blank State (Blocks 1-7 zero, Block 0 last)"));
 }
 
 void MainWindow::setTabOrder()
@@ -388,7 +396,8 @@ void MainWindow::setTabOrder()
     order << m_log->view() << a.setUidField() << a.setUidBox() << a.incField() << a.autoIncBox()
           << a.stepSetUidButton() << a.writeBlocksBox() << a.notConfigBox() << a.noUidBox()
           << a.withIdBox() << a.lockBox() << a.rewriteRecordedBox() << a.autoButton()
-          << a.writePasswordBox() << a.autoUnlockBox() << b.standardButton() << b.resetButton();
+          << a.writePasswordBox() << a.autoUnlockBox() << a.unlockListButton() << b.standardButton()
+          << b.resetButton();
     for (int n = 1; n < BlockPanel::kBlocks - 1; ++n)
         order << b.blockOption(n);
     order << m_log->cleanButton() << b.lockButton() << b.hideButton() << b.blockOption(0);

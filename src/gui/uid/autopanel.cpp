@@ -13,6 +13,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QVBoxLayout>
@@ -53,6 +54,17 @@ AutoPanel::AutoPanel(QWidget *parent)
     m_noUid = option(QStringLiteral("Not UID Tag"), "ch_No_UID", true, blue, this);
     m_withId = option(QStringLiteral("With identifier"), "ch_With_ID", true, blue, this);
     m_autoUnlock = option(QStringLiteral("Auto Unlock"), "ch_Auto_Unlock", false, blue, this);
+    m_unlockList = new QPushButton(QStringLiteral("List..."), this);
+    m_unlockList->setObjectName(QStringLiteral("cm_Unlock_List"));
+    m_unlockList->setAccessibleDescription(QStringLiteral("cm_Unlock_List"));
+    m_unlockList->setToolTip(QStringLiteral("A password list \"Auto Unlock\" tries on tags the "
+                                            "password in block 7 does not open"));
+    auto *unlockMenu = new QMenu(m_unlockList);
+    m_chooseUnlockList = unlockMenu->addAction(QStringLiteral("Choose Unlock List..."));
+    m_dropUnlockList = unlockMenu->addAction(QStringLiteral("Unlock Without a List"));
+    m_dropUnlockList->setEnabled(false);
+    m_unlockList->setMenu(unlockMenu);
+    m_unlockList->setMaximumWidth(m_unlockList->sizeHint().width());
     m_setUid = option(QStringLiteral("Auto Set UID"), "ch_Auto_SteUID", false, blue, this);
     m_stepSetUid = new QPushButton(QStringLiteral("+1"), this);
     nameControl(m_stepSetUid, QStringLiteral("cm_inc_sUID"), QStringLiteral("+1"));
@@ -113,7 +125,10 @@ AutoPanel::AutoPanel(QWidget *parent)
     column->addWidget(m_noUid);
     column->addWidget(m_withId);
     column->addWidget(separator("Line3", this));
-    column->addWidget(m_autoUnlock);
+    auto *unlockRow = new QHBoxLayout;
+    unlockRow->addWidget(m_autoUnlock);
+    unlockRow->addWidget(m_unlockList);
+    column->addLayout(unlockRow);
     auto *setUidRow = new QHBoxLayout;
     setUidRow->addWidget(m_setUid);
     setUidRow->addWidget(m_stepSetUid);

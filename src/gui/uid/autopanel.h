@@ -5,6 +5,7 @@
 #include <QGroupBox>
 
 class MaskedField;
+class QAction;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -39,6 +40,11 @@ public:
     MaskedField *setUidField() const { return m_setUidField; }
     MaskedField *incField() const { return m_incField; }
     QPushButton *stepSetUidButton() const { return m_stepSetUid; }
+    // Beside "Auto Unlock": the password list it tries after the job's password, chosen or
+    // dropped from the button's menu.
+    QPushButton *unlockListButton() const { return m_unlockList; }
+    QAction *chooseUnlockListAction() const { return m_chooseUnlockList; }
+    QAction *dropUnlockListAction() const { return m_dropUnlockList; }
     QPushButton *autoButton() const { return m_auto; }
     QPushButton *saveJobButton() const { return m_saveJob; }
     QPushButton *openJobButton() const { return m_openJob; }
@@ -52,6 +58,9 @@ private:
     QCheckBox *m_autoUnlock;
     QCheckBox *m_setUid;
     QPushButton *m_stepSetUid;
+    QPushButton *m_unlockList;
+    QAction *m_chooseUnlockList;
+    QAction *m_dropUnlockList;
     MaskedField *m_setUidField;
     QCheckBox *m_autoInc;
     MaskedField *m_incField;

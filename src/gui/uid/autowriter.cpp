@@ -13,9 +13,11 @@
 #include "station/session/session.h"
 #include "uidpanel.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -68,6 +70,16 @@ AutoWriter::AutoWriter(Session &session, Parts parts, QObject *parent)
         if (!file.isEmpty() && !openJob(file, &error))
             m_p.dialogs.warning(QStringLiteral("Open Job"), error);
     });
+    connect(m_p.autoPanel.chooseUnlockListAction(), &QAction::triggered, this, [this] {
+        const QString file = QFileDialog::getOpenFileName(
+            m_p.autoPanel.window(), QStringLiteral("Unlock List"), {},
+            QStringLiteral("Password lists (*.txt);;All files (*)"));
+        QString error;
+        if (!file.isEmpty() && !useUnlockList(file, &error))
+            m_p.dialogs.warning(QStringLiteral("Unlock List"), error);
+    });
+    connect(m_p.autoPanel.dropUnlockListAction(), &QAction::triggered, this,
+            &AutoWriter::dropUnlockList);
     connect(&m_loop, &ProductionLoop::shown, this, &AutoWriter::show);
     connect(&m_loop, &ProductionLoop::switched, this, &AutoWriter::onSwitched);
     connect(&m_loop, &ProductionLoop::tagStarted, this, &AutoWriter::tagStarted);
@@ -173,6 +185,7 @@ bool AutoWriter::openJob(const QString &file, QString *error)
     a.stopAfterField()->setValue(o.stopAfterFailures);
     a.retriesField()->setValue(o.blockRetries);
     m_unlockList = o.unlockList;
+    m_p.autoPanel.dropUnlockListAction()->setEnabled(bool(m_unlockList));
     setTiming(o.stepMs, o.firstCommandMs, o.pace);
     useList(*job);
     if (o.base == AutoLoop::Options::Base::Dec)
@@ -180,6 +193,42 @@ bool AutoWriter::openJob(const QString &file, QString *error)
     else
         m_p.uid.hexButton()->setChecked(true);
     return true;
+}
+
+bool AutoWriter::useUnlockList(const QString &file, QString *error)
+{
+    if (m_loop.running()) {
+        *error = QStringLiteral("Stop the loop before changing the unlock list.");
+        return false;
+    }
+    QStringList skipped;
+    std::optional<PasswordList::List> list = PasswordList::loadList(file, error, &skipped);
+    if (!list)
+        return false;
+    if (!skipped.isEmpty())
+        m_p.dialogs.information(
+            QStringLiteral("Unlock List"),
+            QStringLiteral("%1: %2 skipped.")
+                    .arg(QFileInfo(file).fileName(), skipped.mid(0, 5).join(QStringLiteral("; ")))
+                + (skipped.size() > 5 ? QStringLiteral(" (%1 lines in all)").arg(skipped.size())
+                                      : QString()));
+    m_unlockList = std::make_shared<const PasswordList::List>(std::move(*list));
+    m_p.autoPanel.dropUnlockListAction()->setEnabled(true);
+    // A list is only tried while unlocking.
+    m_p.autoPanel.autoUnlockBox()->setChecked(true);
+    takeOptions();
+    emit jobChanged();
+    return true;
+}
+
+void AutoWriter::dropUnlockList()
+{
+    if (m_loop.running())
+        return;
+    m_unlockList.reset();
+    m_p.autoPanel.dropUnlockListAction()->setEnabled(false);
+    takeOptions();
+    emit jobChanged();
 }
 
 void AutoWriter::toggle()

@@ -55,8 +55,12 @@ public:
         m_firstCommandMs = firstCommandMs;
         m_pace = pace;
         takeOptions();
-        emit timingChanged();
+        emit jobChanged();
     }
+    // The password list "Auto Unlock" tries after the job's password (not while the loop
+    // runs); a job brings its own.
+    bool useUnlockList(const QString &file, QString *error);
+    void dropUnlockList();
     // Switches the loop on or off, as the "Auto Wite" / "Stop" button does.
     void toggle();
     // The link was closed: the loop switches itself off.
@@ -77,8 +81,8 @@ signals:
     void tagStarted(const AutoLoop::TagOutcome &tag);
     void tagEnded(const AutoLoop::TagOutcome &outcome);
     void uidRefused(const QString &why);
-    // A job (or a benchmark) changed the loop's timing or pace.
-    void timingChanged();
+    // A job (or a benchmark) changed the loop's timing or pace, or the unlock list changed.
+    void jobChanged();
 
 private:
     // The panels into the session's options; on every change of a control the loop reads.
@@ -97,7 +101,7 @@ private:
     AutoLoop::Options::Pace m_pace = AutoLoop::Options::Pace::Ticks;
     // The UID list of the job opened last; none: "Auto inc" steps.
     std::shared_ptr<const UidList> m_list;
-    // The job's password list for tags its password does not open ("Auto Unlock" only).
+    // The password list for tags the job's password does not open ("Auto Unlock" only).
     std::shared_ptr<const PasswordList::List> m_unlockList;
     void useList(const Job &job);
     QTimer m_flash;

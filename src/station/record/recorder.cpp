@@ -106,6 +106,7 @@ QString Recorder::close()
         onSwitched(false);
     if (m_manualBatch)
         m_writer->post([key = *m_manualBatch](ProductionRecord &r) { r.endBatch(key); });
+    endWipe(TagOutcome::Result::Stopped, QStringLiteral("the window closed during the wipe"));
     const RecordThread::Left left = m_writer->close();
     QStringList said;
     if (left.stuck)
@@ -500,5 +501,62 @@ void Recorder::endManualTag(const QString &uidRead, TagOutcome::Result result,
     m_manualTag.endMs = QDateTime::currentMSecsSinceEpoch();
     m_writer->post([batch = *m_manualBatch, tag = m_manualTag, row](ProductionRecord &r) {
         r.endTag(row, batch, tag);
+    });
+}
+
+void Recorder::findWritten(const QString &uid, std::function<void(const Holding &)> answer)
+{
+    m_writer->ask<Holding>(
+        [uid](ProductionRecord &r) {
+            bool readable = true;
+            Holding h;
+            h.where = r.findWritten(uid, true, &readable);
+            if (!readable)
+                h.problem
+                    = r.problem().isEmpty() ? QStringLiteral("it did not answer") : r.problem();
+            return h;
+        },
+        std::move(answer));
+}
+
+void Recorder::beginWipe(const QString &uid, const QString &detail)
+{
+    endWipe(TagOutcome::Result::Stopped, QStringLiteral("another wipe began"));
+    ProductionRecord::Batch b = station();
+    b.options = QStringLiteral("wipe");
+    b.base = QStringLiteral("HEX");
+    b.manual = true;
+    Wipe w{RecordIdentity::newKey(), RecordIdentity::newKey(), TagOutcome{}};
+    w.tag.startMs = QDateTime::currentMSecsSinceEpoch();
+    w.tag.serial = 1;
+    w.tag.uidReplaced = uid;
+    w.tag.hexBase = true;
+    w.tag.detail = detail;
+    m_writer->post([b, w](ProductionRecord &r) {
+        r.beginBatch(b, w.batch);
+        r.beginTag(w.batch, w.tag, w.row);
+    });
+    m_wipe = std::move(w);
+}
+
+void Recorder::wipeWrote(const AutoLoop::Write &w)
+{
+    if (m_wipe)
+        m_wipe->tag.writes << w;
+}
+
+void Recorder::endWipe(TagOutcome::Result result, const QString &why)
+{
+    if (!m_wipe)
+        return;
+    Wipe w = std::move(*m_wipe);
+    m_wipe.reset();
+    w.tag.result = result;
+    if (!why.isEmpty())
+        w.tag.detail = w.tag.detail.isEmpty() ? why : w.tag.detail + QStringLiteral("; ") + why;
+    w.tag.endMs = QDateTime::currentMSecsSinceEpoch();
+    m_writer->post([w](ProductionRecord &r) {
+        r.endTag(w.row, w.batch, w.tag);
+        r.endBatch(w.batch);
     });
 }

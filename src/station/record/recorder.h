@@ -83,6 +83,19 @@ public:
     void onReply(const QString &head, const Reply::Parsed &reply);
     void onReplyTimedOut();
 
+    // A tag about to lose the UID it carries (a wipe). Answered on this thread: where the
+    // record holds the UID as written (nowhere: not written), or why the record cannot tell.
+    struct Holding {
+        std::optional<ProductionRecord::PriorTag> where;
+        QString problem;
+    };
+    void findWritten(const QString &uid, std::function<void(const Holding &)> answer);
+    // A wipe is a manual batch of its own with one tag: `uid` is the UID the tag loses,
+    // `detail` what the operator agreed to.
+    void beginWipe(const QString &uid, const QString &detail);
+    void wipeWrote(const AutoLoop::Write &w);
+    void endWipe(AutoLoop::TagOutcome::Result result, const QString &why);
+
 signals:
     void summaryChanged(const QString &summary);
     void lineChanged();
@@ -133,6 +146,12 @@ private:
     std::optional<QString> m_manualBatch;
     std::optional<QString> m_manualRow;
     AutoLoop::TagOutcome m_manualTag;
+    struct Wipe {
+        QString batch;
+        QString row;
+        AutoLoop::TagOutcome tag;
+    };
+    std::optional<Wipe> m_wipe;
     // What one run of the loop records; a new batch starts from nothing.
     struct Run {
         std::optional<QString> key;
