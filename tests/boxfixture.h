@@ -14,6 +14,8 @@
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QPushButton>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
@@ -68,3 +70,20 @@ struct BoxedWindow {
         a.setUidField()->setText(uid);
     }
 };
+
+// The first column of a query on an SQLite record, read on a connection of its own.
+inline QStringList records(const QString &path, const QString &sql)
+{
+    QStringList out;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "records");
+        db.setDatabaseName(path);
+        if (db.open()) {
+            QSqlQuery q(sql, db);
+            while (q.next())
+                out << q.value(0).toString();
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("records"));
+    return out;
+}

@@ -16,7 +16,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
-#include <QSqlQuery>
 #include <QToolButton>
 
 // The operator's single-shot commands: reader settings, blocks, protection.
@@ -523,29 +522,17 @@ void TestTagOps::wipeAsksFirstAndTheRecordKeepsIt()
     QVERIFY(!w.blocks().pwdBox()->isChecked());
     QVERIFY(!w.log().text().contains(QStringLiteral("5EC12E7A")));
 
-    const auto rows = [&](const QString &sql) {
-        QStringList out;
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "wipe");
-        db.setDatabaseName(path);
-        if (db.open()) {
-            QSqlQuery q(sql, db);
-            while (q.next())
-                out << q.value(0).toString();
-        }
-        db = {};
-        QSqlDatabase::removeDatabase("wipe");
-        return out;
-    };
     const QString wipes = QStringLiteral("SELECT t.result || ': ' || t.detail FROM tag t JOIN "
                                          "batch b ON b.id = t.batch_id WHERE b.options = 'wipe' "
                                          "AND t.ended IS NOT NULL");
-    QTRY_COMPARE_WITH_TIMEOUT(rows(wipes).size(), 1, 5000);
-    const QString wiped = rows(wipes).value(0);
+    QTRY_COMPARE_WITH_TIMEOUT(records(path, wipes).size(), 1, 5000);
+    const QString wiped = records(path, wipes).value(0);
     QVERIFY2(wiped.startsWith(QStringLiteral("complete: wiped on the operator's word: UID "
                                              "1122334455 was written to this tag on "))
                  && wiped.endsWith(QStringLiteral("the tag carried UID 1122334455 before")),
              qPrintable(wiped));
-    const QStringList old = rows("SELECT detail FROM tag WHERE uid_asked = '1122334455'");
+    const QStringList old
+        = records(path, QStringLiteral("SELECT detail FROM tag WHERE uid_asked = '1122334455'"));
     QVERIFY2(old.value(0).startsWith(QStringLiteral("UID left this tag: blocks 1-2 overwritten")),
              qPrintable(old.join(u'|')));
 }

@@ -5,6 +5,7 @@
 #include "gui/uid/uidpanel.h"
 #include "gui/widgets/maskedfield.h"
 #include "gui/widgets/palette.h"
+#include "station/record/recorder.h"
 #include "testmain.h"
 #include "windowfixture.h"
 
@@ -26,10 +27,17 @@ private slots:
     void stepSetUidButton();
     void typedLettersBecomeUpperCase();
     void writeAndCopyOnTheVirtualBox();
+    void writeUidRefusedWhileTheRecordIsOff();
     void loopOptionsFollowEveryChangeOfThePanels();
 
 private:
     QByteArray sent() { return std::exchange(f->transport.written, {}); }
+    // A UID written by hand leaves once the record has reserved it.
+    QByteArray sentOnceRecorded()
+    {
+        (void)QTest::qWaitFor([this] { return !f->transport.written.isEmpty(); }, 5000);
+        return sent();
+    }
     UidPanel &uid() { return f->w().uid(); }
     std::unique_ptr<WindowFixture> f;
 };
@@ -69,15 +77,15 @@ void TestUid::writeUidInBothBasesWithAndWithoutToggle()
     MaskedField *field = uid().uidField();
     field->setText(QStringLiteral("0000000123"));
     uid().writeButton()->click();
-    QCOMPARE(sent(), QByteArray("WUX0000000123\r\n"));
+    QCOMPARE(sentOnceRecorded(), QByteArray("WUX0000000123\r\n"));
     uid().incrementToggle()->click();
     QVERIFY(uid().incrementToggle()->isChecked());
     uid().writeButton()->click();
     QCOMPARE(field->text(), QStringLiteral("0000000124"));
-    QCOMPARE(sent(), QByteArray("WUX0000000124\r\n"));
+    QCOMPARE(sentOnceRecorded(), QByteArray("WUX0000000124\r\n"));
     field->setText(QStringLiteral("00000000AB"));
     uid().writeButton()->click();
-    QCOMPARE(sent(), QByteArray("WUX0000000001\r\n"));
+    QCOMPARE(sentOnceRecorded(), QByteArray("WUX0000000001\r\n"));
 
     uid().decButton()->click();
     sent();
@@ -85,7 +93,7 @@ void TestUid::writeUidInBothBasesWithAndWithoutToggle()
     field->setText(QStringLiteral("0000004711"));
     field->setFocus();
     QTest::keyClick(field, Qt::Key_Return);
-    QCOMPARE(sent(), QByteArray("WUD0000004711\r\n"));
+    QCOMPARE(sentOnceRecorded(), QByteArray("WUD0000004711\r\n"));
 }
 
 void TestUid::stepsThatOverflowAreRefused()
@@ -157,6 +165,36 @@ void TestUid::writeAndCopyOnTheVirtualBox()
     w.uid().writeButton()->click();
     QTRY_COMPARE(w.status().card(), QStringLiteral("ID: 00AB123456"));
     QCOMPARE(box.engine().tag().id(), std::optional<quint64>(0x00AB123456));
+    // The record holds it now: onto another tag it goes only with "Rewrite recorded tags".
+    box.remove();
+    box.present(T5557::blankTag());
+    QTRY_COMPARE(w.status().card(), QStringLiteral("Ready - Not Config"));
+    w.uid().writeButton()->click();
+    QTRY_COMPARE(dialogs.boxes.size(), 1);
+    QVERIFY2(dialogs.boxes[0].text.startsWith(
+                 QStringLiteral("UID 00AB123456 was already written to a tag on ")),
+             qPrintable(dialogs.boxes[0].text));
+    QVERIFY(!box.engine().tagWritten());
+    w.autoPanel().rewriteRecordedBox()->setChecked(true);
+    w.uid().writeButton()->click();
+    QTRY_COMPARE(box.engine().tag().id(), std::optional<quint64>(0x00AB123456));
+    w.autoPanel().rewriteRecordedBox()->setChecked(false);
+    dialogs.boxes.clear();
+    QTRY_COMPARE_WITH_TIMEOUT(
+        records(run.dir.filePath(QStringLiteral("production.sqlite")),
+                "SELECT t.result || ': ' || COALESCE(t.detail, '') FROM tag t JOIN batch b ON "
+                "b.id = t.batch_id WHERE b.options = 'manual UID writes' AND t.ended IS NOT "
+                "NULL ORDER BY t.id")
+            .size(),
+        2, 5000);
+    const QStringList manual
+        = records(run.dir.filePath(QStringLiteral("production.sqlite")),
+                  "SELECT t.result || ': ' || COALESCE(t.detail, '') FROM tag t ORDER BY t.id");
+    QCOMPARE(manual.value(0), QStringLiteral("complete: "));
+    QVERIFY2(manual.value(1).startsWith(QStringLiteral("complete: written again with Rewrite "
+                                                       "recorded tags: UID 00AB123456 was "
+                                                       "already written to a tag on ")),
+             qPrintable(manual.value(1)));
     w.uid().uidField()->setText(QStringLiteral("0000000000"));
     w.status().copyButton()->click();
     QCOMPARE(w.uid().uidField()->text(), QStringLiteral("00AB123456"));
@@ -169,6 +207,24 @@ void TestUid::writeAndCopyOnTheVirtualBox()
     QTRY_COMPARE(w.status().card(), QStringLiteral("ID: 0000123456"));
     QCOMPARE(box.engine().tag().id(), std::optional<quint64>(123456));
     QVERIFY(dialogs.boxes.isEmpty());
+}
+
+// Nothing is written by hand that the record cannot account for.
+void TestUid::writeUidRefusedWhileTheRecordIsOff()
+{
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("a-file")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    f = std::make_unique<WindowFixture>(QList<int>{1},
+                                        file.fileName() + QStringLiteral("/production.sqlite"));
+    QVERIFY(f->connectReader());
+    QTRY_VERIFY(!f->w().recorder().problem().isEmpty());
+    const qsizetype before = f->dialogs.boxes.size();
+    uid().writeButton()->click();
+    QTRY_COMPARE(f->dialogs.boxes.size(), before + 1);
+    QVERIFY2(f->dialogs.boxes.last().text.startsWith(QStringLiteral("Production record is off: ")),
+             qPrintable(f->dialogs.boxes.last().text));
+    QVERIFY(sent().isEmpty());
 }
 
 KESTREL_TEST_MAIN(TestUid)

@@ -85,8 +85,6 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
     m_protection = new Protection(*m_blocks, *m_link, m_state, *m_emphasis, this);
     m_blockOps = new BlockOperations(*m_blocks, *m_protection, *m_link, m_state,
                                      *m_settings->areField(), this);
-    m_uidOps = new UidOperations(*m_uid, *m_auto, *m_status, *m_link, *m_readerSettings,
-                                 m_autoWriter->engine(), *m_emphasis, this);
 
     m_recorder = new Recorder(
         m_autoWriter->loop(),
@@ -96,6 +94,10 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
     m_auto->operatorField()->setPlaceholderText(RecordIdentity::userName());
     connect(m_auto->operatorField(), &QLineEdit::textChanged, m_recorder, &Recorder::setOperator);
     m_recordStatus = new RecordStatus(*m_recorder, statusBar(), this);
+    m_uidOps = new UidOperations(UidOperations::Parts{*m_uid, *m_auto, *m_status, *m_link,
+                                                      *m_readerSettings, m_autoWriter->engine(),
+                                                      *m_emphasis, *m_recorder, *m_dialogs},
+                                 this);
     connect(m_uidOps, &UidOperations::uidWriteSent, m_recorder, &Recorder::onManualUidWrite);
     connect(m_session, &Session::replied, m_recorder, &Recorder::onReply);
     connect(m_link, &ReaderLink::replyTimedOut, m_recorder, &Recorder::onReplyTimedOut);

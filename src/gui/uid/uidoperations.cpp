@@ -3,57 +3,56 @@
 #include "autopanel.h"
 #include "core/uid.h"
 #include "gui/tagops/readersettings.h"
+#include "gui/widgets/dialogs.h"
 #include "gui/widgets/emphasis.h"
 #include "gui/widgets/maskedfield.h"
 #include "gui/widgets/palette.h"
 #include "gui/widgets/statusline.h"
 #include "station/link/readerlink.h"
+#include "station/record/recorder.h"
+#include "station/record/recordthread.h"
 #include "uidpanel.h"
 
+#include <QCheckBox>
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTimer>
 
-UidOperations::UidOperations(UidPanel &uid, AutoPanel &autoPanel, StatusLine &status,
-                             ReaderLink &link, ReaderSettings &settings,
-                             const AutoLoop::Engine &loop, Emphasis &emphasis, QObject *parent)
+UidOperations::UidOperations(Parts parts, QObject *parent)
     : QObject(parent)
-    , m_uid(uid)
-    , m_auto(autoPanel)
-    , m_status(status)
-    , m_link(link)
-    , m_settings(settings)
-    , m_loop(loop)
-    , m_emphasis(emphasis)
+    , m_p(parts)
 {
     // Each conversion assumes the field holds the other base, so it runs only on a real
     // change of the selection, never on a click of the button already selected.
-    connect(m_uid.hexButton(), &QRadioButton::toggled, this, [this](bool on) {
+    connect(m_p.uid.hexButton(), &QRadioButton::toggled, this, [this](bool on) {
         if (on)
             onBaseChanged(true);
     });
-    connect(m_uid.decButton(), &QRadioButton::toggled, this, [this](bool on) {
+    connect(m_p.uid.decButton(), &QRadioButton::toggled, this, [this](bool on) {
         if (on)
             onBaseChanged(false);
     });
-    connect(m_uid.writeButton(), &QPushButton::clicked, this, &UidOperations::writeUid);
-    connect(m_status.copyButton(), &QPushButton::clicked, this, &UidOperations::copyUid);
-    connect(m_auto.stepSetUidButton(), &QPushButton::clicked, this, &UidOperations::stepSetUid);
+    connect(m_p.uid.writeButton(), &QPushButton::clicked, this, &UidOperations::writeUid);
+    connect(m_p.status.copyButton(), &QPushButton::clicked, this, &UidOperations::copyUid);
+    connect(m_p.autoPanel.stepSetUidButton(), &QPushButton::clicked, this,
+            &UidOperations::stepSetUid);
 }
 
 void UidOperations::onBaseChanged(bool hex)
 {
-    m_emphasis.ClearButtonHighlights();
-    MaskedField &field = *m_uid.uidField();
+    m_p.emphasis.ClearButtonHighlights();
+    MaskedField &field = *m_p.uid.uidField();
     if (hex) {
-        m_settings.reportHex();
+        m_p.settings.reportHex();
         field.setText(Uid::decimalToHex(field.text()));
     } else {
-        m_settings.reportDecimal();
+        m_p.settings.reportDecimal();
         field.setText(Uid::hexToDecimal(field.text()));
     }
-    m_uid.writeButton()->setFocus();
+    m_p.uid.writeButton()->setFocus();
 }
 
 bool UidOperations::stepField(MaskedField &field, qint64 k, StatusLine &status)
@@ -70,26 +69,82 @@ bool UidOperations::stepField(MaskedField &field, qint64 k, StatusLine &status)
 
 void UidOperations::writeUid()
 {
-    MaskedField &field = *m_uid.uidField();
-    if (m_uid.incrementToggle()->isChecked() && !stepField(field, 1, m_status))
+    // One UID at a time: a second press while the record answers the first sends nothing.
+    if (m_asking)
         return;
-    const bool hex = m_uid.hexButton()->isChecked();
-    if (!hex && !m_uid.decButton()->isChecked())
+    MaskedField &field = *m_p.uid.uidField();
+    if (m_p.uid.incrementToggle()->isChecked() && !stepField(field, 1, m_p.status))
         return;
-    m_link.SendCommand((hex ? QStringLiteral("WUX") : QStringLiteral("WUD")) + field.text());
-    emit uidWriteSent(field.text(), hex);
+    const bool hex = m_p.uid.hexButton()->isChecked();
+    if (!hex && !m_p.uid.decButton()->isChecked())
+        return;
+    const QString uid = field.text();
+    // Not a tag ID at all: the box refuses it, and the record has nothing to hold.
+    if (!Uid::tagId(uid, hex)) {
+        send(uid, hex, {});
+        return;
+    }
+    const QString title = QStringLiteral("Write UID");
+    m_asking = true;
+    const int asked = ++m_asked;
+    const auto refuse = [this, title, uid](const QString &why) {
+        m_asking = false;
+        m_p.status.showMessage(QStringLiteral("UID %1 not written").arg(uid),
+                               Palette::ColorOrangeRed);
+        m_p.dialogs.warning(title, why);
+    };
+    const auto off = [uid](const QString &problem) {
+        return QStringLiteral("Production record is off: %1. UID %2 was not written; the record "
+                              "is tried again on its own.")
+            .arg(problem, uid);
+    };
+    QTimer::singleShot(RecordThread::kCloseMs, this, [this, asked, refuse, off] {
+        if (m_asking && asked == m_asked)
+            refuse(off(QStringLiteral("it did not answer within %1 s")
+                           .arg(RecordThread::kCloseMs / 1000)));
+    });
+    m_p.record.checkManualUid(
+        uid, hex,
+        [self = QPointer<UidOperations>(this), asked, uid, hex, refuse,
+         off](const Recorder::ManualCheck &c) {
+            if (!self || !self->m_asking || asked != self->m_asked)
+                return;
+            if (!c.problem.isEmpty()) {
+                refuse(off(c.problem));
+                return;
+            }
+            if (!c.held.isEmpty() && !self->m_p.autoPanel.rewriteRecordedBox()->isChecked()) {
+                refuse(c.held
+                       + QStringLiteral(". Nothing was written; tick "
+                                        "\"Rewrite recorded tags\" to "
+                                        "write it again."));
+                return;
+            }
+            self->m_asking = false;
+            self->send(uid, hex,
+                       c.held.isEmpty() ? QString()
+                                        : QStringLiteral("written again with Rewrite "
+                                                         "recorded tags: ")
+                                              + c.held);
+        });
+}
+
+void UidOperations::send(const QString &uid, bool hex, const QString &note)
+{
+    m_p.link.SendCommand((hex ? QStringLiteral("WUX") : QStringLiteral("WUD")) + uid);
+    emit uidWriteSent(uid, hex, note);
 }
 
 void UidOperations::copyUid()
 {
-    m_uid.uidField()->setText(m_loop.LastUID());
-    m_uid.setUidColour(Palette::ColorDeepPink);
+    m_p.uid.uidField()->setText(m_p.loop.LastUID());
+    m_p.uid.setUidColour(Palette::ColorDeepPink);
     QClipboard *clipboard = QGuiApplication::clipboard();
     clipboard->clear();
-    clipboard->setText(m_uid.uidField()->text());
+    clipboard->setText(m_p.uid.uidField()->text());
 }
 
 void UidOperations::stepSetUid()
 {
-    stepField(*m_auto.setUidField(), 1, m_status);
+    stepField(*m_p.autoPanel.setUidField(), 1, m_p.status);
 }

@@ -6,21 +6,34 @@
 #include <optional>
 
 class AutoPanel;
+class Dialogs;
 class Emphasis;
 class MaskedField;
 class ReaderLink;
 class ReaderSettings;
+class Recorder;
 class StatusLine;
 class UidPanel;
 
 // UIDs by hand: the number base (which also sets the box's report format), writing the
-// UID field with optional stepping, copying the last reported UID, stepping the set UID.
+// UID field with optional stepping, copying the last reported UID, stepping the set UID. A UID
+// written by hand is held to the record as the loop's are: it leaves only once the record has
+// reserved it, and one the record holds as written goes only with "Rewrite recorded tags".
 class UidOperations : public QObject {
     Q_OBJECT
 public:
-    UidOperations(UidPanel &uid, AutoPanel &autoPanel, StatusLine &status, ReaderLink &link,
-                  ReaderSettings &settings, const AutoLoop::Engine &loop, Emphasis &emphasis,
-                  QObject *parent = nullptr);
+    struct Parts {
+        UidPanel &uid;
+        AutoPanel &autoPanel;
+        StatusLine &status;
+        ReaderLink &link;
+        ReaderSettings &settings;
+        const AutoLoop::Engine &loop;
+        Emphasis &emphasis;
+        Recorder &record;
+        Dialogs &dialogs;
+    };
+    explicit UidOperations(Parts parts, QObject *parent = nullptr);
 
     void writeUid();
     void copyUid();
@@ -31,17 +44,15 @@ public:
     static bool stepField(MaskedField &field, qint64 k, StatusLine &status);
 
 signals:
-    // A UID was written by hand.
-    void uidWriteSent(const QString &uid, bool hex);
+    // A UID was written by hand; `note` says why it went although the record held it.
+    void uidWriteSent(const QString &uid, bool hex, const QString &note);
 
 private:
     void onBaseChanged(bool hex);
+    void send(const QString &uid, bool hex, const QString &note);
 
-    UidPanel &m_uid;
-    AutoPanel &m_auto;
-    StatusLine &m_status;
-    ReaderLink &m_link;
-    ReaderSettings &m_settings;
-    const AutoLoop::Engine &m_loop;
-    Emphasis &m_emphasis;
+    Parts m_p;
+    // A UID waits for the record's answer; which question that was.
+    bool m_asking = false;
+    int m_asked = 0;
 };

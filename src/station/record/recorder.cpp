@@ -448,11 +448,8 @@ void Recorder::onUidRefused(const QString &why)
     });
 }
 
-void Recorder::onManualUidWrite(const QString &uid, bool hex)
+QString Recorder::manualBatch(bool hex)
 {
-    if (m_manualRow)
-        endManualTag({}, TagOutcome::Result::Stalled,
-                     QStringLiteral("no answer before the next write"));
     if (!m_manualBatch) {
         ProductionRecord::Batch b = station();
         b.options = QStringLiteral("manual UID writes");
@@ -461,13 +458,48 @@ void Recorder::onManualUidWrite(const QString &uid, bool hex)
         m_manualBatch = RecordIdentity::newKey();
         m_writer->post([key = *m_manualBatch, b](ProductionRecord &r) { r.beginBatch(b, key); });
     }
+    return *m_manualBatch;
+}
+
+void Recorder::checkManualUid(const QString &uid, bool hex,
+                              std::function<void(const ManualCheck &)> answer)
+{
+    m_writer->ask<ManualCheck>(
+        [uid, hex, b = station(), batch = manualBatch(hex)](ProductionRecord &r) {
+            using Kind = ProductionRecord::Reservation::Kind;
+            const ProductionRecord::Reservation res = r.reserve(uid, hex, b, batch);
+            ManualCheck c;
+            if (res.kind == Kind::Reserved && r.arm(uid, batch))
+                return c;
+            if (res.kind == Kind::Written || res.kind == Kind::WrittenElsewhere)
+                c.held = QStringLiteral("UID %1 was already written to a tag %2")
+                             .arg(uid, UidCustody::whereWritten(res.where));
+            else if (const std::optional<Verdict> v = UidCustody::verdictOf(res, uid);
+                     v && res.kind != Kind::Reserved)
+                c.held = QStringLiteral("UID %1 is %2").arg(uid, v->why);
+            else
+                c.problem
+                    = r.problem().isEmpty() ? QStringLiteral("it did not answer") : r.problem();
+            return c;
+        },
+        std::move(answer));
+}
+
+void Recorder::onManualUidWrite(const QString &uid, bool hex, const QString &note)
+{
+    if (m_manualRow)
+        endManualTag({}, TagOutcome::Result::Stalled,
+                     QStringLiteral("no answer before the next write"));
+    const QString batch = manualBatch(hex);
     m_manualTag = TagOutcome{};
     m_manualTag.startMs = QDateTime::currentMSecsSinceEpoch();
     m_manualTag.uidAsked = uid;
     m_manualTag.hexBase = hex;
+    m_manualTag.detail = note;
     m_manualRow = RecordIdentity::newKey();
-    m_writer->post([batch = *m_manualBatch, tag = m_manualTag,
-                    row = *m_manualRow](ProductionRecord &r) { r.beginTag(batch, tag, row); });
+    m_writer->post([batch, tag = m_manualTag, row = *m_manualRow](ProductionRecord &r) {
+        r.beginTag(batch, tag, row);
+    });
 }
 
 void Recorder::onReply(const QString &head, const Reply::Parsed &reply)
@@ -497,7 +529,10 @@ void Recorder::endManualTag(const QString &uidRead, TagOutcome::Result result,
     m_manualTag.uidRead = uidRead;
     m_manualTag.uidConfirmed = !uidRead.isEmpty() && uidRead == m_manualTag.uidAsked;
     m_manualTag.result = result;
-    m_manualTag.detail = detail;
+    if (!detail.isEmpty())
+        m_manualTag.detail = m_manualTag.detail.isEmpty()
+                                 ? detail
+                                 : m_manualTag.detail + QStringLiteral("; ") + detail;
     m_manualTag.endMs = QDateTime::currentMSecsSinceEpoch();
     m_writer->post([batch = *m_manualBatch, tag = m_manualTag, row](ProductionRecord &r) {
         r.endTag(row, batch, tag);

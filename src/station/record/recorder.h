@@ -78,8 +78,18 @@ public:
     // While the capture runs, each batch's traffic goes into the record with its tags.
     void keepTrafficOf(TrafficCapture &capture);
 
-    // A UID written by hand, and the reply that answered it.
-    void onManualUidWrite(const QString &uid, bool hex);
+    // A UID about to be written by hand, answered on this thread: reserved for the manual batch
+    // and marked as about to be written (held and problem empty), or where the record holds it
+    // ("UID ... was already written to a tag on ..."), or why the record cannot tell.
+    struct ManualCheck {
+        QString held;
+        QString problem;
+    };
+    void checkManualUid(const QString &uid, bool hex,
+                        std::function<void(const ManualCheck &)> answer);
+    // A UID written by hand (`note`: why it went although held), and the reply that answered
+    // it.
+    void onManualUidWrite(const QString &uid, bool hex, const QString &note);
     void onReply(const QString &head, const Reply::Parsed &reply);
     void onReplyTimedOut();
 
@@ -121,6 +131,8 @@ private:
     void answered();
     // An answer came from the record's thread: it answers again.
     void recordAnswers();
+    // The batch of the UIDs written by hand, begun with the first.
+    QString manualBatch(bool hex);
     void endManualTag(const QString &uidRead, AutoLoop::TagOutcome::Result result,
                       const QString &detail);
     void checkProblem(bool atStart = false);
