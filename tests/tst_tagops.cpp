@@ -39,7 +39,7 @@ private slots:
     void protectAndUnlockATagInTheVirtualBox();
     void readSaveAndRestoreATagOnTheVirtualBox();
     void restoreRefusesAndStopsSafely();
-    void wipeAsksFirstAndTheRecordKeepsIt();
+    void idChangesByHandAreHeldToTheRecord();
 
 private:
     QByteArray sent() { return std::exchange(f->transport.written, {}); }
@@ -449,8 +449,9 @@ void TestTagOps::restoreRefusesAndStopsSafely()
 
 // A wipe reads blocks 1-2 and asks first. A tag it cannot read, or an operator who does not
 // choose to wipe a UID the record holds as written, leaves the tag as it was; a wipe done is
-// in the record, whose row for the UID then says the UID left the tag.
-void TestTagOps::wipeAsksFirstAndTheRecordKeepsIt()
+// in the record, whose row for the UID then says the UID left the tag. A restore and a block
+// write that change the ID are held to the record the same way.
+void TestTagOps::idChangesByHandAreHeldToTheRecord()
 {
     f.reset();
     QTemporaryDir dir;
@@ -535,6 +536,42 @@ void TestTagOps::wipeAsksFirstAndTheRecordKeepsIt()
         = records(path, QStringLiteral("SELECT detail FROM tag WHERE uid_asked = '1122334455'"));
     QVERIFY2(old.value(0).startsWith(QStringLiteral("UID left this tag: blocks 1-2 overwritten")),
              qPrintable(old.join(u'|')));
+
+    // Off the wiped tag, the UID is free: a restore puts it onto the blank one, reserved first.
+    TagFile::Contents file;
+    const T5557::Tag tagged = T5557::tagWithId(0x1122334455);
+    for (int n : {0, 1, 2})
+        file.blocks[size_t(n)]
+            = QStringLiteral("%1").arg(tagged.blocks[size_t(n)], 8, 16, QLatin1Char('0')).toUpper();
+    QString error;
+    QVERIFY2(TagFile::save(dir.filePath(QStringLiteral("id.json")), file, &error),
+             qPrintable(error));
+    w.inspector().restoreFrom(dir.filePath(QStringLiteral("id.json")));
+    QTRY_COMPARE_WITH_TIMEOUT(w.inspectionBar().resultInfo()->text(),
+                              QStringLiteral("Restore complete: 3 blocks written"), 10000);
+    QCOMPARE(run.box.engine().tag().id(), std::optional<quint64>(0x1122334455));
+    const QString restored = QStringLiteral("SELECT t.result || ' ' || t.uid_confirmed FROM tag t "
+                                            "JOIN batch b ON b.id = t.batch_id WHERE b.options = "
+                                            "'manual UID writes' AND t.ended IS NOT NULL");
+    QTRY_COMPARE(records(path, restored), QStringList{QStringLiteral("complete 1")});
+
+    // A block write that breaks the frame of that recorded UID waits for "Rewrite recorded
+    // tags"; then the record says the UID left the tag.
+    const qsizetype boxes = run.dialogs.boxes.size();
+    w.blocks().setBlock(2, QStringLiteral("00000000"));
+    w.blocks().writeButton(2)->click();
+    QTRY_COMPARE_WITH_TIMEOUT(run.dialogs.boxes.size(), boxes + 1, 10000);
+    QVERIFY2(run.dialogs.boxes.last().text.startsWith(
+                 QStringLiteral("UID 1122334455 was written to this tag on ")),
+             qPrintable(run.dialogs.boxes.last().text));
+    QCOMPARE(run.box.engine().tag().id(), std::optional<quint64>(0x1122334455));
+    w.autoPanel().rewriteRecordedBox()->setChecked(true);
+    w.blocks().setBlock(2, QStringLiteral("00000000"));
+    w.blocks().writeButton(2)->click();
+    QTRY_COMPARE_WITH_TIMEOUT(run.box.engine().tag().blocks[2], 0u, 10000);
+    QTRY_COMPARE(
+        records(path, restored + QStringLiteral(" AND t.detail LIKE 'UID left this tag%'")),
+        QStringList{QStringLiteral("complete 0")});
 }
 
 KESTREL_TEST_MAIN(TestTagOps)

@@ -38,6 +38,15 @@ void BlockOperations::read(int n)
 
 void BlockOperations::write(int n)
 {
+    // Without a port the write goes nowhere, and says so, as every command does.
+    if ((n == 1 || n == 2) && m_idGuard && m_state.PortConnected)
+        m_idGuard(n);
+    else
+        send(n);
+}
+
+void BlockOperations::send(int n)
+{
     if (!m_blocks.pwdBox()->isChecked()) {
         m_link.SendCommand(Commands::writeBlock(n, m_blocks.block(n)));
         return;

@@ -3,6 +3,7 @@
 #include "core/sessionstate.h"
 
 #include <QObject>
+#include <functional>
 
 class BlockPanel;
 class MaskedField;
@@ -18,13 +19,17 @@ public:
                     SessionState &state, MaskedField &aorPassword, QObject *parent = nullptr);
 
     void read(int n);
+    // Blocks 1 and 2 hold the tag's ID: their writes go to the ID guard, which sends them
+    // (send()) once the record agrees.
     void write(int n);
-
     // "WB" + block + value, or with a password "WP" + block + password + value.
+    void send(int n);
+    void setIdGuard(std::function<void(int)> guard) { m_idGuard = std::move(guard); }
 
 private:
     BlockPanel &m_blocks;
     Protection &m_protection;
     ReaderLink &m_link;
     SessionState &m_state;
+    std::function<void(int)> m_idGuard;
 };

@@ -8,6 +8,7 @@
 #include "core/em4100.h"
 #include "core/reply.h"
 #include "core/tagconfig.h"
+#include "gui/uid/idguard.h"
 #include "gui/widgets/dialogs.h"
 #include "gui/widgets/maskedfield.h"
 #include "gui/widgets/palette.h"
@@ -15,16 +16,12 @@
 #include "inspectionbar.h"
 #include "station/link/readerlink.h"
 #include "station/record/recorder.h"
-#include "station/record/recordthread.h"
-#include "station/record/uidcustody.h"
 
 #include <QCheckBox>
 #include <QDateTime>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
-#include <QPointer>
-#include <QTimer>
 #include <QToolButton>
 
 using namespace Palette;
@@ -187,9 +184,10 @@ void TagInspector::onReply(const QString &head, const Reply::Parsed &r)
     }
     // A report of the field that crosses a read is no answer to it.
     const bool answer = r.kind == Reply::Kind::BlockRead || r.kind == Reply::Kind::Error;
-    if ((m_job == Job::Compare || m_job == Job::WipeRead || m_job == Job::FindPassword) && !answer)
+    const bool reading = m_job == Job::Compare || m_job == Job::WipeRead || m_job == Job::GuardRead;
+    if ((reading || m_job == Job::FindPassword) && !answer)
         return;
-    if (m_job == Job::Compare || m_job == Job::WipeRead) {
+    if (reading) {
         const int n = m_compareBlocks[m_next];
         if (r.kind == Reply::Kind::BlockRead && r.block == n && Reply::isBlockValue(r.payload))
             m_tagValues[size_t(n)] = r.payload;
@@ -201,12 +199,27 @@ void TagInspector::onReply(const QString &head, const Reply::Parsed &r)
         searchAnswered(r);
         return;
     }
+    if (m_job == Job::BlockWrite) {
+        if (r.kind != Reply::Kind::BlockWrite && r.kind != Reply::Kind::Error)
+            return;
+        m_job = Job::None;
+        const Write &w = m_guarded.plan.first();
+        const bool ok = TagFile::confirms(head, w);
+        if (m_recording)
+            m_p.record.manualJobWrote(AutoLoop::Write{
+                AutoLoop::Step::Idle, w.block, w.value,
+                r.kind == Reply::Kind::BlockWrite ? r.payload : QString(), true, ok});
+        endRecording(ok ? AutoLoop::TagOutcome::Result::Complete
+                        : AutoLoop::TagOutcome::Result::Failed,
+                     ok ? QString() : QStringLiteral("answered ") + head.trimmed());
+        return;
+    }
     if ((m_job != Job::Restore && m_job != Job::Wipe) || m_written >= m_plan.size())
         return;
     const Write &w = m_plan[m_written];
     const bool ok = TagFile::confirms(head, w);
-    if (m_job == Job::Wipe)
-        m_p.record.wipeWrote(
+    if (m_recording)
+        m_p.record.manualJobWrote(
             AutoLoop::Write{AutoLoop::Step::Idle, w.block, w.value,
                             r.kind == Reply::Kind::BlockWrite ? r.payload : QString(), true, ok});
     if (!ok) {
@@ -234,14 +247,22 @@ void TagInspector::onReplyTimedOut()
         readNext();
         return;
     }
+    if (m_job == Job::BlockWrite) {
+        m_job = Job::None;
+        const Write &w = m_guarded.plan.first();
+        if (m_recording)
+            m_p.record.manualJobWrote(
+                AutoLoop::Write{AutoLoop::Step::Idle, w.block, w.value, {}, false, false});
+        endRecording(AutoLoop::TagOutcome::Result::Stalled, QStringLiteral("no reply"));
+    }
     if ((m_job == Job::Restore || m_job == Job::Wipe) && m_written < m_plan.size()) {
         const Write &w = m_plan[m_written];
-        if (m_job == Job::Wipe)
-            m_p.record.wipeWrote(
+        if (m_recording)
+            m_p.record.manualJobWrote(
                 AutoLoop::Write{AutoLoop::Step::Idle, w.block, w.value, {}, false, false});
         stopWriting(QStringLiteral("block %1 got no reply").arg(w.block), false);
     }
-    if (m_job == Job::Compare || m_job == Job::WipeRead) {
+    if (m_job == Job::Compare || m_job == Job::WipeRead || m_job == Job::GuardRead) {
         ++m_next;
         compareNext();
     }
@@ -292,6 +313,8 @@ void TagInspector::compareNext()
     if (m_next >= m_compareBlocks.size()) {
         if (m_job == Job::WipeRead)
             wipeRead();
+        else if (m_job == Job::GuardRead)
+            guardRead();
         else
             finishCompare();
         return;
@@ -437,19 +460,29 @@ void TagInspector::restoreFrom(const QString &file)
             return;
     }
     m_p.bar.showResult({}, ColorDodgerBlue);
-    m_plan = plan.writes;
+    const bool touchesId = std::any_of(plan.writes.cbegin(), plan.writes.cend(),
+                                       [](const Write &w) { return w.block == 1 || w.block == 2; });
+    if (touchesId)
+        startGuard(plan.writes, true, title);
+    else
+        startWriting(plan.writes, Job::Restore);
+}
+
+void TagInspector::startWriting(const QList<Write> &plan, Job job)
+{
+    m_plan = plan;
     m_written = 0;
     m_protectedTag = m_p.blocks.pwdBox()->isChecked();
     m_password = m_p.blocks.block(7);
-    m_job = Job::Restore;
+    m_job = job;
     writeNext();
 }
 
 void TagInspector::writeNext()
 {
     if (m_written >= m_plan.size()) {
+        endRecording(AutoLoop::TagOutcome::Result::Complete, {});
         if (std::exchange(m_job, Job::None) == Job::Wipe) {
-            m_p.record.endWipe(AutoLoop::TagOutcome::Result::Complete, {});
             // Blank: the tag has no password to give any more.
             m_p.blocks.pwdBox()->setChecked(false);
             showResult(QStringLiteral("Wipe complete: blocks 1-7 zero, block 0 %1 (%2)")
@@ -471,13 +504,13 @@ void TagInspector::writeNext()
 
 void TagInspector::stopWriting(const QString &why, bool answered)
 {
+    endRecording(answered ? AutoLoop::TagOutcome::Result::Failed
+                          : AutoLoop::TagOutcome::Result::Stalled,
+                 QStringLiteral("stopped at ") + why);
     if (std::exchange(m_job, Job::None) != Job::Wipe) {
         showResult(QStringLiteral("Restore stopped: ") + why, ColorOrangeRed);
         return;
     }
-    m_p.record.endWipe(answered ? AutoLoop::TagOutcome::Result::Failed
-                                : AutoLoop::TagOutcome::Result::Stalled,
-                       QStringLiteral("wipe stopped at ") + why);
     // Block 7 is zero by the time block 0 is written.
     const bool zeroPassword = m_protectedTag && m_plan[m_written].block == 0;
     showResult(QStringLiteral("Wipe stopped: %1%2")
@@ -485,6 +518,19 @@ void TagInspector::stopWriting(const QString &why, bool answered)
                                                            "Password's built-in entry 1")
                                           : QString()),
                ColorOrangeRed);
+}
+
+void TagInspector::endRecording(AutoLoop::TagOutcome::Result result, const QString &why)
+{
+    if (std::exchange(m_recording, false))
+        m_p.record.endManualJob(result, why);
+}
+
+void TagInspector::refuse(const QString &title, const QString &result, const QString &why)
+{
+    m_job = Job::None;
+    showResult(result, ColorOrangeRed);
+    m_p.dialogs.warning(title, why);
 }
 
 void TagInspector::wipe()
@@ -502,56 +548,45 @@ void TagInspector::wipe()
     compareNext();
 }
 
+static QString uidOf(const std::optional<QString> &b1, const std::optional<QString> &b2)
+{
+    if (!b1 || !b2)
+        return {};
+    const std::optional<quint64> id
+        = Em4100::check(b1->toUInt(nullptr, 16), b2->toUInt(nullptr, 16)).id;
+    return id ? QStringLiteral("%1").arg(*id, 10, 16, QLatin1Char('0')).toUpper() : QString();
+}
+
 void TagInspector::wipeRead()
 {
     m_job = Job::None;
     const QString title = QStringLiteral("Wipe tag");
     if (!m_tagValues[1] || !m_tagValues[2]) {
-        showResult(QStringLiteral("Wipe: blocks 1-2 could not be read; nothing was wiped"),
-                   ColorOrangeRed);
-        m_p.dialogs.warning(title, QStringLiteral("Blocks 1 and 2 of the tag could not be read, "
-                                                  "so nothing was wiped. A protected tag needs "
-                                                  "its password: check PWD with the password in "
-                                                  "the block 7 field, or find it with \"Find "
-                                                  "Password...\"."));
+        refuse(title, QStringLiteral("Wipe: blocks 1-2 could not be read; nothing was wiped"),
+               QStringLiteral("Blocks 1 and 2 of the tag could not be read, so nothing was wiped. "
+                              "A protected tag needs its password: check PWD with the password "
+                              "in the block 7 field, or find it with \"Find Password...\"."));
         return;
     }
-    const std::optional<quint64> id
-        = Em4100::check(m_tagValues[1]->toUInt(nullptr, 16), m_tagValues[2]->toUInt(nullptr, 16))
-              .id;
-    if (!id) {
+    m_wipeUid = uidOf(m_tagValues[1], m_tagValues[2]);
+    if (m_wipeUid.isEmpty()) {
         askWipe({});
         return;
     }
     // The tag carries a UID: the record says whether it is one this line wrote.
-    m_wipeUid = QStringLiteral("%1").arg(*id, 10, 16, QLatin1Char('0')).toUpper();
-    m_job = Job::WipeAsk;
-    const int asked = ++m_recordAsked;
-    const auto refuse = [this, title](const QString &why) {
-        m_job = Job::None;
-        showResult(QStringLiteral("Wipe: nothing was wiped (the production record is off)"),
-                   ColorOrangeRed);
-        m_p.dialogs.warning(title, QStringLiteral("The tag carries UID %1, and the production "
-                                                  "record cannot say whether this line wrote it: "
-                                                  "%2. Nothing was wiped.")
-                                       .arg(m_wipeUid, why));
-    };
-    QTimer::singleShot(RecordThread::kCloseMs, this, [this, asked, refuse] {
-        if (m_job == Job::WipeAsk && asked == m_recordAsked)
-            refuse(
-                QStringLiteral("it did not answer within %1 s").arg(RecordThread::kCloseMs / 1000));
-    });
-    m_p.record.findWritten(m_wipeUid, [self = QPointer<TagInspector>(this), asked,
-                                       refuse](const Recorder::Holding &h) {
-        if (!self || self->m_job != Job::WipeAsk || asked != self->m_recordAsked)
-            return;
-        self->m_job = Job::None;
-        if (!h.problem.isEmpty()) {
-            refuse(h.problem);
-            return;
-        }
-        self->askWipe(h.where ? UidCustody::whereWritten(*h.where) : QString());
-    });
+    m_job = Job::AskRecord;
+    m_p.guard.whereWritten(
+        m_wipeUid,
+        [this](const QString &where) {
+            m_job = Job::None;
+            askWipe(where);
+        },
+        [this, title](const QString &why) {
+            refuse(title, QStringLiteral("Wipe: nothing was wiped (the production record is off)"),
+                   QStringLiteral("The tag carries UID %1, and the production record cannot say "
+                                  "whether this line wrote it. %2")
+                       .arg(m_wipeUid, why));
+        });
 }
 
 void TagInspector::askWipe(const QString &held)
@@ -581,21 +616,100 @@ void TagInspector::askWipe(const QString &held)
         showResult(QStringLiteral("Wipe: nothing was wiped"), ColorDodgerBlue);
         return;
     }
-    if (!m_wipeUid.isEmpty())
-        m_p.record.beginWipe(m_wipeUid, held.isEmpty()
-                                            ? QStringLiteral("wiped")
-                                            : QStringLiteral("wiped on the operator's word: UID "
-                                                             "%1 was written to this tag %2")
-                                                  .arg(m_wipeUid, held));
-    m_plan.clear();
+    if (!m_wipeUid.isEmpty()) {
+        AutoLoop::TagOutcome tag;
+        tag.uidReplaced = m_wipeUid;
+        tag.hexBase = true;
+        tag.detail = held.isEmpty() ? QStringLiteral("wiped")
+                                    : QStringLiteral("wiped on the operator's word: UID %1 was "
+                                                     "written to this tag %2")
+                                          .arg(m_wipeUid, held);
+        m_p.record.beginManualJob(QStringLiteral("wipe"), tag);
+        m_recording = true;
+    }
+    QList<Write> plan;
     for (int n : {1, 2, 3, 4, 5, 6, 7})
-        m_plan << Write{n, QStringLiteral("00000000")};
+        plan << Write{n, QStringLiteral("00000000")};
     // Block 0 last: until then the tag keeps its configuration and answers to the password
     // block 7 holds.
-    m_plan << Write{0, ConfigWord::kBlank};
-    m_written = 0;
-    m_protectedTag = m_p.blocks.pwdBox()->isChecked();
-    m_password = m_p.blocks.block(7);
-    m_job = Job::Wipe;
-    writeNext();
+    plan << Write{0, ConfigWord::kBlank};
+    startWriting(plan, Job::Wipe);
+}
+
+void TagInspector::guardIdWrite(int block)
+{
+    const QString title = QStringLiteral("Write block %1").arg(block);
+    if (refuseWhileBusy(title))
+        return;
+    startGuard({Write{block, m_p.blocks.block(block)}}, false, title);
+}
+
+void TagInspector::startGuard(const QList<Write> &plan, bool restore, const QString &title)
+{
+    m_guarded = Guarded{plan, restore, title, {}, {}};
+    m_compareBlocks = {1, 2};
+    m_tagValues = {};
+    m_next = 0;
+    m_job = Job::GuardRead;
+    compareNext();
+}
+
+void TagInspector::guardRead()
+{
+    m_job = Job::None;
+    Guarded &g = m_guarded;
+    const bool read = m_tagValues[1] && m_tagValues[2];
+    // A restore writes both blocks of a tag it could not read; one block alone needs the
+    // other to know the ID it makes.
+    // Reading blocks 1-2 filled the field with what the tag holds; the operator's value stays.
+    if (!g.restore)
+        m_p.blocks.setBlock(g.plan.first().block, g.plan.first().value);
+    if (!read && !g.restore) {
+        refuse(g.title, QStringLiteral("%1: nothing was written").arg(g.title),
+               QStringLiteral("Blocks 1 and 2 hold the tag's ID and could not be read first, so "
+                              "nothing was written. A protected tag needs its password: check "
+                              "PWD with the password in the block 7 field."));
+        return;
+    }
+    std::array<std::optional<QString>, 3> frame{std::nullopt, m_tagValues[1], m_tagValues[2]};
+    g.before = uidOf(frame[1], frame[2]);
+    for (const Write &w : g.plan) {
+        if (w.block == 1 || w.block == 2)
+            frame[size_t(w.block)] = w.value;
+    }
+    g.after = uidOf(frame[1], frame[2]);
+    if (g.before == g.after) {
+        writeGuarded({});
+        return;
+    }
+    m_job = Job::AskRecord;
+    m_p.guard.check(
+        g.before, g.after, true, [this](const QString &note) { writeGuarded(note); },
+        [this](const QString &why) {
+            refuse(m_guarded.title, QStringLiteral("%1: nothing was written").arg(m_guarded.title),
+                   why);
+        });
+}
+
+void TagInspector::writeGuarded(const QString &note)
+{
+    m_job = Job::None;
+    const Guarded &g = m_guarded;
+    if (g.before != g.after) {
+        AutoLoop::TagOutcome tag;
+        tag.uidAsked = g.after;
+        tag.uidReplaced = g.before;
+        tag.hexBase = true;
+        tag.detail = note;
+        m_p.record.beginManualJob({}, tag);
+        m_recording = true;
+    }
+    if (g.restore) {
+        startWriting(g.plan, Job::Restore);
+        return;
+    }
+    m_job = Job::BlockWrite;
+    // What the record agreed to, whatever the field holds now.
+    m_p.blocks.setBlock(g.plan.first().block, g.plan.first().value);
+    m_p.operations.send(g.plan.first().block);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/autoloop.h"
 #include "core/passwordlist.h"
 #include "core/reply.h"
 #include "core/sessionstate.h"
@@ -17,6 +18,7 @@ class Engine;
 class BlockOperations;
 class BlockPanel;
 class Dialogs;
+class IdGuard;
 class InspectionBar;
 class ReaderLink;
 class Recorder;
@@ -37,6 +39,7 @@ public:
         Dialogs &dialogs;
         const AutoLoop::Engine &loop;
         Recorder &record;
+        IdGuard &guard;
     };
 
     TagInspector(Parts parts, QObject *parent = nullptr);
@@ -56,13 +59,30 @@ public:
     // writes blocks 1-7 zero and block 0 blank, each confirmed. A tag that carried a UID is
     // kept in the record, so the record knows the UID left it.
     void wipe();
+    // A write of block 1 or 2 from the block panel: blocks 1-2 are read first, and a change
+    // of the ID they make goes only as the record allows (IdGuard), kept in the record.
+    void guardIdWrite(int block);
     bool busy() const { return m_job != Job::None; }
 
     void onReply(const QString &head, const Reply::Parsed &reply);
     void onReplyTimedOut();
 
 private:
-    enum class Job { None, ReadAll, Restore, Compare, FindPassword, WipeRead, WipeAsk, Wipe };
+    enum class Job {
+        None,
+        ReadAll,
+        Restore,
+        Compare,
+        FindPassword,
+        WipeRead,
+        Wipe,
+        // A restore or a block write that touches blocks 1-2: reading them, then writing one
+        // block.
+        GuardRead,
+        BlockWrite,
+        // Waiting for the record's answer.
+        AskRecord
+    };
     using Write = TagFile::Write;
 
     bool refuseWhileBusy(const QString &title);
@@ -73,6 +93,8 @@ private:
     // On the message label, which clears, and on the inspection bar, which keeps it.
     void showResult(const QString &text, quint32 colour);
     void writeNext();
+    // Writes the plan block by block, each confirmed (a restore or a wipe).
+    void startWriting(const QList<Write> &plan, Job job);
     // Ends a restore or a wipe at the write that was not confirmed.
     void stopWriting(const QString &why, bool answered);
     void updateInfo();
@@ -98,10 +120,25 @@ private:
     bool m_probing = false;
     void searchAnswered(const std::optional<Reply::Parsed> &reply);
     void finishSearch(const QString &text, quint32 colour);
-    // Wipe: the UID blocks 1-2 carry (none: empty), and which question to the record is
-    // still awaited.
+    // Wipe: the UID blocks 1-2 carry (none: empty).
     QString m_wipeUid;
-    int m_recordAsked = 0;
     void wipeRead();
     void askWipe(const QString &held);
+    // Writes that touch blocks 1-2: what they write, and the IDs before and after.
+    struct Guarded {
+        QList<Write> plan;
+        bool restore = false;
+        QString title;
+        QString before;
+        QString after;
+    };
+    Guarded m_guarded;
+    void startGuard(const QList<Write> &plan, bool restore, const QString &title);
+    void guardRead();
+    void writeGuarded(const QString &note);
+    // The job's writes go into the record (beginManualJob was called).
+    bool m_recording = false;
+    void endRecording(AutoLoop::TagOutcome::Result result, const QString &why);
+    // Ends the job, said on the bar and in a box.
+    void refuse(const QString &title, const QString &result, const QString &why);
 };

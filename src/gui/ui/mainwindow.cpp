@@ -15,6 +15,7 @@
 #include "gui/uid/autooptions.h"
 #include "gui/uid/autopanel.h"
 #include "gui/uid/autowriter.h"
+#include "gui/uid/idguard.h"
 #include "gui/uid/uidoperations.h"
 #include "gui/uid/uidpanel.h"
 #include "gui/widgets/controlnames.h"
@@ -94,9 +95,10 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
     m_auto->operatorField()->setPlaceholderText(RecordIdentity::userName());
     connect(m_auto->operatorField(), &QLineEdit::textChanged, m_recorder, &Recorder::setOperator);
     m_recordStatus = new RecordStatus(*m_recorder, statusBar(), this);
+    m_idGuard = new IdGuard(*m_recorder, *m_auto->rewriteRecordedBox(), this);
     m_uidOps = new UidOperations(UidOperations::Parts{*m_uid, *m_auto, *m_status, *m_link,
                                                       *m_readerSettings, m_autoWriter->engine(),
-                                                      *m_emphasis, *m_recorder, *m_dialogs},
+                                                      *m_emphasis, *m_idGuard, *m_dialogs},
                                  this);
     connect(m_uidOps, &UidOperations::uidWriteSent, m_recorder, &Recorder::onManualUidWrite);
     connect(m_session, &Session::replied, m_recorder, &Recorder::onReply);
@@ -136,10 +138,11 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
     addToolBar(Qt::TopToolBarArea, m_inspectionBar->decodeBar());
     // The bar is full; its last outcome waits on the status bar beside the hints.
     statusBar()->addWidget(m_inspectionBar->resultInfo());
-    m_inspector = new TagInspector(TagInspector::Parts{*m_inspectionBar, *m_blocks, *m_blockOps,
-                                                       *m_link, *m_status, *m_dialogs,
-                                                       m_autoWriter->engine(), *m_recorder},
-                                   this);
+    m_inspector = new TagInspector(
+        TagInspector::Parts{*m_inspectionBar, *m_blocks, *m_blockOps, *m_link, *m_status,
+                            *m_dialogs, m_autoWriter->engine(), *m_recorder, *m_idGuard},
+        this);
+    m_blockOps->setIdGuard([this](int block) { m_inspector->guardIdWrite(block); });
     connect(m_session, &Session::replied, m_inspector, &TagInspector::onReply);
     connect(m_link, &ReaderLink::replyTimedOut, m_inspector, &TagInspector::onReplyTimedOut);
 

@@ -14,6 +14,7 @@ class BlockPanel;
 class Dialogs;
 class Emphasis;
 class Hints;
+class IdGuard;
 class PortPanel;
 class Protection;
 class ReaderLink;
@@ -107,6 +108,7 @@ private:
     ReaderSettings *m_readerSettings;
     Protection *m_protection;
     BlockOperations *m_blockOps;
+    IdGuard *m_idGuard;
     UidOperations *m_uidOps;
     Hints *m_hints;
     Recorder *m_recorder;

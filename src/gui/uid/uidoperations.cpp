@@ -8,18 +8,14 @@
 #include "gui/widgets/maskedfield.h"
 #include "gui/widgets/palette.h"
 #include "gui/widgets/statusline.h"
+#include "idguard.h"
 #include "station/link/readerlink.h"
-#include "station/record/recorder.h"
-#include "station/record/recordthread.h"
 #include "uidpanel.h"
 
-#include <QCheckBox>
 #include <QClipboard>
 #include <QGuiApplication>
-#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QTimer>
 
 UidOperations::UidOperations(Parts parts, QObject *parent)
     : QObject(parent)
@@ -84,49 +80,20 @@ void UidOperations::writeUid()
         send(uid, hex, {});
         return;
     }
-    const QString title = QStringLiteral("Write UID");
     m_asking = true;
-    const int asked = ++m_asked;
-    const auto refuse = [this, title, uid](const QString &why) {
+    const auto refused = [this, uid](const QString &why) {
         m_asking = false;
         m_p.status.showMessage(QStringLiteral("UID %1 not written").arg(uid),
                                Palette::ColorOrangeRed);
-        m_p.dialogs.warning(title, why);
+        m_p.dialogs.warning(QStringLiteral("Write UID"), why);
     };
-    const auto off = [uid](const QString &problem) {
-        return QStringLiteral("Production record is off: %1. UID %2 was not written; the record "
-                              "is tried again on its own.")
-            .arg(problem, uid);
-    };
-    QTimer::singleShot(RecordThread::kCloseMs, this, [this, asked, refuse, off] {
-        if (m_asking && asked == m_asked)
-            refuse(off(QStringLiteral("it did not answer within %1 s")
-                           .arg(RecordThread::kCloseMs / 1000)));
-    });
-    m_p.record.checkManualUid(
-        uid, hex,
-        [self = QPointer<UidOperations>(this), asked, uid, hex, refuse,
-         off](const Recorder::ManualCheck &c) {
-            if (!self || !self->m_asking || asked != self->m_asked)
-                return;
-            if (!c.problem.isEmpty()) {
-                refuse(off(c.problem));
-                return;
-            }
-            if (!c.held.isEmpty() && !self->m_p.autoPanel.rewriteRecordedBox()->isChecked()) {
-                refuse(c.held
-                       + QStringLiteral(". Nothing was written; tick "
-                                        "\"Rewrite recorded tags\" to "
-                                        "write it again."));
-                return;
-            }
-            self->m_asking = false;
-            self->send(uid, hex,
-                       c.held.isEmpty() ? QString()
-                                        : QStringLiteral("written again with Rewrite "
-                                                         "recorded tags: ")
-                                              + c.held);
-        });
+    m_p.guard.check(
+        {}, uid, hex,
+        [this, uid, hex](const QString &note) {
+            m_asking = false;
+            send(uid, hex, note);
+        },
+        refused);
 }
 
 void UidOperations::send(const QString &uid, bool hex, const QString &note)

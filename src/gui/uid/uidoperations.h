@@ -11,7 +11,7 @@ class Emphasis;
 class MaskedField;
 class ReaderLink;
 class ReaderSettings;
-class Recorder;
+class IdGuard;
 class StatusLine;
 class UidPanel;
 
@@ -30,7 +30,7 @@ public:
         ReaderSettings &settings;
         const AutoLoop::Engine &loop;
         Emphasis &emphasis;
-        Recorder &record;
+        IdGuard &guard;
         Dialogs &dialogs;
     };
     explicit UidOperations(Parts parts, QObject *parent = nullptr);
@@ -52,7 +52,6 @@ private:
     void send(const QString &uid, bool hex, const QString &note);
 
     Parts m_p;
-    // A UID waits for the record's answer; which question that was.
+    // A UID waits for the record's answer.
     bool m_asking = false;
-    int m_asked = 0;
 };

@@ -104,9 +104,9 @@ QString Recorder::close()
     cancelList();
     if (m_run.key)
         onSwitched(false);
+    endManualJob(TagOutcome::Result::Stopped, QStringLiteral("the window closed during the job"));
     if (m_manualBatch)
         m_writer->post([key = *m_manualBatch](ProductionRecord &r) { r.endBatch(key); });
-    endWipe(TagOutcome::Result::Stopped, QStringLiteral("the window closed during the wipe"));
     const RecordThread::Left left = m_writer->close();
     QStringList said;
     if (left.stuck)
@@ -554,44 +554,50 @@ void Recorder::findWritten(const QString &uid, std::function<void(const Holding 
         std::move(answer));
 }
 
-void Recorder::beginWipe(const QString &uid, const QString &detail)
+void Recorder::beginManualJob(const QString &what, const AutoLoop::TagOutcome &tag)
 {
-    endWipe(TagOutcome::Result::Stopped, QStringLiteral("another wipe began"));
-    ProductionRecord::Batch b = station();
-    b.options = QStringLiteral("wipe");
-    b.base = QStringLiteral("HEX");
-    b.manual = true;
-    Wipe w{RecordIdentity::newKey(), RecordIdentity::newKey(), TagOutcome{}};
-    w.tag.startMs = QDateTime::currentMSecsSinceEpoch();
-    w.tag.serial = 1;
-    w.tag.uidReplaced = uid;
-    w.tag.hexBase = true;
-    w.tag.detail = detail;
-    m_writer->post([b, w](ProductionRecord &r) {
-        r.beginBatch(b, w.batch);
-        r.beginTag(w.batch, w.tag, w.row);
+    endManualJob(TagOutcome::Result::Stopped, QStringLiteral("another job by hand began"));
+    ManualJob j{{}, !what.isEmpty(), RecordIdentity::newKey(), tag};
+    j.tag.startMs = QDateTime::currentMSecsSinceEpoch();
+    j.tag.serial = 1;
+    if (j.ownBatch) {
+        ProductionRecord::Batch b = station();
+        b.options = what;
+        b.base = tag.hexBase ? QStringLiteral("HEX") : QStringLiteral("DEC");
+        b.manual = true;
+        j.batch = RecordIdentity::newKey();
+        m_writer->post([b, key = j.batch](ProductionRecord &r) { r.beginBatch(b, key); });
+    } else {
+        j.batch = manualBatch(tag.hexBase);
+    }
+    m_writer->post([batch = j.batch, tag = j.tag, row = j.row](ProductionRecord &r) {
+        r.beginTag(batch, tag, row);
     });
-    m_wipe = std::move(w);
+    m_job = std::move(j);
 }
 
-void Recorder::wipeWrote(const AutoLoop::Write &w)
+void Recorder::manualJobWrote(const AutoLoop::Write &w)
 {
-    if (m_wipe)
-        m_wipe->tag.writes << w;
+    if (m_job)
+        m_job->tag.writes << w;
 }
 
-void Recorder::endWipe(TagOutcome::Result result, const QString &why)
+void Recorder::endManualJob(TagOutcome::Result result, const QString &why)
 {
-    if (!m_wipe)
+    if (!m_job)
         return;
-    Wipe w = std::move(*m_wipe);
-    m_wipe.reset();
-    w.tag.result = result;
+    ManualJob j = std::move(*m_job);
+    m_job.reset();
+    j.tag.result = result;
+    j.tag.uidConfirmed = result == TagOutcome::Result::Complete && !j.tag.uidAsked.isEmpty();
+    if (j.tag.uidConfirmed)
+        j.tag.uidRead = j.tag.uidAsked;
     if (!why.isEmpty())
-        w.tag.detail = w.tag.detail.isEmpty() ? why : w.tag.detail + QStringLiteral("; ") + why;
-    w.tag.endMs = QDateTime::currentMSecsSinceEpoch();
-    m_writer->post([w](ProductionRecord &r) {
-        r.endTag(w.row, w.batch, w.tag);
-        r.endBatch(w.batch);
+        j.tag.detail = j.tag.detail.isEmpty() ? why : j.tag.detail + QStringLiteral("; ") + why;
+    j.tag.endMs = QDateTime::currentMSecsSinceEpoch();
+    m_writer->post([j](ProductionRecord &r) {
+        r.endTag(j.row, j.batch, j.tag);
+        if (j.ownBatch)
+            r.endBatch(j.batch);
     });
 }

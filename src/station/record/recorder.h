@@ -100,11 +100,14 @@ public:
         QString problem;
     };
     void findWritten(const QString &uid, std::function<void(const Holding &)> answer);
-    // A wipe is a manual batch of its own with one tag: `uid` is the UID the tag loses,
-    // `detail` what the operator agreed to.
-    void beginWipe(const QString &uid, const QString &detail);
-    void wipeWrote(const AutoLoop::Write &w);
-    void endWipe(AutoLoop::TagOutcome::Result result, const QString &why);
+    // A job done by hand that takes a UID off the tag or puts one on (a wipe, a restore, a
+    // write of block 1 or 2): one tag row, in a batch of its own named `what` ("wipe"), or
+    // with no name in the batch of the UIDs written by hand. The tag says which UID it asks
+    // for and which it replaces.
+    void beginManualJob(const QString &what, const AutoLoop::TagOutcome &tag);
+    void manualJobWrote(const AutoLoop::Write &w);
+    // A complete job confirms the UID it asked for.
+    void endManualJob(AutoLoop::TagOutcome::Result result, const QString &why);
 
 signals:
     void summaryChanged(const QString &summary);
@@ -158,12 +161,13 @@ private:
     std::optional<QString> m_manualBatch;
     std::optional<QString> m_manualRow;
     AutoLoop::TagOutcome m_manualTag;
-    struct Wipe {
+    struct ManualJob {
         QString batch;
+        bool ownBatch = false;
         QString row;
         AutoLoop::TagOutcome tag;
     };
-    std::optional<Wipe> m_wipe;
+    std::optional<ManualJob> m_job;
     // What one run of the loop records; a new batch starts from nothing.
     struct Run {
         std::optional<QString> key;
