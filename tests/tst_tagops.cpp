@@ -420,7 +420,7 @@ void TestTagOps::restoreRefusesAndStopsSafely()
     // A protecting configuration without its password is never written.
     w.inspector().restoreFrom(
         tagFile("nopassword.json", {"00148050", "11111111", null, null, null, null, null, null}));
-    // Protection is asked for, showing the password; "No" writes nothing.
+    // Protection is asked for, without showing the password; "No" writes nothing.
     run.dialogs.answer = false;
     w.inspector().restoreFrom(
         tagFile("protects.json", {"00148250", null, null, null, null, null, null, "5EC12E7A"}));
@@ -432,7 +432,8 @@ void TestTagOps::restoreRefusesAndStopsSafely()
     QCOMPARE(run.dialogs.boxes.size(), 3);
     QVERIFY(run.dialogs.boxes[0].text.contains(QStringLiteral("carries no block 7")));
     QCOMPARE(run.dialogs.boxes[1].kind, QStringLiteral("question"));
-    QVERIFY(run.dialogs.boxes[1].text.contains(QStringLiteral("5EC12E7A")));
+    QVERIFY(run.dialogs.boxes[1].text.contains(QStringLiteral("the password the file holds")));
+    QVERIFY(!run.dialogs.boxes[1].text.contains(QStringLiteral("5EC12E7A")));
     QVERIFY(run.dialogs.boxes[2].text.contains(QStringLiteral("is not a tag file")));
     QVERIFY(!run.box.engine().tagWritten());
 

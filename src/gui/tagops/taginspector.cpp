@@ -452,10 +452,12 @@ void TagInspector::restoreFrom(const QString &file)
         return;
     }
     if (!plan.protects.isEmpty()) {
+        // The password itself is a secret like any other: the file holds it, the box does not
+        // show it.
         const QString ask = QStringLiteral("The file's block 0 (%1) turns on %2. After the restore "
-                                           "the tag answers only to the password %3 (block 7)."
-                                           "\n\nWrite it?")
-                                .arg(*t->contents.blocks[0], plan.protects, *t->contents.blocks[7]);
+                                           "the tag answers only to the password the file holds "
+                                           "in block 7.\n\nWrite it?")
+                                .arg(*t->contents.blocks[0], plan.protects);
         if (!m_p.dialogs.question(title, ask))
             return;
     }
