@@ -513,11 +513,9 @@ void TestTagOps::idChangesByHandAreHeldToTheRecord()
 
     run.dialogs.choose = true;
     w.inspector().wipe();
-    QTRY_COMPARE_WITH_TIMEOUT(w.inspectionBar().resultInfo()->text(),
-                              QStringLiteral("Wipe complete: blocks 1-7 zero, block 0 00088040 "
-                                             "(RF/32, Manchester, MaxBlock 2, PWD off, AOR off, "
-                                             "ST off)"),
-                              10000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        w.inspectionBar().resultInfo()->text(),
+        QStringLiteral("Wipe complete: blocks 1-7 zero, block 0 00088040 (blank)"), 10000);
     std::array<quint32, 8> blank{};
     blank[0] = ConfigWord::kBlank.toUInt(nullptr, 16);
     QCOMPARE(run.box.engine().tag().blocks, blank);

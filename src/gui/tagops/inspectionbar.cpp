@@ -56,6 +56,8 @@ InspectionBar::InspectionBar(QWidget *parent)
     , m_result(info(QStringLiteral("lb_Inspect_Result"), this))
 {
     setObjectName(QStringLiteral("tb_Inspection"));
+    // On the status bar: cut at its edge rather than widening the window.
+    m_result->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     // The tool bar sizes its items once; the texts change with every read.
     const QFontMetrics metrics(m_config->font());
     m_config->setMinimumWidth(metrics.horizontalAdvance(
@@ -84,4 +86,5 @@ void InspectionBar::showResult(const QString &text, quint32 colour)
     p.setColor(QPalette::WindowText, Palette::toColor(colour));
     m_result->setPalette(p);
     m_result->setText(text);
+    m_result->setToolTip(text);
 }

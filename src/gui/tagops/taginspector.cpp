@@ -487,8 +487,8 @@ void TagInspector::writeNext()
         if (std::exchange(m_job, Job::None) == Job::Wipe) {
             // Blank: the tag has no password to give any more.
             m_p.blocks.pwdBox()->setChecked(false);
-            showResult(QStringLiteral("Wipe complete: blocks 1-7 zero, block 0 %1 (%2)")
-                           .arg(ConfigWord::kBlank, TagConfig::describe(ConfigWord::kBlank)),
+            showResult(QStringLiteral("Wipe complete: blocks 1-7 zero, block 0 %1 (blank)")
+                           .arg(ConfigWord::kBlank),
                        ColorGreen);
             return;
         }

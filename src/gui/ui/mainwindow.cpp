@@ -137,7 +137,7 @@ MainWindow::MainWindow(Transport *transport, Dialogs *dialogs, QWidget *parent)
     addToolBarBreak(Qt::TopToolBarArea);
     addToolBar(Qt::TopToolBarArea, m_inspectionBar->decodeBar());
     // The bar is full; its last outcome waits on the status bar beside the hints.
-    statusBar()->addWidget(m_inspectionBar->resultInfo());
+    statusBar()->addWidget(m_inspectionBar->resultInfo(), 1);
     m_inspector = new TagInspector(
         TagInspector::Parts{*m_inspectionBar, *m_blocks, *m_blockOps, *m_link, *m_status,
                             *m_dialogs, m_autoWriter->engine(), *m_recorder, *m_idGuard},

@@ -65,6 +65,9 @@ StatusLine::StatusLine(QWidget *parent)
     m_copy->setVisible(false);
     m_message = statusLabel(QString(), m_messageColour, this);
     nameControl(m_message, QStringLiteral("Lp"), QStringLiteral("Command result"));
+    // A long result (a compare's differences) is cut at the window's edge, never widening it;
+    // the tool tip holds all of it.
+    m_message->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 
     auto *row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
@@ -79,6 +82,7 @@ void StatusLine::showMessage(const QString &text, quint32 colour)
 {
     setMessageColour(colour);
     setAnnounced(m_message, text);
+    m_message->setToolTip(text);
     emit messageShown(text);
 }
 
@@ -91,6 +95,7 @@ void StatusLine::setMessageColour(quint32 colour)
 void StatusLine::clearMessage()
 {
     setAnnounced(m_message, QString());
+    m_message->setToolTip(QString());
 }
 
 QString StatusLine::message() const
