@@ -26,17 +26,15 @@ IdGuard::IdGuard(Recorder &record, QCheckBox &rewrite, QObject *parent)
 {
 }
 
-int IdGuard::ask(Refused refused)
+IdGuard::Pending IdGuard::ask(Refused refused)
 {
-    const int asked = ++m_asked;
-    QTimer::singleShot(RecordThread::kCloseMs, this, [this, asked, refused] {
-        if (asked != m_asked)
-            return;
-        ++m_asked;
-        refused(recordOff(
-            QStringLiteral("it did not answer within %1 s").arg(RecordThread::kCloseMs / 1000)));
+    Pending pending = std::make_shared<bool>(false);
+    QTimer::singleShot(RecordThread::kCloseMs, this, [pending, refused] {
+        if (settle(pending))
+            refused(recordOff(QStringLiteral("it did not answer within %1 s")
+                                  .arg(RecordThread::kCloseMs / 1000)));
     });
-    return asked;
+    return pending;
 }
 
 bool IdGuard::rewriting(const QString &held, QString &note, const Refused &refused) const
@@ -55,17 +53,16 @@ bool IdGuard::rewriting(const QString &held, QString &note, const Refused &refus
 void IdGuard::whereWritten(const QString &uid, std::function<void(const QString &)> answer,
                            Refused refused)
 {
-    const int asked = ask(refused);
-    m_record.findWritten(
-        uid, [self = QPointer<IdGuard>(this), asked, answer, refused](const Recorder::Holding &h) {
-            if (!self || asked != self->m_asked)
-                return;
-            ++self->m_asked;
-            if (!h.problem.isEmpty())
-                refused(recordOff(h.problem));
-            else
-                answer(h.where ? UidCustody::whereWritten(*h.where) : QString());
-        });
+    const Pending pending = ask(refused);
+    m_record.findWritten(uid, [self = QPointer<IdGuard>(this), pending, answer,
+                               refused](const Recorder::Holding &h) {
+        if (!self || !settle(pending))
+            return;
+        if (!h.problem.isEmpty())
+            refused(recordOff(h.problem));
+        else
+            answer(h.where ? UidCustody::whereWritten(*h.where) : QString());
+    });
 }
 
 void IdGuard::check(const QString &before, const QString &after, bool hex,
@@ -96,17 +93,16 @@ void IdGuard::checkAfter(const QString &after, bool hex, const QString &note,
         go(note);
         return;
     }
-    const int asked = ask(refused);
-    m_record.checkManualUid(
-        after, hex,
-        [self = QPointer<IdGuard>(this), asked, note, go, refused](const Recorder::ManualCheck &c) {
-            if (!self || asked != self->m_asked)
-                return;
-            ++self->m_asked;
-            QString said = note;
-            if (!c.problem.isEmpty())
-                refused(recordOff(c.problem));
-            else if (c.held.isEmpty() || self->rewriting(c.held, said, refused))
-                go(said);
-        });
+    const Pending pending = ask(refused);
+    m_record.checkManualUid(after, hex,
+                            [self = QPointer<IdGuard>(this), pending, note, go,
+                             refused](const Recorder::ManualCheck &c) {
+                                if (!self || !settle(pending))
+                                    return;
+                                QString said = note;
+                                if (!c.problem.isEmpty())
+                                    refused(recordOff(c.problem));
+                                else if (c.held.isEmpty() || self->rewriting(c.held, said, refused))
+                                    go(said);
+                            });
 }

@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 #include <functional>
+#include <memory>
+#include <utility>
 
 class QCheckBox;
 class Recorder;
@@ -30,12 +32,14 @@ public:
 private:
     void checkAfter(const QString &after, bool hex, const QString &note,
                     std::function<void(const QString &)> go, Refused refused);
-    // A question out: the answer counts only while it is the latest, within the time.
-    int ask(Refused refused);
+    // A question out: its answer counts once, and only within the time; each question has
+    // its own, so the window's UID Setting frame and the tag inspector may ask at once.
+    using Pending = std::shared_ptr<bool>;
+    Pending ask(Refused refused);
+    static bool settle(const Pending &pending) { return !std::exchange(*pending, true); }
     // The operator's choice for a UID the record holds: false (and refused) without it.
     bool rewriting(const QString &held, QString &note, const Refused &refused) const;
 
     Recorder &m_record;
     QCheckBox &m_rewrite;
-    int m_asked = 0;
 };
