@@ -697,6 +697,9 @@ void TagInspector::writeGuarded(const QString &note)
 {
     m_job = Job::None;
     const Guarded &g = m_guarded;
+    // The loop may have started while the record answered.
+    if (refuseWhileBusy(g.title))
+        return;
     if (g.before != g.after) {
         AutoLoop::TagOutcome tag;
         tag.uidAsked = g.after;
