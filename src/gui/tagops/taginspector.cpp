@@ -660,12 +660,12 @@ void TagInspector::guardRead()
 {
     m_job = Job::None;
     Guarded &g = m_guarded;
-    const bool read = m_tagValues[1] && m_tagValues[2];
-    // A restore writes both blocks of a tag it could not read; one block alone needs the
-    // other to know the ID it makes.
     // Reading blocks 1-2 filled the field with what the tag holds; the operator's value stays.
     if (!g.restore)
         m_p.blocks.setBlock(g.plan.first().block, g.plan.first().value);
+    // A restore may write both blocks of a tag it could not read; one block alone needs the
+    // other to know the ID it makes.
+    const bool read = m_tagValues[1] && m_tagValues[2];
     if (!read && !g.restore) {
         refuse(g.title, QStringLiteral("%1: nothing was written").arg(g.title),
                QStringLiteral("Blocks 1 and 2 hold the tag's ID and could not be read first, so "
