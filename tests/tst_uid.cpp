@@ -180,16 +180,14 @@ void TestUid::writeAndCopyOnTheVirtualBox()
     QTRY_COMPARE(box.engine().tag().id(), std::optional<quint64>(0x00AB123456));
     w.autoPanel().rewriteRecordedBox()->setChecked(false);
     dialogs.boxes.clear();
-    QTRY_COMPARE_WITH_TIMEOUT(
-        records(run.dir.filePath(QStringLiteral("production.sqlite")),
-                "SELECT t.result || ': ' || COALESCE(t.detail, '') FROM tag t JOIN batch b ON "
-                "b.id = t.batch_id WHERE b.options = 'manual UID writes' AND t.ended IS NOT "
-                "NULL ORDER BY t.id")
-            .size(),
-        2, 5000);
-    const QStringList manual
-        = records(run.dir.filePath(QStringLiteral("production.sqlite")),
-                  "SELECT t.result || ': ' || COALESCE(t.detail, '') FROM tag t ORDER BY t.id");
+    const auto manualRows = [&] {
+        return records(run.dir.filePath(QStringLiteral("production.sqlite")),
+                       "SELECT t.result || ': ' || COALESCE(t.detail, '') FROM tag t JOIN batch b "
+                       "ON b.id = t.batch_id WHERE b.options = 'manual UID writes' AND t.ended IS "
+                       "NOT NULL ORDER BY t.id");
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(manualRows().size(), 2, 5000);
+    const QStringList manual = manualRows();
     QCOMPARE(manual.value(0), QStringLiteral("complete: "));
     QVERIFY2(manual.value(1).startsWith(QStringLiteral("complete: written with Rewrite "
                                                        "recorded tags: UID 00AB123456 was "

@@ -102,6 +102,13 @@ std::optional<List> loadList(const QString &path, QString *error, QStringList *s
     return List{path, together(l.candidates)};
 }
 
+QString skippedSummary(const QString &name, const QStringList &skipped)
+{
+    return QStringLiteral("%1: %2 skipped.").arg(name, skipped.mid(0, 5).join(QStringLiteral("; ")))
+           + (skipped.size() > 5 ? QStringLiteral(" (%1 lines in all)").arg(skipped.size())
+                                 : QString());
+}
+
 Search::Search(QList<Candidate> candidates)
     : m_candidates(std::move(candidates))
 {

@@ -48,6 +48,8 @@ struct List {
 };
 // Nothing when the file cannot be used (why in *error); lines skipped are in *skipped.
 std::optional<List> loadList(const QString &path, QString *error, QStringList *skipped = nullptr);
+// For a box: "returns.txt: line 3: ...; line 9: ... skipped." naming at most five lines.
+QString skippedSummary(const QString &name, const QStringList &skipped);
 
 // One search over a list: the next command to send, and what each answer means.
 class Search {

@@ -359,12 +359,7 @@ void TagInspector::findPassword(const QString &list)
             return;
         }
         if (!l.skipped.isEmpty())
-            m_p.dialogs.information(
-                title, QStringLiteral("%1: %2 skipped.")
-                               .arg(list, l.skipped.mid(0, 5).join(QStringLiteral("; ")))
-                           + (l.skipped.size() > 5
-                                  ? QStringLiteral(" (%1 lines in all)").arg(l.skipped.size())
-                                  : QString()));
+            m_p.dialogs.information(title, PasswordList::skippedSummary(list, l.skipped));
         listed = l.candidates;
     }
     m_search.emplace(PasswordList::together(listed));

@@ -206,12 +206,8 @@ bool AutoWriter::useUnlockList(const QString &file, QString *error)
     if (!list)
         return false;
     if (!skipped.isEmpty())
-        m_p.dialogs.information(
-            QStringLiteral("Unlock List"),
-            QStringLiteral("%1: %2 skipped.")
-                    .arg(QFileInfo(file).fileName(), skipped.mid(0, 5).join(QStringLiteral("; ")))
-                + (skipped.size() > 5 ? QStringLiteral(" (%1 lines in all)").arg(skipped.size())
-                                      : QString()));
+        m_p.dialogs.information(QStringLiteral("Unlock List"),
+                                PasswordList::skippedSummary(QFileInfo(file).fileName(), skipped));
     m_unlockList = std::make_shared<const PasswordList::List>(std::move(*list));
     m_p.autoPanel.dropUnlockListAction()->setEnabled(true);
     // A list is only tried while unlocking.

@@ -8,10 +8,10 @@
 class AutoPanel;
 class Dialogs;
 class Emphasis;
+class IdGuard;
 class MaskedField;
 class ReaderLink;
 class ReaderSettings;
-class IdGuard;
 class StatusLine;
 class UidPanel;
 
